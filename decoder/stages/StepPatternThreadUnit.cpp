@@ -1,0 +1,65 @@
+#include "stages/StepPatternThreadUnit.h"
+
+#include "platform/Exceptions.h"
+#include "platform/SysUtils.h"
+#include "stages/StageLog.h"
+
+#include <filesystem>
+#include <mutex>
+
+TStepPatternThread::TStepPatternThread(TSHORTstream* aIn, TSHORTstream* aOut) : fMode(1), fIn(aIn), fOut(aOut) {}
+
+TStepPatternThread::TStepPatternThread(TSHORTstream* aIn, TSHORTStreams* aOuts)
+    : fMode(2), fIn(aIn), fOuts(aOuts) {}
+
+TStepPatternThread::~TStepPatternThread() {
+    Terminate();
+    WaitFor();
+}
+
+void TStepPatternThread::DoProgress() {
+    std::lock_guard<TCriticalSection> guard(fCS);
+    ReportProgress();
+}
+
+void TStepPatternThread::LOG(const std::string& aMess) {
+    if (!fLogFileName.empty()) AppendLogLine(fLogFileName, aMess);
+}
+
+void TStepPatternThread::SetLogFileName(const std::string& aLogFileName) {
+    std::error_code ignored;
+    std::filesystem::remove(aLogFileName, ignored);
+    fLogFileName = aLogFileName;
+}
+
+bool TStepPatternThread::DoStep(TSHORTstream*, TSHORTstream*) {
+    throw EAbstractError("Abstract Error: DoStep");
+}
+
+bool TStepPatternThread::DoStepMultiOut(TSHORTstream*, TSHORTStreams*) {
+    throw EAbstractError("Abstract Error: DoStepMultiOut");
+}
+
+void TStepPatternThread::ReportProgress() { throw EAbstractError("Abstract Error: ReportProgress"); }
+
+void TStepPatternThread::Execute() {
+    BeforeExecute();
+    while (!Terminated()) {
+        try {
+            const bool consumed = fMode == 1 ? DoStep(fIn, fOut) : DoStepMultiOut(fIn, fOuts);
+            if (consumed)
+                fIn->ClearNotActualMemory();
+            else
+                SleepMs(100);
+        } catch (...) {
+            // A bad block must not end the stage: drop the error and try again at once.
+        }
+    }
+}
+
+void StopStage(TStepPatternThread& aStage) {
+    aStage.Terminate();
+    if (!aStage.Started()) return;
+    while (!aStage.Finished()) SleepMs(1);
+    aStage.WaitFor();
+}

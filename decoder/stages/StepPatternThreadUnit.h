@@ -1,0 +1,68 @@
+// Base of every decoder stage: a thread that calls the stage's step on its input stream.
+#pragma once
+
+#include "platform/Threads.h"
+#include "streams/SHORTstreamUnit_v3.h"
+
+#include <memory>
+#include <string>
+
+// The stage loop (Execute): BeforeExecute once, then until Terminate is requested, call the step;
+// a step that returns true has consumed input, which is released at once and the step is called
+// again; a step that returns false found too little input, and the loop sleeps 100 ms. An
+// exception leaving the step or the release is dropped and the loop goes on without sleeping.
+//
+// Step contract: never wait for input (check AwaitingReadSize first); on false leave
+// aIn->Position() where the next attempt must start.
+//
+// Mode 1 stages override DoStep and write aOut (which may be null); mode 2 stages override
+// DoStepMultiOut. The stage borrows its streams; the session owns them and outlives the stage.
+class TStepPatternThread : public TThread {
+public:
+    // Mode 1: one output stream (or none). Created stopped.
+    TStepPatternThread(TSHORTstream* aIn, TSHORTstream* aOut);
+    // Mode 2: a set of output streams. Created stopped.
+    TStepPatternThread(TSHORTstream* aIn, TSHORTStreams* aOuts);
+    // Requests termination and waits for the thread (see TThread on destroying a running stage).
+    ~TStepPatternThread() override;
+
+    TCriticalSection& CS() { return fCS; }
+    int Mode() const { return fMode; }
+    const std::string& LogFileName() const { return fLogFileName; }
+
+    // Calls ReportProgress under the stage lock. Called from the window's thread.
+    void DoProgress();
+    // Appends a line to the stage's log file; nothing when the stage has no log file.
+    // File errors reach the caller (EInOutError).
+    void LOG(const std::string& aMess);
+    // Deletes an existing file of that name, then logs to it from now on.
+    void SetLogFileName(const std::string& aLogFileName);
+
+    virtual bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut);
+    virtual bool DoStepMultiOut(TSHORTstream* aIn, TSHORTStreams* aOuts);
+    virtual void ReportProgress();
+    virtual void BeforeExecute() {}
+
+protected:
+    void Execute() override;
+
+    TCriticalSection fCS;
+    int fMode;
+    TSHORTstream* fIn;
+    TSHORTstream* fOut = nullptr;
+    TSHORTStreams* fOuts = nullptr;
+    std::string fLogFileName;
+};
+
+// Asks the stage to terminate and waits until its thread has finished (a stage never started
+// counts as finished).
+void StopStage(TStepPatternThread& aStage);
+
+// Stops the stage held by the variable, destroys it and empties the variable; an empty variable
+// is left alone.
+template <class TStage>
+void StopAndFreeStage(std::unique_ptr<TStage>& aStage) {
+    if (!aStage) return;
+    StopStage(*aStage);
+    aStage.reset();
+}
