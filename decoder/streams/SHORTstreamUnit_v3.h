@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,7 +93,9 @@ private:
     TCriticalSection SHORTstreamCS;
 };
 
-// Indexed list of stream references; it does not own them. Entries never set are empty.
+// Indexed list of stream references. Entries never set are empty. The list does not own what its
+// entries point to, except streams handed to Own: those live as long as the list, so that streams
+// created by one stage stay valid for their readers after that stage is gone.
 class TSHORTStreams {
 public:
     int Count() const { return static_cast<int>(fItems.size()); }
@@ -102,7 +105,9 @@ public:
     TSHORTstream* GetStreams(int32_t aIndex) const;
     void SetStreams(int32_t aIndex, TSHORTstream* aValue);
     TSHORTstream* operator[](int32_t aIndex) const { return GetStreams(aIndex); }
+    void Own(std::unique_ptr<TSHORTstream> aStream) { fOwned.push_back(std::move(aStream)); }
 
 private:
     std::vector<TSHORTstream*> fItems;
+    std::vector<std::unique_ptr<TSHORTstream>> fOwned;
 };
