@@ -1,0 +1,277 @@
+#include "fec/TrueRS_LRPT.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Multiplication by alpha in GF(256) with the field polynomial 187 hex.
+uint8_t TimesAlpha(uint8_t v) { return static_cast<uint8_t>((v << 1) ^ ((v & 0x80) ? 0x87 : 0)); }
+
+TGaloisTables BuildTables() {
+    TGaloisTables t{};
+    t.EXP[0] = 1;
+    for (int i = 1; i < 255; ++i) {
+        uint8_t v = t.EXP[i - 1];
+        for (int j = 0; j < 11; ++j) v = TimesAlpha(v);
+        t.EXP[i] = v;
+    }
+    for (int i = 1; i < 255; ++i) t.LOG[t.EXP[i]] = static_cast<uint8_t>(i);
+    t.LOG[1] = 0;
+    for (int j = 0; j < 255; ++j)
+        for (int k = 1; k <= 255; ++k) t.POW[j][k] = t.EXP[(j * k) % 255];
+    return t;
+}
+
+} // namespace
+
+const TGaloisTables& GaloisTables() {
+    // Built on first use; the function-local static makes concurrent first calls safe.
+    static const TGaloisTables tables = [] {
+        TGaloisTables t = BuildTables();
+        for (int a = 0; a < 256; ++a) {
+            for (int b = 0; b < 256; ++b) {
+                t.MUL[a][b] = (a == 0 || b == 0) ? 0 : t.EXP[(t.LOG[a] + t.LOG[b]) % 255];
+                t.DIV[a][b] = (a == 0 || b == 0) ? 0 : t.EXP[(t.LOG[a] - t.LOG[b] + 510) % 255];
+            }
+        }
+        return t;
+    }();
+    return tables;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TPolinom
+
+namespace {
+
+// Coefficient indices are bytes, so a polynomial holds at most 256 coefficients.
+int32_t CheckedCapacity(int32_t aN, int32_t aLen) {
+    if (aLen < 1 || aLen > 256 || aN < 0 || aN > aLen)
+        throw EPolinomError("TPolinom: length " + std::to_string(aN) + " or capacity " + std::to_string(aLen) +
+                            " out of range");
+    return aLen;
+}
+
+} // namespace
+
+TPolinom::TPolinom(int32_t aN, int32_t aLen, bool aClear)
+    : l(aN), fLen(CheckedCapacity(aN, aLen)),
+      fData(aClear ? std::make_unique<uint8_t[]>(static_cast<size_t>(fLen))
+                   : std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(fLen))) {
+    d = fData.get();
+}
+
+TPolinom::~TPolinom() = default;
+
+void TPolinom::Need(int32_t aLength) const {
+    if (aLength > fLen)
+        throw EPolinomError("TPolinom: " + std::to_string(aLength) + " coefficients exceed the capacity of " +
+                            std::to_string(fLen));
+}
+
+void TPolinom::Clear() { std::memset(d, 0, static_cast<size_t>(fLen)); }
+
+void TPolinom::Copy(const TPolinom& A, int32_t start, int32_t count) {
+    if (start < 0 || count < 0 || start + count > A.fLen) throw EPolinomError("TPolinom: copy outside the source");
+    Need(start + count);
+    std::memmove(d + start, A.d + start, static_cast<size_t>(count));
+    l = std::max(start + count, 1);
+}
+
+void TPolinom::MultPol(const TPolinom& A1, const TPolinom& A2) {
+    const int32_t len = A1.l + A2.l - 1;
+    Need(len);
+    const auto& T = GaloisTables();
+    // Accumulate apart, so that either factor may be this polynomial.
+    uint8_t acc[512] = {};
+    for (int32_t i = 0; i < A1.l; ++i) {
+        if (A1.d[i] == 0) continue;
+        const uint8_t* row = T.MUL[A1.d[i]];
+        for (int32_t j = 0; j < A2.l; ++j) acc[i + j] ^= row[A2.d[j]];
+    }
+    Clear();
+    std::memcpy(d, acc, static_cast<size_t>(len));
+    l = len;
+    while (l > 1 && d[l - 1] == 0) --l;
+}
+
+void TPolinom::MultPolByConst(const TPolinom& A, uint8_t B) {
+    Need(A.l);
+    const uint8_t* row = GaloisTables().MUL[B];
+    uint8_t acc[256];
+    for (int32_t i = 0; i < A.l; ++i) acc[i] = row[A.d[i]];
+    Clear();
+    std::memcpy(d, acc, static_cast<size_t>(A.l));
+    l = A.l;
+}
+
+void TPolinom::SummPol(const TPolinom& A1, const TPolinom& A2) {
+    const TPolinom& longer = A1.l > A2.l ? A1 : A2;
+    const TPolinom& shorter = A1.l > A2.l ? A2 : A1;
+    Need(longer.l);
+    // Index by index, so either summand may be this polynomial.
+    for (int32_t i = 0; i < longer.l; ++i) d[i] = i < shorter.l ? longer.d[i] ^ shorter.d[i] : longer.d[i];
+    l = longer.l;
+}
+
+void TPolinom::SummPol(const TPolinom& A) {
+    if (&A == this) {
+        std::memset(d, 0, static_cast<size_t>(l));
+        return;
+    }
+    Need(A.l);
+    for (int32_t i = 0; i < A.l; ++i) d[i] = i < l ? d[i] ^ A.d[i] : A.d[i];
+    l = std::max(l, A.l);
+}
+
+void TPolinom::MoveLeftPol(int32_t b) {
+    if (b <= 0) return;
+    Need(l + b);
+    std::memmove(d + b, d, static_cast<size_t>(l));
+    std::memset(d, 0, static_cast<size_t>(b));
+    l += b;
+}
+
+void TPolinom::MoveRightPol(int32_t b) {
+    if (b <= 0) return;
+    if (b >= l) {
+        d[0] = 0;
+        l = 1;
+        return;
+    }
+    std::memmove(d, d + b, static_cast<size_t>(l - b));
+    l -= b;
+}
+
+void TPolinom::DerivativePol(const TPolinom& A) {
+    const int32_t h = A.l / 2;
+    const int32_t len = std::max(2 * h - 1, 1);
+    Need(len);
+    uint8_t acc[256] = {};
+    for (int32_t i = 0; i < h; ++i) acc[2 * i] = A.d[2 * i + 1];
+    Clear();
+    std::memcpy(d, acc, static_cast<size_t>(len));
+    l = len;
+}
+
+int32_t TPolinom::Gen() const {
+    for (int32_t i = l - 1; i > 0; --i)
+        if (d[i] != 0) return i;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TTrueRS
+
+TTrueRS::TTrueRS() : fT(GaloisTables()) {}
+
+TTrueRS::~TTrueRS() = default;
+
+uint8_t TTrueRS::mult(uint8_t c1, uint8_t c2) {
+    if (c1 == 0 || c2 == 0) return 0;
+    const auto& T = GaloisTables();
+    return T.EXP[(T.LOG[c1] + T.LOG[c2]) % 255];
+}
+
+uint8_t TTrueRS::reduce(uint8_t c1, uint8_t c2) {
+    if (c2 == 0) throw EGaloisFieldError("Деление на ноль в операциях поля Галуа");
+    if (c1 == 0) return 0;
+    const auto& T = GaloisTables();
+    return T.EXP[(T.LOG[c1] - T.LOG[c2] + 255) % 255];
+}
+
+uint8_t TTrueRS::PolValue(const TPolinom& P, int aK) const {
+    uint8_t v = 0;
+    for (int32_t i = 0; i < P.l; ++i) v ^= fT.MUL[P.d[i]][fT.POW[i][aK]];
+    return v;
+}
+
+uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
+    if (Cx.l != n || Cx.Capacity() < n || Fx.Capacity() < n)
+        throw EPolinomError("TTrueRS.Check: a code word has 255 coefficients");
+
+    // Syndromes S_i = c(beta^(111 + i)).
+    bool any = false;
+    Sj.l = 33;
+    Sj.d[0] = 0;
+    for (int i = 1; i <= r; ++i) {
+        uint8_t s = 0;
+        for (int j = 0; j < n; ++j) s ^= fT.MUL[Cx.d[j]][fT.POW[j][kOffset + i]];
+        Sj.d[i] = s;
+        any |= s != 0;
+    }
+    if (!any) return 0;
+
+    // Berlekamp-Massey. Lx keeps l = L + 1 throughout; Bx enters each step as x times the
+    // locator that was current at step m.
+    Lx.Clear();
+    Lx.d[0] = 1;
+    Lx.l = 1;
+    Bx.Clear();
+    Bx.d[1] = 1;
+    Bx.l = 2;
+    int L = 0;
+    int m = -1;
+    for (int i = 0; i < r; ++i) {
+        uint8_t delta = 0;
+        for (int j = 0; j <= L; ++j) delta ^= fT.MUL[Lx.d[j]][Sj.d[i + 1 - j]];
+        if (delta != 0) {
+            Lxz.MultPolByConst(Bx, delta);
+            Lxz.SummPol(Lx);
+            if (L < i - m) {
+                const int newL = i - m;
+                m = i - L;
+                L = newL;
+                Bx.MultPolByConst(Lx, fT.DIV[1][delta]);
+            }
+            Lx.Clear();
+            Lx.Copy(Lxz, 0, Lxz.l);
+        }
+        Bx.MoveLeftPol(1);
+    }
+
+    // More than 16 errors cannot be corrected by this code: such a locator only leads to a
+    // miscorrection.
+    if (L > kCapability) return kFatal;
+    if (Lx.Gen() != L) return kFatal;
+
+    // Chien search: a root beta^k marks an error at position 255 - k.
+    Ul.l = 1;
+    for (int kk = 1; kk <= 255; ++kk) {
+        if (PolValue(Lx, kk) != 0) continue;
+        if (Ul.l > L) return kFatal; // more roots than the degree: not a locator of this field
+        Ul.d[Ul.l++] = static_cast<uint8_t>(255 - kk);
+    }
+    if (Ul.l - 1 != L) return kFatal;
+
+    // Error evaluator: the first 32 coefficients of S(x) * Lambda(x), S(x) = S_1 + S_2 x + ...
+    temp.Clear();
+    temp.Copy(Sj, 0, 33);
+    temp.MoveRightPol(1);
+    Vx.MultPol(temp, Lx);
+    if (Vx.l > r) Vx.l = r;
+    LxP.DerivativePol(Lx);
+
+    // Forney: e = Omega(X^-1) / Lambda'(X^-1) * beta^(-111 p).
+    Ex.Clear();
+    Vl.Clear();
+    Vl.l = Ul.l;
+    for (int q = 1; q < Ul.l; ++q) {
+        const int p = Ul.d[q];
+        const int kk = 255 - p;
+        const uint8_t den = PolValue(LxP, kk);
+        if (den == 0) return kFatal; // repeated root; cannot happen with L distinct roots
+        const uint8_t v = fT.DIV[PolValue(Vx, kk)][den];
+        Vl.d[q] = v;
+        Ex.d[p] = fT.EXP[(fT.LOG[v] - kOffset * p + 51000) % 255];
+    }
+
+    if (&Fx == &Cx) {
+        for (int q = 1; q < Ul.l; ++q) Cx.d[Ul.d[q]] ^= Ex.d[Ul.d[q]];
+    } else {
+        Fx.SummPol(Cx, Ex);
+    }
+    return static_cast<uint16_t>(L);
+}
