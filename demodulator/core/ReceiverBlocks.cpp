@@ -31,9 +31,9 @@ int32_t SymbolLimitWord(int32_t aHz, int32_t aSamp) {
 
 TPhaseRule PhaseRule(int32_t aModType) {
     switch (aModType) {
-    case 1:
+    case mt_BPSK:
         return {0, 1};
-    case 2:
+    case mt_QPSK:
         return {32, 2};
     default:
         return {0, 0};
@@ -46,7 +46,7 @@ TSlicerThresholds SlicerThresholds(int32_t aSlice, int32_t aModType) {
     int64_t t3 = slice * 128 / 100;
     int64_t t2 = slice * 256 / 100;
     int64_t t1 = slice * 384 / 100;
-    if (aModType == 2) {
+    if (aModType == mt_QPSK) {
         t3 = t3 * 58 / 82;
         t2 = t2 * 58 / 82;
         // 1/1.414, in extended precision.

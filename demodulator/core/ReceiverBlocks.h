@@ -7,6 +7,7 @@
 // processor does, so that out-of-range operator values cannot cause undefined behaviour.
 #pragma once
 
+#include "core/ReceiverParams.h"
 #include "core/ReceiverState.h"
 
 #include <cstdint>
@@ -126,7 +127,7 @@ inline void SamplingErrorUpdate(TReceiverState& s, int32_t aModType) {
     s.IonPrev = s.Ion;
     s.QonPrev = s.Qon;
     s.SymErr = s.Imid * t;
-    if (aModType == 2) s.SymErr /= 2;
+    if (aModType == mt_QPSK) s.SymErr /= 2;
 }
 
 // ---- GCA and AGC ----
