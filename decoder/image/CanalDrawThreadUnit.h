@@ -1,0 +1,60 @@
+// The pipeline stage that draws one imager channel from its APID stream.
+#pragma once
+
+#include "image/Bitmap24.h"
+#include "image/ImageControls.h"
+#include "image/MCUUnit.h"
+#include "stages/StepPatternThreadUnit.h"
+
+#include <memory>
+#include <string>
+
+// Each step decodes at most one packet (TMCU::ReadMCU). The stage owns its decoder; it borrows
+// its input stream, the progress control and the image control, which must outlive it.
+//
+// The picture is the image control's bitmap, set up by the constructor as 1636 x 6000 pixels,
+// black, with a red band over columns 1536..1635; strips cover columns 0..1568 of their rows.
+// Without an image control (headless use) the stage keeps a picture of its own.
+//
+// Threads: the step runs on the stage thread. Picture readers, DoProgress and
+// WriteOutCurrentStrip run on other threads and hold the stage lock (CS), as the step does while
+// it changes the picture or the strip state. The property readers take the lock themselves.
+class TCanalDrawThread : public TStepPatternThread {
+public:
+    static constexpr int PictureWidth = 1636;
+    static constexpr int PictureHeight = 6000;
+
+    // Created stopped. aNumChannel 1..6 is APID 64..69; aLogFileName is deleted first and then
+    // receives the decoder's log lines (empty: no log). aProgress and aImage may be null.
+    TCanalDrawThread(TSHORTstream* aIn, TSHORTstream* aOut, int aNumChannel, const std::string& aLogFileName,
+                     TProgressControl* aProgress, TImageControl* aImage);
+    // Stops the thread before the decoder it uses goes away.
+    ~TCanalDrawThread() override;
+
+    bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
+    // Called by DoProgress under the stage lock: updates the caption when a strip began since the
+    // last call, and then shows the image control.
+    void ReportProgress() override;
+
+    // The decoder's picture. Replacing it does not transfer ownership.
+    TBitmap24* Picture();
+    void SetPicture(TBitmap24* aPicture);
+    // First strip's time stamp in ms of the day; 0 while no strip has begun.
+    int32_t FirstScanTime();
+    // Picture rows from the first strip's top to the top of the strip being built; after
+    // WriteOutCurrentStrip, until the next strip begins, it also counts that strip's 8 rows,
+    // which are then in the picture.
+    int32_t LineCount();
+    int32_t ScanCount();
+
+    // Writes the strip being built into the picture (see TMCU::WriteOutBuildingStrip). The session
+    // calls it at its end, so the last scan of a pass is not lost; calling it earlier is harmless.
+    void WriteOutCurrentStrip();
+
+    TMCU& MCU() { return *fMCU; }
+
+private:
+    TImageControl* fImage;
+    std::unique_ptr<TBitmap24> fOwnPicture;
+    std::unique_ptr<TMCU> fMCU;
+};
