@@ -1,0 +1,163 @@
+#include "fec/LRPT_SyncBeforeViterbiUnit.h"
+
+#include <cstdlib>
+
+namespace {
+
+int Parity(int v) { return __builtin_parity(static_cast<unsigned>(v)); }
+
+std::array<int8_t, 48> EncodeMarkerSymbols() {
+    // Encode the marker from an all-zero register and keep the symbols that only depend on it.
+    constexpr uint32_t Marker = 0x1ACFFC1D;
+    std::array<int8_t, 64> all{};
+    int r = 0;
+    for (int bit = 0; bit < 32; ++bit) {
+        const int u = static_cast<int>(Marker >> (31 - bit) & 1);
+        r = (r >> 1) | (u << 6);
+        all[static_cast<size_t>(2 * bit)] = Parity(r & 0171) ? 1 : -1;
+        all[static_cast<size_t>(2 * bit + 1)] = Parity(r & 0133) ? 1 : -1;
+    }
+    std::array<int8_t, 48> symbols{};
+    for (int k = 0; k < 48; ++k) symbols[static_cast<size_t>(k)] = all[static_cast<size_t>(12 + k)];
+    return symbols;
+}
+
+int8_t Neg(int8_t v) { return static_cast<int8_t>(-static_cast<int>(v)); }
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+// The four reference patterns P1..P4, values as pairs (I, Q).
+struct TPatterns {
+    int8_t P[4][48];
+    TPatterns() {
+        const auto& A = SyncSymbols();
+        for (int n = 0; n < 24; ++n) {
+            const int8_t aI = A[static_cast<size_t>(2 * n)], aQ = A[static_cast<size_t>(2 * n + 1)];
+            const int8_t pairs[4][2] = {{aI, aQ}, {Neg(aI), aQ}, {aQ, aI}, {aQ, Neg(aI)}};
+            for (int j = 0; j < 4; ++j) {
+                P[j][2 * n] = pairs[j][0];
+                P[j][2 * n + 1] = pairs[j][1];
+            }
+        }
+    }
+};
+
+const TPatterns& Patterns() {
+    static const TPatterns patterns;
+    return patterns;
+}
+
+// The sync pair as received in mode aMode, for nominal pair (aI, aQ).
+void ReceivedPair(int aMode, int8_t aI, int8_t aQ, int8_t& aOutI, int8_t& aOutQ) {
+    switch (aMode) {
+    case 1: aOutI = Neg(aI), aOutQ = Neg(aQ); break;
+    case 2: aOutI = aI, aOutQ = aQ; break;
+    case 3: aOutI = aI, aOutQ = Neg(aQ); break;
+    case 4: aOutI = Neg(aI), aOutQ = aQ; break;
+    case 5: aOutI = Neg(aQ), aOutQ = Neg(aI); break;
+    case 6: aOutI = aQ, aOutQ = aI; break;
+    case 7: aOutI = Neg(aQ), aOutQ = aI; break;
+    default: aOutI = aQ, aOutQ = Neg(aI); break;
+    }
+}
+
+} // namespace
+
+const std::array<int8_t, 48>& SyncSymbols() {
+    static const std::array<int8_t, 48> symbols = EncodeMarkerSymbols();
+    return symbols;
+}
+
+void TSyncBeforeViterbi::Correct(int8_t* v, int aPairs, int aMode) {
+    for (int n = 0; n < aPairs; ++n) {
+        const int8_t I = v[2 * n], Q = v[2 * n + 1];
+        int8_t i2 = I, q2 = Q;
+        switch (aMode) {
+        case 1: i2 = Neg(I), q2 = Neg(Q); break;
+        case 2: break;
+        case 3: q2 = Neg(Q); break;
+        case 4: i2 = Neg(I); break;
+        case 5: i2 = Neg(Q), q2 = Neg(I); break;
+        case 6: i2 = Q, q2 = I; break;
+        case 7: i2 = Q, q2 = Neg(I); break;
+        case 8: i2 = Neg(Q), q2 = I; break;
+        }
+        v[2 * n] = i2;
+        v[2 * n + 1] = q2;
+    }
+}
+
+TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName)
+    : TStepPatternThread(aIn, aOut) {
+    SetLogFileName(aLogFileName);
+}
+
+bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
+    if (aIn->AwaitingReadSize() < BlockSize) return false;
+    const int64_t p = aIn->Position();
+    int8_t* s = fBlock.data();
+    aIn->Read(s, 48);
+
+    // Statistics of the 48 values against the four patterns.
+    int m = 0;
+    int count[9] = {};
+    for (int k = 0; k < 48; ++k) m += std::abs(static_cast<int>(s[k]));
+    for (int j = 1; j <= 4; ++j) {
+        int agree = 0;
+        for (int k = 0; k < 48; ++k) agree += Sign(s[k]) == Patterns().P[j - 1][k];
+        count[2 * j] = agree;
+        count[2 * j - 1] = 48 - agree;
+    }
+
+    int best = 0, strong = 0, weak = 0;
+    for (int x = 1; x <= 8; ++x) {
+        if (count[x] > 43 && count[x] > best) {
+            strong = x;
+            best = count[x];
+            fNoSyncCount = 0;
+        } else if (count[x] > 38 && count[x] > best) {
+            weak = x;
+            best = count[x];
+            if (fNoSyncCount > 0) --fNoSyncCount;
+        } else if (count[x] > best) {
+            best = count[x];
+        }
+    }
+
+    int chosen = m < 1440 ? fLastMode : strong;
+    const char* sep = nullptr;
+    if (chosen > 0) {
+        sep = " ";
+    } else if (fLastMode > 0) {
+        if (weak > 0) {
+            chosen = weak;
+            sep = "! ";
+        } else if (fNoSyncCount >= 10) {
+            fLastMode = 0;
+        } else {
+            ++fNoSyncCount;
+            chosen = fLastMode;
+            sep = "!! ";
+        }
+    }
+    if (sep) {
+        LOG(std::to_string(fSyncCount) + " " + std::to_string(fPos) + " " + std::to_string(p - fPos) + " " +
+            std::to_string(chosen) + sep + std::to_string(best));
+        ++fSyncCount;
+        fPos = p;
+    }
+
+    if (chosen == 0) {
+        aIn->SetPosition(p + 1);
+    } else {
+        const auto& A = SyncSymbols();
+        for (int n = 0; n < 24; ++n)
+            ReceivedPair(chosen, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
+                         static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n + 1)]), s[2 * n], s[2 * n + 1]);
+        aIn->Read(s + 48, BlockSize - 48);
+        Correct(s, BlockSize / 2, chosen);
+        aOut->Write(s, BlockSize);
+    }
+    fLastMode = static_cast<uint8_t>(chosen);
+    return true;
+}

@@ -1,0 +1,50 @@
+// Sync before Viterbi: finds the convolutionally encoded attached sync marker in a soft-value
+// stream, resolves the QPSK phase / channel-order ambiguity and cuts the stream into blocks of one
+// encoded frame each.
+#pragma once
+
+#include "stages/StepPatternThreadUnit.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// The 48 code symbols (+1 / -1) of the encoded marker 1ACFFC1D that do not depend on the encoder
+// state before it (code symbols 12..59: marker bits 6..29). Pair n is (I, Q) =
+// (SyncSymbols[2n], SyncSymbols[2n+1]).
+const std::array<int8_t, 48>& SyncSymbols();
+
+// Input: signed 8-bit soft values, pairs (I, Q), positive for bit 1, in unknown phase and order.
+// Output: blocks of 16,384 values (one encoded frame from code-symbol pair 6 of its marker on),
+// corrected to the nominal phase and order; each begins with 70 x SyncSymbols.
+//
+// Eight modes (hypotheses of what the receiver delivered) are scored against the marker: 1..8 are
+// disagreements / agreements with the patterns (A_I, A_Q), (-A_I, A_Q), (A_Q, A_I), (A_Q, -A_I).
+// A strong candidate (>= 44 of 48) locks or switches the mode; while locked a weak one (>= 39)
+// keeps it, otherwise up to 10 blocks are coasted in the last mode before lock is lost. While
+// unlocked the search slides one value at a time. Below a mean magnitude of 30 the last mode is
+// kept whatever the scores say.
+class TSyncBeforeViterbi : public TStepPatternThread {
+public:
+    static constexpr int BlockSize = 16384;
+
+    TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
+
+    // True when a block was emitted or a search position tried (16,384 values were waiting);
+    // false, with nothing read, otherwise.
+    bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
+
+    uint8_t LastMode() const { return fLastMode; }
+    uint32_t NoSyncCount() const { return fNoSyncCount; }
+
+    // Applies mode aMode's correction to aPairs pairs of soft values in place (negation is
+    // 8-bit two's complement: -(-128) stays -128).
+    static void Correct(int8_t* aValues, int aPairs, int aMode);
+
+private:
+    uint8_t fLastMode = 0;
+    int64_t fPos = 0;
+    uint32_t fSyncCount = 0;
+    uint32_t fNoSyncCount = 100;
+    std::array<int8_t, BlockSize> fBlock{};
+};

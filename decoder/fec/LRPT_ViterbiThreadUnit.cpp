@@ -1,0 +1,81 @@
+#include "fec/LRPT_ViterbiThreadUnit.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+std::string FloatToStrGeneral(long double aValue) {
+    if (aValue == 0 || !std::isfinite(aValue)) return aValue == 0 ? "0" : (std::isnan(aValue) ? "NAN" : "INF");
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.14Le", aValue);
+    // buf: [-]d.dddddddddddddde[+-]XX
+    std::string text(buf);
+    const bool negative = text[0] == '-';
+    if (negative) text.erase(0, 1);
+    const size_t e = text.find('e');
+    const int exponent = std::atoi(text.c_str() + e + 1);
+    std::string digits = text.substr(0, 1) + text.substr(2, e - 2);
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+    std::string result;
+    if (std::fabs(aValue) >= 1e-5L && exponent < 15) {
+        if (exponent >= 0) {
+            std::string whole = digits.substr(0, std::min<size_t>(digits.size(), static_cast<size_t>(exponent) + 1));
+            whole.append(static_cast<size_t>(exponent) + 1 - whole.size(), '0');
+            const std::string fraction =
+                digits.size() > static_cast<size_t>(exponent) + 1 ? digits.substr(static_cast<size_t>(exponent) + 1) : "";
+            result = whole;
+            if (!fraction.empty()) result.append(".").append(fraction);
+        } else {
+            result.assign("0.");
+            result.append(static_cast<size_t>(-exponent - 1), '0');
+            result.append(digits);
+        }
+    } else {
+        result = digits.substr(0, 1);
+        if (digits.size() > 1) result.append(".").append(digits, 1);
+        result.append("E").append(std::to_string(exponent));
+    }
+    if (negative) result.insert(result.begin(), '-');
+    return result;
+}
+
+TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName)
+    : TStepPatternThread(aIn, aOut) {
+    SetLogFileName(aLogFileName);
+    const std::vector<uint8_t> filler(FillerSize, 0);
+    aOut->Write(filler.data(), FillerSize);
+}
+
+void TViterbiThread::BeforeExecute() {
+    fViterbi = std::make_unique<TFast8bitSoftViterbiDecoder>();
+    fViterbi->SetOnBEREvent([this](TFast8bitSoftViterbiDecoder*, long double aBER) { OnBER(aBER); });
+}
+
+void TViterbiThread::OnBER(long double aValue) {
+    ++fBERcount;
+    fBER += aValue;
+    if (fBERcount % 5 == 0) {
+        fLastBER = fBER / 5;
+        fBER = 0;
+        LOG("BER = " + FloatToStrGeneral(fLastBER));
+    }
+}
+
+bool TViterbiThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
+    if (aIn->AwaitingReadSize() < BlockSize) return false;
+    if (!fViterbi) BeforeExecute(); // stepped without a thread (tests, batch runs)
+    int8_t soft[BlockSize];
+    uint8_t bits[BlockSize / 2];
+    uint8_t packed[BlockSize / 16];
+    aIn->Read(soft, BlockSize);
+    fViterbi->Decode(soft, bits, BlockSize / 2);
+    for (int k = 0; k < BlockSize / 16; ++k) {
+        uint8_t byte = 0;
+        for (int j = 0; j < 8; ++j) byte = static_cast<uint8_t>(byte << 1 | (bits[8 * k + j] & 1));
+        packed[k] = byte;
+    }
+    aOut->Write(packed, BlockSize / 16);
+    return true;
+}

@@ -1,0 +1,44 @@
+// Viterbi stage: decodes blocks of one encoded frame into 1,024 bytes and logs the decoder's
+// quality figure.
+#pragma once
+
+#include "fec/Fast8bitSoftViterbiUnit.h"
+#include "stages/StepPatternThreadUnit.h"
+
+#include <memory>
+#include <string>
+
+// Input: blocks of 16,384 soft values from the sync stage, each starting at code-symbol pair 6 of
+// a frame's marker. Output: 1,024 bytes per block, decoded bits packed eight to a byte, the first
+// in the most significant bit. The constructor writes 1,015 filler bytes first, so that with the
+// decoder's fixed delay of 78 bits every 1,024 output bytes from byte 1,024 on are one
+// channel-access frame starting 1ACFFC1D.
+//
+// Log: "BER = <average>" for every five quality reports of the decoder (one per 40 blocks).
+class TViterbiThread : public TStepPatternThread {
+public:
+    static constexpr int BlockSize = 16384;
+    static constexpr int FillerSize = 1015;
+
+    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
+
+    // Builds the decoder (its tables are large, so this runs on the stage's own thread).
+    void BeforeExecute() override;
+    // One block per call; false (nothing read) while fewer than 16,384 values wait.
+    bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
+
+    long double LastBER() const { return fLastBER; }
+    int32_t BERcount() const { return fBERcount; }
+
+private:
+    void OnBER(long double aValue);
+
+    std::unique_ptr<TFast8bitSoftViterbiDecoder> fViterbi;
+    long double fBER = 0;
+    long double fLastBER = 0;
+    int32_t fBERcount = 0;
+};
+
+// A number as the log writes it: up to 15 significant digits, fixed notation from 0.00001 up to
+// 15 integer digits, otherwise mantissa and exponent ("1.5E-6", "2E20"); "0" for zero.
+std::string FloatToStrGeneral(long double aValue);

@@ -1,0 +1,307 @@
+#include "fec/LRPT_SyncBeforeViterbiUnit.h"
+#include "fec/LRPT_ViterbiThreadUnit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Soft = std::vector<int8_t>;
+
+Bytes RandomFrames(int count, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(static_cast<size_t>(count) * 1024);
+    for (int f = 0; f < count; ++f) {
+        uint8_t* frame = b.data() + 1024 * f;
+        frame[0] = 0x1A, frame[1] = 0xCF, frame[2] = 0xFC, frame[3] = 0x1D;
+        for (int i = 4; i < 1024; ++i) frame[i] = static_cast<uint8_t>(rng());
+    }
+    return b;
+}
+
+// Rate 1/2, K = 7, generators 171 and 133 octal, the 171 symbol first; bit 1 as +amplitude.
+struct Encoder {
+    int r = 0;
+    void Push(const Bytes& bytes, int amplitude, Soft& out) {
+        for (uint8_t byte : bytes)
+            for (int b = 7; b >= 0; --b) {
+                r = (r >> 1) | ((byte >> b & 1) << 6);
+                out.push_back(static_cast<int8_t>(__builtin_parity(r & 0171) ? amplitude : -amplitude));
+                out.push_back(static_cast<int8_t>(__builtin_parity(r & 0133) ? amplitude : -amplitude));
+            }
+    }
+};
+
+Soft Encode(const Bytes& bytes, int amplitude) {
+    Soft out;
+    Encoder().Push(bytes, amplitude, out);
+    return out;
+}
+
+// What a receiver locked in the given mode delivers for the nominal pair (I, Q).
+void Receive(Soft& v, int mode) {
+    for (size_t n = 0; n + 1 < v.size(); n += 2) {
+        const int I = v[n], Q = v[n + 1];
+        int i2 = I, q2 = Q;
+        switch (mode) {
+        case 1: i2 = -I, q2 = -Q; break;
+        case 3: q2 = -Q; break;
+        case 4: i2 = -I; break;
+        case 5: i2 = -Q, q2 = -I; break;
+        case 6: i2 = Q, q2 = I; break;
+        case 7: i2 = -Q, q2 = I; break;
+        case 8: i2 = Q, q2 = -I; break;
+        default: break;
+        }
+        v[n] = static_cast<int8_t>(i2);
+        v[n + 1] = static_cast<int8_t>(q2);
+    }
+}
+
+void AddNoise(Soft& v, double sigma, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0, sigma);
+    for (auto& x : v) x = static_cast<int8_t>(std::clamp(static_cast<int>(std::lround(x + noise(rng))), -127, 127));
+}
+
+Soft Noise(size_t count, double sigma, uint32_t seed) {
+    Soft v(count, 0);
+    AddNoise(v, sigma, seed);
+    return v;
+}
+
+std::vector<std::string> ReadLog(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line.substr(line.find(" - ") + 3));
+    }
+    return lines;
+}
+
+// Sync and Viterbi stages stepped by hand, as their threads would.
+class SyncViterbi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        const auto dir = std::filesystem::temp_directory_path();
+        fSyncLog = (dir / ("tarnwick_sync_" + name + ".log")).string();
+        fViterbiLog = (dir / ("tarnwick_viterbi_" + name + ".log")).string();
+        fViterbi.reset();
+        fSync.reset();
+        fIn = std::make_unique<TSHORTstream>("in", true, true, nullptr);
+        fSynced = std::make_unique<TSHORTstream>("synced", true, true, nullptr);
+        fDecoded = std::make_unique<TSHORTstream>("decoded", true, true, nullptr);
+        fSync = std::make_unique<TSyncBeforeViterbi>(fIn.get(), fSynced.get(), fSyncLog);
+        fViterbi = std::make_unique<TViterbiThread>(fSynced.get(), fDecoded.get(), fViterbiLog);
+    }
+    void TearDown() override {
+        std::filesystem::remove(fSyncLog);
+        std::filesystem::remove(fViterbiLog);
+    }
+    void Feed(const Soft& v) {
+        for (size_t at = 0; at < v.size(); at += 1 << 20) {
+            const auto n = static_cast<int32_t>(std::min<size_t>(1 << 20, v.size() - at));
+            fIn->Write(v.data() + at, n);
+        }
+    }
+    void RunSync() {
+        while (fSync->DoStep(fIn.get(), fSynced.get())) fIn->ClearNotActualMemory();
+    }
+    Bytes RunBoth() {
+        RunSync();
+        while (fViterbi->DoStep(fSynced.get(), fDecoded.get())) fSynced->ClearNotActualMemory();
+        Bytes out(static_cast<size_t>(fDecoded->AwaitingReadSize()));
+        fDecoded->Read(out.data(), static_cast<int32_t>(out.size()));
+        return out;
+    }
+    Soft Synced() {
+        Soft out(static_cast<size_t>(fSynced->AwaitingReadSize()));
+        fSynced->Read(out.data(), static_cast<int32_t>(out.size()));
+        return out;
+    }
+
+    // Fresh streams for every SetUp, so that a test may run several cases one after another.
+    std::unique_ptr<TSHORTstream> fIn, fSynced, fDecoded;
+    std::string fSyncLog, fViterbiLog;
+    std::unique_ptr<TSyncBeforeViterbi> fSync;
+    std::unique_ptr<TViterbiThread> fViterbi;
+};
+
+// Frame k of the input must stand at output byte 1024 * (k + 1).
+void ExpectFramesAligned(const Bytes& out, const Bytes& frames, int firstFrame, int lastFrame) {
+    for (int k = firstFrame; k <= lastFrame; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_GE(out.size(), static_cast<size_t>(1024 * (k + 2)));
+        EXPECT_TRUE(std::equal(frames.begin() + 1024 * k, frames.begin() + 1024 * (k + 1), out.begin() + 1024 * (k + 1)));
+    }
+}
+
+} // namespace
+
+TEST(SyncSymbols, AreTheEncodedMarkerBitsD49C24FF2686) {
+    const uint64_t expected = 0xD49C24FF2686ULL;
+    for (int k = 0; k < 48; ++k) EXPECT_EQ(SyncSymbols()[static_cast<size_t>(k)], (expected >> (47 - k) & 1) ? 1 : -1) << k;
+}
+
+TEST_F(SyncViterbi, EveryPhaseAndOrderDecodesToAlignedFrames) {
+    const Bytes frames = RandomFrames(6, 11);
+    const Soft nominal = Encode(frames, 70);
+    Soft reference;
+    for (int mode = 1; mode <= 8; ++mode) {
+        SCOPED_TRACE(mode);
+        SetUp();
+        Soft received = nominal;
+        Receive(received, mode);
+        Feed(received);
+        RunSync();
+        const Soft synced = Synced();
+        ASSERT_EQ(synced.size(), 5u * 16384);
+        // Whatever the mode, the corrected blocks are the nominal values from pair 6 of the marker.
+        EXPECT_TRUE(std::equal(synced.begin(), synced.end(), nominal.begin() + 12));
+        const auto log = ReadLog(fSyncLog);
+        ASSERT_EQ(log.size(), 5u);
+        EXPECT_EQ(log[0], "0 0 12 " + std::to_string(mode) + " 48");
+        EXPECT_EQ(log[1], "1 12 16384 " + std::to_string(mode) + " 48");
+        TearDown();
+    }
+}
+
+TEST_F(SyncViterbi, NoisyPassAfterANoiseLeadInDecodesEveryFrame) {
+    const Bytes frames = RandomFrames(45, 12);
+    Soft stream = Noise(5001, 50, 1); // odd length: the marker starts on the other value parity
+    Soft signal = Encode(frames, 70);
+    AddNoise(signal, 28, 2);
+    Receive(signal, 7);
+    stream.insert(stream.end(), signal.begin(), signal.end());
+    Feed(stream);
+    const Bytes out = RunBoth();
+    ASSERT_EQ(out.size(), 1015u + 1024u * 44);
+    ExpectFramesAligned(out, frames, 0, 42);
+    const auto log = ReadLog(fSyncLog);
+    EXPECT_EQ(log[0], "0 0 " + std::to_string(5001 + 12) + " 7 48");
+    // 40 blocks make one quality line; the noise makes it clearly above zero.
+    const auto berLog = ReadLog(fViterbiLog);
+    ASSERT_EQ(berLog.size(), 1u);
+    EXPECT_EQ(berLog[0].substr(0, 6), "BER = ");
+    EXPECT_GT(std::stod(berLog[0].substr(6)), 5.0);
+}
+
+TEST_F(SyncViterbi, QualityLineEveryFortyBlocks) {
+    for (const int amplitude : {70, 127}) {
+        SCOPED_TRACE(amplitude);
+        SetUp();
+        Feed(Encode(RandomFrames(42, 3), amplitude));
+        const Bytes out = RunBoth();
+        EXPECT_EQ(out.size(), 1015u + 1024u * 41);
+        // At full scale each pair costs 92, except the 24 marker pairs per block that the sync stage
+        // rewrote at amplitude 70: 92 * (8192 - 24) / 8192.
+        EXPECT_EQ(ReadLog(fViterbiLog), std::vector<std::string>{amplitude == 70 ? "BER = 0" : "BER = 91.73046875"});
+        TearDown();
+    }
+}
+
+TEST_F(SyncViterbi, LockIsLostAfterTenCoastedBlocksAndRegained) {
+    const Bytes frames = RandomFrames(30, 13);
+    Soft stream;
+    Encoder encoder;
+    encoder.Push(Bytes(frames.begin(), frames.begin() + 1024 * 10), 70, stream);
+    // Twelve blocks' worth of noise at signal level: no marker anywhere in it.
+    const Soft noise = Noise(12 * 16384 + 500, 70, 3);
+    stream.insert(stream.end(), noise.begin(), noise.end());
+    encoder.Push(Bytes(frames.begin() + 1024 * 10, frames.end()), 70, stream);
+    Feed(stream);
+    const Bytes out = RunBoth();
+
+    const auto log = ReadLog(fSyncLog);
+    std::vector<std::string> seps;
+    for (const auto& line : log) {
+        const std::string mode = line.substr(0, line.rfind(' '));
+        seps.push_back(mode.back() == '!' ? (mode.size() > 1 && mode[mode.size() - 2] == '!' ? "!!" : "!") : " ");
+    }
+    // 9 locked blocks after the first, then exactly 10 coasted, then silence until the relock.
+    ASSERT_GE(log.size(), 21u);
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(seps[i], " ") << log[i];
+    for (size_t i = 10; i < 20; ++i) EXPECT_EQ(seps[i], "!!") << log[i];
+    EXPECT_EQ(seps[20], " ") << log[20];
+    // The relock line reports the distance from the last logged block, slides included.
+    const int64_t relockAt = 12 + 10 * 16384 + static_cast<int64_t>(noise.size());
+    const int64_t lastLogged = 12 + 19 * 16384;
+    EXPECT_EQ(log[20], "20 " + std::to_string(lastLogged) + " " + std::to_string(relockAt - lastLogged) + " 2 48");
+    // Frames after the relock come out aligned again.
+    const size_t blocksOut = (out.size() - 1015) / 1024;
+    const size_t firstAfter = 10 + 10 + 1; // blocks before the noise, coasted blocks, start-up block
+    ASSERT_GT(blocksOut, firstAfter + 5);
+    for (size_t b = firstAfter; b + 1 < blocksOut; ++b) {
+        const size_t frame = 10 + (b - firstAfter) + 1;
+        EXPECT_TRUE(std::equal(frames.begin() + 1024 * static_cast<long>(frame), frames.begin() + 1024 * static_cast<long>(frame + 1),
+                               out.begin() + 1024 * static_cast<long>(b + 1)))
+            << b;
+    }
+}
+
+TEST_F(SyncViterbi, WeakAndCoastedBlocksWhileLocked) {
+    Soft stream = Encode(RandomFrames(5, 14), 127);
+    // Block 1: 8 marker values flipped leaves 40 agreements (weak); block 2: 18 flipped, coasted.
+    // Flipping runs of I and Q values alike keeps the other patterns near chance level.
+    const size_t block1 = 12 + 16384, block2 = 12 + 2 * 16384;
+    for (size_t k = 0; k < 8; ++k) stream[block1 + k] = static_cast<int8_t>(-stream[block1 + k]);
+    for (size_t k = 0; k < 18; ++k) stream[block2 + k] = static_cast<int8_t>(-stream[block2 + k]);
+    Feed(stream);
+    RunSync();
+    const auto log = ReadLog(fSyncLog);
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], "0 0 12 2 48");
+    EXPECT_EQ(log[1], "1 12 16384 2! 40");
+    EXPECT_EQ(log[2].substr(0, 16), "2 16396 16384 2!");
+    EXPECT_EQ(log[2].substr(16, 3), "! 3"); // best is the 30 agreements left
+    EXPECT_EQ(log[3], "3 32780 16384 2 48");
+    EXPECT_EQ(fSync->LastMode(), 2);
+    EXPECT_EQ(fSynced->Size(), 4 * 16384);
+}
+
+TEST_F(SyncViterbi, ZerosAndShortInput) {
+    Feed(Soft(16383, 0));
+    EXPECT_FALSE(fSync->DoStep(fIn.get(), fSynced.get()));
+    EXPECT_EQ(fIn->Position(), 0);
+    Feed(Soft(200, 0));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(fSync->DoStep(fIn.get(), fSynced.get()));
+    EXPECT_EQ(fIn->Position(), 100); // slides one value a step
+    EXPECT_EQ(fSynced->Size(), 0);
+    EXPECT_FALSE(std::filesystem::exists(fSyncLog));
+    EXPECT_FALSE(fViterbi->DoStep(fSynced.get(), fDecoded.get()));
+    EXPECT_EQ(fDecoded->Size(), 1015); // the filler only
+}
+
+TEST(SyncCorrection, NegationIsTwosComplement) {
+    int8_t v[2] = {-128, 5};
+    TSyncBeforeViterbi::Correct(v, 1, 1);
+    EXPECT_EQ(v[0], -128);
+    EXPECT_EQ(v[1], -5);
+    int8_t w[2] = {10, -20};
+    TSyncBeforeViterbi::Correct(w, 1, 7);
+    EXPECT_EQ(w[0], -20);
+    EXPECT_EQ(w[1], -10);
+}
+
+TEST(FloatToStrGeneral, GeneralNumberForm) {
+    EXPECT_EQ(FloatToStrGeneral(0), "0");
+    EXPECT_EQ(FloatToStrGeneral(92), "92");
+    EXPECT_EQ(FloatToStrGeneral(0.5L), "0.5");
+    EXPECT_EQ(FloatToStrGeneral(12.345678901234567L), "12.3456789012346");
+    EXPECT_EQ(FloatToStrGeneral(0.00002L), "0.00002");
+    EXPECT_EQ(FloatToStrGeneral(0.000001L), "1E-6");
+    EXPECT_EQ(FloatToStrGeneral(1.5e20L), "1.5E20");
+    EXPECT_EQ(FloatToStrGeneral(-2.25L), "-2.25");
+    EXPECT_EQ(FloatToStrGeneral(123456789012345.0L), "123456789012345");
+}
