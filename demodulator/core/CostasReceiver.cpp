@@ -66,8 +66,12 @@ class TStepKernel {
 public:
     TStepKernel(TCostasReceiver& r, SymbolSink& aSink)
         : fRx(r), fSink(aSink), s(r.fState), fNco(r.fTables->Nco.data()), fMag(r.fTables->Magnitude.data()),
-          fPhase(r.fTables->Phase.data()), fInI(r.fInterpI), fInQ(r.fInterpQ), fLpfI(r.fLpfI), fLpfQ(r.fLpfQ),
-          fSampler(r.fSampler), fProbe(r.fProbe), fProbeSel(r.fProbeSel) {
+          fPhase(r.fTables->Phase.data()), fInI(r.fInterpI), fInQ(r.fInterpQ), fSampler(r.fSampler),
+          fProbe(r.fProbe), fProbeSel(r.fProbeSel) {
+        for (int n = 0; n < 15; ++n) {
+            fRingI[n] = fRingI[n + 16] = r.fLpfI[n];
+            fRingQ[n] = fRingQ[n + 16] = r.fLpfQ[n];
+        }
         const TReceiverParams& p = r.fParams;
         fNcoWord = uint32_t(r.fNcoWord);
         fSymRateWord = r.fSymRateWord;
@@ -109,8 +113,10 @@ public:
         fRx.fState = s;
         fRx.fInterpI = fInI;
         fRx.fInterpQ = fInQ;
-        fRx.fLpfI = fLpfI;
-        fRx.fLpfQ = fLpfQ;
+        for (int n = 0; n < 15; ++n) {
+            fRx.fLpfI[n] = fRingI[fLpfPos + n];
+            fRx.fLpfQ[n] = fRingQ[fLpfPos + n];
+        }
     }
 
     void Run(const ReceiverBlock& aBlock) {
@@ -154,9 +160,9 @@ private:
         return InterpolatorOutput(acc);
     }
 
-    static int32_t Lpf(std::array<int32_t, 15>& d, int32_t aIn) {
-        for (int n = 14; n > 0; --n) d[n] = d[n - 1];
-        d[0] = aIn;
+    // The LPF delay lines as a ring stored twice over, so that the 15 newest values are always
+    // contiguous from fLpfPos (newest first) and no shifting is needed.
+    static int32_t Lpf(const int32_t* d) {
         // 32-bit wrapping sum; the taps are symmetric and both end taps are zero.
         uint32_t acc = 0;
         for (int n = 1; n < 7; ++n) acc += (uint32_t(d[n]) + uint32_t(d[14 - n])) * uint32_t(LpfTaps[n]);
@@ -212,8 +218,11 @@ private:
         s.OnTime = !s.OnTime;
         s.GcaI = GcaScale(s.Imix, fGcaMan, fGcaExp);
         s.GcaQ = GcaScale(s.Qmix, fGcaMan, fGcaExp);
-        s.Iout = Lpf(fLpfI, s.GcaI);
-        s.Qout = Lpf(fLpfQ, s.GcaQ);
+        fLpfPos = (fLpfPos - 1) & 15;
+        fRingI[fLpfPos] = fRingI[fLpfPos + 16] = s.GcaI;
+        fRingQ[fLpfPos] = fRingQ[fLpfPos + 16] = s.GcaQ;
+        s.Iout = Lpf(&fRingI[fLpfPos]);
+        s.Qout = Lpf(&fRingQ[fLpfPos]);
         if constexpr (Capture) {
             if (fProbeSel == pr_Iout) fProbe.Append(s.Iout);
             else if (fProbeSel == pr_Qout) fProbe.Append(s.Qout);
@@ -246,7 +255,8 @@ private:
     const uint8_t* fMag;
     const int8_t* fPhase;
     std::array<int32_t, 4> fInI, fInQ;
-    std::array<int32_t, 15> fLpfI, fLpfQ;
+    int32_t fRingI[32] = {}, fRingQ[32] = {};
+    int fLpfPos = 0;
     TDisplaySampler* fSampler;
     ProbeBuffer& fProbe;
     TProbe fProbeSel;
