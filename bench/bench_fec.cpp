@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr int kPairs = 1 << 20;   // decoded bits per benchmark iteration
-constexpr int kBlock = 8192;      // pairs per Decode call, as the stage feeds them
+constexpr int kPairs = 1 << 20; // decoded bits per benchmark iteration
+constexpr int kBlock = 8192;    // pairs per Decode call, as the stage feeds them
 
 // Soft pairs of a random bit sequence, encoded with the K = 7 code (171, 133 octal) at amplitude
 // 70, with Gaussian noise of the given Es/N0 in dB (none when esN0dB is huge).
@@ -40,13 +40,16 @@ void BM_ViterbiDecode(benchmark::State& state) {
     std::vector<uint8_t> out(kPairs);
     TFast8bitSoftViterbiDecoder dec(kernel);
     for (auto _ : state) {
-        for (int pos = 0; pos < kPairs; pos += kBlock) dec.Decode(soft.data() + 2 * pos, out.data() + pos, kBlock);
+        for (int pos = 0; pos < kPairs; pos += kBlock)
+            dec.Decode(soft.data() + 2 * pos, out.data() + pos, kBlock);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetItemsProcessed(state.iterations() * kPairs);
     state.counters["Mbit"] = benchmark::Counter(static_cast<double>(state.iterations()) * kPairs / 1e6,
-                                                  benchmark::Counter::kIsRate);
-    state.SetLabel(std::string(kernel == TViterbiKernel::vkLutTable ? "table" : kernel == TViterbiKernel::vkCompact ? "compact" : "compact scalar") +
+                                                benchmark::Counter::kIsRate);
+    state.SetLabel(std::string(kernel == TViterbiKernel::vkLutTable  ? "table"
+                               : kernel == TViterbiKernel::vkCompact ? "compact"
+                                                                     : "compact scalar") +
                    (dec.Vectorised() ? " avx2" : "") + (noisy ? ", noisy 2 dB" : ", clean"));
 }
 BENCHMARK(BM_ViterbiDecode)
@@ -82,11 +85,14 @@ std::vector<uint8_t> CodeWord() {
     }
     std::mt19937 rng(2);
     std::vector<uint8_t> rem(255 + 32, 0), word(255);
-    for (int j = 0; j < 223; ++j) word[j] = rem[j + 32] = static_cast<uint8_t>(rng());
+    for (int j = 0; j < 223; ++j)
+        word[j] = rem[j + 32] = static_cast<uint8_t>(rng());
     for (int deg = 254; deg >= 32; --deg)
         if (const uint8_t c = rem[deg])
-            for (int j = 0; j <= 32; ++j) rem[deg - 32 + j] ^= T.MUL[c][g[j]];
-    for (int j = 0; j < 32; ++j) word[223 + j] = rem[j];
+            for (int j = 0; j <= 32; ++j)
+                rem[deg - 32 + j] ^= T.MUL[c][g[j]];
+    for (int j = 0; j < 32; ++j)
+        word[223 + j] = rem[j];
     return word;
 }
 
@@ -94,7 +100,8 @@ void BM_RSCheck(benchmark::State& state) {
     const int errors = static_cast<int>(state.range(0));
     const std::vector<uint8_t> word = CodeWord();
     std::vector<uint8_t> bad = word;
-    for (int i = 0; i < errors; ++i) bad[static_cast<size_t>(i * 15 + 3)] ^= static_cast<uint8_t>(0x5A + i);
+    for (int i = 0; i < errors; ++i)
+        bad[static_cast<size_t>(i * 15 + 3)] ^= static_cast<uint8_t>(0x5A + i);
     TTrueRS rs;
     TPolinom cx(255, 255, false);
     int result = 0;

@@ -41,7 +41,9 @@ constexpr TCodeTables MakeCodeTables() {
 
 constexpr TCodeTables kCodes = MakeCodeTables();
 
-inline int Clamp(int8_t x) { return x < -127 ? -127 : x; }
+inline int Clamp(int8_t x) {
+    return x < -127 ? -127 : x;
+}
 
 inline size_t PairIndex(int x1, int x2) {
     return static_cast<size_t>(x1 + 127) * TFast8bitSoftViterbiDecoder::kSoftLevels +
@@ -64,7 +66,9 @@ uint32_t TFast8bitSoftViterbiDecoder::BranchMetric(int x1, int x2, int c1, int c
     return static_cast<uint32_t>(d1 * d1 + d2 * d2) / kAmplitude;
 }
 
-int TFast8bitSoftViterbiDecoder::CodeOf(int r) { return Code(r); }
+int TFast8bitSoftViterbiDecoder::CodeOf(int r) {
+    return Code(r);
+}
 
 TFast8bitSoftViterbiDecoder::TFast8bitSoftViterbiDecoder(TViterbiKernel aKernel)
     : fKernel(aKernel), ESUM(fSumA.data()), ESUM1(fSumB.data()) {
@@ -73,7 +77,8 @@ TFast8bitSoftViterbiDecoder::TFast8bitSoftViterbiDecoder(TViterbiKernel aKernel)
         // content only influences the first 78 outputs, this one matches the compact memory.
         Mem = std::make_unique<TMemLine[]>(kMemLines);
         for (int i = 0; i < kMemLines; ++i) {
-            for (int s = 0; s < kStates; ++s) Mem[i].l[s] = 2 * s;
+            for (int s = 0; s < kStates; ++s)
+                Mem[i].l[s] = 2 * s;
             Mem[i].MinESUM = 0;
             Mem[i].MinSk = 0;
         }
@@ -83,7 +88,8 @@ TFast8bitSoftViterbiDecoder::TFast8bitSoftViterbiDecoder(TViterbiKernel aKernel)
         for (int x1 = kSoftMin; x1 <= kSoftMax; ++x1) {
             for (int x2 = kSoftMin; x2 <= kSoftMax; ++x2) {
                 uint32_t m[4];
-                for (int c = 0; c < 4; ++c) m[c] = BranchMetric(x1, x2, c >> 1, c & 1);
+                for (int c = 0; c < 4; ++c)
+                    m[c] = BranchMetric(x1, x2, c >> 1, c & 1);
                 TLut64& t = LutTable[PairIndex(x1, x2)];
                 for (int s = 0; s < kStates; ++s) {
                     TLut& e = t[s];
@@ -95,7 +101,8 @@ TFast8bitSoftViterbiDecoder::TFast8bitSoftViterbiDecoder(TViterbiKernel aKernel)
             }
         }
     } else {
-        fPairMetrics = std::make_unique_for_overwrite<uint16_t[]>(static_cast<size_t>(kSoftLevels) * kSoftLevels * 4);
+        fPairMetrics =
+            std::make_unique_for_overwrite<uint16_t[]>(static_cast<size_t>(kSoftLevels) * kSoftLevels * 4);
         for (int x1 = kSoftMin; x1 <= kSoftMax; ++x1)
             for (int x2 = kSoftMin; x2 <= kSoftMax; ++x2)
                 for (int c = 0; c < 4; ++c)
@@ -127,7 +134,8 @@ void TFast8bitSoftViterbiDecoder::CountStep(uint32_t* N, uint32_t best) {
     if (fOnBEREvent) fOnBEREvent(this, static_cast<long double>(best) / 65536.0L);
     // best is the minimum of N, so nothing goes negative; metrics grow by at most 1,108 a step,
     // so 65,536 steps stay far below 2^31.
-    for (int j = 0; j < kExtStates; ++j) N[j] -= best;
+    for (int j = 0; j < kExtStates; ++j)
+        N[j] -= best;
     NSH = 0;
 }
 
@@ -253,10 +261,14 @@ TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* a
         uint64_t dec = 0;
         for (int k = 0; k < 8; ++k) {
             // States 8k..8k+7 take their predecessors from M[16k..16k+15]: split even and odd.
-            const __m256 v0 = _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(M + 16 * k)));
-            const __m256 v1 = _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(M + 16 * k + 8)));
-            const __m256i a = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(v0, v1, 0x88)), 0xD8);
-            const __m256i b = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(v0, v1, 0xDD)), 0xD8);
+            const __m256 v0 =
+                _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(M + 16 * k)));
+            const __m256 v1 =
+                _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(M + 16 * k + 8)));
+            const __m256i a =
+                _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(v0, v1, 0x88)), 0xD8);
+            const __m256i b =
+                _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(v0, v1, 0xDD)), 0xD8);
             const __m256i odd = _mm256_cmpgt_epi32(a, b);
             dec |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(odd))))
                    << (8 * k);

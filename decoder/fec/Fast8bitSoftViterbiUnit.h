@@ -36,13 +36,13 @@ enum class TViterbiKernel {
 };
 
 class TFast8bitSoftViterbiDecoder {
-public:
-    static constexpr int kStates = 64;          // states: the six previous input bits
-    static constexpr int kExtStates = 128;      // extended states: the register including the new bit
-    static constexpr int kMemLines = 72;        // lines of path memory
-    static constexpr int kDelay = 78;           // output delay in bits
+  public:
+    static constexpr int kStates = 64;            // states: the six previous input bits
+    static constexpr int kExtStates = 128;        // extended states: the register including the new bit
+    static constexpr int kMemLines = 72;          // lines of path memory
+    static constexpr int kDelay = 78;             // output delay in bits
     static constexpr uint32_t kBERPeriod = 65536; // pairs between quality reports
-    static constexpr int kAmplitude = 70;       // expected soft value magnitude
+    static constexpr int kAmplitude = 70;         // expected soft value magnitude
     static constexpr int kSoftMin = -127, kSoftMax = 127;
     static constexpr int kSoftLevels = kSoftMax - kSoftMin + 1;
 
@@ -85,7 +85,7 @@ public:
     // parity(r & 133o).
     static int CodeOf(int r);
 
-private:
+  private:
     // Compact path memory: bit s of dec is 1 when the survivor of state s came from the odd
     // extended state 2s + 1.
     struct TCompactLine {
@@ -96,8 +96,7 @@ private:
     void DecodeLut(const int8_t* aEncode, uint8_t* aDecode, int len);
     void DecodeCompactScalar(const int8_t* aEncode, uint8_t* aDecode, int len);
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __attribute__((target("avx2"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode,
-                                                            int len);
+    __attribute__((target("avx2"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode, int len);
 #endif
     // Counts the step, reports quality and renormalises N every kBERPeriod steps.
     void CountStep(uint32_t* N, uint32_t best);
@@ -113,9 +112,9 @@ private:
     uint32_t* ESUM;  // new metrics of the step
     uint32_t* ESUM1; // previous metrics
 
-    std::unique_ptr<TLut64[]> LutTable;              // kSoftLevels^2 tables, vkLutTable only
-    std::unique_ptr<TMemLine[]> Mem;                 // kMemLines lines, vkLutTable only
-    std::unique_ptr<uint16_t[]> fPairMetrics;        // 4 metrics per pair, vkCompact only
+    std::unique_ptr<TLut64[]> LutTable;       // kSoftLevels^2 tables, vkLutTable only
+    std::unique_ptr<TMemLine[]> Mem;          // kMemLines lines, vkLutTable only
+    std::unique_ptr<uint16_t[]> fPairMetrics; // 4 metrics per pair, vkCompact only
     std::array<TCompactLine, kMemLines> fCompactMem{};
     uint32_t currMEM = 0;
     TMemLine* currMemLine = nullptr;

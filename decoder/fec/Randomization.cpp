@@ -21,9 +21,12 @@ constexpr std::array<uint8_t, kRandTableSize> kTable = MakeTable();
 
 } // namespace
 
-const std::array<uint8_t, kRandTableSize>& RandomizationTable() { return kTable; }
+const std::array<uint8_t, kRandTableSize>& RandomizationTable() {
+    return kTable;
+}
 
 void Derandomize(uint8_t* aBuffer, bool aWithCheck) {
     const int count = aWithCheck ? kRandTableSize : kRandHeaderSize + kRandDataSize;
-    for (int i = 0; i < count; ++i) aBuffer[i] ^= kTable[i];
+    for (int i = 0; i < count; ++i)
+        aBuffer[i] ^= kTable[i];
 }

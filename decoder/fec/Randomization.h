@@ -9,9 +9,9 @@
 #include <array>
 #include <cstdint>
 
-constexpr int kRandHeaderSize = 6;   // transfer frame primary header, frame bytes 0..5
-constexpr int kRandDataSize = 886;   // rest of the transfer frame, frame bytes 6..891
-constexpr int kRandCheckSize = 128;  // Reed-Solomon check bytes, frame bytes 892..1019
+constexpr int kRandHeaderSize = 6;  // transfer frame primary header, frame bytes 0..5
+constexpr int kRandDataSize = 886;  // rest of the transfer frame, frame bytes 6..891
+constexpr int kRandCheckSize = 128; // Reed-Solomon check bytes, frame bytes 892..1019
 constexpr int kRandTableSize = kRandHeaderSize + kRandDataSize + kRandCheckSize; // 1,020
 
 // The first 1,020 sequence bytes: header piece at 0..5, data piece at 6..891, check piece at

@@ -7,20 +7,25 @@
 namespace {
 
 // Multiplication by alpha in GF(256) with the field polynomial 187 hex.
-uint8_t TimesAlpha(uint8_t v) { return static_cast<uint8_t>((v << 1) ^ ((v & 0x80) ? 0x87 : 0)); }
+uint8_t TimesAlpha(uint8_t v) {
+    return static_cast<uint8_t>((v << 1) ^ ((v & 0x80) ? 0x87 : 0));
+}
 
 TGaloisTables BuildTables() {
     TGaloisTables t{};
     t.EXP[0] = 1;
     for (int i = 1; i < 255; ++i) {
         uint8_t v = t.EXP[i - 1];
-        for (int j = 0; j < 11; ++j) v = TimesAlpha(v);
+        for (int j = 0; j < 11; ++j)
+            v = TimesAlpha(v);
         t.EXP[i] = v;
     }
-    for (int i = 1; i < 255; ++i) t.LOG[t.EXP[i]] = static_cast<uint8_t>(i);
+    for (int i = 1; i < 255; ++i)
+        t.LOG[t.EXP[i]] = static_cast<uint8_t>(i);
     t.LOG[1] = 0;
     for (int j = 0; j < 255; ++j)
-        for (int k = 1; k <= 255; ++k) t.POW[j][k] = t.EXP[(j * k) % 255];
+        for (int k = 1; k <= 255; ++k)
+            t.POW[j][k] = t.EXP[(j * k) % 255];
     return t;
 }
 
@@ -49,8 +54,8 @@ namespace {
 // Coefficient indices are bytes, so a polynomial holds at most 256 coefficients.
 int32_t CheckedCapacity(int32_t aN, int32_t aLen) {
     if (aLen < 1 || aLen > 256 || aN < 0 || aN > aLen)
-        throw EPolinomError("TPolinom: length " + std::to_string(aN) + " or capacity " + std::to_string(aLen) +
-                            " out of range");
+        throw EPolinomError("TPolinom: length " + std::to_string(aN) + " or capacity " +
+                            std::to_string(aLen) + " out of range");
     return aLen;
 }
 
@@ -71,10 +76,13 @@ void TPolinom::Need(int32_t aLength) const {
                             std::to_string(fLen));
 }
 
-void TPolinom::Clear() { std::memset(d, 0, static_cast<size_t>(fLen)); }
+void TPolinom::Clear() {
+    std::memset(d, 0, static_cast<size_t>(fLen));
+}
 
 void TPolinom::Copy(const TPolinom& A, int32_t start, int32_t count) {
-    if (start < 0 || count < 0 || start + count > A.fLen) throw EPolinomError("TPolinom: copy outside the source");
+    if (start < 0 || count < 0 || start + count > A.fLen)
+        throw EPolinomError("TPolinom: copy outside the source");
     Need(start + count);
     std::memmove(d + start, A.d + start, static_cast<size_t>(count));
     l = std::max(start + count, 1);
@@ -89,19 +97,22 @@ void TPolinom::MultPol(const TPolinom& A1, const TPolinom& A2) {
     for (int32_t i = 0; i < A1.l; ++i) {
         if (A1.d[i] == 0) continue;
         const uint8_t* row = T.MUL[A1.d[i]];
-        for (int32_t j = 0; j < A2.l; ++j) acc[i + j] ^= row[A2.d[j]];
+        for (int32_t j = 0; j < A2.l; ++j)
+            acc[i + j] ^= row[A2.d[j]];
     }
     Clear();
     std::memcpy(d, acc, static_cast<size_t>(len));
     l = len;
-    while (l > 1 && d[l - 1] == 0) --l;
+    while (l > 1 && d[l - 1] == 0)
+        --l;
 }
 
 void TPolinom::MultPolByConst(const TPolinom& A, uint8_t B) {
     Need(A.l);
     const uint8_t* row = GaloisTables().MUL[B];
     uint8_t acc[256];
-    for (int32_t i = 0; i < A.l; ++i) acc[i] = row[A.d[i]];
+    for (int32_t i = 0; i < A.l; ++i)
+        acc[i] = row[A.d[i]];
     Clear();
     std::memcpy(d, acc, static_cast<size_t>(A.l));
     l = A.l;
@@ -112,7 +123,8 @@ void TPolinom::SummPol(const TPolinom& A1, const TPolinom& A2) {
     const TPolinom& shorter = A1.l > A2.l ? A2 : A1;
     Need(longer.l);
     // Index by index, so either summand may be this polynomial.
-    for (int32_t i = 0; i < longer.l; ++i) d[i] = i < shorter.l ? longer.d[i] ^ shorter.d[i] : longer.d[i];
+    for (int32_t i = 0; i < longer.l; ++i)
+        d[i] = i < shorter.l ? longer.d[i] ^ shorter.d[i] : longer.d[i];
     l = longer.l;
 }
 
@@ -122,7 +134,8 @@ void TPolinom::SummPol(const TPolinom& A) {
         return;
     }
     Need(A.l);
-    for (int32_t i = 0; i < A.l; ++i) d[i] = i < l ? d[i] ^ A.d[i] : A.d[i];
+    for (int32_t i = 0; i < A.l; ++i)
+        d[i] = i < l ? d[i] ^ A.d[i] : A.d[i];
     l = std::max(l, A.l);
 }
 
@@ -150,7 +163,8 @@ void TPolinom::DerivativePol(const TPolinom& A) {
     const int32_t len = std::max(2 * h - 1, 1);
     Need(len);
     uint8_t acc[256] = {};
-    for (int32_t i = 0; i < h; ++i) acc[2 * i] = A.d[2 * i + 1];
+    for (int32_t i = 0; i < h; ++i)
+        acc[2 * i] = A.d[2 * i + 1];
     Clear();
     std::memcpy(d, acc, static_cast<size_t>(len));
     l = len;
@@ -184,7 +198,8 @@ uint8_t TTrueRS::reduce(uint8_t c1, uint8_t c2) {
 
 uint8_t TTrueRS::PolValue(const TPolinom& P, int aK) const {
     uint8_t v = 0;
-    for (int32_t i = 0; i < P.l; ++i) v ^= fT.MUL[P.d[i]][fT.POW[i][aK]];
+    for (int32_t i = 0; i < P.l; ++i)
+        v ^= fT.MUL[P.d[i]][fT.POW[i][aK]];
     return v;
 }
 
@@ -198,7 +213,8 @@ uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
     Sj.d[0] = 0;
     for (int i = 1; i <= r; ++i) {
         uint8_t s = 0;
-        for (int j = 0; j < n; ++j) s ^= fT.MUL[Cx.d[j]][fT.POW[j][kOffset + i]];
+        for (int j = 0; j < n; ++j)
+            s ^= fT.MUL[Cx.d[j]][fT.POW[j][kOffset + i]];
         Sj.d[i] = s;
         any |= s != 0;
     }
@@ -216,7 +232,8 @@ uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
     int m = -1;
     for (int i = 0; i < r; ++i) {
         uint8_t delta = 0;
-        for (int j = 0; j <= L; ++j) delta ^= fT.MUL[Lx.d[j]][Sj.d[i + 1 - j]];
+        for (int j = 0; j <= L; ++j)
+            delta ^= fT.MUL[Lx.d[j]][Sj.d[i + 1 - j]];
         if (delta != 0) {
             Lxz.MultPolByConst(Bx, delta);
             Lxz.SummPol(Lx);
@@ -269,7 +286,8 @@ uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
     }
 
     if (&Fx == &Cx) {
-        for (int q = 1; q < Ul.l; ++q) Cx.d[Ul.d[q]] ^= Ex.d[Ul.d[q]];
+        for (int q = 1; q < Ul.l; ++q)
+            Cx.d[Ul.d[q]] ^= Ex.d[Ul.d[q]];
     } else {
         Fx.SummPol(Cx, Ex);
     }

@@ -13,24 +13,24 @@
 
 // Division by zero in the field ("Деление на ноль в операциях поля Галуа").
 class EGaloisFieldError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // A polynomial operation whose result would not fit the capacity of its target, or a code word
 // handed to Check that does not have 255 coefficients.
 class EPolinomError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // Field tables, shared by all codec instances, built once on first use and read-only afterwards.
 struct TGaloisTables {
-    uint8_t EXP[255];       // EXP[i] = beta^i
-    uint8_t LOG[256];       // LOG[EXP[i]] = i; LOG[0] = 0 (no logarithm)
-    uint8_t POW[255][256];  // POW[j][k] = beta^(j*k), k = 1..255 (column 0 unused)
-    uint8_t MUL[256][256];  // field product
-    uint8_t DIV[256][256];  // DIV[a][b] = a / b for b = 1..255 (column 0 unused, 0)
+    uint8_t EXP[255];      // EXP[i] = beta^i
+    uint8_t LOG[256];      // LOG[EXP[i]] = i; LOG[0] = 0 (no logarithm)
+    uint8_t POW[255][256]; // POW[j][k] = beta^(j*k), k = 1..255 (column 0 unused)
+    uint8_t MUL[256][256]; // field product
+    uint8_t DIV[256][256]; // DIV[a][b] = a / b for b = 1..255 (column 0 unused, 0)
 };
 const TGaloisTables& GaloisTables();
 
@@ -38,7 +38,7 @@ const TGaloisTables& GaloisTables();
 // use, Capacity() (1..256) are allocated. Every operation keeps l between 1 and Capacity() and throws
 // EPolinomError when its result would need more.
 class TPolinom {
-public:
+  public:
     // Capacity aLen bytes (zeroed when aClear), length aN.
     TPolinom(int32_t aN, int32_t aLen, bool aClear);
     ~TPolinom();
@@ -73,7 +73,7 @@ public:
     int32_t l;  // coefficients in use
     uint8_t* d; // coefficients, d[i] belongs to x^i
 
-private:
+  private:
     void Need(int32_t aLength) const;
 
     int32_t fLen;
@@ -81,7 +81,7 @@ private:
 };
 
 class TTrueRS {
-public:
+  public:
     static constexpr int kOffset = 111; // roots beta^(kOffset + 1) .. beta^(kOffset + 32)
     static constexpr uint16_t kFatal = 255;
     static constexpr int kCapability = 16; // symbols a word can have corrected
@@ -108,7 +108,7 @@ public:
     const uint8_t r = 32;
     const uint8_t n = 255;
 
-private:
+  private:
     // P at beta^k, k = 1..255.
     uint8_t PolValue(const TPolinom& P, int aK) const;
 

@@ -21,15 +21,20 @@ uint8_t Mul(uint8_t a, uint8_t b) {
 
 uint8_t Pow(uint8_t a, int e) {
     uint8_t r = 1;
-    for (int i = 0; i < e; ++i) r = Mul(r, a);
+    for (int i = 0; i < e; ++i)
+        r = Mul(r, a);
     return r;
 }
 
-uint8_t Inv(uint8_t a) { return Pow(a, 254); }
+uint8_t Inv(uint8_t a) {
+    return Pow(a, 254);
+}
 
 const uint8_t kBeta = Pow(2, 11);
 
-uint8_t BetaPow(int e) { return Pow(kBeta, ((e % 255) + 255) % 255); }
+uint8_t BetaPow(int e) {
+    return Pow(kBeta, ((e % 255) + 255) % 255);
+}
 
 // Generator g(x) = prod (x - beta^i), i = 112..143, coefficients low degree first.
 std::vector<uint8_t> Generator() {
@@ -51,21 +56,26 @@ std::vector<uint8_t> Generator() {
 std::array<uint8_t, 255> EncodeWord(const std::vector<uint8_t>& data) {
     static const std::vector<uint8_t> g = Generator();
     std::vector<uint8_t> rem(255 + 32, 0); // x^32 D(x)
-    for (int j = 0; j < 223; ++j) rem[j + 32] = data[j];
+    for (int j = 0; j < 223; ++j)
+        rem[j + 32] = data[j];
     for (int deg = 254; deg >= 32; --deg) {
         const uint8_t c = rem[deg];
         if (c == 0) continue;
-        for (int j = 0; j <= 32; ++j) rem[deg - 32 + j] ^= Mul(c, g[j]);
+        for (int j = 0; j <= 32; ++j)
+            rem[deg - 32 + j] ^= Mul(c, g[j]);
     }
     std::array<uint8_t, 255> word{};
-    for (int j = 0; j < 223; ++j) word[j] = data[j];
-    for (int j = 0; j < 32; ++j) word[223 + j] = rem[j];
+    for (int j = 0; j < 223; ++j)
+        word[j] = data[j];
+    for (int j = 0; j < 32; ++j)
+        word[223 + j] = rem[j];
     return word;
 }
 
 std::array<uint8_t, 255> RandomWord(std::mt19937& rng) {
     std::vector<uint8_t> data(223);
-    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    for (auto& b : data)
+        b = static_cast<uint8_t>(rng());
     return EncodeWord(data);
 }
 
@@ -83,7 +93,8 @@ std::array<uint8_t, 255> Read(const TPolinom& p) {
 // Distinct positions; the first ones forced, the rest random.
 std::vector<int> Positions(std::mt19937& rng, int count, std::vector<int> forced) {
     std::vector<int> all(255);
-    for (int i = 0; i < 255; ++i) all[i] = i;
+    for (int i = 0; i < 255; ++i)
+        all[i] = i;
     std::shuffle(all.begin(), all.end(), rng);
     std::vector<int> pos;
     for (int p : forced)
@@ -95,7 +106,8 @@ std::vector<int> Positions(std::mt19937& rng, int count, std::vector<int> forced
 }
 
 std::array<uint8_t, 255> Corrupt(std::array<uint8_t, 255> w, const std::vector<int>& pos, std::mt19937& rng) {
-    for (int p : pos) w[p] ^= static_cast<uint8_t>(1 + rng() % 255);
+    for (int p : pos)
+        w[p] ^= static_cast<uint8_t>(1 + rng() % 255);
     return w;
 }
 
@@ -113,7 +125,8 @@ TEST(TrueRS, FieldTables) {
         ASSERT_EQ(T.LOG[T.EXP[i]], i) << i;
     }
     for (int j = 0; j < 255; j += 7)
-        for (int k = 1; k <= 255; ++k) ASSERT_EQ(T.POW[j][k], BetaPow(j * k)) << j << " " << k;
+        for (int k = 1; k <= 255; ++k)
+            ASSERT_EQ(T.POW[j][k], BetaPow(j * k)) << j << " " << k;
     for (int a = 0; a < 256; ++a) {
         for (int b = 0; b < 256; ++b) {
             ASSERT_EQ(T.MUL[a][b], Mul(a, b)) << a << " " << b;
@@ -209,7 +222,8 @@ TEST(TrueRS, MoreThanSixteenErrorsAreRefusedAndTheWordIsUnchanged) {
 // Such a word passes the degree and root-count checks; only the limit of 16 refuses it.
 TEST(TrueRS, LocatorOfDegreeSeventeenIsRefused) {
     std::array<int, 256> logOf{};
-    for (int e = 0; e < 255; ++e) logOf[BetaPow(e)] = e;
+    for (int e = 0; e < 255; ++e)
+        logOf[BetaPow(e)] = e;
 
     std::mt19937 rng(4);
     TTrueRS rs;
@@ -218,7 +232,8 @@ TEST(TrueRS, LocatorOfDegreeSeventeenIsRefused) {
     while (built < 3) {
         std::vector<int> pos = Positions(rng, 16, {});
         uint8_t invSum = 0;
-        for (int p : pos) invSum ^= Inv(BetaPow(p));
+        for (int p : pos)
+            invSum ^= Inv(BetaPow(p));
         if (invSum == 0) continue;
         const int last = logOf[Inv(invSum)];
         if (std::find(pos.begin(), pos.end(), last) != pos.end()) continue;
@@ -242,9 +257,12 @@ TEST(TrueRS, LocatorOfDegreeSeventeenIsRefused) {
         // The construction: S_1..S_16 vanish, S_17 does not.
         for (int i = 1; i <= 17; ++i) {
             uint8_t s = 0;
-            for (int j = 0; j < 255; ++j) s ^= Mul(bad[j], BetaPow(j * (111 + i)));
-            if (i < 17) ASSERT_EQ(s, 0) << i;
-            else ASSERT_EQ(s, product);
+            for (int j = 0; j < 255; ++j)
+                s ^= Mul(bad[j], BetaPow(j * (111 + i)));
+            if (i < 17)
+                ASSERT_EQ(s, 0) << i;
+            else
+                ASSERT_EQ(s, product);
         }
 
         Load(cx, bad);
@@ -268,7 +286,9 @@ static void Set(TPolinom& p, std::initializer_list<uint8_t> c) {
     p.l = static_cast<int32_t>(c.size());
 }
 
-static std::vector<uint8_t> Coefs(const TPolinom& p) { return {p.d, p.d + p.l}; }
+static std::vector<uint8_t> Coefs(const TPolinom& p) {
+    return {p.d, p.d + p.l};
+}
 
 TEST(Polinom, ArithmeticKeepsItsLengthRules) {
     TPolinom a(0, 33, true), b(0, 33, true), c(0, 33, true);

@@ -18,8 +18,10 @@ std::vector<int> Encode(const std::vector<uint8_t>& bits) {
     for (uint8_t u : bits) {
         reg = (reg >> 1) | (static_cast<unsigned>(u) << 6);
         unsigned t1 = reg & 0171, t2 = reg & 0133, p1 = 0, p2 = 0;
-        for (; t1; t1 >>= 1) p1 ^= t1 & 1;
-        for (; t2; t2 >>= 1) p2 ^= t2 & 1;
+        for (; t1; t1 >>= 1)
+            p1 ^= t1 & 1;
+        for (; t2; t2 >>= 1)
+            p2 ^= t2 & 1;
         code.push_back(static_cast<int>(p1));
         code.push_back(static_cast<int>(p2));
     }
@@ -29,7 +31,8 @@ std::vector<int> Encode(const std::vector<uint8_t>& bits) {
 std::vector<uint8_t> RandomBits(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> bits(n);
-    for (auto& b : bits) b = static_cast<uint8_t>(rng() & 1);
+    for (auto& b : bits)
+        b = static_cast<uint8_t>(rng() & 1);
     return bits;
 }
 
@@ -54,7 +57,8 @@ struct TRun {
 };
 
 // Decodes the pairs in calls of the given lengths (one call when empty).
-TRun DecodeAll(TFast8bitSoftViterbiDecoder& dec, const std::vector<int8_t>& soft, std::vector<int> calls = {}) {
+TRun DecodeAll(TFast8bitSoftViterbiDecoder& dec, const std::vector<int8_t>& soft,
+               std::vector<int> calls = {}) {
     TRun run;
     const int pairs = static_cast<int>(soft.size() / 2);
     if (calls.empty()) calls.push_back(pairs);
@@ -84,8 +88,8 @@ class ViterbiKernels : public ::testing::TestWithParam<TViterbiKernel> {};
 
 TEST(Viterbi, BranchMetricIsTheIntegerQuotientOfTheSquaredDistance) {
     EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(70, -70, 1, 0), 0u);
-    EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(127, 127, 1, 1), 92u);     // 2*57^2 / 70
-    EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(127, 127, 0, 0), 1108u);   // 2*197^2 / 70
+    EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(127, 127, 1, 1), 92u);   // 2*57^2 / 70
+    EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(127, 127, 0, 0), 1108u); // 2*197^2 / 70
     EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(-127, -127, 1, 1), 1108u);
     EXPECT_EQ(TFast8bitSoftViterbiDecoder::BranchMetric(0, 1, 1, 0), (4900u + 5041u) / 70u);
     // Code bits of the extended states with only the newest bit / only the oldest bit set.
@@ -104,9 +108,11 @@ TEST_P(ViterbiKernels, CleanInputComesOutDelayedBy78BitsWithQualityZeroOr92) {
         for (size_t n = TFast8bitSoftViterbiDecoder::kDelay; n < bits.size(); ++n)
             errors += run.out[n] != (bits[n - TFast8bitSoftViterbiDecoder::kDelay] ? 255 : 0);
         EXPECT_EQ(errors, 0) << "amplitude " << amplitude;
-        for (uint8_t b : run.out) ASSERT_TRUE(b == 0 || b == 255);
+        for (uint8_t b : run.out)
+            ASSERT_TRUE(b == 0 || b == 255);
         ASSERT_EQ(run.ber.size(), 3u);
-        for (long double v : run.ber) EXPECT_EQ(v, amplitude == 70.0 ? 0.0L : 92.0L) << "amplitude " << amplitude;
+        for (long double v : run.ber)
+            EXPECT_EQ(v, amplitude == 70.0 ? 0.0L : 92.0L) << "amplitude " << amplitude;
     }
 }
 
@@ -140,7 +146,8 @@ TEST_P(ViterbiKernels, MinusOneTwentyEightDecodesAsMinusOneTwentySeven) {
     auto soft = Modulate(Encode(RandomBits(20000, 13)), 110.0, 3.0, 9);
     ASSERT_NE(std::count(soft.begin(), soft.end(), int8_t{-128}), 0);
     auto clamped = soft;
-    for (auto& v : clamped) v = std::max<int8_t>(v, -127);
+    for (auto& v : clamped)
+        v = std::max<int8_t>(v, -127);
     TFast8bitSoftViterbiDecoder a(GetParam()), b(GetParam());
     EXPECT_EQ(DecodeAll(a, soft).out, DecodeAll(b, clamped).out);
 }
@@ -173,9 +180,12 @@ TEST_P(ViterbiKernels, ErrorRateFallsAsTheNoiseFalls) {
 INSTANTIATE_TEST_SUITE_P(Kernels, ViterbiKernels, ::testing::ValuesIn(kKernels),
                          [](const ::testing::TestParamInfo<TViterbiKernel>& info) {
                              switch (info.param) {
-                             case TViterbiKernel::vkLutTable: return "LutTable";
-                             case TViterbiKernel::vkCompact: return "Compact";
-                             default: return "CompactScalar";
+                             case TViterbiKernel::vkLutTable:
+                                 return "LutTable";
+                             case TViterbiKernel::vkCompact:
+                                 return "Compact";
+                             default:
+                                 return "CompactScalar";
                              }
                          });
 
@@ -185,7 +195,8 @@ INSTANTIATE_TEST_SUITE_P(Kernels, ViterbiKernels, ::testing::ValuesIn(kKernels),
 TEST(Viterbi, FastKernelsMatchTheTableKernelExactly) {
     std::vector<int8_t> soft = Modulate(Encode(RandomBits(150000, 31)), 70.0, -1.0, 41);
     std::mt19937 rng(8);
-    for (int i = 0; i < 20000; ++i) soft.push_back(static_cast<int8_t>(rng() & 0xFF));
+    for (int i = 0; i < 20000; ++i)
+        soft.push_back(static_cast<int8_t>(rng() & 0xFF));
     soft.insert(soft.end(), 6000, 0);
     const auto loud = Modulate(Encode(RandomBits(30000, 32)), 127.0, 6.0, 42);
     soft.insert(soft.end(), loud.begin(), loud.end());
