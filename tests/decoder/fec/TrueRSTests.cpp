@@ -290,54 +290,28 @@ static std::vector<uint8_t> Coefs(const TPolinom& p) {
     return {p.d, p.d + p.l};
 }
 
-TEST(Polinom, ArithmeticKeepsItsLengthRules) {
-    TPolinom a(0, 33, true), b(0, 33, true), c(0, 33, true);
-
-    // (1 + x)(1 + x) = 1 + x^2 in characteristic 2; the product is trimmed.
+// The correction tests exercise the operations; these are the length rules at their edges.
+TEST(Polinom, LengthRulesAtTheEdges) {
+    TPolinom a(0, 33, true), c(0, 33, true);
     Set(a, {1, 1});
-    c.MultPol(a, a);
-    EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{1, 0, 1}));
-    Set(b, {0, 0, 0});
-    c.MultPol(a, b);
+    Set(c, {0, 0, 0});
+    c.MultPol(a, c); // a product is trimmed, to one coefficient at least
     EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{0}));
-
-    // Sums take the longer length, without trimming.
     Set(a, {1, 2, 3});
-    Set(b, {1, 2});
-    c.SummPol(b, a);
+    Set(c, {1, 2});
+    c.SummPol(a); // a sum is not trimmed
     EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{0, 0, 3}));
-    b.SummPol(a);
-    EXPECT_EQ(Coefs(b), (std::vector<uint8_t>{0, 0, 3}));
-
-    Set(a, {2, 0x80});
-    c.MultPolByConst(a, 2);
-    EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{4, 0x87}));
-
     Set(a, {5, 6});
-    a.MoveLeftPol(2);
-    EXPECT_EQ(Coefs(a), (std::vector<uint8_t>{0, 0, 5, 6}));
-    a.MoveRightPol(3);
-    EXPECT_EQ(Coefs(a), (std::vector<uint8_t>{6}));
     a.MoveRightPol(4);
     EXPECT_EQ(Coefs(a), (std::vector<uint8_t>{0}));
-
-    // Formal derivative: odd coefficients move down, even ones vanish.
     Set(a, {1, 2, 3, 4, 5});
     c.DerivativePol(a);
     EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{2, 0, 4}));
     Set(a, {7});
     c.DerivativePol(a);
     EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{0}));
-
-    Set(a, {1, 0, 9, 0, 0});
-    EXPECT_EQ(a.Gen(), 2);
     Set(a, {0, 0});
     EXPECT_EQ(a.Gen(), 0);
-
-    Set(a, {1, 2, 3, 4});
-    c.Clear();
-    c.Copy(a, 1, 2);
-    EXPECT_EQ(Coefs(c), (std::vector<uint8_t>{0, 2, 3}));
 }
 
 TEST(Polinom, ResultsBeyondTheCapacityThrow) {
