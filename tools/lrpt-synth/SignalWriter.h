@@ -1,0 +1,53 @@
+// The QPSK channel and the recorder: turns the chain's value stream into the
+// bytes of a symbol file (8-bit soft, 3-bit soft, hard decisions) or of a
+// complex-baseband WAV file.
+//
+// Conventions:
+// - Symbol files hold every symbol as (Q, I): the order of the demodulator's
+//   3-bit form (Q in bits 6-4, I in bits 2-0). The decoder exchanges the two
+//   values of a pair in 72 k mode and keeps them in 80 k mode, so the
+//   transmitter puts the first value of the chain's pair on I in 72 k mode
+//   and on Q in 80 k mode; then both modes see the pair they expect.
+// - WAV: 16-bit frames are (Q, I) and 8-bit frames are (I, Q), as the
+//   demodulator reads them; 8-bit samples are signed (two's complement).
+#pragma once
+
+#include "Synthesizer.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace lrptsynth {
+
+class SignalWriter {
+public:
+  SignalWriter(const SynthOptions& options, double symbolRate, std::uint64_t seed);
+
+  // chain: one 0/1 per value (1 = positive in the chain's view), pairs in the
+  // chain's order. leadValues: noise values in front (even). gaps: value
+  // ranges [a, b) of the whole stream (lead-in included) in which the signal
+  // is absent and only noise is recorded.
+  std::vector<std::uint8_t> write(const std::vector<std::uint8_t>& chain, std::int64_t leadValues,
+                                  const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
+
+  // Number of whole stream values (lead-in included) that the first `bytes`
+  // bytes of the output hold.
+  std::int64_t valuesInBytes(std::int64_t bytes) const;
+
+  // 3-bit soft code of an 8-bit soft value (0..3 positive weakest to
+  // strongest, 7 - m negative of level m).
+  static std::uint8_t softCode3(int v);
+
+private:
+  const SynthOptions& fO;
+  double fSymbolRate;
+  std::uint64_t fSeed;
+
+  std::vector<std::uint8_t> writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                                         const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
+  std::vector<std::uint8_t> writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                                     const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
+};
+
+} // namespace lrptsynth
