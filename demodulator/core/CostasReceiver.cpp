@@ -62,49 +62,25 @@ void TCostasReceiver::SelectProbe(TProbe aProbe) {
 
 // One block's worth of the model with every value it touches held in a local object, so that
 // the compiler can keep the state in registers across the calls into the symbol sink.
-class TStepKernel {
+class TCostasReceiver::TStepKernel {
 public:
     TStepKernel(TCostasReceiver& r, SymbolSink& aSink)
         : fRx(r), fSink(aSink), s(r.fState), fNco(r.fTables->Nco.data()), fMag(r.fTables->Magnitude.data()),
           fPhase(r.fTables->Phase.data()), fInI(r.fInterpI), fInQ(r.fInterpQ), fSampler(r.fSampler),
-          fProbe(r.fProbe), fProbeSel(r.fProbeSel) {
+          fProbe(r.fProbe), fProbeSel(r.fProbeSel), p(r.fParams), fPhaseRule(r.fPhaseRule),
+          fThresholds(r.fThresholds) {
         for (int n = 0; n < 15; ++n) {
             fRingI[n] = fRingI[n + 16] = r.fLpfI[n];
             fRingQ[n] = fRingQ[n + 16] = r.fLpfQ[n];
         }
-        const TReceiverParams& p = r.fParams;
         fNcoWord = uint32_t(r.fNcoWord);
         fSymRateWord = r.fSymRateWord;
         fCarUpper = AccLimit(r.fCarUpperWord);
         fCarLower = AccLimit(r.fCarLowerWord);
         fSymUpper = AccLimit(r.fSymUpperWord);
         fSymLower = AccLimit(r.fSymLowerWord);
-        fCarLead[0] = {p.KpMan, p.KpExp};
-        fCarLag[0] = {p.KiMan, p.KiExp};
-        fCarLead[1] = {p.KpManTr, p.KpExpTr};
-        fCarLag[1] = {p.KiManTr, p.KiExpTr};
-        fSymLead[0] = {p.SpMan, p.SpExp};
-        fSymLag[0] = {p.SiMan, p.SiExp};
-        fSymLead[1] = {p.SpManTr, p.SpExpTr};
-        fSymLag[1] = {p.SiManTr, p.SiExpTr};
         fSweepUp = SweepStep(true, true, p.SwMan, p.SwExp, 1);
         fSweepDown = SweepStep(true, true, p.SwMan, p.SwExp, -1);
-        fSweepOn = p.Sweep;
-        fCarZero = p.CarZero;
-        fCarOpen = p.CarOpen;
-        fSymZero = p.SymZero;
-        fSymOpen = p.SymOpen;
-        fAgcThresh = p.AgcThresh;
-        fProgGain = p.ProgGain;
-        fAgcUpper = p.AgcUpper;
-        fAgcLower = p.AgcLower;
-        fAgcZero = p.AgcZero;
-        fPreloadA = p.LD_PL_a;
-        fPreloadT = p.LD_PL_t;
-        fModType = p.ModType;
-        fPhaseOffset = r.fPhaseRule.Offset;
-        fPhaseShift = r.fPhaseRule.Shift;
-        fThresholds = r.fThresholds;
         UpdateLoopTerms();
         UpdateGca();
     }
@@ -128,10 +104,6 @@ public:
     }
 
 private:
-    struct TGain {
-        int32_t Man, Exp;
-    };
-
     template <bool Capture> void Frame(const ReceiverFrame& f) {
         Step<0, Capture>(f.I, f.Q);
         Step<1, Capture>(0, 0);
@@ -141,11 +113,17 @@ private:
 
     // Lead and lag terms of the held errors; they change only at on-time strobes.
     void UpdateLoopTerms() {
-        const int l = s.Locked ? 1 : 0;
-        fCarP = LoopGain(fCarLead[l].Man, fCarLead[l].Exp, s.CarErr);
-        fCarI = LoopGain(fCarLag[l].Man, fCarLag[l].Exp, s.CarErr);
-        fSymP = LoopGain(fSymLead[l].Man, fSymLead[l].Exp, s.SymErr);
-        fSymI = LoopGain(fSymLag[l].Man, fSymLag[l].Exp, s.SymErr);
+        if (s.Locked) {
+            fCarP = LoopGain(p.KpManTr, p.KpExpTr, s.CarErr);
+            fCarI = LoopGain(p.KiManTr, p.KiExpTr, s.CarErr);
+            fSymP = LoopGain(p.SpManTr, p.SpExpTr, s.SymErr);
+            fSymI = LoopGain(p.SiManTr, p.SiExpTr, s.SymErr);
+        } else {
+            fCarP = LoopGain(p.KpMan, p.KpExp, s.CarErr);
+            fCarI = LoopGain(p.KiMan, p.KiExp, s.CarErr);
+            fSymP = LoopGain(p.SpMan, p.SpExp, s.SymErr);
+            fSymI = LoopGain(p.SiMan, p.SiExp, s.SymErr);
+        }
     }
 
     void UpdateGca() {
@@ -203,11 +181,11 @@ private:
         }
 
         // 4. Sweep value and 5. carrier loop filter.
-        s.SweepValue = (s.SweepActive && fSweepOn) ? (s.SweepDir > 0 ? fSweepUp : fSweepDown) : 0;
-        CarrierLoopStep(s, fCarP, fCarI, s.SweepValue, fCarUpper, fCarLower, fCarZero, fCarOpen);
+        s.SweepValue = (s.SweepActive && p.Sweep) ? (s.SweepDir > 0 ? fSweepUp : fSweepDown) : 0;
+        CarrierLoopStep(s, fCarP, fCarI, s.SweepValue, fCarUpper, fCarLower, p.CarZero, p.CarOpen);
 
         // 6. Symbol loop filter and 7. resampler.
-        SymbolLoopStep(s, fSymP, fSymI, fSymUpper, fSymLower, fSymZero, fSymOpen);
+        SymbolLoopStep(s, fSymP, fSymI, fSymUpper, fSymLower, p.SymZero, p.SymOpen);
         if (ResamplerStep(s, fSymRateWord)) Strobe<Capture>();
 
         // 9. Display sampler.
@@ -237,11 +215,11 @@ private:
         const int idx = TReceiverTables::PolarIndex(s.Ion, s.Qon);
         s.Phase = fPhase[idx];
         s.Magnitude = fMag[idx];
-        AgcUpdate(s, fAgcThresh, fProgGain, fAgcUpper, fAgcLower, fAgcZero);
+        AgcUpdate(s, p.AgcThresh, p.ProgGain, p.AgcUpper, p.AgcLower, p.AgcZero);
         UpdateGca();
-        s.CarErr = CarrierError(s.Phase, fPhaseOffset, fPhaseShift);
-        LockDetectorUpdate(s, fPreloadA, fPreloadT);
-        SamplingErrorUpdate(s, fModType);
+        s.CarErr = CarrierError(s.Phase, fPhaseRule.Offset, fPhaseRule.Shift);
+        LockDetectorUpdate(s, p.LD_PL_a, p.LD_PL_t);
+        SamplingErrorUpdate(s, p.ModType);
         UpdateLoopTerms();
         s.Iend = SlicerCode(s.Ion, fThresholds);
         s.Qend = SlicerCode(s.Qon, fThresholds);
@@ -261,16 +239,14 @@ private:
     ProbeBuffer& fProbe;
     TProbe fProbeSel;
 
+    // Parameters cannot change during a block; copies keep them out of the sink's reach.
+    const TReceiverParams p;
+    const TPhaseRule fPhaseRule;
+    const TSlicerThresholds fThresholds;
     uint32_t fNcoWord;
     int32_t fSymRateWord;
-    int64_t fCarUpper, fCarLower, fSymUpper, fSymLower;
-    TGain fCarLead[2], fCarLag[2], fSymLead[2], fSymLag[2];
+    int64_t fCarUpper, fCarLower, fSymUpper, fSymLower;  // accumulator limits
     int32_t fSweepUp, fSweepDown;
-    bool fSweepOn, fCarZero, fCarOpen, fSymZero, fSymOpen, fAgcZero;
-    int32_t fAgcThresh, fProgGain, fAgcUpper, fAgcLower;
-    int32_t fPreloadA, fPreloadT, fModType;
-    int32_t fPhaseOffset, fPhaseShift;
-    TSlicerThresholds fThresholds;
 
     int64_t fCarP = 0, fCarI = 0, fSymP = 0, fSymI = 0;
     int32_t fGcaMan = 16, fGcaExp = 0;

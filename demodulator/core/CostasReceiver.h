@@ -106,7 +106,7 @@ public:
     void SetDisplaySampler(TDisplaySampler* aSampler) { fSampler = aSampler; }
 
 private:
-    friend class TStepKernel;
+    class TStepKernel;  // the step loop, in the .cpp
 
     TReceiverParams fParams;
     TReceiverState fState;
