@@ -58,6 +58,44 @@ double rrc(double t, double beta) {
   return num / den;
 }
 
+// Draws clamp(round(mean + sigma * N(0, 1)), -127, 127) with one table
+// lookup: the table holds the quantiles of that discrete distribution at
+// 2^20 evenly spaced probabilities (resolution 1e-6, far below the error
+// rates of interest), so a 64-bit random number yields three values.
+class SoftNoiseTable {
+public:
+  static constexpr int kBits = 20;
+  SoftNoiseTable(double mean, double sigma) : fTable(1u << kBits) {
+    if (sigma <= 0) {
+      std::fill(fTable.begin(), fTable.end(), toSoft(mean));
+      return;
+    }
+    std::size_t k = 0;
+    const double n = static_cast<double>(fTable.size());
+    for (int v = -127; v <= 127 && k < fTable.size(); ++v) {
+      // P(value <= v); the ends take the clamped tails.
+      const double cdf = v == 127 ? 1.0 : 0.5 * std::erfc(-((v + 0.5 - mean) / sigma) / std::sqrt(2.0));
+      while (k < fTable.size() && (static_cast<double>(k) + 0.5) / n < cdf) fTable[k++] = static_cast<std::int8_t>(v);
+    }
+    while (k < fTable.size()) fTable[k++] = 127;
+  }
+  std::int8_t draw(Random& rng) {
+    if (fLeft == 0) {
+      fBits = rng.next();
+      fLeft = 3;
+    }
+    const auto idx = static_cast<std::size_t>(fBits & ((1u << kBits) - 1));
+    fBits >>= kBits;
+    --fLeft;
+    return fTable[idx];
+  }
+
+private:
+  std::vector<std::int8_t> fTable;
+  std::uint64_t fBits = 0;
+  int fLeft = 0;
+};
+
 } // namespace
 
 SignalWriter::SignalWriter(const SynthOptions& options, double symbolRate, std::uint64_t seed)
@@ -114,12 +152,15 @@ std::vector<std::uint8_t> SignalWriter::writeSymbols(const std::vector<std::uint
       hardBits = 0;
     }
   };
+  // Signal values: +A plus noise, turned over for a negative value (the
+  // rounding and the clamp are symmetric, so one table serves both signs).
+  SoftNoiseTable signal(a, sigma), absent(0.0, sigmaAbsent);
   for (std::int64_t n = 0; n < pairs; ++n) {
     const std::int64_t v0 = 2 * n;
-    double si, sq;
+    std::int8_t vi, vq;
     if (v0 < lead || (!gaps.empty() && inGap(gaps, v0))) {
-      si = sigmaAbsent * rng.gaussian();
-      sq = sigmaAbsent * rng.gaussian();
+      vi = absent.draw(rng);
+      vq = absent.draw(rng);
     } else {
       const int first = chain[static_cast<std::size_t>(v0 - lead)] ? 1 : -1;
       const int second = chain[static_cast<std::size_t>(v0 - lead + 1)] ? 1 : -1;
@@ -127,14 +168,10 @@ std::vector<std::uint8_t> SignalWriter::writeSymbols(const std::vector<std::uint
       toPhysical(fO.mode, first, second, i, q);
       rotate(quarter, i, q);
       if (fO.swapIq) std::swap(i, q);
-      si = a * i;
-      sq = a * q;
-      if (sigma > 0) {
-        si += sigma * rng.gaussian();
-        sq += sigma * rng.gaussian();
-      }
+      const std::int8_t ni = signal.draw(rng), nq = signal.draw(rng);
+      vi = static_cast<std::int8_t>(i > 0 ? ni : -ni);
+      vq = static_cast<std::int8_t>(q > 0 ? nq : -nq);
     }
-    const std::int8_t vi = toSoft(si), vq = toSoft(sq);
     switch (fO.form) {
     case OutputForm::Soft8:
       out.push_back(static_cast<std::uint8_t>(vq));

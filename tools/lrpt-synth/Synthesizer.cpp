@@ -397,9 +397,9 @@ private:
         if (fr.sent && fr.firstValue < b && fr.lastValue >= a) fr.inNoiseGap = true;
     }
 
-    rec.chainBits = chain;
     SignalWriter writer(fO, rec.symbolRate, fO.seed ^ 0x0123456789ABCDEFull);
     rec.bytes = writer.write(chain, lead, gaps);
+    rec.chainBits = std::move(chain);
 
     if (fO.truncateBytes >= 0 && static_cast<std::int64_t>(rec.bytes.size()) > fO.truncateBytes) {
       rec.bytes.resize(static_cast<std::size_t>(fO.truncateBytes));
