@@ -62,8 +62,12 @@ bool TReedSolomonThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         " CuredRS=" + std::to_string(fCuredRSerrors) + " FatalRS=" + std::to_string(fFatalRSerrors) + " " +
         Hex(F, 12) + jumpText);
 
+    fTotalCured += fCuredRSerrors;
+    fTotalFatal += fFatalRSerrors;
     fCuredRSerrors = 0;
     fFatalRSerrors = 0;
     ++fVCDUcounter;
+    fFrames.store(fVCDUcounter);
+    fPassedOn.store(fOkVCDUcounter);
     return true;
 }

@@ -7,6 +7,7 @@
 #include "platform/Streams.h"
 #include "stages/StepPatternThreadUnit.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -25,8 +26,11 @@ public:
     // One frame per call; false (nothing read) while fewer than 1,024 bytes wait.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
 
-    uint32_t VCDUcounter() const { return fVCDUcounter; }
-    uint32_t OkVCDUcounter() const { return fOkVCDUcounter; }
+    // Totals for a session summary; readable from any thread.
+    uint32_t VCDUcounter() const { return fFrames.load(); }
+    uint32_t OkVCDUcounter() const { return fPassedOn.load(); }
+    uint64_t TotalCuredSymbols() const { return fTotalCured.load(); }
+    uint64_t TotalFailedWords() const { return fTotalFatal.load(); }
 
 private:
     TTrueRS TrueRS;
@@ -38,4 +42,6 @@ private:
     TStream* fVCDU;
     bool fFatalErrorIgnor;
     uint32_t fLastTransportPacketNum = 0xFFFFFFFF;
+    std::atomic<uint32_t> fFrames{0}, fPassedOn{0};
+    std::atomic<uint64_t> fTotalCured{0}, fTotalFatal{0};
 };

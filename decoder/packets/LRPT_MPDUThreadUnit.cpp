@@ -28,6 +28,7 @@ void TMPDUThread::MoveInto(TSHORTstream& aIn, int64_t aCount) {
 void TMPDUThread::Accept(TSHORTStreams& aOuts) {
     TMPDUFRAME& packet = *MyMPDU->fMPDU;
     if (packet.CHECK(aOuts)) {
+        ++fPackets[static_cast<size_t>(packet.APID - 64)];
         const int d = static_cast<int>(packet.SeqCOUNT) - static_cast<int>(fPrevCount);
         if (std::abs(d) > 1) MyMPDU->LOG("потеря");
         fPrevCount = packet.SeqCOUNT;
@@ -50,6 +51,7 @@ bool TMPDUThread::DoStepMultiOut(TSHORTstream* aIn, TSHORTStreams* aOuts) {
     LOG("VCDU=" + std::to_string(fVCDUcount) + (spare ? " flag=true hedpos=" : " flag=false hedpos=") +
         std::to_string(p));
     ++fVCDUcount;
+    fFramesExamined.store(fVCDUcount);
 
     if (p > ZoneSize) {
         if (p == 2047 && MyMPDU->fMPDU)

@@ -5,6 +5,8 @@
 #include "packets/LRPT_MPDUunit.h"
 #include "stages/StepPatternThreadUnit.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,7 +26,9 @@ public:
     bool DoStepMultiOut(TSHORTstream* aIn, TSHORTStreams* aOuts) override;
 
     TMPDU& MPDU() { return *MyMPDU; }
-    int32_t VCDUcount() const { return fVCDUcount; }
+    // Totals for a session summary; readable from any thread.
+    int32_t VCDUcount() const { return fFramesExamined.load(); }
+    uint32_t PacketCount(int aApid) const { return aApid >= 64 && aApid <= 70 ? fPackets[aApid - 64].load() : 0; }
 
 private:
     void Accept(TSHORTStreams& aOuts);
@@ -33,4 +37,6 @@ private:
     std::unique_ptr<TMPDU> MyMPDU;
     uint16_t fPrevCount = 0;
     int32_t fVCDUcount = 0;
+    std::atomic<int32_t> fFramesExamined{0};
+    std::array<std::atomic<uint32_t>, 7> fPackets{};
 };

@@ -46,13 +46,21 @@ void TStepPatternThread::Execute() {
     BeforeExecute();
     while (!Terminated()) {
         try {
+            // The input size is taken before the step, so input that arrives during a step that
+            // finds too little never counts as seen.
+            const int64_t inputSize = fIn->Size();
             const bool consumed = fMode == 1 ? DoStep(fIn, fOut) : DoStepMultiOut(fIn, fOuts);
-            if (consumed)
+            if (consumed) {
+                fIdle.store(false);
                 fIn->ClearNotActualMemory();
-            else
+            } else {
+                fIdleInputSize.store(inputSize);
+                fIdle.store(true);
                 SleepMs(100);
+            }
         } catch (...) {
             // A bad block must not end the stage: drop the error and try again at once.
+            fIdle.store(false);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "platform/Threads.h"
 #include "streams/SHORTstreamUnit_v3.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,11 @@ public:
     // Deletes an existing file of that name, then logs to it from now on.
     void SetLogFileName(const std::string& aLogFileName);
 
+    // True when the last step found too little input and the input has not grown since: the
+    // stage has nothing to do until more input arrives. A session uses it to tell when the chain
+    // has drained.
+    bool IdleOnCurrentInput() const { return fIdle.load() && fIn && fIn->Size() == fIdleInputSize.load(); }
+
     virtual bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut);
     virtual bool DoStepMultiOut(TSHORTstream* aIn, TSHORTStreams* aOuts);
     virtual void ReportProgress();
@@ -52,6 +58,10 @@ protected:
     TSHORTstream* fOut = nullptr;
     TSHORTStreams* fOuts = nullptr;
     std::string fLogFileName;
+
+private:
+    std::atomic<bool> fIdle{false};
+    std::atomic<int64_t> fIdleInputSize{-1};
 };
 
 // Asks the stage to terminate and waits until its thread has finished (a stage never started

@@ -216,3 +216,25 @@ TEST(StepPatternThread, LogFileIsStartedAfreshAndEmptyNameLogsNothing) {
     std::filesystem::remove(path);
     SetUtcClock({});
 }
+
+TEST(StepPatternThread, IdleOnlyWhileTheInputHasNotGrownSinceAFruitlessStep) {
+    auto in = NewStream("in");
+    auto out = NewStream("out");
+    TTestStage stage(&in, &out, [](TSHORTstream* aIn, TSHORTstream* aOut) {
+        if (aIn->AwaitingReadSize() < 10) return false;
+        uint8_t block[10];
+        aIn->Read(block, 10);
+        aOut->Write(block, 10);
+        return true;
+    });
+    EXPECT_FALSE(stage.IdleOnCurrentInput()); // no step yet
+    uint8_t bytes[10] = {};
+    in.Write(bytes, 5);
+    stage.Start();
+    ASSERT_TRUE(WaitUntil([&] { return stage.IdleOnCurrentInput(); }, std::chrono::seconds(2)));
+    in.Write(bytes, 5);
+    EXPECT_FALSE(stage.IdleOnCurrentInput()); // new input not yet looked at
+    ASSERT_TRUE(WaitUntil([&] { return stage.IdleOnCurrentInput(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(out.Size(), 10);
+    StopStage(stage);
+}
