@@ -88,6 +88,9 @@ Values Negate(Values v) {
 }
 
 Values Slice(const Values& v, size_t from, size_t count) {
+    EXPECT_LE(from + count, v.size());
+    from = std::min(from, v.size());
+    count = std::min(count, v.size() - from);
     return Values(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + count));
 }
 
@@ -303,7 +306,7 @@ TEST_F(UniqueWordStage, WaitsForAWholeWindow) {
     EXPECT_EQ(fIn.Position(), 0);
     EXPECT_FALSE(std::filesystem::exists(fLog));
     // Locked, a step still needs 880 values although it consumes 800.
-    const Values stream = WithUniqueWords(CleanCode(72 * 12, 5));
+    const Values stream = WithUniqueWords(CleanCode(72 * 24, 5));
     TSHORTstream in("in", true, true, nullptr);
     TSyncBeforIntThread stage(&in, &fOut, "");
     Feed(in, Slice(stream, 0, 800 + 879));
