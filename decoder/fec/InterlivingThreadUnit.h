@@ -19,8 +19,10 @@
 //   branch b = 1 .. 35: (36 - b) x 73,728 values.
 // The satellites delay branch b by b x 73,728 values, so every code value leaves this stage
 // exactly 36 x 73,728 = 2,654,208 values after it entered the interleaver, whatever its branch.
-// The first 2,654,208 outputs (36 blocks) therefore contain no transmitted value; the first block
-// is all the store's initial zeros. A branch count broken upstream (lost lock) is not detected.
+// Until the store has filled (the first 36 blocks) the output mixes the store's initial zeros into
+// the branches whose value has not arrived yet; the first block is all zeros. Values lost upstream
+// (a slip of the unique-word lock) put the branches out of step for up to one store length; this
+// stage cannot detect it.
 //
 // The store and positions are never reset. The stage writes no log: the log name is stored only,
 // and no file of that name is created or deleted.
