@@ -94,6 +94,12 @@ Values Slice(const Values& v, size_t from, size_t count) {
     return Values(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + count));
 }
 
+// Index of the first difference (the size when equal), to keep failures of long vectors short.
+size_t FirstDifference(const Values& got, const Values& expected) {
+    if (got.size() != expected.size()) return 0;
+    return static_cast<size_t>(std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin());
+}
+
 void Feed(TSHORTstream& s, const Values& v) {
     for (size_t done = 0; done < v.size();) {
         const auto n = static_cast<int32_t>(std::min<size_t>(v.size() - done, 1 << 20));
@@ -387,11 +393,7 @@ TEST_F(Deinterleaver, UndoesTheSatellitesInterleavingWithOneDelayForAllBranches)
     expected.insert(expected.end(), code.begin(), code.end() - static_cast<long>(Store));
     const Values out = Drain(fOut);
     ASSERT_EQ(out.size(), code.size());
-    EXPECT_TRUE(out == expected);
-    size_t firstWrong = 0;
-    while (firstWrong < out.size() && out[firstWrong] == expected[firstWrong])
-        ++firstWrong;
-    EXPECT_EQ(firstWrong, out.size()) << "first difference at " << firstWrong;
+    EXPECT_EQ(FirstDifference(out, expected), out.size());
 }
 
 TEST_F(Deinterleaver, NeitherCreatesNorDeletesItsLogFile) {
@@ -449,11 +451,7 @@ TEST(InterleavedChain, RestoresTheCodeValuesForTheFourRotations) {
             if (m >= (b == 0 ? Store : (36 - b) * Block)) expected[m] = code[m + 72 - Store];
         }
         if (turns == 1 || turns == 2) expected = Negate(expected);
-        EXPECT_TRUE(got == expected);
-        size_t firstWrong = 0;
-        while (firstWrong < got.size() && got[firstWrong] == expected[firstWrong])
-            ++firstWrong;
-        EXPECT_EQ(firstWrong, got.size()) << "first difference at " << firstWrong;
+        EXPECT_EQ(FirstDifference(got, expected), got.size());
         std::filesystem::remove(log);
     }
 }
