@@ -1,6 +1,7 @@
 // The blocks of the receiver one by one, against worked numbers of the fixed-point design.
 #include "core/DisplaySampler.h"
 #include "core/ReceiverBlocks.h"
+#include "core/ReceiverReadouts.h"
 #include "core/ReceiverTables.h"
 
 #include <gtest/gtest.h>
@@ -199,6 +200,19 @@ TEST(DisplaySamplerTest, RowsAndAdvance) {
     d.SetPixelNs(10 * 0.05);  // 0.5 ns: one column per step
     for (int i = 0; i < 3; ++i) d.Step(0, 0, 0, 0, 0);
     EXPECT_EQ(d.Column(), 3);
+}
+
+TEST(ReadoutTest, LimitsReadBelowTheirHzAndTheRateIsRounded) {
+    TReceiverState s;
+    s.ClfAcc = AccLimit(54760953);  // the word of +10000 Hz, truncated
+    s.SlfAcc = AccLimit(-1095219);
+    s.CarOffset = -54760953;
+    const TLoopReadouts r = LoopReadouts(s, CarrierWord(1000, 784312), 788557730, 784312);
+    EXPECT_EQ(r.ClfAccHz, 9999);
+    EXPECT_EQ(r.CarrierOffsetHz, -9999);
+    EXPECT_EQ(r.CarrierFreqHz, 999 + 9999);
+    EXPECT_EQ(r.SlfAccHz, -99);
+    EXPECT_EQ(r.SymbolCentreHz, 72000 - 99);  // 71999.99... rounds to 72000
 }
 
 } // namespace
