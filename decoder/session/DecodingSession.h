@@ -1,0 +1,79 @@
+// The decoding session driver: feeds a symbol file into the mode's stage chain with
+// back-pressure, lets the chain drain, and ends the session. Runs under the window and headless.
+#pragma once
+
+#include "session/StageChain.h"
+#include "session/SymbolFileForms.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// What the driver shows while it works. Every member may be left empty. All are called on the
+// thread that runs the session; ProcessMessages is where a window handles its pending events
+// (Stop among them), so it is called often and should return quickly.
+struct TSessionObserver {
+    std::function<void()> ProcessMessages;
+    // A constellation point (first value + 128, second value + 128).
+    std::function<void(int aX, int aY)> AddConstellationPoint;
+    // Hard-decision input has no constellation; called at each progress display instead.
+    std::function<void()> ShowHardDesigns;
+    std::function<void(int64_t aPosition, int64_t aSize)> ShowFileProgress;
+    std::function<void(int64_t aWaiting, int64_t aMaximum)> ShowBufferProgress;
+};
+
+// What the stages counted, taken before they are destroyed at the end of the session.
+struct TSessionTotals {
+    uint32_t Frames = 0;         // frames the frame stage processed
+    uint32_t FramesPassedOn = 0; // transfer frames of virtual channel 5 passed to the packet stage
+    uint64_t CuredSymbols = 0;
+    uint64_t FailedWords = 0;
+    std::array<uint32_t, 7> Packets{}; // accepted packets of APID 64..70
+    int64_t BytesFed = 0;              // soft values written into the chain
+    int64_t FileBytesRead = 0;
+};
+
+class TDecodingSession {
+public:
+    TDecodingSession(TStageChain& aChain, TSessionObserver aObserver = {});
+
+    // One whole session on aFileName: the form follows its extension; the channel part of the
+    // chain shows in aProgress / aImage (entries may be null). Feeds the whole file, drains unless
+    // stopped, writes ".70" (72 k), stops the chain. Throws EFOpenError naming the input file
+    // before anything is built, and EFCreateError when a file of the chain cannot be created
+    // (the stages already running are then stopped).
+    // aOutputStem, when not empty, replaces aFileName as the stem of the session's files (logs,
+    // ".vcdu", ".70").
+    void Run(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor,
+             const std::array<TProgressControl*, 6>& aProgress = {}, const std::array<TImageControl*, 6>& aImage = {},
+             const std::string& aOutputStem = {});
+
+    // Ends feeding at the next cycle and skips the drain. May be called from a nested handler or
+    // another thread; never cleared.
+    void Stop() { fUserStop.store(true); }
+    bool UserStop() const { return fUserStop.load(); }
+
+    TDemodulatorModes DemMode() const { return fDemMode; }
+    const TSessionTotals& Totals() const { return fTotals; }
+
+    // Block sizes in file bytes per feeding cycle, and the hold-back thresholds in bytes.
+    static int BlockBytes(TLrptMode aMode, TDemodulatorModes aForm);
+    static int64_t Threshold(TLrptMode aMode) { return aMode == TLrptMode::lm72k ? 1000000 : 10000000; }
+
+private:
+    void Feed(TLrptMode aMode, TFileStream& aInput);
+    void Drain(TLrptMode aMode);
+    void TakeTotals();
+    void Process() {
+        if (fObserver.ProcessMessages) fObserver.ProcessMessages();
+    }
+
+    TStageChain& fChain;
+    TSessionObserver fObserver;
+    TExpansionTables fTables;
+    TDemodulatorModes fDemMode = dm_8BitSoft;
+    std::atomic<bool> fUserStop{false};
+    TSessionTotals fTotals;
+};

@@ -1,0 +1,90 @@
+#include "session/StageChain.h"
+
+TStageChain::TStageChain() = default;
+
+TStageChain::~TStageChain() {
+    if (!fStopped) Stop();
+    // The drawing stages read the APID streams, which the list owns: end them first.
+    for (auto& stage : CanalDraw)
+        if (stage) StopStage(*stage);
+}
+
+void TStageChain::BuildChannelPart(const std::string& aFileName, const std::array<TProgressControl*, 6>& aProgress,
+                                   const std::array<TImageControl*, 6>& aImage) {
+    fStopped = false;
+    MPDU = std::make_unique<TMPDUThread>(&RSStream, &OutStream, aFileName + ".mpdu.log");
+    for (int n = 1; n <= 6; ++n) {
+        const int apid = 63 + n;
+        CanalDraw[static_cast<size_t>(n - 1)] = std::make_unique<TCanalDrawThread>(
+            OutStream[apid], nullptr, n, aFileName + "." + std::to_string(apid) + ".log",
+            aProgress[static_cast<size_t>(n - 1)], aImage[static_cast<size_t>(n - 1)]);
+    }
+    for (auto& stage : CanalDraw) stage->Start();
+}
+
+void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor) {
+    fVCDU = std::make_unique<TFileStream>(aFileName + ".vcdu", TFileMode::fmCreate);
+    if (aMode == TLrptMode::lm80k) {
+        SYNC_INT = std::make_unique<TSyncBeforIntThread>(&InStream, &IntStream, aFileName + ".SyncBeforInt.log");
+        INT = std::make_unique<TInterlivingThread>(&IntStream, &NoSyncStream, aFileName + ".Interliving.log");
+    }
+    TSHORTstream* syncInput = aMode == TLrptMode::lm80k ? &NoSyncStream : &InStream;
+    SYNC = std::make_unique<TSyncBeforeViterbi>(syncInput, &SyncStream, aFileName + ".SyncBeforeViterbi.log");
+    VITERBI = std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log");
+    RS = std::make_unique<TReedSolomonThread>(&VITERBIStream, &RSStream, aFileName + ".ReedSolomon.log", fVCDU.get(),
+                                              aFatalErrorIgnor);
+    if (SYNC_INT) SYNC_INT->Start();
+    if (INT) INT->Start();
+    SYNC->Start();
+    VITERBI->Start();
+    RS->Start();
+    MPDU->Start();
+}
+
+void TStageChain::EndOfFeeding(TLrptMode aMode, const std::string& aFileName) {
+    if (aMode != TLrptMode::lm72k || OutStream.Count() <= 70 || !OutStream[70]) return;
+    if (OutStream[70]->AwaitingReadSize() == 0) return;
+    TFileStream file(aFileName + ".70", TFileMode::fmCreate);
+    OutStream[70]->MoveTo(file, 0);
+    file.Flush();
+}
+
+void TStageChain::Stop() {
+    fStopped = true;
+    StopAndFreeStage(SYNC_INT);
+    StopAndFreeStage(INT);
+    StopAndFreeStage(SYNC);
+    StopAndFreeStage(VITERBI);
+    StopAndFreeStage(RS);
+    StopAndFreeStage(MPDU);
+    for (auto& stage : CanalDraw) {
+        if (!stage) continue;
+        stage->WriteOutCurrentStrip();
+        stage->Terminate();
+    }
+    if (fVCDU) fVCDU->Flush();
+    fVCDU.reset();
+}
+
+int64_t TStageChain::BackPressureSum(TLrptMode aMode) const {
+    int64_t sum = InStream.AwaitingReadSize() + SyncStream.AwaitingReadSize() + VITERBIStream.AwaitingReadSize() +
+                  RSStream.AwaitingReadSize();
+    if (aMode == TLrptMode::lm80k) sum += IntStream.AwaitingReadSize() + NoSyncStream.AwaitingReadSize();
+    for (int apid = 64; apid <= 69; ++apid)
+        if (OutStream.Count() > apid && OutStream[apid]) sum += OutStream[apid]->AwaitingReadSize();
+    return sum;
+}
+
+bool TStageChain::Idle() const {
+    const TStepPatternThread* stages[] = {SYNC_INT.get(), INT.get(), SYNC.get(), VITERBI.get(), RS.get(), MPDU.get()};
+    for (const auto* stage : stages)
+        if (stage && stage->Started() && !stage->Finished() && !stage->IdleOnCurrentInput()) return false;
+    for (const auto& stage : CanalDraw)
+        if (stage && stage->Started() && !stage->Finished() && !stage->IdleOnCurrentInput()) return false;
+    return true;
+}
+
+void TStageChain::ProgressAll() {
+    for (auto& stage : CanalDraw)
+        if (stage) stage->DoProgress();
+}

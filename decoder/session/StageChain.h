@@ -1,0 +1,81 @@
+// The stage chains of the two transmission modes: the streams between the stages, the stages,
+// the ".vcdu" and ".70" files, and the order in which all of it is built, started and stopped.
+#pragma once
+
+#include "fec/InterlivingThreadUnit.h"
+#include "fec/LRPT_ReedSolomonThreadUnit.h"
+#include "fec/LRPT_SyncBeforIntThreadUnit.h"
+#include "fec/LRPT_SyncBeforeViterbiUnit.h"
+#include "fec/LRPT_ViterbiThreadUnit.h"
+#include "image/CanalDrawThreadUnit.h"
+#include "packets/LRPT_MPDUThreadUnit.h"
+#include "platform/Streams.h"
+
+#include <array>
+#include <memory>
+#include <string>
+
+enum class TLrptMode { lm72k, lm80k };
+
+// Owns the streams (for the whole program run), the stages of a session and the ".vcdu" file.
+//
+// 72 k: InStream -> SYNC -> SyncStream -> VITERBI -> VITERBIStream -> RS -> RSStream -> MPDU.
+// 80 k: InStream -> SYNC_INT -> IntStream -> INT -> NoSyncStream -> SYNC -> ... as above.
+// MPDU -> OutStream[64..69] -> CanalDraw[64..69]; OutStream[70] only accumulates.
+// Log files are the input file name with ".SyncBeforInt.log", ".Interliving.log",
+// ".SyncBeforeViterbi.log", ".Viterbi.log", ".ReedSolomon.log", ".mpdu.log", ".64.log".. appended.
+class TStageChain {
+public:
+    TStageChain();
+    ~TStageChain();
+    TStageChain(const TStageChain&) = delete;
+    TStageChain& operator=(const TStageChain&) = delete;
+
+    // Creates the packet stage and the six drawing stages (channel n shows in aProgress[n-1] and
+    // aImage[n-1], either may be null) and starts the drawing stages, APID 64 first.
+    void BuildChannelPart(const std::string& aFileName, const std::array<TProgressControl*, 6>& aProgress,
+                          const std::array<TImageControl*, 6>& aImage);
+    // Creates (or overwrites) aFileName + ".vcdu", creates the rest of the mode's chain and starts
+    // it with the packet stage. Throws EFCreateError naming the file when the ".vcdu" file cannot
+    // be created; nothing of the rest is created then.
+    void BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor);
+    // 72 k mode: when APID 70 data waits, moves it into aFileName + ".70" (created or overwritten).
+    // Nothing in 80 k mode. Throws EFCreateError naming the file.
+    void EndOfFeeding(TLrptMode aMode, const std::string& aFileName);
+    // Stops and destroys the stages between InStream and the APID streams in upstream order,
+    // writes out each drawing stage's last strip and asks it to terminate (the drawing stages and
+    // their pictures stay), closes the ".vcdu" file. The destructor calls it when the session did
+    // not; the progress and image controls must still exist then.
+    void Stop();
+
+    // Bytes waiting in the mode's internal streams and APID streams 64..69.
+    int64_t BackPressureSum(TLrptMode aMode) const;
+    // True when every running stage's last step found too little input and no input has arrived
+    // since.
+    bool Idle() const;
+
+    // The drawing stage of APID 64 + aIndex (aIndex 0..5), or null before any session.
+    TCanalDrawThread* Channel(int aIndex) const { return CanalDraw[static_cast<size_t>(aIndex)].get(); }
+    // Calls DoProgress of every existing drawing stage, APID 64 first.
+    void ProgressAll();
+
+    TSHORTstream InStream{"InStream", true, true, nullptr};
+    TSHORTstream IntStream{"IntStream", true, true, nullptr};
+    TSHORTstream NoSyncStream{"NoSyncStream", true, true, nullptr};
+    TSHORTstream SyncStream{"SyncStream", true, true, nullptr};
+    TSHORTstream VITERBIStream{"VITERBIStream", true, true, nullptr};
+    TSHORTstream RSStream{"RSStream", true, true, nullptr};
+    TSHORTStreams OutStream;
+
+    std::unique_ptr<TSyncBeforIntThread> SYNC_INT;
+    std::unique_ptr<TSyncBeforeViterbi> SYNC;
+    std::unique_ptr<TViterbiThread> VITERBI;
+    std::unique_ptr<TReedSolomonThread> RS;
+    std::unique_ptr<TMPDUThread> MPDU;
+    std::unique_ptr<TInterlivingThread> INT;
+    std::array<std::unique_ptr<TCanalDrawThread>, 6> CanalDraw;
+
+private:
+    std::unique_ptr<TFileStream> fVCDU;
+    bool fStopped = true;
+};

@@ -1,0 +1,207 @@
+#include "BatchDecoder.h"
+
+#include "PngWriter.h"
+#include "session/RGBComposite.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+std::string BatchUsage() {
+    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--rgb R,G,B] [--out DIR] [-q] FILE\n"
+           "\n"
+           "Decodes one LRPT symbol file (.s 8-bit soft, .raw 3-bit soft, .hard hard decisions;\n"
+           "any other extension is read as .s) into the six channel pictures.\n"
+           "\n"
+           "  --72k, --80k        transmission mode; default: 80k when the name contains \"_LRPT INT_\",\n"
+           "                      otherwise 72k\n"
+           "  --ignore-rs-errors  pass frames on even when a Reed-Solomon code word cannot be corrected\n"
+           "  --rgb R,G,B         channels (1-6) of the composite's \"R:\", \"G:\", \"B:\" choices;\n"
+           "                      default 1,2,3\n"
+           "  --out DIR           write every output there instead of beside the input\n"
+           "  -q, --quiet         no progress display and no summary\n"
+           "  -h, --help          this text\n"
+           "\n"
+           "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... .69.png/.69.bmp\n"
+           "(each channel cropped to its decoded rows; channels without data are left out), and the RGB\n"
+           "composite .bmp with its .bmp.stat. Prints a summary. Exit status 0 on success, 1 on a file\n"
+           "error, 2 on a usage error.\n";
+}
+
+TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
+    TBatchOptions o;
+    for (size_t i = 0; i < aArgs.size(); ++i) {
+        const std::string& a = aArgs[i];
+        auto value = [&](const char* name) -> const std::string& {
+            if (i + 1 >= aArgs.size()) throw std::invalid_argument(std::string(name) + " needs a value");
+            return aArgs[++i];
+        };
+        if (a == "--72k") {
+            o.Mode = TLrptMode::lm72k;
+        } else if (a == "--80k") {
+            o.Mode = TLrptMode::lm80k;
+        } else if (a == "--ignore-rs-errors") {
+            o.IgnoreRsErrors = true;
+        } else if (a == "--rgb") {
+            const std::string& list = value("--rgb");
+            int r = 0, g = 0, b = 0;
+            char extra = 0;
+            if (std::sscanf(list.c_str(), "%d,%d,%d%c", &r, &g, &b, &extra) != 3 || r < 1 || r > 6 || g < 1 || g > 6 ||
+                b < 1 || b > 6)
+                throw std::invalid_argument("--rgb wants three channel numbers 1-6, such as 1,2,3");
+            o.Rgb = {r, g, b};
+        } else if (a == "--out") {
+            o.OutDir = value("--out");
+        } else if (a == "-q" || a == "--quiet") {
+            o.Quiet = true;
+        } else if (a == "-h" || a == "--help") {
+            o.Help = true;
+        } else if (!a.empty() && a[0] == '-' && a != "-") {
+            throw std::invalid_argument("unknown option " + a);
+        } else if (o.Input.empty()) {
+            o.Input = a;
+        } else {
+            throw std::invalid_argument("only one input file, please (" + a + ")");
+        }
+    }
+    if (!o.Help && o.Input.empty()) throw std::invalid_argument("no input file given");
+    return o;
+}
+
+TLrptMode ModeForFileName(const std::string& aFileName) {
+    return fs::path(aFileName).filename().string().find("_LRPT INT_") != std::string::npos ? TLrptMode::lm80k
+                                                                                          : TLrptMode::lm72k;
+}
+
+namespace {
+
+// Writes rows 0..aRows-1, columns 0..1567 of a channel picture.
+void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem, std::vector<std::string>& aWritten) {
+    std::lock_guard<TCriticalSection> guard(aStage.CS());
+    const TBitmap24* picture = aStage.Picture();
+    const int rows = std::min(aRows, picture->Height());
+    TBitmap24 cropped(CompositeWidth, rows);
+    for (int y = 0; y < rows; ++y)
+        std::copy(picture->ScanLine(y), picture->ScanLine(y) + 3 * CompositeWidth, cropped.ScanLine(y));
+    cropped.SaveToFile(aStem + ".bmp");
+    WritePngBgr(aStem + ".png", cropped.Bits(), cropped.Width(), rows, cropped.BytesPerLine());
+    aWritten.push_back(aStem + ".png");
+    aWritten.push_back(aStem + ".bmp");
+}
+
+} // namespace
+
+TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    std::error_code error;
+    if (!fs::exists(aOptions.Input, error)) throw std::invalid_argument("cannot open \"" + aOptions.Input + "\": no such file");
+    if (!fs::is_regular_file(aOptions.Input, error))
+        throw std::invalid_argument("cannot read \"" + aOptions.Input + "\": not a regular file");
+    if (fs::file_size(aOptions.Input, error) == 0) throw std::invalid_argument("\"" + aOptions.Input + "\" is empty");
+
+    std::string stem = aOptions.Input;
+    if (!aOptions.OutDir.empty()) {
+        fs::create_directories(aOptions.OutDir, error);
+        if (!fs::is_directory(aOptions.OutDir))
+            throw std::invalid_argument("cannot use \"" + aOptions.OutDir + "\" as the output folder");
+        stem = (fs::path(aOptions.OutDir) / fs::path(aOptions.Input).filename()).string();
+    }
+
+    TBatchResult result;
+    result.Mode = aOptions.Mode.value_or(ModeForFileName(aOptions.Input));
+    const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));
+
+    // The controls outlive the chain, whose drawing stages use them to the end.
+    std::array<TCaptionProgress, 6> captions;
+    std::array<TBitmapImage, 6> images;
+    TStageChain chain;
+    std::array<TProgressControl*, 6> progress{};
+    std::array<TImageControl*, 6> image{};
+    for (size_t i = 0; i < 6; ++i) {
+        progress[i] = &captions[i];
+        image[i] = &images[i];
+    }
+
+    int64_t lastPosition = 0;
+    auto lastShown = Clock::now() - std::chrono::seconds(1);
+    auto lastCaptions = Clock::now();
+    auto show = [&] {
+        const auto now = Clock::now();
+        if (now - lastCaptions >= std::chrono::seconds(3)) {
+            chain.ProgressAll();
+            lastCaptions = now;
+        }
+        if (!aProgress || now - lastShown < std::chrono::milliseconds(200)) return;
+        lastShown = now;
+        const int percent = fileSize > 0 ? static_cast<int>(100 * lastPosition / fileSize) : 100;
+        std::string bar(static_cast<size_t>(percent / 5), '#');
+        bar.resize(20, '.');
+        std::ostringstream line;
+        line << "\r[" << bar << "] " << percent << "% buffer " << chain.BackPressureSum(result.Mode) / 1024 << " KiB";
+        if (chain.RS) line << " frames " << chain.RS->VCDUcounter();
+        if (chain.MPDU) {
+            uint32_t packets = 0;
+            for (int apid = 64; apid <= 70; ++apid) packets += chain.MPDU->PacketCount(apid);
+            line << " packets " << packets;
+        }
+        for (size_t i = 0; i < 6; ++i) {
+            const std::string caption = captions[i].Caption();
+            if (!caption.empty()) line << " ch" << i + 1 << " " << caption.substr(caption.rfind(' ') + 1);
+        }
+        *aProgress << line.str() << "\x1b[K" << std::flush;
+    };
+    TSessionObserver observer;
+    observer.ProcessMessages = show;
+    observer.ShowFileProgress = [&](int64_t aPosition, int64_t) { lastPosition = aPosition; };
+
+    TDecodingSession session(chain, observer);
+    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem);
+    chain.ProgressAll();
+    if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
+
+    result.Totals = session.Totals();
+    for (int i = 0; i < 6; ++i) {
+        TCanalDrawThread& stage = *chain.Channel(i);
+        StopStage(stage); // terminated by the session; wait until it has really ended
+        result.Scans[static_cast<size_t>(i)] = stage.ScanCount();
+        result.Lines[static_cast<size_t>(i)] = stage.LineCount();
+        result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
+        if (stage.FirstScanTime() != 0 && stage.LineCount() > 0)
+            WriteChannel(stage, stage.LineCount(), stem + "." + std::to_string(64 + i), result.Written);
+    }
+    TBitmap24 composite;
+    const auto stat = GenerateRGB(*chain.Channel(aOptions.Rgb[0] - 1), *chain.Channel(aOptions.Rgb[1] - 1),
+                                  *chain.Channel(aOptions.Rgb[2] - 1), composite);
+    SaveComposite(composite, stat, stem);
+    result.Written.push_back(stem + ".bmp");
+    result.Written.push_back(stem + ".bmp.stat");
+
+    const double symbols = static_cast<double>(result.Totals.BytesFed) / 2;
+    result.SignalSeconds = symbols / (result.Mode == TLrptMode::lm72k ? 72000.0 : 80000.0);
+    result.ElapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    return result;
+}
+
+std::string BatchSummary(const TBatchResult& r) {
+    std::ostringstream s;
+    s.setf(std::ios::fixed);
+    s.precision(2);
+    s << "mode " << (r.Mode == TLrptMode::lm72k ? "72k" : "80k") << ", " << r.SignalSeconds << " s of signal decoded in "
+      << r.ElapsedSeconds << " s (" << (r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0)
+      << " times real time)\n";
+    s << "frames " << r.Totals.Frames << ", passed on " << r.Totals.FramesPassedOn << ", RS symbols cured "
+      << r.Totals.CuredSymbols << ", RS words failed " << r.Totals.FailedWords << "\n";
+    s << "packets";
+    for (int apid = 64; apid <= 70; ++apid) s << " " << apid << ":" << r.Totals.Packets[static_cast<size_t>(apid - 64)];
+    s << "\nscans";
+    for (int i = 0; i < 6; ++i) s << " ch" << i + 1 << ":" << r.Scans[static_cast<size_t>(i)];
+    s << "\n";
+    for (const auto& file : r.Written) s << "wrote " << file << "\n";
+    return s.str();
+}

@@ -1,0 +1,47 @@
+// One decoding session without a window: the core of tarnwick-batch.
+#pragma once
+
+#include "session/DecodingSession.h"
+
+#include <array>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+struct TBatchOptions {
+    std::optional<TLrptMode> Mode; // none: from the file name
+    bool IgnoreRsErrors = false;
+    std::array<int, 3> Rgb{1, 2, 3}; // channels 1..6 for "R:", "G:", "B:"
+    std::string OutDir;              // empty: beside the input
+    std::string Input;
+    bool Help = false;
+    bool Quiet = false;
+};
+
+// Throws std::invalid_argument with a one-line message on a usage error.
+TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs);
+std::string BatchUsage();
+
+// The window's file patterns: a name containing "_LRPT INT_" is 80 k, any other 72 k.
+TLrptMode ModeForFileName(const std::string& aFileName);
+
+struct TBatchResult {
+    TLrptMode Mode = TLrptMode::lm72k;
+    TSessionTotals Totals;
+    std::array<int32_t, 6> Scans{};
+    std::array<int32_t, 6> Lines{};
+    std::array<std::string, 6> LatestScan; // captions of the channels' progress displays
+    double ElapsedSeconds = 0;
+    double SignalSeconds = 0;
+    std::vector<std::string> Written;
+};
+
+// Runs the session and writes every file: the session's own (".vcdu", ".70", logs), each channel
+// picture cropped to its decoded rows (".64.png"/".64.bmp" ...), the RGB composite (".bmp",
+// ".bmp.stat"). aProgress, when given, receives a one-line progress display now and then.
+// Throws Exception / std::runtime_error with a message naming the file on any file error, and
+// std::invalid_argument for an input that is empty or not a regular file.
+TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress);
+
+std::string BatchSummary(const TBatchResult& aResult);

@@ -1,0 +1,56 @@
+#include "PngWriter.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void Chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+    Put32(out, static_cast<uint32_t>(data.size()));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    Put32(out, static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+}
+
+} // namespace
+
+void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aHeight, int aStride) {
+    std::vector<uint8_t> raw;
+    raw.reserve(static_cast<size_t>(aHeight) * (3 * static_cast<size_t>(aWidth) + 1));
+    for (int y = 0; y < aHeight; ++y) {
+        raw.push_back(0); // no filter
+        const uint8_t* row = aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride);
+        for (int x = 0; x < aWidth; ++x) {
+            raw.push_back(row[3 * x + 2]);
+            raw.push_back(row[3 * x + 1]);
+            raw.push_back(row[3 * x]);
+        }
+    }
+    uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<uint8_t> packed(packedSize);
+    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), 6) != Z_OK)
+        throw std::runtime_error("Cannot compress the picture for \"" + aFileName + "\"");
+    packed.resize(packedSize);
+
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> header;
+    Put32(header, static_cast<uint32_t>(aWidth));
+    Put32(header, static_cast<uint32_t>(aHeight));
+    header.insert(header.end(), {8, 2, 0, 0, 0}); // 8 bits, RGB, deflate, no filter set, no interlace
+    Chunk(png, "IHDR", header);
+    Chunk(png, "IDAT", packed);
+    Chunk(png, "IEND", {});
+
+    std::FILE* file = std::fopen(aFileName.c_str(), "wb");
+    if (!file) throw std::runtime_error("Cannot create \"" + aFileName + "\"");
+    const bool ok = std::fwrite(png.data(), 1, png.size(), file) == png.size();
+    if (std::fclose(file) != 0 || !ok) throw std::runtime_error("Cannot write \"" + aFileName + "\"");
+}

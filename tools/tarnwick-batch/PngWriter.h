@@ -1,0 +1,9 @@
+// Minimal PNG writer for 24-bit pictures (no Qt needed by the batch tools).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Writes aHeight rows of aWidth pixels, each row aStride bytes apart starting at aBits, pixels as
+// blue, green, red bytes, to an 8-bit RGB PNG. Throws std::runtime_error naming the file on failure.
+void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aHeight, int aStride);
