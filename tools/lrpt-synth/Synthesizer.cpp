@@ -65,6 +65,7 @@ void validate(const SynthOptions& o) {
   if (o.firstFrameCounter > 0xFFFFFFu) throw SynthError("--first-frame-counter: 24 bits");
   if (o.firstPacketCount < 0 || o.firstPacketCount > 16383) throw SynthError("--first-packet-count: 0 to 16383");
   if (o.tailFrames < -1 || o.tailFrames > 100000) throw SynthError("--tail-frames: 0 to 100000");
+  if (o.headFrames < 0 || o.headFrames > 100000) throw SynthError("--head-frames: 0 to 100000");
   if (o.form == OutputForm::Wav) {
     if (o.wavBits != 8 && o.wavBits != 16) throw SynthError("--wav-bits: 8 or 16");
     if (!(o.sampleRate >= 1000 && o.sampleRate <= 100e6)) throw SynthError("--sample-rate: 1000 Hz to 100 MHz");
@@ -135,6 +136,7 @@ private:
     std::vector<std::uint8_t> strip(8 * ImageEncoder::kLineWidth);
     std::vector<std::array<int, 64>> coefs;
     int overruns = 0;
+    zone.fillTo(static_cast<std::int64_t>(fO.headFrames) * kZoneSize);
     for (int k = 0; k < scans; ++k) {
       const std::uint32_t t =
           static_cast<std::uint32_t>((fO.startTimeMs + static_cast<std::uint64_t>(std::llround(k * kScanPeriodMs))) % kMsPerDay);
@@ -189,7 +191,7 @@ private:
         emitPacket(rec, zone, pr, count, data);
       }
       if (fO.pace) {
-        const auto target = static_cast<std::int64_t>(std::floor((k + 1) * kScanPeriodMs / 1000.0 * kFramesPerSecond));
+        const auto target = fO.headFrames + static_cast<std::int64_t>(std::floor((k + 1) * kScanPeriodMs / 1000.0 * kFramesPerSecond));
         if (zone.size() <= target * kZoneSize)
           zone.fillTo(target * kZoneSize);
         else

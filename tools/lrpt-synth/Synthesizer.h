@@ -47,6 +47,7 @@ struct SynthOptions {
   std::uint32_t firstFrameCounter = 0;         // 24-bit
   int firstPacketCount = 0;                    // 14-bit, one counter for all APIDs
   int tailFrames = -1;                         // fill frames after the pass; -1: 3 (72 k) or 170 (80 k)
+  int headFrames = 0;                          // fill frames before the first scan (time for a receiver to lock)
 
   // Real frames instead of pictures: 1,024-byte records (marker, then the
   // 1,020 bytes without the pseudo-random sequence).

@@ -58,6 +58,8 @@ Pictures (one 8-row scan every 1231.14 ms per channel)
                             rate (8.79 frames/s); frames then follow back to back
   --first-frame-counter N   counter of the first frame of virtual channel 5 (default 0)
   --first-packet-count N    sequence count of the first packet (default 0)
+  --head-frames N           fill frames before the first scan, so that a
+                            demodulator locks before the pictures begin (default 0)
   --tail-frames N           fill frames after the pass (default 3 in 72k, 170 in
                             80k, enough to flush the interleaver)
   --from-cadu FILE          send received frames instead of pictures: 1,024-byte
@@ -200,6 +202,7 @@ int main(int argc, char** argv) {
       else if (a == "--first-frame-counter") o.firstFrameCounter = static_cast<std::uint32_t>(toInt(a, value()));
       else if (a == "--first-packet-count") o.firstPacketCount = static_cast<int>(toInt(a, value()));
       else if (a == "--tail-frames") o.tailFrames = static_cast<int>(toInt(a, value()));
+      else if (a == "--head-frames") o.headFrames = static_cast<int>(toInt(a, value()));
       else if (a == "--from-cadu") o.cadus = readCaduFile(value());
       else if (a == "--drop-packets") o.dropPacketRate = toDouble(a, value());
       else if (a == "--drop-frames") o.dropFrameRate = toDouble(a, value());

@@ -225,6 +225,14 @@ TEST(Recording, PacingHoldsTheDownlinkFrameRate) {
   int fill = 0;
   for (const auto& f : rec.frames) fill += f.fill;
   EXPECT_GT(fill, 0);
+
+  // Head frames: only fill before the first scan, and the pass behind them keeps its pace.
+  o.headFrames = 10;
+  const Recording headed = synthesize(o);
+  EXPECT_EQ(headed.frames.size(), rec.frames.size() + 10);
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(headed.frames[i].fill) << i;
+  EXPECT_FALSE(headed.frames[10].fill);
+  EXPECT_EQ(headed.packets.front().firstFrame, 10);
 }
 
 TEST(Recording, FormsAgreeWithTheSoftForm) {
@@ -619,7 +627,7 @@ TEST(Recording, CommandLineWritesTheRecordingAndItsGroundTruth) {
   for (const char* opt : {"--output", "--form", "--manifest", "--truth-prefix", "--no-truth", "--quiet", "--mode",
                           "--polarity", "--channels", "--picture", "--scans", "--duration", "--quality",
                           "--vary-quality", "--start-time", "--day", "--no-telemetry", "--telemetry-length",
-                          "--no-pace", "--first-frame-counter", "--first-packet-count", "--tail-frames",
+                          "--no-pace", "--head-frames", "--first-frame-counter", "--first-packet-count", "--tail-frames",
                           "--from-cadu", "--drop-packets", "--drop-frames", "--flip-bits", "--other-vc",
                           "--other-vcid", "--noise-gap", "--truncate", "--lead-in", "--amplitude", "--esn0",
                           "--rotate", "--swap-iq", "--wav-bits", "--sample-rate", "--symbol-rate",
