@@ -33,11 +33,13 @@ public:
     // ---- Setters, one per parameter ----
     // A change of Samp recomputes nothing by itself; ComputeWords or the word's own setter does.
     void SetSamp(int32_t aHz) { fParams.Samp = aHz; }
-    // These recompute their frequency word at once with the current Samp.
+    // These recompute their frequency word at once with the current Samp. The limits are given
+    // in Hz as their controls produce them (position x 10, negated for the lower limits); the
+    // caller quantises typed values to the control's steps and range.
     void SetNco(int32_t aHz);
     void SetSymRate(int32_t aRate);
-    void SetCarUpper(int32_t aHz);  // >= 0
-    void SetCarLower(int32_t aHz);  // <= 0, given negative as the edit shows it
+    void SetCarUpper(int32_t aHz);
+    void SetCarLower(int32_t aHz);
     void SetSymUpper(int32_t aHz);
     void SetSymLower(int32_t aHz);
 
