@@ -10,15 +10,15 @@
 namespace lrptsynth {
 
 struct GreyImage {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint8_t> pixels; // rows top-down, width bytes each
-  std::uint8_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels; // rows top-down, width bytes each
+    std::uint8_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
 };
 
 class PictureError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
+  public:
+    using std::runtime_error::runtime_error;
 };
 
 // Reads a binary (P5) or plain (P2) PGM, or an uncompressed 8-, 24- or

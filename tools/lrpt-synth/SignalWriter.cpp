@@ -11,51 +11,53 @@ namespace {
 
 // Physical (I, Q) of chain pair (first, second), before rotation.
 inline void toPhysical(Mode mode, int first, int second, int& i, int& q) {
-  if (mode == Mode::k72) {
-    i = first;
-    q = second;
-  } else {
-    q = first;
-    i = second;
-  }
+    if (mode == Mode::k72) {
+        i = first;
+        q = second;
+    } else {
+        q = first;
+        i = second;
+    }
 }
 
 inline void rotate(int quarterTurns, int& i, int& q) {
-  for (int k = 0; k < quarterTurns; ++k) {
-    const int t = i;
-    i = -q;
-    q = t;
-  }
+    for (int k = 0; k < quarterTurns; ++k) {
+        const int t = i;
+        i = -q;
+        q = t;
+    }
 }
 
 bool inGap(const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps, std::int64_t v) {
-  for (const auto& g : gaps)
-    if (v >= g.first && v < g.second) return true;
-  return false;
+    for (const auto& g : gaps)
+        if (v >= g.first && v < g.second) return true;
+    return false;
 }
 
 inline std::int8_t toSoft(double v) {
-  const double r = std::nearbyint(v);
-  return static_cast<std::int8_t>(r > 127 ? 127 : r < -127 ? -127 : r);
+    const double r = std::nearbyint(v);
+    return static_cast<std::int8_t>(r > 127 ? 127 : r < -127 ? -127 : r);
 }
 
 void putTag(std::vector<std::uint8_t>& out, const char* tag) {
-  for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(tag[k]));
+    for (int k = 0; k < 4; ++k)
+        out.push_back(static_cast<std::uint8_t>(tag[k]));
 }
 
 void putLe(std::vector<std::uint8_t>& out, std::uint32_t v, int bytes) {
-  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+    for (int k = 0; k < bytes; ++k)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
 }
 
 double rrc(double t, double beta) {
-  const double eps = 1e-9;
-  if (std::fabs(t) < eps) return 1.0 - beta + 4.0 * beta / M_PI;
-  if (std::fabs(std::fabs(t) - 1.0 / (4.0 * beta)) < eps)
-    return beta / std::sqrt(2.0) *
-           ((1 + 2 / M_PI) * std::sin(M_PI / (4 * beta)) + (1 - 2 / M_PI) * std::cos(M_PI / (4 * beta)));
-  const double num = std::sin(M_PI * t * (1 - beta)) + 4 * beta * t * std::cos(M_PI * t * (1 + beta));
-  const double den = M_PI * t * (1 - (4 * beta * t) * (4 * beta * t));
-  return num / den;
+    const double eps = 1e-9;
+    if (std::fabs(t) < eps) return 1.0 - beta + 4.0 * beta / M_PI;
+    if (std::fabs(std::fabs(t) - 1.0 / (4.0 * beta)) < eps)
+        return beta / std::sqrt(2.0) *
+               ((1 + 2 / M_PI) * std::sin(M_PI / (4 * beta)) + (1 - 2 / M_PI) * std::cos(M_PI / (4 * beta)));
+    const double num = std::sin(M_PI * t * (1 - beta)) + 4 * beta * t * std::cos(M_PI * t * (1 + beta));
+    const double den = M_PI * t * (1 - (4 * beta * t) * (4 * beta * t));
+    return num / den;
 }
 
 // Draws clamp(round(mean + sigma * N(0, 1)), -127, 127) with one table
@@ -63,37 +65,39 @@ double rrc(double t, double beta) {
 // 2^20 evenly spaced probabilities (resolution 1e-6, far below the error
 // rates of interest), so a 64-bit random number yields three values.
 class SoftNoiseTable {
-public:
-  static constexpr int kBits = 20;
-  SoftNoiseTable(double mean, double sigma) : fTable(1u << kBits) {
-    if (sigma <= 0) {
-      std::fill(fTable.begin(), fTable.end(), toSoft(mean));
-      return;
+  public:
+    static constexpr int kBits = 20;
+    SoftNoiseTable(double mean, double sigma) : fTable(1u << kBits) {
+        if (sigma <= 0) {
+            std::fill(fTable.begin(), fTable.end(), toSoft(mean));
+            return;
+        }
+        std::size_t k = 0;
+        const double n = static_cast<double>(fTable.size());
+        for (int v = -127; v <= 127 && k < fTable.size(); ++v) {
+            // P(value <= v); the ends take the clamped tails.
+            const double cdf = v == 127 ? 1.0 : 0.5 * std::erfc(-((v + 0.5 - mean) / sigma) / std::sqrt(2.0));
+            while (k < fTable.size() && (static_cast<double>(k) + 0.5) / n < cdf)
+                fTable[k++] = static_cast<std::int8_t>(v);
+        }
+        while (k < fTable.size())
+            fTable[k++] = 127;
     }
-    std::size_t k = 0;
-    const double n = static_cast<double>(fTable.size());
-    for (int v = -127; v <= 127 && k < fTable.size(); ++v) {
-      // P(value <= v); the ends take the clamped tails.
-      const double cdf = v == 127 ? 1.0 : 0.5 * std::erfc(-((v + 0.5 - mean) / sigma) / std::sqrt(2.0));
-      while (k < fTable.size() && (static_cast<double>(k) + 0.5) / n < cdf) fTable[k++] = static_cast<std::int8_t>(v);
+    std::int8_t draw(Random& rng) {
+        if (fLeft == 0) {
+            fBits = rng.next();
+            fLeft = 3;
+        }
+        const auto idx = static_cast<std::size_t>(fBits & ((1u << kBits) - 1));
+        fBits >>= kBits;
+        --fLeft;
+        return fTable[idx];
     }
-    while (k < fTable.size()) fTable[k++] = 127;
-  }
-  std::int8_t draw(Random& rng) {
-    if (fLeft == 0) {
-      fBits = rng.next();
-      fLeft = 3;
-    }
-    const auto idx = static_cast<std::size_t>(fBits & ((1u << kBits) - 1));
-    fBits >>= kBits;
-    --fLeft;
-    return fTable[idx];
-  }
 
-private:
-  std::vector<std::int8_t> fTable;
-  std::uint64_t fBits = 0;
-  int fLeft = 0;
+  private:
+    std::vector<std::int8_t> fTable;
+    std::uint64_t fBits = 0;
+    int fLeft = 0;
 };
 
 } // namespace
@@ -102,184 +106,201 @@ SignalWriter::SignalWriter(const SynthOptions& options, double symbolRate, std::
     : fO(options), fSymbolRate(symbolRate), fSeed(seed) {}
 
 std::uint8_t SignalWriter::softCode3(int v) {
-  const int a = v < 0 ? -v : v;
-  const int m = a < 24 ? 0 : a < 48 ? 1 : a < 72 ? 2 : 3;
-  return static_cast<std::uint8_t>(v >= 0 ? m : 7 - m);
+    const int a = v < 0 ? -v : v;
+    const int m = a < 24 ? 0 : a < 48 ? 1 : a < 72 ? 2 : 3;
+    return static_cast<std::uint8_t>(v >= 0 ? m : 7 - m);
 }
 
-std::vector<std::uint8_t> SignalWriter::write(const std::vector<std::uint8_t>& chain, std::int64_t lead,
-                                              const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
-  return fO.form == OutputForm::Wav ? writeWav(chain, lead, gaps) : writeSymbols(chain, lead, gaps);
+std::vector<std::uint8_t>
+SignalWriter::write(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                    const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
+    return fO.form == OutputForm::Wav ? writeWav(chain, lead, gaps) : writeSymbols(chain, lead, gaps);
 }
 
 std::int64_t SignalWriter::valuesInBytes(std::int64_t bytes) const {
-  switch (fO.form) {
-  case OutputForm::Soft8: return bytes / 2 * 2;
-  case OutputForm::Soft3: return bytes * 2;
-  case OutputForm::Hard: return bytes * 8;
-  case OutputForm::Wav: {
-    const int block = fO.wavBits / 4;
-    const std::int64_t frames = std::max<std::int64_t>(0, bytes - 44) / block;
-    return 2 * static_cast<std::int64_t>(std::floor(frames / fO.sampleRate * fSymbolRate));
-  }
-  }
-  return 0;
-}
-
-std::vector<std::uint8_t> SignalWriter::writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t lead,
-                                                     const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
-  Random rng(fSeed);
-  const double a = fO.amplitude;
-  const double sigma = fO.esn0Db ? a / std::sqrt(std::pow(10.0, *fO.esn0Db / 10.0)) : 0.0;
-  const double sigmaAbsent = std::max(sigma, a); // signal absent: noise only
-  const int quarter = ((fO.rotationDeg / 90) % 4 + 4) % 4;
-  const std::int64_t total = lead + static_cast<std::int64_t>(chain.size());
-  const std::int64_t pairs = total / 2;
-
-  std::vector<std::uint8_t> out;
-  switch (fO.form) {
-  case OutputForm::Soft8: out.reserve(static_cast<std::size_t>(pairs * 2)); break;
-  case OutputForm::Soft3: out.reserve(static_cast<std::size_t>(pairs)); break;
-  default: out.reserve(static_cast<std::size_t>(pairs / 4 + 1)); break;
-  }
-  unsigned hardAcc = 0;
-  int hardBits = 0;
-  auto putHard = [&](std::int8_t v) {
-    hardAcc = (hardAcc << 1) | (v > 0 ? 1u : 0u);
-    if (++hardBits == 8) {
-      out.push_back(static_cast<std::uint8_t>(hardAcc));
-      hardAcc = 0;
-      hardBits = 0;
-    }
-  };
-  // Signal values: +A plus noise, turned over for a negative value (the
-  // rounding and the clamp are symmetric, so one table serves both signs).
-  SoftNoiseTable signal(a, sigma), absent(0.0, sigmaAbsent);
-  for (std::int64_t n = 0; n < pairs; ++n) {
-    const std::int64_t v0 = 2 * n;
-    std::int8_t vi, vq;
-    if (v0 < lead || (!gaps.empty() && inGap(gaps, v0))) {
-      vi = absent.draw(rng);
-      vq = absent.draw(rng);
-    } else {
-      const int first = chain[static_cast<std::size_t>(v0 - lead)] ? 1 : -1;
-      const int second = chain[static_cast<std::size_t>(v0 - lead + 1)] ? 1 : -1;
-      int i, q;
-      toPhysical(fO.mode, first, second, i, q);
-      rotate(quarter, i, q);
-      if (fO.swapIq) std::swap(i, q);
-      const std::int8_t ni = signal.draw(rng), nq = signal.draw(rng);
-      vi = static_cast<std::int8_t>(i > 0 ? ni : -ni);
-      vq = static_cast<std::int8_t>(q > 0 ? nq : -nq);
-    }
     switch (fO.form) {
     case OutputForm::Soft8:
-      out.push_back(static_cast<std::uint8_t>(vq));
-      out.push_back(static_cast<std::uint8_t>(vi));
-      break;
-    case OutputForm::Soft3: out.push_back(static_cast<std::uint8_t>(softCode3(vq) << 4 | softCode3(vi))); break;
-    default:
-      putHard(vq);
-      putHard(vi);
-      break;
+        return bytes / 2 * 2;
+    case OutputForm::Soft3:
+        return bytes * 2;
+    case OutputForm::Hard:
+        return bytes * 8;
+    case OutputForm::Wav: {
+        const int block = fO.wavBits / 4;
+        const std::int64_t frames = std::max<std::int64_t>(0, bytes - 44) / block;
+        return 2 * static_cast<std::int64_t>(std::floor(frames / fO.sampleRate * fSymbolRate));
     }
-  }
-  if (fO.form == OutputForm::Hard && hardBits > 0) out.push_back(static_cast<std::uint8_t>(hardAcc << (8 - hardBits)));
-  return out;
+    }
+    return 0;
 }
 
-std::vector<std::uint8_t> SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
-                                                 const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
-  Random rng(fSeed);
-  const double fs = std::round(fO.sampleRate);
-  const double rs = fSymbolRate;
-  const double sps = fs / rs;
-  const double level = fO.wavLevel > 0 ? fO.wavLevel : (fO.wavBits == 16 ? 1600.0 : 40.0);
-  const double sigma = fO.esn0Db ? level * std::sqrt(sps / std::pow(10.0, *fO.esn0Db / 10.0)) : 0.0;
-  const int quarter = ((fO.rotationDeg / 90) % 4 + 4) % 4;
-  const std::int64_t pairs = (lead + static_cast<std::int64_t>(chain.size())) / 2;
+std::vector<std::uint8_t>
+SignalWriter::writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                           const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
+    Random rng(fSeed);
+    const double a = fO.amplitude;
+    const double sigma = fO.esn0Db ? a / std::sqrt(std::pow(10.0, *fO.esn0Db / 10.0)) : 0.0;
+    const double sigmaAbsent = std::max(sigma, a); // signal absent: noise only
+    const int quarter = ((fO.rotationDeg / 90) % 4 + 4) % 4;
+    const std::int64_t total = lead + static_cast<std::int64_t>(chain.size());
+    const std::int64_t pairs = total / 2;
 
-  // Physical symbols: -1, 0 (absent), +1 per branch.
-  std::vector<std::int8_t> symI(static_cast<std::size_t>(pairs)), symQ(static_cast<std::size_t>(pairs));
-  for (std::int64_t n = 0; n < pairs; ++n) {
-    const std::int64_t v0 = 2 * n;
-    if (v0 < lead || (!gaps.empty() && inGap(gaps, v0))) continue;
-    int i, q;
-    toPhysical(fO.mode, chain[static_cast<std::size_t>(v0 - lead)] ? 1 : -1,
-               chain[static_cast<std::size_t>(v0 - lead + 1)] ? 1 : -1, i, q);
-    symI[static_cast<std::size_t>(n)] = static_cast<std::int8_t>(i);
-    symQ[static_cast<std::size_t>(n)] = static_cast<std::int8_t>(q);
-  }
-
-  // Root-raised-cosine pulse, +-8 symbols, tabulated finely and scaled to
-  // unit energy per symbol so that the RMS per branch equals the level.
-  constexpr int kSpan = 8;
-  constexpr int kRes = 512;
-  std::vector<double> h(2 * kSpan * kRes + 2);
-  double energy = 0;
-  for (std::size_t k = 0; k < h.size(); ++k) {
-    h[k] = rrc(static_cast<double>(k) / kRes - kSpan, fO.rolloff);
-    energy += h[k] * h[k] / kRes;
-  }
-  for (auto& v : h) v /= std::sqrt(energy);
-
-  const std::int64_t samples = static_cast<std::int64_t>(std::ceil(pairs * sps));
-  const int block = fO.wavBits / 4;
-  std::vector<std::uint8_t> out;
-  out.reserve(static_cast<std::size_t>(44 + samples * block));
-  const std::uint32_t dataBytes = static_cast<std::uint32_t>(samples * block);
-  putTag(out, "RIFF");
-  putLe(out, 36 + dataBytes, 4);
-  putTag(out, "WAVE");
-  putTag(out, "fmt ");
-  putLe(out, 16, 4);
-  putLe(out, 1, 2); // PCM
-  putLe(out, 2, 2);
-  putLe(out, static_cast<std::uint32_t>(fs), 4);
-  putLe(out, static_cast<std::uint32_t>(fs) * block, 4);
-  putLe(out, static_cast<std::uint32_t>(block), 2);
-  putLe(out, static_cast<std::uint32_t>(fO.wavBits), 2);
-  putTag(out, "data");
-  putLe(out, dataBytes, 4);
-
-  const double w = 2 * M_PI * fO.carrierOffsetHz / fs;
-  const double phi0 = fO.phaseDeg * M_PI / 180.0 + quarter * M_PI / 2;
-  const double maxv = fO.wavBits == 16 ? 32767.0 : 127.0;
-  for (std::int64_t m = 0; m < samples; ++m) {
-    const double tau = m / sps; // in symbols
-    const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(tau - kSpan)));
-    const std::int64_t hi = std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(tau + kSpan)));
-    double bi = 0, bq = 0;
-    for (std::int64_t n = lo; n <= hi; ++n) {
-      const std::int8_t si = symI[static_cast<std::size_t>(n)], sq = symQ[static_cast<std::size_t>(n)];
-      if ((si | sq) == 0) continue;
-      const double x = (tau - n + kSpan) * kRes;
-      const auto k = static_cast<std::size_t>(x);
-      const double fr = x - k;
-      const double p = h[k] + (h[k + 1] - h[k]) * fr;
-      bi += si * p;
-      bq += sq * p;
+    std::vector<std::uint8_t> out;
+    switch (fO.form) {
+    case OutputForm::Soft8:
+        out.reserve(static_cast<std::size_t>(pairs * 2));
+        break;
+    case OutputForm::Soft3:
+        out.reserve(static_cast<std::size_t>(pairs));
+        break;
+    default:
+        out.reserve(static_cast<std::size_t>(pairs / 4 + 1));
+        break;
     }
-    const double ph = std::fmod(w * m, 2 * M_PI) + phi0;
-    const double c = std::cos(ph), s = std::sin(ph);
-    double vi = level * (bi * c - bq * s);
-    double vq = level * (bi * s + bq * c);
-    if (sigma > 0) {
-      vi += sigma * rng.gaussian();
-      vq += sigma * rng.gaussian();
+    unsigned hardAcc = 0;
+    int hardBits = 0;
+    auto putHard = [&](std::int8_t v) {
+        hardAcc = (hardAcc << 1) | (v > 0 ? 1u : 0u);
+        if (++hardBits == 8) {
+            out.push_back(static_cast<std::uint8_t>(hardAcc));
+            hardAcc = 0;
+            hardBits = 0;
+        }
+    };
+    // Signal values: +A plus noise, turned over for a negative value (the
+    // rounding and the clamp are symmetric, so one table serves both signs).
+    SoftNoiseTable signal(a, sigma), absent(0.0, sigmaAbsent);
+    for (std::int64_t n = 0; n < pairs; ++n) {
+        const std::int64_t v0 = 2 * n;
+        std::int8_t vi, vq;
+        if (v0 < lead || (!gaps.empty() && inGap(gaps, v0))) {
+            vi = absent.draw(rng);
+            vq = absent.draw(rng);
+        } else {
+            const int first = chain[static_cast<std::size_t>(v0 - lead)] ? 1 : -1;
+            const int second = chain[static_cast<std::size_t>(v0 - lead + 1)] ? 1 : -1;
+            int i, q;
+            toPhysical(fO.mode, first, second, i, q);
+            rotate(quarter, i, q);
+            if (fO.swapIq) std::swap(i, q);
+            const std::int8_t ni = signal.draw(rng), nq = signal.draw(rng);
+            vi = static_cast<std::int8_t>(i > 0 ? ni : -ni);
+            vq = static_cast<std::int8_t>(q > 0 ? nq : -nq);
+        }
+        switch (fO.form) {
+        case OutputForm::Soft8:
+            out.push_back(static_cast<std::uint8_t>(vq));
+            out.push_back(static_cast<std::uint8_t>(vi));
+            break;
+        case OutputForm::Soft3:
+            out.push_back(static_cast<std::uint8_t>(softCode3(vq) << 4 | softCode3(vi)));
+            break;
+        default:
+            putHard(vq);
+            putHard(vi);
+            break;
+        }
     }
-    if (fO.swapIq) std::swap(vi, vq);
-    const double ri = std::clamp(std::nearbyint(vi), -maxv - 1, maxv);
-    const double rq = std::clamp(std::nearbyint(vq), -maxv - 1, maxv);
-    if (fO.wavBits == 16) {
-      putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(rq)), 2);
-      putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(ri)), 2);
-    } else {
-      out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(ri)));
-      out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(rq)));
+    if (fO.form == OutputForm::Hard && hardBits > 0)
+        out.push_back(static_cast<std::uint8_t>(hardAcc << (8 - hardBits)));
+    return out;
+}
+
+std::vector<std::uint8_t>
+SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                       const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
+    Random rng(fSeed);
+    const double fs = std::round(fO.sampleRate);
+    const double rs = fSymbolRate;
+    const double sps = fs / rs;
+    const double level = fO.wavLevel > 0 ? fO.wavLevel : (fO.wavBits == 16 ? 1600.0 : 40.0);
+    const double sigma = fO.esn0Db ? level * std::sqrt(sps / std::pow(10.0, *fO.esn0Db / 10.0)) : 0.0;
+    const int quarter = ((fO.rotationDeg / 90) % 4 + 4) % 4;
+    const std::int64_t pairs = (lead + static_cast<std::int64_t>(chain.size())) / 2;
+
+    // Physical symbols: -1, 0 (absent), +1 per branch.
+    std::vector<std::int8_t> symI(static_cast<std::size_t>(pairs)), symQ(static_cast<std::size_t>(pairs));
+    for (std::int64_t n = 0; n < pairs; ++n) {
+        const std::int64_t v0 = 2 * n;
+        if (v0 < lead || (!gaps.empty() && inGap(gaps, v0))) continue;
+        int i, q;
+        toPhysical(fO.mode, chain[static_cast<std::size_t>(v0 - lead)] ? 1 : -1,
+                   chain[static_cast<std::size_t>(v0 - lead + 1)] ? 1 : -1, i, q);
+        symI[static_cast<std::size_t>(n)] = static_cast<std::int8_t>(i);
+        symQ[static_cast<std::size_t>(n)] = static_cast<std::int8_t>(q);
     }
-  }
-  return out;
+
+    // Root-raised-cosine pulse, +-8 symbols, tabulated finely and scaled to
+    // unit energy per symbol so that the RMS per branch equals the level.
+    constexpr int kSpan = 8;
+    constexpr int kRes = 512;
+    std::vector<double> h(2 * kSpan * kRes + 2);
+    double energy = 0;
+    for (std::size_t k = 0; k < h.size(); ++k) {
+        h[k] = rrc(static_cast<double>(k) / kRes - kSpan, fO.rolloff);
+        energy += h[k] * h[k] / kRes;
+    }
+    for (auto& v : h)
+        v /= std::sqrt(energy);
+
+    const std::int64_t samples = static_cast<std::int64_t>(std::ceil(pairs * sps));
+    const int block = fO.wavBits / 4;
+    std::vector<std::uint8_t> out;
+    out.reserve(static_cast<std::size_t>(44 + samples * block));
+    const std::uint32_t dataBytes = static_cast<std::uint32_t>(samples * block);
+    putTag(out, "RIFF");
+    putLe(out, 36 + dataBytes, 4);
+    putTag(out, "WAVE");
+    putTag(out, "fmt ");
+    putLe(out, 16, 4);
+    putLe(out, 1, 2); // PCM
+    putLe(out, 2, 2);
+    putLe(out, static_cast<std::uint32_t>(fs), 4);
+    putLe(out, static_cast<std::uint32_t>(fs) * block, 4);
+    putLe(out, static_cast<std::uint32_t>(block), 2);
+    putLe(out, static_cast<std::uint32_t>(fO.wavBits), 2);
+    putTag(out, "data");
+    putLe(out, dataBytes, 4);
+
+    const double w = 2 * M_PI * fO.carrierOffsetHz / fs;
+    const double phi0 = fO.phaseDeg * M_PI / 180.0 + quarter * M_PI / 2;
+    const double maxv = fO.wavBits == 16 ? 32767.0 : 127.0;
+    for (std::int64_t m = 0; m < samples; ++m) {
+        const double tau = m / sps; // in symbols
+        const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(tau - kSpan)));
+        const std::int64_t hi =
+            std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(tau + kSpan)));
+        double bi = 0, bq = 0;
+        for (std::int64_t n = lo; n <= hi; ++n) {
+            const std::int8_t si = symI[static_cast<std::size_t>(n)], sq = symQ[static_cast<std::size_t>(n)];
+            if ((si | sq) == 0) continue;
+            const double x = (tau - n + kSpan) * kRes;
+            const auto k = static_cast<std::size_t>(x);
+            const double fr = x - k;
+            const double p = h[k] + (h[k + 1] - h[k]) * fr;
+            bi += si * p;
+            bq += sq * p;
+        }
+        const double ph = std::fmod(w * m, 2 * M_PI) + phi0;
+        const double c = std::cos(ph), s = std::sin(ph);
+        double vi = level * (bi * c - bq * s);
+        double vq = level * (bi * s + bq * c);
+        if (sigma > 0) {
+            vi += sigma * rng.gaussian();
+            vq += sigma * rng.gaussian();
+        }
+        if (fO.swapIq) std::swap(vi, vq);
+        const double ri = std::clamp(std::nearbyint(vi), -maxv - 1, maxv);
+        const double rq = std::clamp(std::nearbyint(vq), -maxv - 1, maxv);
+        if (fO.wavBits == 16) {
+            putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(rq)), 2);
+            putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(ri)), 2);
+        } else {
+            out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(ri)));
+            out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(rq)));
+        }
+    }
+    return out;
 }
 
 } // namespace lrptsynth

@@ -21,33 +21,33 @@
 namespace lrptsynth {
 
 class SignalWriter {
-public:
-  SignalWriter(const SynthOptions& options, double symbolRate, std::uint64_t seed);
+  public:
+    SignalWriter(const SynthOptions& options, double symbolRate, std::uint64_t seed);
 
-  // chain: one 0/1 per value (1 = positive in the chain's view), pairs in the
-  // chain's order. leadValues: noise values in front (even). gaps: value
-  // ranges [a, b) of the whole stream (lead-in included) in which the signal
-  // is absent and only noise is recorded.
-  std::vector<std::uint8_t> write(const std::vector<std::uint8_t>& chain, std::int64_t leadValues,
-                                  const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
+    // chain: one 0/1 per value (1 = positive in the chain's view), pairs in the
+    // chain's order. leadValues: noise values in front (even). gaps: value
+    // ranges [a, b) of the whole stream (lead-in included) in which the signal
+    // is absent and only noise is recorded.
+    std::vector<std::uint8_t> write(const std::vector<std::uint8_t>& chain, std::int64_t leadValues,
+                                    const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
 
-  // Number of whole stream values (lead-in included) that the first `bytes`
-  // bytes of the output hold.
-  std::int64_t valuesInBytes(std::int64_t bytes) const;
+    // Number of whole stream values (lead-in included) that the first `bytes`
+    // bytes of the output hold.
+    std::int64_t valuesInBytes(std::int64_t bytes) const;
 
-  // 3-bit soft code of an 8-bit soft value (0..3 positive weakest to
-  // strongest, 7 - m negative of level m).
-  static std::uint8_t softCode3(int v);
+    // 3-bit soft code of an 8-bit soft value (0..3 positive weakest to
+    // strongest, 7 - m negative of level m).
+    static std::uint8_t softCode3(int v);
 
-private:
-  const SynthOptions& fO;
-  double fSymbolRate;
-  std::uint64_t fSeed;
+  private:
+    const SynthOptions& fO;
+    double fSymbolRate;
+    std::uint64_t fSeed;
 
-  std::vector<std::uint8_t> writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t lead,
-                                         const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
-  std::vector<std::uint8_t> writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
-                                     const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
+    std::vector<std::uint8_t> writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                                           const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
+    std::vector<std::uint8_t> writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
+                                       const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);
 };
 
 } // namespace lrptsynth

@@ -23,117 +23,117 @@ enum class Polarity { Nominal, Satellite };
 enum class OutputForm { Soft8, Soft3, Hard, Wav };
 
 struct NoiseGap {
-  double startSeconds = 0; // from the start of the recording
-  double lengthSeconds = 0;
+    double startSeconds = 0; // from the start of the recording
+    double lengthSeconds = 0;
 };
 
 struct SynthOptions {
-  Mode mode = Mode::k72;
-  Polarity polarity = Polarity::Nominal;
-  OutputForm form = OutputForm::Soft8;
+    Mode mode = Mode::k72;
+    Polarity polarity = Polarity::Nominal;
+    OutputForm form = OutputForm::Soft8;
 
-  // Image source.
-  std::vector<int> channels{1, 2, 3};          // 1..6 (APID 63 + n)
-  std::array<std::optional<GreyImage>, 6> pictures; // empty: test pattern
-  int scans = 0;                               // 0: from the pictures, else from durationSeconds
-  double durationSeconds = 60;                 // used when scans = 0 and no picture is given
-  int quality = 80;                            // 1..255
-  bool varyQuality = false;                    // quality changes from packet to packet
-  std::uint32_t startTimeMs = 10 * 3600000u;   // time stamp of the first scan (ms of the day)
-  std::uint16_t day = 0;                       // day field of the secondary header
-  bool telemetry = true;                       // one APID 70 packet per scan
-  int telemetryLength = 64;                    // bytes behind its primary header
-  bool pace = true;                            // fill packets keep frames at the downlink rate
-  std::uint32_t firstFrameCounter = 0;         // 24-bit
-  int firstPacketCount = 0;                    // 14-bit, one counter for all APIDs
-  int tailFrames = -1;                         // fill frames after the pass; -1: 3 (72 k) or 170 (80 k)
-  int headFrames = 0;                          // fill frames before the first scan (time for a receiver to lock)
+    // Image source.
+    std::vector<int> channels{1, 2, 3};               // 1..6 (APID 63 + n)
+    std::array<std::optional<GreyImage>, 6> pictures; // empty: test pattern
+    int scans = 0;                                    // 0: from the pictures, else from durationSeconds
+    double durationSeconds = 60;                      // used when scans = 0 and no picture is given
+    int quality = 80;                                 // 1..255
+    bool varyQuality = false;                         // quality changes from packet to packet
+    std::uint32_t startTimeMs = 10 * 3600000u;        // time stamp of the first scan (ms of the day)
+    std::uint16_t day = 0;                            // day field of the secondary header
+    bool telemetry = true;                            // one APID 70 packet per scan
+    int telemetryLength = 64;                         // bytes behind its primary header
+    bool pace = true;                                 // fill packets keep frames at the downlink rate
+    std::uint32_t firstFrameCounter = 0;              // 24-bit
+    int firstPacketCount = 0;                         // 14-bit, one counter for all APIDs
+    int tailFrames = -1; // fill frames after the pass; -1: 3 (72 k) or 170 (80 k)
+    int headFrames = 0;  // fill frames before the first scan (time for a receiver to lock)
 
-  // Real frames instead of pictures: 1,024-byte records (marker, then the
-  // 1,020 bytes without the pseudo-random sequence).
-  std::optional<std::vector<std::uint8_t>> cadus;
+    // Real frames instead of pictures: 1,024-byte records (marker, then the
+    // 1,020 bytes without the pseudo-random sequence).
+    std::optional<std::vector<std::uint8_t>> cadus;
 
-  // Impairments.
-  double otherVcRate = 0;       // chance of a frame of virtual channel otherVcid before each frame
-  int otherVcid = 63;
-  double dropPacketRate = 0;    // packets made but never sent
-  double dropFrameRate = 0;     // frames made but never sent
-  double flipBitRate = 0;       // per bit of the 1,020 coded bytes of each frame
-  std::vector<NoiseGap> noiseGaps;
-  std::int64_t truncateBytes = -1; // cut the output to this many bytes
+    // Impairments.
+    double otherVcRate = 0; // chance of a frame of virtual channel otherVcid before each frame
+    int otherVcid = 63;
+    double dropPacketRate = 0; // packets made but never sent
+    double dropFrameRate = 0;  // frames made but never sent
+    double flipBitRate = 0;    // per bit of the 1,020 coded bytes of each frame
+    std::vector<NoiseGap> noiseGaps;
+    std::int64_t truncateBytes = -1; // cut the output to this many bytes
 
-  // Channel.
-  double leadInSeconds = 0.25;  // noise before the first frame
-  double amplitude = 70;        // soft value of a clean code bit
-  std::optional<double> esn0Db; // none: no noise on the symbols
-  int rotationDeg = 0;          // 0, 90, 180, 270
-  bool swapIq = false;
+    // Channel.
+    double leadInSeconds = 0.25;  // noise before the first frame
+    double amplitude = 70;        // soft value of a clean code bit
+    std::optional<double> esn0Db; // none: no noise on the symbols
+    int rotationDeg = 0;          // 0, 90, 180, 270
+    bool swapIq = false;
 
-  // WAV.
-  int wavBits = 16;                 // 8 or 16
-  double sampleRate = 196078;       // Hz; the receiver's default internal rate / 4
-  double symbolRate = 0;            // 0: 72,000 (72 k) or 80,000 (80 k)
-  double carrierOffsetHz = 0;
-  double phaseDeg = 0;
-  double wavLevel = 0;              // RMS per branch in sample units; 0: 1,600 (16-bit) or 40 (8-bit)
-  double rolloff = 0.6;
+    // WAV.
+    int wavBits = 16;           // 8 or 16
+    double sampleRate = 196078; // Hz; the receiver's default internal rate / 4
+    double symbolRate = 0;      // 0: 72,000 (72 k) or 80,000 (80 k)
+    double carrierOffsetHz = 0;
+    double phaseDeg = 0;
+    double wavLevel = 0; // RMS per branch in sample units; 0: 1,600 (16-bit) or 40 (8-bit)
+    double rolloff = 0.6;
 
-  std::uint64_t seed = 1;
+    std::uint64_t seed = 1;
 };
 
 struct FrameRecord {
-  int vcid = 5;
-  std::uint32_t counter = 0;
-  int pointer = 2047;          // first-header pointer (VC 5 frames)
-  bool sent = true;            // false: dropped
-  bool fill = false;           // holds only fill (tail frames)
-  bool fromFile = false;       // taken from --from-cadu
-  int flippedBits = 0;
-  std::array<int, 4> wordErrors{}; // corrupted symbols per code word
-  bool rsFailed = false;       // a code word with more than 16 corrupted symbols
-  std::int64_t firstValue = -1, lastValue = -1; // range in the chain's value stream (incl. lead-in)
-  bool inNoiseGap = false;
-  bool cutOff = false;         // lies beyond a truncation
-  int sentIndex = -1;          // position among transmitted frames
+    int vcid = 5;
+    std::uint32_t counter = 0;
+    int pointer = 2047;    // first-header pointer (VC 5 frames)
+    bool sent = true;      // false: dropped
+    bool fill = false;     // holds only fill (tail frames)
+    bool fromFile = false; // taken from --from-cadu
+    int flippedBits = 0;
+    std::array<int, 4> wordErrors{};              // corrupted symbols per code word
+    bool rsFailed = false;                        // a code word with more than 16 corrupted symbols
+    std::int64_t firstValue = -1, lastValue = -1; // range in the chain's value stream (incl. lead-in)
+    bool inNoiseGap = false;
+    bool cutOff = false; // lies beyond a truncation
+    int sentIndex = -1;  // position among transmitted frames
 };
 
 struct PacketRecord {
-  int apid = 0;
-  int count = 0;
-  int dataLength = 0;          // bytes behind the primary header
-  std::uint32_t timeMs = 0;
-  int mcu = -1;                // first MCU (image packets)
-  int channel = 0;             // 1..6, 0 for others
-  int scan = -1;
-  int quality = 0;
-  bool sent = true;            // false: dropped before multiplexing
-  bool delivered = false;      // reaches its APID stream whole at a decoder following the packet rules
-  int firstFrame = -1, lastFrame = -1; // indices into frames (VC 5 zone order)
-  std::int64_t zoneOffset = -1;
+    int apid = 0;
+    int count = 0;
+    int dataLength = 0; // bytes behind the primary header
+    std::uint32_t timeMs = 0;
+    int mcu = -1;    // first MCU (image packets)
+    int channel = 0; // 1..6, 0 for others
+    int scan = -1;
+    int quality = 0;
+    bool sent = true;       // false: dropped before multiplexing
+    bool delivered = false; // reaches its APID stream whole at a decoder following the packet rules
+    int firstFrame = -1, lastFrame = -1; // indices into frames (VC 5 zone order)
+    std::int64_t zoneOffset = -1;
 };
 
 struct Recording {
-  SynthOptions options;
-  std::vector<std::uint8_t> bytes;          // the output file: symbol form or WAV
-  std::array<GreyImage, 6> truth;           // ideal picture per channel; empty when not sent
-  std::vector<FrameRecord> frames;          // every frame made, in transmission order
-  std::vector<PacketRecord> packets;        // every packet made, in order
-  std::vector<std::uint8_t> chainBits;      // transmitted values as the decoder's chain should
-                                            // see them after its ambiguity handling: 1 = positive;
-                                            // lead-in excluded
-  std::int64_t leadInValues = 0;            // noise values in front of chainBits
-  std::int64_t pairs = 0;                   // symbols in the symbol stream
-  double symbolRate = 0;
-  int scans = 0;
-  std::vector<std::uint8_t> sentCadus;      // the transmitted CADUs, 1,024 bytes each, before coding
-  std::string notes;                        // e.g. pacing overruns
+    SynthOptions options;
+    std::vector<std::uint8_t> bytes;     // the output file: symbol form or WAV
+    std::array<GreyImage, 6> truth;      // ideal picture per channel; empty when not sent
+    std::vector<FrameRecord> frames;     // every frame made, in transmission order
+    std::vector<PacketRecord> packets;   // every packet made, in order
+    std::vector<std::uint8_t> chainBits; // transmitted values as the decoder's chain should
+                                         // see them after its ambiguity handling: 1 = positive;
+                                         // lead-in excluded
+    std::int64_t leadInValues = 0;       // noise values in front of chainBits
+    std::int64_t pairs = 0;              // symbols in the symbol stream
+    double symbolRate = 0;
+    int scans = 0;
+    std::vector<std::uint8_t> sentCadus; // the transmitted CADUs, 1,024 bytes each, before coding
+    std::string notes;                   // e.g. pacing overruns
 
-  std::string manifestJson() const;
+    std::string manifestJson() const;
 };
 
 class SynthError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
+  public:
+    using std::runtime_error::runtime_error;
 };
 
 // Throws SynthError on inconsistent options (message names the option).

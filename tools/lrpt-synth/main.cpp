@@ -101,187 +101,247 @@ Exit status: 0 on success, 1 on a failure (one line on stderr), 2 on a usage err
 )";
 
 struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
 double toDouble(const std::string& opt, const std::string& v) {
-  char* end = nullptr;
-  const double d = std::strtod(v.c_str(), &end);
-  if (v.empty() || *end != '\0') throw UsageError(opt + ": not a number: " + v);
-  return d;
+    char* end = nullptr;
+    const double d = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0') throw UsageError(opt + ": not a number: " + v);
+    return d;
 }
 
 long long toInt(const std::string& opt, const std::string& v) {
-  char* end = nullptr;
-  const long long d = std::strtoll(v.c_str(), &end, 10);
-  if (v.empty() || *end != '\0') throw UsageError(opt + ": not a whole number: " + v);
-  return d;
+    char* end = nullptr;
+    const long long d = std::strtoll(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0') throw UsageError(opt + ": not a whole number: " + v);
+    return d;
 }
 
 std::uint32_t parseTime(const std::string& v) {
-  int h = 0, m = 0, s = 0, ms = 0;
-  char tail = 0;
-  const int n = std::sscanf(v.c_str(), "%d:%d:%d.%d%c", &h, &m, &s, &ms, &tail);
-  if (n < 3 || n > 4 || h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || ms < 0 || ms > 999)
-    throw UsageError("--start-time: expected HH:MM:SS[.mmm], got " + v);
-  return static_cast<std::uint32_t>(((h * 60 + m) * 60 + s) * 1000 + ms);
+    int h = 0, m = 0, s = 0, ms = 0;
+    char tail = 0;
+    const int n = std::sscanf(v.c_str(), "%d:%d:%d.%d%c", &h, &m, &s, &ms, &tail);
+    if (n < 3 || n > 4 || h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || ms < 0 || ms > 999)
+        throw UsageError("--start-time: expected HH:MM:SS[.mmm], got " + v);
+    return static_cast<std::uint32_t>(((h * 60 + m) * 60 + s) * 1000 + ms);
 }
 
 bool endsWith(const std::string& s, const std::string& e) {
-  return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
+    return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
 }
 
 void writeFile(const std::string& path, const void* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary);
-  if (!out) throw std::runtime_error(path + ": cannot create file");
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  if (!out) throw std::runtime_error(path + ": cannot write file");
+    std::ofstream out(path, std::ios::binary);
+    if (!out) throw std::runtime_error(path + ": cannot create file");
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out) throw std::runtime_error(path + ": cannot write file");
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-  SynthOptions o;
-  std::string output, manifest, truthPrefix, formName;
-  bool noTruth = false, quiet = false;
-  try {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-      const std::string& a = args[i];
-      auto value = [&]() -> std::string {
-        if (i + 1 >= args.size()) throw UsageError(a + ": needs a value");
-        return args[++i];
-      };
-      if (a == "-h" || a == "--help") {
-        std::fputs(kHelp, stdout);
-        return 0;
-      } else if (a == "-o" || a == "--output") output = value();
-      else if (a == "--form") formName = value();
-      else if (a == "--manifest") manifest = value();
-      else if (a == "--truth-prefix") truthPrefix = value();
-      else if (a == "--no-truth") noTruth = true;
-      else if (a == "-q" || a == "--quiet") quiet = true;
-      else if (a == "--mode") {
-        const auto v = value();
-        if (v == "72k" || v == "72K") o.mode = Mode::k72;
-        else if (v == "80k" || v == "80K") o.mode = Mode::k80;
-        else throw UsageError("--mode: 72k or 80k");
-      } else if (a == "--polarity") {
-        const auto v = value();
-        if (v == "nominal") o.polarity = Polarity::Nominal;
-        else if (v == "satellite") o.polarity = Polarity::Satellite;
-        else throw UsageError("--polarity: nominal or satellite");
-      } else if (a == "--channels") {
-        o.channels.clear();
-        std::string v = value(), cur;
-        v += ',';
-        for (char c : v) {
-          if (c == ',') {
-            if (!cur.empty()) o.channels.push_back(static_cast<int>(toInt("--channels", cur)));
-            cur.clear();
-          } else {
-            cur += c;
-          }
+    SynthOptions o;
+    std::string output, manifest, truthPrefix, formName;
+    bool noTruth = false, quiet = false;
+    try {
+        std::vector<std::string> args(argv + 1, argv + argc);
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            auto value = [&]() -> std::string {
+                if (i + 1 >= args.size()) throw UsageError(a + ": needs a value");
+                return args[++i];
+            };
+            if (a == "-h" || a == "--help") {
+                std::fputs(kHelp, stdout);
+                return 0;
+            } else if (a == "-o" || a == "--output")
+                output = value();
+            else if (a == "--form")
+                formName = value();
+            else if (a == "--manifest")
+                manifest = value();
+            else if (a == "--truth-prefix")
+                truthPrefix = value();
+            else if (a == "--no-truth")
+                noTruth = true;
+            else if (a == "-q" || a == "--quiet")
+                quiet = true;
+            else if (a == "--mode") {
+                const auto v = value();
+                if (v == "72k" || v == "72K")
+                    o.mode = Mode::k72;
+                else if (v == "80k" || v == "80K")
+                    o.mode = Mode::k80;
+                else
+                    throw UsageError("--mode: 72k or 80k");
+            } else if (a == "--polarity") {
+                const auto v = value();
+                if (v == "nominal")
+                    o.polarity = Polarity::Nominal;
+                else if (v == "satellite")
+                    o.polarity = Polarity::Satellite;
+                else
+                    throw UsageError("--polarity: nominal or satellite");
+            } else if (a == "--channels") {
+                o.channels.clear();
+                std::string v = value(), cur;
+                v += ',';
+                for (char c : v) {
+                    if (c == ',') {
+                        if (!cur.empty()) o.channels.push_back(static_cast<int>(toInt("--channels", cur)));
+                        cur.clear();
+                    } else {
+                        cur += c;
+                    }
+                }
+            } else if (a == "--picture") {
+                const auto v = value();
+                const auto eq = v.find('=');
+                if (eq == std::string::npos) throw UsageError("--picture: expected N=FILE");
+                const long long n = toInt("--picture", v.substr(0, eq));
+                if (n < 1 || n > 6) throw UsageError("--picture: channel 1 to 6");
+                o.pictures[static_cast<std::size_t>(n - 1)] = readPicture(v.substr(eq + 1));
+            } else if (a == "--scans")
+                o.scans = static_cast<int>(toInt(a, value()));
+            else if (a == "--duration")
+                o.durationSeconds = toDouble(a, value());
+            else if (a == "--quality")
+                o.quality = static_cast<int>(toInt(a, value()));
+            else if (a == "--vary-quality")
+                o.varyQuality = true;
+            else if (a == "--start-time")
+                o.startTimeMs = parseTime(value());
+            else if (a == "--day")
+                o.day = static_cast<std::uint16_t>(toInt(a, value()));
+            else if (a == "--no-telemetry")
+                o.telemetry = false;
+            else if (a == "--telemetry-length")
+                o.telemetryLength = static_cast<int>(toInt(a, value()));
+            else if (a == "--no-pace")
+                o.pace = false;
+            else if (a == "--first-frame-counter")
+                o.firstFrameCounter = static_cast<std::uint32_t>(toInt(a, value()));
+            else if (a == "--first-packet-count")
+                o.firstPacketCount = static_cast<int>(toInt(a, value()));
+            else if (a == "--tail-frames")
+                o.tailFrames = static_cast<int>(toInt(a, value()));
+            else if (a == "--head-frames")
+                o.headFrames = static_cast<int>(toInt(a, value()));
+            else if (a == "--from-cadu")
+                o.cadus = readCaduFile(value());
+            else if (a == "--drop-packets")
+                o.dropPacketRate = toDouble(a, value());
+            else if (a == "--drop-frames")
+                o.dropFrameRate = toDouble(a, value());
+            else if (a == "--flip-bits")
+                o.flipBitRate = toDouble(a, value());
+            else if (a == "--other-vc")
+                o.otherVcRate = toDouble(a, value());
+            else if (a == "--other-vcid")
+                o.otherVcid = static_cast<int>(toInt(a, value()));
+            else if (a == "--noise-gap") {
+                const auto v = value();
+                const auto c = v.find(':');
+                if (c == std::string::npos) throw UsageError("--noise-gap: expected START:LENGTH");
+                o.noiseGaps.push_back({toDouble(a, v.substr(0, c)), toDouble(a, v.substr(c + 1))});
+            } else if (a == "--truncate")
+                o.truncateBytes = toInt(a, value());
+            else if (a == "--lead-in")
+                o.leadInSeconds = toDouble(a, value());
+            else if (a == "--amplitude")
+                o.amplitude = toDouble(a, value());
+            else if (a == "--esn0")
+                o.esn0Db = toDouble(a, value());
+            else if (a == "--rotate")
+                o.rotationDeg = static_cast<int>(toInt(a, value()));
+            else if (a == "--swap-iq")
+                o.swapIq = true;
+            else if (a == "--wav-bits")
+                o.wavBits = static_cast<int>(toInt(a, value()));
+            else if (a == "--sample-rate")
+                o.sampleRate = toDouble(a, value());
+            else if (a == "--symbol-rate")
+                o.symbolRate = toDouble(a, value());
+            else if (a == "--carrier-offset")
+                o.carrierOffsetHz = toDouble(a, value());
+            else if (a == "--phase")
+                o.phaseDeg = toDouble(a, value());
+            else if (a == "--level")
+                o.wavLevel = toDouble(a, value());
+            else if (a == "--rolloff")
+                o.rolloff = toDouble(a, value());
+            else if (a == "--seed")
+                o.seed = static_cast<std::uint64_t>(toInt(a, value()));
+            else
+                throw UsageError("unknown option: " + a);
         }
-      } else if (a == "--picture") {
-        const auto v = value();
-        const auto eq = v.find('=');
-        if (eq == std::string::npos) throw UsageError("--picture: expected N=FILE");
-        const long long n = toInt("--picture", v.substr(0, eq));
-        if (n < 1 || n > 6) throw UsageError("--picture: channel 1 to 6");
-        o.pictures[static_cast<std::size_t>(n - 1)] = readPicture(v.substr(eq + 1));
-      } else if (a == "--scans") o.scans = static_cast<int>(toInt(a, value()));
-      else if (a == "--duration") o.durationSeconds = toDouble(a, value());
-      else if (a == "--quality") o.quality = static_cast<int>(toInt(a, value()));
-      else if (a == "--vary-quality") o.varyQuality = true;
-      else if (a == "--start-time") o.startTimeMs = parseTime(value());
-      else if (a == "--day") o.day = static_cast<std::uint16_t>(toInt(a, value()));
-      else if (a == "--no-telemetry") o.telemetry = false;
-      else if (a == "--telemetry-length") o.telemetryLength = static_cast<int>(toInt(a, value()));
-      else if (a == "--no-pace") o.pace = false;
-      else if (a == "--first-frame-counter") o.firstFrameCounter = static_cast<std::uint32_t>(toInt(a, value()));
-      else if (a == "--first-packet-count") o.firstPacketCount = static_cast<int>(toInt(a, value()));
-      else if (a == "--tail-frames") o.tailFrames = static_cast<int>(toInt(a, value()));
-      else if (a == "--head-frames") o.headFrames = static_cast<int>(toInt(a, value()));
-      else if (a == "--from-cadu") o.cadus = readCaduFile(value());
-      else if (a == "--drop-packets") o.dropPacketRate = toDouble(a, value());
-      else if (a == "--drop-frames") o.dropFrameRate = toDouble(a, value());
-      else if (a == "--flip-bits") o.flipBitRate = toDouble(a, value());
-      else if (a == "--other-vc") o.otherVcRate = toDouble(a, value());
-      else if (a == "--other-vcid") o.otherVcid = static_cast<int>(toInt(a, value()));
-      else if (a == "--noise-gap") {
-        const auto v = value();
-        const auto c = v.find(':');
-        if (c == std::string::npos) throw UsageError("--noise-gap: expected START:LENGTH");
-        o.noiseGaps.push_back({toDouble(a, v.substr(0, c)), toDouble(a, v.substr(c + 1))});
-      } else if (a == "--truncate") o.truncateBytes = toInt(a, value());
-      else if (a == "--lead-in") o.leadInSeconds = toDouble(a, value());
-      else if (a == "--amplitude") o.amplitude = toDouble(a, value());
-      else if (a == "--esn0") o.esn0Db = toDouble(a, value());
-      else if (a == "--rotate") o.rotationDeg = static_cast<int>(toInt(a, value()));
-      else if (a == "--swap-iq") o.swapIq = true;
-      else if (a == "--wav-bits") o.wavBits = static_cast<int>(toInt(a, value()));
-      else if (a == "--sample-rate") o.sampleRate = toDouble(a, value());
-      else if (a == "--symbol-rate") o.symbolRate = toDouble(a, value());
-      else if (a == "--carrier-offset") o.carrierOffsetHz = toDouble(a, value());
-      else if (a == "--phase") o.phaseDeg = toDouble(a, value());
-      else if (a == "--level") o.wavLevel = toDouble(a, value());
-      else if (a == "--rolloff") o.rolloff = toDouble(a, value());
-      else if (a == "--seed") o.seed = static_cast<std::uint64_t>(toInt(a, value()));
-      else throw UsageError("unknown option: " + a);
+        if (output.empty()) throw UsageError("no output file given (-o FILE)");
+        if (o.rotationDeg < 0 || o.rotationDeg > 270 || o.rotationDeg % 90)
+            throw UsageError("--rotate: 0, 90, 180 or 270");
+        if (formName.empty()) {
+            if (endsWith(output, ".s"))
+                formName = "s";
+            else if (endsWith(output, ".raw"))
+                formName = "raw";
+            else if (endsWith(output, ".hard"))
+                formName = "hard";
+            else if (endsWith(output, ".wav"))
+                formName = "wav";
+            else
+                throw UsageError("cannot tell the form from the name " + output + "; use --form");
+        }
+        if (formName == "s")
+            o.form = OutputForm::Soft8;
+        else if (formName == "raw")
+            o.form = OutputForm::Soft3;
+        else if (formName == "hard")
+            o.form = OutputForm::Hard;
+        else if (formName == "wav")
+            o.form = OutputForm::Wav;
+        else
+            throw UsageError("--form: s, raw, hard or wav");
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "lrpt-synth: %s (see --help)\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lrpt-synth: %s\n", e.what());
+        return 1;
     }
-    if (output.empty()) throw UsageError("no output file given (-o FILE)");
-    if (o.rotationDeg < 0 || o.rotationDeg > 270 || o.rotationDeg % 90) throw UsageError("--rotate: 0, 90, 180 or 270");
-    if (formName.empty()) {
-      if (endsWith(output, ".s")) formName = "s";
-      else if (endsWith(output, ".raw")) formName = "raw";
-      else if (endsWith(output, ".hard")) formName = "hard";
-      else if (endsWith(output, ".wav")) formName = "wav";
-      else throw UsageError("cannot tell the form from the name " + output + "; use --form");
-    }
-    if (formName == "s") o.form = OutputForm::Soft8;
-    else if (formName == "raw") o.form = OutputForm::Soft3;
-    else if (formName == "hard") o.form = OutputForm::Hard;
-    else if (formName == "wav") o.form = OutputForm::Wav;
-    else throw UsageError("--form: s, raw, hard or wav");
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "lrpt-synth: %s (see --help)\n", e.what());
-    return 2;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "lrpt-synth: %s\n", e.what());
-    return 1;
-  }
 
-  try {
-    const auto t0 = std::chrono::steady_clock::now();
-    const Recording rec = synthesize(o);
-    writeFile(output, rec.bytes.data(), rec.bytes.size());
-    if (!noTruth) {
-      const std::string m = manifest.empty() ? output + ".json" : manifest;
-      const std::string json = rec.manifestJson();
-      writeFile(m, json.data(), json.size());
-      const std::string prefix = truthPrefix.empty() ? output : truthPrefix;
-      for (int c = 1; c <= 6; ++c)
-        if (rec.truth[c - 1].width > 0) writePgm(prefix + ".ch" + std::to_string(c) + ".pgm", rec.truth[c - 1]);
+    try {
+        const auto t0 = std::chrono::steady_clock::now();
+        const Recording rec = synthesize(o);
+        writeFile(output, rec.bytes.data(), rec.bytes.size());
+        if (!noTruth) {
+            const std::string m = manifest.empty() ? output + ".json" : manifest;
+            const std::string json = rec.manifestJson();
+            writeFile(m, json.data(), json.size());
+            const std::string prefix = truthPrefix.empty() ? output : truthPrefix;
+            for (int c = 1; c <= 6; ++c)
+                if (rec.truth[c - 1].width > 0)
+                    writePgm(prefix + ".ch" + std::to_string(c) + ".pgm", rec.truth[c - 1]);
+        }
+        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (!quiet) {
+            int sent = 0, delivered = 0;
+            for (const auto& p : rec.packets) {
+                sent += p.sent;
+                delivered += p.delivered;
+            }
+            int framesSent = 0;
+            for (const auto& f : rec.frames)
+                framesSent += f.sent;
+            std::printf("%s: %zu bytes, %.1f s of signal at %.0f symbols/s, %zu frames (%d sent), %zu "
+                        "packets (%d sent, "
+                        "%d expected whole at the decoder), %d scans; made in %.2f s\n",
+                        output.c_str(), rec.bytes.size(), rec.pairs / rec.symbolRate, rec.symbolRate,
+                        rec.frames.size(), framesSent, rec.packets.size(), sent, delivered, rec.scans, secs);
+            if (!rec.notes.empty()) std::printf("note: %s\n", rec.notes.c_str());
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lrpt-synth: %s\n", e.what());
+        return 1;
     }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (!quiet) {
-      int sent = 0, delivered = 0;
-      for (const auto& p : rec.packets) {
-        sent += p.sent;
-        delivered += p.delivered;
-      }
-      int framesSent = 0;
-      for (const auto& f : rec.frames) framesSent += f.sent;
-      std::printf("%s: %zu bytes, %.1f s of signal at %.0f symbols/s, %zu frames (%d sent), %zu packets (%d sent, "
-                  "%d expected whole at the decoder), %d scans; made in %.2f s\n",
-                  output.c_str(), rec.bytes.size(), rec.pairs / rec.symbolRate, rec.symbolRate, rec.frames.size(),
-                  framesSent, rec.packets.size(), sent, delivered, rec.scans, secs);
-      if (!rec.notes.empty()) std::printf("note: %s\n", rec.notes.c_str());
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "lrpt-synth: %s\n", e.what());
-    return 1;
-  }
-  return 0;
+    return 0;
 }
