@@ -97,6 +97,12 @@ WAV (complex baseband, root-raised-cosine pulses)
   --seed N                  seed of every random choice (default 1)
   -h, --help                this text
 
+Conventions: symbol files hold every symbol as (Q, I), the demodulator's order;
+the decoder exchanges the pair in 72k mode and keeps it in 80k mode, so the first
+value of the decoder's pair rides on I in 72k mode and on Q in 80k mode. 80k
+branch b (the value's index after the first unique word, mod 36) is delayed by
+b x 73,728 values. See tools/lrpt-synth/README.md.
+
 Exit status: 0 on success, 1 on a failure (one line on stderr), 2 on a usage error.
 )";
 

@@ -16,6 +16,8 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace lrptsynth;
