@@ -13,8 +13,11 @@
 namespace {
 
 class TCountingSink : public SymbolSink {
-public:
-    void Put(uint8_t aByte) override { fSum += aByte; ++fCount; }
+  public:
+    void Put(uint8_t aByte) override {
+        fSum += aByte;
+        ++fCount;
+    }
     uint64_t fSum = 0;
     uint64_t fCount = 0;
 };
@@ -67,13 +70,17 @@ void RunReceiver(benchmark::State& state, bool aWithDisplay) {
         b = (b + 1) % input.size();
     }
     benchmark::DoNotOptimize(sink.fSum);
-    state.counters["steps/s"] =
-        benchmark::Counter(double(state.iterations()) * ReceiverBlock::StepCount, benchmark::Counter::kIsRate);
+    state.counters["steps/s"] = benchmark::Counter(double(state.iterations()) * ReceiverBlock::StepCount,
+                                                   benchmark::Counter::kIsRate);
     state.counters["locked"] = rx.State().Locked ? 1 : 0;
 }
 
-void BM_ReceiverSteps(benchmark::State& state) { RunReceiver(state, false); }
-void BM_ReceiverStepsWithDisplay(benchmark::State& state) { RunReceiver(state, true); }
+void BM_ReceiverSteps(benchmark::State& state) {
+    RunReceiver(state, false);
+}
+void BM_ReceiverStepsWithDisplay(benchmark::State& state) {
+    RunReceiver(state, true);
+}
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "core/CostasReceiver.h"
 
+using namespace haldrin;
+
 TCostasReceiver::TCostasReceiver() : fTables(std::make_unique<const TReceiverTables>()) {
     // fPhaseRule and fThresholds start at their QPSK and first-run values (32, 2; 55, 35, 25).
     ComputeWords();
@@ -63,7 +65,7 @@ void TCostasReceiver::SelectProbe(TProbe aProbe) {
 // One block's worth of the model with every value it touches held in a local object, so that
 // the compiler can keep the state in registers across the calls into the symbol sink.
 class TCostasReceiver::TStepKernel {
-public:
+  public:
     TStepKernel(TCostasReceiver& r, SymbolSink& aSink)
         : fRx(r), fSink(aSink), s(r.fState), fNco(r.fTables->Nco.data()), fMag(r.fTables->Magnitude.data()),
           fPhase(r.fTables->Phase.data()), fInI(r.fInterpI), fInQ(r.fInterpQ), fSampler(r.fSampler),
@@ -98,12 +100,14 @@ public:
     void Run(const ReceiverBlock& aBlock) {
         s.ZeroStuff = 0;
         for (const ReceiverFrame& f : aBlock.Frames) {
-            if (fProbe.Full()) Frame<false>(f);
-            else Frame<true>(f);
+            if (fProbe.Full())
+                Frame<false>(f);
+            else
+                Frame<true>(f);
         }
     }
 
-private:
+  private:
     template <bool Capture> void Frame(const ReceiverFrame& f) {
         Step<0, Capture>(f.I, f.Q);
         Step<1, Capture>(0, 0);
@@ -143,7 +147,8 @@ private:
     static int32_t Lpf(const int32_t* d) {
         // 32-bit wrapping sum; the taps are symmetric and both end taps are zero.
         uint32_t acc = 0;
-        for (int n = 1; n < 7; ++n) acc += (uint32_t(d[n]) + uint32_t(d[14 - n])) * uint32_t(LpfTaps[n]);
+        for (int n = 1; n < 7; ++n)
+            acc += (uint32_t(d[n]) + uint32_t(d[14 - n])) * uint32_t(LpfTaps[n]);
         acc += uint32_t(d[7]) * uint32_t(LpfTaps[7]);
         return LpfOutput(int32_t(acc));
     }
@@ -161,14 +166,18 @@ private:
         }
         s.ZeroStuff = (Ph + 1) & 3;
         if constexpr (Capture) {
-            if (fProbeSel == pr_Iin) fProbe.Append(s.Iin / 4);
-            else if (fProbeSel == pr_Qin) fProbe.Append(s.Qin / 4);
+            if (fProbeSel == pr_Iin)
+                fProbe.Append(s.Iin / 4);
+            else if (fProbeSel == pr_Qin)
+                fProbe.Append(s.Qin / 4);
         }
         s.Iup = Interpolate<Ph>(fInI);
         s.Qup = Interpolate<Ph>(fInQ);
         if constexpr (Capture) {
-            if (fProbeSel == pr_Iup) fProbe.Append(s.Iup / 16);
-            else if (fProbeSel == pr_Qup) fProbe.Append(s.Qup / 16);
+            if (fProbeSel == pr_Iup)
+                fProbe.Append(s.Iup / 16);
+            else if (fProbeSel == pr_Qup)
+                fProbe.Append(s.Qup / 16);
         }
 
         // 3. NCO and complex mixer.
@@ -176,8 +185,10 @@ private:
         const TNcoEntry& e = fNco[s.NcoPhase >> 21];
         Mix(s.Iup, s.Qup, e.S, e.C, s.Imix, s.Qmix);
         if constexpr (Capture) {
-            if (fProbeSel == pr_Imix) fProbe.Append(s.Imix / 256);
-            else if (fProbeSel == pr_Qmix) fProbe.Append(s.Qmix / 256);
+            if (fProbeSel == pr_Imix)
+                fProbe.Append(s.Imix / 256);
+            else if (fProbeSel == pr_Qmix)
+                fProbe.Append(s.Qmix / 256);
         }
 
         // 4. Sweep value and 5. carrier loop filter.
@@ -202,8 +213,10 @@ private:
         s.Iout = Lpf(&fRingI[fLpfPos]);
         s.Qout = Lpf(&fRingQ[fLpfPos]);
         if constexpr (Capture) {
-            if (fProbeSel == pr_Iout) fProbe.Append(s.Iout);
-            else if (fProbeSel == pr_Qout) fProbe.Append(s.Qout);
+            if (fProbeSel == pr_Iout)
+                fProbe.Append(s.Iout);
+            else if (fProbeSel == pr_Qout)
+                fProbe.Append(s.Qout);
         }
         if (!s.OnTime) {
             s.Imid = s.Iout;
@@ -245,7 +258,7 @@ private:
     const TSlicerThresholds fThresholds;
     uint32_t fNcoWord;
     int32_t fSymRateWord;
-    int64_t fCarUpper, fCarLower, fSymUpper, fSymLower;  // accumulator limits
+    int64_t fCarUpper, fCarLower, fSymUpper, fSymLower; // accumulator limits
     int32_t fSweepUp, fSweepDown;
 
     int64_t fCarP = 0, fCarI = 0, fSymP = 0, fSymI = 0;

@@ -22,7 +22,7 @@
 // current accumulators, delay lines and lock state. Parameters are changed through the setters
 // between two blocks, never during one. Not thread-safe; one thread drives it.
 class TCostasReceiver {
-public:
+  public:
     // Builds the tables, loads the defaults (QPSK, slicer thresholds 55, 35, 25) and computes the
     // frequency words for the default Samp.
     TCostasReceiver();
@@ -107,8 +107,8 @@ public:
     // The sampler (owned by the caller, may be nullptr) is stepped once per model step.
     void SetDisplaySampler(TDisplaySampler* aSampler) { fSampler = aSampler; }
 
-private:
-    class TStepKernel;  // the step loop, in the .cpp
+  private:
+    class TStepKernel; // the step loop, in the .cpp
 
     TReceiverParams fParams;
     TReceiverState fState;

@@ -14,7 +14,7 @@ struct TDisplayPoint {
 };
 
 class TDisplaySampler {
-public:
+  public:
     static constexpr int Columns = 1040;
 
     // ns of signal per model step (250000000 / WAV sample rate).
@@ -29,7 +29,8 @@ public:
     const std::array<TDisplayPoint, Columns>& Points() const { return fPoints; }
 
     // Recording rule of one column; the divisions truncate toward zero.
-    static TDisplayPoint Record(int32_t aIon, int32_t aQon, int32_t aAgcGain, int32_t aClfOut, int32_t aSlfOut) {
+    static TDisplayPoint Record(int32_t aIon, int32_t aQon, int32_t aAgcGain, int32_t aClfOut,
+                                int32_t aSlfOut) {
         TDisplayPoint p;
         p.X = (aIon + 128) / 2;
         p.Y = (aQon + 128) / 2;
@@ -50,10 +51,10 @@ public:
         }
     }
 
-private:
+  private:
     int64_t fAccNs = 0;
     int64_t fStepNs = 0;
-    int64_t fPixelNs = 100000;  // 2 ms per division
+    int64_t fPixelNs = 100000; // 2 ms per division
     int fColumn = 0;
     std::array<TDisplayPoint, Columns> fPoints{};
 };

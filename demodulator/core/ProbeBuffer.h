@@ -11,7 +11,7 @@ enum TProbe : int32_t { pr_Iin, pr_Qin, pr_Iup, pr_Qup, pr_Imix, pr_Qmix, pr_Iou
 // 1024 values; once full nothing more is captured until the reader calls Restart. The count
 // cannot be set to anything but 0, so a capture never writes outside the buffer.
 class ProbeBuffer {
-public:
+  public:
     static constexpr int Size = 1024;
 
     int ProbeCount() const { return fCount; }
@@ -26,7 +26,7 @@ public:
         if (fCount < Size) fValues[fCount++] = aValue;
     }
 
-private:
+  private:
     std::array<int32_t, Size> fValues{};
     int fCount = 0;
 };

@@ -1,5 +1,7 @@
 #include "core/ReceiverBlocks.h"
 
+namespace haldrin {
+
 namespace {
 // 2^32 in extended precision.
 constexpr long double kTwo32 = 4294967296.0L;
@@ -54,3 +56,5 @@ TSlicerThresholds SlicerThresholds(int32_t aSlice, int32_t aModType) {
     }
     return {int32_t(t1), int32_t(t2), int32_t(t3)};
 }
+
+} // namespace haldrin

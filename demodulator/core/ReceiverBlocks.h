@@ -12,6 +12,19 @@
 
 #include <cstdint>
 
+// Carrier error detector settings of a modulation type.
+struct TPhaseRule {
+    int32_t Offset = 32;
+    int32_t Shift = 2;
+};
+
+// Soft slicer thresholds, T1 >= T2 >= T3.
+struct TSlicerThresholds {
+    int32_t T1 = 55, T2 = 35, T3 = 25; // the values before the first change of level or type
+};
+
+namespace haldrin {
+
 // ---- Frequency words (built in extended precision, not on the signal path) ----
 
 // trunc() of the receiver: toward zero via a 64-bit integer, low 32 bits kept. A value that has
@@ -39,14 +52,20 @@ inline int64_t LoopGain(int32_t aMan, int32_t aExp, int32_t aErr) {
 
 // ---- Input conditioning and interpolator ----
 
-inline int32_t Clamp(int32_t x, int32_t aLo, int32_t aHi) { return x < aLo ? aLo : (x > aHi ? aHi : x); }
+inline int32_t Clamp(int32_t x, int32_t aLo, int32_t aHi) {
+    return x < aLo ? aLo : (x > aHi ? aHi : x);
+}
 
-inline int32_t ClampInput(int32_t x) { return Clamp(x, -512, 511); }
+inline int32_t ClampInput(int32_t x) {
+    return Clamp(x, -512, 511);
+}
 
 // 15 taps, symmetric; three of every four inputs are stuffed zeros.
-inline constexpr int32_t InterpolatorTaps[15] = {-12, -15, -7, 16, 50, 86, 115, 126,
+inline constexpr int32_t InterpolatorTaps[15] = {-12, -15, -7, 16, 50, 86,  115, 126,
                                                  115, 86,  50, 16, -7, -15, -12};
-inline int32_t InterpolatorOutput(int32_t aAcc) { return Clamp(aAcc >> 6, -2048, 2047); }
+inline int32_t InterpolatorOutput(int32_t aAcc) {
+    return Clamp(aAcc >> 6, -2048, 2047);
+}
 
 // ---- NCO and complex mixer ----
 
@@ -64,7 +83,9 @@ inline int32_t SweepStep(bool aActive, bool aSweepOn, int32_t aMan, int32_t aExp
 }
 
 // Limits of a loop accumulator: the limit words sign-extended, times 256.
-inline int64_t AccLimit(int32_t aWord) { return int64_t(aWord) * 256; }
+inline int64_t AccLimit(int32_t aWord) {
+    return int64_t(aWord) * 256;
+}
 
 // CARRIER LOOP FILTER, one step. aP and aI are the lead and lag terms of the held CarErr,
 // aSweep the sweep value; aUpper/aLower are AccLimit of the carrier limit words.
@@ -92,10 +113,6 @@ inline int32_t CarrierError(int32_t aPhase, int32_t aOffset, int32_t aShift) {
 }
 
 // Phase offset and shift of each modulation type (CW 0,0; BPSK 0,1; QPSK 32,2).
-struct TPhaseRule {
-    int32_t Offset = 32;
-    int32_t Shift = 2;
-};
 TPhaseRule PhaseRule(int32_t aModType);
 
 // ---- Symbol timing ----
@@ -122,8 +139,10 @@ inline bool ResamplerStep(TReceiverState& s, int32_t aSymRateWord) {
 // the sign change of I between the two on-time samples around it; halved in QPSK.
 inline void SamplingErrorUpdate(TReceiverState& s, int32_t aModType) {
     int32_t t = 0;
-    if (s.Ion >= 0 && s.IonPrev < 0) t = 1;
-    else if (s.Ion < 0 && s.IonPrev >= 0) t = -1;
+    if (s.Ion >= 0 && s.IonPrev < 0)
+        t = 1;
+    else if (s.Ion < 0 && s.IonPrev >= 0)
+        t = -1;
     s.IonPrev = s.Ion;
     s.QonPrev = s.Qon;
     s.SymErr = s.Imid * t;
@@ -133,8 +152,12 @@ inline void SamplingErrorUpdate(TReceiverState& s, int32_t aModType) {
 // ---- GCA and AGC ----
 
 // Gain word: bits 2..5 the mantissa below an implied 16, bits 6..7 the exponent.
-inline int32_t GcaMantissa(int32_t aGain) { return ((aGain / 4) & 15) | 16; }
-inline int32_t GcaExponent(int32_t aGain) { return aGain >> 6; }
+inline int32_t GcaMantissa(int32_t aGain) {
+    return ((aGain / 4) & 15) | 16;
+}
+inline int32_t GcaExponent(int32_t aGain) {
+    return aGain >> 6;
+}
 // ((x >> 4) x mantissa) << exponent, 32-bit.
 inline int32_t GcaScale(int32_t x, int32_t aMantissa, int32_t aExponent) {
     uint32_t v = uint32_t(x >> 4) * uint32_t(aMantissa);
@@ -148,8 +171,10 @@ inline void AgcUpdate(TReceiverState& s, int32_t aThresh, int32_t aProgGain, int
     s.AgcError = s.Magnitude < aThresh ? 1 : (s.Magnitude > aThresh ? -1 : 0);
     const int32_t inc = int32_t(uint32_t(s.AgcError) << (uint32_t(aProgGain) & 31u));
     const int64_t lower = int64_t(aLower) * 4096;
-    if (int64_t(s.AgcAcc) + inc < lower) s.AgcAcc = int32_t(uint32_t(uint64_t(lower)));
-    else s.AgcAcc = int32_t(uint32_t(s.AgcAcc) + uint32_t(inc));
+    if (int64_t(s.AgcAcc) + inc < lower)
+        s.AgcAcc = int32_t(uint32_t(uint64_t(lower)));
+    else
+        s.AgcAcc = int32_t(uint32_t(s.AgcAcc) + uint32_t(inc));
     const int64_t upper = int64_t(aUpper) * 4096;
     if (int64_t(s.AgcAcc) > upper) s.AgcAcc = int32_t(uint32_t(uint64_t(upper)));
     if (aZero) s.AgcAcc = 0;
@@ -160,7 +185,9 @@ inline void AgcUpdate(TReceiverState& s, int32_t aThresh, int32_t aProgGain, int
 
 // Matched filter taps; the end taps are zero, so the newest value enters one strobe later.
 inline constexpr int32_t LpfTaps[15] = {0, 1, -2, 3, -4, -12, 61, 127, 61, -12, -4, 3, -2, 1, 0};
-inline int32_t LpfOutput(int32_t aAcc) { return Clamp(aAcc >> 16, -128, 127); }
+inline int32_t LpfOutput(int32_t aAcc) {
+    return Clamp(aAcc >> 16, -128, 127);
+}
 
 // LOCK DETECTOR (on-time strobes, from CarErr). A window is good when 1024 symbols pass before
 // its sum exceeds 65535; the good test runs first and reloads the sum.
@@ -185,9 +212,6 @@ inline void LockDetectorUpdate(TReceiverState& s, int32_t aPreloadA, int32_t aPr
     }
 }
 
-struct TSlicerThresholds {
-    int32_t T1 = 55, T2 = 35, T3 = 25;  // the values before the first change of level or type
-};
 // Thresholds for a slicer level and modulation type (QPSK scales them by about 1/1.414).
 TSlicerThresholds SlicerThresholds(int32_t aSlice, int32_t aModType);
 
@@ -197,3 +221,5 @@ inline int32_t SlicerCode(int32_t v, const TSlicerThresholds& t) {
     const int32_t m = a > t.T1 ? 3 : (a > t.T2 ? 2 : (a > t.T3 ? 1 : 0));
     return v >= 0 ? m : 7 - m;
 }
+
+} // namespace haldrin

@@ -11,8 +11,8 @@ enum TModType : int32_t { mt_CW = 0, mt_BPSK = 1, mt_QPSK = 2 };
 // as the controls give them: the upper ones positive, the lower ones negative. Values are taken
 // as given; the controls keep them within their ranges.
 struct TReceiverParams {
-    int32_t Samp = 784312;  // internal sample rate, 4 x the WAV rate
-    int32_t Nco = 0;        // carrier centre frequency
+    int32_t Samp = 784312; // internal sample rate, 4 x the WAV rate
+    int32_t Nco = 0;       // carrier centre frequency
     int32_t SymRate = 72000;
 
     // Carrier loop: acquisition (lead Kp, lag Ki) and tracking gains.
@@ -36,12 +36,12 @@ struct TReceiverParams {
     int32_t ProgGain = 5;
     int32_t AgcUpper = 255, AgcLower = 0;
 
-    int32_t LD_PL_a = 12000, LD_PL_t = 6000;  // lock detector preloads
+    int32_t LD_PL_a = 12000, LD_PL_t = 6000; // lock detector preloads
     int32_t Slice = 25;
     int32_t ModType = mt_QPSK;
 
     bool CarOpen = false, CarZero = false;
     bool SymOpen = false, SymZero = false;
     bool AgcZero = false;
-    bool IqSwap = false;  // applied by the WAV reader, not by the model
+    bool IqSwap = false; // applied by the WAV reader, not by the model
 };

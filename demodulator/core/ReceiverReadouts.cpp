@@ -5,7 +5,9 @@
 #include <cmath>
 
 namespace {
-int64_t Trunc(long double x) { return std::isfinite(x) ? int64_t(x) : 0; }
+int64_t Trunc(long double x) {
+    return std::isfinite(x) ? int64_t(x) : 0;
+}
 } // namespace
 
 TLoopReadouts LoopReadouts(const TReceiverState& s, int32_t aNcoWord, int32_t aSymRateWord, int32_t aSamp) {

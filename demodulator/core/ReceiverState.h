@@ -7,20 +7,20 @@
 // the fixed-point receiver: 32-bit values wrap, the loop accumulators are signed 64-bit.
 struct TReceiverState {
     // Input and interpolator.
-    int32_t ZeroStuff = 0;  // 0 on the step that takes a frame, then 1..3 on the stuffed steps
-    int32_t Iin = 0, Qin = 0;  // -512..511
-    int32_t Iup = 0, Qup = 0;  // -2048..2047
+    int32_t ZeroStuff = 0;    // 0 on the step that takes a frame, then 1..3 on the stuffed steps
+    int32_t Iin = 0, Qin = 0; // -512..511
+    int32_t Iup = 0, Qup = 0; // -2048..2047
 
     // Carrier loop.
-    uint32_t NcoPhase = 0;  // units of 2^-32 turn
-    int32_t CarOffset = 0;  // frequency words added to the NCO each step
-    int64_t ClfAcc = 0;     // integral path, frequency words x 256
+    uint32_t NcoPhase = 0; // units of 2^-32 turn
+    int32_t CarOffset = 0; // frequency words added to the NCO each step
+    int64_t ClfAcc = 0;    // integral path, frequency words x 256
     int32_t ClfOut = 0;
     bool SweepActive = false;
     int32_t SweepDir = 1;
     int32_t SweepValue = 0;
     int32_t Imix = 0, Qmix = 0;
-    int32_t CarErr = 0;  // -128..127, held between on-time strobes
+    int32_t CarErr = 0; // -128..127, held between on-time strobes
 
     // Symbol timing.
     uint32_t SymPhase = 0;
@@ -40,14 +40,14 @@ struct TReceiverState {
     int32_t GcaI = 0, GcaQ = 0;
 
     // Polar converter, LPF.
-    int32_t Magnitude = 0;  // 0..255
-    int32_t Phase = 0;      // -128..127, 1/256 turn
-    int32_t Iout = 0, Qout = 0;  // -128..127
+    int32_t Magnitude = 0;      // 0..255
+    int32_t Phase = 0;          // -128..127, 1/256 turn
+    int32_t Iout = 0, Qout = 0; // -128..127
 
     // Lock detector.
     int32_t LdAcc = 0;
     int32_t LdIntCnt = 0;
-    int32_t LockState = 0;  // 0..8
+    int32_t LockState = 0; // 0..8
     bool Locked = false;
 
     // Slicer: 3-bit codes of the last symbol.

@@ -17,9 +17,11 @@ struct TReceiverTables {
     static constexpr int PolarSize = 65536;
 
     // Index of the polar tables for an 8-bit signed pair: (Qbyte << 8) | Ibyte.
-    static int PolarIndex(int32_t aI, int32_t aQ) { return int((uint32_t(aQ) & 0xFF) << 8 | (uint32_t(aI) & 0xFF)); }
+    static int PolarIndex(int32_t aI, int32_t aQ) {
+        return int((uint32_t(aQ) & 0xFF) << 8 | (uint32_t(aI) & 0xFF));
+    }
 
     std::array<TNcoEntry, NcoSize> Nco;
-    std::array<uint8_t, PolarSize> Magnitude;  // 0..255, 182 -> 256
-    std::array<int8_t, PolarSize> Phase;       // 1/256 turn, +180 degrees clamped to 127
+    std::array<uint8_t, PolarSize> Magnitude; // 0..255, 182 -> 256
+    std::array<int8_t, PolarSize> Phase;      // 1/256 turn, +180 degrees clamped to 127
 };

@@ -7,7 +7,7 @@
 // Q code in bits 6..4, I code in bits 2..0, bits 7 and 3 zero. Codes 0..3 are increasingly
 // confident decisions for bit 1 (positive samples), 7..4 their complements for bit 0.
 class SymbolSink {
-public:
+  public:
     virtual ~SymbolSink() = default;
     virtual void Put(uint8_t aByte) = 0;
 };

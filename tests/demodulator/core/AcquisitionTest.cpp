@@ -12,7 +12,7 @@
 namespace {
 
 class TVectorSink : public SymbolSink {
-public:
+  public:
     void Put(uint8_t aByte) override { Bytes.push_back(aByte); }
     std::vector<uint8_t> Bytes;
 };
@@ -23,7 +23,7 @@ public:
 std::vector<ReceiverBlock> Blocks(const std::vector<uint8_t>& aWav) {
     EXPECT_EQ(std::memcmp(aWav.data(), "RIFF", 4), 0);
     EXPECT_EQ(std::memcmp(aWav.data() + 36, "data", 4), 0);
-    EXPECT_EQ(aWav[32], 4);  // block alignment
+    EXPECT_EQ(aWav[32], 4); // block alignment
     std::vector<ReceiverBlock> blocks;
     size_t n = 0;
     for (size_t pos = 44; pos + 4 <= aWav.size(); pos += 4, ++n) {
@@ -45,7 +45,7 @@ TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
     o.esn0Db = 9;
     o.seed = 11;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
-    ASSERT_EQ(rec.options.sampleRate, 196078);  // the receiver's default Samp / 4
+    ASSERT_EQ(rec.options.sampleRate, 196078); // the receiver's default Samp / 4
 
     TCostasReceiver rx;
     TVectorSink sink;
@@ -65,7 +65,8 @@ TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
     const int64_t sent = int64_t(rec.chainBits.size() / 2);
     auto tx = [&](int64_t k, int r) {
         std::pair<int, int> v{rec.chainBits[2 * k] ? 1 : -1, rec.chainBits[2 * k + 1] ? 1 : -1};
-        for (int q = 0; q < r; ++q) v = {-v.second, v.first};
+        for (int q = 0; q < r; ++q)
+            v = {-v.second, v.first};
         return v;
     };
     auto rxSym = [&](size_t j) {

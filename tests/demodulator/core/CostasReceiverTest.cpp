@@ -9,8 +9,10 @@
 
 namespace {
 
+using namespace haldrin;
+
 class TVectorSink : public SymbolSink {
-public:
+  public:
     void Put(uint8_t aByte) override { Bytes.push_back(aByte); }
     std::vector<uint8_t> Bytes;
 };
@@ -19,7 +21,7 @@ public:
 // worked out on every step, the LPF shifted. Block functions (checked in ReceiverBlocksTest),
 // parameters, words and tables come from the receiver under test.
 class TPlainReceiver {
-public:
+  public:
     explicit TPlainReceiver(const TCostasReceiver& r) : fRx(r) {}
     TReceiverState s;
     ProbeBuffer Probe;
@@ -45,8 +47,9 @@ public:
             s.SweepValue = SweepStep(s.SweepActive, p.Sweep, p.SwMan, p.SwExp, s.SweepDir);
             const bool l = s.Locked;
             CarrierLoopStep(s, LoopGain(l ? p.KpManTr : p.KpMan, l ? p.KpExpTr : p.KpExp, s.CarErr),
-                            LoopGain(l ? p.KiManTr : p.KiMan, l ? p.KiExpTr : p.KiExp, s.CarErr), s.SweepValue,
-                            AccLimit(fRx.CarUpperWord()), AccLimit(fRx.CarLowerWord()), p.CarZero, p.CarOpen);
+                            LoopGain(l ? p.KiManTr : p.KiMan, l ? p.KiExpTr : p.KiExp, s.CarErr),
+                            s.SweepValue, AccLimit(fRx.CarUpperWord()), AccLimit(fRx.CarLowerWord()),
+                            p.CarZero, p.CarOpen);
             SymbolLoopStep(s, LoopGain(l ? p.SpManTr : p.SpMan, l ? p.SpExpTr : p.SpExp, s.SymErr),
                            LoopGain(l ? p.SiManTr : p.SiMan, l ? p.SiExpTr : p.SiExp, s.SymErr),
                            AccLimit(fRx.SymUpperWord()), AccLimit(fRx.SymLowerWord()), p.SymZero, p.SymOpen);
@@ -54,12 +57,14 @@ public:
         }
     }
 
-private:
+  private:
     static int32_t Fir(int32_t (&d)[15], int32_t x, const int32_t (&h)[15]) {
-        for (int n = 14; n > 0; --n) d[n] = d[n - 1];
+        for (int n = 14; n > 0; --n)
+            d[n] = d[n - 1];
         d[0] = x;
         int64_t acc = 0;
-        for (int n = 0; n < 15; ++n) acc += int64_t(d[n]) * h[n];
+        for (int n = 0; n < 15; ++n)
+            acc += int64_t(d[n]) * h[n];
         return int32_t(uint32_t(acc));
     }
     void Capture(TProbe aFirst, int32_t i, int32_t q) {
@@ -104,13 +109,15 @@ std::vector<ReceiverBlock> MakeQpsk(int aBlocks, double aOffset, double aAmp, do
     std::normal_distribution<double> noise(0.0, aNoise);
     const long n = long(aBlocks) * ReceiverBlock::FrameCount;
     aSent.resize(size_t(n / rate * symRate) + 8);
-    for (auto& sym : aSent) sym = {(rng() & 1) ? 1 : -1, (rng() & 1) ? 1 : -1};
+    for (auto& sym : aSent)
+        sym = {(rng() & 1) ? 1 : -1, (rng() & 1) ? 1 : -1};
     std::vector<ReceiverBlock> blocks(aBlocks);
     for (long i = 0; i < n; ++i) {
         const double t = i / rate, u = t * symRate;
         double re = 0, im = 0;
         for (long k = std::max(0L, long(u) - 2); k <= long(u) + 2; ++k) {
-            const double x = u - double(k), pulse = std::fabs(x) < 1.5 ? 0.5 * (1 + std::cos(M_PI * x / 1.5)) : 0;
+            const double x = u - double(k),
+                         pulse = std::fabs(x) < 1.5 ? 0.5 * (1 + std::cos(M_PI * x / 1.5)) : 0;
             re += aSent[k].first * pulse;
             im += aSent[k].second * pulse;
         }
@@ -150,12 +157,13 @@ TEST(CostasReceiverTest, ProbeCapture) {
     b.Frames[0] = {-512, 600};
     rx.ProcessBlock(b, sink);
     // -512 is not clamped: the interpolator gives -8 x each tap, captured / 16.
-    for (int k = 0; k < 15; ++k) EXPECT_EQ(rx.Probe()[k], -8 * InterpolatorTaps[k] / 16) << k;
+    for (int k = 0; k < 15; ++k)
+        EXPECT_EQ(rx.Probe()[k], -8 * InterpolatorTaps[k] / 16) << k;
     EXPECT_EQ(rx.Probe()[15], 0);
     // Full: nothing more until the reader restarts it.
     rx.SelectProbe(pr_Qin);
     rx.ProcessBlock(b, sink);
-    EXPECT_EQ(rx.Probe()[0], 127);  // 600 clamped to 511, / 4
+    EXPECT_EQ(rx.Probe()[0], 127); // 600 clamped to 511, / 4
     b.Frames[0].Q = -600;
     rx.ProcessBlock(b, sink);
     EXPECT_EQ(rx.Probe()[0], 127);
@@ -174,9 +182,10 @@ TEST(CostasReceiverTest, KernelMatchesPlainStepOrder) {
     bool sawLocked = false, sawSweep = false;
     for (int n = 0; n < 40; ++n) {
         ReceiverBlock in = signal[n % signal.size()];
-        if (n % 9 == 8)  // full-scale noise drives the clamps and the loop limits
-            for (auto& f : in.Frames) f = {pick(-900, 900), pick(-900, 900)};
-        if (n >= 12) {  // operator changes between blocks
+        if (n % 9 == 8) // full-scale noise drives the clamps and the loop limits
+            for (auto& f : in.Frames)
+                f = {pick(-900, 900), pick(-900, 900)};
+        if (n >= 12) { // operator changes between blocks
             rx.SetModType(pick(0, 2));
             rx.SetSlicerLevel(pick(0, 100));
             rx.SetCarOpen(pick(0, 5) == 0);
@@ -206,16 +215,19 @@ TEST(CostasReceiverTest, KernelMatchesPlainStepOrder) {
         ASSERT_EQ(sink.Bytes, expected) << "block " << n;
         ASSERT_EQ(rx.Probe().Values(), plain.Probe.Values()) << "block " << n;
         const TReceiverState &a = rx.State(), &b = plain.s;
-        ASSERT_EQ(std::tie(a.NcoPhase, a.ClfAcc, a.ClfOut, a.CarOffset, a.SweepDir, a.SymPhase, a.SlfAcc, a.SymOffset),
-                  std::tie(b.NcoPhase, b.ClfAcc, b.ClfOut, b.CarOffset, b.SweepDir, b.SymPhase, b.SlfAcc, b.SymOffset))
+        ASSERT_EQ(std::tie(a.NcoPhase, a.ClfAcc, a.ClfOut, a.CarOffset, a.SweepDir, a.SymPhase, a.SlfAcc,
+                           a.SymOffset),
+                  std::tie(b.NcoPhase, b.ClfAcc, b.ClfOut, b.CarOffset, b.SweepDir, b.SymPhase, b.SlfAcc,
+                           b.SymOffset))
             << "block " << n;
-        ASSERT_EQ(std::tie(a.AgcAcc, a.LdAcc, a.LdIntCnt, a.LockState, a.Iup, a.Qmix, a.Imid, a.IonPrev, a.OnTime),
-                  std::tie(b.AgcAcc, b.LdAcc, b.LdIntCnt, b.LockState, b.Iup, b.Qmix, b.Imid, b.IonPrev, b.OnTime))
+        ASSERT_EQ(
+            std::tie(a.AgcAcc, a.LdAcc, a.LdIntCnt, a.LockState, a.Iup, a.Qmix, a.Imid, a.IonPrev, a.OnTime),
+            std::tie(b.AgcAcc, b.LdAcc, b.LdIntCnt, b.LockState, b.Iup, b.Qmix, b.Imid, b.IonPrev, b.OnTime))
             << "block " << n;
         sawLocked |= a.Locked;
         sawSweep |= a.SweepActive;
     }
-    EXPECT_TRUE(sawLocked && sawSweep);  // the run went through both regimes
+    EXPECT_TRUE(sawLocked && sawSweep); // the run went through both regimes
 }
 
 } // namespace
