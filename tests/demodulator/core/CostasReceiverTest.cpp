@@ -1,9 +1,12 @@
-// The whole receiver: its kernel against a plain step-by-step model, defaults and probes.
+// The whole receiver: its kernel against a plain step-by-step model, defaults, probes, and
+// acquisition of recordings from the signal generator.
 #include "core/CostasReceiver.h"
+
+#include "Synthesizer.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -100,33 +103,33 @@ class TPlainReceiver {
     int32_t fInI[15] = {}, fInQ[15] = {}, fLpfI[15] = {}, fLpfQ[15] = {};
 };
 
-// QPSK at 72000 symbols/s sampled at 196078 Hz (the default internal rate / 4): raised-cosine
-// pulses, carrier offset, Gaussian noise. aSent receives the +-1 symbol pairs.
-std::vector<ReceiverBlock> MakeQpsk(int aBlocks, double aOffset, double aAmp, double aNoise, uint32_t aSeed,
-                                    std::vector<std::pair<int, int>>& aSent) {
-    const double rate = 196078, symRate = 72000;
-    std::mt19937 rng(aSeed);
-    std::normal_distribution<double> noise(0.0, aNoise);
-    const long n = long(aBlocks) * ReceiverBlock::FrameCount;
-    aSent.resize(size_t(n / rate * symRate) + 8);
-    for (auto& sym : aSent)
-        sym = {(rng() & 1) ? 1 : -1, (rng() & 1) ? 1 : -1};
-    std::vector<ReceiverBlock> blocks(aBlocks);
-    for (long i = 0; i < n; ++i) {
-        const double t = i / rate, u = t * symRate;
-        double re = 0, im = 0;
-        for (long k = std::max(0L, long(u) - 2); k <= long(u) + 2; ++k) {
-            const double x = u - double(k),
-                         pulse = std::fabs(x) < 1.5 ? 0.5 * (1 + std::cos(M_PI * x / 1.5)) : 0;
-            re += aSent[k].first * pulse;
-            im += aSent[k].second * pulse;
-        }
-        const double c = std::cos(2 * M_PI * aOffset * t), s = std::sin(2 * M_PI * aOffset * t);
-        ReceiverFrame& f = blocks[i / ReceiverBlock::FrameCount].Frames[i % ReceiverBlock::FrameCount];
-        f.I = int32_t(std::lround(aAmp * (re * c - im * s) + noise(rng)));
-        f.Q = int32_t(std::lround(aAmp * (re * s + im * c) + noise(rng)));
+// The frames of a canonical 16-bit stereo WAV as the demodulator's reader converts them: the
+// second channel is I, the first Q, both divided by 8 (truncating). The last block is padded
+// with zeros.
+std::vector<ReceiverBlock> Blocks(const std::vector<uint8_t>& aWav) {
+    EXPECT_EQ(std::memcmp(aWav.data() + 36, "data", 4), 0);
+    EXPECT_EQ(aWav[32], 4); // block alignment
+    std::vector<ReceiverBlock> blocks;
+    size_t n = 0;
+    for (size_t pos = 44; pos + 4 <= aWav.size(); pos += 4, ++n) {
+        if (n % ReceiverBlock::FrameCount == 0) blocks.emplace_back();
+        const int16_t w0 = int16_t(aWav[pos] | aWav[pos + 1] << 8);
+        const int16_t w1 = int16_t(aWav[pos + 2] | aWav[pos + 3] << 8);
+        blocks.back().Frames[n % ReceiverBlock::FrameCount] = {w1 / 8, w0 / 8};
     }
     return blocks;
+}
+
+// A 72 k pass of two scans from the signal generator as 16-bit complex baseband at 196078 Hz
+// (the receiver's default Samp / 4), aOffset Hz off frequency, Es/N0 9 dB.
+lrptsynth::Recording Pass(double aOffset) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.scans = 2;
+    o.carrierOffsetHz = aOffset;
+    o.esn0Db = 9;
+    o.seed = 11;
+    return lrptsynth::synthesize(o);
 }
 
 TEST(CostasReceiverTest, DefaultsWordsAndFirstThresholds) {
@@ -175,17 +178,16 @@ TEST(CostasReceiverTest, ProbeCapture) {
 TEST(CostasReceiverTest, KernelMatchesPlainStepOrder) {
     TCostasReceiver rx;
     TPlainReceiver plain(rx);
-    std::vector<std::pair<int, int>> sent;
-    const std::vector<ReceiverBlock> signal = MakeQpsk(12, 2500, 110, 12, 7, sent);
+    const std::vector<ReceiverBlock> signal = Blocks(Pass(2500).bytes);
     std::mt19937 rng(99);
     auto pick = [&](int lo, int hi) { return lo + int(rng() % uint32_t(hi - lo + 1)); };
     bool sawLocked = false, sawSweep = false;
-    for (int n = 0; n < 40; ++n) {
+    for (int n = 0; n < 48; ++n) {
         ReceiverBlock in = signal[n % signal.size()];
         if (n % 9 == 8) // full-scale noise drives the clamps and the loop limits
             for (auto& f : in.Frames)
                 f = {pick(-900, 900), pick(-900, 900)};
-        if (n >= 12) { // operator changes between blocks
+        if (n >= 24) { // operator changes between blocks
             rx.SetModType(pick(0, 2));
             rx.SetSlicerLevel(pick(0, 100));
             rx.SetCarOpen(pick(0, 5) == 0);
@@ -229,5 +231,67 @@ TEST(CostasReceiverTest, KernelMatchesPlainStepOrder) {
     }
     EXPECT_TRUE(sawLocked && sawSweep); // the run went through both regimes
 }
+
+class AcquisitionTest : public ::testing::TestWithParam<double> {};
+
+TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
+    const lrptsynth::Recording rec = Pass(GetParam());
+    ASSERT_EQ(rec.options.sampleRate, 196078);
+
+    TCostasReceiver rx;
+    TVectorSink sink;
+    size_t lockedAt = 0;
+    for (const ReceiverBlock& b : Blocks(rec.bytes)) {
+        rx.ProcessBlock(b, sink);
+        if (lockedAt == 0 && rx.State().Locked) lockedAt = sink.Bytes.size();
+    }
+    ASSERT_GT(lockedAt, 0u) << "no lock";
+    EXPECT_TRUE(rx.State().Locked);
+    // The sweep covers +-10 kHz at about 26 kHz/s, starting during the 0.25 s of noise lead-in;
+    // lock follows within eight windows of 1024 symbols once it passes the carrier.
+    EXPECT_LT(lockedAt, size_t(72000 * 1.2));
+
+    // Symbol k of the transmission: I carries the chain's first value of each pair in 72 k mode.
+    const int64_t lead = rec.leadInValues / 2;
+    const int64_t sent = int64_t(rec.chainBits.size() / 2);
+    auto tx = [&](int64_t k, int r) {
+        std::pair<int, int> v{rec.chainBits[2 * k] ? 1 : -1, rec.chainBits[2 * k + 1] ? 1 : -1};
+        for (int q = 0; q < r; ++q)
+            v = {-v.second, v.first};
+        return v;
+    };
+    auto rxSym = [&](size_t j) {
+        return std::pair{(sink.Bytes[j] & 7) < 4 ? 1 : -1, ((sink.Bytes[j] >> 4) & 7) < 4 ? 1 : -1};
+    };
+    // Receiver delay and the quarter-turn ambiguity of the lock, from the best match on 256
+    // symbols just after lock.
+    const size_t from = lockedAt + 1000;
+    int64_t bestDelay = 0;
+    int bestRot = 0, bestHits = -1;
+    for (int64_t d = -200; d <= 200; ++d)
+        for (int r = 0; r < 4; ++r) {
+            int hits = 0;
+            for (size_t j = from; j < from + 256; ++j) {
+                const int64_t k = int64_t(j) - lead + d;
+                hits += k >= 0 && k < sent && tx(k, r) == rxSym(j);
+            }
+            if (hits > bestHits) bestHits = hits, bestDelay = d, bestRot = r;
+        }
+    ASSERT_GT(bestHits, 240) << "transmitted symbols not found after lock";
+
+    // Every symbol from lock to the end of the transmission, at Es/N0 9 dB: a few symbol errors.
+    size_t errors = 0, compared = 0;
+    for (size_t j = lockedAt; j < sink.Bytes.size(); ++j) {
+        const int64_t k = int64_t(j) - lead + bestDelay;
+        if (k >= sent) break;
+        errors += tx(k, bestRot) != rxSym(j);
+        ++compared;
+    }
+    EXPECT_GT(compared, size_t(rec.chainBits.size() / 2 - 72000));
+    EXPECT_LT(double(errors), 0.01 * double(compared)) << errors << " of " << compared;
+}
+
+// Either side of the centre: the sweep finds the carrier going up or coming back down.
+INSTANTIATE_TEST_SUITE_P(CarrierOffsets, AcquisitionTest, ::testing::Values(3000.0, -4000.0));
 
 } // namespace
