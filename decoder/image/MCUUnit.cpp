@@ -297,6 +297,9 @@ bool TMCU::ReadMCU() {
     fPacket.assign(static_cast<size_t>(std::max<int64_t>(have, PacketHeadLen)), 0);
     std::copy(head, head + 6, fPacket.begin());
     fStream->Read(fPacket.data() + 6, static_cast<int32_t>(have - 6));
+    // The next packet starts right behind this one, whatever the blocks consume; set it now, so
+    // that a log line that cannot be written does not leave the stream in mid-packet.
+    fStream->SetPosition(start + packetEnd);
     const uint8_t* p = fPacket.data();
 
     int64_t t = static_cast<int64_t>(p[8]) << 24 | p[9] << 16 | p[10] << 8 | p[11];
@@ -351,7 +354,5 @@ bool TMCU::ReadMCU() {
         } while (blocks < 14 && bits.BytesFetched() <= packetEnd);
         LOG("xt=" + std::to_string(blocks));
     }
-
-    fStream->SetPosition(start + packetEnd);
     return true;
 }

@@ -737,3 +737,20 @@ TEST(CanalDraw, RunningStageDrawsWhatArrives) {
         for (int y = 0; y < 8; ++y) EXPECT_TRUE(StripRow(ch, 8 * s + y, 0, 1568, Grey(drawn[s])));
     EXPECT_EQ(ch.Stage.LineCount(), 80);
 }
+
+// A log that cannot be written fails the step, but the next step still starts at the next packet.
+TEST(CanalDraw, UnwritableLogKeepsThePacketAlignment) {
+    TSHORTstream in("MPDU_64", true, true, nullptr);
+    TCaptionProgress progress("0.5-0.7");
+    TBitmapImage image;
+    TCanalDrawThread stage(&in, nullptr, 1, (fs::temp_directory_path() / "no-such-dir" / "x.64.log").string(),
+                           &progress, &image);
+    const auto a = FlatPacket(T0, 0, 40);
+    const auto b = FlatPacket(T0, 14, 40);
+    in.Write(a.data(), static_cast<int32_t>(a.size()));
+    in.Write(b.data(), static_cast<int32_t>(b.size()));
+    EXPECT_THROW(stage.DoStep(&in, nullptr), EInOutError);
+    EXPECT_EQ(in.Position(), static_cast<int64_t>(a.size()));
+    EXPECT_THROW(stage.DoStep(&in, nullptr), EInOutError);
+    EXPECT_EQ(in.Position(), static_cast<int64_t>(a.size() + b.size()));
+}
