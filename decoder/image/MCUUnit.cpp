@@ -337,7 +337,7 @@ bool TMCU::ReadMCU() {
         fCount = 0;
     }
 
-    fSumLen += len;
+    fSumLen = static_cast<int32_t>(static_cast<uint32_t>(fSumLen) + static_cast<uint32_t>(len)); // a log figure; wraps
     LOG("Ch=" + std::to_string(fNumChannel) + " size=" + std::to_string(len) +
         " tt=" + FormatTimeOfDay(t / double(MsPerDay)) + " x=" + std::to_string(x) + " Q.f=" + std::to_string(word) +
         " Q.v=" + std::to_string(Q_Value));

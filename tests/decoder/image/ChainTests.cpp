@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -141,4 +145,55 @@ TEST(ImageChain, LostPacketsOverMidnight) {
         EXPECT_EQ(pass.Stages[c - 1]->LineCount(), row + 8);
     }
     EXPECT_GT(lost, 5);
+}
+
+namespace {
+
+// Mean absolute difference of horizontally neighbouring pixels, across block edges and inside blocks.
+void EdgeStatistics(const TBitmap24& aPic, int aRows, double& aAcross, double& aInside) {
+    double across = 0, inside = 0;
+    int64_t nAcross = 0, nInside = 0;
+    for (int y = 0; y < aRows; ++y) {
+        const uint8_t* row = aPic.ScanLine(y);
+        if (row[1] == 255 && row[0] == 0) continue; // a green first block: nothing decoded there
+        for (int x = 0; x + 1 < 1568; ++x) {
+            const int a = row[3 * x], b = row[3 * x + 3];
+            if (row[3 * x + 1] != a || row[3 * x + 4] != b) continue; // green on either side
+            ((x % 8 == 7) ? across : inside) += std::abs(a - b);
+            ++((x % 8 == 7) ? nAcross : nInside);
+        }
+    }
+    aAcross = nAcross ? across / nAcross : 0;
+    aInside = nInside ? inside / nInside : 0;
+}
+
+} // namespace
+
+// Frames of a real pass: no ground truth, but the pictures must come out without errors and
+// without block edges standing out, which any mistake in the coefficient order, the tables or
+// the transform would cause.
+TEST(ImageChain, RealPassDecodesToSmoothPictures) {
+    const char* shared = std::getenv("LRPT_SHARED_DATA");
+    const std::string file = std::string(shared ? shared : "") + "/real-cadu/decoded_202606201550.fixed.cadu";
+    if (!shared || !std::filesystem::exists(file)) GTEST_SKIP() << "no real frames at " << file;
+    std::ifstream in(file, std::ios::binary);
+    lrptsynth::Recording rec;
+    rec.sentCadus.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // These frames carry no pseudo-random sequence: put it on, the pass takes it off again.
+    for (size_t at = 0; at + 1024 <= rec.sentCadus.size(); at += 1024) Derandomize(&rec.sentCadus[at + 4], true);
+    rec.options.channels = {1, 2, 3};
+    DecodedPass pass(rec);
+    EXPECT_EQ(pass.Errors, 0);
+    for (int c = 1; c <= 3; ++c) {
+        TCanalDrawThread& stage = *pass.Stages[c - 1];
+        EXPECT_GT(stage.FirstScanTime(), 0);
+        const int rows = stage.LineCount();
+        EXPECT_GT(rows, 100) << "channel " << c;
+        double across = 0, inside = 0;
+        EdgeStatistics(pass.Images[c - 1].Picture(), rows, across, inside);
+        std::printf("channel %d: %d rows, mean step across block edges %.2f, inside blocks %.2f\n", c, rows, across,
+                    inside);
+        EXPECT_GT(inside, 0.5) << "channel " << c;
+        EXPECT_LT(across, 2.0 * inside + 1.0) << "channel " << c;
+    }
 }
