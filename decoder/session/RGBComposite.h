@@ -26,6 +26,15 @@ using TRGBStatistics = std::array<std::string, 3>;
 // aComposite becomes 1568 wide. Returns the statistics lines.
 TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c, TBitmap24& aComposite);
 
+// What the composite takes from one channel.
+struct TRGBSource {
+    const TBitmap24* Picture = nullptr; // null counts as a picture of no rows
+    int32_t FirstScanTime = 0;          // ms of the day; 0: no strip begun
+    int32_t LineCount = 0;
+};
+// The composition itself, on pictures nobody else changes meanwhile.
+TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c, TBitmap24& aComposite);
+
 // The statistics lines for a first-row time (ms of the day) and a row count.
 TRGBStatistics RGBStatistics(int32_t aFirstScanTime, int32_t aLineCount);
 

@@ -56,7 +56,8 @@ void TStepPatternThread::Execute() {
             } else {
                 fIdleInputSize.store(inputSize);
                 fIdle.store(true);
-                SleepMs(100);
+                // Up to 100 ms, but no longer than it takes for more input to arrive.
+                fIn->WaitForData(inputSize, 100);
             }
         } catch (...) {
             // A bad block must not end the stage: drop the error and try again at once.

@@ -3,6 +3,7 @@
 #include "platform/Exceptions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,23 @@ uint8_t* TSHORTstream::PageAt(int64_t aAbsolutePosition) const {
 
 int32_t TSHORTstream::Write(const void* aBuffer, int32_t aCount) {
     if (aCount <= 0) return 0;
+    const int32_t stored = Store(aBuffer, aCount);
+    if (stored > 0 && fWaiters.load() > 0) {
+        std::lock_guard<std::mutex> wake(fWaitLock);
+        fGrown.notify_all();
+    }
+    return stored;
+}
+
+bool TSHORTstream::WaitForData(int64_t aSeenSize, int aMilliseconds) {
+    ++fWaiters;
+    std::unique_lock<std::mutex> lock(fWaitLock);
+    const bool grown = fGrown.wait_for(lock, std::chrono::milliseconds(aMilliseconds), [&] { return Size() != aSeenSize; });
+    --fWaiters;
+    return grown;
+}
+
+int32_t TSHORTstream::Store(const void* aBuffer, int32_t aCount) {
     std::lock_guard<TCriticalSection> guard(SHORTstreamCS);
     const auto* from = static_cast<const uint8_t*>(aBuffer);
     int32_t stored = 0;

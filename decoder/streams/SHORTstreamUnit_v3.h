@@ -6,9 +6,11 @@
 #include "streams/MemoBankUnit_v3.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,10 @@ public:
     int64_t MoveTo(TStream& aTarget, int64_t aCount);
     int64_t MoveTo(TSHORTstream& aTarget, int64_t aCount);
 
+    // Blocks the reading thread until Size differs from aSeenSize, or aMilliseconds have passed;
+    // true when it did. Lets an idle stage wake as soon as input arrives.
+    bool WaitForData(int64_t aSeenSize, int aMilliseconds);
+
     int64_t AwaitingReadSize() const { return Size() - Position(); }
     int64_t ActualSize() const { return Size() - NotActualPosition(); }
     int64_t ActualMemoryResource() const { return fPagesCount.load() * PageSize; }
@@ -79,6 +85,7 @@ public:
 
 private:
     uint8_t* PageAt(int64_t aAbsolutePosition) const;
+    int32_t Store(const void* aBuffer, int32_t aCount);
 
     std::deque<uint8_t*> fPagesList;
     std::atomic<int64_t> fSize{0};
@@ -91,6 +98,9 @@ private:
     bool fOwnMemoBank = false;
     TMemoBank* fMemoBank;
     TCriticalSection SHORTstreamCS;
+    std::mutex fWaitLock;
+    std::condition_variable fGrown;
+    std::atomic<int> fWaiters{0};
 };
 
 // Indexed list of stream references. Entries never set are empty. The list does not own what its

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -131,7 +132,10 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     int64_t lastPosition = 0;
     auto lastShown = Clock::now() - std::chrono::seconds(1);
     auto lastCaptions = Clock::now();
+    int64_t calls = 0;
     auto show = [&] {
+        // The driver calls this thousands of times per block; look at the clock only now and then.
+        if (++calls % 4096 != 0) return;
         const auto now = Clock::now();
         if (now - lastCaptions >= std::chrono::seconds(3)) {
             chain.ProgressAll();
@@ -166,14 +170,25 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
 
     result.Totals = session.Totals();
+    std::vector<std::future<std::vector<std::string>>> writers;
     for (int i = 0; i < 6; ++i) {
         TCanalDrawThread& stage = *chain.Channel(i);
         StopStage(stage); // terminated by the session; wait until it has really ended
         result.Scans[static_cast<size_t>(i)] = stage.ScanCount();
         result.Lines[static_cast<size_t>(i)] = stage.LineCount();
         result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
-        if (stage.FirstScanTime() != 0 && stage.LineCount() > 0)
-            WriteChannel(stage, stage.LineCount(), stem + "." + std::to_string(64 + i), result.Written);
+        if (stage.FirstScanTime() != 0 && stage.LineCount() > 0) {
+            // Compressing the pictures takes longer than decoding them: write them side by side.
+            writers.push_back(std::async(std::launch::async, [&stage, name = stem + "." + std::to_string(64 + i)] {
+                std::vector<std::string> written;
+                WriteChannel(stage, stage.LineCount(), name, written);
+                return written;
+            }));
+        }
+    }
+    for (auto& writer : writers) {
+        const auto written = writer.get();
+        result.Written.insert(result.Written.end(), written.begin(), written.end());
     }
     TBitmap24 composite;
     const auto stat = GenerateRGB(*chain.Channel(aOptions.Rgb[0] - 1), *chain.Channel(aOptions.Rgb[1] - 1),

@@ -36,7 +36,7 @@ void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth,
     }
     uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
     std::vector<uint8_t> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), 6) != Z_OK)
+    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), Z_BEST_SPEED) != Z_OK)
         throw std::runtime_error("Cannot compress the picture for \"" + aFileName + "\"");
     packed.resize(packedSize);
 

@@ -1,0 +1,278 @@
+// Whole sessions on recordings made by the signal generator.
+#include "platform/Exceptions.h"
+#include "platform/SysUtils.h"
+#include "session/DecodingSession.h"
+
+#include "Synthesizer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::istringstream in(ReadText(path));
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line.substr(line.find(" - ") + 3));
+    return lines;
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fDir = fs::temp_directory_path() /
+               ("tarnwick_session_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(fDir);
+        fs::create_directories(fDir);
+        for (size_t i = 0; i < 6; ++i) {
+            fProgressPtr[i] = &fProgress[i];
+            fImagePtr[i] = &fImages[i];
+        }
+        fChain = std::make_unique<TStageChain>();
+    }
+    void TearDown() override {
+        fChain.reset();
+        fs::remove_all(fDir);
+    }
+
+    std::string Save(const lrptsynth::Recording& r, const std::string& name) {
+        const std::string path = (fDir / name).string();
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(r.bytes.data()), static_cast<std::streamsize>(r.bytes.size()));
+        return path;
+    }
+
+    TSessionTotals Run(TLrptMode mode, const std::string& path, TSessionObserver observer = {}) {
+        fSession = std::make_unique<TDecodingSession>(*fChain, std::move(observer));
+        fSession->Run(mode, path, false, fProgressPtr, fImagePtr);
+        for (auto& stage : fChain->CanalDraw) StopStage(*stage);
+        return fSession->Totals();
+    }
+
+    // Every 8x8 block of the channel's picture is the ideal block, a green block (lost) or
+    // untouched black (a scan that never began); returns how many were ideal.
+    int CheckAgainstTruth(const lrptsynth::Recording& r, int channel, bool requireAll) {
+        const lrptsynth::GreyImage& truth = r.truth[static_cast<size_t>(channel - 1)];
+        TCanalDrawThread& stage = *fChain->Channel(channel - 1);
+        const TBitmap24& picture = *stage.Picture();
+        int ideal = 0, other = 0, wrong = 0;
+        for (int by = 0; by < truth.height / 8 && 8 * by < picture.Height(); ++by)
+            for (int bx = 0; bx < truth.width / 8; ++bx) {
+                bool same = true, green = true, black = true;
+                for (int y = 8 * by; y < 8 * by + 8; ++y)
+                    for (int x = 8 * bx; x < 8 * bx + 8; ++x) {
+                        const TPixel24 p = picture.Pixel(x, y);
+                        const uint8_t g = truth.at(x, y);
+                        same = same && p.Blue == g && p.Green == g && p.Red == g;
+                        green = green && p.Blue == 0 && p.Green == 255 && p.Red == 0;
+                        black = black && p.Blue == 0 && p.Green == 0 && p.Red == 0;
+                    }
+                if (same)
+                    ++ideal;
+                else if (green || black)
+                    ++other;
+                else
+                    ++wrong;
+            }
+        EXPECT_EQ(wrong, 0) << "channel " << channel;
+        if (requireAll) {
+            EXPECT_EQ(other, 0) << "channel " << channel;
+        }
+        return ideal;
+    }
+
+    fs::path fDir;
+    std::array<TCaptionProgress, 6> fProgress;
+    std::array<TBitmapImage, 6> fImages;
+    std::array<TProgressControl*, 6> fProgressPtr{};
+    std::array<TImageControl*, 6> fImagePtr{};
+    std::unique_ptr<TStageChain> fChain;
+    std::unique_ptr<TDecodingSession> fSession;
+};
+
+lrptsynth::SynthOptions Options(lrptsynth::Mode mode, double seconds) {
+    lrptsynth::SynthOptions o;
+    o.mode = mode;
+    o.durationSeconds = seconds;
+    o.channels = {1, 2, 3, 4, 5, 6};
+    return o;
+}
+
+} // namespace
+
+TEST_F(Session, CleanPassOfEveryFormDecodesToTheIdealPictures) {
+    for (const auto form : {lrptsynth::OutputForm::Soft8, lrptsynth::OutputForm::Soft3, lrptsynth::OutputForm::Hard}) {
+        SCOPED_TRACE(static_cast<int>(form));
+        TearDown();
+        SetUp();
+        auto o = Options(lrptsynth::Mode::k72, 12);
+        o.form = form;
+        const auto r = lrptsynth::synthesize(o);
+        const std::string path = Save(r, std::string("pass_LRPT_") + lrptsynth::formExtension(form));
+        const TSessionTotals totals = Run(TLrptMode::lm72k, path);
+        EXPECT_EQ(fSession->DemMode(), form == lrptsynth::OutputForm::Soft8   ? dm_8BitSoft
+                                       : form == lrptsynth::OutputForm::Soft3 ? dm_3BitSoft
+                                                                              : dm_Hard);
+        EXPECT_EQ(totals.FileBytesRead, static_cast<int64_t>(r.bytes.size()));
+        EXPECT_EQ(totals.FailedWords, 0u);
+        for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+        // Scan periods from the first strip to the last, and every scan's rows in the picture.
+        EXPECT_EQ(fChain->Channel(0)->ScanCount(), r.scans - 1);
+        EXPECT_EQ(fChain->Channel(0)->LineCount(), 8 * r.scans);
+    }
+}
+
+TEST_F(Session, FilesOfA72kSession) {
+    const auto r = lrptsynth::synthesize(Options(lrptsynth::Mode::k72, 10));
+    const std::string path = Save(r, "pass_LRPT_.s");
+    const TSessionTotals totals = Run(TLrptMode::lm72k, path);
+
+    // One .vcdu record per frame processed; clean data frames carry four zero results.
+    ASSERT_EQ(fs::file_size(path + ".vcdu"), 1024u * totals.Frames);
+    const std::string vcdu = ReadText(path + ".vcdu");
+    EXPECT_EQ(vcdu.substr(1024, 4), std::string(4, '\0'));
+    EXPECT_EQ(vcdu.substr(1028, 2), "\x40\x05");
+    // APID 70 packets go to the .70 file whole: 64 data bytes behind each 6-byte header.
+    EXPECT_EQ(fs::file_size(path + ".70"), static_cast<uintmax_t>(70 * totals.Packets[6]));
+    EXPECT_EQ(totals.Packets[6], static_cast<uint32_t>(r.scans));
+
+    const auto sync = Lines(path + ".SyncBeforeViterbi.log");
+    ASSERT_FALSE(sync.empty());
+    EXPECT_EQ(sync[0].substr(0, 4), "0 0 ");
+    EXPECT_EQ(sync[0].substr(sync[0].size() - 6), " 2 48\r");
+    EXPECT_EQ(Lines(path + ".ReedSolomon.log").size(), totals.Frames);
+    EXPECT_EQ(Lines(path + ".ReedSolomon.log")[1].substr(0, 40), "1 1 SYNC=1ACFFC1D CuredRS=0 FatalRS=0 40");
+    for (const char* log : {".mpdu.log", ".Viterbi.log", ".64.log", ".69.log"}) EXPECT_TRUE(fs::exists(path + log)) << log;
+    EXPECT_FALSE(fs::exists(path + ".SyncBeforInt.log"));
+}
+
+TEST_F(Session, Interleaved80kPassWithRotation) {
+    auto o = Options(lrptsynth::Mode::k80, 40);
+    o.rotationDeg = 270;
+    const auto r = lrptsynth::synthesize(o);
+    const std::string path = Save(r, "pass_LRPT INT_.s");
+    const TSessionTotals totals = Run(TLrptMode::lm80k, path);
+    EXPECT_GT(totals.Packets[0], 0u);
+    // Until the deinterleaver's store has filled once (2,654,208 values, about 162 frames), one
+    // branch in 36 still carries its initial zeros and frames fail; after that none does.
+    const auto rs = Lines(path + ".ReedSolomon.log");
+    ASSERT_GT(rs.size(), 250u);
+    for (size_t i = 170; i < rs.size(); ++i) EXPECT_NE(rs[i].find("FatalRS=0 "), std::string::npos) << rs[i];
+    // The deinterleaver keeps its last store's worth of values, so the end of the pass stays
+    // behind; everything that did come out is ideal.
+    for (int channel = 1; channel <= 6; ++channel) EXPECT_GT(CheckAgainstTruth(r, channel, false), 1000);
+    EXPECT_TRUE(fs::exists(path + ".SyncBeforInt.log"));
+    EXPECT_FALSE(fs::exists(path + ".Interliving.log"));
+    EXPECT_FALSE(fs::exists(path + ".70")); // no end-of-feeding work in 80 k mode
+}
+
+TEST_F(Session, RotatedExchangedAndNoisyPasses) {
+    struct Case {
+        int rotation;
+        bool swap;
+        double esn0;
+    };
+    for (const Case c : {Case{90, true, 99}, Case{180, false, 4.5}}) {
+        SCOPED_TRACE(c.rotation);
+        TearDown();
+        SetUp();
+        auto o = Options(lrptsynth::Mode::k72, 12);
+        o.rotationDeg = c.rotation;
+        o.swapIq = c.swap;
+        if (c.esn0 < 50) o.esn0Db = c.esn0;
+        const auto r = lrptsynth::synthesize(o);
+        const TSessionTotals totals = Run(TLrptMode::lm72k, Save(r, "pass_LRPT_.s"));
+        EXPECT_EQ(totals.FailedWords, 0u);
+        for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+    }
+}
+
+TEST_F(Session, DroppedPacketsLeaveGreenBlocksAndTheRestIdeal) {
+    auto o = Options(lrptsynth::Mode::k72, 15);
+    o.dropPacketRate = 0.05;
+    o.seed = 7;
+    const auto r = lrptsynth::synthesize(o);
+    Run(TLrptMode::lm72k, Save(r, "pass_LRPT_.s"));
+    int delivered = 0, sent = 0;
+    for (const auto& p : r.packets)
+        if (p.channel == 1) {
+            ++sent;
+            delivered += p.delivered;
+        }
+    ASSERT_LT(delivered, sent);
+    const int ideal = CheckAgainstTruth(r, 1, false);
+    // Every delivered packet's 14 blocks are ideal (the first scan must have begun for that).
+    EXPECT_GE(ideal, 14 * delivered - 14 * 14);
+}
+
+TEST_F(Session, FeedingReadsTheWholeFile) {
+    struct Case {
+        const char* name;
+        TLrptMode mode;
+        size_t bytes;
+        int64_t fed;
+    };
+    for (const Case c : {Case{"a.s", TLrptMode::lm72k, 25000, 25000}, Case{"b.s", TLrptMode::lm72k, 25001, 25000},
+                         Case{"c.hard", TLrptMode::lm72k, 12000, 96000}, Case{"d.raw", TLrptMode::lm72k, 5001, 10002},
+                         Case{"e.s", TLrptMode::lm80k, 1001, 1000}, Case{"f.s", TLrptMode::lm72k, 100, 100}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        const std::string path = (fDir / c.name).string();
+        std::ofstream(path, std::ios::binary) << std::string(c.bytes, '\x11');
+        const TSessionTotals totals = Run(c.mode, path);
+        EXPECT_EQ(totals.BytesFed, c.fed);
+        EXPECT_EQ(fChain->InStream.Size(), c.fed);
+        EXPECT_EQ(totals.Frames, 0u);
+        EXPECT_EQ(fChain->SYNC, nullptr); // the chain was stopped
+        EXPECT_NE(fChain->Channel(0), nullptr);
+    }
+}
+
+TEST_F(Session, StopSkipsTheDrainButStillWritesTheTelemetryFile) {
+    const auto r = lrptsynth::synthesize(Options(lrptsynth::Mode::k72, 30));
+    const std::string path = Save(r, "pass_LRPT_.s");
+    TSessionObserver observer;
+    TDecodingSession* session = nullptr;
+    observer.ShowFileProgress = [&](int64_t aPosition, int64_t aSize) {
+        // Stop at 60 %, once APID 70 data has had time to arrive.
+        if (aPosition > aSize * 6 / 10) {
+            SleepMs(300);
+            session->Stop();
+        }
+    };
+    fSession = std::make_unique<TDecodingSession>(*fChain, observer);
+    session = fSession.get();
+    fSession->Run(TLrptMode::lm72k, path, false, fProgressPtr, fImagePtr);
+    EXPECT_TRUE(fSession->UserStop());
+    EXPECT_LT(fSession->Totals().FileBytesRead, static_cast<int64_t>(r.bytes.size()) * 7 / 10);
+    ASSERT_TRUE(fs::exists(path + ".70"));
+    EXPECT_GT(fs::file_size(path + ".70"), 0u);
+    EXPECT_EQ(fs::file_size(path + ".70") % 70, 0u);
+}
+
+TEST_F(Session, MissingInputBuildsNothing) {
+    const std::string path = (fDir / "missing_LRPT_.s").string();
+    fSession = std::make_unique<TDecodingSession>(*fChain);
+    try {
+        fSession->Run(TLrptMode::lm72k, path, false);
+        FAIL() << "no error";
+    } catch (const EFOpenError& e) {
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+    }
+    EXPECT_EQ(fChain->Channel(0), nullptr);
+    EXPECT_EQ(fChain->MPDU, nullptr);
+}
