@@ -15,7 +15,8 @@ struct TPixel24 {
 };
 
 // Rows are padded to a multiple of 4 bytes (BytesPerLine), as in a BMP file, so a window can
-// show the pixels by wrapping Bits() in an image of 24-bit BGR format without copying. Row y
+// show the pixels by wrapping Bits() in an image of 24-bit BGR format without copying (for Qt:
+// QImage(Bits(), Width(), Height(), BytesPerLine(), QImage::Format_BGR888)). Row y
 // starts at Bits() + y * BytesPerLine(). A new picture, and the rows added by growing it, are
 // black (all bytes 0). Resizing reallocates: pointers from Bits() and ScanLine() are then stale.
 // Not thread-safe: the owner guards it (a drawing stage uses its lock).
