@@ -245,6 +245,8 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
 
     const std::int64_t samples = static_cast<std::int64_t>(std::ceil(pairs * sps));
     const int block = fO.wavBits / 4;
+    if (samples * block > 0xFFFFFFFFll - 36)
+        throw SynthError("the WAV file would exceed 4 GiB; shorten the pass or lower --sample-rate");
     std::vector<std::uint8_t> out;
     out.reserve(static_cast<std::size_t>(44 + samples * block));
     const std::uint32_t dataBytes = static_cast<std::uint32_t>(samples * block);

@@ -54,9 +54,9 @@ void validate(const SynthOptions& o) {
                                  std::to_string(o.pictures[c]->width) + " pixels wide; 1568 are needed");
     }
     if (o.quality < 1 || o.quality > 255) throw SynthError("--quality: 1 to 255");
-    if (o.scans < 0 || o.scans > 100000) throw SynthError("--scans: 0 to 100000");
-    if (!(o.durationSeconds > 0) || o.durationSeconds > 36000)
-        throw SynthError("--duration: above 0, at most 36000 s");
+    if (o.scans < 0 || o.scans > 6000) throw SynthError("--scans: 0 to 6000");
+    if (!(o.durationSeconds > 0) || o.durationSeconds > 7200)
+        throw SynthError("--duration: above 0, at most 7200 s");
     if (o.startTimeMs >= kMsPerDay) throw SynthError("--start-time: must lie within the day");
     if (o.telemetryLength < 1 || o.telemetryLength > 65536)
         throw SynthError("--telemetry-length: 1 to 65536");
@@ -133,6 +133,12 @@ class Builder {
     void framesFromPictures(Recording& rec, std::vector<std::vector<std::uint8_t>>& frameBytes) {
         const int scans = scansFor();
         rec.scans = scans;
+        if (scans > 6000) throw SynthError("the pictures are taller than 6000 scans (48,000 rows)");
+        if (fO.form == OutputForm::Wav) {
+            const double seconds = scans * kScanPeriodMs / 1000.0 + fO.leadInSeconds + 20;
+            if (seconds * fO.sampleRate * (fO.wavBits / 4) > 4.0e9)
+                throw SynthError("the WAV file would exceed 4 GiB; shorten the pass or lower --sample-rate");
+        }
         for (int c : fO.channels) {
             auto& t = rec.truth[c - 1];
             t.width = ImageEncoder::kLineWidth;

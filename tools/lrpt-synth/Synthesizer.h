@@ -114,15 +114,16 @@ struct PacketRecord {
 
 struct Recording {
     SynthOptions options;
-    std::vector<std::uint8_t> bytes;     // the output file: symbol form or WAV
-    std::array<GreyImage, 6> truth;      // ideal picture per channel; empty when not sent
-    std::vector<FrameRecord> frames;     // every frame made, in transmission order
-    std::vector<PacketRecord> packets;   // every packet made, in order
-    std::vector<std::uint8_t> chainBits; // transmitted values as the decoder's chain should
-                                         // see them after its ambiguity handling: 1 = positive;
-                                         // lead-in excluded
-    std::int64_t leadInValues = 0;       // noise values in front of chainBits
-    std::int64_t pairs = 0;              // symbols in the symbol stream
+    std::vector<std::uint8_t> bytes;   // the output file: symbol form or WAV
+    std::array<GreyImage, 6> truth;    // ideal picture per channel; empty when not sent
+    std::vector<FrameRecord> frames;   // every frame made, in transmission order
+    std::vector<PacketRecord> packets; // every packet made, in order
+    // The transmitted values in the order of the decoder's pairs, after the
+    // polarity mapping and before rotation, exchange and noise: 1 = positive.
+    // Lead-in excluded; in 80 k mode interleaved, unique words included.
+    std::vector<std::uint8_t> chainBits;
+    std::int64_t leadInValues = 0; // noise values in front of chainBits
+    std::int64_t pairs = 0;        // symbols in the symbol stream
     double symbolRate = 0;
     int scans = 0;
     std::vector<std::uint8_t> sentCadus; // the transmitted CADUs, 1,024 bytes each, before coding

@@ -565,6 +565,10 @@ TEST(Recording, BadOptionsAreRefusedWithTheOptionNamed) {
     EXPECT_THROW(synthesize(o), SynthError);
     o.cadus = std::vector<std::uint8_t>(1000, 0);
     EXPECT_THROW(synthesize(o), SynthError);
+    o = smallPass();
+    o.form = OutputForm::Wav;
+    o.durationSeconds = 7200; // over 4 GiB of 16-bit samples at the default rate
+    EXPECT_THROW(synthesize(o), SynthError);
 }
 
 TEST(Recording, PicturesAreReadFromPgmAndBmp) {
