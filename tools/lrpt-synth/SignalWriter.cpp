@@ -267,6 +267,8 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
     const double w = 2 * M_PI * fO.carrierOffsetHz / fs;
     const double phi0 = fO.phaseDeg * M_PI / 180.0 + quarter * M_PI / 2;
     const double maxv = fO.wavBits == 16 ? 32767.0 : 127.0;
+    const double stepC = std::cos(w), stepS = std::sin(w);
+    double c = 1, s = 0;
     for (std::int64_t m = 0; m < samples; ++m) {
         const double tau = m / sps; // in symbols
         const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(tau - kSpan)));
@@ -283,8 +285,16 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
             bi += si * p;
             bq += sq * p;
         }
-        const double ph = std::fmod(w * m, 2 * M_PI) + phi0;
-        const double c = std::cos(ph), s = std::sin(ph);
+        // Carrier phasor: exact every 4096 samples, rotated by one step in between.
+        if ((m & 4095) == 0) {
+            const double ph = std::fmod(w * static_cast<double>(m), 2 * M_PI) + phi0;
+            c = std::cos(ph);
+            s = std::sin(ph);
+        } else {
+            const double nc = c * stepC - s * stepS;
+            s = s * stepC + c * stepS;
+            c = nc;
+        }
         double vi = level * (bi * c - bq * s);
         double vq = level * (bi * s + bq * c);
         if (sigma > 0) {
