@@ -200,6 +200,27 @@ TEST_F(Session, RotatedExchangedAndNoisyPasses) {
     }
 }
 
+TEST_F(Session, PassOverMidnightAndNoiseNearTheThreshold) {
+    auto o = Options(lrptsynth::Mode::k72, 12);
+    o.startTimeMs = 86400000u - 6000u; // the fifth scan is the first of the next day
+    const auto r = lrptsynth::synthesize(o);
+    Run(TLrptMode::lm72k, Save(r, "midnight_LRPT_.s"));
+    for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+    EXPECT_EQ(fChain->Channel(0)->LineCount(), 8 * r.scans);
+
+    TearDown();
+    SetUp();
+    o = Options(lrptsynth::Mode::k72, 20);
+    o.esn0Db = 2.0;
+    const auto noisy = lrptsynth::synthesize(o);
+    const TSessionTotals totals = Run(TLrptMode::lm72k, Save(noisy, "noisy_LRPT_.s"));
+    EXPECT_GT(totals.FramesPassedOn, totals.Frames / 2);
+    // Lost frames show as green blocks; every block that arrived is the ideal one.
+    int ideal = 0;
+    for (int channel = 1; channel <= 6; ++channel) ideal += CheckAgainstTruth(noisy, channel, false);
+    EXPECT_GT(ideal, 6 * 196 * noisy.scans / 2);
+}
+
 TEST_F(Session, DroppedPacketsLeaveGreenBlocksAndTheRestIdeal) {
     auto o = Options(lrptsynth::Mode::k72, 15);
     o.dropPacketRate = 0.05;
