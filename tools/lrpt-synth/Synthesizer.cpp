@@ -505,6 +505,36 @@ Recording synthesize(const SynthOptions& options) {
     return b.run();
 }
 
+GreyImage deliveredMask(const Recording& rec, int channel) {
+    const GreyImage& t = rec.truth.at(static_cast<std::size_t>(channel - 1));
+    GreyImage m{t.width, t.height, std::vector<std::uint8_t>(t.pixels.size(), 0)};
+    for (const auto& p : rec.packets) {
+        if (p.channel != channel || !p.delivered || p.scan < 0 || p.mcu < 0) continue;
+        for (int y = p.scan * 8; y < p.scan * 8 + 8 && y < m.height; ++y)
+            for (int x = p.mcu * 8; x < p.mcu * 8 + 112 && x < m.width; ++x)
+                m.pixels[static_cast<std::size_t>(y) * m.width + x] = 255;
+    }
+    return m;
+}
+
+void writeRecordingFiles(const Recording& rec, const std::string& output, bool truth,
+                         const std::string& manifest, const std::string& truthPrefix) {
+    auto write = [](const std::string& path, const void* data, std::size_t size) {
+        std::ofstream out(path, std::ios::binary);
+        if (!out) throw std::runtime_error(path + ": cannot create file");
+        out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+        if (!out) throw std::runtime_error(path + ": cannot write file");
+    };
+    write(output, rec.bytes.data(), rec.bytes.size());
+    if (!truth) return;
+    const std::string json = rec.manifestJson();
+    write(manifest.empty() ? output + ".json" : manifest, json.data(), json.size());
+    const std::string prefix = truthPrefix.empty() ? output : truthPrefix;
+    for (int c = 1; c <= 6; ++c)
+        if (rec.truth[c - 1].width > 0)
+            writePgm(prefix + ".ch" + std::to_string(c) + ".pgm", rec.truth[c - 1]);
+}
+
 std::vector<std::uint8_t> readCaduFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw SynthError(path + ": cannot open frame file");

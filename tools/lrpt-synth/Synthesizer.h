@@ -140,6 +140,17 @@ class SynthError : public std::runtime_error {
 // Throws SynthError on inconsistent options (message names the option).
 Recording synthesize(const SynthOptions& options);
 
+// Channel n's picture of what arrives: 255 where the blocks of a delivered
+// packet lie, 0 where the packet was lost (same size as truth[n - 1]).
+GreyImage deliveredMask(const Recording& rec, int channel);
+
+// Writes the recording to `output`, and unless `truth` is false its manifest
+// (default name output + ".json") and ideal pictures (prefix + ".ch<n>.pgm",
+// default prefix output). Throws std::runtime_error naming a file that cannot
+// be written.
+void writeRecordingFiles(const Recording& rec, const std::string& output, bool truth = true,
+                         const std::string& manifest = "", const std::string& truthPrefix = "");
+
 // Reads a --from-cadu file; throws SynthError when it is not made of
 // 1,024-byte records starting with the marker.
 std::vector<std::uint8_t> readCaduFile(const std::string& path);

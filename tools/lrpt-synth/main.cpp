@@ -137,13 +137,6 @@ bool endsWith(const std::string& s, const std::string& e) {
     return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
 }
 
-void writeFile(const std::string& path, const void* data, std::size_t size) {
-    std::ofstream out(path, std::ios::binary);
-    if (!out) throw std::runtime_error(path + ": cannot create file");
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out) throw std::runtime_error(path + ": cannot write file");
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -318,16 +311,7 @@ int main(int argc, char** argv) {
     try {
         const auto t0 = std::chrono::steady_clock::now();
         const Recording rec = synthesize(o);
-        writeFile(output, rec.bytes.data(), rec.bytes.size());
-        if (!noTruth) {
-            const std::string m = manifest.empty() ? output + ".json" : manifest;
-            const std::string json = rec.manifestJson();
-            writeFile(m, json.data(), json.size());
-            const std::string prefix = truthPrefix.empty() ? output : truthPrefix;
-            for (int c = 1; c <= 6; ++c)
-                if (rec.truth[c - 1].width > 0)
-                    writePgm(prefix + ".ch" + std::to_string(c) + ".pgm", rec.truth[c - 1]);
-        }
+        writeRecordingFiles(rec, output, !noTruth, manifest, truthPrefix);
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (!quiet) {
             int sent = 0, delivered = 0;

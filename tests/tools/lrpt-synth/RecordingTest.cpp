@@ -411,6 +411,13 @@ TEST(Recording, DroppedFramesAndPacketsAreInTheManifest) {
     EXPECT_GT(other, 5);
     EXPECT_GT(droppedPackets, 5);
     EXPECT_GT(lost, 5);
+    // The mask of what arrives marks exactly the delivered packets' blocks.
+    const GreyImage mask = deliveredMask(rec, 2);
+    ASSERT_EQ(mask.height, rec.truth[1].height);
+    for (const auto& p : rec.packets)
+        if (p.channel == 2) {
+            EXPECT_EQ(mask.at(p.mcu * 8 + 5, p.scan * 8 + 3), p.delivered ? 255 : 0) << p.count;
+        }
     // Sent frames are on the air back to back; the counters of VC 5 jump over dropped ones.
     std::size_t sent = 0;
     for (const auto& f : rec.frames)
