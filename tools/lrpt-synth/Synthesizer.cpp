@@ -438,6 +438,7 @@ class Builder {
                 if (fr.sent && fr.lastValue >= kept) fr.cutOff = true;
         }
         markDelivered(rec, frameBytes);
+        rec.deliveryExact = fO.form != OutputForm::Wav && !(fO.mode == Mode::k80 && !fO.noiseGaps.empty());
     }
 
     void markDelivered(Recording& rec, const std::vector<std::vector<std::uint8_t>>& frameBytes) {
@@ -517,6 +518,61 @@ GreyImage deliveredMask(const Recording& rec, int channel) {
     return m;
 }
 
+ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLastStrip) {
+    constexpr int kRows = 6000, kW = ImageEncoder::kLineWidth;
+    const GreyImage& truth = rec.truth.at(static_cast<std::size_t>(channel - 1));
+    ExpectedPicture pic;
+    pic.value.assign(static_cast<std::size_t>(kRows) * kW, 0);
+    pic.state.assign(pic.value.size(), ExpectedPicture::Unwritten);
+    std::vector<std::uint8_t> bufValue(8 * kW, 0), bufState(8 * kW, ExpectedPicture::Grey); // black at first
+    std::int64_t gt = 0, gy = 0;
+    int maxRow = -1;
+    auto writeOut = [&](bool reset) {
+        for (int y = 0; y < 8; ++y) {
+            const std::int64_t r = gy + y;
+            if (r < 0 || r >= kRows) continue;
+            std::copy_n(&bufValue[static_cast<std::size_t>(y) * kW], kW,
+                        &pic.value[static_cast<std::size_t>(r) * kW]);
+            std::copy_n(&bufState[static_cast<std::size_t>(y) * kW], kW,
+                        &pic.state[static_cast<std::size_t>(r) * kW]);
+            maxRow = std::max(maxRow, static_cast<int>(r));
+            if (reset) std::fill_n(&bufState[static_cast<std::size_t>(y) * kW], kW, ExpectedPicture::Green);
+        }
+    };
+    for (const auto& p : rec.packets) {
+        if (p.channel != channel || !p.delivered) continue;
+        std::int64_t t = p.timeMs;
+        const int x = p.mcu * 8;
+        if (t != gt && x == 0) {
+            writeOut(true);
+            if (gt == 0) {
+                gt = t;
+            } else {
+                const double c = std::nearbyint(static_cast<double>(t - gt) / kScanPeriodMs);
+                if (c == 0) {
+                    gy += 8;
+                    t += 1231;
+                } else {
+                    gy += 8 * static_cast<std::int64_t>(c);
+                }
+                gt = t;
+            }
+        }
+        if (p.quality <= 0 || x > 1456) continue;
+        for (int y = 0; y < 8; ++y)
+            for (int k = 0; k < 112; ++k) {
+                const std::size_t i = static_cast<std::size_t>(y) * kW + x + k;
+                bufValue[i] = truth.at(x + k, p.scan * 8 + y);
+                bufState[i] = ExpectedPicture::Grey;
+            }
+    }
+    if (writeLastStrip && gt != 0) writeOut(false);
+    pic.height = maxRow + 1;
+    pic.value.resize(static_cast<std::size_t>(pic.height) * kW);
+    pic.state.resize(pic.value.size());
+    return pic;
+}
+
 void writeRecordingFiles(const Recording& rec, const std::string& output, bool truth,
                          const std::string& manifest, const std::string& truthPrefix) {
     auto write = [](const std::string& path, const void* data, std::size_t size) {
@@ -571,13 +627,13 @@ std::string Recording::manifestJson() const {
             o.wavLevel > 0 ? o.wavLevel : (o.wavBits == 16 ? 1600.0 : 40.0), o.rolloff);
         s += buf;
     }
-    std::snprintf(
-        buf, sizeof buf,
-        "  \"fromCadu\": %s,\n  \"scans\": %d,\n  \"scanPeriodMs\": 1231.14,\n  \"firstScanTimeMs\": %u,\n"
-        "  \"impairments\": {\"dropPacketRate\": %g, \"dropFrameRate\": %g, \"flipBitRate\": %g, "
-        "\"otherVcRate\": %g},\n",
-        o.cadus ? "true" : "false", scans, o.startTimeMs, o.dropPacketRate, o.dropFrameRate, o.flipBitRate,
-        o.otherVcRate);
+    std::snprintf(buf, sizeof buf,
+                  "  \"deliveryExact\": %s,\n  \"fromCadu\": %s,\n  \"scans\": %d,\n  \"scanPeriodMs\": "
+                  "1231.14,\n  \"firstScanTimeMs\": %u,\n"
+                  "  \"impairments\": {\"dropPacketRate\": %g, \"dropFrameRate\": %g, \"flipBitRate\": %g, "
+                  "\"otherVcRate\": %g},\n",
+                  deliveryExact ? "true" : "false", o.cadus ? "true" : "false", scans, o.startTimeMs,
+                  o.dropPacketRate, o.dropFrameRate, o.flipBitRate, o.otherVcRate);
     s += buf;
     s += "  \"channels\": [";
     bool firstCh = true;

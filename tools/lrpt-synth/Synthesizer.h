@@ -128,6 +128,11 @@ struct Recording {
     int scans = 0;
     std::vector<std::uint8_t> sentCadus; // the transmitted CADUs, 1,024 bytes each, before coding
     std::string notes;                   // e.g. pacing overruns
+    // False when the delivered flags cannot be exact: a WAV (the demodulator's
+    // lock time decides) or noise gaps in 80 k mode (a gap makes the receiver's
+    // unique-word stage drop values, which shifts its deinterleaver for about
+    // 36 x 73,728 values). Channel noise is never judged.
+    bool deliveryExact = true;
 
     std::string manifestJson() const;
 };
@@ -143,6 +148,28 @@ Recording synthesize(const SynthOptions& options);
 // Channel n's picture of what arrives: 255 where the blocks of a delivered
 // packet lie, 0 where the packet was lost (same size as truth[n - 1]).
 GreyImage deliveredMask(const Recording& rec, int channel);
+
+// What the channel picture of a decoder following the image rules holds after
+// the pass, given the packets that arrive (`delivered`): strips start at
+// packets with MCU number 0 and a new time stamp and are placed 8 rows per
+// scan period after the first (midnight sends them out of the picture); the
+// blocks of a packet go into the strip being built, also when that strip
+// belongs to an earlier scan because this scan's MCU-0 packet was lost;
+// blocks never written in a strip are green, and the first strip buffer
+// starts black. `writeLastStrip`: the strip still being built at the end is
+// written out too.
+struct ExpectedPicture {
+    enum State : std::uint8_t { Unwritten = 0, Grey = 1, Green = 2 };
+    int width = 1568;
+    int height = 0;                  // rows up to the last one written (at most 6000)
+    std::vector<std::uint8_t> value; // grey value where state is Grey
+    std::vector<std::uint8_t> state;
+    State stateAt(int x, int y) const {
+        return static_cast<State>(state[static_cast<std::size_t>(y) * width + x]);
+    }
+    std::uint8_t at(int x, int y) const { return value[static_cast<std::size_t>(y) * width + x]; }
+};
+ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLastStrip = true);
 
 // Writes the recording to `output`, and unless `truth` is false its manifest
 // (default name output + ".json") and ideal pictures (prefix + ".ch<n>.pgm",

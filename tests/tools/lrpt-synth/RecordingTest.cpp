@@ -762,3 +762,38 @@ TEST(Recording, DeliveryFollowsTheReceivingPacketRules) {
     // The frame that closes packet 66 waits for 20 more bytes.
     EXPECT_EQ(apids({0, 1, 2, 3}), (std::vector<int>{64, 65}));
 }
+
+// The picture a decoder draws from what arrives: everything when all
+// arrives; a lost block stays green; a scan whose MCU-0 packet is lost pours
+// its other blocks into the previous scan's strip and leaves its rows unwritten.
+TEST(Recording, ExpectedPictureFollowsTheStripRules) {
+    SynthOptions o = smallPass();
+    o.channels = {3};
+    Recording rec = synthesize(o);
+    const GreyImage& t = rec.truth[2];
+    {
+        const ExpectedPicture all = expectedPicture(rec, 3);
+        ASSERT_EQ(all.height, t.height);
+        for (int y = 0; y < t.height; y += 3)
+            for (int x = 0; x < t.width; x += 5) {
+                ASSERT_EQ(all.stateAt(x, y), ExpectedPicture::Grey);
+                ASSERT_EQ(all.at(x, y), t.at(x, y));
+            }
+        const ExpectedPicture noLast = expectedPicture(rec, 3, false);
+        EXPECT_EQ(noLast.height, t.height - 8); // the last strip stays in the buffer
+    }
+    auto packet = [&](int scan, int mcu) -> PacketRecord& {
+        for (auto& p : rec.packets)
+            if (p.channel == 3 && p.scan == scan && p.mcu == mcu) return p;
+        throw std::runtime_error("no such packet");
+    };
+    packet(4, 28).delivered = false;
+    packet(2, 0).delivered = false;
+    const ExpectedPicture e = expectedPicture(rec, 3);
+    EXPECT_EQ(e.stateAt(28 * 8 + 3, 32 + 2), ExpectedPicture::Green);
+    EXPECT_EQ(e.stateAt(27 * 8 + 3, 32 + 2), ExpectedPicture::Grey);
+    EXPECT_EQ(e.at(14 * 8 + 3, 8 + 2), t.at(14 * 8 + 3, 16 + 2)); // scan 2's block in scan 1's rows
+    EXPECT_EQ(e.at(0, 8 + 2), t.at(0, 8 + 2));                   // scan 1's own MCU-0 block stays
+    EXPECT_EQ(e.stateAt(40, 16 + 2), ExpectedPicture::Unwritten);
+    EXPECT_EQ(e.stateAt(40, 24 + 2), ExpectedPicture::Grey);
+}
