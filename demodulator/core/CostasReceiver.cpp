@@ -97,9 +97,10 @@ class TCostasReceiver::TStepKernel {
         }
     }
 
-    void Run(const ReceiverBlock& aBlock) {
+    void Run(const ReceiverBlock& aBlock, int aFrames) {
         s.ZeroStuff = 0;
-        for (const ReceiverFrame& f : aBlock.Frames) {
+        for (int n = 0; n < aFrames; ++n) {
+            const ReceiverFrame& f = aBlock.Frames[n];
             if (fProbe.Full())
                 Frame<false>(f);
             else
@@ -266,7 +267,13 @@ class TCostasReceiver::TStepKernel {
 };
 
 void TCostasReceiver::ProcessBlock(const ReceiverBlock& aBlock, SymbolSink& aSink) {
+    ProcessFrames(aBlock, ReceiverBlock::FrameCount, aSink);
+}
+
+void TCostasReceiver::ProcessFrames(const ReceiverBlock& aBlock, int aFrames, SymbolSink& aSink) {
+    if (aFrames <= 0) return;
+    if (aFrames > ReceiverBlock::FrameCount) aFrames = ReceiverBlock::FrameCount;
     TStepKernel k(*this, aSink);
-    k.Run(aBlock);
+    k.Run(aBlock, aFrames);
     k.Finish();
 }

@@ -95,6 +95,9 @@ class TCostasReceiver {
     // ---- Processing ----
     // Runs the 32768 steps of one block and hands each symbol's byte to aSink.
     void ProcessBlock(const ReceiverBlock& aBlock, SymbolSink& aSink);
+    // Runs only the first aFrames frames (4 steps each; clamped to 0..8192): the last, partial
+    // block of a file, so that no frame beyond the data is processed.
+    void ProcessFrames(const ReceiverBlock& aBlock, int aFrames, SymbolSink& aSink);
 
     // ---- Probe capture ----
     // Makes aProbe the only captured signal and empties the buffer.

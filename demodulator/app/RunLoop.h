@@ -1,0 +1,40 @@
+// The block tick of the demodulator: read one block of the input, run the receiver over it,
+// hand its symbols to the writer. Shared by the window's timer and the batch tool.
+#pragma once
+
+#include "app/SymbolWriter.h"
+#include "app/WavInput.h"
+#include "core/CostasReceiver.h"
+
+#include <cstdint>
+
+// Takes the input's sample rate: Samp = 4 x rate, and the display step of 250000000 / rate ns
+// (aSampler may be nullptr). Nothing is recomputed; Run does that with ComputeWords.
+void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, const TWavFormat& aFormat);
+
+// Borrows the receiver, the input and the writer; the caller owns them.
+class TRunLoop {
+  public:
+    enum TTick {
+        tk_Block, // a whole block was processed
+        tk_End,   // the input ended: its last frames (if any) were processed once, the writer flushed
+        tk_Idle,  // no readable input: nothing was read or processed
+    };
+
+    TRunLoop(TCostasReceiver& aRx, TWavInput& aInput, TSymbolWriter& aOutput)
+        : fRx(aRx), fInput(aInput), fOutput(aOutput) {}
+
+    TTick Tick();
+
+    int64_t FramesProcessed() const { return fFrames; }
+    // Frames processed with the receiver locked at the end of their block.
+    int64_t FramesLocked() const { return fLockedFrames; }
+
+  private:
+    TCostasReceiver& fRx;
+    TWavInput& fInput;
+    TSymbolWriter& fOutput;
+    ReceiverBlock fBlock;
+    int64_t fFrames = 0;
+    int64_t fLockedFrames = 0;
+};

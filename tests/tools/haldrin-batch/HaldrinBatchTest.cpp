@@ -1,0 +1,161 @@
+// The whole chain without windows: generator WAV -> haldrin-batch -> tarnwick-batch -> pictures,
+// compared with the generator's ideal pictures.
+#include "Synthesizer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path TempDir(const std::string& aName) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("haldrin-batch-test-" + std::to_string(getpid())) / aName;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+void Write(const fs::path& aPath, const std::vector<uint8_t>& aBytes) {
+    std::ofstream f(aPath, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(aBytes.data()), std::streamsize(aBytes.size()));
+}
+
+struct TRun {
+    int Exit = -1;
+    std::string Out, Err;
+};
+
+// Runs a command with its standard output and error captured in files of aDir.
+TRun RunCommand(const std::string& aCommand, const fs::path& aDir) {
+    const fs::path out = aDir / "stdout.txt", err = aDir / "stderr.txt";
+    const int status = std::system((aCommand + " >" + out.string() + " 2>" + err.string()).c_str());
+    TRun r;
+    r.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto slurp = [](const fs::path& p) {
+        std::ifstream f(p);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    r.Out = slurp(out);
+    r.Err = slurp(err);
+    return r;
+}
+
+std::string Quote(const fs::path& p) {
+    std::string q(1, '\'');
+    return q.append(p.string()).append(1, '\'');
+}
+
+// 24-bit BMP as grey rows (blue byte), top-down whatever the file's row order.
+bool ReadBmpGrey(const fs::path& aPath, int& aWidth, std::vector<std::vector<uint8_t>>& aRows) {
+    std::ifstream f(aPath, std::ios::binary);
+    const std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), {});
+    if (b.size() < 54 || b[0] != 'B' || b[1] != 'M') return false;
+    auto le32 = [&](size_t at) {
+        return int32_t(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24);
+    };
+    const int32_t offset = le32(10), width = le32(18), height = le32(22);
+    if ((b[28] | b[29] << 8) != 24) return false;
+    const int rows = height < 0 ? -height : height;
+    const size_t stride = (size_t(width) * 3 + 3) / 4 * 4;
+    if (size_t(offset) + stride * size_t(rows) > b.size()) return false;
+    aWidth = width;
+    aRows.assign(size_t(rows), std::vector<uint8_t>(size_t(width)));
+    for (int y = 0; y < rows; ++y) {
+        const size_t fileRow = size_t(height < 0 ? y : rows - 1 - y);
+        for (int x = 0; x < width; ++x)
+            aRows[size_t(y)][size_t(x)] = b[size_t(offset) + fileRow * stride + size_t(x) * 3];
+    }
+    return true;
+}
+
+TEST(HaldrinBatchTest, GeneratedPassDecodesToTheIdealPictures) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.scans = 6;
+    o.headFrames = 12; // about 1.4 s of fill while the receiver locks
+    o.carrierOffsetHz = 2500;
+    o.esn0Db = 12;
+    o.seed = 5;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const fs::path dir = TempDir("chain");
+    const fs::path wav = dir / "pass.wav", raw = dir / "pass.raw";
+    Write(wav, rec.bytes);
+
+    const TRun h = RunCommand(std::string(HALDRIN_BATCH) + " " + Quote(wav) + " " + Quote(raw), dir);
+    ASSERT_EQ(h.Exit, 0) << h.Err;
+    EXPECT_NE(h.Out.find("symbols written"), std::string::npos) << h.Out;
+    EXPECT_TRUE(h.Err.empty()) << "the progress display must stay quiet off a terminal: " << h.Err;
+    // One byte per symbol, nothing lost at the end of the file.
+    const double symbols = double(fs::file_size(raw));
+    const double frames = double(rec.bytes.size() - 44) / 4;
+    EXPECT_NEAR(symbols, frames * 72000 / o.sampleRate, 200);
+
+    const TRun t =
+        RunCommand(std::string(TARNWICK_BATCH) + " --72k --out " + Quote(dir) + " " + Quote(raw), dir);
+    ASSERT_EQ(t.Exit, 0) << t.Err;
+    int width = 0;
+    std::vector<std::vector<uint8_t>> rows;
+    ASSERT_TRUE(ReadBmpGrey(dir / "pass.raw.64.bmp", width, rows)) << t.Out;
+    const lrptsynth::GreyImage& truth = rec.truth[0];
+    ASSERT_EQ(width, truth.width);
+    // Every scan of the pass is in the picture, pixel for pixel as the generator drew it.
+    ASSERT_EQ(int(rows.size()), truth.height);
+    int exactScans = 0;
+    for (int scan = 0; scan < truth.height / 8; ++scan) {
+        bool same = true;
+        for (int y = scan * 8; y < scan * 8 + 8 && same; ++y)
+            for (int x = 0; x < width && same; ++x)
+                same = rows[size_t(y)][size_t(x)] == truth.at(x, y);
+        exactScans += same;
+    }
+    EXPECT_EQ(exactScans, truth.height / 8);
+}
+
+TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
+    const fs::path dir = TempDir("errors");
+    const std::string tool = HALDRIN_BATCH;
+
+    TRun r = RunCommand(tool + " " + Quote(dir / "missing.wav") + " " + Quote(dir / "out.raw"), dir);
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_EQ(r.Err, "haldrin-batch: cannot open input file " + (dir / "missing.wav").string() + "\n");
+
+    Write(dir / "text.wav", {'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'});
+    r = RunCommand(tool + " " + Quote(dir / "text.wav") + " " + Quote(dir / "out.raw"), dir);
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_NE(r.Err.find("header code -2"), std::string::npos) << r.Err;
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.scans = 1;
+    Write(dir / "ok.wav", lrptsynth::synthesize(o).bytes);
+    r = RunCommand(tool + " " + Quote(dir / "ok.wav") + " " + Quote(dir / "no-such-dir" / "out.raw"), dir);
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_NE(r.Err.find("cannot create output file"), std::string::npos) << r.Err;
+
+    r = RunCommand(tool + " --param Bogus=1 " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.raw"), dir);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_NE(r.Err.find("unknown receiver parameter \"Bogus\""), std::string::npos) << r.Err;
+    r = RunCommand(tool + " --param KpMan=16 " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.raw"), dir);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_NE(r.Err.find("KpMan must lie in 0..15"), std::string::npos) << r.Err;
+
+    // A parameter by name acts: with the carrier loop open 5 kHz off the carrier, no lock.
+    r = RunCommand(tool + " --param CarOpen=1 --param Sweep=0 --param Nco=5000 " + Quote(dir / "ok.wav") +
+                       " " + Quote(dir / "out.raw"),
+                   dir);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_NE(r.Out.find("locked 0.0% of the time"), std::string::npos) << r.Out;
+}
+
+} // namespace

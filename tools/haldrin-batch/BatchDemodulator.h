@@ -1,0 +1,38 @@
+// One demodulation run without a window: the core of haldrin-batch.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct THaldrinBatchOptions {
+    std::vector<std::pair<std::string, int32_t>> Params; // receiver parameters by name, in order
+    std::string Input, Output;
+    bool Help = false;
+    bool Quiet = false;
+};
+
+// Throws std::invalid_argument with a one-line message on a usage error (unknown parameter name,
+// value out of its range, missing files).
+THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& aArgs);
+std::string HaldrinBatchUsage();
+
+struct THaldrinBatchResult {
+    int64_t Symbols = 0;      // bytes written to the output file
+    int64_t Frames = 0;       // input frames processed
+    int64_t LockedFrames = 0; // of which with the receiver locked at the end of their block
+    double SignalSeconds = 0;
+    double ElapsedSeconds = 0;
+    int32_t SampleRate = 0;
+};
+
+// Opens the WAV file, takes its rate, applies the parameters (after the rate, so a Samp given
+// here wins), computes the frequency words and runs the receiver flat out to the end of the file,
+// writing the symbols to the output file. aProgress, when given, receives a one-line progress
+// display now and then. Throws std::runtime_error with a message naming the file on any input or
+// output problem.
+THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& aOptions, std::ostream* aProgress);
+
+std::string HaldrinBatchSummary(const THaldrinBatchResult& aResult);

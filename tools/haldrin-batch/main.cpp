@@ -1,0 +1,30 @@
+// haldrin-batch: demodulates one WAV recording into a 3-bit soft symbol file without a window.
+#include "BatchDemodulator.h"
+
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    THaldrinBatchOptions options;
+    try {
+        options = ParseHaldrinBatchArguments(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "haldrin-batch: " << e.what() << " (see --help)\n";
+        return 2;
+    }
+    if (options.Help) {
+        std::cout << HaldrinBatchUsage();
+        return 0;
+    }
+    try {
+        const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
+        const THaldrinBatchResult result = RunHaldrinBatch(options, terminal ? &std::cerr : nullptr);
+        if (!options.Quiet) std::cout << HaldrinBatchSummary(result);
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "haldrin-batch: " << e.what() << "\n";
+        return 1;
+    }
+}
