@@ -586,9 +586,31 @@ void writeRecordingFiles(const Recording& rec, const std::string& output, bool t
     const std::string json = rec.manifestJson();
     write(manifest.empty() ? output + ".json" : manifest, json.data(), json.size());
     const std::string prefix = truthPrefix.empty() ? output : truthPrefix;
-    for (int c = 1; c <= 6; ++c)
-        if (rec.truth[c - 1].width > 0)
-            writePgm(prefix + ".ch" + std::to_string(c) + ".pgm", rec.truth[c - 1]);
+    bool losses = false;
+    for (const auto& p : rec.packets)
+        losses |= !p.delivered;
+    for (int c = 1; c <= 6; ++c) {
+        if (rec.truth[c - 1].width == 0) continue;
+        const std::string base = prefix + ".ch" + std::to_string(c);
+        writePgm(base + ".pgm", rec.truth[c - 1]);
+        if (!losses) continue;
+        // What a decoder draws from what arrives: grey, green for blocks that
+        // never came, magenta for rows no strip reached.
+        const ExpectedPicture e = expectedPicture(rec, c);
+        std::string ppm = "P6\n" + std::to_string(e.width) + " " + std::to_string(e.height) + "\n255\n";
+        ppm.reserve(ppm.size() + e.value.size() * 3);
+        for (std::size_t i = 0; i < e.value.size(); ++i) {
+            const auto st = static_cast<ExpectedPicture::State>(e.state[i]);
+            const char v = static_cast<char>(e.value[i]);
+            if (st == ExpectedPicture::Grey)
+                ppm.append({v, v, v});
+            else if (st == ExpectedPicture::Green)
+                ppm.append({'\0', static_cast<char>(255), '\0'});
+            else
+                ppm.append({static_cast<char>(255), '\0', static_cast<char>(255)});
+        }
+        write(base + ".expected.ppm", ppm.data(), ppm.size());
+    }
 }
 
 std::vector<std::uint8_t> readCaduFile(const std::string& path) {

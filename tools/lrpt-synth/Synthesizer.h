@@ -173,7 +173,9 @@ ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLas
 
 // Writes the recording to `output`, and unless `truth` is false its manifest
 // (default name output + ".json") and ideal pictures (prefix + ".ch<n>.pgm",
-// default prefix output). Throws std::runtime_error naming a file that cannot
+// default prefix output); when packets are lost also the expected decoder
+// pictures (prefix + ".ch<n>.expected.ppm": grey, green where blocks never
+// came, magenta for rows no strip reached). Throws std::runtime_error naming a file that cannot
 // be written.
 void writeRecordingFiles(const Recording& rec, const std::string& output, bool truth = true,
                          const std::string& manifest = "", const std::string& truthPrefix = "");

@@ -650,6 +650,10 @@ TEST(Recording, CommandLineWritesTheRecordingAndItsGroundTruth) {
     EXPECT_TRUE(fs::exists(out + ".ch1.pgm"));
     EXPECT_TRUE(fs::exists(out + ".ch4.pgm"));
     EXPECT_FALSE(fs::exists(out + ".ch2.pgm"));
+    EXPECT_FALSE(fs::exists(out + ".ch1.expected.ppm")); // nothing lost
+    const std::string lossy = (dir / "lossy_LRPT_.s").string();
+    ASSERT_EQ(std::system((exe + " -q --duration 3 --drop-packets 0.2 -o '" + lossy + "'").c_str()), 0);
+    EXPECT_TRUE(fs::exists(lossy + ".ch1.expected.ppm"));
     std::ifstream js(out + ".json");
     const std::string json((std::istreambuf_iterator<char>(js)), std::istreambuf_iterator<char>());
     EXPECT_NE(json.find("\"packets\": ["), std::string::npos);
@@ -793,7 +797,7 @@ TEST(Recording, ExpectedPictureFollowsTheStripRules) {
     EXPECT_EQ(e.stateAt(28 * 8 + 3, 32 + 2), ExpectedPicture::Green);
     EXPECT_EQ(e.stateAt(27 * 8 + 3, 32 + 2), ExpectedPicture::Grey);
     EXPECT_EQ(e.at(14 * 8 + 3, 8 + 2), t.at(14 * 8 + 3, 16 + 2)); // scan 2's block in scan 1's rows
-    EXPECT_EQ(e.at(0, 8 + 2), t.at(0, 8 + 2));                   // scan 1's own MCU-0 block stays
+    EXPECT_EQ(e.at(0, 8 + 2), t.at(0, 8 + 2));                    // scan 1's own MCU-0 block stays
     EXPECT_EQ(e.stateAt(40, 16 + 2), ExpectedPicture::Unwritten);
     EXPECT_EQ(e.stateAt(40, 24 + 2), ExpectedPicture::Grey);
 }
