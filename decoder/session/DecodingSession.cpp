@@ -25,6 +25,7 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
     try {
         fChain.BuildRest(aMode, stem, aFatalErrorIgnor);
         Feed(aMode, input);
+        if (fObserver.FeedingEnded) fObserver.FeedingEnded();
         Drain(aMode);
         fChain.EndOfFeeding(aMode, stem);
         if (aMode == TLrptMode::lm72k && fObserver.ShowBufferProgress)

@@ -22,6 +22,8 @@ struct TSessionObserver {
     std::function<void()> ShowHardDesigns;
     std::function<void(int64_t aPosition, int64_t aSize)> ShowFileProgress;
     std::function<void(int64_t aWaiting, int64_t aMaximum)> ShowBufferProgress;
+    // The feeding has ended (file read or Stop) and the drain begins; a window shows the phase.
+    std::function<void()> FeedingEnded;
 };
 
 // What the stages counted, taken before they are destroyed at the end of the session.
