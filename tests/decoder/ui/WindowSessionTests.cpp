@@ -61,8 +61,10 @@ class WindowSession : public ::testing::Test {
         if (fStates.empty() || fStates.back() != fWindow->State()) fStates.push_back(fWindow->State());
     }
 
-    lrptsynth::Recording Make(double aSeconds, lrptsynth::OutputForm aForm = lrptsynth::OutputForm::Soft8) {
+    lrptsynth::Recording Make(double aSeconds, lrptsynth::OutputForm aForm = lrptsynth::OutputForm::Soft8,
+                              lrptsynth::Mode aMode = lrptsynth::Mode::k72) {
         lrptsynth::SynthOptions o;
+        o.mode = aMode;
         o.durationSeconds = aSeconds;
         o.channels = {1, 2, 3, 4, 5, 6};
         o.form = aForm;
@@ -274,4 +276,40 @@ TEST_F(WindowSession, FilesThatCannotBeOpenedOrCreatedLeaveTheWindowIdle) {
         for (int x = 100; x < 160; ++x)
             ink += qGray(box.pixel(x, y)) < 128;
     EXPECT_GT(ink, 20);
+}
+
+TEST_F(WindowSession, An80kSessionOfTheThreeBitForm) {
+    const auto r = Make(5, lrptsynth::OutputForm::Soft3, lrptsynth::Mode::k80);
+    fNextFile = Save(r, "pass_LRPT INT_.raw");
+    fWindow->Button80KClick();
+    ASSERT_TRUE(fMessages.empty()) << fMessages[0].first.toStdString();
+    EXPECT_EQ(fFilterIndices, std::vector<int>({1}));
+    ExpectEnded(fNextFile);
+    EXPECT_EQ(fWindow->DemMode(), dm_3BitSoft);
+    EXPECT_EQ(fWindow->Session()->Totals().FileBytesRead, static_cast<int64_t>(r.bytes.size()));
+    EXPECT_EQ(fWindow->ProgressBar2->maximum(), 10000000);
+    EXPECT_GT(fWindow->Constallation().Index(), 0);
+    EXPECT_TRUE(fs::exists(fNextFile + ".SyncBeforInt.log"));
+    EXPECT_FALSE(fs::exists(fNextFile + ".70"));
+}
+
+TEST_F(WindowSession, ClosingTheWindowStopsTheSessionAndConversionErrorsAreShown) {
+    const auto r = Make(10);
+    fNextFile = Save(r, "pass_LRPT_.s");
+    QTimer::singleShot(0, [this] { fWindow->close(); });
+    fWindow->Button72KClick();
+    ExpectEnded(fNextFile);
+    EXPECT_TRUE(fWindow->UserStop());
+    EXPECT_LT(fWindow->Session()->Totals().FileBytesRead, static_cast<int64_t>(r.bytes.size()));
+
+    const std::string missing = (fDir / "missing.s").string();
+    fWindow->OpenDialog2->ExecuteHook = [&](TOpenDialog& aDialog) {
+        aDialog.FileName = QString::fromStdString(missing);
+        return true;
+    };
+    fWindow->Button1Click();
+    ASSERT_EQ(fMessages.size(), 1u);
+    EXPECT_TRUE(fMessages[0].second);
+    EXPECT_NE(fMessages[0].first.toStdString().find(missing), std::string::npos);
+    EXPECT_FALSE(fs::exists(missing + ".hard"));
 }
