@@ -1,5 +1,6 @@
 #include "ui/FileDialogs.h"
 
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -29,6 +30,7 @@ namespace {
 // pattern list instead.
 class TPatternProxy : public QSortFilterProxyModel {
   public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
     void SetPatterns(const QStringList& aPatterns) {
         fPatterns = aPatterns;
         invalidateFilter();
@@ -52,6 +54,45 @@ class TPatternProxy : public QSortFilterProxyModel {
 
 } // namespace
 
+void SetUpFileFilters(QFileDialog& aDialog, const std::vector<TFilterEntry>& aEntries, int aIndex) {
+    aDialog.setOption(QFileDialog::DontUseNativeDialog);
+    QStringList descriptions;
+    for (const auto& entry : aEntries)
+        descriptions << entry.Description;
+    auto* proxy = new TPatternProxy(&aDialog);
+    aDialog.setProxyModel(proxy);
+    aDialog.setNameFilters(descriptions);
+    auto* files = aDialog.findChild<QFileSystemModel*>();
+    // The dialog collapses repeated blanks of the descriptions; its list shows them as written.
+    auto* list = aDialog.findChild<QComboBox*>("fileTypeCombo");
+    if (list)
+        for (int i = 0; i < list->count() && i < descriptions.size(); ++i)
+            list->setItemText(i, descriptions[i]);
+    auto useEntry = [files, proxy, aEntries](int aEntry) {
+        // The dialog sets its own name filters when the entry changes, possibly after this runs:
+        // clear them now and once more when the change has settled.
+        if (files) {
+            files->setNameFilters({});
+            QTimer::singleShot(0, files, [files] { files->setNameFilters({}); });
+        }
+        if (aEntry >= 0 && aEntry < static_cast<int>(aEntries.size()))
+            proxy->SetPatterns(aEntries[static_cast<size_t>(aEntry)].Patterns);
+    };
+    QObject::connect(&aDialog, &QFileDialog::filterSelected, &aDialog,
+                     [useEntry, list, descriptions](const QString& aText) {
+                         useEntry(list ? list->currentIndex()
+                                       : static_cast<int>(descriptions.indexOf(aText)));
+                     });
+    const int selected = aIndex >= 0 && aIndex < static_cast<int>(aEntries.size()) ? aIndex : 0;
+    if (list) list->setCurrentIndex(selected);
+    useEntry(selected);
+}
+
+int SelectedFileFilter(const QFileDialog& aDialog) {
+    const auto* list = aDialog.findChild<QComboBox*>("fileTypeCombo");
+    return list ? list->currentIndex() : 0;
+}
+
 TOpenDialog::TOpenDialog(QWidget* aOwner, const QString& aName) : QObject(aOwner), fOwner(aOwner) {
     setObjectName(aName);
 }
@@ -61,36 +102,12 @@ bool TOpenDialog::Execute() {
 
     const std::vector<TFilterEntry> entries = ParseFilter(Filter);
     QFileDialog dialog(fOwner);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     if (!FileName.isEmpty()) dialog.setDirectory(QFileInfo(FileName).absolutePath());
-    QStringList descriptions;
-    for (const auto& entry : entries)
-        descriptions << entry.Description;
-    auto* proxy = new TPatternProxy;
-    dialog.setProxyModel(proxy);
-    dialog.setNameFilters(descriptions);
-    auto* files = dialog.findChild<QFileSystemModel*>();
-    auto useEntry = [&](int aIndex) {
-        // The dialog sets its own name filters when the entry changes, possibly after this runs:
-        // clear them now and once more when the change has settled.
-        if (files) {
-            files->setNameFilters({});
-            QTimer::singleShot(0, files, [files] { files->setNameFilters({}); });
-        }
-        if (aIndex >= 0 && aIndex < static_cast<int>(entries.size()))
-            proxy->SetPatterns(entries[static_cast<size_t>(aIndex)].Patterns);
-    };
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& aDescription) {
-        useEntry(static_cast<int>(descriptions.indexOf(aDescription)));
-    });
-    const int selected =
-        FilterIndex >= 1 && FilterIndex <= static_cast<int>(entries.size()) ? FilterIndex - 1 : 0;
-    if (!descriptions.isEmpty()) dialog.selectNameFilter(descriptions[selected]);
-    useEntry(selected);
+    SetUpFileFilters(dialog, entries, FilterIndex - 1);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     FileName = dialog.selectedFiles().first();
-    FilterIndex = static_cast<int>(descriptions.indexOf(dialog.selectedNameFilter())) + 1;
+    FilterIndex = SelectedFileFilter(dialog) + 1;
     return true;
 }

@@ -21,6 +21,14 @@ std::vector<TFilterEntry> ParseFilter(const QString& aFilter);
 // these recordings come from do.
 bool MatchesPattern(const QString& aFileName, const QString& aPattern);
 
+class QFileDialog;
+
+// Shows the entries' descriptions as they are in aDialog and filters its files by the entries'
+// pattern lists (folders always shown), preselecting entry aIndex (zero-based).
+void SetUpFileFilters(QFileDialog& aDialog, const std::vector<TFilterEntry>& aEntries, int aIndex);
+// The entry chosen in a dialog set up so (zero-based).
+int SelectedFileFilter(const QFileDialog& aDialog);
+
 class TOpenDialog : public QObject {
   public:
     // aOwner is the window the dialog is modal to; the object name is the dialog's name.
