@@ -65,7 +65,7 @@ inline std::string TempPath(const std::string& aName) {
 inline std::string WriteFile(const std::string& aName, const std::vector<uint8_t>& aBytes) {
     const std::string path = TempPath(aName);
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(aBytes.data(), 1, aBytes.size(), f);
+    if (!aBytes.empty()) std::fwrite(aBytes.data(), 1, aBytes.size(), f);
     std::fclose(f);
     return path;
 }

@@ -1,0 +1,121 @@
+// The demodulator's main window: block diagram with probe labels, strip chart, constellation,
+// readouts and every operator control. Owns the receiver, the input file and the output file;
+// everything runs on the window's thread, one block per tick of Timer1.
+#pragma once
+
+#include "app/Displays.h"
+#include "app/ReceiverControls.h"
+#include "app/RunLoop.h"
+#include "app/SymbolWriter.h"
+#include "app/WavInput.h"
+#include "core/CostasReceiver.h"
+#include "gui/Widgets.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+class TFFTForm;
+class TRRCForm;
+class TInfoForm;
+
+class TCostasMain : public QMainWindow {
+  public:
+    static constexpr const char* DefaultOutputName = "Meteor_001.raw";
+
+    // aOutputName: the output file created at start (the default name in the working folder).
+    explicit TCostasMain(const QString& aOutputName = DefaultOutputName);
+    ~TCostasMain() override;
+
+    // ---- Handlers ----
+    void InfileButtonClick();
+    void OutfileButtonClick();
+    void RunButtonClick();
+    void QuitButtonClick();
+    void WaveButtonClick();
+    void RRCButtonClick();
+    void Timer1Timer();
+    void TrackBar1Change(int aPosition);
+    void Label86Click();
+    void TimeUpDownClick(int aPosition);
+    void UpDownClick(const TArrowControl& aControl, int aPosition);
+    void TypedEditChange(const TTypedEdit& aEdit, const QString& aText);
+    void ProbeLabelClick(TProbe aProbe);
+
+    // What the file dialogs would do once a name is chosen; an empty name is a cancelled dialog.
+    void OpenInputFile(const QString& aPath);
+    void OpenOutputFile(const QString& aPath);
+    // Replace the modal file dialogs (tests, scripted runs): return the chosen full name or an
+    // empty string for a cancel.
+    std::function<QString()> InputDialogHook, OutputDialogHook;
+
+    // ---- Controls by name ----
+    TUpDown* UpDown(const QString& aName) const;
+    QLineEdit* Edit(const QString& aName) const;
+    QCheckBox* CheckBox(const QString& aName) const;
+
+    TCostasReceiver& Receiver() { return *fRx; }
+    TWavInput& Input() { return fInput; }
+    TSymbolWriter& Output() { return fOutput; }
+    bool Running() const { return fRunning; }
+    TFFTForm* FFTForm() const { return fFft; }
+    TRRCForm* RRCForm() const { return fRrc; }
+    TInfoForm* InfoForm() const { return fInfo; }
+
+    QPushButton *RunButton, *InfileButton, *OutfileButton, *WaveButton, *RRCButton, *QuitButton;
+    QLineEdit *InFileEdit, *OutFileEdit;
+    QLineEdit *AgcLoopEdit, *AGCEdit, *AgcErrorEdit;
+    QLineEdit *CarLoopEdit, *CarOffsetEdit, *CarCentreEdit;
+    QLineEdit *SymLoopEdit, *SymOffsetEdit, *SymCentreEdit;
+    QLineEdit *LdIntCntEdit, *ClockEdit;
+    QLineEdit *TimeEdit, *nsPixEdit, *nsBitEdit, *SPEdit;
+    QLabel *TimeLabel, *Label90;
+    TClickLabel* Label86;
+    TUpDown* TimeUpDown;
+    TShape* LockShape;
+    TTrackBar* TrackBar1;
+    TImageBox *MainImage, *PhaseImage;
+    QTimer* Timer1;
+
+  protected:
+    void closeEvent(QCloseEvent* e) override;
+
+  private:
+    QWidget* BuildDiagram();
+    QWidget* BuildChart();
+    QWidget* BuildConstellation();
+    QGroupBox* BuildArrowGroup(const QString& aTitle,
+                               const std::vector<std::pair<const char*, const char*>>& aRows);
+    QLineEdit* ReadoutEdit(const QString& aName);
+    void ShowReadouts();
+    void SetRunning(bool aRunning);
+
+    std::unique_ptr<TCostasReceiver> fRx;
+    TWavInput fInput;
+    TSymbolWriter fOutput;
+    TDisplaySampler fSampler;
+    TDisplayPainter fPainter;
+    std::unique_ptr<TRunLoop> fLoop;
+
+    bool fRunning = false;
+    bool fAgcDb = true;
+    int fReadoutDivider = 0;
+    int fLastBar = -1;
+    bool fOwnBarChange = false;
+    QString fOutputName;
+
+    std::map<QString, TUpDown*> fUpDowns;
+    std::map<QString, QLineEdit*> fEdits;
+    std::map<QString, QCheckBox*> fChecks;
+    TFFTForm* fFft;
+    TRRCForm* fRrc;
+    TInfoForm* fInfo;
+};

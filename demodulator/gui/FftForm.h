@@ -1,0 +1,41 @@
+// "Spectrum Analyser": averaged spectrum of the selected probe signal.
+#pragma once
+
+#include "gui/Widgets.h"
+#include "tools/Fft.h"
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+class TFFTForm : public QDialog {
+  public:
+    // Borrows the receiver's probe buffer for the life of the window.
+    TFFTForm(QWidget* aParent, ProbeBuffer& aProbe);
+
+    void TraceButtonClick(); // also each FftTimer tick
+    void ClearButtonClick();
+    void UpDown1Click(int aPosition);
+    void AutoCheckBoxClick();
+    void CloseButtonClick();
+
+    TImageBox* FFTImage;
+    QPushButton *TraceButton, *ClearButton, *CloseButton;
+    QCheckBox* AutoCheckBox;
+    TUpDown* UpDown1;
+    QLineEdit *Edit1, *Edit2, *Edit3;
+    QPlainTextEdit* Memo1;
+    QTimer* FftTimer;
+
+    const TSpectrumAnalyser& Analyser() const { return fAnalyser; }
+    const TPixelMap& Picture() const { return fPicture; }
+
+  private:
+    ProbeBuffer& fProbe;
+    TSpectrumAnalyser fAnalyser;
+    TSpectrumAnalyser::TGrid fGrid;
+    TPixelMap fPicture;
+};

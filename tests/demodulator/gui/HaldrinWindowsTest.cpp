@@ -1,0 +1,265 @@
+// The demodulator's windows without a display: control mappings through the real widgets, the
+// run loop under Run and Stop, files, and the tool windows.
+#include "../app/WavFiles.h"
+
+#include "Synthesizer.h"
+#include "gui/CostasMain.h"
+#include "gui/FftForm.h"
+#include "gui/InfoForm.h"
+#include "gui/RrcForm.h"
+
+#include <QApplication>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace wavtest;
+
+namespace {
+
+class HaldrinWindowsTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!QApplication::instance()) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            static int argc = 1;
+            static char name[] = "haldrin_gui_tests";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);
+        }
+    }
+    void SetUp() override {
+        w = std::make_unique<TCostasMain>(QString::fromStdString(TempPath("start.raw")));
+    }
+    void TearDown() override { w.reset(); }
+
+    QString Text(const char* aEdit) { return w->Edit(aEdit)->text(); }
+    void Click(const char* aUpDown, int aDirection) { w->UpDown(aUpDown)->Click(aDirection); }
+
+    std::unique_ptr<TCostasMain> w;
+};
+
+TEST_F(HaldrinWindowsTest, StartShowsTheDefaults) {
+    EXPECT_EQ(w->windowTitle(), "BPSK/QPSK Mirelune");
+    EXPECT_FALSE(w->RunButton->isEnabled());
+    EXPECT_EQ(w->RunButton->text(), "Run");
+    EXPECT_EQ(Text("ModTypeEdit"), "QPSK");
+    EXPECT_EQ(Text("NcoEdit"), "0");
+    EXPECT_EQ(Text("SymRateEdit"), "72000");
+    EXPECT_EQ(Text("KpExpEdit"), "18");
+    EXPECT_EQ(w->UpDown("TimeUpDown")->Position(), 17);
+    EXPECT_EQ(w->TimeEdit->text(), "2");
+    EXPECT_EQ(w->TimeLabel->text(), "Timebase (mS/div)");
+    EXPECT_EQ(w->nsPixEdit->text(), "100000");
+    EXPECT_TRUE(w->CheckBox("SwCheckBox")->isChecked());
+    EXPECT_FALSE(w->UpDown("SampUpDown")->isEnabled());
+    EXPECT_EQ(w->OutFileEdit->text(), "start.raw");
+    EXPECT_TRUE(w->Output().IsOpen());
+    EXPECT_EQ(QString(TCostasMain::DefaultOutputName), "Meteor_001.raw");
+    // Every control named in the tables exists with its name.
+    for (const TArrowControl& c : ArrowControls()) {
+        ASSERT_NE(w->UpDown(c.UpDown), nullptr) << c.UpDown;
+        EXPECT_EQ(w->UpDown(c.UpDown)->objectName(), c.UpDown);
+        ASSERT_NE(w->Edit(c.Edit), nullptr) << c.Edit;
+    }
+    for (const char* probe :
+         {"Label3", "Label148", "Label145", "Label146", "Label93", "Label94", "Label18", "Label19"})
+        EXPECT_NE(w->findChild<QLabel*>(probe), nullptr) << probe;
+}
+
+TEST_F(HaldrinWindowsTest, ArrowAndEditMappings) {
+    const int32_t samp = w->Receiver().Params().Samp;
+    // NCO at 1000 is 0 Hz; one click up gives 10 Hz.
+    ASSERT_EQ(w->UpDown("NcoUpDown")->Position(), 1000);
+    Click("NcoUpDown", +1);
+    EXPECT_EQ(w->Receiver().Params().Nco, 10);
+    EXPECT_EQ(Text("NcoEdit"), "10");
+    EXPECT_EQ(w->Receiver().NcoWord(), int32_t(int64_t(10 * 4294967296.0 / samp)));
+
+    w->UpDown("SymbolUpDown")->SetPosition(7199);
+    Click("SymbolUpDown", +1);
+    EXPECT_EQ(w->Receiver().Params().SymRate, 72000);
+    EXPECT_EQ(w->nsBitEdit->text(), "13888.8888888889");
+
+    // Typed 12345 Hz: the arrow stays at its maximum, the limit is 10000 Hz.
+    w->Edit("CarUpperEdit")->setText("12345");
+    EXPECT_EQ(w->UpDown("CarUpperUpDown")->Position(), 1000);
+    EXPECT_EQ(w->Receiver().Params().CarUpper, 10000);
+    // Typed -300: the parameter takes it, the arrow shows 0.
+    w->Edit("AgcLowerEdit")->setText("-300");
+    EXPECT_EQ(w->Receiver().Params().AgcLower, -300);
+    EXPECT_EQ(w->UpDown("AgcLowerUpDown")->Position(), 0);
+    // Half-typed text changes nothing.
+    w->Edit("AgcLowerEdit")->setText("-");
+    EXPECT_EQ(w->Receiver().Params().AgcLower, -300);
+    // Arrows stop at their ends.
+    w->UpDown("KpManUpDown")->SetPosition(15);
+    Click("KpManUpDown", +1);
+    EXPECT_EQ(w->Receiver().Params().KpMan, 15);
+    Click("CarLowerUpDown", -1);
+    EXPECT_EQ(Text("CarLowerEdit"), "-9990");
+    EXPECT_EQ(w->Receiver().Params().CarLower, -9990);
+    Click("ModTypeUpDown", -1);
+    EXPECT_EQ(Text("ModTypeEdit"), "BPSK");
+    EXPECT_EQ(w->Receiver().Params().ModType, mt_BPSK);
+
+    // Timebase 100 ns per division: 5 ns per pixel.
+    w->UpDown("TimeUpDown")->SetPosition(5);
+    Click("TimeUpDown", -1);
+    EXPECT_EQ(w->TimeEdit->text(), "100");
+    EXPECT_EQ(w->TimeLabel->text(), "Timebase (nS/div)");
+    EXPECT_EQ(w->nsPixEdit->text(), "5");
+
+    w->CheckBox("CarZeroBox")->click();
+    EXPECT_TRUE(w->Receiver().Params().CarZero);
+    w->CheckBox("IQCheckBox")->click();
+    EXPECT_TRUE(w->Receiver().Params().IqSwap);
+
+    w->Label86Click();
+    EXPECT_EQ(w->Label86->text(), "AGC acc (raw)");
+    w->Label86Click();
+    EXPECT_EQ(w->Label86->text(), "AGC acc (dB)");
+}
+
+TEST_F(HaldrinWindowsTest, RunsAGeneratedPassToTheEndAndStops) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.scans = 2;
+    o.carrierOffsetHz = 2000;
+    o.esn0Db = 12;
+    o.seed = 3;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const std::string in = WriteFile("window-pass.wav", rec.bytes);
+    const std::string out = TempPath("window-pass.raw");
+
+    w->OutputDialogHook = [&] { return QString::fromStdString(out); };
+    w->OutfileButton->click();
+    EXPECT_EQ(w->OutFileEdit->text(), "window-pass.raw");
+    w->InputDialogHook = [&] { return QString::fromStdString(in); };
+    w->InfileButton->click();
+    EXPECT_EQ(w->InFileEdit->text(), "window-pass.wav");
+    EXPECT_EQ(w->AgcErrorEdit->text(), "44");
+    EXPECT_EQ(w->SPEdit->text(), "1275"); // 250000000 / 196078
+    EXPECT_EQ(w->Edit("SampEdit")->text(), "784312");
+    ASSERT_TRUE(w->RunButton->isEnabled());
+
+    w->RunButton->click();
+    EXPECT_EQ(w->RunButton->text(), "Stop");
+    EXPECT_TRUE(w->Timer1->isActive());
+    int ticks = 0;
+    while (w->Running() && ticks < 10000) {
+        w->Timer1Timer();
+        ++ticks;
+    }
+    EXPECT_EQ(w->RunButton->text(), "Run");
+    EXPECT_FALSE(w->Timer1->isActive());
+    const int64_t frames = int64_t(rec.bytes.size() - 44) / 4;
+    EXPECT_EQ(ticks, int(frames / 8192 + 1));
+    EXPECT_EQ(w->TrackBar1->value(), 100);
+    EXPECT_EQ(w->TrackBar1->SelEnd(), 100);
+    EXPECT_EQ(w->LockShape->Brush(), colours::Locked);
+    EXPECT_EQ(w->Label90->text(), "LD_Acc cnt");
+    EXPECT_NEAR(w->CarCentreEdit->text().toInt(), 2000, 150);
+    // Everything written, nothing pending, the clock at the end of the file.
+    const uint64_t size = std::filesystem::file_size(out);
+    EXPECT_EQ(int64_t(size), w->Output().Written());
+    EXPECT_NEAR(double(size), double(frames) * 72000 / 196078, 100);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FileTimeText(int64_t(rec.bytes.size()), 196078 * 4));
+    // The chart has its traces: nearly every column shows the AGC and the symbol loop.
+    int agcColumns = 0, symColumns = 0;
+    for (int x = 0; x < 1040; ++x) {
+        bool agc = false, sym = false;
+        for (int y = 0; y < 400; ++y) {
+            agc |= w->MainImage->Image().pixel(x, y) == (0xFF000000u | colours::Agc);
+            sym |= w->MainImage->Image().pixel(x, y) == (0xFF000000u | colours::Symbol);
+        }
+        agcColumns += agc, symColumns += sym;
+    }
+    EXPECT_GT(agcColumns, 1000);
+    EXPECT_GT(symColumns, 1000);
+
+    // Seeking back with the bar and running again continues the same output file.
+    w->TrackBar1->setValue(50);
+    EXPECT_EQ(w->Input().Position(), BarSeekOffset(int64_t(rec.bytes.size()), 50, 4, 44));
+    w->RunButtonClick();
+    w->Timer1Timer();
+    w->RunButtonClick();
+    EXPECT_FALSE(w->Running());
+
+    // Quit flushes the pending symbols.
+    const int pending = w->Output().Pending();
+    const int64_t written = w->Output().Written();
+    w->QuitButton->click();
+    EXPECT_EQ(int64_t(std::filesystem::file_size(out)), written + pending);
+}
+
+TEST_F(HaldrinWindowsTest, FileFailures) {
+    w->InputDialogHook = [] { return QString(); }; // cancelled
+    w->InfileButton->click();
+    EXPECT_EQ(w->InFileEdit->text(), "Cannot open input file!");
+    EXPECT_FALSE(w->RunButton->isEnabled());
+    w->Timer1Timer(); // no file: nothing is read
+
+    // A header that does not parse: its code, no Run.
+    const std::string bad = WriteFile("bad.wav", std::vector<uint8_t>(60, 'x'));
+    w->OpenInputFile(QString::fromStdString(bad));
+    EXPECT_EQ(w->AgcErrorEdit->text(), "-2");
+    EXPECT_FALSE(w->RunButton->isEnabled());
+    // Frames too wide: refused with the reason.
+    w->OpenInputFile(QString::fromStdString(WriteFile("wide.wav", Wav(12, std::vector<uint8_t>(1200)))));
+    EXPECT_FALSE(w->RunButton->isEnabled());
+    EXPECT_TRUE(w->InFileEdit->text().contains("block alignment 12"));
+
+    // Cancelling the output dialog closes the file (after writing what it had) and says so.
+    for (int n = 0; n < 100; ++n)
+        w->Output().Put(0x42);
+    w->OutputDialogHook = [] { return QString(); };
+    w->OutfileButton->click();
+    EXPECT_EQ(w->OutFileEdit->text(), "Cannot open output file!");
+    EXPECT_FALSE(w->Output().IsOpen());
+    EXPECT_EQ(ReadFile(TempPath("start.raw")), std::vector<uint8_t>(100, 0x42));
+}
+
+TEST_F(HaldrinWindowsTest, ToolWindows) {
+    // A probe label selects the signal and opens the analyser with its timer.
+    w->findChild<TClickLabel*>("Label93")->OnClick();
+    EXPECT_EQ(w->Receiver().SelectedProbe(), pr_Imix);
+    EXPECT_TRUE(w->FFTForm()->isVisible());
+    EXPECT_TRUE(w->FFTForm()->FftTimer->isActive());
+    EXPECT_EQ(w->FFTForm()->windowTitle(), "Spectrum Analyser");
+    // Below 1024 values "Do Trace" changes nothing.
+    w->FFTForm()->TraceButton->click();
+    EXPECT_EQ(w->FFTForm()->Analyser().TraceCount(), 0);
+    w->FFTForm()->UpDown1->SetPosition(3);
+    w->FFTForm()->UpDown1->Click(-1);
+    EXPECT_EQ(w->FFTForm()->Edit2->text(), "2");
+    w->FFTForm()->ClearButton->click();
+    EXPECT_EQ(w->FFTForm()->Picture().At(255, 4), colours::Grid);
+    w->FFTForm()->CloseButton->click();
+    EXPECT_FALSE(w->FFTForm()->FftTimer->isActive());
+
+    w->RRCButton->click();
+    TRRCForm* rrc = w->RRCForm();
+    EXPECT_TRUE(rrc->isVisible());
+    EXPECT_EQ(rrc->windowTitle(), "RRC Filter");
+    EXPECT_EQ(rrc->Memo1->toPlainText(), "Press the RUN button");
+    rrc->RunButton->click();
+    rrc->RunButton->click();
+    const QString text = rrc->Memo1->toPlainText();
+    EXPECT_EQ(text.count("h(7) = 0.7843909"), 2);
+    EXPECT_EQ(text.count("sum = 512.0"), 2);
+
+    // The information window lists the open file; OK clears it.
+    const std::string in = WriteFile("info.wav", Wav(4, std::vector<uint8_t>(400)));
+    w->OpenInputFile(QString::fromStdString(in));
+    TInfoForm* info = w->InfoForm();
+    EXPECT_EQ(info->windowTitle(), "Wave File Information");
+    w->Input().SeekTo(0);
+    info->SetInput(&w->Input());
+    info->Timer1Timer();
+    EXPECT_TRUE(info->Memo1->toPlainText().contains("   SampleRate = 196078Hz"));
+    EXPECT_TRUE(info->Memo1->toPlainText().endsWith("   Chunk Size = 400"));
+    info->CloseButton->click();
+    EXPECT_TRUE(info->Memo1->toPlainText().isEmpty());
+}
+
+} // namespace
