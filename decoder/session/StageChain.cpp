@@ -51,12 +51,19 @@ void TStageChain::EndOfFeeding(TLrptMode aMode, const std::string& aFileName) {
 
 void TStageChain::Stop() {
     fStopped = true;
-    StopAndFreeStage(SYNC_INT);
-    StopAndFreeStage(INT);
-    StopAndFreeStage(SYNC);
-    StopAndFreeStage(VITERBI);
-    StopAndFreeStage(RS);
-    StopAndFreeStage(MPDU);
+    fStageCpu.clear();
+    auto stop = [this](auto& aStage, const char* aName) {
+        if (!aStage) return;
+        StopStage(*aStage);
+        fStageCpu.emplace_back(aName, aStage->CpuSeconds());
+        StopAndFreeStage(aStage);
+    };
+    stop(SYNC_INT, "SyncBeforInt");
+    stop(INT, "Interliving");
+    stop(SYNC, "SyncBeforeViterbi");
+    stop(VITERBI, "Viterbi");
+    stop(RS, "ReedSolomon");
+    stop(MPDU, "mpdu");
     for (auto& stage : CanalDraw) {
         if (!stage) continue;
         stage->WriteOutCurrentStrip();

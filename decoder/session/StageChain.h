@@ -14,6 +14,8 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 enum class TLrptMode { lm72k, lm80k };
 
@@ -48,6 +50,10 @@ public:
     // not; the progress and image controls must still exist then.
     void Stop();
 
+    // Processor seconds of the stages stopped by the last Stop, by log suffix ("SyncBeforeViterbi",
+    // "Viterbi", ...); the drawing stages are not in it (they end later).
+    const std::vector<std::pair<std::string, double>>& StageCpu() const { return fStageCpu; }
+
     // Bytes waiting in the mode's internal streams and APID streams 64..69.
     int64_t BackPressureSum(TLrptMode aMode) const;
     // True when every running stage's last step found too little input and no input has arrived
@@ -78,4 +84,5 @@ public:
 private:
     std::unique_ptr<TFileStream> fVCDU;
     bool fStopped = true;
+    std::vector<std::pair<std::string, double>> fStageCpu;
 };

@@ -4,6 +4,7 @@
 #include "platform/SysUtils.h"
 #include "stages/StageLog.h"
 
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 
@@ -64,6 +65,9 @@ void TStepPatternThread::Execute() {
             fIdle.store(false);
         }
     }
+    timespec used{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0)
+        fCpuSeconds.store(static_cast<double>(used.tv_sec) + used.tv_nsec * 1e-9);
 }
 
 void StopStage(TStepPatternThread& aStage) {

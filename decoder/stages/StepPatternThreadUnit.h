@@ -44,6 +44,8 @@ public:
     // stage has nothing to do until more input arrives. A session uses it to tell when the chain
     // has drained.
     bool IdleOnCurrentInput() const { return fIdle.load() && fIn && fIn->Size() == fIdleInputSize.load(); }
+    // Processor time the stage's thread used, known once the thread has finished (0 before).
+    double CpuSeconds() const { return fCpuSeconds.load(); }
 
     virtual bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut);
     virtual bool DoStepMultiOut(TSHORTstream* aIn, TSHORTStreams* aOuts);
@@ -63,6 +65,7 @@ protected:
 private:
     std::atomic<bool> fIdle{false};
     std::atomic<int64_t> fIdleInputSize{-1};
+    std::atomic<double> fCpuSeconds{0};
 };
 
 // Asks the stage to terminate and waits until its thread has finished (a stage never started

@@ -170,10 +170,13 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
 
     result.Totals = session.Totals();
+    result.StageCpu = chain.StageCpu();
     std::vector<std::future<std::vector<std::string>>> writers;
     for (int i = 0; i < 6; ++i) {
         TCanalDrawThread& stage = *chain.Channel(i);
         StopStage(stage); // terminated by the session; wait until it has really ended
+        result.StageCpu.emplace_back(std::to_string(64 + i), stage.CpuSeconds());
+        if (i == 5) result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
         result.Scans[static_cast<size_t>(i)] = stage.ScanCount();
         result.Lines[static_cast<size_t>(i)] = stage.LineCount();
         result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
@@ -216,6 +219,9 @@ std::string BatchSummary(const TBatchResult& r) {
     for (int apid = 64; apid <= 70; ++apid) s << " " << apid << ":" << r.Totals.Packets[static_cast<size_t>(apid - 64)];
     s << "\nscans";
     for (int i = 0; i < 6; ++i) s << " ch" << i + 1 << ":" << r.Scans[static_cast<size_t>(i)];
+    s << "\ntime: " << r.DecodeSeconds << " s decoding, " << r.ElapsedSeconds - r.DecodeSeconds
+      << " s writing pictures; processor seconds per stage:";
+    for (const auto& [name, seconds] : r.StageCpu) s << " " << name << " " << seconds;
     s << "\n";
     for (const auto& file : r.Written) s << "wrote " << file << "\n";
     return s.str();

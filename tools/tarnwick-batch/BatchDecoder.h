@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TBatchOptions {
@@ -32,6 +33,8 @@ struct TBatchResult {
     std::array<int32_t, 6> Scans{};
     std::array<int32_t, 6> Lines{};
     std::array<std::string, 6> LatestScan; // captions of the channels' progress displays
+    double DecodeSeconds = 0; // from the start to the end of the session, pictures not written yet
+    std::vector<std::pair<std::string, double>> StageCpu; // processor seconds per stage thread
     double ElapsedSeconds = 0;
     double SignalSeconds = 0;
     std::vector<std::string> Written;

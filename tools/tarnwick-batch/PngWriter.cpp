@@ -23,15 +23,26 @@ void Chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_
 } // namespace
 
 void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aHeight, int aStride) {
+    auto row = [&](int y) { return aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride); };
+    // A grey picture (the usual channel picture) is written with one byte a pixel: a third of the
+    // data to compress.
+    bool grey = true;
+    for (int y = 0; y < aHeight && grey; ++y)
+        for (int x = 0; x < aWidth && grey; ++x) grey = row(y)[3 * x] == row(y)[3 * x + 1] && row(y)[3 * x] == row(y)[3 * x + 2];
+    const size_t channels = grey ? 1 : 3;
     std::vector<uint8_t> raw;
-    raw.reserve(static_cast<size_t>(aHeight) * (3 * static_cast<size_t>(aWidth) + 1));
+    raw.reserve(static_cast<size_t>(aHeight) * (channels * static_cast<size_t>(aWidth) + 1));
     for (int y = 0; y < aHeight; ++y) {
         raw.push_back(0); // no filter
-        const uint8_t* row = aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride);
+        const uint8_t* pixels = row(y);
         for (int x = 0; x < aWidth; ++x) {
-            raw.push_back(row[3 * x + 2]);
-            raw.push_back(row[3 * x + 1]);
-            raw.push_back(row[3 * x]);
+            if (grey) {
+                raw.push_back(pixels[3 * x]);
+            } else {
+                raw.push_back(pixels[3 * x + 2]);
+                raw.push_back(pixels[3 * x + 1]);
+                raw.push_back(pixels[3 * x]);
+            }
         }
     }
     uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
@@ -44,7 +55,8 @@ void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth,
     std::vector<uint8_t> header;
     Put32(header, static_cast<uint32_t>(aWidth));
     Put32(header, static_cast<uint32_t>(aHeight));
-    header.insert(header.end(), {8, 2, 0, 0, 0}); // 8 bits, RGB, deflate, no filter set, no interlace
+    // 8 bits, grey or RGB, deflate, no filter set, no interlace
+    header.insert(header.end(), {8, static_cast<uint8_t>(grey ? 0 : 2), 0, 0, 0});
     Chunk(png, "IHDR", header);
     Chunk(png, "IDAT", packed);
     Chunk(png, "IEND", {});
