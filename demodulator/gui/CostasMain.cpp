@@ -159,6 +159,7 @@ TCostasMain::TCostasMain(const QString& aOutputName) : fRx(std::make_unique<TCos
     sg->addWidget(nsBitEdit, 2, 1);
     sg->addWidget(Caption(status, "Sample Period"), 3, 0);
     sg->addWidget(SPEdit, 3, 1);
+    AddArrowRow(status, sg, 4, "SampUpDown", "Sample Freq");
     right->addWidget(status);
     ClockEdit = ReadoutEdit("ClockEdit");
 
@@ -212,8 +213,7 @@ TCostasMain::TCostasMain(const QString& aOutputName) : fRx(std::make_unique<TCos
     QGroupBox* rxc = BuildArrowGroup("Rx Control", {{"ModTypeUpDown", "Modulation"},
                                                     {"SliceUpDown", "Slicer Level"},
                                                     {"LD_PL_aUpDown", "LD Preload a"},
-                                                    {"LD_PL_tUpDown", "LD Preload t"},
-                                                    {"SampUpDown", "Sample Freq"}});
+                                                    {"LD_PL_tUpDown", "LD Preload t"}});
     // Check boxes beside their loops, readouts under them.
     auto addChecks = [this](QGroupBox* aGroup, std::initializer_list<const char*> aBoxes) {
         auto* g = static_cast<QGridLayout*>(aGroup->layout());
@@ -326,7 +326,7 @@ TCostasMain::TCostasMain(const QString& aOutputName) : fRx(std::make_unique<TCos
         const QSignalBlocker block(e);
         e->setText(QString::fromStdString(c.Text(fRx->Params())));
     }
-    nsBitEdit->setText(QString::fromStdString(DecimalText(NsPerBit(fRx->Params().SymRate))));
+    ShowNsPerBit();
     TimeUpDownClick(TimebaseDefaultPosition);
     fPainter.Redraw(fSampler.Points());
     MainImage->Show(fPainter.Main());
@@ -356,6 +356,28 @@ QLineEdit* TCostasMain::ReadoutEdit(const QString& aName) {
     return e;
 }
 
+void TCostasMain::AddArrowRow(QWidget* aBox, QGridLayout* aGrid, int aRow, const char* aUpDown,
+                              const char* aCaption) {
+    const TArrowControl* c = FindArrowControl(aUpDown);
+    if (!c) return;
+    auto* ud = new TUpDown(aBox, c->UpDown, c->Min, c->Max, c->Position(fRx->Params()));
+    ud->setEnabled(c->Enabled);
+    ud->OnClick = [this, c](int p) { UpDownClick(*c, p); };
+    fUpDowns[c->UpDown] = ud;
+    auto* e = new QLineEdit(aBox);
+    e->setObjectName(c->Edit);
+    e->setMinimumWidth(72);
+    e->setMaximumWidth(96);
+    fEdits[c->Edit] = e;
+    if (const TTypedEdit* t = FindTypedEdit(c->Edit))
+        connect(e, &QLineEdit::textChanged, this, [this, t](const QString& s) { TypedEditChange(*t, s); });
+    else
+        e->setReadOnly(true);
+    aGrid->addWidget(Caption(aBox, aCaption), aRow, 0);
+    aGrid->addWidget(e, aRow, 1);
+    aGrid->addWidget(ud, aRow, 2);
+}
+
 QGroupBox* TCostasMain::BuildArrowGroup(const QString& aTitle,
                                         const std::vector<std::pair<const char*, const char*>>& aRows) {
     auto* box = new QGroupBox(aTitle, centralWidget());
@@ -363,27 +385,8 @@ QGroupBox* TCostasMain::BuildArrowGroup(const QString& aTitle,
     auto* g = new QGridLayout(box);
     g->setVerticalSpacing(2);
     int r = 0;
-    for (const auto& [name, caption] : aRows) {
-        const TArrowControl* c = FindArrowControl(name);
-        if (!c) continue;
-        auto* ud = new TUpDown(box, c->UpDown, c->Min, c->Max, c->Position(fRx->Params()));
-        ud->setEnabled(c->Enabled);
-        ud->OnClick = [this, c](int p) { UpDownClick(*c, p); };
-        fUpDowns[c->UpDown] = ud;
-        auto* e = new QLineEdit(box);
-        e->setObjectName(c->Edit);
-        e->setMaximumWidth(90);
-        fEdits[c->Edit] = e;
-        if (const TTypedEdit* t = FindTypedEdit(c->Edit))
-            connect(e, &QLineEdit::textChanged, this,
-                    [this, t](const QString& s) { TypedEditChange(*t, s); });
-        else
-            e->setReadOnly(true);
-        g->addWidget(Caption(box, caption), r, 0);
-        g->addWidget(e, r, 1);
-        g->addWidget(ud, r, 2);
-        ++r;
-    }
+    for (const auto& [name, caption] : aRows)
+        AddArrowRow(box, g, r++, name, caption);
     return box;
 }
 
@@ -491,12 +494,16 @@ QCheckBox* TCostasMain::CheckBox(const QString& aName) const {
 
 // ---- Controls ----
 
+void TCostasMain::ShowNsPerBit() {
+    nsBitEdit->setText(QString::fromStdString(DecimalText(NsPerBit(fRx->Params().SymRate))));
+    nsBitEdit->setCursorPosition(0); // the leading digits matter, not the last decimals
+}
+
 void TCostasMain::UpDownClick(const TArrowControl& aControl, int aPosition) {
     aControl.Apply(*fRx, aPosition);
     // Writing the box runs its own handler where it takes typed values; both give the same result.
     fEdits[aControl.Edit]->setText(QString::fromStdString(aControl.Text(fRx->Params())));
-    if (std::string(aControl.UpDown) == "SymbolUpDown")
-        nsBitEdit->setText(QString::fromStdString(DecimalText(NsPerBit(fRx->Params().SymRate))));
+    if (std::string(aControl.UpDown) == "SymbolUpDown") ShowNsPerBit();
 }
 
 void TCostasMain::TypedEditChange(const TTypedEdit& aEdit, const QString& aText) {
@@ -506,8 +513,7 @@ void TCostasMain::TypedEditChange(const TTypedEdit& aEdit, const QString& aText)
     if (!ok) return;
     const int pos = aEdit.Apply(*fRx, v);
     fUpDowns[aEdit.UpDown]->SetPosition(pos);
-    if (std::string(aEdit.Edit) == "SymRateEdit")
-        nsBitEdit->setText(QString::fromStdString(DecimalText(NsPerBit(fRx->Params().SymRate))));
+    if (std::string(aEdit.Edit) == "SymRateEdit") ShowNsPerBit();
 }
 
 void TCostasMain::TimeUpDownClick(int aPosition) {

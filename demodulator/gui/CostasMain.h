@@ -12,6 +12,7 @@
 #include "gui/Widgets.h"
 
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -92,10 +93,12 @@ class TCostasMain : public QMainWindow {
     QWidget* BuildDiagram();
     QWidget* BuildChart();
     QWidget* BuildConstellation();
+    void AddArrowRow(QWidget* aBox, QGridLayout* aGrid, int aRow, const char* aUpDown, const char* aCaption);
     QGroupBox* BuildArrowGroup(const QString& aTitle,
                                const std::vector<std::pair<const char*, const char*>>& aRows);
     QLineEdit* ReadoutEdit(const QString& aName);
     void ShowReadouts();
+    void ShowNsPerBit();
     void SetRunning(bool aRunning);
 
     std::unique_ptr<TCostasReceiver> fRx;

@@ -9,6 +9,7 @@
 #include "gui/RrcForm.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -248,18 +249,31 @@ TEST_F(HaldrinWindowsTest, ToolWindows) {
     EXPECT_EQ(text.count("h(7) = 0.7843909"), 2);
     EXPECT_EQ(text.count("sum = 512.0"), 2);
 
-    // The information window lists the open file; OK clears it.
+    // "Info" pauses, lists the open file from its start in the modal window (its timer fills it),
+    // and OK clears it; the file position comes back and a stopped run stays stopped.
     const std::string in = WriteFile("info.wav", Wav(4, std::vector<uint8_t>(400)));
     w->OpenInputFile(QString::fromStdString(in));
+    w->Input().SeekTo(144);
     TInfoForm* info = w->InfoForm();
     EXPECT_EQ(info->windowTitle(), "Wave File Information");
-    w->Input().SeekTo(0);
-    info->SetInput(&w->Input());
-    info->Timer1Timer();
-    EXPECT_TRUE(info->Memo1->toPlainText().contains("   SampleRate = 196078Hz"));
-    EXPECT_TRUE(info->Memo1->toPlainText().endsWith("   Chunk Size = 400"));
-    info->CloseButton->click();
+    QString listed;
+    QTimer::singleShot(400, info, [&] {
+        listed = info->Memo1->toPlainText();
+        info->CloseButton->click();
+    });
+    w->WaveButton->click();
+    EXPECT_TRUE(listed.startsWith("HEADER CHUNK\n   Chunk ID = RIFF")) << listed.toStdString();
+    EXPECT_TRUE(listed.contains("   SampleRate = 196078Hz"));
+    EXPECT_TRUE(listed.endsWith("   Chunk Size = 400"));
     EXPECT_TRUE(info->Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(w->Input().Position(), 144);
+    EXPECT_FALSE(w->Timer1->isActive());
+    // During a run the block timer resumes.
+    w->RunButtonClick();
+    QTimer::singleShot(400, info, [&] { info->CloseButton->click(); });
+    w->WaveButton->click();
+    EXPECT_TRUE(w->Timer1->isActive());
+    EXPECT_EQ(w->Input().Position(), 144);
 }
 
 } // namespace

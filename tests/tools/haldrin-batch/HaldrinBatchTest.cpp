@@ -103,22 +103,27 @@ TEST(HaldrinBatchTest, GeneratedPassDecodesToTheIdealPictures) {
     const TRun t =
         RunCommand(std::string(TARNWICK_BATCH) + " --72k --out " + Quote(dir) + " " + Quote(raw), dir);
     ASSERT_EQ(t.Exit, 0) << t.Err;
-    int width = 0;
-    std::vector<std::vector<uint8_t>> rows;
-    ASSERT_TRUE(ReadBmpGrey(dir / "pass.raw.64.bmp", width, rows)) << t.Out;
-    const lrptsynth::GreyImage& truth = rec.truth[0];
-    ASSERT_EQ(width, truth.width);
-    // Every scan of the pass is in the picture, pixel for pixel as the generator drew it.
-    ASSERT_EQ(int(rows.size()), truth.height);
-    int exactScans = 0;
-    for (int scan = 0; scan < truth.height / 8; ++scan) {
-        bool same = true;
-        for (int y = scan * 8; y < scan * 8 + 8 && same; ++y)
-            for (int x = 0; x < width && same; ++x)
-                same = rows[size_t(y)][size_t(x)] == truth.at(x, y);
-        exactScans += same;
+    // Channels 1-3 (APIDs 64-66): every scan of the pass in the picture, pixel for pixel as the
+    // generator drew it.
+    for (int channel = 1; channel <= 3; ++channel) {
+        SCOPED_TRACE("channel " + std::to_string(channel));
+        int width = 0;
+        std::vector<std::vector<uint8_t>> rows;
+        const fs::path bmp = dir / ("pass.raw." + std::to_string(63 + channel) + ".bmp");
+        ASSERT_TRUE(ReadBmpGrey(bmp, width, rows)) << t.Out;
+        const lrptsynth::GreyImage& truth = rec.truth[size_t(channel - 1)];
+        ASSERT_EQ(width, truth.width);
+        ASSERT_EQ(int(rows.size()), truth.height);
+        int exactScans = 0;
+        for (int scan = 0; scan < truth.height / 8; ++scan) {
+            bool same = true;
+            for (int y = scan * 8; y < scan * 8 + 8 && same; ++y)
+                for (int x = 0; x < width && same; ++x)
+                    same = rows[size_t(y)][size_t(x)] == truth.at(x, y);
+            exactScans += same;
+        }
+        EXPECT_EQ(exactScans, truth.height / 8);
     }
-    EXPECT_EQ(exactScans, truth.height / 8);
 }
 
 TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
