@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -220,7 +221,9 @@ TEST(StepPatternThread, LogFileIsStartedAfreshAndEmptyNameLogsNothing) {
 TEST(StepPatternThread, IdleOnlyWhileTheInputHasNotGrownSinceAFruitlessStep) {
     auto in = NewStream("in");
     auto out = NewStream("out");
-    TTestStage stage(&in, &out, [](TSHORTstream* aIn, TSHORTstream* aOut) {
+    std::mutex gate; // held by the test, it keeps the stage from starting its next step
+    TTestStage stage(&in, &out, [&](TSHORTstream* aIn, TSHORTstream* aOut) {
+        std::lock_guard<std::mutex> pass(gate);
         if (aIn->AwaitingReadSize() < 10) return false;
         uint8_t block[10];
         aIn->Read(block, 10);
@@ -232,8 +235,12 @@ TEST(StepPatternThread, IdleOnlyWhileTheInputHasNotGrownSinceAFruitlessStep) {
     in.Write(bytes, 5);
     stage.Start();
     ASSERT_TRUE(WaitUntil([&] { return stage.IdleOnCurrentInput(); }, std::chrono::seconds(2)));
-    in.Write(bytes, 5);
-    EXPECT_FALSE(stage.IdleOnCurrentInput()); // new input not yet looked at
+    {
+        std::lock_guard<std::mutex> hold(gate);
+        in.Write(bytes, 5);
+        // The stage has not looked at the new input yet.
+        EXPECT_FALSE(stage.IdleOnCurrentInput());
+    }
     ASSERT_TRUE(WaitUntil([&] { return stage.IdleOnCurrentInput(); }, std::chrono::seconds(2)));
     EXPECT_EQ(out.Size(), 10);
     StopStage(stage);
