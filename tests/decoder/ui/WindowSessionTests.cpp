@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -163,6 +165,8 @@ TEST_F(WindowSession, A72kSessionFromChoiceToCompositeAndConversion) {
         EXPECT_FALSE(fWindow->Image[static_cast<size_t>(n - 1)]->Scaled().isNull());
         EXPECT_EQ(fWindow->GroupBox[static_cast<size_t>(n - 1)]->title().toStdString(),
                   std::string(prefixes[n - 1]) + " (" + FormatTimeOfDay(latest / 86400000.0) + ")");
+        // The stage was only asked to terminate: its picture is still read under its lock.
+        std::lock_guard<TCriticalSection> lock(fWindow->Chain().Channel(n - 1)->CS());
         const TBitmap24& picture = fWindow->Image[static_cast<size_t>(n - 1)]->Picture();
         const uint8_t grey = r.truth[static_cast<size_t>(n - 1)].at(100, 20);
         EXPECT_EQ(picture.Pixel(100, 20), (TPixel24{grey, grey, grey}));
