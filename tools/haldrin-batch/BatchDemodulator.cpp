@@ -116,11 +116,18 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
     if (!out.Open(o.Output)) throw std::runtime_error("cannot create output file " + o.Output);
 
     TRunLoop loop(*rx, in, out);
-    int block = 0;
+    // The display is redrawn ten times a second at most; a terminal cannot show more.
+    auto shown = start;
     TRunLoop::TTick tick;
     do {
         tick = loop.Tick();
-        if (aProgress && (++block % 16 == 0 || tick != TRunLoop::tk_Block)) Progress(*aProgress, in, *rx);
+        if (aProgress) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - shown >= std::chrono::milliseconds(100) || tick != TRunLoop::tk_Block) {
+                Progress(*aProgress, in, *rx);
+                shown = now;
+            }
+        }
     } while (tick == TRunLoop::tk_Block);
     if (aProgress) *aProgress << "\n";
     out.Close();
