@@ -39,6 +39,7 @@ class WindowSession : public ::testing::Test {
         fs::remove_all(fDir);
         fs::create_directories(fDir);
         fWindow = std::make_unique<TMetM2_LRPT_CORVANE>();
+        fWindow->show();
         fWindow->ShowMessage = [this](const QString& aText, bool aError) {
             fMessages.emplace_back(aText, aError);
         };
@@ -125,10 +126,14 @@ TEST_F(WindowSession, A72kSessionFromChoiceToCompositeAndConversion) {
     Note();
     ASSERT_TRUE(fMessages.empty()) << fMessages[0].first.toStdString();
     ExpectEnded(path);
-    const std::vector<TMetM2_LRPT_CORVANE::TSessionState> states = {
-        TMetM2_LRPT_CORVANE::ssIdle, TMetM2_LRPT_CORVANE::ssFeeding, TMetM2_LRPT_CORVANE::ssDraining,
-        TMetM2_LRPT_CORVANE::ssEnded};
-    EXPECT_EQ(fStates, states);
+    // The states in order; the drain of a short pass may pass between two looks. That it ran
+    // shows in the complete pictures below.
+    std::vector<TMetM2_LRPT_CORVANE::TSessionState> seen = fStates;
+    std::erase(seen, TMetM2_LRPT_CORVANE::ssDraining);
+    EXPECT_EQ(seen, std::vector<TMetM2_LRPT_CORVANE::TSessionState>({TMetM2_LRPT_CORVANE::ssIdle,
+                                                                     TMetM2_LRPT_CORVANE::ssFeeding,
+                                                                     TMetM2_LRPT_CORVANE::ssEnded}));
+    EXPECT_LE(std::count(fStates.begin(), fStates.end(), TMetM2_LRPT_CORVANE::ssDraining), 1);
     EXPECT_EQ(fWindow->DemMode(), dm_8BitSoft);
     EXPECT_EQ(fWindow->Session()->Totals().FileBytesRead, static_cast<int64_t>(r.bytes.size()));
     EXPECT_EQ(fWindow->Session()->Totals().FailedWords, 0u);
@@ -162,7 +167,13 @@ TEST_F(WindowSession, A72kSessionFromChoiceToCompositeAndConversion) {
         for (const auto& p : r.packets)
             if (p.channel == n) latest = std::max(latest, p.timeMs);
         EXPECT_FALSE(fWindow->Image[static_cast<size_t>(n - 1)]->isHidden());
-        EXPECT_FALSE(fWindow->Image[static_cast<size_t>(n - 1)]->Scaled().isNull());
+        // The picture fills its image in one direction with its proportions kept.
+        const TChannelImage& image = *fWindow->Image[static_cast<size_t>(n - 1)];
+        ASSERT_FALSE(image.Scaled().isNull());
+        EXPECT_NEAR(static_cast<double>(image.Scaled().width()) / image.Scaled().height(), 1636.0 / 6000,
+                    0.01);
+        EXPECT_TRUE(image.Scaled().width() == image.width() || image.Scaled().height() == image.height());
+        EXPECT_GT(image.width(), 150);
         EXPECT_EQ(fWindow->GroupBox[static_cast<size_t>(n - 1)]->title().toStdString(),
                   std::string(prefixes[n - 1]) + " (" + FormatTimeOfDay(latest / 86400000.0) + ")");
         // The stage was only asked to terminate: its picture is still read under its lock.
@@ -180,6 +191,9 @@ TEST_F(WindowSession, A72kSessionFromChoiceToCompositeAndConversion) {
     // The composite of the default choices: channel 1 as the first byte, 2 and 3 after it.
     fWindow->Button3Click();
     EXPECT_TRUE(fWindow->RGBForm->isVisible());
+    const QImage& shown = fWindow->RGBForm->ImageRGB->Scaled();
+    ASSERT_FALSE(shown.isNull());
+    EXPECT_NEAR(shown.height(), shown.width() * 8.0 * r.scans / 1568, 1.0);
     EXPECT_EQ(fWindow->RGBForm->FileName, path);
     const int rows = 8 * r.scans;
     const TBitmap24& composite = fWindow->RGBForm->Composite();
