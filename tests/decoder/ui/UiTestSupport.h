@@ -1,4 +1,6 @@
 // The application object the window tests need, on the offscreen platform unless told otherwise.
+// It is never destroyed: destroying it from the exit handlers runs after parts of the toolkit
+// have already gone.
 #pragma once
 
 #include <QApplication>
@@ -8,6 +10,6 @@ inline QApplication& TestApplication() {
     static int argc = 1;
     static char name[] = "tarnwick_ui_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication application(argc, argv);
-    return application;
+    static QApplication* application = new QApplication(argc, argv);
+    return *application;
 }
