@@ -103,6 +103,39 @@ TEST(RunLoopTest, EndOfFileProcessesTheLastFramesOnceAndFlushes) {
     EXPECT_EQ(loop.Tick(), TRunLoop::tk_Idle);
 }
 
+TEST(RunLoopTest, ABlockSplitIntoPartsGivesTheSameSymbolsAndState) {
+    ReceiverBlock whole, first, second;
+    for (int n = 0; n < ReceiverBlock::FrameCount; ++n)
+        whole.Frames[n] = {((n * 37) % 200 - 100) * 2, ((n * 53) % 200 - 100) * 2};
+    const int cut = 3001;
+    for (int n = 0; n < ReceiverBlock::FrameCount; ++n)
+        (n < cut ? first.Frames[n] : second.Frames[n - cut]) = whole.Frames[n];
+    struct Sink : SymbolSink {
+        std::vector<uint8_t> Bytes;
+        void Put(uint8_t b) override { Bytes.push_back(b); }
+    };
+    TCostasReceiver a, b;
+    Sink sa, sb;
+    for (int k = 0; k < 3; ++k)
+        a.ProcessBlock(whole, sa);
+    for (int k = 0; k < 3; ++k) {
+        b.ProcessFrames(first, cut, sb);
+        b.ProcessFrames(second, ReceiverBlock::FrameCount - cut, sb);
+    }
+    EXPECT_EQ(sa.Bytes, sb.Bytes);
+    EXPECT_EQ(a.State().NcoPhase, b.State().NcoPhase);
+    EXPECT_EQ(a.State().ClfAcc, b.State().ClfAcc);
+    EXPECT_EQ(a.State().SymPhase, b.State().SymPhase);
+    EXPECT_EQ(a.State().AgcAcc, b.State().AgcAcc);
+    // Nothing, and nothing beyond the block, for counts outside 0..8192.
+    TCostasReceiver c;
+    Sink sc;
+    c.ProcessFrames(whole, 0, sc);
+    c.ProcessFrames(whole, -5, sc);
+    EXPECT_TRUE(sc.Bytes.empty());
+    EXPECT_EQ(c.State().SymPhase, TCostasReceiver().State().SymPhase);
+}
+
 TEST(RunLoopTest, PartialBlockGivesTheSameSymbolsAsTheFramesAlone) {
     // The frames of a short file through the loop, against the same frames in a whole block
     // followed by silence, cut where the short file ends.
