@@ -78,26 +78,26 @@ bool ReadBmpGrey(const fs::path& aPath, int& aWidth, std::vector<std::vector<uin
     return true;
 }
 
-TEST(HaldrinBatchTest, GeneratedPassDecodesToTheIdealPictures) {
-    lrptsynth::SynthOptions o;
+// A generated pass of six scans through both batch tools; aParams go to haldrin-batch.
+void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aName,
+                                const std::string& aParams) {
     o.form = lrptsynth::OutputForm::Wav;
     o.scans = 6;
     o.headFrames = 12; // about 1.4 s of fill while the receiver locks
-    o.carrierOffsetHz = 2500;
     o.esn0Db = 12;
-    o.seed = 5;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
-    const fs::path dir = TempDir("chain");
+    const fs::path dir = TempDir(aName);
     const fs::path wav = dir / "pass.wav", raw = dir / "pass.raw";
     Write(wav, rec.bytes);
 
-    const TRun h = RunCommand(std::string(HALDRIN_BATCH) + " " + Quote(wav) + " " + Quote(raw), dir);
+    const TRun h =
+        RunCommand(std::string(HALDRIN_BATCH) + " " + aParams + " " + Quote(wav) + " " + Quote(raw), dir);
     ASSERT_EQ(h.Exit, 0) << h.Err;
     EXPECT_NE(h.Out.find("symbols written"), std::string::npos) << h.Out;
     EXPECT_TRUE(h.Err.empty()) << "the progress display must stay quiet off a terminal: " << h.Err;
     // One byte per symbol, nothing lost at the end of the file.
     const double symbols = double(fs::file_size(raw));
-    const double frames = double(rec.bytes.size() - 44) / 4;
+    const double frames = double(rec.bytes.size() - 44) / (o.wavBits / 4);
     EXPECT_NEAR(symbols, frames * 72000 / o.sampleRate, 200);
 
     const TRun t =
@@ -124,6 +124,29 @@ TEST(HaldrinBatchTest, GeneratedPassDecodesToTheIdealPictures) {
         }
         EXPECT_EQ(exactScans, truth.height / 8);
     }
+}
+
+TEST(HaldrinBatchTest, SixteenBitPassDecodesToTheIdealPictures) {
+    lrptsynth::SynthOptions o;
+    o.carrierOffsetHz = 2500;
+    o.seed = 5;
+    ChainGivesTheIdealPictures(o, "chain16", "");
+}
+
+TEST(HaldrinBatchTest, EightBitPassBelowTheCarrierDecodes) {
+    lrptsynth::SynthOptions o;
+    o.wavBits = 8;
+    o.carrierOffsetHz = -3000;
+    o.seed = 7;
+    ChainGivesTheIdealPictures(o, "chain8", "");
+}
+
+TEST(HaldrinBatchTest, ExchangedChannelsDecodeWithIqSwap) {
+    lrptsynth::SynthOptions o;
+    o.swapIq = true;
+    o.carrierOffsetHz = 1000;
+    o.seed = 9;
+    ChainGivesTheIdealPictures(o, "chainswap", "--param IqSwap=1");
 }
 
 TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
