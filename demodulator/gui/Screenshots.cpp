@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QPixmap>
 
 #include <cstdio>
@@ -75,5 +76,7 @@ int main(int argc, char** argv) {
     app.processEvents();
     save(info, "haldrin-info.png");
     w.Input().SeekTo(position);
+    w.Output().Close();
+    QFile::remove(QDir::temp().filePath("haldrin-screenshots.raw"));
     return 0;
 }

@@ -56,10 +56,25 @@ inline std::vector<uint8_t> Wav(int aBlockAlign, const std::vector<uint8_t>& aDa
     return b;
 }
 
+// A folder of this test process, removed when the process ends.
+inline const std::filesystem::path& TempDir() {
+    struct TDir {
+        std::filesystem::path Path;
+        TDir()
+            : Path(std::filesystem::temp_directory_path() / ("haldrin-test-" + std::to_string(::getpid()))) {
+            std::filesystem::create_directories(Path);
+        }
+        ~TDir() {
+            std::error_code ignored;
+            std::filesystem::remove_all(Path, ignored);
+        }
+    };
+    static const TDir dir;
+    return dir.Path;
+}
+
 inline std::string TempPath(const std::string& aName) {
-    const auto dir = std::filesystem::temp_directory_path() / ("haldrin-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    return (dir / aName).string();
+    return (TempDir() / aName).string();
 }
 
 inline std::string WriteFile(const std::string& aName, const std::vector<uint8_t>& aBytes) {

@@ -17,9 +17,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The test's own folder below one of this process, which goes when the process ends.
 fs::path TempDir(const std::string& aName) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("haldrin-batch-test-" + std::to_string(getpid())) / aName;
+    struct TRoot {
+        fs::path Path = fs::temp_directory_path() / ("haldrin-batch-test-" + std::to_string(getpid()));
+        ~TRoot() {
+            std::error_code ignored;
+            fs::remove_all(Path, ignored);
+        }
+    };
+    static const TRoot root;
+    const fs::path dir = root.Path / aName;
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;
