@@ -299,7 +299,18 @@ TEST_F(WindowSession, FilesThatCannotBeOpenedOrCreatedLeaveTheWindowIdle) {
 TEST_F(WindowSession, An80kSessionOfTheThreeBitForm) {
     const auto r = Make(5, lrptsynth::OutputForm::Soft3, lrptsynth::Mode::k80);
     fNextFile = Save(r, "pass_LRPT INT_.raw");
+    // "Generate RGB" inside the feeding loop, before any strip was drawn: an empty composite.
+    bool composedWhileFeeding = false;
+    QTimer::singleShot(0, [&] {
+        composedWhileFeeding = fWindow->State() == TMetM2_LRPT_CORVANE::ssFeeding;
+        fWindow->Button3Click();
+    });
     fWindow->Button80KClick();
+    EXPECT_TRUE(composedWhileFeeding);
+    EXPECT_TRUE(fWindow->RGBForm->isVisible());
+    EXPECT_EQ(fWindow->RGBForm->Composite().Height(), 0);
+    EXPECT_EQ(fWindow->StatForm->Lines(),
+              std::vector<std::string>({"00:00:00.000", "00:00:00.000", "0.1538925"}));
     ASSERT_TRUE(fMessages.empty()) << fMessages[0].first.toStdString();
     EXPECT_EQ(fFilterIndices, std::vector<int>({1}));
     ExpectEnded(fNextFile);
