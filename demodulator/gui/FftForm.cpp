@@ -90,3 +90,8 @@ void TFFTForm::CloseButtonClick() {
     FftTimer->stop();
     close();
 }
+
+void TFFTForm::hideEvent(QHideEvent* e) {
+    FftTimer->stop();
+    QDialog::hideEvent(e);
+}

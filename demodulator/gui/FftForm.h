@@ -33,6 +33,10 @@ class TFFTForm : public QDialog {
     const TSpectrumAnalyser& Analyser() const { return fAnalyser; }
     const TPixelMap& Picture() const { return fPicture; }
 
+  protected:
+    // However the window goes away (Close, the window's own close, Escape), its timer stops.
+    void hideEvent(QHideEvent* e) override;
+
   private:
     ProbeBuffer& fProbe;
     TSpectrumAnalyser fAnalyser;

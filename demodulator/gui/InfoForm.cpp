@@ -35,3 +35,9 @@ void TInfoForm::CloseButtonClick() {
     Memo1->clear();
     accept();
 }
+
+void TInfoForm::hideEvent(QHideEvent* e) {
+    Timer1->stop();
+    Memo1->clear();
+    QDialog::hideEvent(e);
+}

@@ -20,6 +20,10 @@ class TInfoForm : public QDialog {
     QTimer* Timer1;
     QPushButton* CloseButton;
 
+  protected:
+    // Closed any other way than by OK, the window is still shown empty next time.
+    void hideEvent(QHideEvent* e) override;
+
   private:
     TWavInput* fInput = nullptr;
 };

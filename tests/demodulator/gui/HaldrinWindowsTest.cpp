@@ -237,6 +237,11 @@ TEST_F(HaldrinWindowsTest, ToolWindows) {
     EXPECT_EQ(w->FFTForm()->Picture().At(255, 4), colours::Grid);
     w->FFTForm()->CloseButton->click();
     EXPECT_FALSE(w->FFTForm()->FftTimer->isActive());
+    // Closed by the window's own means, the timer stops too.
+    w->findChild<TClickLabel*>("Label19")->OnClick();
+    EXPECT_TRUE(w->FFTForm()->FftTimer->isActive());
+    w->FFTForm()->reject();
+    EXPECT_FALSE(w->FFTForm()->FftTimer->isActive());
 
     w->RRCButton->click();
     TRRCForm* rrc = w->RRCForm();
