@@ -1,5 +1,7 @@
 #include "fec/LRPT_ReedSolomonThreadUnit.h"
 
+#include "TestLog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -155,16 +157,7 @@ protected:
     Bytes Record(int index) {
         return Bytes(fVcdu.Memory() + 1024 * index, fVcdu.Memory() + 1024 * (index + 1));
     }
-    std::vector<std::string> Log() {
-        std::ifstream in(fLog, std::ios::binary);
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines.push_back(line.substr(line.find(" - ") + 3));
-        }
-        return lines;
-    }
+    std::vector<std::string> Log() const { return LogMessages(fLog); }
 
     TSHORTstream fIn{"in", true, true, nullptr};
     TSHORTstream fOut{"out", true, true, nullptr};

@@ -1,6 +1,8 @@
 #include "fec/InterlivingThreadUnit.h"
 #include "fec/LRPT_SyncBeforIntThreadUnit.h"
 
+#include "TestLog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -126,18 +128,7 @@ std::string TempName(const std::string& what) {
         .string();
 }
 
-// Log lines without their time stamps.
-std::vector<std::string> ReadLog(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const auto dash = line.find(" - ");
-        lines.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
-    }
-    return lines;
-}
+std::vector<std::string> ReadLog(const std::string& name) { return LogMessages(name); }
 
 class UniqueWordStage : public ::testing::Test {
   protected:

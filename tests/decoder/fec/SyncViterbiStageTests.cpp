@@ -1,6 +1,8 @@
 #include "fec/LRPT_SyncBeforeViterbiUnit.h"
 #include "fec/LRPT_ViterbiThreadUnit.h"
 
+#include "TestLog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,16 +80,7 @@ Soft Noise(size_t count, double sigma, uint32_t seed) {
     return v;
 }
 
-std::vector<std::string> ReadLog(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line.substr(line.find(" - ") + 3));
-    }
-    return lines;
-}
+std::vector<std::string> ReadLog(const std::string& path) { return LogMessages(path); }
 
 // Sync and Viterbi stages stepped by hand, as their threads would.
 class SyncViterbi : public ::testing::Test {

@@ -1,5 +1,7 @@
 #include "packets/LRPT_MPDUThreadUnit.h"
 
+#include "TestLog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -76,18 +78,7 @@ protected:
         s->Read(b.data(), static_cast<int32_t>(b.size()));
         return b;
     }
-    // Log lines without their time stamps.
-    std::vector<std::string> Log() {
-        std::ifstream in(fLog, std::ios::binary);
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            const auto dash = line.find(" - ");
-            lines.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
-        }
-        return lines;
-    }
+    std::vector<std::string> Log() const { return LogMessages(fLog); }
 
     TSHORTstream fIn{"in", true, true, nullptr};
     TSHORTStreams fOuts;
