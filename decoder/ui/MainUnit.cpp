@@ -236,7 +236,6 @@ void TMetM2_LRPT_CORVANE::RunSession(TLrptMode aMode, int aFilterIndex) {
         fDemMode = fSession->DemMode();
     } catch (const std::exception& e) {
         fDemMode = fSession->DemMode();
-        ShowMessage(QString::fromStdString(e.what()), true);
         // A file that could not be opened or created before feeding began: nothing was decoded,
         // so the operator may choose another file.
         const bool beforeFeeding =
@@ -244,8 +243,12 @@ void TMetM2_LRPT_CORVANE::RunSession(TLrptMode aMode, int aFilterIndex) {
             (dynamic_cast<const EFOpenError*>(&e) || dynamic_cast<const EFCreateError*>(&e));
         if (beforeFeeding) {
             BackToIdle();
-            return;
+        } else {
+            ButtonSTOP->setEnabled(false);
+            fState = ssEnded;
         }
+        ShowMessage(QString::fromStdString(e.what()), true);
+        return;
     }
     ButtonSTOP->setEnabled(false);
     fState = ssEnded;
