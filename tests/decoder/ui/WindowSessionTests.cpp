@@ -42,6 +42,7 @@ class WindowSession : public ::testing::Test {
         fWindow->show();
         fWindow->ShowMessage = [this](const QString& aText, bool aError) {
             fMessages.emplace_back(aText, aError);
+            fStatesAtMessages.push_back(fWindow->State());
         };
         fWindow->OpenDialog1->ExecuteHook = [this](TOpenDialog& aDialog) {
             fFilterIndices.push_back(aDialog.FilterIndex);
@@ -103,6 +104,7 @@ class WindowSession : public ::testing::Test {
     fs::path fDir;
     std::unique_ptr<TMetM2_LRPT_CORVANE> fWindow;
     std::vector<std::pair<QString, bool>> fMessages;
+    std::vector<TMetM2_LRPT_CORVANE::TSessionState> fStatesAtMessages;
     std::vector<int> fFilterIndices;
     std::string fNextFile;
     std::vector<TMetM2_LRPT_CORVANE::TSessionState> fStates;
@@ -277,6 +279,9 @@ TEST_F(WindowSession, FilesThatCannotBeOpenedOrCreatedLeaveTheWindowIdle) {
     ASSERT_EQ(fMessages.size(), 2u);
     EXPECT_NE(fMessages[1].first.toStdString().find(path + ".vcdu"), std::string::npos);
     ExpectIdle();
+    // The box comes up with the window already back to idle.
+    EXPECT_EQ(fStatesAtMessages,
+              std::vector<TMetM2_LRPT_CORVANE::TSessionState>(2, TMetM2_LRPT_CORVANE::ssIdle));
     EXPECT_EQ(fWindow->Chain().SYNC, nullptr);
 
     // The operator can go on with the same file once the way is clear: the hard-decision form
