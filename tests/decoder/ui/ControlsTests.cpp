@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 QString TextOf(QWidget* aWidget) {
@@ -158,4 +160,28 @@ TEST(Controls, GenerateRGBBeforeAnySessionOnlySaysSo) {
     EXPECT_EQ(window.RGBForm->Composite().Height(), 4800);
     EXPECT_TRUE(window.StatForm->Lines().empty());
     EXPECT_EQ(window.State(), TMetM2_LRPT_CORVANE::ssIdle);
+}
+
+TEST(Controls, SaveBeforeAnyCompositeWritesTheBlankOneUnderAnEmptyName) {
+    TestApplication();
+    namespace fs = std::filesystem;
+    const fs::path dir = TestFolder("blank_save");
+    const fs::path before = fs::current_path();
+    fs::current_path(dir);
+    {
+        TMetM2_LRPT_CORVANE window;
+        std::vector<QString> errors;
+        window.ShowMessage = [&](const QString& aText, bool) { errors.push_back(aText); };
+        window.RGBForm->Save1Click();
+        EXPECT_TRUE(errors.empty());
+        // A file that cannot be created goes to the message box.
+        window.RGBForm->FileName = (dir / "no such folder" / "x.s").string();
+        window.RGBForm->Save1Click();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].toStdString().find(window.RGBForm->FileName + ".bmp"), std::string::npos);
+    }
+    fs::current_path(before);
+    EXPECT_EQ(fs::file_size(dir / ".bmp"), 54u + 1568u * 3 * 4800);
+    EXPECT_EQ(fs::file_size(dir / ".bmp.stat"), 0u);
+    fs::remove_all(dir);
 }

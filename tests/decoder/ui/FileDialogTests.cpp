@@ -48,8 +48,7 @@ QStringList Listed(QFileDialog& aDialog, const QString& aFolder, int aExpected) 
 
 TEST(FileDialog, SessionEntriesFilterByTheirPatternLists) {
     TestApplication();
-    const fs::path dir = fs::temp_directory_path() / "tarnwick_ui_dialog";
-    fs::remove_all(dir);
+    const fs::path dir = TestFolder("dialog");
     fs::create_directories(dir / "sub");
     for (const char* name : {"a_LRPT INT_1.s", "b_LRPT_2.hard", "c.raw", "d.txt", "e_LRPT_3.s.vcdu"})
         std::ofstream(dir / name) << "x";

@@ -33,11 +33,7 @@ class WindowSession : public ::testing::Test {
   protected:
     void SetUp() override {
         TestApplication();
-        fDir =
-            fs::temp_directory_path() /
-            ("tarnwick_ui_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(fDir);
-        fs::create_directories(fDir);
+        fDir = TestFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
         fWindow = std::make_unique<TMetM2_LRPT_CORVANE>();
         fWindow->show();
         fWindow->ShowMessage = [this](const QString& aText, bool aError) {
