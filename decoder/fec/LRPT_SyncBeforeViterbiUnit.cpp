@@ -92,12 +92,7 @@ TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, co
     SetLogFileName(aLogFileName);
 }
 
-bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
-    if (aIn->AwaitingReadSize() < BlockSize) return false;
-    const int64_t p = aIn->Position();
-    int8_t* s = fBlock.data();
-    aIn->Read(s, 48);
-
+int TSyncBeforeViterbi::Decide(const int8_t* s, int64_t p) {
     // Statistics of the 48 values against the four patterns.
     int m = 0;
     int count[9] = {};
@@ -132,32 +127,47 @@ bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         if (weak > 0) {
             chosen = weak;
             sep = "! ";
-        } else if (fNoSyncCount >= 10) {
-            fLastMode = 0;
-        } else {
+        } else if (fNoSyncCount < 10) {
             ++fNoSyncCount;
             chosen = fLastMode;
             sep = "!! ";
         }
     }
+    fLastMode = static_cast<uint8_t>(chosen);
     if (sep) {
         LOG(std::to_string(fSyncCount) + " " + std::to_string(fPos) + " " + std::to_string(p - fPos) + " " +
             std::to_string(chosen) + sep + std::to_string(best));
         ++fSyncCount;
         fPos = p;
     }
+    return chosen;
+}
 
-    if (chosen == 0) {
-        aIn->SetPosition(p + 1);
-    } else {
+bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
+    if (aIn->AwaitingReadSize() < BlockSize) return false;
+    // Every position with a whole block behind it is tried in turn, exactly as one step per
+    // position would try it; trying up to MaxPositions of them per call keeps the stage loop's
+    // own work from dominating while the search slides value by value through noise.
+    const int64_t start = aIn->Position();
+    const int64_t positions = std::min<int64_t>(aIn->AwaitingReadSize() - BlockSize + 1, MaxPositions);
+    aIn->Read(fSearch.data(), static_cast<int32_t>(positions + 47));
+    for (int64_t i = 0; i < positions; ++i) {
+        const int64_t p = start + i;
+        const int chosen = Decide(fSearch.data() + i, p);
+        if (chosen == 0) continue; // slide by one value
+        // A block from p: the sync values rewritten at amplitude 70 as received in the chosen
+        // mode, then the whole block corrected.
+        int8_t* s = fBlock.data();
+        aIn->SetPosition(p);
+        aIn->Read(s, BlockSize);
         const auto& A = SyncSymbols();
         for (int n = 0; n < 24; ++n)
             ReceivedPair(chosen, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
                          static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n + 1)]), s[2 * n], s[2 * n + 1]);
-        aIn->Read(s + 48, BlockSize - 48);
         Correct(s, BlockSize / 2, chosen);
         aOut->Write(s, BlockSize);
+        return true;
     }
-    fLastMode = static_cast<uint8_t>(chosen);
+    aIn->SetPosition(start + positions);
     return true;
 }

@@ -30,9 +30,11 @@ public:
 
     TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
 
-    // True when a block was emitted or a search position tried (16,384 values were waiting);
-    // false, with nothing read, otherwise.
+    // True when a block was emitted or search positions were tried (16,384 values were waiting);
+    // false, with nothing read, otherwise. While unlocked one call tries up to MaxPositions
+    // positions one value apart, each as a step of its own would, and stops at the first block.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
+    static constexpr int MaxPositions = 16384;
 
     uint8_t LastMode() const { return fLastMode; }
     uint32_t NoSyncCount() const { return fNoSyncCount; }
@@ -42,9 +44,14 @@ public:
     static void Correct(int8_t* aValues, int aPairs, int aMode);
 
 private:
+    // Scores the 48 values s at input position p, decides the mode (0: slide), logs, and updates
+    // the lock state; returns the chosen mode.
+    int Decide(const int8_t* s, int64_t p);
+
     uint8_t fLastMode = 0;
     int64_t fPos = 0;
     uint32_t fSyncCount = 0;
     uint32_t fNoSyncCount = 100;
     std::array<int8_t, BlockSize> fBlock{};
+    std::array<int8_t, MaxPositions + 47> fSearch{};
 };

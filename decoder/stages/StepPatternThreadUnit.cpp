@@ -57,8 +57,8 @@ void TStepPatternThread::Execute() {
             } else {
                 fIdleInputSize.store(inputSize);
                 fIdle.store(true);
-                // Up to 100 ms, but no longer than it takes for more input to arrive.
-                fIn->WaitForData(inputSize, 100);
+                // Up to 100 ms, but no longer than it takes for a few more kilobytes to arrive.
+                fIn->WaitForData(inputSize, 100, 4096);
             }
         } catch (...) {
             // A bad block must not end the stage: drop the error and try again at once.

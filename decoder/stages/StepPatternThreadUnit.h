@@ -11,7 +11,7 @@
 // The stage loop (Execute): BeforeExecute once, then until Terminate is requested, call the step;
 // a step that returns true has consumed input, which is released at once and the step is called
 // again; a step that returns false found too little input, and the loop sleeps 100 ms, or less
-// when more input arrives meanwhile (so a busy chain never waits on its own sleeps). An
+// when 4 KiB more input arrive meanwhile (so a busy chain never waits on its own sleeps). An
 // exception leaving the step or the release is dropped and the loop goes on without sleeping.
 //
 // Step contract: never wait for input (check AwaitingReadSize first); on false leave

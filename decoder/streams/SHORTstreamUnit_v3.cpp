@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -64,18 +65,23 @@ uint8_t* TSHORTstream::PageAt(int64_t aAbsolutePosition) const {
 int32_t TSHORTstream::Write(const void* aBuffer, int32_t aCount) {
     if (aCount <= 0) return 0;
     const int32_t stored = Store(aBuffer, aCount);
-    if (stored > 0 && fWaiters.load() > 0) {
+    // Wake the reader only once the stream has grown as far as it waits for.
+    if (stored > 0 && Size() >= fWaitTarget.load()) {
         std::lock_guard<std::mutex> wake(fWaitLock);
         fGrown.notify_all();
     }
     return stored;
 }
 
-bool TSHORTstream::WaitForData(int64_t aSeenSize, int aMilliseconds) {
-    ++fWaiters;
+bool TSHORTstream::WaitForData(int64_t aSeenSize, int aMilliseconds, int64_t aMinGrowth) {
+    const int64_t target = aSeenSize + std::max<int64_t>(aMinGrowth, 1);
+    // The target is published before the size is looked at under the lock, and the writer stores
+    // the size before it looks at the target, so a wake-up cannot fall between the two.
+    fWaitTarget.store(target);
     std::unique_lock<std::mutex> lock(fWaitLock);
-    const bool grown = fGrown.wait_for(lock, std::chrono::milliseconds(aMilliseconds), [&] { return Size() != aSeenSize; });
-    --fWaiters;
+    const bool grown =
+        fGrown.wait_for(lock, std::chrono::milliseconds(aMilliseconds), [&] { return Size() >= target; });
+    fWaitTarget.store(std::numeric_limits<int64_t>::max());
     return grown;
 }
 

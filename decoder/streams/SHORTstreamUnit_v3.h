@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,9 +67,10 @@ public:
     int64_t MoveTo(TStream& aTarget, int64_t aCount);
     int64_t MoveTo(TSHORTstream& aTarget, int64_t aCount);
 
-    // Blocks the reading thread until Size differs from aSeenSize, or aMilliseconds have passed;
-    // true when it did. Lets an idle stage wake as soon as input arrives.
-    bool WaitForData(int64_t aSeenSize, int aMilliseconds);
+    // Blocks the reading thread until Size has grown by aMinGrowth bytes beyond aSeenSize, or
+    // aMilliseconds have passed; true when it grew. Lets an idle stage wake as soon as enough
+    // input has arrived, without waking for every small write. One waiter at a time.
+    bool WaitForData(int64_t aSeenSize, int aMilliseconds, int64_t aMinGrowth = 1);
 
     int64_t AwaitingReadSize() const { return Size() - Position(); }
     int64_t ActualSize() const { return Size() - NotActualPosition(); }
@@ -100,7 +102,7 @@ private:
     TCriticalSection SHORTstreamCS;
     std::mutex fWaitLock;
     std::condition_variable fGrown;
-    std::atomic<int> fWaiters{0};
+    std::atomic<int64_t> fWaitTarget{std::numeric_limits<int64_t>::max()};
 };
 
 // Indexed list of stream references. Entries never set are empty. The list does not own what its
