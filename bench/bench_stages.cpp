@@ -54,6 +54,24 @@ void BM_Sync(benchmark::State& state) {
 }
 BENCHMARK(BM_Sync)->Arg(0)->Arg(30)->Unit(benchmark::kMillisecond);
 
+// The unlocked search sliding through noise (the edges of a pass, a loss of lock).
+void BM_SyncSearchNoise(benchmark::State& state) {
+    std::mt19937 rng(9);
+    std::normal_distribution<double> noise(0, 60);
+    std::vector<int8_t> input(1 << 20);
+    for (auto& v : input) v = static_cast<int8_t>(std::clamp(std::lround(noise(rng)), -127L, 127L));
+    int64_t values = 0;
+    for (auto _ : state) {
+        TSHORTstream in("in", true, true, nullptr), out("out", true, true, nullptr);
+        TSyncBeforeViterbi sync(&in, &out, "");
+        in.Write(input.data(), static_cast<int32_t>(input.size()));
+        while (sync.DoStep(&in, &out)) in.ClearNotActualMemory();
+        values += static_cast<int64_t>(input.size()) - TSyncBeforeViterbi::BlockSize + 1;
+    }
+    Report(state, values);
+}
+BENCHMARK(BM_SyncSearchNoise)->Unit(benchmark::kMillisecond);
+
 void BM_ViterbiStage(benchmark::State& state) {
     const auto encoded = EncodedFrames(64, static_cast<double>(state.range(0)));
     const std::vector<int8_t> input(encoded.begin() + 12, encoded.begin() + 12 + 63 * 16384);

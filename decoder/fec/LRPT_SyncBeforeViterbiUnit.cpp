@@ -24,11 +24,11 @@ std::array<int8_t, 48> EncodeMarkerSymbols() {
 
 int8_t Neg(int8_t v) { return static_cast<int8_t>(-static_cast<int>(v)); }
 
-int Sign(int v) { return (v > 0) - (v < 0); }
-
-// The four reference patterns P1..P4, values as pairs (I, Q).
+// The four reference patterns P1..P4, values as pairs (I, Q), and as bit masks of the values
+// that are +1 (Plus) and -1 (Minus), bit k for value k.
 struct TPatterns {
     int8_t P[4][48];
+    uint64_t Plus[4] = {}, Minus[4] = {};
     TPatterns() {
         const auto& A = SyncSymbols();
         for (int n = 0; n < 24; ++n) {
@@ -39,6 +39,8 @@ struct TPatterns {
                 P[j][2 * n + 1] = pairs[j][1];
             }
         }
+        for (int j = 0; j < 4; ++j)
+            for (int k = 0; k < 48; ++k) (P[j][k] > 0 ? Plus[j] : Minus[j]) |= uint64_t{1} << k;
     }
 };
 
@@ -92,14 +94,13 @@ TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, co
     SetLogFileName(aLogFileName);
 }
 
-int TSyncBeforeViterbi::Decide(const int8_t* s, int64_t p) {
-    // Statistics of the 48 values against the four patterns.
-    int m = 0;
+int TSyncBeforeViterbi::Decide(const TWindow& w, int64_t p) {
+    // Agreements with each pattern: values whose sign is the pattern's (a 0 agrees with none).
+    const int m = w.Magnitude;
     int count[9] = {};
-    for (int k = 0; k < 48; ++k) m += std::abs(static_cast<int>(s[k]));
     for (int j = 1; j <= 4; ++j) {
-        int agree = 0;
-        for (int k = 0; k < 48; ++k) agree += Sign(s[k]) == Patterns().P[j - 1][k];
+        const int agree = __builtin_popcountll(w.Positive & Patterns().Plus[j - 1]) +
+                          __builtin_popcountll(w.Negative & Patterns().Minus[j - 1]);
         count[2 * j] = agree;
         count[2 * j - 1] = 48 - agree;
     }
@@ -150,10 +151,15 @@ bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     // own work from dominating while the search slides value by value through noise.
     const int64_t start = aIn->Position();
     const int64_t positions = std::min<int64_t>(aIn->AwaitingReadSize() - BlockSize + 1, MaxPositions);
+    const int8_t* v = fSearch.data();
     aIn->Read(fSearch.data(), static_cast<int32_t>(positions + 47));
+    // The window's statistics slide with it: one value leaves at the bottom, one enters at the top.
+    TWindow w;
+    for (int k = 0; k < 48; ++k) w.Add(k, v[k]);
     for (int64_t i = 0; i < positions; ++i) {
+        if (i > 0) w.Slide(v[i - 1], v[i + 47]);
         const int64_t p = start + i;
-        const int chosen = Decide(fSearch.data() + i, p);
+        const int chosen = Decide(w, p);
         if (chosen == 0) continue; // slide by one value
         // A block from p: the sync values rewritten at amplitude 70 as received in the chosen
         // mode, then the whole block corrected.

@@ -44,9 +44,27 @@ public:
     static void Correct(int8_t* aValues, int aPairs, int aMode);
 
 private:
-    // Scores the 48 values s at input position p, decides the mode (0: slide), logs, and updates
-    // the lock state; returns the chosen mode.
-    int Decide(const int8_t* s, int64_t p);
+    // The 48 values at a search position: the sum of their magnitudes and bit masks (bit k for
+    // value k) of the positive and the negative ones.
+    struct TWindow {
+        int Magnitude = 0;
+        uint64_t Positive = 0, Negative = 0;
+        void Add(int k, int8_t v) {
+            Magnitude += v < 0 ? -v : v;
+            if (v > 0) Positive |= uint64_t{1} << k;
+            if (v < 0) Negative |= uint64_t{1} << k;
+        }
+        void Slide(int8_t aLeaving, int8_t aEntering) {
+            Magnitude -= aLeaving < 0 ? -aLeaving : aLeaving;
+            Positive >>= 1;
+            Negative >>= 1;
+            Add(47, aEntering);
+        }
+    };
+
+    // Scores the window at input position p, decides the mode (0: slide), logs, and updates the
+    // lock state; returns the chosen mode.
+    int Decide(const TWindow& w, int64_t p);
 
     uint8_t fLastMode = 0;
     int64_t fPos = 0;
