@@ -100,6 +100,29 @@ class SoftNoiseTable {
     int fLeft = 0;
 };
 
+// Offset QPSK baseband at time tau (in symbols): the I pulses centred on the
+// symbol times, the Q pulses half a symbol later. h is the pulse table of
+// writeWav (kSpan symbols each side, kRes points per symbol).
+void offsetBaseband(const std::vector<double>& h, int span, int res, const std::vector<std::int8_t>& symI,
+                    const std::vector<std::int8_t>& symQ, double tau, double& bi, double& bq) {
+    const auto pairs = static_cast<std::int64_t>(symI.size());
+    auto branch = [&](const std::vector<std::int8_t>& sym, double t) {
+        const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(t - span)));
+        const std::int64_t hi = std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(t + span)));
+        double b = 0;
+        for (std::int64_t n = lo; n <= hi; ++n) {
+            const std::int8_t v = sym[static_cast<std::size_t>(n)];
+            if (v == 0) continue;
+            const double x = (t - n + span) * res;
+            const auto k = static_cast<std::size_t>(x);
+            b += v * (h[k] + (h[k + 1] - h[k]) * (x - k));
+        }
+        return b;
+    };
+    bi = branch(symI, tau);
+    bq = branch(symQ, tau - 0.5);
+}
+
 } // namespace
 
 SignalWriter::SignalWriter(const SynthOptions& options, double symbolRate, std::uint64_t seed)
@@ -275,16 +298,19 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
         const std::int64_t hi =
             std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(tau + kSpan)));
         double bi = 0, bq = 0;
-        for (std::int64_t n = lo; n <= hi; ++n) {
-            const std::int8_t si = symI[static_cast<std::size_t>(n)], sq = symQ[static_cast<std::size_t>(n)];
-            if ((si | sq) == 0) continue;
-            const double x = (tau - n + kSpan) * kRes;
-            const auto k = static_cast<std::size_t>(x);
-            const double fr = x - k;
-            const double p = h[k] + (h[k + 1] - h[k]) * fr;
-            bi += si * p;
-            bq += sq * p;
-        }
+        if (fO.oqpsk)
+            offsetBaseband(h, kSpan, kRes, symI, symQ, tau, bi, bq);
+        else
+            for (std::int64_t n = lo; n <= hi; ++n) {
+                const std::int8_t si = symI[static_cast<std::size_t>(n)], sq = symQ[static_cast<std::size_t>(n)];
+                if ((si | sq) == 0) continue;
+                const double x = (tau - n + kSpan) * kRes;
+                const auto k = static_cast<std::size_t>(x);
+                const double fr = x - k;
+                const double p = h[k] + (h[k + 1] - h[k]) * fr;
+                bi += si * p;
+                bq += sq * p;
+            }
         // Carrier phasor: exact every 4096 samples, rotated by one step in between.
         if ((m & 4095) == 0) {
             const double ph = std::fmod(w * static_cast<double>(m), 2 * M_PI) + phi0;

@@ -78,6 +78,7 @@ void validate(const SynthOptions& o) {
             throw SynthError("--sample-rate: 1000 Hz to 100 MHz");
         if (!(o.rolloff > 0 && o.rolloff <= 1)) throw SynthError("--rolloff: above 0, at most 1");
     }
+    if (o.oqpsk && o.form != OutputForm::Wav) throw SynthError("--oqpsk: only for a WAV recording");
     if (o.symbolRate < 0) throw SynthError("--symbol-rate: must be positive");
     for (const auto& g : o.noiseGaps)
         if (!(g.startSeconds >= 0 && g.lengthSeconds > 0))
@@ -644,9 +645,10 @@ std::string Recording::manifestJson() const {
         std::snprintf(
             buf, sizeof buf,
             "  \"wav\": {\"bits\": %d, \"sampleRate\": %d, \"carrierOffsetHz\": %.3f, \"phaseDeg\": %.3f, "
-            "\"levelRms\": %.3f, \"rolloff\": %.3f},\n",
+            "\"levelRms\": %.3f, \"rolloff\": %.3f, \"oqpsk\": %s},\n",
             o.wavBits, static_cast<int>(std::lround(o.sampleRate)), o.carrierOffsetHz, o.phaseDeg,
-            o.wavLevel > 0 ? o.wavLevel : (o.wavBits == 16 ? 1600.0 : 40.0), o.rolloff);
+            o.wavLevel > 0 ? o.wavLevel : (o.wavBits == 16 ? 1600.0 : 40.0), o.rolloff,
+            o.oqpsk ? "true" : "false");
         s += buf;
     }
     std::snprintf(buf, sizeof buf,

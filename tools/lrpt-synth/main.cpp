@@ -93,6 +93,7 @@ WAV (complex baseband, root-raised-cosine pulses)
   --level RMS               RMS per branch in sample units (default 1600 for
                             16-bit, 40 for 8-bit)
   --rolloff R               roll-off of the pulses (default 0.6)
+  --oqpsk                   offset QPSK: the Q branch delayed by half a symbol
 
   --seed N                  seed of every random choice (default 1)
   -h, --help                this text
@@ -270,6 +271,8 @@ int main(int argc, char** argv) {
                 o.wavLevel = toDouble(a, value());
             else if (a == "--rolloff")
                 o.rolloff = toDouble(a, value());
+            else if (a == "--oqpsk")
+                o.oqpsk = true;
             else if (a == "--seed")
                 o.seed = static_cast<std::uint64_t>(toInt(a, value()));
             else
