@@ -136,6 +136,19 @@ void ConvolutionalEncoder::encodeBytes(const std::uint8_t* bytes, std::size_t le
     }
 }
 
+unsigned nrzmEncode(std::uint8_t* bytes, std::size_t len, unsigned previous) {
+    unsigned e = previous & 1u;
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned out = 0;
+        for (int j = 7; j >= 0; --j) {
+            e ^= (bytes[i] >> j) & 1u;
+            out = (out << 1) | e;
+        }
+        bytes[i] = static_cast<std::uint8_t>(out);
+    }
+    return e;
+}
+
 std::array<std::uint8_t, kCaduSize> buildCadu(const ReedSolomonEncoder& rs,
                                               const std::uint8_t* transferFrame) {
     std::array<std::uint8_t, kCaduSize> cadu{};

@@ -72,6 +72,12 @@ class ConvolutionalEncoder {
     unsigned fReg = 0;
 };
 
+// NRZ-M differential encoding in place: e_k = e_(k-1) XOR b_k over the bits of
+// `bytes`, most significant bit first; `previous` is e_(-1). Returns the last
+// encoded bit, the `previous` of the next call, so a stream encoded in pieces
+// is one continuous encoding.
+unsigned nrzmEncode(std::uint8_t* bytes, std::size_t len, unsigned previous);
+
 // Builds the 1,024-byte channel-access frame from an 892-byte transfer
 // frame: check bytes over the plain frame, then the pseudo-random sequence
 // over all 1,020 bytes, then the marker in front.

@@ -368,7 +368,16 @@ class Builder {
         ConvolutionalEncoder conv;
         std::vector<std::uint8_t> code;
         code.reserve(rec.sentCadus.size() * 16);
-        conv.encodeBytes(rec.sentCadus.data(), rec.sentCadus.size(), code);
+        // With NRZ-M the code carries the differentially encoded bits; a zero
+        // data bit then repeats the last encoded bit (padding below).
+        unsigned padBit = 0;
+        if (fO.nrzm) {
+            std::vector<std::uint8_t> encoded(rec.sentCadus);
+            padBit = nrzmEncode(encoded.data(), encoded.size(), 0);
+            conv.encodeBytes(encoded.data(), encoded.size(), code);
+        } else {
+            conv.encodeBytes(rec.sentCadus.data(), rec.sentCadus.size(), code);
+        }
 
         std::vector<std::uint8_t> isUw;
         std::vector<std::uint8_t> chain;
@@ -377,7 +386,7 @@ class Builder {
             // encoded zero bits.
             while (code.size() % Interleaver::kGroupData) {
                 std::uint8_t c1, c2;
-                conv.encodeBit(0, c1, c2);
+                conv.encodeBit(padBit, c1, c2);
                 code.push_back(c1);
                 code.push_back(c2);
             }
@@ -641,6 +650,7 @@ std::string Recording::manifestJson() const {
         bytes.size(), static_cast<long long>(o.truncateBytes), o.amplitude,
         o.esn0Db ? std::to_string(*o.esn0Db).c_str() : "null", o.rotationDeg, o.swapIq ? "true" : "false");
     s += buf;
+    if (o.nrzm) s += "  \"nrzm\": true,\n";
     if (o.form == OutputForm::Wav) {
         std::snprintf(
             buf, sizeof buf,

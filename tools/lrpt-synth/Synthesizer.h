@@ -30,6 +30,10 @@ struct NoiseGap {
 struct SynthOptions {
     Mode mode = Mode::k72;
     Polarity polarity = Polarity::Nominal;
+    // NRZ-M differential encoding (e_k = e_(k-1) XOR b_k, e starting at 0) of
+    // the whole transmitted bit stream, markers included, before the
+    // convolutional code; continuous across frames.
+    bool nrzm = false;
     OutputForm form = OutputForm::Soft8;
 
     // Image source.

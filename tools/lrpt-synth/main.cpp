@@ -37,6 +37,9 @@ Transmission
   --polarity nominal|satellite
                             nominal: pair (G1, G2), bit 1 positive; satellite:
                             pair (G1, NOT G2), bit 1 negative (default nominal)
+  --nrzm                    NRZ-M differential encoding (e_k = e_(k-1) XOR b_k)
+                            of the whole bit stream, markers included, before
+                            the convolutional code (today's satellites)
 
 Pictures (one 8-row scan every 1231.14 ms per channel)
   --channels LIST           channels to send, e.g. 1,2,3 (default 1,2,3; APID 63+n)
@@ -257,6 +260,8 @@ int main(int argc, char** argv) {
                 o.rotationDeg = static_cast<int>(toInt(a, value()));
             else if (a == "--swap-iq")
                 o.swapIq = true;
+            else if (a == "--nrzm")
+                o.nrzm = true;
             else if (a == "--wav-bits")
                 o.wavBits = static_cast<int>(toInt(a, value()));
             else if (a == "--sample-rate")

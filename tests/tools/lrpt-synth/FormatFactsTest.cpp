@@ -164,6 +164,51 @@ TEST(FormatFacts, EncodedMarkerAppearsAtEveryFrameStart) {
         ASSERT_EQ(v[static_cast<std::size_t>(rec.leadInValues) + i] > 0, code[i] == 1) << i;
 }
 
+TEST(FormatFacts, NrzmEncodesTheWholeStreamContinuouslyBeforeTheCode) {
+    SynthOptions o = smallPass();
+    o.nrzm = true;
+    const Recording rec = synthesize(o);
+    SynthOptions plainOptions = smallPass();
+    const Recording plain = synthesize(plainOptions);
+    // The frames on the air are the same; only the bits fed to the code change.
+    ASSERT_EQ(rec.sentCadus, plain.sentCadus);
+
+    // e_k = e_(k-1) XOR b_k from e_(-1) = 0 over all frames, markers included.
+    std::vector<std::uint8_t> encoded(rec.sentCadus.size());
+    unsigned e = 0;
+    for (std::size_t i = 0; i < encoded.size(); ++i)
+        for (int j = 7; j >= 0; --j) {
+            e ^= (rec.sentCadus[i] >> j) & 1u;
+            encoded[i] = static_cast<std::uint8_t>(encoded[i] | e << j);
+        }
+    const auto v = chainValues72(rec.bytes);
+    const auto code = convEncode(encoded);
+    ASSERT_EQ(static_cast<std::int64_t>(code.size()) + rec.leadInValues, static_cast<std::int64_t>(v.size()));
+    for (std::size_t i = 0; i < code.size(); ++i)
+        ASSERT_EQ(v[static_cast<std::size_t>(rec.leadInValues) + i] > 0, code[i] == 1) << i;
+
+    // Each marker goes out as the encoded NRZ-M marker (1ACFFC1D differentially encoded from 0 is
+    // 137557E9; its code symbols 12..59 are 10B02F33D207) or, after an encoded 1, as its
+    // complement; both occur.
+    const auto markerCode = convEncode({0x13, 0x75, 0x57, 0xE9});
+    std::uint64_t pattern = 0;
+    for (int k = 12; k < 60; ++k) pattern = pattern << 1 | markerCode[static_cast<std::size_t>(k)];
+    ASSERT_EQ(pattern, 0x10B02F33D207ull);
+    int complemented = 0, frames = 0;
+    for (const auto& f : rec.frames) {
+        const std::size_t first = static_cast<std::size_t>(f.firstValue) + 12;
+        const bool flipped = (v[first] > 0) != (((pattern >> 47) & 1) != 0);
+        for (int k = 0; k < 48; ++k) {
+            const bool one = ((pattern >> (47 - k)) & 1) != flipped;
+            ASSERT_EQ(v[first + static_cast<std::size_t>(k)] > 0, one) << "frame " << frames << " symbol " << k;
+        }
+        complemented += flipped;
+        ++frames;
+    }
+    EXPECT_GT(complemented, 0);
+    EXPECT_LT(complemented, frames);
+}
+
 TEST(FormatFacts, HuffmanCodesAreTheStandardLuminanceCodes) {
     ImageEncoder enc;
     auto bits = [](const HuffCode& c) {
