@@ -8,6 +8,7 @@
 #include "core/ReceiverReadouts.h"
 
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -81,7 +82,9 @@ std::string HaldrinBatchUsage() {
         }
         line.append(item);
     }
-    return u.append(line).append("\n");
+    return u.append(line).append("\n").append(
+        "Exit status: 0 done; 1 the input cannot be used or the output not written; 2 a usage error;\n"
+        "3 done, but the recording is cut short (its data chunk claims more than the file holds).\n");
 }
 
 namespace {
@@ -102,9 +105,29 @@ void Progress(std::ostream& out, const TWavInput& in, const TCostasReceiver& rx)
 
 THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream* aProgress) {
     const auto start = std::chrono::steady_clock::now();
+    std::error_code error;
+    if (std::filesystem::is_directory(o.Input, error))
+        throw std::runtime_error("cannot read " + o.Input + ": it is a folder, not a WAV file");
     TWavInput in;
     if (!in.Open(o.Input)) throw std::runtime_error("cannot open input file " + o.Input);
+    if (in.FileSize() == 0) throw std::runtime_error(o.Input + " is empty");
     if (!in.Readable()) throw std::runtime_error(o.Input + ": " + in.Problem());
+    // A recording cut short keeps the length of the whole data chunk in its header: demodulate
+    // what is there and say so.
+    std::string warning;
+    {
+        uint8_t length[4] = {};
+        in.SeekTo(in.DataOffset() - 4);
+        if (std::fread(length, 1, 4, in.Handle()) == 4) {
+            const int64_t declared = int64_t{length[0]} | int64_t{length[1]} << 8 | int64_t{length[2]} << 16 |
+                                     int64_t{length[3]} << 24;
+            const int64_t present = in.FileSize() - in.DataOffset();
+            if (declared > present)
+                warning = o.Input + ": the data chunk claims " + std::to_string(declared) + " bytes but the file holds " +
+                          std::to_string(present) + "; the recording is cut short, demodulated what is there";
+        }
+        in.SeekTo(in.DataOffset());
+    }
 
     auto rx = std::make_unique<TCostasReceiver>();
     TakeInputRate(*rx, nullptr, in.Format());
@@ -140,6 +163,7 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
     r.SampleRate = in.Format().SampleRate;
     r.SignalSeconds = double(r.Frames) / double(r.SampleRate);
     r.ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.Warning = warning;
     return r;
 }
 

@@ -26,6 +26,7 @@ struct THaldrinBatchResult {
     double SignalSeconds = 0;
     double ElapsedSeconds = 0;
     int32_t SampleRate = 0;
+    std::string Warning; // not empty when the input was deficient but usable (a cut-short recording)
 };
 
 // Opens the WAV file, takes its rate, applies the parameters (after the rate, so a Samp given

@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const THaldrinBatchResult result = RunHaldrinBatch(options, terminal ? &std::cerr : nullptr);
         if (!options.Quiet) std::cout << HaldrinBatchSummary(result);
+        if (!result.Warning.empty()) {
+            std::cerr << "haldrin-batch: " << result.Warning << "\n";
+            return 3;
+        }
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "haldrin-batch: " << e.what() << "\n";
