@@ -173,6 +173,7 @@ const std::vector<TCheckControl>& CheckControls() {
         {"SwCheckBox", "Sweep", [](const P& p) { return p.Sweep; }, [](Rx& r, bool v) { r.SetSweep(v); }},
         {"IQCheckBox", "I/Q Swap", [](const P& p) { return p.IqSwap; },
          [](Rx& r, bool v) { r.SetIqSwap(v); }},
+        {"OqpskBox", "OQPSK", [](const P& p) { return p.Oqpsk; }, [](Rx& r, bool v) { r.SetOqpsk(v); }},
     };
     return table;
 }
@@ -224,6 +225,7 @@ const std::vector<TParamEntry>& ReceiverParamTable() {
         TParamEntry{"SymZero", 0, 1, [](Rx& r, int32_t v) { r.SetSymZero(v != 0); }},
         TParamEntry{"AgcZero", 0, 1, [](Rx& r, int32_t v) { r.SetAgcZero(v != 0); }},
         TParamEntry{"IqSwap", 0, 1, [](Rx& r, int32_t v) { r.SetIqSwap(v != 0); }},
+        TParamEntry{"Oqpsk", 0, 1, [](Rx& r, int32_t v) { r.SetOqpsk(v != 0); }},
     };
     return table;
 }

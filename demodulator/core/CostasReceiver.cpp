@@ -99,21 +99,29 @@ class TCostasReceiver::TStepKernel {
 
     void Run(const ReceiverBlock& aBlock, int aFrames) {
         s.ZeroStuff = 0;
-        for (int n = 0; n < aFrames; ++n) {
-            const ReceiverFrame& f = aBlock.Frames[n];
-            if (fProbe.Full())
-                Frame<false>(f);
-            else
-                Frame<true>(f);
-        }
+        if (p.Oqpsk)
+            RunFrames<true>(aBlock, aFrames);
+        else
+            RunFrames<false>(aBlock, aFrames);
     }
 
   private:
-    template <bool Capture> void Frame(const ReceiverFrame& f) {
-        Step<0, Capture>(f.I, f.Q);
-        Step<1, Capture>(0, 0);
-        Step<2, Capture>(0, 0);
-        Step<3, Capture>(0, 0);
+    // The pairing of a symbol is fixed for the block, so each pairing gets its own loop.
+    template <bool Oqpsk> void RunFrames(const ReceiverBlock& aBlock, int aFrames) {
+        for (int n = 0; n < aFrames; ++n) {
+            const ReceiverFrame& f = aBlock.Frames[n];
+            if (fProbe.Full())
+                Frame<false, Oqpsk>(f);
+            else
+                Frame<true, Oqpsk>(f);
+        }
+    }
+
+    template <bool Capture, bool Oqpsk> void Frame(const ReceiverFrame& f) {
+        Step<0, Capture, Oqpsk>(f.I, f.Q);
+        Step<1, Capture, Oqpsk>(0, 0);
+        Step<2, Capture, Oqpsk>(0, 0);
+        Step<3, Capture, Oqpsk>(0, 0);
     }
 
     // Lead and lag terms of the held errors; they change only at on-time strobes.
@@ -154,7 +162,7 @@ class TCostasReceiver::TStepKernel {
         return LpfOutput(int32_t(acc));
     }
 
-    template <int Ph, bool Capture> void Step(int32_t aI, int32_t aQ) {
+    template <int Ph, bool Capture, bool Oqpsk> void Step(int32_t aI, int32_t aQ) {
         // 1. Input selection and 2. interpolator.
         if constexpr (Ph == 0) {
             s.Iin = ClampInput(aI);
@@ -198,13 +206,25 @@ class TCostasReceiver::TStepKernel {
 
         // 6. Symbol loop filter and 7. resampler.
         SymbolLoopStep(s, fSymP, fSymI, fSymUpper, fSymLower, p.SymZero, p.SymOpen);
-        if (ResamplerStep(s, fSymRateWord)) Strobe<Capture>();
+        if (ResamplerStep(s, fSymRateWord)) Strobe<Capture, Oqpsk>();
 
         // 9. Display sampler.
-        if (fSampler) fSampler->Step(s.Ion, s.Qon, s.AgcGain, s.ClfOut, s.SlfOut);
+        if (fSampler) fSampler->Step(s.Isym, s.Qsym, s.AgcGain, s.ClfOut, s.SlfOut);
     }
 
-    template <bool Capture> void Strobe() {
+    // OQPSK: the transmitter sends Q half a symbol after I, so after the matched filter the
+    // centre of I(k) falls on an on-time strobe and the centre of Q(k) on the mid-symbol strobe
+    // after it. The strobes themselves are unchanged; only the pairing is: at on-time strobe k+1
+    // the symbol k is formed from the held I of strobe k (IonPrev, read before the sampling
+    // error detector overwrites it) and the Q held from the mid-symbol strobe in between (Qmid).
+    // Everything that judges a symbol as a point of the constellation (polar converter, AGC,
+    // carrier error, lock detector, slicer, constellation display) takes that pair, one symbol
+    // late; the extra symbol of delay in the carrier loop is far below its time constant. The
+    // sampling error detector is untouched: it uses only I (Ion, IonPrev, Imid), and I keeps
+    // its centres on the on-time strobes and its crossings on the mid-symbol strobes exactly
+    // as in QPSK. (Q crosses at on-time strobes in OQPSK, but Q never enters the detector.)
+    // With Oqpsk off the pair is (Ion, Qon) and every value is what it was before the option.
+    template <bool Capture, bool Oqpsk> void Strobe() {
         s.OnTime = !s.OnTime;
         s.GcaI = GcaScale(s.Imix, fGcaMan, fGcaExp);
         s.GcaQ = GcaScale(s.Qmix, fGcaMan, fGcaExp);
@@ -226,7 +246,9 @@ class TCostasReceiver::TStepKernel {
         }
         s.Ion = s.Iout;
         s.Qon = s.Qout;
-        const int idx = TReceiverTables::PolarIndex(s.Ion, s.Qon);
+        s.Isym = Oqpsk ? s.IonPrev : s.Ion;
+        s.Qsym = Oqpsk ? s.Qmid : s.Qon;
+        const int idx = TReceiverTables::PolarIndex(s.Isym, s.Qsym);
         s.Phase = fPhase[idx];
         s.Magnitude = fMag[idx];
         AgcUpdate(s, p.AgcThresh, p.ProgGain, p.AgcUpper, p.AgcLower, p.AgcZero);
@@ -235,8 +257,8 @@ class TCostasReceiver::TStepKernel {
         LockDetectorUpdate(s, p.LD_PL_a, p.LD_PL_t);
         SamplingErrorUpdate(s, p.ModType);
         UpdateLoopTerms();
-        s.Iend = SlicerCode(s.Ion, fThresholds);
-        s.Qend = SlicerCode(s.Qon, fThresholds);
+        s.Iend = SlicerCode(s.Isym, fThresholds);
+        s.Qend = SlicerCode(s.Qsym, fThresholds);
         fSink.Put(uint8_t(s.Qend << 4 | s.Iend));
     }
 

@@ -74,6 +74,7 @@ class TCostasReceiver {
     void SetSymZero(bool v) { fParams.SymZero = v; }
     void SetAgcZero(bool v) { fParams.AgcZero = v; }
     void SetIqSwap(bool v) { fParams.IqSwap = v; }
+    void SetOqpsk(bool v) { fParams.Oqpsk = v; }
     // Recompute the slicer thresholds (both) and the carrier phase offset and shift (type).
     void SetSlicerLevel(int32_t aSlice);
     void SetModType(int32_t aModType);

@@ -44,4 +44,7 @@ struct TReceiverParams {
     bool SymOpen = false, SymZero = false;
     bool AgcZero = false;
     bool IqSwap = false; // applied by the WAV reader, not by the model
+    // Offset QPSK (the Q branch sent half a symbol after I): a symbol is the I value of one
+    // on-time strobe and the Q value of the mid-symbol strobe after it. Off: plain QPSK pairs.
+    bool Oqpsk = false;
 };

@@ -50,6 +50,12 @@ struct TReceiverState {
     int32_t LockState = 0; // 0..8
     bool Locked = false;
 
+    // The pair of the last symbol, decided at an on-time strobe: (Ion, Qon), or with Oqpsk the
+    // I of the on-time strobe before and the Q of the mid-symbol strobe between (IonPrev and
+    // Qmid before the sampling error detector moves them on). Polar converter, AGC, carrier
+    // error, lock detector, slicer and constellation all take this pair.
+    int32_t Isym = 0, Qsym = 0;
+
     // Slicer: 3-bit codes of the last symbol.
     int32_t Iend = 0, Qend = 0;
 };

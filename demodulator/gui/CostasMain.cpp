@@ -232,7 +232,7 @@ TCostasMain::TCostasMain(const QString& aOutputName) : fRx(std::make_unique<TCos
     addChecks(agc, {"AgcLoopBox"});
     addChecks(car, {"CarLoopBox", "CarZeroBox", "SwCheckBox"});
     addChecks(sym, {"SymLoopBox", "SymZeroBox"});
-    addChecks(rxc, {"IQCheckBox"});
+    addChecks(rxc, {"IQCheckBox", "OqpskBox"});
     {
         auto* g = static_cast<QGridLayout*>(car->layout());
         int r = g->rowCount();

@@ -119,9 +119,36 @@ TEST(ControlsTest, ParameterTableForTheBatchTool) {
     EXPECT_EQ(rx.NcoWord(), Word(2500, rx.Params().Samp));
     FindReceiverParam("Sweep")->Set(rx, 0);
     EXPECT_FALSE(rx.Params().Sweep);
+    EXPECT_FALSE(rx.Params().Oqpsk);
+    FindReceiverParam("Oqpsk")->Set(rx, 1);
+    EXPECT_TRUE(rx.Params().Oqpsk);
     EXPECT_EQ(FindReceiverParam("NoSuch"), nullptr);
     for (const TParamEntry& e : ReceiverParamTable())
         EXPECT_LE(e.Min, e.Max) << e.Name;
+}
+
+// Each check box sets its own parameter and no other; all start off except Sweep.
+TEST(ControlsTest, CheckBoxesMapOneParameterEach) {
+    const TCostasReceiver fresh;
+    std::vector<std::string> boxes;
+    for (const TCheckControl& c : CheckControls()) {
+        boxes.push_back(c.Box);
+        EXPECT_EQ(c.Get(fresh.Params()), std::string(c.Box) == "SwCheckBox") << c.Box;
+        TCostasReceiver rx;
+        c.Set(rx, !c.Get(fresh.Params()));
+        EXPECT_NE(c.Get(rx.Params()), c.Get(fresh.Params())) << c.Box;
+        int changed = 0;
+        for (const TCheckControl& other : CheckControls())
+            changed += other.Get(rx.Params()) != other.Get(fresh.Params());
+        EXPECT_EQ(changed, 1) << c.Box;
+    }
+    const std::vector<std::string> expected{"CarLoopBox", "CarZeroBox", "SymLoopBox", "SymZeroBox",
+                                            "AgcLoopBox", "SwCheckBox", "IQCheckBox", "OqpskBox"};
+    EXPECT_EQ(boxes, expected);
+    TCostasReceiver rx;
+    CheckControls().back().Set(rx, true);
+    EXPECT_TRUE(rx.Params().Oqpsk);
+    EXPECT_STREQ(CheckControls().back().Caption, "OQPSK");
 }
 
 TEST(DisplaysTest, ChartMapsRowsAndReadouts) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -88,14 +89,17 @@ class TPlainReceiver {
         }
         s.Ion = s.Iout;
         s.Qon = s.Qout;
-        s.Phase = fRx.Tables().Phase[TReceiverTables::PolarIndex(s.Ion, s.Qon)];
-        s.Magnitude = fRx.Tables().Magnitude[TReceiverTables::PolarIndex(s.Ion, s.Qon)];
+        // OQPSK: I of the on-time strobe before, Q of the mid-symbol strobe in between.
+        s.Isym = p.Oqpsk ? s.IonPrev : s.Ion;
+        s.Qsym = p.Oqpsk ? s.Qmid : s.Qon;
+        s.Phase = fRx.Tables().Phase[TReceiverTables::PolarIndex(s.Isym, s.Qsym)];
+        s.Magnitude = fRx.Tables().Magnitude[TReceiverTables::PolarIndex(s.Isym, s.Qsym)];
         AgcUpdate(s, p.AgcThresh, p.ProgGain, p.AgcUpper, p.AgcLower, p.AgcZero);
         s.CarErr = CarrierError(s.Phase, fRx.PhaseRuleInUse().Offset, fRx.PhaseRuleInUse().Shift);
         LockDetectorUpdate(s, p.LD_PL_a, p.LD_PL_t);
         SamplingErrorUpdate(s, p.ModType);
-        s.Iend = SlicerCode(s.Ion, fRx.Thresholds());
-        s.Qend = SlicerCode(s.Qon, fRx.Thresholds());
+        s.Iend = SlicerCode(s.Isym, fRx.Thresholds());
+        s.Qend = SlicerCode(s.Qsym, fRx.Thresholds());
         out.push_back(uint8_t(s.Qend << 4 | s.Iend));
     }
 
@@ -122,14 +126,17 @@ std::vector<ReceiverBlock> Blocks(const std::vector<uint8_t>& aWav) {
 
 // A 72 k pass of two scans from the signal generator as 16-bit complex baseband at 196078 Hz
 // (the receiver's default Samp / 4), aOffset Hz off frequency, Es/N0 9 dB.
-lrptsynth::Recording Pass(double aOffset) {
+lrptsynth::SynthOptions PassOptions(double aOffset) {
     lrptsynth::SynthOptions o;
     o.form = lrptsynth::OutputForm::Wav;
     o.scans = 2;
     o.carrierOffsetHz = aOffset;
     o.esn0Db = 9;
     o.seed = 11;
-    return lrptsynth::synthesize(o);
+    return o;
+}
+lrptsynth::Recording Pass(double aOffset) {
+    return lrptsynth::synthesize(PassOptions(aOffset));
 }
 
 TEST(CostasReceiverTest, DefaultsWordsAndFirstThresholds) {
@@ -206,6 +213,7 @@ TEST(CostasReceiverTest, KernelMatchesPlainStepOrder) {
             rx.SetSymLower(-pick(1, 30) * 10);
             rx.SetLD_PL_a(pick(0, 20) * 1000);
             rx.SetLD_PL_t(pick(0, 20) * 1000);
+            rx.SetOqpsk(pick(0, 1) == 1);
         }
         rx.SelectProbe(TProbe(n % 8));
         plain.ProbeSel = TProbe(n % 8);
@@ -232,30 +240,31 @@ TEST(CostasReceiverTest, KernelMatchesPlainStepOrder) {
     EXPECT_TRUE(sawLocked && sawSweep); // the run went through both regimes
 }
 
-class AcquisitionTest : public ::testing::TestWithParam<double> {};
+// What a generator recording gives after the receiver has locked.
+struct TAcquisition {
+    size_t LockedAt = 0; // symbols emitted when Locked was first seen at the end of a block
+    int BestHits = -1;   // of 256 symbols just after lock, at the best delay and ambiguity
+    size_t Errors = 0, Compared = 0;
+};
 
-TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
-    const lrptsynth::Recording rec = Pass(GetParam());
-    ASSERT_EQ(rec.options.sampleRate, 196078);
-
+TAcquisition Acquire(const lrptsynth::Recording& rec, bool aOqpsk) {
     TCostasReceiver rx;
+    rx.SetOqpsk(aOqpsk);
     TVectorSink sink;
-    size_t lockedAt = 0;
+    TAcquisition a;
     for (const ReceiverBlock& b : Blocks(rec.bytes)) {
         rx.ProcessBlock(b, sink);
-        if (lockedAt == 0 && rx.State().Locked) lockedAt = sink.Bytes.size();
+        if (a.LockedAt == 0 && rx.State().Locked) a.LockedAt = sink.Bytes.size();
     }
-    ASSERT_GT(lockedAt, 0u) << "no lock";
-    EXPECT_TRUE(rx.State().Locked);
-    // The sweep covers +-10 kHz at about 26 kHz/s, starting during the 0.25 s of noise lead-in;
-    // lock follows within eight windows of 1024 symbols once it passes the carrier.
-    EXPECT_LT(lockedAt, size_t(72000 * 1.2));
+    if (a.LockedAt == 0 || !rx.State().Locked) return a;
 
     // Symbol k of the transmission: I carries the chain's first value of each pair in 72 k mode.
+    // A quarter-turn lock in OQPSK puts the receiver's on-time strobes on the Q centres, so its
+    // symbol k is the turned pair (I(k + 1), Q(k)): the straddle.
     const int64_t lead = rec.leadInValues / 2;
     const int64_t sent = int64_t(rec.chainBits.size() / 2);
-    auto tx = [&](int64_t k, int r) {
-        std::pair<int, int> v{rec.chainBits[2 * k] ? 1 : -1, rec.chainBits[2 * k + 1] ? 1 : -1};
+    auto tx = [&](int64_t k, int r, int aStraddle) {
+        std::pair<int, int> v{rec.chainBits[2 * (k + aStraddle)] ? 1 : -1, rec.chainBits[2 * k + 1] ? 1 : -1};
         for (int q = 0; q < r; ++q)
             v = {-v.second, v.first};
         return v;
@@ -263,35 +272,68 @@ TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
     auto rxSym = [&](size_t j) {
         return std::pair{(sink.Bytes[j] & 7) < 4 ? 1 : -1, ((sink.Bytes[j] >> 4) & 7) < 4 ? 1 : -1};
     };
-    // Receiver delay and the quarter-turn ambiguity of the lock, from the best match on 256
-    // symbols just after lock.
-    const size_t from = lockedAt + 1000;
+    // Receiver delay and the ambiguity of the lock, from the best match on 256 symbols just
+    // after lock.
+    const size_t from = a.LockedAt + 1000;
     int64_t bestDelay = 0;
-    int bestRot = 0, bestHits = -1;
+    int bestRot = 0, bestStraddle = 0;
     for (int64_t d = -200; d <= 200; ++d)
-        for (int r = 0; r < 4; ++r) {
-            int hits = 0;
-            for (size_t j = from; j < from + 256; ++j) {
-                const int64_t k = int64_t(j) - lead + d;
-                hits += k >= 0 && k < sent && tx(k, r) == rxSym(j);
+        for (int r = 0; r < 4; ++r)
+            for (int st = 0; st <= (aOqpsk ? 1 : 0); ++st) {
+                int hits = 0;
+                for (size_t j = from; j < from + 256; ++j) {
+                    const int64_t k = int64_t(j) - lead + d;
+                    hits += k >= 0 && k + st < sent && tx(k, r, st) == rxSym(j);
+                }
+                if (hits > a.BestHits) a.BestHits = hits, bestDelay = d, bestRot = r, bestStraddle = st;
             }
-            if (hits > bestHits) bestHits = hits, bestDelay = d, bestRot = r;
-        }
-    ASSERT_GT(bestHits, 240) << "transmitted symbols not found after lock";
-
-    // Every symbol from lock to the end of the transmission, at Es/N0 9 dB: a few symbol errors.
-    size_t errors = 0, compared = 0;
-    for (size_t j = lockedAt; j < sink.Bytes.size(); ++j) {
+    for (size_t j = a.LockedAt; j < sink.Bytes.size(); ++j) {
         const int64_t k = int64_t(j) - lead + bestDelay;
-        if (k >= sent) break;
-        errors += tx(k, bestRot) != rxSym(j);
-        ++compared;
+        if (k + bestStraddle >= sent) break;
+        a.Errors += tx(k, bestRot, bestStraddle) != rxSym(j);
+        ++a.Compared;
     }
-    EXPECT_GT(compared, size_t(rec.chainBits.size() / 2 - 72000));
-    EXPECT_LT(double(errors), 0.01 * double(compared)) << errors << " of " << compared;
+    return a;
 }
 
-// Either side of the centre: the sweep finds the carrier going up or coming back down.
-INSTANTIATE_TEST_SUITE_P(CarrierOffsets, AcquisitionTest, ::testing::Values(3000.0, -4000.0));
+// Carrier offset, and whether the recording and the receiver use OQPSK.
+class AcquisitionTest : public ::testing::TestWithParam<std::tuple<double, bool>> {};
+
+TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
+    const auto [offset, oqpsk] = GetParam();
+    lrptsynth::SynthOptions o = PassOptions(offset);
+    o.oqpsk = oqpsk;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    ASSERT_EQ(rec.options.sampleRate, 196078);
+
+    const TAcquisition a = Acquire(rec, oqpsk);
+    ASSERT_GT(a.LockedAt, 0u) << "no lock";
+    std::printf("%s, %+.0f Hz, Es/N0 9 dB: lock after %zu symbols (%.3f s), %zu symbol errors in %zu (SER %.2e)\n",
+                oqpsk ? "OQPSK" : "QPSK", offset, a.LockedAt, double(a.LockedAt) / 72000, a.Errors, a.Compared,
+                double(a.Errors) / double(a.Compared));
+    // The sweep covers +-10 kHz at about 26 kHz/s, starting during the 0.25 s of noise lead-in;
+    // lock follows within eight windows of 1024 symbols once it passes the carrier.
+    EXPECT_LT(a.LockedAt, size_t(72000 * 1.2));
+    ASSERT_GT(a.BestHits, 240) << "transmitted symbols not found after lock";
+    // Every symbol from lock to the end of the transmission, at Es/N0 9 dB: a few symbol errors.
+    EXPECT_GT(a.Compared, size_t(rec.chainBits.size() / 2 - 72000));
+    EXPECT_LT(double(a.Errors), 0.01 * double(a.Compared)) << a.Errors << " of " << a.Compared;
+}
+
+// Either side of the centre: the sweep finds the carrier going up or coming back down; plain
+// and offset QPSK.
+INSTANTIATE_TEST_SUITE_P(CarrierOffsets, AcquisitionTest,
+                         ::testing::Combine(::testing::Values(3000.0, -4000.0), ::testing::Bool()));
+
+// An offset-QPSK recording taken as plain QPSK pairs Q values read on their crossings with I:
+// the symbols are not those sent.
+TEST(OqpskTest, OffsetRecordingNeedsTheOption) {
+    lrptsynth::SynthOptions o = PassOptions(3000);
+    o.oqpsk = true;
+    const TAcquisition a = Acquire(lrptsynth::synthesize(o), false);
+    std::printf("OQPSK recording, option off: lock after %zu symbols, best match %d of 256, %zu errors in %zu\n",
+                a.LockedAt, a.BestHits, a.Errors, a.Compared);
+    EXPECT_TRUE(a.LockedAt == 0 || a.BestHits < 240 || a.Errors > 0.05 * double(a.Compared));
+}
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "gui/RrcForm.h"
 
 #include <QApplication>
+#include <QGroupBox>
 #include <QTimer>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -114,6 +115,12 @@ TEST_F(HaldrinWindowsTest, ArrowAndEditMappings) {
     EXPECT_TRUE(w->Receiver().Params().CarZero);
     w->CheckBox("IQCheckBox")->click();
     EXPECT_TRUE(w->Receiver().Params().IqSwap);
+    EXPECT_FALSE(w->CheckBox("OqpskBox")->isChecked());
+    auto* rxControl = qobject_cast<QGroupBox*>(w->CheckBox("OqpskBox")->parentWidget());
+    ASSERT_NE(rxControl, nullptr);
+    EXPECT_EQ(rxControl->title(), "Rx Control");
+    w->CheckBox("OqpskBox")->click();
+    EXPECT_TRUE(w->Receiver().Params().Oqpsk);
 
     w->Label86Click();
     EXPECT_EQ(w->Label86->text(), "AGC acc (raw)");
