@@ -127,10 +127,16 @@ TEST_F(BadInput, Demodulator) {
 
 TEST_F(BadInput, Decoder) {
     Write(fDir / "empty.s", "");
+    Write(fDir / "short.s", std::string(5000, '\x40'));              // less than one block
+    Write(fDir / "notes.s", std::string(300000, 'x'));               // text: all positive values
+    Write(fDir / "pass.wav", Wav(196078, 4, 200000, 200000));         // the demodulator's input instead
     for (const Case& c : {Case{"missing.s", 1, "no such file"}, Case{"a folder", 1, "not a regular file"},
-                          Case{"empty.s", 1, "is empty"}}) {
+                          Case{"empty.s", 1, "is empty"}, Case{"short.s", 3, "no transfer frame found"},
+                          Case{"notes.s", 3, "no transfer frame found"}, Case{"pass.wav", 3, "no transfer frame found"}}) {
         SCOPED_TRACE(c.file);
         ExpectOneClearLine(RunProgram(TARNWICK_BATCH, "-q " + Path(c.file)), c);
-        EXPECT_FALSE(fs::exists(fDir / (c.file + ".vcdu")));
+        // Refused inputs leave nothing; inputs read in vain leave the session's files, as the line says.
+        EXPECT_EQ(fs::exists(fDir / (c.file + ".vcdu")), c.status == 3);
+        EXPECT_FALSE(fs::exists(fDir / (c.file + ".64.png")));
     }
 }
