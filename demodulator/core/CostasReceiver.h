@@ -17,6 +17,9 @@
 // Runs complex input frames through interpolator (x4 upsampling), NCO and mixer, carrier loop
 // with sweep, resampler and symbol loop, GCA/AGC, matched filter, polar converter, lock detector
 // and soft slicer, and emits one 3-bit soft byte per symbol.
+// With the Oqpsk parameter (offset QPSK) a symbol is the on-time I with the Q of the mid-symbol
+// strobe after it, decided one symbol later; the strobes and the symbol loop are unchanged (the
+// reasoning is at the kernel's strobe in the .cpp).
 //
 // The state is created once and never reset: Run, Stop and a new input file continue from the
 // current accumulators, delay lines and lock state. Parameters are changed through the setters
