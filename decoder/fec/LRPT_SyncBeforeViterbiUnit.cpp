@@ -6,13 +6,24 @@ namespace {
 
 int Parity(int v) { return __builtin_parity(static_cast<unsigned>(v)); }
 
-std::array<int8_t, 48> EncodeMarkerSymbols() {
+constexpr uint32_t Marker = 0x1ACFFC1D;
+
+// The marker differentially encoded from e_(-1) = 0: e_k = e_(k-1) XOR b_k.
+constexpr uint32_t NrzmEncoded(uint32_t aBits) {
+    uint32_t out = 0, e = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        e ^= aBits >> bit & 1;
+        out |= e << bit;
+    }
+    return out;
+}
+
+std::array<int8_t, 48> EncodeMarkerSymbols(uint32_t aMarker) {
     // Encode the marker from an all-zero register and keep the symbols that only depend on it.
-    constexpr uint32_t Marker = 0x1ACFFC1D;
     std::array<int8_t, 64> all{};
     int r = 0;
     for (int bit = 0; bit < 32; ++bit) {
-        const int u = static_cast<int>(Marker >> (31 - bit) & 1);
+        const int u = static_cast<int>(aMarker >> (31 - bit) & 1);
         r = (r >> 1) | (u << 6);
         all[static_cast<size_t>(2 * bit)] = Parity(r & 0171) ? 1 : -1;
         all[static_cast<size_t>(2 * bit + 1)] = Parity(r & 0133) ? 1 : -1;
@@ -29,8 +40,7 @@ int8_t Neg(int8_t v) { return static_cast<int8_t>(-static_cast<int>(v)); }
 struct TPatterns {
     int8_t P[4][48];
     uint64_t Plus[4] = {}, Minus[4] = {};
-    TPatterns() {
-        const auto& A = SyncSymbols();
+    explicit TPatterns(const std::array<int8_t, 48>& A) {
         for (int n = 0; n < 24; ++n) {
             const int8_t aI = A[static_cast<size_t>(2 * n)], aQ = A[static_cast<size_t>(2 * n + 1)];
             const int8_t pairs[4][2] = {{aI, aQ}, {Neg(aI), aQ}, {aQ, aI}, {aQ, Neg(aI)}};
@@ -44,9 +54,10 @@ struct TPatterns {
     }
 };
 
-const TPatterns& Patterns() {
-    static const TPatterns patterns;
-    return patterns;
+const TPatterns& Patterns(bool aNrzm) {
+    static const TPatterns plain(SyncSymbols());
+    static const TPatterns nrzm(NrzmSyncSymbols());
+    return aNrzm ? nrzm : plain;
 }
 
 // The sync pair as received in mode aMode, for nominal pair (aI, aQ).
@@ -66,7 +77,12 @@ void ReceivedPair(int aMode, int8_t aI, int8_t aQ, int8_t& aOutI, int8_t& aOutQ)
 } // namespace
 
 const std::array<int8_t, 48>& SyncSymbols() {
-    static const std::array<int8_t, 48> symbols = EncodeMarkerSymbols();
+    static const std::array<int8_t, 48> symbols = EncodeMarkerSymbols(Marker);
+    return symbols;
+}
+
+const std::array<int8_t, 48>& NrzmSyncSymbols() {
+    static const std::array<int8_t, 48> symbols = EncodeMarkerSymbols(NrzmEncoded(Marker));
     return symbols;
 }
 
@@ -89,18 +105,20 @@ void TSyncBeforeViterbi::Correct(int8_t* v, int aPairs, int aMode) {
     }
 }
 
-TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName)
-    : TStepPatternThread(aIn, aOut) {
+TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
+                                       bool aNrzm)
+    : TStepPatternThread(aIn, aOut), fNrzm(aNrzm), fSymbols(aNrzm ? NrzmSyncSymbols() : SyncSymbols()) {
     SetLogFileName(aLogFileName);
 }
 
 int TSyncBeforeViterbi::Decide(const TWindow& w, int64_t p) {
     // Agreements with each pattern: values whose sign is the pattern's (a 0 agrees with none).
     const int m = w.Magnitude;
+    const TPatterns& patterns = Patterns(fNrzm);
     int count[9] = {};
     for (int j = 1; j <= 4; ++j) {
-        const int agree = __builtin_popcountll(w.Positive & Patterns().Plus[j - 1]) +
-                          __builtin_popcountll(w.Negative & Patterns().Minus[j - 1]);
+        const int agree = __builtin_popcountll(w.Positive & patterns.Plus[j - 1]) +
+                          __builtin_popcountll(w.Negative & patterns.Minus[j - 1]);
         count[2 * j] = agree;
         count[2 * j - 1] = 48 - agree;
     }
@@ -144,7 +162,24 @@ int TSyncBeforeViterbi::Decide(const TWindow& w, int64_t p) {
     return chosen;
 }
 
+int TSyncBeforeViterbi::CorrectionMode(int aChosen) {
+    // Modes 2j-1 and 2j differ by a half turn. In an NRZ-M stream the marker of each frame comes
+    // as it is or complemented (which looks like a half turn) according to the data before it;
+    // following those flips would hand the Viterbi decoder a polarity step at every such frame,
+    // which costs it a bit or two at the frame's end. Keeping the phase of the last block
+    // instead passes the encoded bits on either all as they are or all complemented, and the
+    // differential decoding after it gives the same bits from both.
+    if (fNrzm && fCorrectionMode != 0 && (fCorrectionMode + 1) / 2 == (aChosen + 1) / 2) return fCorrectionMode;
+    fCorrectionMode = static_cast<uint8_t>(aChosen);
+    return aChosen;
+}
+
 bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
+    if (fNrzm && !fMarkerLogged) {
+        // Once, at the first step (the plain marker's log has no such line).
+        fMarkerLogged = true;
+        LOG("marker 1ACFFC1D NRZ-M");
+    }
     if (aIn->AwaitingReadSize() < BlockSize) return false;
     // Every position with a whole block behind it is tried in turn, exactly as one step per
     // position would try it; trying up to MaxPositions of them per call keeps the stage loop's
@@ -166,11 +201,11 @@ bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         int8_t* s = fBlock.data();
         aIn->SetPosition(p);
         aIn->Read(s, BlockSize);
-        const auto& A = SyncSymbols();
+        const auto& A = fSymbols;
         for (int n = 0; n < 24; ++n)
             ReceivedPair(chosen, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
                          static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n + 1)]), s[2 * n], s[2 * n + 1]);
-        Correct(s, BlockSize / 2, chosen);
+        Correct(s, BlockSize / 2, CorrectionMode(chosen));
         aOut->Write(s, BlockSize);
         return true;
     }

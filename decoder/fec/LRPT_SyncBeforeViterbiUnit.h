@@ -14,9 +14,28 @@
 // (SyncSymbols[2n], SyncSymbols[2n+1]).
 const std::array<int8_t, 48>& SyncSymbols();
 
+// The same 48 code symbols for a differentially encoded (NRZ-M) stream: the marker is encoded
+// e_k = e_(k-1) XOR b_k before the convolutional code. The encoded marker depends on e_(-1), the
+// last encoded bit before it, which the data decides: e_(-1) = 0 gives E = 137557E9, e_(-1) = 1
+// its complement. Code symbols 12..59 see only E's bits 0..29 (the register is full of marker bits
+// from symbol pair 6 on), and both generators have an odd number of taps, so the complement
+// complements every one of them: these are the symbols for e_(-1) = 0, and the other case is
+// their negation, which the stage's half-turn modes (1 / 2, 3 / 4, ...) already cover.
+const std::array<int8_t, 48>& NrzmSyncSymbols();
+
 // Input: signed 8-bit soft values, pairs (I, Q), positive for bit 1, in unknown phase and order.
 // Output: blocks of 16,384 values (one encoded frame from code-symbol pair 6 of its marker on),
-// corrected to the nominal phase and order; each begins with 70 x SyncSymbols.
+// corrected to the nominal phase and order; each begins with 70 x SyncSymbols (NrzmSyncSymbols
+// when the stage searches the NRZ-M marker).
+//
+// NRZ-M: the marker of every frame may come complemented (see NrzmSyncSymbols), so the chosen
+// mode may flip between the two of a half turn from frame to frame (the log shows the mode
+// found). The correction then keeps the half turn of the block before: the sync values are
+// rewritten as found and the block corrected in the earlier mode, so the output is the encoded
+// stream all as it is or all complemented, with no polarity step at frame starts; differential
+// decoding after the Viterbi stage gives the same bits from both. A mode of another pair (a
+// quarter turn or an exchange) is followed as in the plain search. The log's first line is
+// "marker 1ACFFC1D NRZ-M"; searching the plain marker the log has no such line.
 //
 // Eight modes (hypotheses of what the receiver delivered) are scored against the marker: 1..8 are
 // disagreements / agreements with the patterns (A_I, A_Q), (-A_I, A_Q), (A_Q, A_I), (A_Q, -A_I).
@@ -28,7 +47,9 @@ class TSyncBeforeViterbi : public TStepPatternThread {
 public:
     static constexpr int BlockSize = 16384;
 
-    TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
+    // aNrzm: search the marker of a differentially encoded stream.
+    TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
+                       bool aNrzm = false);
 
     // True when a block was emitted or search positions were tried (16,384 values were waiting);
     // false, with nothing read, otherwise. While unlocked one call tries up to MaxPositions
@@ -37,6 +58,7 @@ public:
     static constexpr int MaxPositions = 16384;
 
     uint8_t LastMode() const { return fLastMode; }
+    bool Nrzm() const { return fNrzm; }
     uint32_t NoSyncCount() const { return fNoSyncCount; }
 
     // Applies mode aMode's correction to aPairs pairs of soft values in place (negation is
@@ -65,8 +87,15 @@ private:
     // Scores the window at input position p, decides the mode (0: slide), logs, and updates the
     // lock state; returns the chosen mode.
     int Decide(const TWindow& w, int64_t p);
+    // The mode a block found in mode aChosen is corrected in (aChosen unless NRZ-M keeps a half
+    // turn); remembers it.
+    int CorrectionMode(int aChosen);
 
+    bool fNrzm;
+    bool fMarkerLogged = false;
+    const std::array<int8_t, 48>& fSymbols;
     uint8_t fLastMode = 0;
+    uint8_t fCorrectionMode = 0;
     int64_t fPos = 0;
     uint32_t fSyncCount = 0;
     uint32_t fNoSyncCount = 100;

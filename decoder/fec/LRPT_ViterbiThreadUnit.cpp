@@ -41,8 +41,8 @@ std::string FloatToStrGeneral(long double aValue) {
     return result;
 }
 
-TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName)
-    : TStepPatternThread(aIn, aOut) {
+TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, bool aNrzm)
+    : TStepPatternThread(aIn, aOut), fNrzm(aNrzm) {
     SetLogFileName(aLogFileName);
     const std::vector<uint8_t> filler(FillerSize, 0);
     aOut->Write(filler.data(), FillerSize);
@@ -71,6 +71,7 @@ bool TViterbiThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     uint8_t packed[BlockSize / 16];
     aIn->Read(soft, BlockSize);
     fViterbi->Decode(soft, bits, BlockSize / 2);
+    if (fNrzm) fNrzmDecoder.Decode(bits, BlockSize / 2);
     for (int k = 0; k < BlockSize / 16; ++k) {
         uint8_t byte = 0;
         for (int j = 0; j < 8; ++j) byte = static_cast<uint8_t>(byte << 1 | (bits[8 * k + j] & 1));

@@ -5,8 +5,26 @@
 #include "fec/Fast8bitSoftViterbiUnit.h"
 #include "stages/StepPatternThreadUnit.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
+
+// NRZ-M differential decoding of a bit stream that arrives in pieces: b_k = e_k XOR e_(k-1), with
+// e_(-1) = 0 before the first piece. Bits are values 0 / 1, one per byte (only bit 0 is read).
+// A complemented stream gives the same bits, except b_0 when e_(-1) is taken wrongly.
+class TNrzmDecoder {
+public:
+    void Decode(uint8_t* aBits, int aCount) {
+        for (int k = 0; k < aCount; ++k) {
+            const uint8_t e = aBits[k] & 1;
+            aBits[k] = static_cast<uint8_t>(e ^ fLast);
+            fLast = e;
+        }
+    }
+
+private:
+    uint8_t fLast = 0;
+};
 
 // Input: blocks of 16,384 soft values from the sync stage, each starting at code-symbol pair 6 of
 // a frame's marker. Output: 1,024 bytes per block, decoded bits packed eight to a byte, the first
@@ -14,19 +32,24 @@
 // decoder's fixed delay of 78 bits every 1,024 output bytes from byte 1,024 on are one
 // channel-access frame starting 1ACFFC1D.
 //
+// NRZ-M (aNrzm): the decoded bits are the differentially encoded ones; they are decoded
+// (TNrzmDecoder) before packing, continuously across blocks, so the frames stand where they
+// would in a plain stream. The filler bytes are written as they are.
+//
 // Log: "BER = <average>" for every five quality reports of the decoder (one per 40 blocks).
 class TViterbiThread : public TStepPatternThread {
 public:
     static constexpr int BlockSize = 16384;
     static constexpr int FillerSize = 1015;
 
-    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
+    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, bool aNrzm = false);
 
     // Builds the decoder (its tables are large, so this runs on the stage's own thread).
     void BeforeExecute() override;
     // One block per call; false (nothing read) while fewer than 16,384 values wait.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
 
+    bool Nrzm() const { return fNrzm; }
     long double LastBER() const { return fLastBER; }
     int32_t BERcount() const { return fBERcount; }
 
@@ -34,6 +57,8 @@ private:
     void OnBER(long double aValue);
 
     std::unique_ptr<TFast8bitSoftViterbiDecoder> fViterbi;
+    bool fNrzm;
+    TNrzmDecoder fNrzmDecoder;
     long double fBER = 0;
     long double fLastBER = 0;
     int32_t fBERcount = 0;

@@ -15,7 +15,8 @@ int TDecodingSession::BlockBytes(TLrptMode aMode, TDemodulatorModes aForm) {
 
 void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor,
                            const std::array<TProgressControl*, 6>& aProgress,
-                           const std::array<TImageControl*, 6>& aImage, const std::string& aOutputStem) {
+                           const std::array<TImageControl*, 6>& aImage, const std::string& aOutputStem,
+                           bool aNrzm) {
     fDemMode = DemModeFromFileName(aFileName, fDemMode);
     const std::string stem = aOutputStem.empty() ? aFileName : aOutputStem;
     // The input is opened before anything is built, so that a missing file leaves no stage
@@ -23,7 +24,7 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
     TFileStream input(aFileName, TFileMode::fmOpenRead);
     fChain.BuildChannelPart(stem, aProgress, aImage);
     try {
-        fChain.BuildRest(aMode, stem, aFatalErrorIgnor);
+        fChain.BuildRest(aMode, stem, aFatalErrorIgnor, aNrzm);
         Feed(aMode, input);
         if (fObserver.FeedingEnded) fObserver.FeedingEnded();
         Drain(aMode);

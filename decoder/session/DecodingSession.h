@@ -47,10 +47,10 @@ public:
     // before anything is built, and EFCreateError when a file of the chain cannot be created
     // (the stages already running are then stopped).
     // aOutputStem, when not empty, replaces aFileName as the stem of the session's files (logs,
-    // ".vcdu", ".70").
+    // ".vcdu", ".70"). aNrzm: the recording carries a differentially encoded (NRZ-M) bit stream.
     void Run(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor,
              const std::array<TProgressControl*, 6>& aProgress = {}, const std::array<TImageControl*, 6>& aImage = {},
-             const std::string& aOutputStem = {});
+             const std::string& aOutputStem = {}, bool aNrzm = false);
 
     // Ends feeding at the next cycle and skips the drain. May be called from a nested handler or
     // another thread; never cleared.

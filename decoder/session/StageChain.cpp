@@ -22,15 +22,15 @@ void TStageChain::BuildChannelPart(const std::string& aFileName, const std::arra
     for (auto& stage : CanalDraw) stage->Start();
 }
 
-void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor) {
+void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor, bool aNrzm) {
     fVCDU = std::make_unique<TFileStream>(aFileName + ".vcdu", TFileMode::fmCreate);
     if (aMode == TLrptMode::lm80k) {
         SYNC_INT = std::make_unique<TSyncBeforIntThread>(&InStream, &IntStream, aFileName + ".SyncBeforInt.log");
         INT = std::make_unique<TInterlivingThread>(&IntStream, &NoSyncStream, aFileName + ".Interliving.log");
     }
     TSHORTstream* syncInput = aMode == TLrptMode::lm80k ? &NoSyncStream : &InStream;
-    SYNC = std::make_unique<TSyncBeforeViterbi>(syncInput, &SyncStream, aFileName + ".SyncBeforeViterbi.log");
-    VITERBI = std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log");
+    SYNC = std::make_unique<TSyncBeforeViterbi>(syncInput, &SyncStream, aFileName + ".SyncBeforeViterbi.log", aNrzm);
+    VITERBI = std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log", aNrzm);
     RS = std::make_unique<TReedSolomonThread>(&VITERBIStream, &RSStream, aFileName + ".ReedSolomon.log", fVCDU.get(),
                                               aFatalErrorIgnor);
     if (SYNC_INT) SYNC_INT->Start();

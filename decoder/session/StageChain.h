@@ -39,8 +39,9 @@ public:
                           const std::array<TImageControl*, 6>& aImage);
     // Creates (or overwrites) aFileName + ".vcdu", creates the rest of the mode's chain and starts
     // it with the packet stage. Throws EFCreateError naming the file when the ".vcdu" file cannot
-    // be created; nothing of the rest is created then.
-    void BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor);
+    // be created; nothing of the rest is created then. aNrzm: the stream is differentially
+    // encoded; the sync stage searches the NRZ-M marker and the Viterbi stage decodes differentially.
+    void BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor, bool aNrzm = false);
     // 72 k mode: when APID 70 data waits, moves it into aFileName + ".70" (created or overwritten).
     // Nothing in 80 k mode. Throws EFCreateError naming the file.
     void EndOfFeeding(TLrptMode aMode, const std::string& aFileName);

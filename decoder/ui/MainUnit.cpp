@@ -57,7 +57,10 @@ TMetM2_LRPT_CORVANE::TMetM2_LRPT_CORVANE(QWidget* aParent) : QWidget(aParent) {
     ButtonSTOP->setGeometry(174, 312, 75, 25);
     ButtonSTOP->setEnabled(false);
     IgnorRsFatalErrors = Named(new QCheckBox("Ignore RS fatal errors ", Panel2), "IgnorRsFatalErrors");
-    IgnorRsFatalErrors->setGeometry(8, 346, 241, 20);
+    IgnorRsFatalErrors->setGeometry(8, 346, 176, 20);
+    // Beside it, the differentially encoded streams of today's satellites.
+    Nrzm = Named(new QCheckBox("NRZ-M", Panel2), "Nrzm");
+    Nrzm->setGeometry(186, 346, 63, 20);
     Button1 = Named(new QPushButton("Convert Soft to Hard", Panel2), "Button1");
     Button1->setGeometry(8, 374, 241, 25);
 
@@ -183,6 +186,7 @@ void TMetM2_LRPT_CORVANE::PrepareSession() {
     Button72K->setEnabled(false);
     Button80K->setEnabled(false);
     IgnorRsFatalErrors->setEnabled(false);
+    Nrzm->setEnabled(false);
     ButtonSTOP->setEnabled(true);
 }
 
@@ -195,6 +199,7 @@ void TMetM2_LRPT_CORVANE::BackToIdle() {
     Button72K->setEnabled(true);
     Button80K->setEnabled(true);
     IgnorRsFatalErrors->setEnabled(true);
+    Nrzm->setEnabled(true);
     ButtonSTOP->setEnabled(false);
     fState = ssIdle;
 }
@@ -232,7 +237,8 @@ void TMetM2_LRPT_CORVANE::RunSession(TLrptMode aMode, int aFilterIndex) {
     fState = ssFeeding;
     fSinceEvents.invalidate();
     try {
-        fSession->Run(aMode, fFileName.toStdString(), IgnorRsFatalErrors->isChecked(), progress, images);
+        fSession->Run(aMode, fFileName.toStdString(), IgnorRsFatalErrors->isChecked(), progress, images, {},
+                      Nrzm->isChecked());
         fDemMode = fSession->DemMode();
     } catch (const std::exception& e) {
         fDemMode = fSession->DemMode();

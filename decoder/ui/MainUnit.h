@@ -68,6 +68,7 @@ class TMetM2_LRPT_CORVANE : public QWidget {
     QPushButton* Button72K;
     QPushButton* ButtonSTOP;
     QCheckBox* IgnorRsFatalErrors;
+    QCheckBox* Nrzm; // "NRZ-M": the session decodes a differentially encoded stream
     QPushButton* Button1;
     QLabel* Label1;
     QLabel* Label2;

@@ -14,7 +14,7 @@
 namespace fs = std::filesystem;
 
 std::string BatchUsage() {
-    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--rgb R,G,B] [--out DIR] [-q] FILE\n"
+    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--diff] [--rgb R,G,B] [--out DIR] [-q] FILE\n"
            "\n"
            "Decodes one LRPT symbol file (.s 8-bit soft, .raw 3-bit soft, .hard hard decisions;\n"
            "any other extension is read as .s) into the six channel pictures.\n"
@@ -22,6 +22,8 @@ std::string BatchUsage() {
            "  --72k, --80k        transmission mode; default: 80k when the name contains \"_LRPT INT_\",\n"
            "                      otherwise 72k\n"
            "  --ignore-rs-errors  pass frames on even when a Reed-Solomon code word cannot be corrected\n"
+           "  --diff              the bit stream is differentially encoded (NRZ-M, as N2-3 and N2-4 send):\n"
+           "                      search the NRZ-M marker and decode differentially after the Viterbi stage\n"
            "  --rgb R,G,B         channels (1-6) of the composite's \"R:\", \"G:\", \"B:\" choices;\n"
            "                      default 1,2,3\n"
            "  --out DIR           write every output there instead of beside the input\n"
@@ -48,6 +50,8 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
             o.Mode = TLrptMode::lm80k;
         } else if (a == "--ignore-rs-errors") {
             o.IgnoreRsErrors = true;
+        } else if (a == "--diff") {
+            o.Nrzm = true;
         } else if (a == "--rgb") {
             const std::string& list = value("--rgb");
             int r = 0, g = 0, b = 0;
@@ -165,7 +169,7 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     observer.ShowFileProgress = [&](int64_t aPosition, int64_t) { lastPosition = aPosition; };
 
     TDecodingSession session(chain, observer);
-    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem);
+    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem, aOptions.Nrzm);
     chain.ProgressAll();
     if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
 

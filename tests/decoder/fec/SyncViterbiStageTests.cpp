@@ -42,6 +42,18 @@ struct Encoder {
     }
 };
 
+// NRZ-M: e_k = e_(k-1) XOR b_k over all bits, e_(-1) = aPrevious.
+Bytes NrzmEncode(const Bytes& bytes, int aPrevious = 0) {
+    Bytes out(bytes.size());
+    int e = aPrevious;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        for (int b = 7; b >= 0; --b) {
+            e ^= bytes[i] >> b & 1;
+            out[i] = static_cast<uint8_t>(out[i] | e << b);
+        }
+    return out;
+}
+
 Soft Encode(const Bytes& bytes, int amplitude) {
     Soft out;
     Encoder().Push(bytes, amplitude, out);
@@ -95,8 +107,8 @@ protected:
         fIn = std::make_unique<TSHORTstream>("in", true, true, nullptr);
         fSynced = std::make_unique<TSHORTstream>("synced", true, true, nullptr);
         fDecoded = std::make_unique<TSHORTstream>("decoded", true, true, nullptr);
-        fSync = std::make_unique<TSyncBeforeViterbi>(fIn.get(), fSynced.get(), fSyncLog);
-        fViterbi = std::make_unique<TViterbiThread>(fSynced.get(), fDecoded.get(), fViterbiLog);
+        fSync = std::make_unique<TSyncBeforeViterbi>(fIn.get(), fSynced.get(), fSyncLog, fNrzm);
+        fViterbi = std::make_unique<TViterbiThread>(fSynced.get(), fDecoded.get(), fViterbiLog, fNrzm);
     }
     void TearDown() override {
         std::filesystem::remove(fSyncLog);
@@ -129,6 +141,7 @@ protected:
     std::string fSyncLog, fViterbiLog;
     std::unique_ptr<TSyncBeforeViterbi> fSync;
     std::unique_ptr<TViterbiThread> fViterbi;
+    bool fNrzm = false; // stages of the next SetUp search and decode NRZ-M
 };
 
 // Frame k of the input must stand at output byte 1024 * (k + 1).
@@ -145,6 +158,58 @@ void ExpectFramesAligned(const Bytes& out, const Bytes& frames, int firstFrame, 
 TEST(SyncSymbols, AreTheEncodedMarkerBitsD49C24FF2686) {
     const uint64_t expected = 0xD49C24FF2686ULL;
     for (int k = 0; k < 48; ++k) EXPECT_EQ(SyncSymbols()[static_cast<size_t>(k)], (expected >> (47 - k) & 1) ? 1 : -1) << k;
+}
+
+TEST(SyncSymbols, NrzmSymbolsAreTheEncodedDifferentialMarkerWhateverCameBefore) {
+    // 1ACFFC1D differentially encoded from 0 is 137557E9; code symbols 12..59 of that, 10B02F33D207.
+    EXPECT_EQ(NrzmEncode({0x1A, 0xCF, 0xFC, 0x1D}), Bytes({0x13, 0x75, 0x57, 0xE9}));
+    const uint64_t expected = 0x10B02F33D207ULL;
+    for (int k = 0; k < 48; ++k)
+        EXPECT_EQ(NrzmSyncSymbols()[static_cast<size_t>(k)], (expected >> (47 - k) & 1) ? 1 : -1) << k;
+    // Whatever bits went before, the marker's symbols 12..59 are these after an encoded 0 and
+    // their negation after an encoded 1.
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 16; ++trial) {
+        Bytes before(3);
+        for (auto& b : before) b = static_cast<uint8_t>(rng());
+        Bytes stream = before;
+        stream.insert(stream.end(), {0x1A, 0xCF, 0xFC, 0x1D});
+        const Bytes encoded = NrzmEncode(stream, trial & 1);
+        const int last = encoded[2] & 1;
+        const Soft code = Encode(encoded, 1);
+        for (int k = 0; k < 48; ++k)
+            ASSERT_EQ(code[static_cast<size_t>(3 * 16 + 12 + k)], last ? -NrzmSyncSymbols()[static_cast<size_t>(k)]
+                                                                       : NrzmSyncSymbols()[static_cast<size_t>(k)])
+                << trial << " " << k;
+    }
+}
+
+TEST(NrzmDecoder, ContinuousAcrossPiecesAndBlindToComplement) {
+    std::mt19937 rng(9);
+    std::vector<uint8_t> bits(5000);
+    for (auto& b : bits) b = static_cast<uint8_t>(rng() & 1);
+    std::vector<uint8_t> encoded(bits.size());
+    uint8_t e = 0;
+    for (size_t k = 0; k < bits.size(); ++k) encoded[k] = e = static_cast<uint8_t>(e ^ bits[k]);
+
+    std::vector<uint8_t> whole = encoded;
+    TNrzmDecoder().Decode(whole.data(), static_cast<int>(whole.size()));
+    EXPECT_EQ(whole, bits);
+    // Pieces of any size give the same bits as one run.
+    std::vector<uint8_t> pieces = encoded;
+    TNrzmDecoder decoder;
+    for (size_t at = 0; at < pieces.size();) {
+        const size_t n = std::min<size_t>(pieces.size() - at, 1 + rng() % 700);
+        decoder.Decode(pieces.data() + at, static_cast<int>(n));
+        at += n;
+    }
+    EXPECT_EQ(pieces, bits);
+    // The complement decodes to the same bits but the first (whose e_(-1) is taken as 0).
+    std::vector<uint8_t> complement = encoded;
+    for (auto& b : complement) b ^= 1;
+    TNrzmDecoder().Decode(complement.data(), static_cast<int>(complement.size()));
+    EXPECT_NE(complement[0], bits[0]);
+    EXPECT_TRUE(std::equal(complement.begin() + 1, complement.end(), bits.begin() + 1));
 }
 
 TEST_F(SyncViterbi, EveryPhaseAndOrderDecodesToAlignedFrames) {
@@ -168,6 +233,76 @@ TEST_F(SyncViterbi, EveryPhaseAndOrderDecodesToAlignedFrames) {
         EXPECT_EQ(log[1], "1 12 16384 " + std::to_string(mode) + " 48");
         TearDown();
     }
+}
+
+TEST_F(SyncViterbi, NrzmStreamInEveryPhaseAndOrderDecodesToAlignedFrames) {
+    const Bytes frames = RandomFrames(12, 21);
+    const Soft nominal = Encode(NrzmEncode(frames), 70);
+    Bytes reference;
+    std::string modesSeen;
+    for (int mode = 1; mode <= 8; ++mode) {
+        SCOPED_TRACE(mode);
+        fNrzm = true;
+        SetUp();
+        Soft received = nominal;
+        Receive(received, mode);
+        Feed(received);
+        const Bytes out = RunBoth();
+        ASSERT_EQ(out.size(), 1015u + 1024u * 11);
+        // Frame 0's first bit is decoded against the decoder's start, not the real e_(-1).
+        ExpectFramesAligned(out, frames, 1, 9);
+        EXPECT_TRUE(std::equal(frames.begin() + 1, frames.begin() + 1024, out.begin() + 1025));
+        // The correction kept one half turn over the whole pass: the half turns of the modes make
+        // no difference to the output.
+        if (mode == 1) reference = out;
+        EXPECT_EQ(out, reference);
+
+        const auto log = ReadLog(fSyncLog);
+        ASSERT_EQ(log.size(), 12u);
+        EXPECT_EQ(log[0], "marker 1ACFFC1D NRZ-M");
+        // Each marker is found in the receiver's mode or its half turn, by the bit before it.
+        const int partner = mode % 2 ? mode + 1 : mode - 1;
+        for (size_t i = 1; i < log.size(); ++i) {
+            const char found = log[i][log[i].size() - 4];
+            EXPECT_TRUE(found == '0' + mode || found == '0' + partner) << log[i];
+            if (mode == 2) modesSeen += found;
+        }
+        TearDown();
+    }
+    // Both polarities of the marker occurred, so the half-turn decisions were really tested.
+    EXPECT_NE(modesSeen.find('1'), std::string::npos) << modesSeen;
+    EXPECT_NE(modesSeen.find('2'), std::string::npos) << modesSeen;
+}
+
+TEST_F(SyncViterbi, AComplementedNrzmStreamDecodesToTheSameBits) {
+    // The complemented encoding (e_(-1) = 1 at the start) with noise: its code values are the
+    // negation of the other's, so the sync stage takes the other half turn throughout.
+    const Bytes frames = RandomFrames(12, 22);
+    Bytes outputs[2];
+    for (int complemented = 0; complemented < 2; ++complemented) {
+        SCOPED_TRACE(complemented);
+        fNrzm = true;
+        SetUp();
+        Soft signal = Encode(NrzmEncode(frames, complemented), 70);
+        AddNoise(signal, 30, 4);
+        Feed(signal);
+        outputs[complemented] = RunBoth();
+        ExpectFramesAligned(outputs[complemented], frames, 1, 9);
+        TearDown();
+    }
+    ASSERT_EQ(outputs[0].size(), outputs[1].size());
+    EXPECT_TRUE(std::equal(outputs[0].begin() + 1016, outputs[0].end(), outputs[1].begin() + 1016));
+}
+
+TEST_F(SyncViterbi, NrzmStreamWithThePlainSearchGivesNoFrames) {
+    const Bytes frames = RandomFrames(12, 23);
+    Feed(Encode(NrzmEncode(frames), 70));
+    const Bytes out = RunBoth();
+    // Not a single frame comes out right.
+    for (size_t k = 1; k + 1 < out.size() / 1024; ++k)
+        EXPECT_FALSE(std::equal(frames.begin() + 4, frames.begin() + 1024, out.begin() + 1024 * static_cast<long>(k) + 4));
+    const auto log = ReadLog(fSyncLog);
+    EXPECT_TRUE(log.empty() || log[0] != "marker 1ACFFC1D NRZ-M");
 }
 
 TEST_F(SyncViterbi, NoisyPassAfterANoiseLeadInDecodesEveryFrame) {

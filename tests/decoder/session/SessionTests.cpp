@@ -334,7 +334,9 @@ TEST_F(Session, NrzmPassesDecodeWithTheOptionAndYieldNoPacketsWithout) {
                     // 80 k test); what comes out after is ideal.
                     for (int channel = 1; channel <= 6; ++channel) EXPECT_GT(CheckAgainstTruth(r, channel, false), 200);
                 } else {
+                    // Clean: not a symbol to correct (no polarity steps at frame starts).
                     EXPECT_EQ(totals.FailedWords, 0u);
+                    EXPECT_EQ(totals.CuredSymbols, 0u);
                     for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
                     EXPECT_EQ(fChain->Channel(0)->LineCount(), 8 * r.scans);
                 }

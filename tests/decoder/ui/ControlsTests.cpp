@@ -47,6 +47,7 @@ TEST(Controls, MainWindowAsCreated) {
         {"Button72K", "72K", "", true, false},
         {"ButtonSTOP", "Stop", "", false, false},
         {"IgnorRsFatalErrors", "Ignore RS fatal errors ", "", true, false},
+        {"Nrzm", "NRZ-M", "", true, false},
         {"Button1", "Convert Soft to Hard", "", true, false},
         {"Label1", "R:", "", true, false},
         {"Label2", "G:", "", true, false},
@@ -79,6 +80,11 @@ TEST(Controls, MainWindowAsCreated) {
         EXPECT_EQ(control->isHidden(), row.Hidden);
     }
     EXPECT_FALSE(window.IgnorRsFatalErrors->isChecked());
+    EXPECT_FALSE(window.Nrzm->isChecked());
+    // The two boxes share a row, side by side within the panel.
+    EXPECT_EQ(window.Nrzm->y(), window.IgnorRsFatalErrors->y());
+    EXPECT_GE(window.Nrzm->x(), window.IgnorRsFatalErrors->geometry().right());
+    EXPECT_LE(window.Nrzm->geometry().right(), window.Panel2->width());
     EXPECT_EQ(window.PaintBox1->size(), QSize(256, 256));
     EXPECT_EQ(window.PaintBox1->parentWidget(), window.Panel2);
     EXPECT_EQ(window.Panel2->width(), 258);

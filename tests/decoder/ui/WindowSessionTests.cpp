@@ -4,6 +4,8 @@
 
 #include "stages/StageLog.h"
 
+#include "TestLog.h"
+
 #include "Synthesizer.h"
 #include "UiTestSupport.h"
 
@@ -84,6 +86,7 @@ class WindowSession : public ::testing::Test {
         EXPECT_TRUE(fWindow->Button72K->isEnabled());
         EXPECT_TRUE(fWindow->Button80K->isEnabled());
         EXPECT_TRUE(fWindow->IgnorRsFatalErrors->isEnabled());
+        EXPECT_TRUE(fWindow->Nrzm->isEnabled());
         EXPECT_FALSE(fWindow->ButtonSTOP->isEnabled());
         EXPECT_EQ(fWindow->windowTitle(), QString("Meteor-M №2 LRPT Corvane"));
     }
@@ -93,6 +96,7 @@ class WindowSession : public ::testing::Test {
         EXPECT_FALSE(fWindow->Button72K->isEnabled());
         EXPECT_FALSE(fWindow->Button80K->isEnabled());
         EXPECT_FALSE(fWindow->IgnorRsFatalErrors->isEnabled());
+        EXPECT_FALSE(fWindow->Nrzm->isEnabled());
         EXPECT_FALSE(fWindow->ButtonSTOP->isEnabled());
         EXPECT_EQ(fWindow->windowTitle(), QString::fromStdString("Meteor-M №2 LRPT Corvane: " + aPath));
     }
@@ -321,6 +325,29 @@ TEST_F(WindowSession, An80kSessionOfTheThreeBitForm) {
     EXPECT_GT(fWindow->Constallation().Index(), 0);
     EXPECT_TRUE(fs::exists(fNextFile + ".SyncBeforInt.log"));
     EXPECT_FALSE(fs::exists(fNextFile + ".70"));
+}
+
+TEST_F(WindowSession, TheNrzmBoxDecodesADifferentiallyEncodedPass) {
+    lrptsynth::SynthOptions o;
+    o.durationSeconds = 5;
+    o.nrzm = true;
+    const auto r = lrptsynth::synthesize(o);
+    fNextFile = Save(r, "n23_LRPT_.s");
+    fWindow->Nrzm->setChecked(true);
+    bool disabledWhileFeeding = false;
+    QTimer::singleShot(0, [&] { disabledWhileFeeding = !fWindow->Nrzm->isEnabled(); });
+    fWindow->Button72KClick();
+    ASSERT_TRUE(fMessages.empty()) << fMessages[0].first.toStdString();
+    EXPECT_TRUE(disabledWhileFeeding);
+    ExpectEnded(fNextFile);
+    EXPECT_EQ(fWindow->Session()->Totals().FailedWords, 0u);
+    const auto delivered64 = std::count_if(r.packets.begin(), r.packets.end(),
+                                           [](const lrptsynth::PacketRecord& p) { return p.apid == 64 && p.delivered; });
+    EXPECT_GT(delivered64, 0);
+    EXPECT_EQ(fWindow->Session()->Totals().Packets[0], static_cast<uint32_t>(delivered64));
+    const auto log = LogMessages(fNextFile + ".SyncBeforeViterbi.log");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "marker 1ACFFC1D NRZ-M");
 }
 
 TEST_F(WindowSession, ClosingTheWindowStopsTheSessionAndConversionErrorsAreShown) {

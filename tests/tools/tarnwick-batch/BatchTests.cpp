@@ -6,8 +6,11 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/wait.h>
 
@@ -40,8 +43,19 @@ protected:
         fs::create_directories(fDir);
     }
     void TearDown() override { fs::remove_all(fDir); }
+    std::string Save(const lrptsynth::Recording& r, const std::string& aName) {
+        const fs::path path = fDir / aName;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(r.bytes.data()), static_cast<std::streamsize>(r.bytes.size()));
+        return path.string();
+    }
     fs::path fDir;
 };
+
+std::string ReadFile(const std::string& aPath) {
+    std::ifstream in(aPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 } // namespace
 
@@ -49,6 +63,8 @@ TEST(BatchArguments, ParseOptionsAndModes) {
     const auto o = ParseBatchArguments({"--80k", "--ignore-rs-errors", "--rgb", "5,2,1", "--out", "d", "x.s"});
     EXPECT_EQ(o.Mode, TLrptMode::lm80k);
     EXPECT_TRUE(o.IgnoreRsErrors);
+    EXPECT_FALSE(o.Nrzm);
+    EXPECT_TRUE(ParseBatchArguments({"--diff", "x.s"}).Nrzm);
     EXPECT_EQ(o.Rgb, (std::array<int, 3>{5, 2, 1}));
     EXPECT_EQ(o.OutDir, "d");
     EXPECT_EQ(o.Input, "x.s");
@@ -81,9 +97,10 @@ TEST_F(Batch, BadInputGivesOneLineAndAnErrorStatus) {
         EXPECT_NE(o.output.find(c.says), std::string::npos) << o.output;
         EXPECT_EQ(std::count(o.output.begin(), o.output.end(), '\n'), 1) << o.output;
     }
-    // A text file is decoded as soft values: nothing found, no crash, a summary.
+    // A text file is read as soft values: nothing found, no crash, one line and status 3.
     const Outcome o = RunProgram("-q '" + text + "'");
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, 3);
+    EXPECT_NE(o.output.find("no transfer frame found"), std::string::npos) << o.output;
     EXPECT_EQ(RunProgram("--help").status, 0);
 }
 
@@ -108,4 +125,59 @@ TEST_F(Batch, DecodesAGeneratedPassIntoEveryFile) {
     EXPECT_FALSE(fs::exists(input.string() + ".vcdu")); // nothing beside the input with --out
     // The channel picture is the decoded rows only: 8 per scan, 1568 wide (BMP header 54 bytes).
     EXPECT_EQ(fs::file_size(stem + ".64.bmp"), 54u + static_cast<uintmax_t>(8 * r.scans) * 1568 * 3);
+}
+
+TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
+    const char* shared = std::getenv("LRPT_SHARED_DATA");
+    const fs::path folder = fs::path(shared ? shared : "") / "real-cadu";
+    if (!shared || !fs::is_directory(folder)) GTEST_SKIP() << "no real frames (LRPT_SHARED_DATA/real-cadu)";
+    int index = 0;
+    for (const char* name : {"decoded_202606131127.fixed.cadu", "decoded_202606181634.fixed.cadu",
+                             "decoded_202606201550.fixed.cadu"}) {
+        SCOPED_TRACE(name);
+        const auto cadus = lrptsynth::readCaduFile((folder / name).string());
+        lrptsynth::SynthOptions options;
+        options.cadus = cadus;
+        options.nrzm = true;
+        options.polarity = lrptsynth::Polarity::Satellite;
+        options.rotationDeg = 90 * index;
+        options.esn0Db = 6;
+        options.seed = static_cast<uint64_t>(index + 1);
+        const std::string input = Save(lrptsynth::synthesize(options), "real" + std::to_string(index) + "_LRPT_.s");
+
+        // Off: not one frame passes the frame stage, which the program says.
+        const Outcome off = RunProgram("-q --out '" + (fDir / "off").string() + "' '" + input + "'");
+        EXPECT_EQ(off.status, 3) << off.output;
+        EXPECT_NE(off.output.find("no transfer frame found"), std::string::npos) << off.output;
+        const std::string offStem = (fDir / "off" / fs::path(input).filename()).string();
+        EXPECT_FALSE(fs::exists(offStem + ".64.png"));
+        EXPECT_EQ(ReadFile(offStem + ".ReedSolomon.log").find("FatalRS=0 40"), std::string::npos);
+
+        const Outcome o = RunProgram("--diff --out '" + (fDir / "on").string() + "' '" + input + "'");
+        ASSERT_EQ(o.status, 0) << o.output;
+        EXPECT_NE(o.output.find("RS words failed 0"), std::string::npos) << o.output;
+        const std::string stem = (fDir / "on" / fs::path(input).filename()).string();
+        // Every frame comes back as it was received (the first record is the decoder's filler; the
+        // last frame or two stay in the chain at the end, as in the plain path).
+        const std::string vcdu = ReadFile(stem + ".vcdu");
+        ASSERT_GE(vcdu.size() / 1024 + 2, cadus.size() / 1024 + 1);
+        for (size_t f = 0; f + 1 < vcdu.size() / 1024 && f < cadus.size() / 1024; ++f)
+            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * (f + 1) + 4, cadus.data() + 1024 * f + 4, 1020)) << f;
+
+        // The pictures are those of the same frames sent plainly and decoded without --diff.
+        if (index == 0) {
+            options.nrzm = false;
+            const std::string plain = Save(lrptsynth::synthesize(options), "plain_LRPT_.s");
+            ASSERT_EQ(RunProgram("-q --out '" + (fDir / "plain").string() + "' '" + plain + "'").status, 0);
+            const std::string plainStem = (fDir / "plain" / "plain_LRPT_.s").string();
+            EXPECT_EQ(vcdu, ReadFile(plainStem + ".vcdu"));
+            for (const char* suffix : {".64.bmp", ".65.bmp", ".66.bmp", ".bmp"}) {
+                SCOPED_TRACE(suffix);
+                const std::string picture = ReadFile(stem + suffix);
+                EXPECT_GT(picture.size(), 54u + 1568 * 3 * 8);
+                EXPECT_EQ(picture, ReadFile(plainStem + suffix));
+            }
+        }
+        ++index;
+    }
 }
