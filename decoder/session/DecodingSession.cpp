@@ -1,8 +1,10 @@
 #include "session/DecodingSession.h"
 
+#include "platform/Exceptions.h"
 #include "platform/SysUtils.h"
 
 #include <chrono>
+#include <filesystem>
 #include <vector>
 
 TDecodingSession::TDecodingSession(TStageChain& aChain, TSessionObserver aObserver)
@@ -21,6 +23,10 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
     const std::string stem = aOutputStem.empty() ? aFileName : aOutputStem;
     // The input is opened before anything is built, so that a missing file leaves no stage
     // running and no earlier logs deleted.
+    // A folder opens like a file here and would only fail at the first read.
+    std::error_code error;
+    if (std::filesystem::is_directory(aFileName, error))
+        throw EFOpenError("Cannot open file \"" + aFileName + "\". It is a folder, not a symbol file");
     TFileStream input(aFileName, TFileMode::fmOpenRead);
     fChain.BuildChannelPart(stem, aProgress, aImage);
     try {

@@ -304,6 +304,14 @@ TEST_F(Session, MissingInputBuildsNothing) {
     }
     EXPECT_EQ(fChain->Channel(0), nullptr);
     EXPECT_EQ(fChain->MPDU, nullptr);
+    // A folder is refused the same way, by name, before anything is built.
+    try {
+        fSession->Run(TLrptMode::lm72k, fDir.string(), false);
+        FAIL() << "a folder was read";
+    } catch (const EFOpenError& e) {
+        EXPECT_NE(std::string(e.what()).find("folder"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(fChain->Channel(0), nullptr);
 }
 
 TEST_F(Session, NrzmPassesDecodeWithTheOptionAndYieldNoPacketsWithout) {
