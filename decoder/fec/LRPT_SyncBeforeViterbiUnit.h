@@ -25,8 +25,8 @@ const std::array<int8_t, 48>& NrzmSyncSymbols();
 
 // Input: signed 8-bit soft values, pairs (I, Q), positive for bit 1, in unknown phase and order.
 // Output: blocks of 16,384 values (one encoded frame from code-symbol pair 6 of its marker on),
-// corrected to the nominal phase and order; each begins with 70 x SyncSymbols (NrzmSyncSymbols
-// when the stage searches the NRZ-M marker).
+// corrected to the nominal phase and order; each begins with 70 x SyncSymbols (searching the
+// NRZ-M marker: 70 x NrzmSyncSymbols, or -70 x when the kept half turn complements the block).
 //
 // NRZ-M: the marker of every frame may come complemented (see NrzmSyncSymbols), so the chosen
 // mode may flip between the two of a half turn from frame to frame (the log shows the mode
