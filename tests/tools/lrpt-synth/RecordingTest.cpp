@@ -555,6 +555,42 @@ TEST(Recording, WavHeaderAndLevels) {
     EXPECT_NEAR(std::sqrt(s8 / (f8 - 2000)), 40, 3);
 }
 
+// Offset QPSK at two samples per symbol: the Q branch is the plain recording's Q one sample
+// (half a symbol) later, sample for sample; I does not change. Symbol forms refuse the option.
+TEST(Recording, OqpskDelaysTheQBranchByHalfASymbol) {
+    SynthOptions o = smallPass();
+    o.form = OutputForm::Wav;
+    o.durationSeconds = 2;
+    o.sampleRate = 144000;
+    const Recording plain = synthesize(o);
+    o.oqpsk = true;
+    const Recording offset = synthesize(o);
+    ASSERT_EQ(plain.bytes.size(), offset.bytes.size());
+    EXPECT_EQ(plain.chainBits, offset.chainBits);
+    auto sample = [](const Recording& r, std::size_t f, int ch) { // 16-bit frames are (Q, I)
+        return static_cast<std::int16_t>(r.bytes[44 + 4 * f + 2 * ch] | r.bytes[44 + 4 * f + 2 * ch + 1] << 8);
+    };
+    const std::size_t frames = (plain.bytes.size() - 44) / 4;
+    std::size_t sameI = 0, delayedQ = 0, sameQ = 0;
+    for (std::size_t f = 1; f < frames; ++f) {
+        sameI += sample(offset, f, 1) == sample(plain, f, 1);
+        delayedQ += sample(offset, f, 0) == sample(plain, f - 1, 0);
+        sameQ += sample(offset, f, 0) == sample(plain, f, 0);
+    }
+    EXPECT_EQ(sameI, frames - 1);
+    EXPECT_EQ(delayedQ, frames - 1);
+    EXPECT_LT(sameQ, frames / 2);
+    EXPECT_NE(offset.manifestJson().find("\"oqpsk\": true"), std::string::npos);
+
+    o.form = OutputForm::Soft8;
+    try {
+        synthesize(o);
+        FAIL();
+    } catch (const SynthError& e) {
+        EXPECT_NE(std::string(e.what()).find("--oqpsk"), std::string::npos);
+    }
+}
+
 TEST(Recording, BadOptionsAreRefusedWithTheOptionNamed) {
     SynthOptions o = smallPass();
     o.channels = {7};
