@@ -176,6 +176,23 @@ TEST(HaldrinBatchTest, OffsetQpskPassDecodesWithTheOqpskOption) {
     ChainGivesTheIdealPictures(o, "chainoqpsk90", "--param Oqpsk=1");
 }
 
+// Today's satellites: NRZ-M coded and sent as offset QPSK. The receiver pairs with Oqpsk, the
+// decoder searches the NRZ-M marker and decodes differentially (--diff); any quarter-turn lock,
+// straddled pairs included, comes out as the sent pictures.
+TEST(HaldrinBatchTest, NrzmOffsetQpskPassDecodesWithBothOptions) {
+    lrptsynth::SynthOptions o;
+    o.nrzm = true;
+    o.oqpsk = true;
+    o.headFrames = 24;
+    o.carrierOffsetHz = 2000;
+    o.seed = 13;
+    ChainGivesTheIdealPictures(o, "chainnrzm", "--param Oqpsk=1", "--diff");
+    o.carrierOffsetHz = -1500;
+    o.rotationDeg = 90;
+    o.seed = 14;
+    ChainGivesTheIdealPictures(o, "chainnrzm90", "--param Oqpsk=1", "--diff");
+}
+
 TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
     const fs::path dir = TempDir("errors");
     const std::string tool = HALDRIN_BATCH;
