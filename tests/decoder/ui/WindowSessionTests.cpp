@@ -370,3 +370,24 @@ TEST_F(WindowSession, ClosingTheWindowStopsTheSessionAndConversionErrorsAreShown
     EXPECT_NE(fMessages[0].first.toStdString().find(missing), std::string::npos);
     EXPECT_FALSE(fs::exists(missing + ".hard"));
 }
+
+TEST_F(WindowSession, AFileWithoutFramesIsToldToTheOperator) {
+    fNextFile = (fDir / "notes_LRPT_.s").string();
+    std::ofstream(fNextFile) << std::string(120000, 'x');
+    fWindow->Button72KClick();
+    ExpectEnded(fNextFile);
+    ASSERT_EQ(fMessages.size(), 1u);
+    EXPECT_FALSE(fMessages[0].second);
+    EXPECT_NE(fMessages[0].first.toStdString().find("No transfer frame was found"), std::string::npos)
+        << fMessages[0].first.toStdString();
+}
+
+TEST_F(WindowSession, AFolderIsRefusedByName) {
+    fNextFile = (fDir / "a folder_LRPT_.s").string();
+    fs::create_directories(fNextFile);
+    fWindow->Button72KClick();
+    ASSERT_EQ(fMessages.size(), 1u);
+    EXPECT_TRUE(fMessages[0].second);
+    EXPECT_NE(fMessages[0].first.toStdString().find("folder"), std::string::npos) << fMessages[0].first.toStdString();
+    ExpectIdle();
+}
