@@ -193,6 +193,52 @@ TEST(HaldrinBatchTest, NrzmOffsetQpskPassDecodesWithBothOptions) {
     ChainGivesTheIdealPictures(o, "chainnrzm90", "--param Oqpsk=1", "--diff");
 }
 
+// Frames received from N2-3/N2-4 sent again the way those satellites send them (NRZ-M, offset
+// QPSK, inverted second value) come back whole once the receiver has locked.
+TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
+    const char* shared = std::getenv("LRPT_SHARED_DATA");
+    const fs::path file = fs::path(shared ? shared : "") / "real-cadu" / "decoded_202606131127.fixed.cadu";
+    if (!shared || !fs::exists(file)) GTEST_SKIP() << "no real frames (LRPT_SHARED_DATA/real-cadu)";
+    lrptsynth::SynthOptions o;
+    o.cadus = lrptsynth::readCaduFile(file.string());
+    o.form = lrptsynth::OutputForm::Wav;
+    o.nrzm = true;
+    o.oqpsk = true;
+    o.polarity = lrptsynth::Polarity::Satellite;
+    o.carrierOffsetHz = 1200;
+    o.rotationDeg = 270;
+    o.esn0Db = 12;
+    o.seed = 17;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const fs::path dir = TempDir("realnrzm");
+    const fs::path wav = dir / "real.wav", raw = dir / "real.raw";
+    Write(wav, rec.bytes);
+    const TRun h = RunCommand(std::string(HALDRIN_BATCH) + " --param Oqpsk=1 " + Quote(wav) + " " + Quote(raw), dir);
+    ASSERT_EQ(h.Exit, 0) << h.Err;
+    const TRun t =
+        RunCommand(std::string(TARNWICK_BATCH) + " --72k --diff --out " + Quote(dir) + " " + Quote(raw), dir);
+    ASSERT_EQ(t.Exit, 0) << t.Err;
+    EXPECT_NE(t.Out.find("RS words failed 0"), std::string::npos) << t.Out;
+    EXPECT_TRUE(fs::exists(dir / "real.raw.64.bmp")) << t.Out;
+
+    // Every record of the decoder's frame file but its leading filler is one of the frames, in
+    // order; only those sent while the receiver locked (about a second, 8 frames) are missing.
+    std::ifstream f(dir / "real.raw.vcdu", std::ios::binary);
+    const std::string vcdu((std::istreambuf_iterator<char>(f)), {});
+    const std::string cadus(o.cadus->begin(), o.cadus->end());
+    const size_t sent = cadus.size() / 1024, got = vcdu.size() / 1024;
+    ASSERT_GE(got, 2u);
+    size_t at = 0;
+    while (at < sent && vcdu.compare(1024 + 4, 1020, cadus, 1024 * at + 4, 1020) != 0)
+        ++at;
+    ASSERT_LT(at, 12u) << "first decoded frame not among the first sent";
+    for (size_t k = 1; k < got; ++k) {
+        ASSERT_LT(at + k - 1, sent);
+        ASSERT_EQ(vcdu.compare(1024 * k + 4, 1020, cadus, 1024 * (at + k - 1) + 4, 1020), 0) << "record " << k;
+    }
+    EXPECT_GE(got - 1 + at + 2, sent); // the last frame or two stay in the decoder's chain
+}
+
 TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
     const fs::path dir = TempDir("errors");
     const std::string tool = HALDRIN_BATCH;
