@@ -88,8 +88,8 @@ public:
     // true otherwise (also when the packet is not yet whole: the position then stays at its start
     // and the next call waits for the whole packet). Throws Exception("NumChannel error") when the
     // packet's channel is not this decoder's; decoding then resumes 6 bytes after that packet's start.
-    // Log file errors (EInOutError) also reach the caller; the stream is then already positioned
-    // behind the packet, whose remaining work is lost.
+    // A log line that cannot be written is dropped by the stage (see TStepPatternThread::LOG); the
+    // stream is positioned behind the packet before anything is logged in any case.
     bool ReadMCU();
 
     // Main thread, under the stage lock: when the progress control carries the caption-due mark

@@ -1,5 +1,6 @@
 #include "packets/LRPT_MPDUunit.h"
 
+#include "platform/Exceptions.h"
 #include "stages/StageLog.h"
 
 void TMPDUFRAME::Decode(const uint8_t* h) {
@@ -46,5 +47,10 @@ TMPDU::TMPDU(TSHORTstream* aStreamIn, TSHORTStreams* sStreamOut, TStepPatternThr
     : fStreamIn(aStreamIn), fStreamOut(sStreamOut), fParent(aParent), fLogFileName(std::move(aLogFileName)) {}
 
 void TMPDU::LOG(const std::string& st) {
-    if (!fLogFileName.empty()) AppendLogLineLocked(fLogFileName, st);
+    if (fLogFileName.empty()) return;
+    try {
+        AppendLogLineLocked(fLogFileName, st);
+    } catch (const EInOutError&) {
+        ++fLostLogLines; // as the stage's own lines: a lost line must not cost a packet
+    }
 }

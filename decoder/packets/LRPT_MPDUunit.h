@@ -47,8 +47,10 @@ public:
     TMPDU(TSHORTstream* aStreamIn, TSHORTStreams* sStreamOut, TStepPatternThread* aParent, std::string aLogFileName);
 
     // Appends a line to the packet log while holding the log lock (the log is shared with the
-    // stage's own lines). Nothing when there is no log file.
+    // stage's own lines). Nothing when there is no log file; a line that cannot be written is
+    // dropped and counted.
     void LOG(const std::string& st);
+    int64_t fLostLogLines = 0;
 
     TSHORTstream* fStreamIn;
     TSHORTStreams* fStreamOut;

@@ -24,7 +24,14 @@ void TStepPatternThread::DoProgress() {
 }
 
 void TStepPatternThread::LOG(const std::string& aMess) {
-    if (!fLogFileName.empty()) AppendLogLine(fLogFileName, aMess);
+    if (fLogFileName.empty()) return;
+    try {
+        AppendLogLine(fLogFileName, aMess);
+    } catch (const EInOutError&) {
+        // A log that cannot be written (a read-only folder, a full disk) must not cost decoded
+        // data: the step goes on without its line, and the loss is counted.
+        ++fLostLogLines;
+    }
 }
 
 void TStepPatternThread::SetLogFileName(const std::string& aLogFileName) {

@@ -34,9 +34,10 @@ public:
 
     // Calls ReportProgress under the stage lock. Called from the window's thread.
     void DoProgress();
-    // Appends a line to the stage's log file; nothing when the stage has no log file.
-    // File errors reach the caller (EInOutError).
+    // Appends a line to the stage's log file; nothing when the stage has no log file. A line that
+    // cannot be written is dropped and counted (LostLogLines), so the step that logs goes on.
     void LOG(const std::string& aMess);
+    int64_t LostLogLines() const { return fLostLogLines.load(); }
     // Deletes an existing file of that name, then logs to it from now on.
     void SetLogFileName(const std::string& aLogFileName);
 
@@ -66,6 +67,7 @@ private:
     std::atomic<bool> fIdle{false};
     std::atomic<int64_t> fIdleInputSize{-1};
     std::atomic<double> fCpuSeconds{0};
+    std::atomic<int64_t> fLostLogLines{0};
 };
 
 // Asks the stage to terminate and waits until its thread has finished (a stage never started

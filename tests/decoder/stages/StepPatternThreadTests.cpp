@@ -245,3 +245,12 @@ TEST(StepPatternThread, IdleOnlyWhileTheInputHasNotGrownSinceAFruitlessStep) {
     EXPECT_EQ(out.Size(), 10);
     StopStage(stage);
 }
+
+TEST(StepPatternThread, AnUnwritableLogDropsLinesWithoutFailingTheStep) {
+    auto in = NewStream("in");
+    TTestStage stage(&in, nullptr, [](TSHORTstream*, TSHORTstream*) { return false; });
+    stage.SetLogFileName((std::filesystem::temp_directory_path() / "no such folder" / "stage.log").string());
+    EXPECT_NO_THROW(stage.LOG("first"));
+    EXPECT_NO_THROW(stage.LOG("second"));
+    EXPECT_EQ(stage.LostLogLines(), 2);
+}
