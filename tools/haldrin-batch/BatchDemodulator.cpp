@@ -23,17 +23,17 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
         } else if (a == "-q" || a == "--quiet") {
             o.Quiet = true;
         } else if (a == "--param" || a.rfind("--param=", 0) == 0) {
-            std::string spec;
+            std::string assignment;
             if (a == "--param") {
                 if (i + 1 >= aArgs.size()) throw std::invalid_argument("--param needs NAME=VALUE");
-                spec = aArgs[++i];
+                assignment = aArgs[++i];
             } else {
-                spec = a.substr(8);
+                assignment = a.substr(8);
             }
-            const size_t eq = spec.find('=');
+            const size_t eq = assignment.find('=');
             if (eq == std::string::npos)
-                throw std::invalid_argument("--param needs NAME=VALUE, got \"" + spec + "\"");
-            const std::string name = spec.substr(0, eq), text = spec.substr(eq + 1);
+                throw std::invalid_argument("--param needs NAME=VALUE, got \"" + assignment + "\"");
+            const std::string name = assignment.substr(0, eq), text = assignment.substr(eq + 1);
             const TParamEntry* e = FindReceiverParam(name);
             if (!e) throw std::invalid_argument("unknown receiver parameter \"" + name + "\"");
             long long v = 0;
