@@ -4,6 +4,7 @@
 #include "ImageEncoder.h"
 #include "Interleaver.h"
 #include "Synthesizer.h"
+#include "TestConvEncoder.h"
 
 #include <gtest/gtest.h>
 
@@ -61,19 +62,6 @@ std::vector<std::uint8_t> prbs(std::size_t n) {
         }
         out.push_back(static_cast<std::uint8_t>(b));
     }
-    return out;
-}
-
-// Rate-1/2, k = 7, 171/133 octal encoder written from the definition.
-std::vector<std::uint8_t> convEncode(const std::vector<std::uint8_t>& bytes) {
-    std::vector<std::uint8_t> out;
-    unsigned r = 0;
-    for (std::uint8_t by : bytes)
-        for (int j = 7; j >= 0; --j) {
-            r = (r >> 1) | (((by >> j) & 1u) << 6);
-            out.push_back(static_cast<std::uint8_t>(__builtin_popcount(r & 0171) & 1));
-            out.push_back(static_cast<std::uint8_t>(__builtin_popcount(r & 0133) & 1));
-        }
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include "PacketLayer.h"
 #include "SignalWriter.h"
 #include "Synthesizer.h"
+#include "TestConvEncoder.h"
 
 #include <gtest/gtest.h>
 
@@ -29,18 +30,6 @@ SynthOptions smallPass() {
     o.durationSeconds = 6;
     o.leadInSeconds = 0.05;
     return o;
-}
-
-std::vector<std::uint8_t> convEncode(const std::vector<std::uint8_t>& bytes) {
-    std::vector<std::uint8_t> out;
-    unsigned r = 0;
-    for (std::uint8_t by : bytes)
-        for (int j = 7; j >= 0; --j) {
-            r = (r >> 1) | (((by >> j) & 1u) << 6);
-            out.push_back(static_cast<std::uint8_t>(__builtin_popcount(r & 0171) & 1));
-            out.push_back(static_cast<std::uint8_t>(__builtin_popcount(r & 0133) & 1));
-        }
-    return out;
 }
 
 // Reads blocks of an image packet back with the encoder's tables and the
