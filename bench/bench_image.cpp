@@ -23,9 +23,11 @@ std::vector<std::vector<uint8_t>> Scans(int aCount, int aQ) {
             std::vector<imagetest::Block> blocks(14);
             for (int b = 0; b < 14; ++b)
                 for (int y = 0; y < 8; ++y)
-                    for (int x = 0; x < 8; ++x) blocks[b][y][x] = imagetest::Scene(112 * p + 8 * b + x, 8 * s + y, 5);
+                    for (int x = 0; x < 8; ++x)
+                        blocks[b][y][x] = imagetest::Scene(112 * p + 8 * b + x, 8 * s + y, 5);
             const auto packet = imagetest::EncodePacket(
-                imagetest::PacketSpec{1, static_cast<uint32_t>(36000000 + 1231 * s), 14 * p, aQ, 0, 0}, blocks);
+                imagetest::PacketSpec{1, static_cast<uint32_t>(36000000 + 1231 * s), 14 * p, aQ, 0, 0},
+                blocks);
             scans[s].insert(scans[s].end(), packet.begin(), packet.end());
         }
     return scans;
@@ -48,16 +50,19 @@ void DecodeScans(benchmark::State& state, const std::string& aLogFile) {
         }
     }
     state.SetItemsProcessed(packets);
-    state.counters["packets_per_s"] = benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
-    state.counters["x_realtime"] =
-        benchmark::Counter(static_cast<double>(packets) / RealTimePacketsPerSecond, benchmark::Counter::kIsRate);
+    state.counters["packets_per_s"] =
+        benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(packets) / RealTimePacketsPerSecond,
+                                                      benchmark::Counter::kIsRate);
     if (!aLogFile.empty()) std::filesystem::remove(aLogFile);
 }
 
 } // namespace
 
 // One scan (14 packets) per iteration, no log file; the argument is the quality factor.
-static void BM_ChannelDecode(benchmark::State& state) { DecodeScans(state, ""); }
+static void BM_ChannelDecode(benchmark::State& state) {
+    DecodeScans(state, "");
+}
 BENCHMARK(BM_ChannelDecode)->Arg(50)->Arg(80)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 // The same with the channel's log file, as in a session (two or three lines per packet).

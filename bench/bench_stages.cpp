@@ -45,7 +45,8 @@ void RunSync(const std::vector<int8_t>& input) {
     TSHORTstream in("in", true, true, nullptr), out("out", true, true, nullptr);
     TSyncBeforeViterbi sync(&in, &out, "");
     in.Write(input.data(), static_cast<int32_t>(input.size()));
-    while (sync.DoStep(&in, &out)) in.ClearNotActualMemory();
+    while (sync.DoStep(&in, &out))
+        in.ClearNotActualMemory();
     benchmark::DoNotOptimize(out.Size());
 }
 
@@ -65,7 +66,8 @@ void BM_SyncSearchNoise(benchmark::State& state) {
     std::mt19937 rng(9);
     std::normal_distribution<double> noise(0, 60);
     std::vector<int8_t> input(1 << 20);
-    for (auto& v : input) v = static_cast<int8_t>(std::clamp(std::lround(noise(rng)), -127L, 127L));
+    for (auto& v : input)
+        v = static_cast<int8_t>(std::clamp(std::lround(noise(rng)), -127L, 127L));
     int64_t values = 0;
     for (auto _ : state) {
         RunSync(input);
@@ -84,7 +86,8 @@ void BM_ViterbiStage(benchmark::State& state) {
     int64_t values = 0;
     for (auto _ : state) {
         in.Write(input.data(), static_cast<int32_t>(input.size()));
-        while (viterbi.DoStep(&in, &out)) in.ClearNotActualMemory();
+        while (viterbi.DoStep(&in, &out))
+            in.ClearNotActualMemory();
         out.Seek(int64_t{0}, TSeekOrigin::soEnd);
         out.ClearNotActualMemory();
         values += static_cast<int64_t>(input.size());
@@ -97,13 +100,16 @@ void BM_SyncAndViterbi(benchmark::State& state) {
     const auto input = EncodedFrames(64, static_cast<double>(state.range(0)));
     int64_t values = 0;
     for (auto _ : state) {
-        TSHORTstream in("in", true, true, nullptr), mid("mid", true, true, nullptr), out("out", true, true, nullptr);
+        TSHORTstream in("in", true, true, nullptr), mid("mid", true, true, nullptr),
+            out("out", true, true, nullptr);
         TSyncBeforeViterbi sync(&in, &mid, "");
         TViterbiThread viterbi(&mid, &out, "");
         viterbi.BeforeExecute();
         in.Write(input.data(), static_cast<int32_t>(input.size()));
-        while (sync.DoStep(&in, &mid)) in.ClearNotActualMemory();
-        while (viterbi.DoStep(&mid, &out)) mid.ClearNotActualMemory();
+        while (sync.DoStep(&in, &mid))
+            in.ClearNotActualMemory();
+        while (viterbi.DoStep(&mid, &out))
+            mid.ClearNotActualMemory();
         values += static_cast<int64_t>(input.size());
     }
     Report(state, values);

@@ -32,14 +32,16 @@ bool TReedSolomonThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     const std::string sync = Hex(C, 4);
 
     for (int i = 0; i < 4; ++i) {
-        for (int m = 0; m < 255; ++m) DeInterleavedDATA.d[m] = F[i + 4 * m];
+        for (int m = 0; m < 255; ++m)
+            DeInterleavedDATA.d[m] = F[i + 4 * m];
         const uint16_t res = TrueRS.Check(DeInterleavedDATA, DeInterleavedDATA);
         C[i] = static_cast<uint8_t>(res);
         if (res >= 255) {
             ++fFatalRSerrors;
         } else if (res > 0 && res < 127) {
             fCuredRSerrors += res;
-            for (int m = 0; m < 255; ++m) F[i + 4 * m] = DeInterleavedDATA.d[m];
+            for (int m = 0; m < 255; ++m)
+                F[i + 4 * m] = DeInterleavedDATA.d[m];
         }
     }
 
@@ -52,7 +54,8 @@ bool TReedSolomonThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     if ((fFatalRSerrors == 0 || fFatalErrorIgnor) && F[0] == 0x40 && F[1] == 0x05) {
         const uint32_t counter = static_cast<uint32_t>(F[2]) << 16 | static_cast<uint32_t>(F[3]) << 8 | F[4];
         const auto jump = static_cast<int32_t>(counter - fLastTransportPacketNum);
-        if (fLastTransportPacketNum != 0xFFFFFFFF && jump != 1) jumpText = " CountJump= " + std::to_string(jump);
+        if (fLastTransportPacketNum != 0xFFFFFFFF && jump != 1)
+            jumpText = " CountJump= " + std::to_string(jump);
         fLastTransportPacketNum = counter;
         aOut->Write(F, 892);
         ++fOkVCDUcounter;

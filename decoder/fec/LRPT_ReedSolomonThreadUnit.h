@@ -18,7 +18,7 @@
 // corrected, derandomised bytes. A frame is passed on when it starts 40 05 and no word failed,
 // or regardless of failed words when aFatalErrorIgnor is set. One log line per frame.
 class TReedSolomonThread : public TStepPatternThread {
-public:
+  public:
     // aVCDU is borrowed: the session creates it and closes it after this stage has stopped.
     TReedSolomonThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, TStream* aVCDU,
                        bool aFatalErrorIgnor);
@@ -32,7 +32,7 @@ public:
     uint64_t TotalCuredSymbols() const { return fTotalCured.load(); }
     uint64_t TotalFailedWords() const { return fTotalFatal.load(); }
 
-private:
+  private:
     TTrueRS TrueRS;
     TPolinom DeInterleavedDATA{255, 255, true};
     uint32_t fFatalRSerrors = 0;

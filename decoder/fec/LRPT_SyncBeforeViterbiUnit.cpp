@@ -4,7 +4,9 @@
 
 namespace {
 
-int Parity(int v) { return __builtin_parity(static_cast<unsigned>(v)); }
+int Parity(int v) {
+    return __builtin_parity(static_cast<unsigned>(v));
+}
 
 constexpr uint32_t Marker = 0x1ACFFC1D;
 
@@ -29,11 +31,14 @@ std::array<int8_t, 48> EncodeMarkerSymbols(uint32_t aMarker) {
         all[static_cast<size_t>(2 * bit + 1)] = Parity(r & 0133) ? 1 : -1;
     }
     std::array<int8_t, 48> symbols{};
-    for (int k = 0; k < 48; ++k) symbols[static_cast<size_t>(k)] = all[static_cast<size_t>(12 + k)];
+    for (int k = 0; k < 48; ++k)
+        symbols[static_cast<size_t>(k)] = all[static_cast<size_t>(12 + k)];
     return symbols;
 }
 
-int8_t Neg(int8_t v) { return static_cast<int8_t>(-static_cast<int>(v)); }
+int8_t Neg(int8_t v) {
+    return static_cast<int8_t>(-static_cast<int>(v));
+}
 
 // The four reference patterns P1..P4, values as pairs (I, Q), and as bit masks of the values
 // that are +1 (Plus) and -1 (Minus), bit k for value k.
@@ -50,7 +55,8 @@ struct TPatterns {
             }
         }
         for (int j = 0; j < 4; ++j)
-            for (int k = 0; k < 48; ++k) (P[j][k] > 0 ? Plus[j] : Minus[j]) |= uint64_t{1} << k;
+            for (int k = 0; k < 48; ++k)
+                (P[j][k] > 0 ? Plus[j] : Minus[j]) |= uint64_t{1} << k;
     }
 };
 
@@ -63,14 +69,30 @@ const TPatterns& Patterns(bool aNrzm) {
 // The sync pair as received in mode aMode, for nominal pair (aI, aQ).
 void ReceivedPair(int aMode, int8_t aI, int8_t aQ, int8_t& aOutI, int8_t& aOutQ) {
     switch (aMode) {
-    case 1: aOutI = Neg(aI), aOutQ = Neg(aQ); break;
-    case 2: aOutI = aI, aOutQ = aQ; break;
-    case 3: aOutI = aI, aOutQ = Neg(aQ); break;
-    case 4: aOutI = Neg(aI), aOutQ = aQ; break;
-    case 5: aOutI = Neg(aQ), aOutQ = Neg(aI); break;
-    case 6: aOutI = aQ, aOutQ = aI; break;
-    case 7: aOutI = Neg(aQ), aOutQ = aI; break;
-    default: aOutI = aQ, aOutQ = Neg(aI); break;
+    case 1:
+        aOutI = Neg(aI), aOutQ = Neg(aQ);
+        break;
+    case 2:
+        aOutI = aI, aOutQ = aQ;
+        break;
+    case 3:
+        aOutI = aI, aOutQ = Neg(aQ);
+        break;
+    case 4:
+        aOutI = Neg(aI), aOutQ = aQ;
+        break;
+    case 5:
+        aOutI = Neg(aQ), aOutQ = Neg(aI);
+        break;
+    case 6:
+        aOutI = aQ, aOutQ = aI;
+        break;
+    case 7:
+        aOutI = Neg(aQ), aOutQ = aI;
+        break;
+    default:
+        aOutI = aQ, aOutQ = Neg(aI);
+        break;
     }
 }
 
@@ -91,14 +113,29 @@ void TSyncBeforeViterbi::Correct(int8_t* v, int aPairs, int aMode) {
         const int8_t I = v[2 * n], Q = v[2 * n + 1];
         int8_t i2 = I, q2 = Q;
         switch (aMode) {
-        case 1: i2 = Neg(I), q2 = Neg(Q); break;
-        case 2: break;
-        case 3: q2 = Neg(Q); break;
-        case 4: i2 = Neg(I); break;
-        case 5: i2 = Neg(Q), q2 = Neg(I); break;
-        case 6: i2 = Q, q2 = I; break;
-        case 7: i2 = Q, q2 = Neg(I); break;
-        case 8: i2 = Neg(Q), q2 = I; break;
+        case 1:
+            i2 = Neg(I), q2 = Neg(Q);
+            break;
+        case 2:
+            break;
+        case 3:
+            q2 = Neg(Q);
+            break;
+        case 4:
+            i2 = Neg(I);
+            break;
+        case 5:
+            i2 = Neg(Q), q2 = Neg(I);
+            break;
+        case 6:
+            i2 = Q, q2 = I;
+            break;
+        case 7:
+            i2 = Q, q2 = Neg(I);
+            break;
+        case 8:
+            i2 = Neg(Q), q2 = I;
+            break;
         }
         v[2 * n] = i2;
         v[2 * n + 1] = q2;
@@ -169,7 +206,8 @@ int TSyncBeforeViterbi::CorrectionMode(int aChosen) {
     // which costs it a bit or two at the frame's end. Keeping the phase of the last block
     // instead passes the encoded bits on either all as they are or all complemented, and the
     // differential decoding after it gives the same bits from both.
-    if (fNrzm && fCorrectionMode != 0 && (fCorrectionMode + 1) / 2 == (aChosen + 1) / 2) return fCorrectionMode;
+    if (fNrzm && fCorrectionMode != 0 && (fCorrectionMode + 1) / 2 == (aChosen + 1) / 2)
+        return fCorrectionMode;
     fCorrectionMode = static_cast<uint8_t>(aChosen);
     return aChosen;
 }
@@ -190,7 +228,8 @@ bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     aIn->Read(fSearch.data(), static_cast<int32_t>(positions + 47));
     // The window's statistics slide with it: one value leaves at the bottom, one enters at the top.
     TWindow w;
-    for (int k = 0; k < 48; ++k) w.Add(k, v[k]);
+    for (int k = 0; k < 48; ++k)
+        w.Add(k, v[k]);
     for (int64_t i = 0; i < positions; ++i) {
         if (i > 0) w.Slide(v[i - 1], v[i + 47]);
         const int64_t p = start + i;

@@ -44,7 +44,7 @@ const std::array<int8_t, 48>& NrzmSyncSymbols();
 // unlocked the search slides one value at a time. Below a mean magnitude of 30 the last mode is
 // kept whatever the scores say.
 class TSyncBeforeViterbi : public TStepPatternThread {
-public:
+  public:
     static constexpr int BlockSize = 16384;
 
     // aNrzm: search the marker of a differentially encoded stream.
@@ -65,7 +65,7 @@ public:
     // 8-bit two's complement: -(-128) stays -128).
     static void Correct(int8_t* aValues, int aPairs, int aMode);
 
-private:
+  private:
     // The 48 values at a search position: the sum of their magnitudes and bit masks (bit k for
     // value k) of the positive and the negative ones.
     struct TWindow {

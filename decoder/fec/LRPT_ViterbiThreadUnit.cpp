@@ -6,7 +6,8 @@
 #include <vector>
 
 std::string FloatToStrGeneral(long double aValue) {
-    if (aValue == 0 || !std::isfinite(aValue)) return aValue == 0 ? "0" : (std::isnan(aValue) ? "NAN" : "INF");
+    if (aValue == 0 || !std::isfinite(aValue))
+        return aValue == 0 ? "0" : (std::isnan(aValue) ? "NAN" : "INF");
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.14Le", aValue);
     // buf: [-]d.dddddddddddddde[+-]XX
@@ -16,15 +17,18 @@ std::string FloatToStrGeneral(long double aValue) {
     const size_t e = text.find('e');
     const int exponent = std::atoi(text.c_str() + e + 1);
     std::string digits = text.substr(0, 1) + text.substr(2, e - 2);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
 
     std::string result;
     if (std::fabs(aValue) >= 1e-5L && exponent < 15) {
         if (exponent >= 0) {
-            std::string whole = digits.substr(0, std::min<size_t>(digits.size(), static_cast<size_t>(exponent) + 1));
+            std::string whole =
+                digits.substr(0, std::min<size_t>(digits.size(), static_cast<size_t>(exponent) + 1));
             whole.append(static_cast<size_t>(exponent) + 1 - whole.size(), '0');
-            const std::string fraction =
-                digits.size() > static_cast<size_t>(exponent) + 1 ? digits.substr(static_cast<size_t>(exponent) + 1) : "";
+            const std::string fraction = digits.size() > static_cast<size_t>(exponent) + 1
+                                             ? digits.substr(static_cast<size_t>(exponent) + 1)
+                                             : "";
             result = whole;
             if (!fraction.empty()) result.append(".").append(fraction);
         } else {
@@ -41,7 +45,8 @@ std::string FloatToStrGeneral(long double aValue) {
     return result;
 }
 
-TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, bool aNrzm)
+TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
+                               bool aNrzm)
     : TStepPatternThread(aIn, aOut), fNrzm(aNrzm) {
     SetLogFileName(aLogFileName);
     const std::vector<uint8_t> filler(FillerSize, 0);
@@ -74,7 +79,8 @@ bool TViterbiThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     if (fNrzm) fNrzmDecoder.Decode(bits, BlockSize / 2);
     for (int k = 0; k < BlockSize / 16; ++k) {
         uint8_t byte = 0;
-        for (int j = 0; j < 8; ++j) byte = static_cast<uint8_t>(byte << 1 | (bits[8 * k + j] & 1));
+        for (int j = 0; j < 8; ++j)
+            byte = static_cast<uint8_t>(byte << 1 | (bits[8 * k + j] & 1));
         packed[k] = byte;
     }
     aOut->Write(packed, BlockSize / 16);

@@ -13,7 +13,7 @@
 // e_(-1) = 0 before the first piece. Bits are values 0 / 1, one per byte (only bit 0 is read).
 // A complemented stream gives the same bits, except b_0 when e_(-1) is taken wrongly.
 class TNrzmDecoder {
-public:
+  public:
     void Decode(uint8_t* aBits, int aCount) {
         for (int k = 0; k < aCount; ++k) {
             const uint8_t e = aBits[k] & 1;
@@ -22,7 +22,7 @@ public:
         }
     }
 
-private:
+  private:
     uint8_t fLast = 0;
 };
 
@@ -38,11 +38,12 @@ private:
 //
 // Log: "BER = <average>" for every five quality reports of the decoder (one per 40 blocks).
 class TViterbiThread : public TStepPatternThread {
-public:
+  public:
     static constexpr int BlockSize = 16384;
     static constexpr int FillerSize = 1015;
 
-    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, bool aNrzm = false);
+    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
+                   bool aNrzm = false);
 
     // Builds the decoder (its tables are large, so this runs on the stage's own thread).
     void BeforeExecute() override;
@@ -53,7 +54,7 @@ public:
     long double LastBER() const { return fLastBER; }
     int32_t BERcount() const { return fBERcount; }
 
-private:
+  private:
     void OnBER(long double aValue);
 
     std::unique_ptr<TFast8bitSoftViterbiDecoder> fViterbi;

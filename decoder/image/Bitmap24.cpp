@@ -8,7 +8,9 @@
 
 namespace {
 
-int RowBytes(int aWidth) { return (aWidth * 3 + 3) / 4 * 4; }
+int RowBytes(int aWidth) {
+    return (aWidth * 3 + 3) / 4 * 4;
+}
 
 void PutLE16(uint8_t* aAt, uint32_t aValue) {
     aAt[0] = static_cast<uint8_t>(aValue);
@@ -16,12 +18,15 @@ void PutLE16(uint8_t* aAt, uint32_t aValue) {
 }
 
 void PutLE32(uint8_t* aAt, uint32_t aValue) {
-    for (int i = 0; i < 4; ++i) aAt[i] = static_cast<uint8_t>(aValue >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        aAt[i] = static_cast<uint8_t>(aValue >> (8 * i));
 }
 
 } // namespace
 
-TBitmap24::TBitmap24(int aWidth, int aHeight) { SetSize(aWidth, aHeight); }
+TBitmap24::TBitmap24(int aWidth, int aHeight) {
+    SetSize(aWidth, aHeight);
+}
 
 void TBitmap24::SetSize(int aWidth, int aHeight) {
     aWidth = std::max(aWidth, 0);
@@ -103,7 +108,8 @@ void TBitmap24::SaveToStream(TStream& aStream) const {
     PutLE32(header + 38, 2835); // 72 dpi
     PutLE32(header + 42, 2835);
     aStream.WriteBuffer(header, sizeof header);
-    for (int y = fHeight - 1; y >= 0; --y) aStream.WriteBuffer(ScanLine(y), fBytesPerLine);
+    for (int y = fHeight - 1; y >= 0; --y)
+        aStream.WriteBuffer(ScanLine(y), fBytesPerLine);
 }
 
 void TBitmap24::SaveToFile(const std::string& aFileName) const {

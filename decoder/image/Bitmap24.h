@@ -21,7 +21,7 @@ struct TPixel24 {
 // black (all bytes 0). Resizing reallocates: pointers from Bits() and ScanLine() are then stale.
 // Not thread-safe: the owner guards it (a drawing stage uses its lock).
 class TBitmap24 {
-public:
+  public:
     TBitmap24() = default;
     // Width and height in pixels; negative values count as 0.
     TBitmap24(int aWidth, int aHeight);
@@ -58,7 +58,7 @@ public:
     void SaveToStream(TStream& aStream) const;
     void SaveToFile(const std::string& aFileName) const;
 
-private:
+  private:
     int fWidth = 0;
     int fHeight = 0;
     int fBytesPerLine = 0;

@@ -32,7 +32,9 @@ TCanalDrawThread::~TCanalDrawThread() {
     WaitFor();
 }
 
-bool TCanalDrawThread::DoStep(TSHORTstream*, TSHORTstream*) { return fMCU->ReadMCU(); }
+bool TCanalDrawThread::DoStep(TSHORTstream*, TSHORTstream*) {
+    return fMCU->ReadMCU();
+}
 
 void TCanalDrawThread::ReportProgress() {
     if (fMCU->DoProgress() && fImage) fImage->SetVisible(true);
@@ -43,7 +45,9 @@ TBitmap24* TCanalDrawThread::Picture() {
     return fMCU->Picture();
 }
 
-void TCanalDrawThread::SetPicture(TBitmap24* aPicture) { fMCU->SetPicture(aPicture); }
+void TCanalDrawThread::SetPicture(TBitmap24* aPicture) {
+    fMCU->SetPicture(aPicture);
+}
 
 int32_t TCanalDrawThread::FirstScanTime() {
     std::lock_guard<TCriticalSection> guard(CS());
@@ -60,4 +64,6 @@ int32_t TCanalDrawThread::LineCount() {
     return fMCU->ScanCount() * 8 + (fMCU->BuildingStripWritten() ? 8 : 0);
 }
 
-void TCanalDrawThread::WriteOutCurrentStrip() { fMCU->WriteOutBuildingStrip(); }
+void TCanalDrawThread::WriteOutCurrentStrip() {
+    fMCU->WriteOutBuildingStrip();
+}

@@ -20,7 +20,7 @@
 // WriteOutCurrentStrip run on other threads and hold the stage lock (CS), as the step does while
 // it changes the picture or the strip state. The property readers take the lock themselves.
 class TCanalDrawThread : public TStepPatternThread {
-public:
+  public:
     static constexpr int PictureWidth = 1636;
     static constexpr int PictureHeight = 6000;
 
@@ -53,7 +53,7 @@ public:
 
     TMCU& MCU() { return *fMCU; }
 
-private:
+  private:
     TImageControl* fImage;
     std::unique_ptr<TBitmap24> fOwnPicture;
     std::unique_ptr<TMCU> fMCU;

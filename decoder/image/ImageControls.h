@@ -13,7 +13,7 @@
 // stores the tag (it must not touch a widget in SetTag); the window applies the caption in
 // SetCaption, which runs on its own thread.
 class TProgressControl {
-public:
+  public:
     virtual ~TProgressControl() = default;
     virtual std::string Caption() const = 0;
     virtual void SetCaption(const std::string& aCaption) = 0;
@@ -26,7 +26,7 @@ public:
 // the drawing stage writes into it under the stage lock, and the window reads it under the same
 // lock. Visibility is changed on the main thread only.
 class TImageControl {
-public:
+  public:
     virtual ~TImageControl() = default;
     virtual TBitmap24& Picture() = 0;
     virtual bool Visible() const = 0;
@@ -35,26 +35,26 @@ public:
 
 // Headless progress display: keeps the caption and the tag.
 class TCaptionProgress : public TProgressControl {
-public:
+  public:
     explicit TCaptionProgress(std::string aCaption = {}) : fCaption(std::move(aCaption)) {}
     std::string Caption() const override { return fCaption; }
     void SetCaption(const std::string& aCaption) override { fCaption = aCaption; }
     int Tag() const override { return fTag; }
     void SetTag(int aTag) override { fTag = aTag; }
 
-private:
+  private:
     std::string fCaption;
     int fTag = 0;
 };
 
 // Headless image control: owns a bitmap and a visibility flag (initially hidden, as in the window).
 class TBitmapImage : public TImageControl {
-public:
+  public:
     TBitmap24& Picture() override { return fPicture; }
     bool Visible() const override { return fVisible; }
     void SetVisible(bool aVisible) override { fVisible = aVisible; }
 
-private:
+  private:
     TBitmap24 fPicture;
     bool fVisible = false;
 };

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <mutex>
+#include <numbers>
 
 namespace {
 
@@ -16,15 +16,16 @@ constexpr uint8_t DCBits[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
 constexpr uint8_t DCVals[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 constexpr uint8_t ACBits[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
 constexpr uint8_t ACVals[162] = {
-    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22, 0x71,
-    0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72,
-    0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37,
-    0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59,
-    0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
-    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3,
-    0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
-    0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,
-    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22,
+    0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33,
+    0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34,
+    0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55,
+    0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76,
+    0x77, 0x78, 0x79, 0x7a, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96,
+    0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5,
+    0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4,
+    0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1,
+    0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
 
 // Luminance quantisation table (K.1), natural row-major order.
 constexpr int32_t BaseQuant[8][8] = {
@@ -52,17 +53,18 @@ int32_t Extend(int aSize, uint32_t aValue) {
 }
 
 // Nearest integer, ties to even (the default rounding mode).
-double RoundEven(double aValue) { return std::nearbyint(aValue); }
+double RoundEven(double aValue) {
+    return std::nearbyint(aValue);
+}
 
 // Canonical Huffman codes from per-length counts: consecutive within a length, shifted left
 // between lengths.
-template <class Store>
-void BuildCanonical(const uint8_t (&aBits)[16], const uint8_t* aVals, Store aStore) {
+template <class Store> void BuildCanonical(const uint8_t (&aBits)[16], const uint8_t* aVals, Store aStore) {
     uint32_t code = 0;
     int k = 0;
     for (int len = 1; len <= 16; ++len) {
-        for (int i = 0; i < aBits[len - 1]; ++i) aStore(aVals[k++], THufCode{static_cast<uint8_t>(len),
-                                                                      static_cast<uint16_t>(code++)});
+        for (int i = 0; i < aBits[len - 1]; ++i)
+            aStore(aVals[k++], THufCode{static_cast<uint8_t>(len), static_cast<uint16_t>(code++)});
         code <<= 1;
     }
 }
@@ -71,7 +73,8 @@ void BuildCanonical(const uint8_t (&aBits)[16], const uint8_t* aVals, Store aSto
 // index order and the first equal one wins, so shorter codes beat longer ones and, within a
 // length, lower indices beat higher ones. Filling from the longest length and the highest index
 // down lets the winners overwrite.
-std::vector<uint16_t> BuildLookup(const THufCode* aEntries, int aCount, const std::vector<uint8_t>& aSymbols) {
+std::vector<uint16_t> BuildLookup(const THufCode* aEntries, int aCount,
+                                  const std::vector<uint8_t>& aSymbols) {
     std::vector<uint16_t> table(65536, 0);
     for (int len = 16; len >= 1; --len)
         for (int i = aCount - 1; i >= 0; --i) {
@@ -97,10 +100,12 @@ void TMCUBitReader::Reset(const uint8_t* aData, int64_t aSize, int64_t aStartBit
 TMCU::TMCU(TSHORTstream* aStream, int aNumChannel) : fNumChannel(aNumChannel), fStream(aStream) {
     for (int n = 0; n < 8; ++n) {
         DCT[0][n] = 1.0 / std::sqrt(8.0);
-        for (int u = 1; u < 8; ++u) DCT[u][n] = std::cos((2 * n + 1) * u * std::numbers::pi / 16.0) / 2.0;
+        for (int u = 1; u < 8; ++u)
+            DCT[u][n] = std::cos((2 * n + 1) * u * std::numbers::pi / 16.0) / 2.0;
     }
     for (int u = 0; u < 8; ++u)
-        for (int n = 0; n < 8; ++n) DCT_T[n][u] = DCT[u][n];
+        for (int n = 0; n < 8; ++n)
+            DCT_T[n][u] = DCT[u][n];
     BuildTables();
 }
 
@@ -110,12 +115,14 @@ void TMCU::BuildTables() {
                    [this](uint8_t aSymbol, THufCode aCode) { AC_HUF[aSymbol >> 4][aSymbol & 15] = aCode; });
 
     std::vector<uint8_t> dcSymbols(16);
-    for (int i = 0; i < 16; ++i) dcSymbols[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 16; ++i)
+        dcSymbols[i] = static_cast<uint8_t>(i);
     fDCLookup = BuildLookup(DC_HUF, 16, dcSymbols);
 
     std::vector<uint8_t> acSymbols(16 * 11);
     for (int run = 0; run < 16; ++run)
-        for (int size = 0; size < 11; ++size) acSymbols[run * 11 + size] = static_cast<uint8_t>(run << 4 | size);
+        for (int size = 0; size < 11; ++size)
+            acSymbols[run * 11 + size] = static_cast<uint8_t>(run << 4 | size);
     fACLookup = BuildLookup(&AC_HUF[0][0], 16 * 11, acSymbols);
 }
 
@@ -206,13 +213,15 @@ void TMCU::DecodeBlock(TMCUBitReader& aBits, int aX) {
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j) {
             double s = 0.0;
-            for (int k = 0; k < 8; ++k) s += DCT_T[i][k] * RES_DEQVANT[k][j];
+            for (int k = 0; k < 8; ++k)
+                s += DCT_T[i][k] * RES_DEQVANT[k][j];
             JPG1[i][j] = s;
         }
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j) {
             double s = 0.0;
-            for (int k = 0; k < 8; ++k) s += JPG1[i][k] * DCT[k][j];
+            for (int k = 0; k < 8; ++k)
+                s += JPG1[i][k] * DCT[k][j];
             JPG[i][j] = s;
         }
 
@@ -261,7 +270,8 @@ void TMCU::LOG(const std::string& aMess) {
 bool TMCU::DoProgress() {
     std::lock_guard<TCriticalSection> guard(*fCS);
     if (!fProgress || fProgress->Tag() != 1) return false;
-    fProgress->SetCaption(fProgressPrefix + " (" + FormatTimeOfDay(fCurrentScanTime / double(MsPerDay)) + ")");
+    fProgress->SetCaption(fProgressPrefix + " (" + FormatTimeOfDay(fCurrentScanTime / double(MsPerDay)) +
+                          ")");
     fProgress->SetTag(0);
     return true;
 }
@@ -337,10 +347,11 @@ bool TMCU::ReadMCU() {
         fCount = 0;
     }
 
-    fSumLen = static_cast<int32_t>(static_cast<uint32_t>(fSumLen) + static_cast<uint32_t>(len)); // a log figure; wraps
+    fSumLen = static_cast<int32_t>(static_cast<uint32_t>(fSumLen) +
+                                   static_cast<uint32_t>(len)); // a log figure; wraps
     LOG("Ch=" + std::to_string(fNumChannel) + " size=" + std::to_string(len) +
-        " tt=" + FormatTimeOfDay(t / double(MsPerDay)) + " x=" + std::to_string(x) + " Q.f=" + std::to_string(word) +
-        " Q.v=" + std::to_string(Q_Value));
+        " tt=" + FormatTimeOfDay(t / double(MsPerDay)) + " x=" + std::to_string(x) +
+        " Q.f=" + std::to_string(word) + " Q.v=" + std::to_string(Q_Value));
 
     if (QQ_VALUE > 0 && x <= 1456) {
         ScaleQuant(QQ_VALUE);

@@ -22,7 +22,7 @@ struct THufCode {
 // bits are needed; at or past the end of the data a fetch yields 0 and consumes nothing, which is
 // how the stream behaves when a packet's data runs past what has arrived.
 class TMCUBitReader {
-public:
+  public:
     // aData (aSize bytes) must stay valid while bits are read. Reading starts at bit aStartBit.
     void Reset(const uint8_t* aData, int64_t aSize, int64_t aStartBit = 0);
     // n = 0..16 bits as an unsigned number, first bit highest.
@@ -46,7 +46,7 @@ public:
     }
     int64_t BitPosition() const { return fBitPos; }
 
-private:
+  private:
     uint8_t ByteAt(int64_t aIndex) const { return aIndex < fSize ? fData[aIndex] : 0; }
 
     const uint8_t* fData = nullptr;
@@ -75,7 +75,7 @@ private:
 // handles a packet; DoProgress, WriteOutBuildingStrip and the readers of the picture run on other
 // threads under the same lock.
 class TMCU {
-public:
+  public:
     static constexpr int StripWidth = 1569;
     static constexpr double ScanPeriodMs = 1231.14;
     static constexpr int64_t MsPerDay = 86400000;
@@ -137,7 +137,7 @@ public:
     const THufCode (&DCHuf() const)[16] { return DC_HUF; }
     const THufCode (&ACHuf() const)[16][11] { return AC_HUF; }
 
-private:
+  private:
     void BuildTables();
     void DecodeBlock(TMCUBitReader& aBits, int aX);
     void WriteOutStrip(bool aReset);

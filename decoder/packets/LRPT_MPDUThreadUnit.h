@@ -19,7 +19,7 @@
 // A frame is processed only once 20 bytes of the next one wait behind it, because a primary
 // header at the end of a zone is peeked across the frame boundary.
 class TMPDUThread : public TStepPatternThread {
-public:
+  public:
     TMPDUThread(TSHORTstream* aIn, TSHORTStreams* aOuts, const std::string& aLogFileName);
 
     // Processes at most one frame; false when fewer than 912 bytes wait.
@@ -28,9 +28,11 @@ public:
     TMPDU& MPDU() { return *MyMPDU; }
     // Totals for a session summary; readable from any thread.
     int32_t VCDUcount() const { return fFramesExamined.load(); }
-    uint32_t PacketCount(int aApid) const { return aApid >= 64 && aApid <= 70 ? fPackets[aApid - 64].load() : 0; }
+    uint32_t PacketCount(int aApid) const {
+        return aApid >= 64 && aApid <= 70 ? fPackets[aApid - 64].load() : 0;
+    }
 
-private:
+  private:
     void Accept(TSHORTStreams& aOuts);
     void MoveInto(TSHORTstream& aIn, int64_t aCount);
 

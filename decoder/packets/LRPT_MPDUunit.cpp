@@ -35,8 +35,9 @@ bool TMPDUFRAME::CHECK(TSHORTStreams& aStreams) {
     const bool valid = HEDCHECK() && Size() == PacketLEN + 6;
     if (fMaster && fMaster->fDoLOG) {
         fMaster->LOG(std::string(valid ? "CHECKED " : "ERROR   ") + std::to_string(APID) + " " +
-                     std::to_string(SeqCOUNT) + " " + std::to_string(PacketLEN) + " " + std::to_string(Size()) + " " +
-                     std::to_string(SecHedFLAG) + " " + std::to_string(SeqFLAG));
+                     std::to_string(SeqCOUNT) + " " + std::to_string(PacketLEN) + " " +
+                     std::to_string(Size()) + " " + std::to_string(SecHedFLAG) + " " +
+                     std::to_string(SeqFLAG));
     }
     if (valid) aStreams.GetStreams(APID)->Write(Memory(), PacketLEN + 6);
     return valid;

@@ -14,7 +14,7 @@ class TStepPatternThread;
 // One source packet under reassembly: its bytes, primary header first, are the memory stream's
 // content. Header fields are those of the last successful HEDCHECK.
 class TMPDUFRAME : public TMemoryStream {
-public:
+  public:
     // aMaster may be null for a scratch record that only peeks at headers.
     explicit TMPDUFRAME(TMPDU* aMaster) : fMaster(aMaster) {}
 
@@ -35,7 +35,7 @@ public:
     // Header length field + 1, in 16 bits: the bytes behind the 6-byte primary header.
     uint16_t PacketLEN = 0;
 
-private:
+  private:
     void Decode(const uint8_t* aHeader);
 
     TMPDU* fMaster;
@@ -43,8 +43,9 @@ private:
 
 // The reassembler of the packet stage: the packet in progress and the packet log.
 class TMPDU {
-public:
-    TMPDU(TSHORTstream* aStreamIn, TSHORTStreams* sStreamOut, TStepPatternThread* aParent, std::string aLogFileName);
+  public:
+    TMPDU(TSHORTstream* aStreamIn, TSHORTStreams* sStreamOut, TStepPatternThread* aParent,
+          std::string aLogFileName);
 
     // Appends a line to the packet log while holding the log lock (the log is shared with the
     // stage's own lines). Nothing when there is no log file; a line that cannot be written is

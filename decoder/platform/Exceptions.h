@@ -6,46 +6,46 @@
 #include <string>
 
 class Exception : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A file that cannot be opened, created, written or closed.
 class EInOutError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // A generic stream that could not move the whole count (ReadBuffer / WriteBuffer).
 class EStreamError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 class EReadError : public EStreamError {
-public:
+  public:
     using EStreamError::EStreamError;
 };
 class EWriteError : public EStreamError {
-public:
+  public:
     using EStreamError::EStreamError;
 };
 class EFOpenError : public EStreamError {
-public:
+  public:
     using EStreamError::EStreamError;
 };
 class EFCreateError : public EStreamError {
-public:
+  public:
     using EStreamError::EStreamError;
 };
 
 // An index outside an indexed list.
 class EListError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // A virtual operation that the derived class was obliged to override but did not.
 class EAbstractError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };

@@ -12,7 +12,7 @@
 enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
 class TStream {
-public:
+  public:
     virtual ~TStream() = default;
 
     virtual int64_t Read(void* aBuffer, int64_t aCount) = 0;
@@ -35,7 +35,7 @@ enum class TFileMode {
 
 // A file on disk. Opening failures throw EFOpenError / EFCreateError naming the file.
 class TFileStream : public TStream {
-public:
+  public:
     TFileStream(const std::string& aFileName, TFileMode aMode);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
@@ -50,7 +50,7 @@ public:
     // Pushes buffered bytes to the file; throws EWriteError when the system refuses them.
     void Flush();
 
-private:
+  private:
     std::FILE* fFile = nullptr;
     std::string fFileName;
     bool fLastWasWrite = false;
@@ -60,7 +60,7 @@ private:
 // A growable block of memory. Writing past the end grows it; seeking past the end is allowed and
 // the gap is filled with zeros by the next write.
 class TMemoryStream : public TStream {
-public:
+  public:
     int64_t Read(void* aBuffer, int64_t aCount) override;
     int64_t Write(const void* aBuffer, int64_t aCount) override;
     int64_t Seek(int64_t aOffset, TSeekOrigin aOrigin) override;
@@ -74,7 +74,7 @@ public:
     void SaveToFile(const std::string& aFileName);
     void LoadFromFile(const std::string& aFileName);
 
-private:
+  private:
     std::vector<uint8_t> fData;
     int64_t fPosition = 0;
 };

@@ -67,9 +67,11 @@ void SetUtcClock(std::function<TDateTime()> aClock) {
     gUtcClock = std::move(aClock);
 }
 
-TDateTime EncodeDateTime(int aYear, int aMonth, int aDay, int aHour, int aMinute, int aSecond, int aMillisecond) {
+TDateTime EncodeDateTime(int aYear, int aMonth, int aDay, int aHour, int aMinute, int aSecond,
+                         int aMillisecond) {
     using namespace std::chrono;
-    const sys_days day{year{aYear} / month{static_cast<unsigned>(aMonth)} / std::chrono::day{static_cast<unsigned>(aDay)}};
+    const sys_days day{year{aYear} / month{static_cast<unsigned>(aMonth)} /
+                       std::chrono::day{static_cast<unsigned>(aDay)}};
     const int64_t days = day.time_since_epoch().count() + UnixDateDelta;
     const int64_t ms = ((static_cast<int64_t>(aHour) * 60 + aMinute) * 60 + aSecond) * 1000 + aMillisecond;
     return static_cast<double>(days) + static_cast<double>(ms) / MSecsPerDay;

@@ -7,7 +7,7 @@
 
 // Re-entrant lock. Satisfies BasicLockable, so std::lock_guard works with it.
 class TCriticalSection {
-public:
+  public:
     void Enter() { fMutex.lock(); }
     void Leave() { fMutex.unlock(); }
     bool TryEnter() { return fMutex.try_lock(); }
@@ -16,7 +16,7 @@ public:
     void unlock() { Leave(); }
     bool try_lock() { return TryEnter(); }
 
-private:
+  private:
     std::recursive_mutex fMutex;
 };
 
@@ -28,7 +28,7 @@ private:
 // own members die before this base: the owner calls Terminate and waits for Finished (or
 // WaitFor) first. The destructor still requests termination and joins, as a last line of defence.
 class TThread {
-public:
+  public:
     TThread() = default;
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
@@ -43,10 +43,10 @@ public:
     // Blocks until Execute has returned; returns at once for a thread never started.
     void WaitFor();
 
-protected:
+  protected:
     virtual void Execute() = 0;
 
-private:
+  private:
     void Run();
 
     std::thread fThread;

@@ -109,11 +109,12 @@ void TDecodingSession::Drain(TLrptMode aMode) {
     // The chain has drained when every stage is idle on unchanged input, seen twice in a row.
     // As a safeguard against a stage that never settles, nothing moving in any stream for 10 s
     // ends the drain too.
-    const TSHORTstream* streams[] = {&fChain.InStream,     &fChain.IntStream,     &fChain.NoSyncStream,
-                                     &fChain.SyncStream,   &fChain.VITERBIStream, &fChain.RSStream};
+    const TSHORTstream* streams[] = {&fChain.InStream,   &fChain.IntStream,     &fChain.NoSyncStream,
+                                     &fChain.SyncStream, &fChain.VITERBIStream, &fChain.RSStream};
     auto totalWritten = [&] {
         int64_t total = 0;
-        for (const auto* s : streams) total += s->Size() + s->Position();
+        for (const auto* s : streams)
+            total += s->Size() + s->Position();
         for (int apid = 64; apid <= 70; ++apid)
             if (fChain.OutStream.Count() > apid && fChain.OutStream[apid])
                 total += fChain.OutStream[apid]->Size() + fChain.OutStream[apid]->Position();
@@ -126,7 +127,8 @@ void TDecodingSession::Drain(TLrptMode aMode) {
     while (!fUserStop.load()) {
         const int64_t sum = fChain.BackPressureSum(aMode);
         ++cycle;
-        if (cycle % 50 == 0 && fObserver.ShowBufferProgress) fObserver.ShowBufferProgress(sum, Threshold(aMode));
+        if (cycle % 50 == 0 && fObserver.ShowBufferProgress)
+            fObserver.ShowBufferProgress(sum, Threshold(aMode));
         Process();
         idleChecks = fChain.Idle() ? idleChecks + 1 : 0;
         if (idleChecks >= 2) break;
@@ -149,5 +151,6 @@ void TDecodingSession::TakeTotals() {
         fTotals.FailedWords = fChain.RS->TotalFailedWords();
     }
     if (fChain.MPDU)
-        for (int apid = 64; apid <= 70; ++apid) fTotals.Packets[static_cast<size_t>(apid - 64)] = fChain.MPDU->PacketCount(apid);
+        for (int apid = 64; apid <= 70; ++apid)
+            fTotals.Packets[static_cast<size_t>(apid - 64)] = fChain.MPDU->PacketCount(apid);
 }

@@ -38,7 +38,7 @@ struct TSessionTotals {
 };
 
 class TDecodingSession {
-public:
+  public:
     TDecodingSession(TStageChain& aChain, TSessionObserver aObserver = {});
 
     // One whole session on aFileName: the form follows its extension; the channel part of the
@@ -49,8 +49,9 @@ public:
     // aOutputStem, when not empty, replaces aFileName as the stem of the session's files (logs,
     // ".vcdu", ".70"). aNrzm: the recording carries a differentially encoded (NRZ-M) bit stream.
     void Run(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor,
-             const std::array<TProgressControl*, 6>& aProgress = {}, const std::array<TImageControl*, 6>& aImage = {},
-             const std::string& aOutputStem = {}, bool aNrzm = false);
+             const std::array<TProgressControl*, 6>& aProgress = {},
+             const std::array<TImageControl*, 6>& aImage = {}, const std::string& aOutputStem = {},
+             bool aNrzm = false);
 
     // Ends feeding at the next cycle and skips the drain. May be called from a nested handler or
     // another thread; never cleared.
@@ -64,7 +65,7 @@ public:
     static int BlockBytes(TLrptMode aMode, TDemodulatorModes aForm);
     static int64_t Threshold(TLrptMode aMode) { return aMode == TLrptMode::lm72k ? 1000000 : 10000000; }
 
-private:
+  private:
     void Feed(TLrptMode aMode, TFileStream& aInput);
     void Drain(TLrptMode aMode);
     void TakeTotals();

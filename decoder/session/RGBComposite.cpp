@@ -12,13 +12,14 @@ TRGBStatistics RGBStatistics(int32_t aFirstScanTime, int32_t aLineCount) {
             FormatTimeOfDay(aLineCount * 1.23114 / 691200), "0.1538925"};
 }
 
-TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c, TBitmap24& aComposite) {
+TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c,
+                          TBitmap24& aComposite) {
     const TRGBSource* sources[3] = {&a, &b, &c};
     const int32_t t0 = std::max({a.FirstScanTime, b.FirstScanTime, c.FirstScanTime});
     int64_t offset[3];
     for (int i = 0; i < 3; ++i) {
-        const int32_t difference =
-            static_cast<int32_t>(static_cast<uint32_t>(t0) - static_cast<uint32_t>(sources[i]->FirstScanTime));
+        const int32_t difference = static_cast<int32_t>(static_cast<uint32_t>(t0) -
+                                                        static_cast<uint32_t>(sources[i]->FirstScanTime));
         offset[i] = 8 * static_cast<int64_t>(std::nearbyint(difference / ScanPeriodMs));
     }
     aComposite.SetSize(CompositeWidth, CompositeHeight);
@@ -29,21 +30,25 @@ TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSo
         if (beyond) break;
         uint8_t* row = aComposite.ScanLine(static_cast<int>(s));
         const uint8_t* source[3];
-        for (int i = 0; i < 3; ++i) source[i] = sources[i]->Picture->ScanLine(static_cast<int>(s + offset[i]));
+        for (int i = 0; i < 3; ++i)
+            source[i] = sources[i]->Picture->ScanLine(static_cast<int>(s + offset[i]));
         for (int x = 0; x < CompositeWidth; ++x)
-            for (int i = 0; i < 3; ++i) row[3 * x + i] = source[i][3 * x];
+            for (int i = 0; i < 3; ++i)
+                row[3 * x + i] = source[i][3 * x];
     }
     const int32_t l = std::max({a.LineCount, b.LineCount, c.LineCount});
     if (l < CompositeHeight) aComposite.SetHeight(std::max(l, 0));
     return RGBStatistics(t0, l);
 }
 
-TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c, TBitmap24& aComposite) {
+TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c,
+                           TBitmap24& aComposite) {
     // Each picture is read under its stage's lock. The three locks are taken in the fixed order of
     // the arguments and held together; they are re-entrant, so a stage chosen twice is no problem,
     // and a drawing stage never holds another stage's lock, so this cannot deadlock.
     std::unique_lock<TCriticalSection> la(a.CS()), lb(b.CS()), lc(c.CS());
-    return ComposeRGB({a.Picture(), a.FirstScanTime(), a.LineCount()}, {b.Picture(), b.FirstScanTime(), b.LineCount()},
+    return ComposeRGB({a.Picture(), a.FirstScanTime(), a.LineCount()},
+                      {b.Picture(), b.FirstScanTime(), b.LineCount()},
                       {c.Picture(), c.FirstScanTime(), c.LineCount()}, aComposite);
 }
 

@@ -24,7 +24,8 @@ using TRGBStatistics = std::array<std::string, 3>;
 // rounded scan period); composition stops at the first row missing from any of the three
 // pictures, and the composite is cut to the largest line count when that is below 6000.
 // aComposite becomes 1568 wide. Returns the statistics lines.
-TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c, TBitmap24& aComposite);
+TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c,
+                           TBitmap24& aComposite);
 
 // What the composite takes from one channel.
 struct TRGBSource {
@@ -33,7 +34,8 @@ struct TRGBSource {
     int32_t LineCount = 0;
 };
 // The composition itself, on pictures nobody else changes meanwhile.
-TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c, TBitmap24& aComposite);
+TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c,
+                          TBitmap24& aComposite);
 
 // The statistics lines for a first-row time (ms of the day) and a row count.
 TRGBStatistics RGBStatistics(int32_t aFirstScanTime, int32_t aLineCount);

@@ -9,7 +9,8 @@ TStageChain::~TStageChain() {
         if (stage) StopStage(*stage);
 }
 
-void TStageChain::BuildChannelPart(const std::string& aFileName, const std::array<TProgressControl*, 6>& aProgress,
+void TStageChain::BuildChannelPart(const std::string& aFileName,
+                                   const std::array<TProgressControl*, 6>& aProgress,
                                    const std::array<TImageControl*, 6>& aImage) {
     fStopped = false;
     MPDU = std::make_unique<TMPDUThread>(&RSStream, &OutStream, aFileName + ".mpdu.log");
@@ -19,20 +20,25 @@ void TStageChain::BuildChannelPart(const std::string& aFileName, const std::arra
             OutStream[apid], nullptr, n, aFileName + "." + std::to_string(apid) + ".log",
             aProgress[static_cast<size_t>(n - 1)], aImage[static_cast<size_t>(n - 1)]);
     }
-    for (auto& stage : CanalDraw) stage->Start();
+    for (auto& stage : CanalDraw)
+        stage->Start();
 }
 
-void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor, bool aNrzm) {
+void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor,
+                            bool aNrzm) {
     fVCDU = std::make_unique<TFileStream>(aFileName + ".vcdu", TFileMode::fmCreate);
     if (aMode == TLrptMode::lm80k) {
-        SYNC_INT = std::make_unique<TSyncBeforIntThread>(&InStream, &IntStream, aFileName + ".SyncBeforInt.log");
+        SYNC_INT =
+            std::make_unique<TSyncBeforIntThread>(&InStream, &IntStream, aFileName + ".SyncBeforInt.log");
         INT = std::make_unique<TInterlivingThread>(&IntStream, &NoSyncStream, aFileName + ".Interliving.log");
     }
     TSHORTstream* syncInput = aMode == TLrptMode::lm80k ? &NoSyncStream : &InStream;
-    SYNC = std::make_unique<TSyncBeforeViterbi>(syncInput, &SyncStream, aFileName + ".SyncBeforeViterbi.log", aNrzm);
-    VITERBI = std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log", aNrzm);
-    RS = std::make_unique<TReedSolomonThread>(&VITERBIStream, &RSStream, aFileName + ".ReedSolomon.log", fVCDU.get(),
-                                              aFatalErrorIgnor);
+    SYNC = std::make_unique<TSyncBeforeViterbi>(syncInput, &SyncStream, aFileName + ".SyncBeforeViterbi.log",
+                                                aNrzm);
+    VITERBI =
+        std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log", aNrzm);
+    RS = std::make_unique<TReedSolomonThread>(&VITERBIStream, &RSStream, aFileName + ".ReedSolomon.log",
+                                              fVCDU.get(), aFatalErrorIgnor);
     if (SYNC_INT) SYNC_INT->Start();
     if (INT) INT->Start();
     SYNC->Start();
@@ -74,8 +80,8 @@ void TStageChain::Stop() {
 }
 
 int64_t TStageChain::BackPressureSum(TLrptMode aMode) const {
-    int64_t sum = InStream.AwaitingReadSize() + SyncStream.AwaitingReadSize() + VITERBIStream.AwaitingReadSize() +
-                  RSStream.AwaitingReadSize();
+    int64_t sum = InStream.AwaitingReadSize() + SyncStream.AwaitingReadSize() +
+                  VITERBIStream.AwaitingReadSize() + RSStream.AwaitingReadSize();
     if (aMode == TLrptMode::lm80k) sum += IntStream.AwaitingReadSize() + NoSyncStream.AwaitingReadSize();
     for (int apid = 64; apid <= 69; ++apid)
         if (OutStream.Count() > apid && OutStream[apid]) sum += OutStream[apid]->AwaitingReadSize();
@@ -83,7 +89,8 @@ int64_t TStageChain::BackPressureSum(TLrptMode aMode) const {
 }
 
 bool TStageChain::Idle() const {
-    const TStepPatternThread* stages[] = {SYNC_INT.get(), INT.get(), SYNC.get(), VITERBI.get(), RS.get(), MPDU.get()};
+    const TStepPatternThread* stages[] = {SYNC_INT.get(), INT.get(), SYNC.get(),
+                                          VITERBI.get(),  RS.get(),  MPDU.get()};
     for (const auto* stage : stages)
         if (stage && stage->Started() && !stage->Finished() && !stage->IdleOnCurrentInput()) return false;
     for (const auto& stage : CanalDraw)

@@ -27,7 +27,7 @@ enum class TLrptMode { lm72k, lm80k };
 // Log files are the input file name with ".SyncBeforInt.log", ".Interliving.log",
 // ".SyncBeforeViterbi.log", ".Viterbi.log", ".ReedSolomon.log", ".mpdu.log", ".64.log".. appended.
 class TStageChain {
-public:
+  public:
     TStageChain();
     ~TStageChain();
     TStageChain(const TStageChain&) = delete;
@@ -82,7 +82,7 @@ public:
     std::unique_ptr<TInterlivingThread> INT;
     std::array<std::unique_ptr<TCanalDrawThread>, 6> CanalDraw;
 
-private:
+  private:
     std::unique_ptr<TFileStream> fVCDU;
     bool fStopped = true;
     std::vector<std::pair<std::string, double>> fStageCpu;

@@ -7,7 +7,8 @@
 TExpansionTables::TExpansionTables() {
     static const int8_t kSoft[16] = {12, 36, 60, 84, -84, -60, -36, -12, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int b = 0; b < 256; ++b) {
-        for (int j = 0; j < 8; ++j) fHardToSoft[b][j] = (b >> (7 - j) & 1) ? 70 : -70;
+        for (int j = 0; j < 8; ++j)
+            fHardToSoft[b][j] = (b >> (7 - j) & 1) ? 70 : -70;
         f3BitSoftToSoft[b][0] = kSoft[b >> 4];
         f3BitSoftToSoft[b][1] = kSoft[b & 15];
     }
@@ -25,7 +26,9 @@ TDemodulatorModes DemModeFromFileName(const std::string& aFileName, TDemodulator
     return aCurrent;
 }
 
-int SoftValuesPerByte(TDemodulatorModes aMode) { return aMode == dm_Hard ? 8 : aMode == dm_3BitSoft ? 2 : 1; }
+int SoftValuesPerByte(TDemodulatorModes aMode) {
+    return aMode == dm_Hard ? 8 : aMode == dm_3BitSoft ? 2 : 1;
+}
 
 int ExpandBlock(const TExpansionTables& aTables, TDemodulatorModes aMode, const uint8_t* aIn, int aCount,
                 int8_t* aOut) {
@@ -38,10 +41,12 @@ int ExpandBlock(const TExpansionTables& aTables, TDemodulatorModes aMode, const 
         return 2 * aCount;
     case dm_Hard:
         for (int i = 0; i < aCount; ++i)
-            for (int j = 0; j < 8; ++j) aOut[8 * i + j] = aTables.fHardToSoft[aIn[i]][j];
+            for (int j = 0; j < 8; ++j)
+                aOut[8 * i + j] = aTables.fHardToSoft[aIn[i]][j];
         return 8 * aCount;
     default:
-        for (int i = 0; i < aCount; ++i) aOut[i] = static_cast<int8_t>(aIn[i]);
+        for (int i = 0; i < aCount; ++i)
+            aOut[i] = static_cast<int8_t>(aIn[i]);
         return aCount;
     }
 }
@@ -67,7 +72,8 @@ int64_t ConvertSoftToHard(const std::string& aSoftFileName) {
         for (int64_t i = 0; i < n / 8; ++i) {
             uint8_t byte = 0;
             for (int j = 0; j < 8; ++j)
-                byte = static_cast<uint8_t>(byte << 1 | (static_cast<int8_t>(soft[static_cast<size_t>(8 * i + j)]) > 0));
+                byte = static_cast<uint8_t>(byte << 1 |
+                                            (static_cast<int8_t>(soft[static_cast<size_t>(8 * i + j)]) > 0));
             hard[static_cast<size_t>(i)] = byte;
         }
         out.WriteBuffer(hard.data(), n / 8);

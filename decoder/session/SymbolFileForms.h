@@ -12,8 +12,9 @@ enum TDemodulatorModes { dm_8BitSoft = 0, dm_3BitSoft = 1, dm_Hard = 2 };
 // (0..3 positive weakest to strongest, 4..7 negative strongest to weakest). ".hard": eight
 // decisions per byte, most significant bit first, 1 positive.
 struct TExpansionTables {
-    int8_t fHardToSoft[256][8];     // +70 for a 1 bit, -70 for a 0 bit, bit 7 first
-    int8_t f3BitSoftToSoft[256][2]; // codes of bits 6..4 and 3..0 as +12 +36 +60 +84 -84 -60 -36 -12, 8..15 as 0
+    int8_t fHardToSoft[256][8]; // +70 for a 1 bit, -70 for a 0 bit, bit 7 first
+    int8_t f3BitSoftToSoft[256]
+                          [2]; // codes of bits 6..4 and 3..0 as +12 +36 +60 +84 -84 -60 -36 -12, 8..15 as 0
 
     TExpansionTables();
 };

@@ -25,8 +25,7 @@ std::string FormatLogDateTime(TDateTime aValue) {
 
 bool AppendLogLine(const std::string& aLogFileName, const std::string& aMess) {
     std::FILE* file = std::fopen(aLogFileName.c_str(), "ab");
-    if (!file)
-        throw EInOutError("Cannot open log file \"" + aLogFileName + "\": " + std::strerror(errno));
+    if (!file) throw EInOutError("Cannot open log file \"" + aLogFileName + "\": " + std::strerror(errno));
     const std::string line = FormatLogDateTime(OnBoardNow()) + " - " + aMess + "\r\n";
     const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
     const bool closed = std::fclose(file) == 0;
@@ -39,7 +38,9 @@ bool AppendLogLineLocked(const std::string& aLogFileName, const std::string& aMe
     return AppendLogLine(aLogFileName, aMess);
 }
 
-TDateTime OnBoardNow() { return UtcNow() - OnBoardTimeBias / 1440.0; }
+TDateTime OnBoardNow() {
+    return UtcNow() - OnBoardTimeBias / 1440.0;
+}
 
 std::string FormatTimeOfDay(TDateTime aValue) {
     const TDecodedDateTime t = DecodeDateTime(aValue);

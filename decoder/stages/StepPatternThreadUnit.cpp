@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <mutex>
 
-TStepPatternThread::TStepPatternThread(TSHORTstream* aIn, TSHORTstream* aOut) : fMode(1), fIn(aIn), fOut(aOut) {}
+TStepPatternThread::TStepPatternThread(TSHORTstream* aIn, TSHORTstream* aOut)
+    : fMode(1), fIn(aIn), fOut(aOut) {}
 
 TStepPatternThread::TStepPatternThread(TSHORTstream* aIn, TSHORTStreams* aOuts)
     : fMode(2), fIn(aIn), fOuts(aOuts) {}
@@ -48,7 +49,9 @@ bool TStepPatternThread::DoStepMultiOut(TSHORTstream*, TSHORTStreams*) {
     throw EAbstractError("Abstract Error: DoStepMultiOut");
 }
 
-void TStepPatternThread::ReportProgress() { throw EAbstractError("Abstract Error: ReportProgress"); }
+void TStepPatternThread::ReportProgress() {
+    throw EAbstractError("Abstract Error: ReportProgress");
+}
 
 void TStepPatternThread::Execute() {
     BeforeExecute();
@@ -80,6 +83,7 @@ void TStepPatternThread::Execute() {
 void StopStage(TStepPatternThread& aStage) {
     aStage.Terminate();
     if (!aStage.Started()) return;
-    while (!aStage.Finished()) SleepMs(1);
+    while (!aStage.Finished())
+        SleepMs(1);
     aStage.WaitFor();
 }

@@ -20,7 +20,7 @@
 // Mode 1 stages override DoStep and write aOut (which may be null); mode 2 stages override
 // DoStepMultiOut. The stage borrows its streams; the session owns them and outlives the stage.
 class TStepPatternThread : public TThread {
-public:
+  public:
     // Mode 1: one output stream (or none). Created stopped.
     TStepPatternThread(TSHORTstream* aIn, TSHORTstream* aOut);
     // Mode 2: a set of output streams. Created stopped.
@@ -53,7 +53,7 @@ public:
     virtual void ReportProgress();
     virtual void BeforeExecute() {}
 
-protected:
+  protected:
     void Execute() override;
 
     TCriticalSection fCS;
@@ -63,7 +63,7 @@ protected:
     TSHORTStreams* fOuts = nullptr;
     std::string fLogFileName;
 
-private:
+  private:
     std::atomic<bool> fIdle{false};
     std::atomic<int64_t> fIdleInputSize{-1};
     std::atomic<double> fCpuSeconds{0};
@@ -76,8 +76,7 @@ void StopStage(TStepPatternThread& aStage);
 
 // Stops the stage held by the variable, destroys it and empties the variable; an empty variable
 // is left alone.
-template <class TStage>
-void StopAndFreeStage(std::unique_ptr<TStage>& aStage) {
+template <class TStage> void StopAndFreeStage(std::unique_ptr<TStage>& aStage) {
     if (!aStage) return;
     StopStage(*aStage);
     aStage.reset();

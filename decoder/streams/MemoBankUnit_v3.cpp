@@ -14,7 +14,8 @@ TMemoBank::TMemoBank(int32_t aBufferSize, std::string aMaster, uint16_t aUnTermi
 }
 
 TMemoBank::~TMemoBank() {
-    for (uint8_t* page : fFree) std::free(page);
+    for (uint8_t* page : fFree)
+        std::free(page);
 }
 
 uint8_t* TMemoBank::GetBuffer() {

@@ -14,7 +14,7 @@
 // memory free. Pages are not cleared. The pool does not track pages handed out: their holders
 // return them before the pool is destroyed.
 class TMemoBank {
-public:
+  public:
     // Allocates aUnTerminatedLimit pages up front (as many as memory allows).
     TMemoBank(int32_t aBufferSize, std::string aMaster, uint16_t aUnTerminatedLimit);
     ~TMemoBank();
@@ -37,7 +37,7 @@ public:
     const uint16_t UnTerminatedLimit;
     const std::string Master;
 
-private:
+  private:
     uint8_t* NewBuffer();
 
     std::deque<uint8_t*> fFree;

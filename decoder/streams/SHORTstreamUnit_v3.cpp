@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -14,7 +14,7 @@ namespace {
 // Scratch buffer for the bulk copies: a page borrowed from CommonBank, or, when the pool has
 // none left, a small buffer of our own so that a copy under memory pressure still completes.
 class TScratch {
-public:
+  public:
     static constexpr int64_t FallbackSize = 64 * 1024;
 
     TScratch() : fPage(CommonBank().GetBuffer()) {
@@ -27,14 +27,15 @@ public:
     uint8_t* Data() { return fPage ? fPage : fOwn.get(); }
     int64_t Capacity() const { return fPage ? TSHORTstream::PageSize : FallbackSize; }
 
-private:
+  private:
     uint8_t* fPage;
     std::unique_ptr<uint8_t[]> fOwn;
 };
 
 } // namespace
 
-TSHORTstream::TSHORTstream(std::string aMaster, bool aNoFreeMem, bool aCommonMemBank, TMemoBank* aSpetialMemBank)
+TSHORTstream::TSHORTstream(std::string aMaster, bool aNoFreeMem, bool aCommonMemBank,
+                           TMemoBank* aSpetialMemBank)
     : Master(std::move(aMaster)), fNoFreeMem(aNoFreeMem) {
     if (aCommonMemBank) {
         fMemoBank = &CommonBank();
@@ -51,7 +52,8 @@ TSHORTstream::~TSHORTstream() {
     SetNotActualPosition(Size());
     {
         std::lock_guard<TCriticalSection> guard(SHORTstreamCS);
-        for (uint8_t* page : fPagesList) fMemoBank->Retrieve(page, false);
+        for (uint8_t* page : fPagesList)
+            fMemoBank->Retrieve(page, false);
         fPagesList.clear();
         fPagesCount.store(0);
     }
@@ -131,9 +133,15 @@ int32_t TSHORTstream::Read(void* aBuffer, int32_t aCount) {
 
 int64_t TSHORTstream::Seek(int64_t aOffset, TSeekOrigin aOrigin) {
     switch (aOrigin) {
-    case TSeekOrigin::soBeginning: SetPosition(aOffset); break;
-    case TSeekOrigin::soCurrent: SetPosition(Position() + aOffset); break;
-    case TSeekOrigin::soEnd: SetPosition(Size() + aOffset); break;
+    case TSeekOrigin::soBeginning:
+        SetPosition(aOffset);
+        break;
+    case TSeekOrigin::soCurrent:
+        SetPosition(Position() + aOffset);
+        break;
+    case TSeekOrigin::soEnd:
+        SetPosition(Size() + aOffset);
+        break;
     }
     return Position();
 }
@@ -164,7 +172,9 @@ void TSHORTstream::SetNotActualPosition(int64_t aValue) {
     fNotActualBytesPosition.store(aValue);
 }
 
-void TSHORTstream::ClearNotActualMemory() { SetNotActualPosition(Position()); }
+void TSHORTstream::ClearNotActualMemory() {
+    SetNotActualPosition(Position());
+}
 
 int64_t TSHORTstream::CopyFrom(TSHORTstream& aSource, int64_t aCount) {
     if (aCount == 0)
@@ -230,7 +240,9 @@ int64_t TSHORTstream::MoveTo(TSHORTstream& aTarget, int64_t aCount) {
     return aCount;
 }
 
-void TSHORTStreams::SetCount(int aCount) { fItems.resize(static_cast<size_t>(std::max(aCount, 0)), nullptr); }
+void TSHORTStreams::SetCount(int aCount) {
+    fItems.resize(static_cast<size_t>(std::max(aCount, 0)), nullptr);
+}
 
 TSHORTstream* TSHORTStreams::GetStreams(int32_t aIndex) const {
     if (aIndex < 0 || aIndex >= Count())

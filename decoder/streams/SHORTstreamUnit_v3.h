@@ -28,7 +28,7 @@
 // Failure: when the pool has no page, Write stores what fits and returns the smaller count; the
 // rest is dropped and nothing else reports it.
 class TSHORTstream {
-public:
+  public:
     static constexpr int64_t PageSize = 1048576;
 
     // aNoFreeMem is recorded only. The pool is CommonBank when aCommonMemBank, else
@@ -85,7 +85,7 @@ public:
 
     const std::string Master;
 
-private:
+  private:
     uint8_t* PageAt(int64_t aAbsolutePosition) const;
     int32_t Store(const void* aBuffer, int32_t aCount);
 
@@ -109,7 +109,7 @@ private:
 // entries point to, except streams handed to Own: those live as long as the list, so that streams
 // created by one stage stay valid for their readers after that stage is gone.
 class TSHORTStreams {
-public:
+  public:
     int Count() const { return static_cast<int>(fItems.size()); }
     // Grows with empty entries or shrinks.
     void SetCount(int aCount);
@@ -119,7 +119,7 @@ public:
     TSHORTstream* operator[](int32_t aIndex) const { return GetStreams(aIndex); }
     void Own(std::unique_ptr<TSHORTstream> aStream) { fOwned.push_back(std::move(aStream)); }
 
-private:
+  private:
     std::vector<TSHORTstream*> fItems;
     std::vector<std::unique_ptr<TSHORTstream>> fOwned;
 };

@@ -260,9 +260,10 @@ void TMetM2_LRPT_CORVANE::RunSession(TLrptMode aMode, int aFilterIndex) {
     fState = ssEnded;
     // A file read to its end without a single frame is not what the operator meant to decode.
     if (!fSession->UserStop() && fSession->Totals().FramesPassedOn == 0)
-        ShowMessage("No transfer frame was found in \"" + fFileName +
-                        "\". Is it a symbol file of this mode (and the NRZ-M box set as the satellite needs)?",
-                    false);
+        ShowMessage(
+            "No transfer frame was found in \"" + fFileName +
+                "\". Is it a symbol file of this mode (and the NRZ-M box set as the satellite needs)?",
+            false);
 }
 
 void TMetM2_LRPT_CORVANE::ProcessMessages() {

@@ -1,11 +1,11 @@
 // The decoder chain stepped without threads, from soft values to channel pictures: whatever the
 // bytes, nothing may crash, hang or leak. The first byte picks the mode and the symbol form.
+#include "FuzzImages.h"
 #include "fec/InterlivingThreadUnit.h"
 #include "fec/LRPT_ReedSolomonThreadUnit.h"
 #include "fec/LRPT_SyncBeforIntThreadUnit.h"
 #include "fec/LRPT_SyncBeforeViterbiUnit.h"
 #include "fec/LRPT_ViterbiThreadUnit.h"
-#include "FuzzImages.h"
 #include "image/CanalDrawThreadUnit.h"
 #include "packets/LRPT_MPDUThreadUnit.h"
 #include "session/SymbolFileForms.h"
@@ -16,8 +16,7 @@
 namespace {
 
 // Runs a stage's steps until it finds too little input, dropping errors as the stage loop does.
-template <class Step>
-void Drain(TSHORTstream& aIn, Step aStep) {
+template <class Step> void Drain(TSHORTstream& aIn, Step aStep) {
     for (int guard = 0; guard < 1000000; ++guard) {
         bool consumed = false;
         try {
@@ -42,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     if (!interleaved) ExchangePairs(values.data(), count);
 
     TSHORTstream in("in", true, true, nullptr), intStream("int", true, true, nullptr),
-        noSync("nosync", true, true, nullptr), synced("sync", true, true, nullptr), decoded("vit", true, true, nullptr),
-        frames("rs", true, true, nullptr);
+        noSync("nosync", true, true, nullptr), synced("sync", true, true, nullptr),
+        decoded("vit", true, true, nullptr), frames("rs", true, true, nullptr);
     TSHORTStreams outs;
     in.Write(values.data(), count);
 
@@ -69,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     for (int channel = 1; channel <= 6; ++channel) {
         TSHORTstream* apid = outs[63 + channel];
         if (apid->AwaitingReadSize() == 0) continue;
-        TCanalDrawThread draw(apid, nullptr, channel, "", nullptr, &ReusedImages()[static_cast<size_t>(channel - 1)]);
+        TCanalDrawThread draw(apid, nullptr, channel, "", nullptr,
+                              &ReusedImages()[static_cast<size_t>(channel - 1)]);
         Drain(*apid, [&] { return draw.DoStep(apid, nullptr); });
         draw.WriteOutCurrentStrip();
     }

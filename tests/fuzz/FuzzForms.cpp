@@ -10,7 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     static const std::string dir = [] {
-        const auto d = std::filesystem::temp_directory_path() / ("tarnwick_fuzz_forms_" + std::to_string(getpid()));
+        const auto d =
+            std::filesystem::temp_directory_path() / ("tarnwick_fuzz_forms_" + std::to_string(getpid()));
         std::filesystem::create_directories(d);
         return d.string();
     }();

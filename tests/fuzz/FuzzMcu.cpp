@@ -7,7 +7,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     if (aSize < 1) return 0;
     const int channel = aData[0] % 6 + 1;
     TSHORTstream apid("apid", true, true, nullptr);
-    TCanalDrawThread draw(&apid, nullptr, channel, "", nullptr, &ReusedImages()[static_cast<size_t>(channel - 1)]);
+    TCanalDrawThread draw(&apid, nullptr, channel, "", nullptr,
+                          &ReusedImages()[static_cast<size_t>(channel - 1)]);
     size_t at = 1;
     while (at < aSize) {
         const size_t n = std::min<size_t>(aSize - at, 1 + aData[at] * 3);

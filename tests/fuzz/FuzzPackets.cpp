@@ -13,11 +13,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
         const size_t n = std::min<size_t>(aSize - at, 300 + aData[at] * 4);
         frames.Write(aData + at, static_cast<int32_t>(n));
         at += n;
-        while (mpdu.DoStepMultiOut(&frames, &outs)) frames.ClearNotActualMemory();
+        while (mpdu.DoStepMultiOut(&frames, &outs))
+            frames.ClearNotActualMemory();
     }
     for (int channel = 1; channel <= 6; ++channel) {
         TSHORTstream* apid = outs[63 + channel];
-        TCanalDrawThread draw(apid, nullptr, channel, "", nullptr, &ReusedImages()[static_cast<size_t>(channel - 1)]);
+        TCanalDrawThread draw(apid, nullptr, channel, "", nullptr,
+                              &ReusedImages()[static_cast<size_t>(channel - 1)]);
         for (int steps = 0; steps < 100000; ++steps) {
             bool consumed = false;
             try {

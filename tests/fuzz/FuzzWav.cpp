@@ -10,7 +10,7 @@
 namespace {
 
 class TDiscard : public SymbolSink {
-public:
+  public:
     void Put(uint8_t) override {}
 };
 
@@ -19,7 +19,8 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     if (aSize == 0) return 0;
     std::vector<uint8_t> copy(aData, aData + aSize);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fmemopen(copy.data(), copy.size(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fmemopen(copy.data(), copy.size(), "rb"),
+                                                         &std::fclose);
     if (!file) return 0;
     TWavFormat format;
     const int64_t offset = ParseWavHeader(file.get(), format);
@@ -29,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     const int align = format.BlockAlign;
     static ReceiverBlock block;
     const int64_t available = static_cast<int64_t>(aSize) - offset;
-    const int frames = align > 0 ? static_cast<int>(std::min<int64_t>(available / align, ReceiverBlock::FrameCount)) : 0;
+    const int frames =
+        align > 0 ? static_cast<int>(std::min<int64_t>(available / align, ReceiverBlock::FrameCount)) : 0;
     const bool converted = ConvertFrames(aData + offset, frames, align, (aData[0] & 1) != 0, block);
     FileTimeText(available, format.ByteRate);
     BarSeekOffset(static_cast<int64_t>(aSize), aData[aSize - 1] % 101, align, offset);

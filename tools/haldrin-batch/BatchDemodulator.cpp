@@ -8,8 +8,8 @@
 #include "core/ReceiverReadouts.h"
 
 #include <chrono>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -123,8 +123,9 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
                                      int64_t{length[3]} << 24;
             const int64_t present = in.FileSize() - in.DataOffset();
             if (declared > present)
-                warning = o.Input + ": the data chunk claims " + std::to_string(declared) + " bytes but the file holds " +
-                          std::to_string(present) + "; the recording is cut short, demodulated what is there";
+                warning = o.Input + ": the data chunk claims " + std::to_string(declared) +
+                          " bytes but the file holds " + std::to_string(present) +
+                          "; the recording is cut short, demodulated what is there";
         }
         in.SeekTo(in.DataOffset());
     }

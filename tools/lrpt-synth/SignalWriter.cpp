@@ -108,7 +108,8 @@ void offsetBaseband(const std::vector<double>& h, int span, int res, const std::
     const auto pairs = static_cast<std::int64_t>(symI.size());
     auto branch = [&](const std::vector<std::int8_t>& sym, double t) {
         const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(t - span)));
-        const std::int64_t hi = std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(t + span)));
+        const std::int64_t hi =
+            std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(t + span)));
         double b = 0;
         for (std::int64_t n = lo; n <= hi; ++n) {
             const std::int8_t v = sym[static_cast<std::size_t>(n)];
@@ -302,7 +303,8 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
             offsetBaseband(h, kSpan, kRes, symI, symQ, tau, bi, bq);
         else
             for (std::int64_t n = lo; n <= hi; ++n) {
-                const std::int8_t si = symI[static_cast<std::size_t>(n)], sq = symQ[static_cast<std::size_t>(n)];
+                const std::int8_t si = symI[static_cast<std::size_t>(n)],
+                                  sq = symQ[static_cast<std::size_t>(n)];
                 if ((si | sq) == 0) continue;
                 const double x = (tau - n + kSpan) * kRes;
                 const auto k = static_cast<std::size_t>(x);

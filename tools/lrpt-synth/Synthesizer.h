@@ -81,7 +81,7 @@ struct SynthOptions {
     double phaseDeg = 0;
     double wavLevel = 0; // RMS per branch in sample units; 0: 1,600 (16-bit) or 40 (8-bit)
     double rolloff = 0.6;
-    bool oqpsk = false;  // offset QPSK: the Q branch delayed by half a symbol (WAV only)
+    bool oqpsk = false; // offset QPSK: the Q branch delayed by half a symbol (WAV only)
 
     std::uint64_t seed = 1;
 };

@@ -14,7 +14,8 @@
 namespace fs = std::filesystem;
 
 std::string BatchUsage() {
-    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--diff] [--rgb R,G,B] [--out DIR] [-q] FILE\n"
+    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--diff] [--rgb R,G,B] [--out DIR] "
+           "[-q] FILE\n"
            "\n"
            "Decodes one LRPT symbol file (.s 8-bit soft, .raw 3-bit soft, .hard hard decisions;\n"
            "any other extension is read as .s) into the six channel pictures.\n"
@@ -30,7 +31,8 @@ std::string BatchUsage() {
            "  -q, --quiet         no progress display and no summary\n"
            "  -h, --help          this text\n"
            "\n"
-           "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... .69.png/.69.bmp\n"
+           "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... "
+           ".69.png/.69.bmp\n"
            "(each channel cropped to its decoded rows; channels without data are left out), and the RGB\n"
            "composite .bmp with its .bmp.stat. Prints a summary. Exit status 0 on success, 1 on a file\n"
            "error, 2 on a usage error.\n";
@@ -56,8 +58,8 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
             const std::string& list = value("--rgb");
             int r = 0, g = 0, b = 0;
             char extra = 0;
-            if (std::sscanf(list.c_str(), "%d,%d,%d%c", &r, &g, &b, &extra) != 3 || r < 1 || r > 6 || g < 1 || g > 6 ||
-                b < 1 || b > 6)
+            if (std::sscanf(list.c_str(), "%d,%d,%d%c", &r, &g, &b, &extra) != 3 || r < 1 || r > 6 || g < 1 ||
+                g > 6 || b < 1 || b > 6)
                 throw std::invalid_argument("--rgb wants three channel numbers 1-6, such as 1,2,3");
             o.Rgb = {r, g, b};
         } else if (a == "--out") {
@@ -80,13 +82,14 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
 
 TLrptMode ModeForFileName(const std::string& aFileName) {
     return fs::path(aFileName).filename().string().find("_LRPT INT_") != std::string::npos ? TLrptMode::lm80k
-                                                                                          : TLrptMode::lm72k;
+                                                                                           : TLrptMode::lm72k;
 }
 
 namespace {
 
 // Writes rows 0..aRows-1, columns 0..1567 of a channel picture.
-void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem, std::vector<std::string>& aWritten) {
+void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem,
+                  std::vector<std::string>& aWritten) {
     std::lock_guard<TCriticalSection> guard(aStage.CS());
     const TBitmap24* picture = aStage.Picture();
     const int rows = std::min(aRows, picture->Height());
@@ -105,10 +108,12 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
     std::error_code error;
-    if (!fs::exists(aOptions.Input, error)) throw std::invalid_argument("cannot open \"" + aOptions.Input + "\": no such file");
+    if (!fs::exists(aOptions.Input, error))
+        throw std::invalid_argument("cannot open \"" + aOptions.Input + "\": no such file");
     if (!fs::is_regular_file(aOptions.Input, error))
         throw std::invalid_argument("cannot read \"" + aOptions.Input + "\": not a regular file");
-    if (fs::file_size(aOptions.Input, error) == 0) throw std::invalid_argument("\"" + aOptions.Input + "\" is empty");
+    if (fs::file_size(aOptions.Input, error) == 0)
+        throw std::invalid_argument("\"" + aOptions.Input + "\" is empty");
 
     std::string stem = aOptions.Input;
     if (!aOptions.OutDir.empty()) {
@@ -151,11 +156,13 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
         std::string bar(static_cast<size_t>(percent / 5), '#');
         bar.resize(20, '.');
         std::ostringstream line;
-        line << "\r[" << bar << "] " << percent << "% buffer " << chain.BackPressureSum(result.Mode) / 1024 << " KiB";
+        line << "\r[" << bar << "] " << percent << "% buffer " << chain.BackPressureSum(result.Mode) / 1024
+             << " KiB";
         if (chain.RS) line << " frames " << chain.RS->VCDUcounter();
         if (chain.MPDU) {
             uint32_t packets = 0;
-            for (int apid = 64; apid <= 70; ++apid) packets += chain.MPDU->PacketCount(apid);
+            for (int apid = 64; apid <= 70; ++apid)
+                packets += chain.MPDU->PacketCount(apid);
             line << " packets " << packets;
         }
         for (size_t i = 0; i < 6; ++i) {
@@ -186,11 +193,12 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
         result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
         if (stage.FirstScanTime() != 0 && stage.LineCount() > 0) {
             // Compressing the pictures takes longer than decoding them: write them side by side.
-            writers.push_back(std::async(std::launch::async, [&stage, name = stem + "." + std::to_string(64 + i)] {
-                std::vector<std::string> written;
-                WriteChannel(stage, stage.LineCount(), name, written);
-                return written;
-            }));
+            writers.push_back(
+                std::async(std::launch::async, [&stage, name = stem + "." + std::to_string(64 + i)] {
+                    std::vector<std::string> written;
+                    WriteChannel(stage, stage.LineCount(), name, written);
+                    return written;
+                }));
         }
     }
     for (auto& writer : writers) {
@@ -214,19 +222,23 @@ std::string BatchSummary(const TBatchResult& r) {
     std::ostringstream s;
     s.setf(std::ios::fixed);
     s.precision(2);
-    s << "mode " << (r.Mode == TLrptMode::lm72k ? "72k" : "80k") << ", " << r.SignalSeconds << " s of signal decoded in "
-      << r.ElapsedSeconds << " s (" << (r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0)
-      << " times real time)\n";
+    s << "mode " << (r.Mode == TLrptMode::lm72k ? "72k" : "80k") << ", " << r.SignalSeconds
+      << " s of signal decoded in " << r.ElapsedSeconds << " s ("
+      << (r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0) << " times real time)\n";
     s << "frames " << r.Totals.Frames << ", passed on " << r.Totals.FramesPassedOn << ", RS symbols cured "
       << r.Totals.CuredSymbols << ", RS words failed " << r.Totals.FailedWords << "\n";
     s << "packets";
-    for (int apid = 64; apid <= 70; ++apid) s << " " << apid << ":" << r.Totals.Packets[static_cast<size_t>(apid - 64)];
+    for (int apid = 64; apid <= 70; ++apid)
+        s << " " << apid << ":" << r.Totals.Packets[static_cast<size_t>(apid - 64)];
     s << "\nscans";
-    for (int i = 0; i < 6; ++i) s << " ch" << i + 1 << ":" << r.Scans[static_cast<size_t>(i)];
+    for (int i = 0; i < 6; ++i)
+        s << " ch" << i + 1 << ":" << r.Scans[static_cast<size_t>(i)];
     s << "\ntime: " << r.DecodeSeconds << " s decoding, " << r.ElapsedSeconds - r.DecodeSeconds
       << " s writing pictures; processor seconds per stage:";
-    for (const auto& [name, seconds] : r.StageCpu) s << " " << name << " " << seconds;
+    for (const auto& [name, seconds] : r.StageCpu)
+        s << " " << name << " " << seconds;
     s << "\n";
-    for (const auto& file : r.Written) s << "wrote " << file << "\n";
+    for (const auto& file : r.Written)
+        s << "wrote " << file << "\n";
     return s.str();
 }

@@ -13,7 +13,7 @@
 struct TBatchOptions {
     std::optional<TLrptMode> Mode; // none: from the file name
     bool IgnoreRsErrors = false;
-    bool Nrzm = false; // --diff: differentially encoded (NRZ-M) bit stream
+    bool Nrzm = false;               // --diff: differentially encoded (NRZ-M) bit stream
     std::array<int, 3> Rgb{1, 2, 3}; // channels 1..6 for "R:", "G:", "B:"
     std::string OutDir;              // empty: beside the input
     std::string Input;

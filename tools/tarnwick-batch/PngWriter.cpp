@@ -9,7 +9,8 @@
 namespace {
 
 void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(v >> shift));
 }
 
 void Chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
@@ -28,7 +29,8 @@ void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth,
     // data to compress.
     bool grey = true;
     for (int y = 0; y < aHeight && grey; ++y)
-        for (int x = 0; x < aWidth && grey; ++x) grey = row(y)[3 * x] == row(y)[3 * x + 1] && row(y)[3 * x] == row(y)[3 * x + 2];
+        for (int x = 0; x < aWidth && grey; ++x)
+            grey = row(y)[3 * x] == row(y)[3 * x + 1] && row(y)[3 * x] == row(y)[3 * x + 2];
     const size_t channels = grey ? 1 : 3;
     std::vector<uint8_t> raw;
     raw.reserve(static_cast<size_t>(aHeight) * (channels * static_cast<size_t>(aWidth) + 1));
@@ -47,7 +49,8 @@ void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth,
     }
     uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
     std::vector<uint8_t> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), Z_BEST_SPEED) != Z_OK)
+    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), Z_BEST_SPEED) !=
+        Z_OK)
         throw std::runtime_error("Cannot compress the picture for \"" + aFileName + "\"");
     packed.resize(packedSize);
 

@@ -5,5 +5,6 @@
 #include <string>
 
 // Writes aHeight rows of aWidth pixels, each row aStride bytes apart starting at aBits, pixels as
-// blue, green, red bytes, to an 8-bit PNG: grey when every pixel is grey, RGB otherwise. Throws std::runtime_error naming the file on failure.
+// blue, green, red bytes, to an 8-bit PNG: grey when every pixel is grey, RGB otherwise. Throws
+// std::runtime_error naming the file on failure.
 void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aHeight, int aStride);

@@ -22,7 +22,7 @@ constexpr uint32_t Frame = 73728, Store = 36 * Frame;
 
 // The write-first order: store the new value, then read the value 73,728 x branch further on.
 class TWriteFirstDeinterleaver {
-public:
+  public:
     int8_t Next(int8_t v) {
         fStore[fPos] = v;
         const int8_t out = fStore[(fPos + Frame * (fPos % 36)) % Store];
@@ -30,7 +30,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::vector<int8_t> fStore = std::vector<int8_t>(Store, 0);
     uint32_t fPos = 0;
 };
@@ -40,17 +40,22 @@ std::vector<double> Quality(const std::vector<int8_t>& deinterleaved) {
     const std::string log = (std::filesystem::temp_directory_path() / "tarnwick_deint_order.log").string();
     std::vector<double> figures;
     {
-        TSHORTstream in("in", true, true, nullptr), synced("s", true, true, nullptr), out("o", true, true, nullptr);
+        TSHORTstream in("in", true, true, nullptr), synced("s", true, true, nullptr),
+            out("o", true, true, nullptr);
         TSyncBeforeViterbi sync(&in, &synced, "");
         TViterbiThread viterbi(&synced, &out, log);
         for (size_t at = 0; at < deinterleaved.size(); at += 1 << 20)
-            in.Write(deinterleaved.data() + at, static_cast<int32_t>(std::min<size_t>(1 << 20, deinterleaved.size() - at)));
-        while (sync.DoStep(&in, &synced)) in.ClearNotActualMemory();
-        while (viterbi.DoStep(&synced, &out)) synced.ClearNotActualMemory();
+            in.Write(deinterleaved.data() + at,
+                     static_cast<int32_t>(std::min<size_t>(1 << 20, deinterleaved.size() - at)));
+        while (sync.DoStep(&in, &synced))
+            in.ClearNotActualMemory();
+        while (viterbi.DoStep(&synced, &out))
+            synced.ClearNotActualMemory();
     }
     std::ifstream lines(log, std::ios::binary);
     std::string line;
-    while (std::getline(lines, line)) figures.push_back(std::stod(line.substr(line.find("BER = ") + 6)));
+    while (std::getline(lines, line))
+        figures.push_back(std::stod(line.substr(line.find("BER = ") + 6)));
     std::filesystem::remove(log);
     return figures;
 }
@@ -67,7 +72,8 @@ TEST(DeinterleaverOrder, ReadingFirstGivesEveryBranchTheSameDelay) {
     TSHORTstream in("in", true, true, nullptr), data("d", true, true, nullptr);
     TSyncBeforIntThread uw(&in, &data, "");
     in.Write(r.bytes.data(), static_cast<int32_t>(r.bytes.size()));
-    while (uw.DoStep(&in, &data)) in.ClearNotActualMemory();
+    while (uw.DoStep(&in, &data))
+        in.ClearNotActualMemory();
     std::vector<int8_t> values(static_cast<size_t>(data.AwaitingReadSize() / Frame * Frame));
     data.Read(values.data(), static_cast<int32_t>(values.size()));
     ASSERT_GT(values.size(), 2u * Store);
@@ -75,13 +81,15 @@ TEST(DeinterleaverOrder, ReadingFirstGivesEveryBranchTheSameDelay) {
     TSHORTstream fixedIn("fi", true, true, nullptr), fixedOut("fo", true, true, nullptr);
     TInterlivingThread fixed(&fixedIn, &fixedOut, "");
     fixedIn.Write(values.data(), static_cast<int32_t>(values.size()));
-    while (fixed.DoStep(&fixedIn, &fixedOut)) fixedIn.ClearNotActualMemory();
+    while (fixed.DoStep(&fixedIn, &fixedOut))
+        fixedIn.ClearNotActualMemory();
     std::vector<int8_t> readFirst(static_cast<size_t>(fixedOut.AwaitingReadSize()));
     fixedOut.Read(readFirst.data(), static_cast<int32_t>(readFirst.size()));
 
     TWriteFirstDeinterleaver writeFirstStage;
     std::vector<int8_t> writeFirst;
-    for (const int8_t v : values) writeFirst.push_back(writeFirstStage.Next(v));
+    for (const int8_t v : values)
+        writeFirst.push_back(writeFirstStage.Next(v));
 
     // Both see the same start-up (a store of zeros on some branches); compare once it has passed.
     const auto good = Quality(readFirst), bad = Quality(writeFirst);

@@ -57,11 +57,14 @@ Bytes EncodeWord(const Bytes& data) {
     std::vector<uint8_t> rem(32, 0);
     for (int j = 222; j >= 0; --j) {
         const uint8_t feedback = data[static_cast<size_t>(222 - j)] ^ rem[31];
-        for (int k = 31; k > 0; --k) rem[static_cast<size_t>(k)] = rem[static_cast<size_t>(k - 1)] ^ f.Mul(feedback, g[static_cast<size_t>(k)]);
+        for (int k = 31; k > 0; --k)
+            rem[static_cast<size_t>(k)] =
+                rem[static_cast<size_t>(k - 1)] ^ f.Mul(feedback, g[static_cast<size_t>(k)]);
         rem[0] = f.Mul(feedback, g[0]);
     }
     Bytes check(32);
-    for (int m = 0; m < 32; ++m) check[static_cast<size_t>(m)] = rem[static_cast<size_t>(31 - m)];
+    for (int m = 0; m < 32; ++m)
+        check[static_cast<size_t>(m)] = rem[static_cast<size_t>(31 - m)];
     return check;
 }
 
@@ -82,7 +85,8 @@ Bytes Sequence() {
 Bytes TransferFrame(uint32_t counter, int vc = 5, uint32_t seed = 1) {
     Bytes t(892);
     std::mt19937 rng(seed + counter);
-    for (auto& b : t) b = static_cast<uint8_t>(rng());
+    for (auto& b : t)
+        b = static_cast<uint8_t>(rng());
     t[0] = 0x40;
     t[1] = static_cast<uint8_t>(vc);
     t[2] = static_cast<uint8_t>(counter >> 16);
@@ -95,12 +99,15 @@ Bytes TransferFrame(uint32_t counter, int vc = 5, uint32_t seed = 1) {
 Bytes Cadu(const Bytes& t) {
     const Bytes seq = Sequence();
     Bytes f(1020);
-    for (int i = 0; i < 892; ++i) f[static_cast<size_t>(i)] = t[static_cast<size_t>(i)] ^ seq[static_cast<size_t>(i)];
+    for (int i = 0; i < 892; ++i)
+        f[static_cast<size_t>(i)] = t[static_cast<size_t>(i)] ^ seq[static_cast<size_t>(i)];
     for (int w = 0; w < 4; ++w) {
         Bytes data(223);
-        for (int m = 0; m < 223; ++m) data[static_cast<size_t>(m)] = f[static_cast<size_t>(w + 4 * m)];
+        for (int m = 0; m < 223; ++m)
+            data[static_cast<size_t>(m)] = f[static_cast<size_t>(w + 4 * m)];
         const Bytes check = EncodeWord(data);
-        for (int m = 0; m < 32; ++m) f[static_cast<size_t>(w + 4 * (223 + m))] = check[static_cast<size_t>(m)];
+        for (int m = 0; m < 32; ++m)
+            f[static_cast<size_t>(w + 4 * (223 + m))] = check[static_cast<size_t>(m)];
     }
     Bytes cadu(1024);
     const uint8_t marker[4] = {0x1A, 0xCF, 0xFC, 0x1D};
@@ -113,10 +120,12 @@ Bytes Cadu(const Bytes& t) {
 void Corrupt(Bytes& cadu, int word, int count, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<int> positions(255);
-    for (int m = 0; m < 255; ++m) positions[static_cast<size_t>(m)] = m;
+    for (int m = 0; m < 255; ++m)
+        positions[static_cast<size_t>(m)] = m;
     std::shuffle(positions.begin(), positions.end(), rng);
     for (int k = 0; k < count; ++k)
-        cadu[static_cast<size_t>(4 + word + 4 * positions[static_cast<size_t>(k)])] ^= static_cast<uint8_t>(1 + rng() % 255);
+        cadu[static_cast<size_t>(4 + word + 4 * positions[static_cast<size_t>(k)])] ^=
+            static_cast<uint8_t>(1 + rng() % 255);
 }
 
 std::string Hex(const Bytes& b, size_t from, size_t count) {
@@ -130,7 +139,7 @@ std::string Hex(const Bytes& b, size_t from, size_t count) {
 }
 
 class FrameStage : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fLog = (std::filesystem::temp_directory_path() / ("tarnwick_rs_" + name + ".log")).string();
@@ -249,7 +258,8 @@ TEST_F(FrameStage, OtherVirtualChannelsAreRecordedButNotPassedOn) {
 
 TEST_F(FrameStage, CounterJumpsIncludingTheWrap) {
     Make(false);
-    for (const uint32_t counter : {100u, 101u, 104u, 16777215u, 0u}) Feed(Cadu(TransferFrame(counter)));
+    for (const uint32_t counter : {100u, 101u, 104u, 16777215u, 0u})
+        Feed(Cadu(TransferFrame(counter)));
     EXPECT_EQ(Run(), 5);
     const auto log = Log();
     ASSERT_EQ(log.size(), 5u);

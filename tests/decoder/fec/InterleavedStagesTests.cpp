@@ -128,7 +128,9 @@ std::string TempName(const std::string& what) {
         .string();
 }
 
-std::vector<std::string> ReadLog(const std::string& name) { return LogMessages(name); }
+std::vector<std::string> ReadLog(const std::string& name) {
+    return LogMessages(name);
+}
 
 class UniqueWordStage : public ::testing::Test {
   protected:

@@ -24,7 +24,8 @@ Bytes RandomFrames(int count, uint32_t seed) {
     for (int f = 0; f < count; ++f) {
         uint8_t* frame = b.data() + 1024 * f;
         frame[0] = 0x1A, frame[1] = 0xCF, frame[2] = 0xFC, frame[3] = 0x1D;
-        for (int i = 4; i < 1024; ++i) frame[i] = static_cast<uint8_t>(rng());
+        for (int i = 4; i < 1024; ++i)
+            frame[i] = static_cast<uint8_t>(rng());
     }
     return b;
 }
@@ -66,14 +67,29 @@ void Receive(Soft& v, int mode) {
         const int I = v[n], Q = v[n + 1];
         int i2 = I, q2 = Q;
         switch (mode) {
-        case 1: i2 = -I, q2 = -Q; break;
-        case 3: q2 = -Q; break;
-        case 4: i2 = -I; break;
-        case 5: i2 = -Q, q2 = -I; break;
-        case 6: i2 = Q, q2 = I; break;
-        case 7: i2 = -Q, q2 = I; break;
-        case 8: i2 = Q, q2 = -I; break;
-        default: break;
+        case 1:
+            i2 = -I, q2 = -Q;
+            break;
+        case 3:
+            q2 = -Q;
+            break;
+        case 4:
+            i2 = -I;
+            break;
+        case 5:
+            i2 = -Q, q2 = -I;
+            break;
+        case 6:
+            i2 = Q, q2 = I;
+            break;
+        case 7:
+            i2 = -Q, q2 = I;
+            break;
+        case 8:
+            i2 = Q, q2 = -I;
+            break;
+        default:
+            break;
         }
         v[n] = static_cast<int8_t>(i2);
         v[n + 1] = static_cast<int8_t>(q2);
@@ -83,7 +99,8 @@ void Receive(Soft& v, int mode) {
 void AddNoise(Soft& v, double sigma, uint32_t seed) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> noise(0, sigma);
-    for (auto& x : v) x = static_cast<int8_t>(std::clamp(static_cast<int>(std::lround(x + noise(rng))), -127, 127));
+    for (auto& x : v)
+        x = static_cast<int8_t>(std::clamp(static_cast<int>(std::lround(x + noise(rng))), -127, 127));
 }
 
 Soft Noise(size_t count, double sigma, uint32_t seed) {
@@ -92,11 +109,13 @@ Soft Noise(size_t count, double sigma, uint32_t seed) {
     return v;
 }
 
-std::vector<std::string> ReadLog(const std::string& path) { return LogMessages(path); }
+std::vector<std::string> ReadLog(const std::string& path) {
+    return LogMessages(path);
+}
 
 // Sync and Viterbi stages stepped by hand, as their threads would.
 class SyncViterbi : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         const auto dir = std::filesystem::temp_directory_path();
@@ -121,11 +140,13 @@ protected:
         }
     }
     void RunSync() {
-        while (fSync->DoStep(fIn.get(), fSynced.get())) fIn->ClearNotActualMemory();
+        while (fSync->DoStep(fIn.get(), fSynced.get()))
+            fIn->ClearNotActualMemory();
     }
     Bytes RunBoth() {
         RunSync();
-        while (fViterbi->DoStep(fSynced.get(), fDecoded.get())) fSynced->ClearNotActualMemory();
+        while (fViterbi->DoStep(fSynced.get(), fDecoded.get()))
+            fSynced->ClearNotActualMemory();
         Bytes out(static_cast<size_t>(fDecoded->AwaitingReadSize()));
         fDecoded->Read(out.data(), static_cast<int32_t>(out.size()));
         return out;
@@ -149,7 +170,8 @@ void ExpectFramesAligned(const Bytes& out, const Bytes& frames, int firstFrame, 
     for (int k = firstFrame; k <= lastFrame; ++k) {
         SCOPED_TRACE(k);
         ASSERT_GE(out.size(), static_cast<size_t>(1024 * (k + 2)));
-        EXPECT_TRUE(std::equal(frames.begin() + 1024 * k, frames.begin() + 1024 * (k + 1), out.begin() + 1024 * (k + 1)));
+        EXPECT_TRUE(std::equal(frames.begin() + 1024 * k, frames.begin() + 1024 * (k + 1),
+                               out.begin() + 1024 * (k + 1)));
     }
 }
 
@@ -157,7 +179,8 @@ void ExpectFramesAligned(const Bytes& out, const Bytes& frames, int firstFrame, 
 
 TEST(SyncSymbols, AreTheEncodedMarkerBitsD49C24FF2686) {
     const uint64_t expected = 0xD49C24FF2686ULL;
-    for (int k = 0; k < 48; ++k) EXPECT_EQ(SyncSymbols()[static_cast<size_t>(k)], (expected >> (47 - k) & 1) ? 1 : -1) << k;
+    for (int k = 0; k < 48; ++k)
+        EXPECT_EQ(SyncSymbols()[static_cast<size_t>(k)], (expected >> (47 - k) & 1) ? 1 : -1) << k;
 }
 
 TEST(SyncSymbols, NrzmSymbolsAreTheEncodedDifferentialMarkerWhateverCameBefore) {
@@ -171,15 +194,17 @@ TEST(SyncSymbols, NrzmSymbolsAreTheEncodedDifferentialMarkerWhateverCameBefore) 
     std::mt19937 rng(5);
     for (int trial = 0; trial < 16; ++trial) {
         Bytes before(3);
-        for (auto& b : before) b = static_cast<uint8_t>(rng());
+        for (auto& b : before)
+            b = static_cast<uint8_t>(rng());
         Bytes stream = before;
         stream.insert(stream.end(), {0x1A, 0xCF, 0xFC, 0x1D});
         const Bytes encoded = NrzmEncode(stream, trial & 1);
         const int last = encoded[2] & 1;
         const Soft code = Encode(encoded, 1);
         for (int k = 0; k < 48; ++k)
-            ASSERT_EQ(code[static_cast<size_t>(3 * 16 + 12 + k)], last ? -NrzmSyncSymbols()[static_cast<size_t>(k)]
-                                                                       : NrzmSyncSymbols()[static_cast<size_t>(k)])
+            ASSERT_EQ(code[static_cast<size_t>(3 * 16 + 12 + k)],
+                      last ? -NrzmSyncSymbols()[static_cast<size_t>(k)]
+                           : NrzmSyncSymbols()[static_cast<size_t>(k)])
                 << trial << " " << k;
     }
 }
@@ -187,10 +212,12 @@ TEST(SyncSymbols, NrzmSymbolsAreTheEncodedDifferentialMarkerWhateverCameBefore) 
 TEST(NrzmDecoder, ContinuousAcrossPiecesAndBlindToComplement) {
     std::mt19937 rng(9);
     std::vector<uint8_t> bits(5000);
-    for (auto& b : bits) b = static_cast<uint8_t>(rng() & 1);
+    for (auto& b : bits)
+        b = static_cast<uint8_t>(rng() & 1);
     std::vector<uint8_t> encoded(bits.size());
     uint8_t e = 0;
-    for (size_t k = 0; k < bits.size(); ++k) encoded[k] = e = static_cast<uint8_t>(e ^ bits[k]);
+    for (size_t k = 0; k < bits.size(); ++k)
+        encoded[k] = e = static_cast<uint8_t>(e ^ bits[k]);
 
     std::vector<uint8_t> whole = encoded;
     TNrzmDecoder().Decode(whole.data(), static_cast<int>(whole.size()));
@@ -206,7 +233,8 @@ TEST(NrzmDecoder, ContinuousAcrossPiecesAndBlindToComplement) {
     EXPECT_EQ(pieces, bits);
     // The complement decodes to the same bits but the first (whose e_(-1) is taken as 0).
     std::vector<uint8_t> complement = encoded;
-    for (auto& b : complement) b ^= 1;
+    for (auto& b : complement)
+        b ^= 1;
     TNrzmDecoder().Decode(complement.data(), static_cast<int>(complement.size()));
     EXPECT_NE(complement[0], bits[0]);
     EXPECT_TRUE(std::equal(complement.begin() + 1, complement.end(), bits.begin() + 1));
@@ -300,7 +328,8 @@ TEST_F(SyncViterbi, NrzmStreamWithThePlainSearchGivesNoFrames) {
     const Bytes out = RunBoth();
     // Not a single frame comes out right.
     for (size_t k = 1; k + 1 < out.size() / 1024; ++k)
-        EXPECT_FALSE(std::equal(frames.begin() + 4, frames.begin() + 1024, out.begin() + 1024 * static_cast<long>(k) + 4));
+        EXPECT_FALSE(std::equal(frames.begin() + 4, frames.begin() + 1024,
+                                out.begin() + 1024 * static_cast<long>(k) + 4));
     const auto log = ReadLog(fSyncLog);
     EXPECT_TRUE(log.empty() || log[0] != "marker 1ACFFC1D NRZ-M");
 }
@@ -334,7 +363,8 @@ TEST_F(SyncViterbi, QualityLineEveryFortyBlocks) {
         EXPECT_EQ(out.size(), 1015u + 1024u * 41);
         // At full scale each pair costs 92, except the 24 marker pairs per block that the sync stage
         // rewrote at amplitude 70: 92 * (8192 - 24) / 8192.
-        EXPECT_EQ(ReadLog(fViterbiLog), std::vector<std::string>{amplitude == 70 ? "BER = 0" : "BER = 91.73046875"});
+        EXPECT_EQ(ReadLog(fViterbiLog),
+                  std::vector<std::string>{amplitude == 70 ? "BER = 0" : "BER = 91.73046875"});
         TearDown();
     }
 }
@@ -355,24 +385,29 @@ TEST_F(SyncViterbi, LockIsLostAfterTenCoastedBlocksAndRegained) {
     std::vector<std::string> seps;
     for (const auto& line : log) {
         const std::string mode = line.substr(0, line.rfind(' '));
-        seps.push_back(mode.back() == '!' ? (mode.size() > 1 && mode[mode.size() - 2] == '!' ? "!!" : "!") : " ");
+        seps.push_back(mode.back() == '!' ? (mode.size() > 1 && mode[mode.size() - 2] == '!' ? "!!" : "!")
+                                          : " ");
     }
     // 9 locked blocks after the first, then exactly 10 coasted, then silence until the relock.
     ASSERT_GE(log.size(), 21u);
-    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(seps[i], " ") << log[i];
-    for (size_t i = 10; i < 20; ++i) EXPECT_EQ(seps[i], "!!") << log[i];
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(seps[i], " ") << log[i];
+    for (size_t i = 10; i < 20; ++i)
+        EXPECT_EQ(seps[i], "!!") << log[i];
     EXPECT_EQ(seps[20], " ") << log[20];
     // The relock line reports the distance from the last logged block, slides included.
     const int64_t relockAt = 12 + 10 * 16384 + static_cast<int64_t>(noise.size());
     const int64_t lastLogged = 12 + 19 * 16384;
-    EXPECT_EQ(log[20], "20 " + std::to_string(lastLogged) + " " + std::to_string(relockAt - lastLogged) + " 2 48");
+    EXPECT_EQ(log[20],
+              "20 " + std::to_string(lastLogged) + " " + std::to_string(relockAt - lastLogged) + " 2 48");
     // Frames after the relock come out aligned again.
     const size_t blocksOut = (out.size() - 1015) / 1024;
     const size_t firstAfter = 10 + 10 + 1; // blocks before the noise, coasted blocks, start-up block
     ASSERT_GT(blocksOut, firstAfter + 5);
     for (size_t b = firstAfter; b + 1 < blocksOut; ++b) {
         const size_t frame = 10 + (b - firstAfter) + 1;
-        EXPECT_TRUE(std::equal(frames.begin() + 1024 * static_cast<long>(frame), frames.begin() + 1024 * static_cast<long>(frame + 1),
+        EXPECT_TRUE(std::equal(frames.begin() + 1024 * static_cast<long>(frame),
+                               frames.begin() + 1024 * static_cast<long>(frame + 1),
                                out.begin() + 1024 * static_cast<long>(b + 1)))
             << b;
     }
@@ -383,8 +418,10 @@ TEST_F(SyncViterbi, WeakAndCoastedBlocksWhileLocked) {
     // Block 1: 8 marker values flipped leaves 40 agreements (weak); block 2: 18 flipped, coasted.
     // Flipping runs of I and Q values alike keeps the other patterns near chance level.
     const size_t block1 = 12 + 16384, block2 = 12 + 2 * 16384;
-    for (size_t k = 0; k < 8; ++k) stream[block1 + k] = static_cast<int8_t>(-stream[block1 + k]);
-    for (size_t k = 0; k < 18; ++k) stream[block2 + k] = static_cast<int8_t>(-stream[block2 + k]);
+    for (size_t k = 0; k < 8; ++k)
+        stream[block1 + k] = static_cast<int8_t>(-stream[block1 + k]);
+    for (size_t k = 0; k < 18; ++k)
+        stream[block2 + k] = static_cast<int8_t>(-stream[block2 + k]);
     Feed(stream);
     RunSync();
     const auto log = ReadLog(fSyncLog);

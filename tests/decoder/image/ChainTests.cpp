@@ -32,11 +32,13 @@ struct DecodedPass {
             Derandomize(frame.data(), true);
             Frames.Write(frame.data(), 892);
         }
-        while (packets.DoStepMultiOut(&Frames, &Apids)) Frames.ClearNotActualMemory();
+        while (packets.DoStepMultiOut(&Frames, &Apids))
+            Frames.ClearNotActualMemory();
 
         for (int c : aRec.options.channels) {
             TSHORTstream* in = Apids[63 + c];
-            Stages[c - 1] = std::make_unique<TCanalDrawThread>(in, nullptr, c, "", &Progress[c - 1], &Images[c - 1]);
+            Stages[c - 1] =
+                std::make_unique<TCanalDrawThread>(in, nullptr, c, "", &Progress[c - 1], &Images[c - 1]);
             for (;;) {
                 try {
                     if (!Stages[c - 1]->DoStep(in, nullptr)) break;
@@ -57,7 +59,9 @@ struct DecodedPass {
     int Errors = 0;
 };
 
-TPixel24 Grey(uint8_t aLevel) { return TPixel24{aLevel, aLevel, aLevel}; }
+TPixel24 Grey(uint8_t aLevel) {
+    return TPixel24{aLevel, aLevel, aLevel};
+}
 
 } // namespace
 
@@ -76,7 +80,8 @@ TEST(ImageChain, CleanPassEqualsTheIdealPictures) {
         ASSERT_EQ(truth.height, 8 * o.scans);
         for (int y = 0; y < truth.height; ++y) {
             for (int x = 0; x < 1568; ++x)
-                ASSERT_EQ(pic.Pixel(x, y), Grey(truth.at(x, y))) << "channel " << c << " x " << x << " y " << y;
+                ASSERT_EQ(pic.Pixel(x, y), Grey(truth.at(x, y)))
+                    << "channel " << c << " x " << x << " y " << y;
             ASSERT_EQ(pic.Pixel(1568, y), Green);
             ASSERT_EQ(pic.Pixel(1569, y), Red);
         }
@@ -104,13 +109,15 @@ TEST(ImageChain, LostPacketsOverMidnight) {
     for (int c : o.channels) {
         // Expected picture: follow the strip rules over the packets that arrived.
         const auto& truth = rec.truth[c - 1];
-        std::vector<std::vector<int>> rows(8 * o.scans + 8, std::vector<int>()); // per row: source scan per block, -1 green
+        std::vector<std::vector<int>> rows(8 * o.scans + 8,
+                                           std::vector<int>()); // per row: source scan per block, -1 green
         std::vector<int> buffer(196, -1);
         int firstScan = -1, row = 0;
         uint32_t stripTime = 0;
         auto writeOut = [&] {
             if (row >= 0 && row + 8 <= static_cast<int>(rows.size()))
-                for (int y = 0; y < 8; ++y) rows[row + y] = buffer;
+                for (int y = 0; y < 8; ++y)
+                    rows[row + y] = buffer;
             std::fill(buffer.begin(), buffer.end(), -1);
         };
         for (const auto& p : rec.packets) {
@@ -126,7 +133,8 @@ TEST(ImageChain, LostPacketsOverMidnight) {
                 row = 8 * (p.scan - firstScan);
                 stripTime = p.timeMs;
             }
-            for (int b = 0; b < 14; ++b) buffer[p.mcu + b] = p.scan;
+            for (int b = 0; b < 14; ++b)
+                buffer[p.mcu + b] = p.scan;
         }
         writeOut();
 
@@ -180,7 +188,8 @@ TEST(ImageChain, RealPassDecodesToSmoothPictures) {
     lrptsynth::Recording rec;
     rec.sentCadus.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     // These frames carry no pseudo-random sequence: put it on, the pass takes it off again.
-    for (size_t at = 0; at + 1024 <= rec.sentCadus.size(); at += 1024) Derandomize(&rec.sentCadus[at + 4], true);
+    for (size_t at = 0; at + 1024 <= rec.sentCadus.size(); at += 1024)
+        Derandomize(&rec.sentCadus[at + 4], true);
     rec.options.channels = {1, 2, 3};
     DecodedPass pass(rec);
     EXPECT_EQ(pass.Errors, 0);
@@ -191,8 +200,8 @@ TEST(ImageChain, RealPassDecodesToSmoothPictures) {
         EXPECT_GT(rows, 100) << "channel " << c;
         double across = 0, inside = 0;
         EdgeStatistics(pass.Images[c - 1].Picture(), rows, across, inside);
-        std::printf("channel %d: %d rows, mean step across block edges %.2f, inside blocks %.2f\n", c, rows, across,
-                    inside);
+        std::printf("channel %d: %d rows, mean step across block edges %.2f, inside blocks %.2f\n", c, rows,
+                    across, inside);
         EXPECT_GT(inside, 0.5) << "channel " << c;
         EXPECT_LT(across, 2.0 * inside + 1.0) << "channel " << c;
     }

@@ -12,9 +12,9 @@ namespace {
 
 // ITU-T T.81 Table K.1 (luminance quantisation), row-major.
 constexpr int32_t LuminanceQuant[64] = {
-    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,  //
-    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,  //
-    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,  //
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55, //
+    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62, //
+    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92, //
     49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
 
 // T.81 Tables K.3 and K.5 given as counts of codes per length and the symbols in code order.
@@ -39,7 +39,8 @@ void AssignCodes(const int (&aCounts)[16], const uint8_t* aSymbols, std::array<C
     uint32_t next = 0;
     int index = 0;
     for (int len = 1; len <= 16; ++len, next *= 2)
-        for (int i = 0; i < aCounts[len - 1]; ++i) aOut[aSymbols[index++]] = Code{len, next++};
+        for (int i = 0; i < aCounts[len - 1]; ++i)
+            aOut[aSymbols[index++]] = Code{len, next++};
 }
 
 double Basis(int aFreq, int aN) {
@@ -49,13 +50,13 @@ double Basis(int aFreq, int aN) {
 
 int Category(int32_t aValue) {
     int magnitude = std::abs(aValue), bits = 0;
-    while (magnitude) magnitude >>= 1, ++bits;
+    while (magnitude)
+        magnitude >>= 1, ++bits;
     return bits;
 }
 
 uint32_t ValueBits(int32_t aValue, int aCategory) {
-    return aValue >= 0 ? static_cast<uint32_t>(aValue)
-                       : static_cast<uint32_t>(aValue + (1 << aCategory) - 1);
+    return aValue >= 0 ? static_cast<uint32_t>(aValue) : static_cast<uint32_t>(aValue + (1 << aCategory) - 1);
 }
 
 // Nearest integer of aNum / aDen (aDen > 0), ties to even, in integers.
@@ -85,12 +86,15 @@ const std::array<int, 64>& ZigzagScan() {
     return scan;
 }
 
-int32_t ScaleFactor(int32_t aQ) { return aQ <= 50 ? DivRoundEven(5000, aQ) : 200 - 2 * aQ; }
+int32_t ScaleFactor(int32_t aQ) {
+    return aQ <= 50 ? DivRoundEven(5000, aQ) : 200 - 2 * aQ;
+}
 
 Coefficients QuantTable(int32_t aQ) {
     const int32_t f = ScaleFactor(aQ);
     Coefficients table{};
-    for (int i = 0; i < 64; ++i) table[i / 8][i % 8] = std::max(1, DivRoundEven(int64_t{LuminanceQuant[i]} * f, 100));
+    for (int i = 0; i < 64; ++i)
+        table[i / 8][i % 8] = std::max(1, DivRoundEven(int64_t{LuminanceQuant[i]} * f, 100));
     return table;
 }
 
@@ -102,7 +106,9 @@ void BitWriter::Put(uint32_t aBits, int aCount) {
     }
 }
 
-std::vector<uint8_t> BitWriter::Bytes() const { return fData; }
+std::vector<uint8_t> BitWriter::Bytes() const {
+    return fData;
+}
 
 const std::array<Code, 12>& DCCodes() {
     static const std::array<Code, 12> codes = [] {
@@ -129,7 +135,8 @@ Coefficients ForwardQuantised(const Block& aPixels, const Coefficients& aQuant) 
         for (int v = 0; v < 8; ++v) {
             double sum = 0;
             for (int y = 0; y < 8; ++y)
-                for (int x = 0; x < 8; ++x) sum += Basis(u, y) * Basis(v, x) * (aPixels[y][x] - 128.0);
+                for (int x = 0; x < 8; ++x)
+                    sum += Basis(u, y) * Basis(v, x) * (aPixels[y][x] - 128.0);
             int32_t q = static_cast<int32_t>(std::lround(sum / aQuant[u][v]));
             const int32_t limit = (u == 0 && v == 0) ? 2047 : 1023;
             out[u][v] = std::clamp(q, -limit, limit);
@@ -153,7 +160,8 @@ void EncodeBlock(BitWriter& aOut, const Coefficients& aQuantised, int32_t& aPrev
             ++run;
             continue;
         }
-        for (; run > 15; run -= 16) aOut.Put(ACCodes()[0xF0].Bits, ACCodes()[0xF0].Len);
+        for (; run > 15; run -= 16)
+            aOut.Put(ACCodes()[0xF0].Bits, ACCodes()[0xF0].Len);
         const int size = Category(value);
         const Code& code = ACCodes()[run << 4 | size];
         aOut.Put(code.Bits, code.Len);
@@ -166,21 +174,25 @@ void EncodeBlock(BitWriter& aOut, const Coefficients& aQuantised, int32_t& aPrev
 Block ReferenceDecode(const Coefficients& aQuantised, const Coefficients& aQuant) {
     double c[8][8], deq[8][8], tmp[8][8];
     for (int u = 0; u < 8; ++u)
-        for (int n = 0; n < 8; ++n) c[u][n] = Basis(u, n);
+        for (int n = 0; n < 8; ++n)
+            c[u][n] = Basis(u, n);
     for (int u = 0; u < 8; ++u)
-        for (int v = 0; v < 8; ++v) deq[u][v] = static_cast<double>(aQuantised[u][v] * aQuant[u][v]);
+        for (int v = 0; v < 8; ++v)
+            deq[u][v] = static_cast<double>(aQuantised[u][v] * aQuant[u][v]);
     // tmp = C^T x deq, then out = tmp x C.
     for (int y = 0; y < 8; ++y)
         for (int v = 0; v < 8; ++v) {
             double s = 0.0;
-            for (int u = 0; u < 8; ++u) s += c[u][y] * deq[u][v];
+            for (int u = 0; u < 8; ++u)
+                s += c[u][y] * deq[u][v];
             tmp[y][v] = s;
         }
     Block out{};
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x) {
             double s = 0.0;
-            for (int v = 0; v < 8; ++v) s += tmp[y][v] * c[v][x];
+            for (int v = 0; v < 8; ++v)
+                s += tmp[y][v] * c[v][x];
             const double level = std::nearbyint(s + 128.0);
             out[y][x] = static_cast<uint8_t>(std::clamp(level, 0.0, 255.0));
         }
@@ -227,7 +239,8 @@ std::vector<uint8_t> EncodePacket(const PacketSpec& aSpec, const std::vector<Blo
 }
 
 uint8_t Scene(int aX, int aY, uint32_t aSeed) {
-    uint32_t h = static_cast<uint32_t>(aX) * 73856093u ^ static_cast<uint32_t>(aY) * 19349663u ^ aSeed * 83492791u;
+    uint32_t h =
+        static_cast<uint32_t>(aX) * 73856093u ^ static_cast<uint32_t>(aY) * 19349663u ^ aSeed * 83492791u;
     h ^= h >> 13;
     h *= 0x5bd1e995u;
     h ^= h >> 15;

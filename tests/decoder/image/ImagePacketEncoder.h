@@ -9,7 +9,7 @@
 
 namespace imagetest {
 
-using Block = std::array<std::array<uint8_t, 8>, 8>;       // [row][column] grey levels
+using Block = std::array<std::array<uint8_t, 8>, 8>;        // [row][column] grey levels
 using Coefficients = std::array<std::array<int32_t, 8>, 8>; // [vertical freq][horizontal freq]
 
 // Zigzag scan: entry k is the natural (row * 8 + column) position of the k-th coefficient.
@@ -21,13 +21,13 @@ Coefficients QuantTable(int32_t aQ);
 
 // Bits, most significant first.
 class BitWriter {
-public:
+  public:
     void Put(uint32_t aBits, int aCount);
     // Pads the last byte with zero bits and returns the bytes.
     std::vector<uint8_t> Bytes() const;
     int64_t BitCount() const { return fBits; }
 
-private:
+  private:
     std::vector<uint8_t> fData;
     int64_t fBits = 0;
 };
@@ -52,11 +52,11 @@ void EncodeBlock(BitWriter& aOut, const Coefficients& aQuantised, int32_t& aPrev
 Block ReferenceDecode(const Coefficients& aQuantised, const Coefficients& aQuant);
 
 struct PacketSpec {
-    int Channel = 1;          // APID 63 + channel
-    uint32_t TimeMs = 0;      // ms of the day
-    int Mcu = 0;              // number of the first block
+    int Channel = 1;     // APID 63 + channel
+    uint32_t TimeMs = 0; // ms of the day
+    int Mcu = 0;         // number of the first block
     int Q = 50;
-    uint16_t LoggedWord = 0;  // bytes 17-18
+    uint16_t LoggedWord = 0; // bytes 17-18
     uint16_t Sequence = 0;
 };
 

@@ -29,13 +29,15 @@ constexpr TPixel24 Red{0, 0, 255};
 constexpr TPixel24 Black{0, 0, 0};
 constexpr uint32_t T0 = 36000000; // 10:00:00.000
 
-TPixel24 Grey(uint8_t aLevel) { return TPixel24{aLevel, aLevel, aLevel}; }
+TPixel24 Grey(uint8_t aLevel) {
+    return TPixel24{aLevel, aLevel, aLevel};
+}
 
 std::string TempName(const std::string& aSuffix) {
     static int counter = 0;
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    return (fs::temp_directory_path() / ("tarnwick_image_" + std::string(info->name()) + "_" +
-                                         std::to_string(++counter) + aSuffix))
+    return (fs::temp_directory_path() /
+            ("tarnwick_image_" + std::string(info->name()) + "_" + std::to_string(++counter) + aSuffix))
         .string();
 }
 
@@ -54,7 +56,8 @@ std::vector<std::string> LogMessages(const std::string& aFile) {
 
 Block FlatBlock(uint8_t aLevel) {
     Block b;
-    for (auto& row : b) row.fill(aLevel);
+    for (auto& row : b)
+        row.fill(aLevel);
     return b;
 }
 
@@ -78,7 +81,8 @@ struct Channel {
     }
 
     void Put(const std::vector<uint8_t>& aBytes) {
-        ASSERT_EQ(In.Write(aBytes.data(), static_cast<int32_t>(aBytes.size())), static_cast<int32_t>(aBytes.size()));
+        ASSERT_EQ(In.Write(aBytes.data(), static_cast<int32_t>(aBytes.size())),
+                  static_cast<int32_t>(aBytes.size()));
     }
     // Steps as the stage loop does until the step finds too little input; returns the errors seen.
     int Run() {
@@ -108,8 +112,9 @@ struct Channel {
         const TPixel24 want = x >= 1569 ? Red : (x >= aFrom && x < aTo) ? aLevel : Green;
         const TPixel24 got = aCh.At(x, aY);
         if (!(got == want))
-            return ::testing::AssertionFailure() << "row " << aY << " column " << x << ": got (" << int(got.Blue)
-                                                 << "," << int(got.Green) << "," << int(got.Red) << ")";
+            return ::testing::AssertionFailure()
+                   << "row " << aY << " column " << x << ": got (" << int(got.Blue) << "," << int(got.Green)
+                   << "," << int(got.Red) << ")";
     }
     return ::testing::AssertionSuccess();
 }
@@ -198,7 +203,8 @@ TEST(Bitmap24, BmpFileIsBottomUpWithPaddedRows) {
     EXPECT_EQ(bottom, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 40, 50, 60, 0, 0, 0}));
     EXPECT_EQ(top, (std::vector<uint8_t>{10, 20, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
-    EXPECT_THROW(bmp.SaveToFile((fs::temp_directory_path() / "no-such-dir" / "x.bmp").string()), EStreamError);
+    EXPECT_THROW(bmp.SaveToFile((fs::temp_directory_path() / "no-such-dir" / "x.bmp").string()),
+                 EStreamError);
 }
 
 // ---------------------------------------------------------------- tables and arithmetic
@@ -291,10 +297,12 @@ TEST(MCUTables, LookupDecodingYieldsTheSymbolsOfTheBitwiseSearch) {
     for (int trial = 0; trial < 300; ++trial) {
         // Random bytes with runs of ones, which match no code, so the fall-backs are exercised.
         std::vector<uint8_t> data(200 + rng() % 200);
-        for (auto& b : data) b = static_cast<uint8_t>(rng());
+        for (auto& b : data)
+            b = static_cast<uint8_t>(rng());
         for (int k = 0; k < 6; ++k) {
             const size_t at = rng() % data.size();
-            for (size_t i = at; i < std::min(data.size(), at + 2 + rng() % 3); ++i) data[i] = 0xFF;
+            for (size_t i = at; i < std::min(data.size(), at + 2 + rng() % 3); ++i)
+                data[i] = 0xFF;
         }
         TMCUBitReader bits;
         bits.Reset(data.data(), static_cast<int64_t>(data.size()));
@@ -321,7 +329,8 @@ TEST(MCUTables, LookupDecodingYieldsTheSymbolsOfTheBitwiseSearch) {
             // Value bits between symbols, as in a block.
             const int extra = static_cast<int>(rng() % 12);
             uint32_t want = 0;
-            for (int i = 0; i < extra; ++i) want = want << 1 | ref.Bit();
+            for (int i = 0; i < extra; ++i)
+                want = want << 1 | ref.Bit();
             ASSERT_EQ(bits.ReadBits(extra), want);
         }
     }
@@ -342,7 +351,8 @@ TEST(MCUArithmetic, QualityScalingRoundsTiesToEven) {
         mcu.ScaleQuant(q);
         const Coefficients want = QuantTable(q);
         for (int u = 0; u < 8; ++u)
-            for (int v = 0; v < 8; ++v) ASSERT_EQ(mcu.Quant()[u][v], want[u][v]) << "Q " << q;
+            for (int v = 0; v < 8; ++v)
+                ASSERT_EQ(mcu.Quant()[u][v], want[u][v]) << "Q " << q;
     }
     mcu.ScaleQuant(50);
     EXPECT_EQ(mcu.Quant()[0][0], 16);
@@ -352,7 +362,8 @@ TEST(MCUArithmetic, QualityScalingRoundsTiesToEven) {
     for (int q : {100, 180}) {
         mcu.ScaleQuant(q);
         for (int u = 0; u < 8; ++u)
-            for (int v = 0; v < 8; ++v) ASSERT_EQ(mcu.Quant()[u][v], 1);
+            for (int v = 0; v < 8; ++v)
+                ASSERT_EQ(mcu.Quant()[u][v], 1);
     }
 }
 
@@ -372,7 +383,8 @@ TEST(CanalDraw, NewStageHasBlackPictureWithRedBandAndShowsNothing) {
     ASSERT_EQ(ch.Stage.Picture(), &ch.Image.Picture());
     EXPECT_EQ(ch.Image.Picture().Width(), 1636);
     EXPECT_EQ(ch.Image.Picture().Height(), 6000);
-    for (int y : {0, 1, 2999, 5999}) EXPECT_TRUE(UntouchedRow(ch, y));
+    for (int y : {0, 1, 2999, 5999})
+        EXPECT_TRUE(UntouchedRow(ch, y));
     EXPECT_EQ(ch.Stage.FirstScanTime(), 0);
     EXPECT_EQ(ch.Stage.LineCount(), 0);
     EXPECT_FALSE(ch.Stage.DoStep(&ch.In, nullptr));
@@ -396,11 +408,13 @@ TEST(CanalDraw, EncodedScansDecodePixelExact) {
             std::vector<Block> blocks(14), drawn;
             for (int b = 0; b < 14; ++b)
                 for (int y = 0; y < 8; ++y)
-                    for (int x = 0; x < 8; ++x) blocks[b][y][x] = Scene(112 * p + 8 * b + x, 8 * s + y, 7);
+                    for (int x = 0; x < 8; ++x)
+                        blocks[b][y][x] = Scene(112 * p + 8 * b + x, 8 * s + y, 7);
             ch.Put(EncodePacket(PacketSpec{1, T0 + 1231 * s, 14 * p, q, 0, 0}, blocks, &drawn));
             for (int b = 0; b < 14; ++b)
                 for (int y = 0; y < 8; ++y)
-                    for (int x = 0; x < 8; ++x) expected[s][y * 1568 + 112 * p + 8 * b + x] = drawn[b][y][x];
+                    for (int x = 0; x < 8; ++x)
+                        expected[s][y * 1568 + 112 * p + 8 * b + x] = drawn[b][y][x];
         }
     }
     EXPECT_EQ(ch.Run(), 0);
@@ -432,7 +446,8 @@ TEST(CanalDraw, MissingBlocksAndPacketsStayGreen) {
     BitWriter bits;
     int32_t prev = 0;
     const Coefficients quant = QuantTable(50);
-    for (int b = 0; b < 5; ++b) EncodeBlock(bits, ForwardQuantised(FlatBlock(60), quant), prev);
+    for (int b = 0; b < 5; ++b)
+        EncodeBlock(bits, ForwardQuantised(FlatBlock(60), quant), prev);
     std::vector<uint8_t> data = bits.Bytes();
     const uint8_t carried = data.back();
     data.pop_back();
@@ -461,16 +476,17 @@ TEST(CanalDraw, StripsArePlacedByRoundedScanPeriods) {
     };
     const uint32_t t3 = T0 + 1231 + 2462;
     const std::vector<Scan> scans = {
-        {T0, 40},                // rows 0..7
-        {T0 + 1231, 60},         // one period: rows 8..15
-        {t3, 80},                // two periods: rows 16..23 left alone, strip at 24..31
-        {t3 + 500, 100},         // below half a period: still 8 rows down (32..39), time taken as t + 1231
-        {t3 + 500 + 2462, 120},  // one period after t + 1231: rows 40..47
+        {T0, 40},               // rows 0..7
+        {T0 + 1231, 60},        // one period: rows 8..15
+        {t3, 80},               // two periods: rows 16..23 left alone, strip at 24..31
+        {t3 + 500, 100},        // below half a period: still 8 rows down (32..39), time taken as t + 1231
+        {t3 + 500 + 2462, 120}, // one period after t + 1231: rows 40..47
         {t3 + 500 + 2462 - 3 * 1231, 140}, // backwards by three periods: rows 16..23
         {t3 + 500 + 2462 - 2 * 1231, 160}, // rows 24..31 again
     };
     std::vector<uint8_t> drawn(scans.size());
-    for (size_t i = 0; i < scans.size(); ++i) ch.Put(FlatPacket(scans[i].Time, 0, scans[i].Level, 1, 14, &drawn[i]));
+    for (size_t i = 0; i < scans.size(); ++i)
+        ch.Put(FlatPacket(scans[i].Time, 0, scans[i].Level, 1, 14, &drawn[i]));
     ch.Put(FlatPacket(scans.back().Time + 1231, 0, 180)); // closes the last strip
     EXPECT_EQ(ch.Run(), 0);
 
@@ -499,9 +515,12 @@ TEST(CanalDraw, OnlyMcuZeroWithANewTimeStampStartsAStrip) {
     ch.Put(FlatPacket(T0 + 2462, 0, 200));
     EXPECT_EQ(ch.Run(), 0);
     for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 112; ++x) ASSERT_EQ(ch.At(x, y), Grey(c));
-        for (int x = 112; x < 224; ++x) ASSERT_EQ(ch.At(x, y), Green);
-        for (int x = 224; x < 336; ++x) ASSERT_EQ(ch.At(x, y), Grey(b));
+        for (int x = 0; x < 112; ++x)
+            ASSERT_EQ(ch.At(x, y), Grey(c));
+        for (int x = 112; x < 224; ++x)
+            ASSERT_EQ(ch.At(x, y), Green);
+        for (int x = 224; x < 336; ++x)
+            ASSERT_EQ(ch.At(x, y), Grey(b));
         EXPECT_TRUE(StripRow(ch, 8 + y, 0, 112, Grey(d)));
     }
 }
@@ -516,7 +535,8 @@ TEST(CanalDraw, MidnightIsTakenAsTheNextDay) {
     ch.Put(FlatPacket(late + 3693 - 86400000, 0, 160));
     EXPECT_EQ(ch.Run(), 0);
     for (int s = 0; s < 3; ++s)
-        for (int y = 0; y < 8; ++y) EXPECT_TRUE(StripRow(ch, 8 * s + y, 0, 112, Grey(levels[s])));
+        for (int y = 0; y < 8; ++y)
+            EXPECT_TRUE(StripRow(ch, 8 * s + y, 0, 112, Grey(levels[s])));
     EXPECT_EQ(ch.Stage.FirstScanTime(), static_cast<int32_t>(late));
     EXPECT_EQ(ch.Stage.ScanCount(), 3);
     EXPECT_EQ(ch.Stage.LineCount(), 24);
@@ -548,7 +568,8 @@ TEST(CanalDraw, LastStripReachesThePictureWhenWrittenOut) {
     EXPECT_EQ(ch.Stage.LineCount(), 16);
     uint8_t c = 0;
     FlatPacket(0, 0, 120, 1, 1, &c);
-    for (int x = 112; x < 224; ++x) EXPECT_EQ(ch.At(x, 12), Grey(c));
+    for (int x = 112; x < 224; ++x)
+        EXPECT_EQ(ch.At(x, 12), Grey(c));
     EXPECT_EQ(ch.At(5, 12), Grey(b));
     EXPECT_EQ(ch.At(300, 12), Green);
 }
@@ -585,7 +606,8 @@ TEST(CanalDraw, PacketArrivingInPiecesIsDecodedOnceWholeWithoutEarlierLogLines) 
     std::vector<Block> blocks(14), drawn;
     for (int b = 0; b < 14; ++b)
         for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x) blocks[b][y][x] = Scene(8 * b + x, y, 3);
+            for (int x = 0; x < 8; ++x)
+                blocks[b][y][x] = Scene(8 * b + x, y, 3);
     const auto packet = EncodePacket(PacketSpec{1, T0, 0, 80, 0, 0}, blocks, &drawn);
     const auto next = FlatPacket(T0 + 1231, 0, 10);
     ASSERT_GT(packet.size(), 100u);
@@ -609,7 +631,8 @@ TEST(CanalDraw, PacketArrivingInPiecesIsDecodedOnceWholeWithoutEarlierLogLines) 
     ch.Put(next);
     EXPECT_EQ(ch.Run(), 0);
     for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 112; ++x) ASSERT_EQ(ch.At(x, y), Grey(drawn[x / 8][y][x % 8]));
+        for (int x = 0; x < 112; ++x)
+            ASSERT_EQ(ch.At(x, y), Grey(drawn[x / 8][y][x % 8]));
 }
 
 TEST(CanalDraw, ForeignChannelFailsTheStepAndGarbageApidIsLogged) {
@@ -634,7 +657,8 @@ TEST(CanalDraw, ForeignChannelFailsTheStepAndGarbageApidIsLogged) {
     EXPECT_EQ(ch.In.Position(), 12);
     EXPECT_EQ(LogMessages(ch.LogFile), std::vector<std::string>{"Ошибка декодирования"});
     EXPECT_EQ(ch.Run(), 0);
-    for (int y = 0; y < 8; ++y) EXPECT_TRUE(StripRow(ch, y, 0, 112, Grey(level)));
+    for (int y = 0; y < 8; ++y)
+        EXPECT_TRUE(StripRow(ch, y, 0, 112, Grey(level)));
 }
 
 TEST(CanalDraw, LogLinesTellPacketsAndStrips) {
@@ -644,7 +668,8 @@ TEST(CanalDraw, LogLinesTellPacketsAndStrips) {
     auto p3 = EncodePacket(PacketSpec{1, T0 + 500, 0, 75, 7, 0}, std::vector<Block>(14, FlatBlock(50)));
     auto p4 = EncodePacket(PacketSpec{1, T0 + 500, 14, 0, 7, 0}, std::vector<Block>(14, FlatBlock(50)));
     auto p5 = EncodePacket(PacketSpec{1, T0 + 500, 183, 50, 7, 0}, std::vector<Block>(14, FlatBlock(50)));
-    for (const auto* p : {&p1, &p2, &p3, &p4, &p5}) ch.Put(*p);
+    for (const auto* p : {&p1, &p2, &p3, &p4, &p5})
+        ch.Put(*p);
     EXPECT_EQ(ch.Run(), 0);
     const auto size = [](const std::vector<uint8_t>& p) { return std::to_string(p.size() - 6); };
     const std::vector<std::string> want = {
@@ -671,7 +696,8 @@ TEST(CanalDraw, BadEntropyDataSpoilsOnlyItsOwnPacket) {
     Channel ch;
     std::mt19937 rng(99);
     std::vector<uint8_t> garbage(300);
-    for (auto& b : garbage) b = static_cast<uint8_t>(rng());
+    for (auto& b : garbage)
+        b = static_cast<uint8_t>(rng());
     std::vector<uint8_t> ones(40, 0xFF); // matches no code: fall-backs all the way
     uint8_t a = 0, b = 0, c = 0;
     ch.Put(WrapPacket(PacketSpec{1, T0, 0, 50, 0, 0}, garbage));
@@ -734,7 +760,8 @@ TEST(CanalDraw, RunningStageDrawsWhatArrives) {
     ch.Stage.WriteOutCurrentStrip();
     EXPECT_EQ(ch.In.AwaitingReadSize(), 0);
     for (int s = 0; s < 10; ++s)
-        for (int y = 0; y < 8; ++y) EXPECT_TRUE(StripRow(ch, 8 * s + y, 0, 1568, Grey(drawn[s])));
+        for (int y = 0; y < 8; ++y)
+            EXPECT_TRUE(StripRow(ch, 8 * s + y, 0, 1568, Grey(drawn[s])));
     EXPECT_EQ(ch.Stage.LineCount(), 80);
 }
 
@@ -756,5 +783,5 @@ TEST(CanalDraw, UnwritableLogLosesLinesButNoPacket) {
     EXPECT_GT(stage.LostLogLines(), 0);
     stage.WriteOutCurrentStrip();
     EXPECT_EQ(image.Picture().Pixel(0, 0), image.Picture().Pixel(8 * 14, 7)); // both packets drawn
-    EXPECT_NE(image.Picture().Pixel(8 * 14, 7).Green, 255);                  // not the missing-block green
+    EXPECT_NE(image.Picture().Pixel(8 * 14, 7).Green, 255);                   // not the missing-block green
 }

@@ -26,8 +26,8 @@ struct Packet {
 };
 
 std::ostream& operator<<(std::ostream& s, const Packet& p) {
-    return s << "apid " << p.apid << " count " << p.count << " length " << p.length << " time " << p.time << " mcu "
-             << p.mcu;
+    return s << "apid " << p.apid << " count " << p.count << " length " << p.length << " time " << p.time
+             << " mcu " << p.mcu;
 }
 
 struct Decoded {
@@ -36,9 +36,10 @@ struct Decoded {
 };
 
 Decoded Decode(const lrptsynth::Recording& r) {
-    const std::string log = (std::filesystem::temp_directory_path() / "tarnwick_frame_chain.mpdu.log").string();
-    TSHORTstream in("in", true, true, nullptr), synced("s", true, true, nullptr), decoded("v", true, true, nullptr),
-        frames("f", true, true, nullptr);
+    const std::string log =
+        (std::filesystem::temp_directory_path() / "tarnwick_frame_chain.mpdu.log").string();
+    TSHORTstream in("in", true, true, nullptr), synced("s", true, true, nullptr),
+        decoded("v", true, true, nullptr), frames("f", true, true, nullptr);
     TSHORTStreams outs;
     TSyncBeforeViterbi sync(&in, &synced, "");
     TViterbiThread viterbi(&synced, &decoded, "");
@@ -50,10 +51,14 @@ Decoded Decode(const lrptsynth::Recording& r) {
     ExchangePairs(values.data(), static_cast<int>(values.size()));
     for (size_t at = 0; at < values.size(); at += 10000)
         in.Write(values.data() + at, static_cast<int32_t>(std::min<size_t>(10000, values.size() - at)));
-    while (sync.DoStep(&in, &synced)) in.ClearNotActualMemory();
-    while (viterbi.DoStep(&synced, &decoded)) synced.ClearNotActualMemory();
-    while (rs.DoStep(&decoded, &frames)) decoded.ClearNotActualMemory();
-    while (mpdu.DoStepMultiOut(&frames, &outs)) frames.ClearNotActualMemory();
+    while (sync.DoStep(&in, &synced))
+        in.ClearNotActualMemory();
+    while (viterbi.DoStep(&synced, &decoded))
+        synced.ClearNotActualMemory();
+    while (rs.DoStep(&decoded, &frames))
+        decoded.ClearNotActualMemory();
+    while (mpdu.DoStepMultiOut(&frames, &outs))
+        frames.ClearNotActualMemory();
 
     Decoded d;
     for (int apid = 64; apid <= 70; ++apid) {
@@ -65,7 +70,8 @@ Decoded Decode(const lrptsynth::Recording& r) {
             const int length = (h[4] << 8 | h[5]) + 1;
             Packet p{(h[0] & 7) << 8 | h[1], (h[2] & 0x3F) << 8 | h[3], length, 0, -1};
             if (apid != 70) {
-                p.time = static_cast<uint32_t>(h[8]) << 24 | static_cast<uint32_t>(h[9]) << 16 | h[10] << 8 | h[11];
+                p.time = static_cast<uint32_t>(h[8]) << 24 | static_cast<uint32_t>(h[9]) << 16 | h[10] << 8 |
+                         h[11];
                 p.mcu = h[14];
             }
             d.packets.push_back(p);
@@ -74,7 +80,8 @@ Decoded Decode(const lrptsynth::Recording& r) {
     }
     std::ifstream in2(log, std::ios::binary);
     std::string line;
-    while (std::getline(in2, line)) d.losses += line.find(" - потеря") != std::string::npos;
+    while (std::getline(in2, line))
+        d.losses += line.find(" - потеря") != std::string::npos;
     std::filesystem::remove(log);
     return d;
 }
@@ -84,7 +91,8 @@ std::vector<Packet> Expected(const lrptsynth::Recording& r, bool onlyDelivered) 
     for (int apid = 64; apid <= 70; ++apid)
         for (const auto& p : r.packets)
             if (p.apid == apid && p.sent && (!onlyDelivered || p.delivered))
-                expected.push_back({p.apid, p.count, p.dataLength, apid == 70 ? 0u : p.timeMs, apid == 70 ? -1 : p.mcu});
+                expected.push_back(
+                    {p.apid, p.count, p.dataLength, apid == 70 ? 0u : p.timeMs, apid == 70 ? -1 : p.mcu});
     return expected;
 }
 
@@ -111,7 +119,8 @@ TEST(FrameChain, EveryPacketArrivesWholeAndInOrder) {
     const Decoded d = Decode(r);
     const auto expected = Expected(r, false);
     ASSERT_EQ(d.packets.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(d.packets[i], expected[i]) << i;
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(d.packets[i], expected[i]) << i;
     EXPECT_EQ(d.losses, ExpectedLosses(r));
 }
 
@@ -126,7 +135,8 @@ TEST(FrameChain, DroppedFramesLoseExactlyTheDamagedPackets) {
     ASSERT_LT(expected.size(), Expected(r, false).size()); // something was lost
     const Decoded d = Decode(r);
     ASSERT_EQ(d.packets.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(d.packets[i], expected[i]) << i;
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(d.packets[i], expected[i]) << i;
     EXPECT_GT(d.losses, 0);
     EXPECT_EQ(d.losses, ExpectedLosses(r));
 }

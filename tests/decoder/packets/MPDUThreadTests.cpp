@@ -21,18 +21,25 @@ constexpr int Zone = 882;
 // telling its packet and place apart. `lengthField` overrides the header's length when >= 0.
 Bytes Packet(int apid, int count, int dataLen, int lengthField = -1, int seqFlags = 3) {
     const int len = lengthField >= 0 ? lengthField : dataLen - 1;
-    Bytes p = {static_cast<uint8_t>(0x08 | (apid >> 8)), static_cast<uint8_t>(apid),
-               static_cast<uint8_t>(seqFlags << 6 | (count >> 8 & 0x3F)), static_cast<uint8_t>(count),
-               static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
-    for (int i = 0; i < dataLen; ++i) p.push_back(static_cast<uint8_t>(apid * 7 + count * 3 + i));
+    Bytes p = {static_cast<uint8_t>(0x08 | (apid >> 8)),
+               static_cast<uint8_t>(apid),
+               static_cast<uint8_t>(seqFlags << 6 | (count >> 8 & 0x3F)),
+               static_cast<uint8_t>(count),
+               static_cast<uint8_t>(len >> 8),
+               static_cast<uint8_t>(len)};
+    for (int i = 0; i < dataLen; ++i)
+        p.push_back(static_cast<uint8_t>(apid * 7 + count * 3 + i));
     return p;
 }
 
-Bytes FillPacket(int size) { return Packet(2047, 0, size - 6); }
+Bytes FillPacket(int size) {
+    return Packet(2047, 0, size - 6);
+}
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -40,23 +47,33 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 // marker byte that no packet uses).
 Bytes Frame(int pointer, const Bytes& zone, int vc = 5, int spare = 0) {
     Bytes f(892, 0xEE);
-    const uint8_t head[10] = {0x40, static_cast<uint8_t>(vc), 0, 0, 1, 0, 0, 0,
-                              static_cast<uint8_t>(spare << 3 | (pointer >> 8 & 7)), static_cast<uint8_t>(pointer)};
+    const uint8_t head[10] = {0x40,
+                              static_cast<uint8_t>(vc),
+                              0,
+                              0,
+                              1,
+                              0,
+                              0,
+                              0,
+                              static_cast<uint8_t>(spare << 3 | (pointer >> 8 & 7)),
+                              static_cast<uint8_t>(pointer)};
     std::copy(head, head + 10, f.begin());
-    std::copy(zone.begin(), zone.begin() + static_cast<long>(std::min<size_t>(zone.size(), Zone)), f.begin() + 10);
+    std::copy(zone.begin(), zone.begin() + static_cast<long>(std::min<size_t>(zone.size(), Zone)),
+              f.begin() + 10);
     return f;
 }
 
 Bytes Slice(const Bytes& b, size_t from, size_t count) {
-    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(std::min(b.size(), from + count)));
+    return Bytes(b.begin() + static_cast<long>(from),
+                 b.begin() + static_cast<long>(std::min(b.size(), from + count)));
 }
 
 class PacketStage : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fLog = (std::filesystem::temp_directory_path() /
-                ("tarnwick_mpdu_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                 ".log"))
+                ("tarnwick_mpdu_" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".log"))
                    .string();
         fStage = std::make_unique<TMPDUThread>(&fIn, &fOuts, fLog);
     }
@@ -99,7 +116,7 @@ TEST_F(PacketStage, CreatesTheApidStreams) {
 }
 
 TEST_F(PacketStage, TailThenWholePacketsThenFill) {
-    const Bytes a = Packet(64, 0, 1000);  // 1006 bytes: 882 in frame 1, 124 in frame 2
+    const Bytes a = Packet(64, 0, 1000); // 1006 bytes: 882 in frame 1, 124 in frame 2
     const Bytes b = Packet(65, 1, 100);
     const Bytes c = Packet(70, 2, 50);
     const Bytes zone2 = Concat({Slice(a, Zone, 124), b, c});
@@ -159,7 +176,8 @@ TEST_F(PacketStage, HeaderStraddlingTwoFrames) {
     const Bytes b = Packet(67, 2, 40);
     Feed(Frame(0, Concat({a, Slice(b, 0, 3)})));
     const Bytes rest = Slice(b, 3, b.size());
-    Feed(Frame(static_cast<int>(rest.size()), Concat({rest, FillPacket(Zone - static_cast<int>(rest.size()))})));
+    Feed(Frame(static_cast<int>(rest.size()),
+               Concat({rest, FillPacket(Zone - static_cast<int>(rest.size()))})));
     Feed(Bytes(20, 0));
     Run();
     EXPECT_EQ(Out(64), a);
@@ -176,9 +194,9 @@ TEST_F(PacketStage, WrongLengthAndForeignFramesAreDroppedNotPassedOn) {
     EXPECT_TRUE(Out(64).empty());
     EXPECT_TRUE(Out(65).empty());
     EXPECT_EQ(Out(69), Packet(69, 2, 10));
-    EXPECT_EQ(Log(), (std::vector<std::string>{"VCDU=0 flag=false hedpos=0", "VCDU=1 flag=false hedpos=0",
-                                               "ERROR   64 0 2000 882 1 3", "CHECKED 69 2 10 16 1 3",
-                                               "потеря"}));
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{"VCDU=0 flag=false hedpos=0", "VCDU=1 flag=false hedpos=0",
+                                        "ERROR   64 0 2000 882 1 3", "CHECKED 69 2 10 16 1 3", "потеря"}));
 }
 
 TEST_F(PacketStage, SequenceJumpsAreLoggedAsLoss) {
@@ -193,9 +211,9 @@ TEST_F(PacketStage, SequenceJumpsAreLoggedAsLoss) {
     std::vector<std::string> losses;
     for (const auto& line : Log())
         if (line == "потеря" || line.rfind("CHECKED", 0) == 0) losses.push_back(line.substr(0, 14));
-    EXPECT_EQ(losses, (std::vector<std::string>{"CHECKED 64 5 1", "потеря", "CHECKED 64 5 1", "CHECKED 64 6 1",
-                                                "CHECKED 65 163", "потеря", "CHECKED 65 0 1", "потеря",
-                                                "CHECKED 65 2 1", "потеря"}));
+    EXPECT_EQ(losses, (std::vector<std::string>{"CHECKED 64 5 1", "потеря", "CHECKED 64 5 1",
+                                                "CHECKED 64 6 1", "CHECKED 65 163", "потеря",
+                                                "CHECKED 65 0 1", "потеря", "CHECKED 65 2 1", "потеря"}));
 }
 
 TEST_F(PacketStage, LastFrameWaitsForTwentyMoreBytes) {

@@ -17,11 +17,11 @@ std::string TempPath(const std::string& name) {
 }
 
 class TCountingThread : public TThread {
-public:
+  public:
     std::atomic<int> Loops{0};
     bool Throw = false;
 
-protected:
+  protected:
     void Execute() override {
         if (Throw) throw std::runtime_error("dies");
         while (!Terminated()) {
@@ -68,7 +68,8 @@ TEST(Platform, ThreadStartsStoppedRunsOnceAndSurvivesItsException) {
     EXPECT_EQ(t.Loops.load(), 0);
     t.Start();
     t.Start();
-    while (t.Loops < 3) std::this_thread::yield();
+    while (t.Loops < 3)
+        std::this_thread::yield();
     t.Terminate();
     t.WaitFor();
     EXPECT_TRUE(t.Finished());

@@ -12,7 +12,8 @@ namespace {
 TBitmap24 Channel(int rows, int base) {
     TBitmap24 b(1636, rows);
     for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < 1636; ++x) b.SetPixel(x, y, {static_cast<uint8_t>((base + y) % 256), 9, 9});
+        for (int x = 0; x < 1636; ++x)
+            b.SetPixel(x, y, {static_cast<uint8_t>((base + y) % 256), 9, 9});
     return b;
 }
 
@@ -25,9 +26,9 @@ TEST(RGBComposite, AlignsChannelsByFirstScanTime) {
     const auto stat = ComposeRGB({&a, 36000000, 400}, {&b, 36000000, 400}, {&c, 36002462, 384}, out);
     ASSERT_EQ(out.Width(), 1568);
     ASSERT_EQ(out.Height(), 400);
-    EXPECT_EQ(out.ScanLine(0)[0], 16);       // byte 0 from a ("R:")
-    EXPECT_EQ(out.ScanLine(0)[1], 116);      // byte 1 from b
-    EXPECT_EQ(out.ScanLine(0)[2], 200);      // byte 2 from c
+    EXPECT_EQ(out.ScanLine(0)[0], 16);         // byte 0 from a ("R:")
+    EXPECT_EQ(out.ScanLine(0)[1], 116);        // byte 1 from b
+    EXPECT_EQ(out.ScanLine(0)[2], 200);        // byte 2 from c
     EXPECT_EQ(out.ScanLine(10)[3 * 1567], 26); // last column too
     EXPECT_EQ(stat[0], "10:00:02.462");
     EXPECT_EQ(stat[2], "0.1538925");

@@ -24,13 +24,16 @@ std::string ReadText(const std::string& path) {
     return s.str();
 }
 
-std::vector<std::string> Lines(const std::string& path) { return LogMessages(path); }
+std::vector<std::string> Lines(const std::string& path) {
+    return LogMessages(path);
+}
 
 class Session : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fDir = fs::temp_directory_path() /
-               ("tarnwick_session_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("tarnwick_session_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(fDir);
         fs::create_directories(fDir);
         for (size_t i = 0; i < 6; ++i) {
@@ -47,14 +50,17 @@ protected:
     std::string Save(const lrptsynth::Recording& r, const std::string& name) {
         const std::string path = (fDir / name).string();
         std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(r.bytes.data()), static_cast<std::streamsize>(r.bytes.size()));
+        out.write(reinterpret_cast<const char*>(r.bytes.data()),
+                  static_cast<std::streamsize>(r.bytes.size()));
         return path;
     }
 
-    TSessionTotals Run(TLrptMode mode, const std::string& path, TSessionObserver observer = {}, bool nrzm = false) {
+    TSessionTotals Run(TLrptMode mode, const std::string& path, TSessionObserver observer = {},
+                       bool nrzm = false) {
         fSession = std::make_unique<TDecodingSession>(*fChain, std::move(observer));
         fSession->Run(mode, path, false, fProgressPtr, fImagePtr, {}, nrzm);
-        for (auto& stage : fChain->CanalDraw) StopStage(*stage);
+        for (auto& stage : fChain->CanalDraw)
+            StopStage(*stage);
         return fSession->Totals();
     }
 
@@ -110,7 +116,8 @@ lrptsynth::SynthOptions Options(lrptsynth::Mode mode, double seconds) {
 } // namespace
 
 TEST_F(Session, CleanPassOfEveryFormDecodesToTheIdealPictures) {
-    for (const auto form : {lrptsynth::OutputForm::Soft8, lrptsynth::OutputForm::Soft3, lrptsynth::OutputForm::Hard}) {
+    for (const auto form :
+         {lrptsynth::OutputForm::Soft8, lrptsynth::OutputForm::Soft3, lrptsynth::OutputForm::Hard}) {
         SCOPED_TRACE(static_cast<int>(form));
         TearDown();
         SetUp();
@@ -124,7 +131,8 @@ TEST_F(Session, CleanPassOfEveryFormDecodesToTheIdealPictures) {
                                                                               : dm_Hard);
         EXPECT_EQ(totals.FileBytesRead, static_cast<int64_t>(r.bytes.size()));
         EXPECT_EQ(totals.FailedWords, 0u);
-        for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+        for (int channel = 1; channel <= 6; ++channel)
+            CheckAgainstTruth(r, channel, true);
         // Scan periods from the first strip to the last, and every scan's rows in the picture.
         EXPECT_EQ(fChain->Channel(0)->ScanCount(), r.scans - 1);
         EXPECT_EQ(fChain->Channel(0)->LineCount(), 8 * r.scans);
@@ -151,7 +159,8 @@ TEST_F(Session, FilesOfA72kSession) {
     EXPECT_EQ(sync[0].substr(sync[0].size() - 5), " 2 48");
     EXPECT_EQ(Lines(path + ".ReedSolomon.log").size(), totals.Frames);
     EXPECT_EQ(Lines(path + ".ReedSolomon.log")[1].substr(0, 40), "1 1 SYNC=1ACFFC1D CuredRS=0 FatalRS=0 40");
-    for (const char* log : {".mpdu.log", ".Viterbi.log", ".64.log", ".69.log"}) EXPECT_TRUE(fs::exists(path + log)) << log;
+    for (const char* log : {".mpdu.log", ".Viterbi.log", ".64.log", ".69.log"})
+        EXPECT_TRUE(fs::exists(path + log)) << log;
     EXPECT_FALSE(fs::exists(path + ".SyncBeforInt.log"));
 }
 
@@ -166,10 +175,12 @@ TEST_F(Session, Interleaved80kPassWithRotation) {
     // branch in 36 still carries its initial zeros and frames fail; after that none does.
     const auto rs = Lines(path + ".ReedSolomon.log");
     ASSERT_GT(rs.size(), 250u);
-    for (size_t i = 170; i < rs.size(); ++i) EXPECT_NE(rs[i].find("FatalRS=0 "), std::string::npos) << rs[i];
+    for (size_t i = 170; i < rs.size(); ++i)
+        EXPECT_NE(rs[i].find("FatalRS=0 "), std::string::npos) << rs[i];
     // The deinterleaver keeps its last store's worth of values, so the end of the pass stays
     // behind; everything that did come out is ideal.
-    for (int channel = 1; channel <= 6; ++channel) EXPECT_GT(CheckAgainstTruth(r, channel, false), 1000);
+    for (int channel = 1; channel <= 6; ++channel)
+        EXPECT_GT(CheckAgainstTruth(r, channel, false), 1000);
     EXPECT_TRUE(fs::exists(path + ".SyncBeforInt.log"));
     EXPECT_FALSE(fs::exists(path + ".Interliving.log"));
     EXPECT_FALSE(fs::exists(path + ".70")); // no end-of-feeding work in 80 k mode
@@ -192,7 +203,8 @@ TEST_F(Session, RotatedExchangedAndNoisyPasses) {
         const auto r = lrptsynth::synthesize(o);
         const TSessionTotals totals = Run(TLrptMode::lm72k, Save(r, "pass_LRPT_.s"));
         EXPECT_EQ(totals.FailedWords, 0u);
-        for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+        for (int channel = 1; channel <= 6; ++channel)
+            CheckAgainstTruth(r, channel, true);
     }
 }
 
@@ -201,7 +213,8 @@ TEST_F(Session, PassOverMidnightAndNoiseNearTheThreshold) {
     o.startTimeMs = 86400000u - 6000u; // the fifth scan is the first of the next day
     const auto r = lrptsynth::synthesize(o);
     Run(TLrptMode::lm72k, Save(r, "midnight_LRPT_.s"));
-    for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+    for (int channel = 1; channel <= 6; ++channel)
+        CheckAgainstTruth(r, channel, true);
     EXPECT_EQ(fChain->Channel(0)->LineCount(), 8 * r.scans);
 
     TearDown();
@@ -213,7 +226,8 @@ TEST_F(Session, PassOverMidnightAndNoiseNearTheThreshold) {
     EXPECT_GT(totals.FramesPassedOn, totals.Frames / 2);
     // Lost frames show as green blocks; every block that arrived is the ideal one.
     int ideal = 0;
-    for (int channel = 1; channel <= 6; ++channel) ideal += CheckAgainstTruth(noisy, channel, false);
+    for (int channel = 1; channel <= 6; ++channel)
+        ideal += CheckAgainstTruth(noisy, channel, false);
     EXPECT_GT(ideal, 6 * 196 * noisy.scans / 2);
 }
 
@@ -242,9 +256,10 @@ TEST_F(Session, FeedingReadsTheWholeFile) {
         size_t bytes;
         int64_t fed;
     };
-    for (const Case c : {Case{"a.s", TLrptMode::lm72k, 25000, 25000}, Case{"b.s", TLrptMode::lm72k, 25001, 25000},
-                         Case{"c.hard", TLrptMode::lm72k, 12000, 96000}, Case{"d.raw", TLrptMode::lm72k, 5001, 10002},
-                         Case{"e.s", TLrptMode::lm80k, 1001, 1000}, Case{"f.s", TLrptMode::lm72k, 100, 100}}) {
+    for (const Case c :
+         {Case{"a.s", TLrptMode::lm72k, 25000, 25000}, Case{"b.s", TLrptMode::lm72k, 25001, 25000},
+          Case{"c.hard", TLrptMode::lm72k, 12000, 96000}, Case{"d.raw", TLrptMode::lm72k, 5001, 10002},
+          Case{"e.s", TLrptMode::lm80k, 1001, 1000}, Case{"f.s", TLrptMode::lm72k, 100, 100}}) {
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
@@ -344,12 +359,14 @@ TEST_F(Session, NrzmPassesDecodeWithTheOptionAndYieldNoPacketsWithout) {
                 if (k80) {
                     // Until the deinterleaver's store has filled once, frames fail (see the plain
                     // 80 k test); what comes out after is ideal.
-                    for (int channel = 1; channel <= 6; ++channel) EXPECT_GT(CheckAgainstTruth(r, channel, false), 200);
+                    for (int channel = 1; channel <= 6; ++channel)
+                        EXPECT_GT(CheckAgainstTruth(r, channel, false), 200);
                 } else {
                     // Clean: not a symbol to correct (no polarity steps at frame starts).
                     EXPECT_EQ(totals.FailedWords, 0u);
                     EXPECT_EQ(totals.CuredSymbols, 0u);
-                    for (int channel = 1; channel <= 6; ++channel) CheckAgainstTruth(r, channel, true);
+                    for (int channel = 1; channel <= 6; ++channel)
+                        CheckAgainstTruth(r, channel, true);
                     EXPECT_EQ(fChain->Channel(0)->LineCount(), 8 * r.scans);
                 }
 
@@ -360,7 +377,8 @@ TEST_F(Session, NrzmPassesDecodeWithTheOptionAndYieldNoPacketsWithout) {
                 SetUp();
                 totals = Run(decoderMode, Save(r, name), {}, false);
                 EXPECT_EQ(totals.FramesPassedOn, 0u);
-                for (const uint32_t packets : totals.Packets) EXPECT_EQ(packets, 0u);
+                for (const uint32_t packets : totals.Packets)
+                    EXPECT_EQ(packets, 0u);
                 EXPECT_EQ(fChain->Channel(0)->LineCount(), 0);
             }
 }

@@ -57,7 +57,8 @@ TEST(SymbolForms, FormFollowsTheExactExtension) {
     EXPECT_EQ(DemModeFromFileName("/a/pass.s.hard", dm_8BitSoft), dm_Hard);
     EXPECT_EQ(DemModeFromFileName("/a/pass.RAW", dm_8BitSoft), dm_8BitSoft); // capitals not recognised
     EXPECT_EQ(DemModeFromFileName("/a/pass.RAW", dm_Hard), dm_Hard);         // an unknown one keeps the form
-    EXPECT_EQ(DemModeFromFileName("/a.raw/pass", dm_8BitSoft), dm_8BitSoft); // a dot in a folder is no extension
+    EXPECT_EQ(DemModeFromFileName("/a.raw/pass", dm_8BitSoft),
+              dm_8BitSoft); // a dot in a folder is no extension
 }
 
 TEST(SymbolForms, ConvertSoftToHardConvertsEveryWholeGroupOfEight) {
@@ -70,14 +71,16 @@ TEST(SymbolForms, ConvertSoftToHardConvertsEveryWholeGroupOfEight) {
     for (const size_t size : {0u, 7u, 8u, 79999u, 80000u, 80007u, 160000u, 160001u, 160008u}) {
         SCOPED_TRACE(size);
         std::vector<uint8_t> soft(size);
-        for (size_t i = 0; i < size; ++i) soft[i] = static_cast<uint8_t>(i * 37 % 251);
+        for (size_t i = 0; i < size; ++i)
+            soft[i] = static_cast<uint8_t>(i * 37 % 251);
         WriteAll(path, soft);
         EXPECT_EQ(ConvertSoftToHard(path), static_cast<int64_t>(size / 8));
         const auto hard = ReadAll(path + ".hard");
         ASSERT_EQ(hard.size(), size / 8);
         for (size_t i = 0; i < hard.size(); i += 997) {
             uint8_t expected = 0;
-            for (int j = 0; j < 8; ++j) expected = static_cast<uint8_t>(expected << 1 | (static_cast<int8_t>(soft[8 * i + j]) > 0));
+            for (int j = 0; j < 8; ++j)
+                expected = static_cast<uint8_t>(expected << 1 | (static_cast<int8_t>(soft[8 * i + j]) > 0));
             ASSERT_EQ(hard[i], expected) << i;
         }
     }

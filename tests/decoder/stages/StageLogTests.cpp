@@ -13,11 +13,11 @@
 namespace {
 
 class StageLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fPath = (std::filesystem::temp_directory_path() /
-                 ("tarnwick_log_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                  ".log"))
+                 ("tarnwick_log_" +
+                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".log"))
                     .string();
         std::filesystem::remove(fPath);
     }
@@ -58,9 +58,11 @@ TEST_F(StageLogTest, LockedAppendsFromManyThreadsKeepLinesWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 50; ++i) AppendLogLineLocked(fPath, std::string(200, static_cast<char>('a' + t)));
+            for (int i = 0; i < 50; ++i)
+                AppendLogLineLocked(fPath, std::string(200, static_cast<char>('a' + t)));
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     std::istringstream lines(Contents());
     std::string line;
     int count = 0;

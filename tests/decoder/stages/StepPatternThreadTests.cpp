@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 // A mode-1 stage whose step is supplied by the test.
 class TTestStage : public TStepPatternThread {
-public:
+  public:
     using Step = std::function<bool(TSHORTstream*, TSHORTstream*)>;
     TTestStage(TSHORTstream* aIn, TSHORTstream* aOut, Step aStep)
         : TStepPatternThread(aIn, aOut), fStep(std::move(aStep)) {}
@@ -39,13 +39,13 @@ public:
     std::atomic<int> Reports{0};
     std::atomic<bool> LockFreeDuringReport{true};
 
-private:
+  private:
     Step fStep;
 };
 
 // A mode-2 stage routing each input byte to the output whose index is that byte.
 class TRouterStage : public TStepPatternThread {
-public:
+  public:
     using TStepPatternThread::TStepPatternThread;
     bool DoStepMultiOut(TSHORTstream* aIn, TSHORTStreams* aOuts) override {
         if (aIn->AwaitingReadSize() == 0) return false;
@@ -65,7 +65,9 @@ bool WaitUntil(const std::function<bool()>& aCondition, std::chrono::millisecond
     return aCondition();
 }
 
-TSHORTstream NewStream(const char* name) { return TSHORTstream(name, true, true, nullptr); }
+TSHORTstream NewStream(const char* name) {
+    return TSHORTstream(name, true, true, nullptr);
+}
 
 } // namespace
 
@@ -188,11 +190,13 @@ TEST(StepPatternThread, StopAndFreeStageHandlesEmptyNeverStartedAndRunningStages
     EXPECT_EQ(empty, nullptr);
 
     // A stage created but never started must not hang the session's stop.
-    auto idle = std::make_unique<TTestStage>(&in, nullptr, [](TSHORTstream*, TSHORTstream*) { return false; });
+    auto idle =
+        std::make_unique<TTestStage>(&in, nullptr, [](TSHORTstream*, TSHORTstream*) { return false; });
     StopAndFreeStage(idle);
     EXPECT_EQ(idle, nullptr);
 
-    auto running = std::make_unique<TTestStage>(&in, nullptr, [](TSHORTstream*, TSHORTstream*) { return false; });
+    auto running =
+        std::make_unique<TTestStage>(&in, nullptr, [](TSHORTstream*, TSHORTstream*) { return false; });
     running->Start();
     StopAndFreeStage(running);
     EXPECT_EQ(running, nullptr);

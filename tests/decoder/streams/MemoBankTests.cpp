@@ -9,7 +9,9 @@ constexpr int32_t Page = 1048576;
 
 // Simulates a machine that has no memory to spare while the guard lives.
 struct NoFreeMemory {
-    NoFreeMemory() { SetFreePhysicalMemoryProvider([] { return int64_t{3} * Page; }); }
+    NoFreeMemory() {
+        SetFreePhysicalMemoryProvider([] { return int64_t{3} * Page; });
+    }
     ~NoFreeMemory() { SetFreePhysicalMemoryProvider({}); }
 };
 
@@ -49,9 +51,11 @@ TEST(MemoBank, KeepsAtMostTheLimitUnlessTheCallerInsists) {
     {
         // Take all three free pages and two fresh ones.
         uint8_t* p[5];
-        for (auto& page : p) page = bank.GetBuffer();
+        for (auto& page : p)
+            page = bank.GetBuffer();
         EXPECT_EQ(bank.BufferCount(), 5);
-        for (int i = 0; i < 3; ++i) bank.Retrieve(p[i], false);
+        for (int i = 0; i < 3; ++i)
+            bank.Retrieve(p[i], false);
         extra1 = p[3];
         extra2 = p[4];
     }

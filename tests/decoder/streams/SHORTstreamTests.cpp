@@ -18,15 +18,20 @@ namespace {
 constexpr int64_t MiB = TSHORTstream::PageSize;
 
 // Byte k of every test stream: distinct enough that a misplaced page or offset shows.
-uint8_t PatternByte(int64_t k) { return static_cast<uint8_t>((k * 131 + (k >> 20) * 17 + (k >> 8)) & 0xFF); }
+uint8_t PatternByte(int64_t k) {
+    return static_cast<uint8_t>((k * 131 + (k >> 20) * 17 + (k >> 8)) & 0xFF);
+}
 
 std::vector<uint8_t> Pattern(int64_t from, int64_t count) {
     std::vector<uint8_t> v(static_cast<size_t>(count));
-    for (int64_t i = 0; i < count; ++i) v[static_cast<size_t>(i)] = PatternByte(from + i);
+    for (int64_t i = 0; i < count; ++i)
+        v[static_cast<size_t>(i)] = PatternByte(from + i);
     return v;
 }
 
-TSHORTstream NewStream() { return TSHORTstream("test", true, true, nullptr); }
+TSHORTstream NewStream() {
+    return TSHORTstream("test", true, true, nullptr);
+}
 
 void WritePattern(TSHORTstream& s, int64_t count) {
     const auto data = Pattern(s.Size(), count);

@@ -341,8 +341,9 @@ TEST_F(WindowSession, TheNrzmBoxDecodesADifferentiallyEncodedPass) {
     EXPECT_TRUE(disabledWhileFeeding);
     ExpectEnded(fNextFile);
     EXPECT_EQ(fWindow->Session()->Totals().FailedWords, 0u);
-    const auto delivered64 = std::count_if(r.packets.begin(), r.packets.end(),
-                                           [](const lrptsynth::PacketRecord& p) { return p.apid == 64 && p.delivered; });
+    const auto delivered64 =
+        std::count_if(r.packets.begin(), r.packets.end(),
+                      [](const lrptsynth::PacketRecord& p) { return p.apid == 64 && p.delivered; });
     EXPECT_GT(delivered64, 0);
     EXPECT_EQ(fWindow->Session()->Totals().Packets[0], static_cast<uint32_t>(delivered64));
     const auto log = LogMessages(fNextFile + ".SyncBeforeViterbi.log");
@@ -388,6 +389,7 @@ TEST_F(WindowSession, AFolderIsRefusedByName) {
     fWindow->Button72KClick();
     ASSERT_EQ(fMessages.size(), 1u);
     EXPECT_TRUE(fMessages[0].second);
-    EXPECT_NE(fMessages[0].first.toStdString().find("folder"), std::string::npos) << fMessages[0].first.toStdString();
+    EXPECT_NE(fMessages[0].first.toStdString().find("folder"), std::string::npos)
+        << fMessages[0].first.toStdString();
     ExpectIdle();
 }

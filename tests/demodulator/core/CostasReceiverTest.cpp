@@ -308,9 +308,10 @@ TEST_P(AcquisitionTest, GeneratorWavLocksAndGivesTheTransmittedSymbols) {
 
     const TAcquisition a = Acquire(rec, oqpsk);
     ASSERT_GT(a.LockedAt, 0u) << "no lock";
-    std::printf("%s, %+.0f Hz, Es/N0 9 dB: lock after %zu symbols (%.3f s), %zu symbol errors in %zu (SER %.2e)\n",
-                oqpsk ? "OQPSK" : "QPSK", offset, a.LockedAt, double(a.LockedAt) / 72000, a.Errors, a.Compared,
-                double(a.Errors) / double(a.Compared));
+    std::printf(
+        "%s, %+.0f Hz, Es/N0 9 dB: lock after %zu symbols (%.3f s), %zu symbol errors in %zu (SER %.2e)\n",
+        oqpsk ? "OQPSK" : "QPSK", offset, a.LockedAt, double(a.LockedAt) / 72000, a.Errors, a.Compared,
+        double(a.Errors) / double(a.Compared));
     // The sweep covers +-10 kHz at about 26 kHz/s, starting during the 0.25 s of noise lead-in;
     // lock follows within eight windows of 1024 symbols once it passes the carrier.
     EXPECT_LT(a.LockedAt, size_t(72000 * 1.2));
@@ -331,8 +332,9 @@ TEST(OqpskTest, OffsetRecordingNeedsTheOption) {
     lrptsynth::SynthOptions o = PassOptions(3000);
     o.oqpsk = true;
     const TAcquisition a = Acquire(lrptsynth::synthesize(o), false);
-    std::printf("OQPSK recording, option off: lock after %zu symbols, best match %d of 256, %zu errors in %zu\n",
-                a.LockedAt, a.BestHits, a.Errors, a.Compared);
+    std::printf(
+        "OQPSK recording, option off: lock after %zu symbols, best match %d of 256, %zu errors in %zu\n",
+        a.LockedAt, a.BestHits, a.Errors, a.Compared);
     EXPECT_TRUE(a.LockedAt == 0 || a.BestHits < 240 || a.Errors > 0.05 * double(a.Compared));
 }
 

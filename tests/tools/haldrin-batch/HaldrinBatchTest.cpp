@@ -88,8 +88,8 @@ bool ReadBmpGrey(const fs::path& aPath, int& aWidth, std::vector<std::vector<uin
 
 // A generated pass of six scans through both batch tools; aParams go to haldrin-batch,
 // aDecoderParams to tarnwick-batch.
-void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aName, const std::string& aParams,
-                                const std::string& aDecoderParams = "") {
+void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aName,
+                                const std::string& aParams, const std::string& aDecoderParams = "") {
     o.form = lrptsynth::OutputForm::Wav;
     o.scans = 6;
     if (o.headFrames == 0) o.headFrames = 12; // about 1.4 s of fill while the receiver locks
@@ -109,8 +109,9 @@ void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aN
     const double frames = double(rec.bytes.size() - 44) / (o.wavBits / 4);
     EXPECT_NEAR(symbols, frames * 72000 / o.sampleRate, 200);
 
-    const TRun t =
-        RunCommand(std::string(TARNWICK_BATCH) + " --72k " + aDecoderParams + " --out " + Quote(dir) + " " + Quote(raw), dir);
+    const TRun t = RunCommand(std::string(TARNWICK_BATCH) + " --72k " + aDecoderParams + " --out " +
+                                  Quote(dir) + " " + Quote(raw),
+                              dir);
     ASSERT_EQ(t.Exit, 0) << t.Err;
     // Channels 1-3 (APIDs 64-66): every scan of the pass in the picture, pixel for pixel as the
     // generator drew it.
@@ -213,7 +214,8 @@ TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
     const fs::path dir = TempDir("realnrzm");
     const fs::path wav = dir / "real.wav", raw = dir / "real.raw";
     Write(wav, rec.bytes);
-    const TRun h = RunCommand(std::string(HALDRIN_BATCH) + " --param Oqpsk=1 " + Quote(wav) + " " + Quote(raw), dir);
+    const TRun h =
+        RunCommand(std::string(HALDRIN_BATCH) + " --param Oqpsk=1 " + Quote(wav) + " " + Quote(raw), dir);
     ASSERT_EQ(h.Exit, 0) << h.Err;
     const TRun t =
         RunCommand(std::string(TARNWICK_BATCH) + " --72k --diff --out " + Quote(dir) + " " + Quote(raw), dir);
@@ -234,7 +236,8 @@ TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
     ASSERT_LT(at, 12u) << "first decoded frame not among the first sent";
     for (size_t k = 1; k < got; ++k) {
         ASSERT_LT(at + k - 1, sent);
-        ASSERT_EQ(vcdu.compare(1024 * k + 4, 1020, cadus, 1024 * (at + k - 1) + 4, 1020), 0) << "record " << k;
+        ASSERT_EQ(vcdu.compare(1024 * k + 4, 1020, cadus, 1024 * (at + k - 1) + 4, 1020), 0)
+            << "record " << k;
     }
     EXPECT_GE(got - 1 + at + 2, sent); // the last frame or two stay in the decoder's chain
 }

@@ -180,7 +180,8 @@ TEST(FormatFacts, NrzmEncodesTheWholeStreamContinuouslyBeforeTheCode) {
     // complement; both occur.
     const auto markerCode = convEncode({0x13, 0x75, 0x57, 0xE9});
     std::uint64_t pattern = 0;
-    for (int k = 12; k < 60; ++k) pattern = pattern << 1 | markerCode[static_cast<std::size_t>(k)];
+    for (int k = 12; k < 60; ++k)
+        pattern = pattern << 1 | markerCode[static_cast<std::size_t>(k)];
     ASSERT_EQ(pattern, 0x10B02F33D207ull);
     int complemented = 0, frames = 0;
     for (const auto& f : rec.frames) {
@@ -188,7 +189,8 @@ TEST(FormatFacts, NrzmEncodesTheWholeStreamContinuouslyBeforeTheCode) {
         const bool flipped = (v[first] > 0) != (((pattern >> 47) & 1) != 0);
         for (int k = 0; k < 48; ++k) {
             const bool one = ((pattern >> (47 - k)) & 1) != flipped;
-            ASSERT_EQ(v[first + static_cast<std::size_t>(k)] > 0, one) << "frame " << frames << " symbol " << k;
+            ASSERT_EQ(v[first + static_cast<std::size_t>(k)] > 0, one)
+                << "frame " << frames << " symbol " << k;
         }
         complemented += flipped;
         ++frames;

@@ -557,7 +557,8 @@ TEST(Recording, OqpskDelaysTheQBranchByHalfASymbol) {
     ASSERT_EQ(plain.bytes.size(), offset.bytes.size());
     EXPECT_EQ(plain.chainBits, offset.chainBits);
     auto sample = [](const Recording& r, std::size_t f, int ch) { // 16-bit frames are (Q, I)
-        return static_cast<std::int16_t>(r.bytes[44 + 4 * f + 2 * ch] | r.bytes[44 + 4 * f + 2 * ch + 1] << 8);
+        return static_cast<std::int16_t>(r.bytes[44 + 4 * f + 2 * ch] | r.bytes[44 + 4 * f + 2 * ch + 1]
+                                                                            << 8);
     };
     const std::size_t frames = (plain.bytes.size() - 44) / 4;
     std::size_t sameI = 0, delayedQ = 0, sameQ = 0;

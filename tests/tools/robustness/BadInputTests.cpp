@@ -28,7 +28,8 @@ Outcome RunProgram(const std::string& program, const std::string& arguments) {
     std::FILE* pipe = popen(command.c_str(), "r");
     std::string output;
     std::array<char, 4096> buffer{};
-    while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+    while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+        output.append(buffer.data(), n);
     const int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
@@ -38,7 +39,8 @@ void Write(const fs::path& path, const std::string& bytes) {
 }
 
 void Le32(std::string& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        s.push_back(static_cast<char>(v >> (8 * i)));
 }
 void Le16(std::string& s, uint16_t v) {
     s.push_back(static_cast<char>(v));
@@ -66,7 +68,7 @@ std::string Wav(uint32_t rate, uint16_t align, uint32_t claimed, uint32_t held) 
 }
 
 class BadInput : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fDir = fs::temp_directory_path() / ("lrpt_bad_input_" + std::to_string(getpid()));
         fs::remove_all(fDir);
@@ -104,11 +106,12 @@ TEST_F(BadInput, Demodulator) {
     Write(fDir / "align 9.wav", Wav(196078, 9, 4000, 4000));
     Write(fDir / "cut short.wav", Wav(196078, 4, 1000000000, 40000));
     Write(fDir / "tiny.wav", Wav(196078, 4, 400, 400)); // far less than one block: fine
-    for (const Case& c : {Case{"missing.wav", 1, "cannot open input file"}, Case{"a folder", 1, "is a folder"},
-                          Case{"empty.wav", 1, "is empty"}, Case{"text.wav", 1, "header code -2"},
-                          Case{"header cut.wav", 1, "header code -4"}, Case{"rate 0.wav", 1, "sample rate 0"},
-                          Case{"align 0.wav", 1, "block alignment 0"}, Case{"align 9.wav", 1, "block alignment 9"},
-                          Case{"cut short.wav", 3, "cut short"}}) {
+    for (const Case& c :
+         {Case{"missing.wav", 1, "cannot open input file"}, Case{"a folder", 1, "is a folder"},
+          Case{"empty.wav", 1, "is empty"}, Case{"text.wav", 1, "header code -2"},
+          Case{"header cut.wav", 1, "header code -4"}, Case{"rate 0.wav", 1, "sample rate 0"},
+          Case{"align 0.wav", 1, "block alignment 0"}, Case{"align 9.wav", 1, "block alignment 9"},
+          Case{"cut short.wav", 3, "cut short"}}) {
         SCOPED_TRACE(c.file);
         const std::string out = (fDir / (c.file + ".raw")).string();
         std::string arguments = "-q ";
@@ -127,12 +130,13 @@ TEST_F(BadInput, Demodulator) {
 
 TEST_F(BadInput, Decoder) {
     Write(fDir / "empty.s", "");
-    Write(fDir / "short.s", std::string(5000, '\x40'));              // less than one block
-    Write(fDir / "notes.s", std::string(300000, 'x'));               // text: all positive values
-    Write(fDir / "pass.wav", Wav(196078, 4, 200000, 200000));         // the demodulator's input instead
-    for (const Case& c : {Case{"missing.s", 1, "no such file"}, Case{"a folder", 1, "not a regular file"},
-                          Case{"empty.s", 1, "is empty"}, Case{"short.s", 3, "no transfer frame found"},
-                          Case{"notes.s", 3, "no transfer frame found"}, Case{"pass.wav", 3, "no transfer frame found"}}) {
+    Write(fDir / "short.s", std::string(5000, '\x40'));       // less than one block
+    Write(fDir / "notes.s", std::string(300000, 'x'));        // text: all positive values
+    Write(fDir / "pass.wav", Wav(196078, 4, 200000, 200000)); // the demodulator's input instead
+    for (const Case& c :
+         {Case{"missing.s", 1, "no such file"}, Case{"a folder", 1, "not a regular file"},
+          Case{"empty.s", 1, "is empty"}, Case{"short.s", 3, "no transfer frame found"},
+          Case{"notes.s", 3, "no transfer frame found"}, Case{"pass.wav", 3, "no transfer frame found"}}) {
         SCOPED_TRACE(c.file);
         ExpectOneClearLine(RunProgram(TARNWICK_BATCH, "-q " + Path(c.file)), c);
         // Refused inputs leave nothing; inputs read in vain leave the session's files, as the line says.

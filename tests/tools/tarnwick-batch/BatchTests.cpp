@@ -29,16 +29,18 @@ Outcome RunProgram(const std::string& arguments) {
     std::FILE* pipe = popen(command.c_str(), "r");
     std::string output;
     std::array<char, 4096> buffer{};
-    while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+    while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+        output.append(buffer.data(), n);
     const int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 class Batch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fDir = fs::temp_directory_path() /
-               ("tarnwick_batch_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("tarnwick_batch_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(fDir);
         fs::create_directories(fDir);
     }
@@ -46,7 +48,8 @@ protected:
     std::string Save(const lrptsynth::Recording& r, const std::string& aName) {
         const fs::path path = fDir / aName;
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(r.bytes.data()), static_cast<std::streamsize>(r.bytes.size()));
+            .write(reinterpret_cast<const char*>(r.bytes.data()),
+                   static_cast<std::streamsize>(r.bytes.size()));
         return path.string();
     }
     fs::path fDir;
@@ -60,7 +63,8 @@ std::string ReadFile(const std::string& aPath) {
 } // namespace
 
 TEST(BatchArguments, ParseOptionsAndModes) {
-    const auto o = ParseBatchArguments({"--80k", "--ignore-rs-errors", "--rgb", "5,2,1", "--out", "d", "x.s"});
+    const auto o =
+        ParseBatchArguments({"--80k", "--ignore-rs-errors", "--rgb", "5,2,1", "--out", "d", "x.s"});
     EXPECT_EQ(o.Mode, TLrptMode::lm80k);
     EXPECT_TRUE(o.IgnoreRsErrors);
     EXPECT_FALSE(o.Nrzm);
@@ -70,8 +74,12 @@ TEST(BatchArguments, ParseOptionsAndModes) {
     EXPECT_EQ(o.Input, "x.s");
     EXPECT_FALSE(ParseBatchArguments({"x.s"}).Mode.has_value());
     EXPECT_TRUE(ParseBatchArguments({"--help"}).Help);
-    for (const auto& bad : std::vector<std::vector<std::string>>{
-             {}, {"--rgb", "1,2", "x.s"}, {"--rgb", "0,1,2", "x.s"}, {"--bogus", "x.s"}, {"a.s", "b.s"}, {"--out"}})
+    for (const auto& bad : std::vector<std::vector<std::string>>{{},
+                                                                 {"--rgb", "1,2", "x.s"},
+                                                                 {"--rgb", "0,1,2", "x.s"},
+                                                                 {"--bogus", "x.s"},
+                                                                 {"a.s", "b.s"},
+                                                                 {"--out"}})
         EXPECT_THROW(ParseBatchArguments(bad), std::invalid_argument);
     EXPECT_EQ(ModeForFileName("/data/2026_LRPT INT_x.s"), TLrptMode::lm80k);
     EXPECT_EQ(ModeForFileName("/data/2026_LRPT_x.s"), TLrptMode::lm72k);
@@ -88,9 +96,10 @@ TEST_F(Batch, BadInputGivesOneLineAndAnErrorStatus) {
         int status;
         std::string says;
     };
-    for (const Case& c : {Case{"'" + (fDir / "missing.s").string() + "'", 1, "no such file"},
-                          Case{"'" + fDir.string() + "'", 1, "not a regular file"}, Case{"'" + empty + "'", 1, "is empty"},
-                          Case{"--rgb 9,9,9 x.s", 2, "--rgb"}, Case{"", 2, "no input file"}}) {
+    for (const Case& c :
+         {Case{"'" + (fDir / "missing.s").string() + "'", 1, "no such file"},
+          Case{"'" + fDir.string() + "'", 1, "not a regular file"}, Case{"'" + empty + "'", 1, "is empty"},
+          Case{"--rgb 9,9,9 x.s", 2, "--rgb"}, Case{"", 2, "no input file"}}) {
         SCOPED_TRACE(c.arguments);
         const Outcome o = RunProgram(c.arguments);
         EXPECT_EQ(o.status, c.status);
@@ -113,15 +122,17 @@ TEST_F(Batch, DecodesAGeneratedPassIntoEveryFile) {
     std::ofstream(input, std::ios::binary)
         .write(reinterpret_cast<const char*>(r.bytes.data()), static_cast<std::streamsize>(r.bytes.size()));
 
-    const Outcome o = RunProgram("--rgb 1,2,5 --out '" + (fDir / "out").string() + "' '" + input.string() + "'");
+    const Outcome o =
+        RunProgram("--rgb 1,2,5 --out '" + (fDir / "out").string() + "' '" + input.string() + "'");
     ASSERT_EQ(o.status, 0) << o.output;
     EXPECT_NE(o.output.find("mode 72k"), std::string::npos);
     EXPECT_NE(o.output.find("scans ch1:" + std::to_string(r.scans - 1)), std::string::npos) << o.output;
     const std::string stem = (fDir / "out" / "pass_LRPT_.s").string();
-    for (const char* suffix : {".vcdu", ".70", ".SyncBeforeViterbi.log", ".Viterbi.log", ".ReedSolomon.log", ".mpdu.log",
-                               ".64.log", ".68.log", ".64.png", ".64.bmp", ".65.png", ".68.bmp", ".bmp", ".bmp.stat"})
+    for (const char* suffix :
+         {".vcdu", ".70", ".SyncBeforeViterbi.log", ".Viterbi.log", ".ReedSolomon.log", ".mpdu.log",
+          ".64.log", ".68.log", ".64.png", ".64.bmp", ".65.png", ".68.bmp", ".bmp", ".bmp.stat"})
         EXPECT_TRUE(fs::exists(stem + suffix)) << suffix;
-    EXPECT_FALSE(fs::exists(stem + ".66.png")); // channel 3 was not sent
+    EXPECT_FALSE(fs::exists(stem + ".66.png"));         // channel 3 was not sent
     EXPECT_FALSE(fs::exists(input.string() + ".vcdu")); // nothing beside the input with --out
     // The channel picture is the decoded rows only: 8 per scan, 1568 wide (BMP header 54 bytes).
     EXPECT_EQ(fs::file_size(stem + ".64.bmp"), 54u + static_cast<uintmax_t>(8 * r.scans) * 1568 * 3);
@@ -143,7 +154,8 @@ TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
         options.rotationDeg = 90 * index;
         options.esn0Db = 6;
         options.seed = static_cast<uint64_t>(index + 1);
-        const std::string input = Save(lrptsynth::synthesize(options), "real" + std::to_string(index) + "_LRPT_.s");
+        const std::string input =
+            Save(lrptsynth::synthesize(options), "real" + std::to_string(index) + "_LRPT_.s");
 
         // Off: not one frame passes the frame stage, which the program says.
         const Outcome off = RunProgram("-q --out '" + (fDir / "off").string() + "' '" + input + "'");
@@ -162,7 +174,8 @@ TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
         const std::string vcdu = ReadFile(stem + ".vcdu");
         ASSERT_GE(vcdu.size() / 1024 + 2, cadus.size() / 1024 + 1);
         for (size_t f = 0; f + 1 < vcdu.size() / 1024 && f < cadus.size() / 1024; ++f)
-            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * (f + 1) + 4, cadus.data() + 1024 * f + 4, 1020)) << f;
+            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * (f + 1) + 4, cadus.data() + 1024 * f + 4, 1020))
+                << f;
 
         // The pictures are those of the same frames sent plainly and decoded without --diff.
         if (index == 0) {
@@ -197,8 +210,8 @@ TEST_F(Batch, RealFramesInterleavedThroughTheNrzmPathGiveThePicturesOfThePlainPa
         options.nrzm = nrzm;
         const std::string name = nrzm ? "n23_LRPT INT_.s" : "plain_LRPT INT_.s";
         const std::string input = Save(lrptsynth::synthesize(options), name);
-        const Outcome o = RunProgram(std::string(nrzm ? "--diff " : "") + "-q --out '" + (fDir / "out").string() +
-                                     "' '" + input + "'");
+        const Outcome o = RunProgram(std::string(nrzm ? "--diff " : "") + "-q --out '" +
+                                     (fDir / "out").string() + "' '" + input + "'");
         ASSERT_EQ(o.status, 0) << o.output;
         stems[nrzm] = (fDir / "out" / name).string();
     }
