@@ -87,14 +87,14 @@ Channel
   --swap-iq                 exchange I and Q
 
 WAV (complex baseband, root-raised-cosine pulses)
-  --wav-bits 8|16           sample size (default 16); 16-bit frames hold (Q, I),
-                            8-bit frames (I, Q) as signed bytes
+  --wav-bits 8|16           sample size (default 16); frames hold (Q, I), 8-bit
+                            samples unsigned with zero at 128
   --sample-rate HZ          default 196078 (the demodulator's default setting)
   --symbol-rate HZ          default 72000 (72k) or 80000 (80k)
   --carrier-offset HZ       carrier frequency offset (default 0)
   --phase DEG               carrier phase (default 0)
   --level RMS               RMS per branch in sample units (default 1600 for
-                            16-bit, 40 for 8-bit)
+                            16-bit, 6.25 for 8-bit: the same on 16-bit scale)
   --rolloff R               roll-off of the pulses (default 0.6)
   --oqpsk                   offset QPSK: the Q branch delayed by half a symbol
 
