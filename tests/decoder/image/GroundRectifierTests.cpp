@@ -30,8 +30,18 @@ TEST(GroundRectifier, NadirStaysAndTheTableIsMonotonic) {
     EXPECT_NEAR(t.SourceColumn(w / 2 - 1), 783, 1e-6);
     EXPECT_NEAR(t.SourceColumn(w / 2), 784, 1e-6);
     EXPECT_NEAR(t.SourceColumn(w / 2 + 1), 785, 1e-3); // one raw pixel per column near nadir
-    for (int j = 1; j < w; ++j)
-        ASSERT_GT(t.SourceColumn(j), t.SourceColumn(j - 1)) << j;
+    // Increasing; only the outermost columns, whose ground lies beyond the first or last raw pixel
+    // centre, repeat that pixel.
+    int clamped = 0;
+    for (int j = 1; j < w; ++j) {
+        const double a = t.SourceColumn(j - 1), b = t.SourceColumn(j);
+        if ((a == 0 && b == 0) || (a == 1567 && b == 1567)) {
+            ++clamped;
+        } else {
+            ASSERT_GT(b, a) << j;
+        }
+    }
+    EXPECT_LE(clamped, 4);
     EXPECT_LT(t.SourceColumn(0), 0.5);
     EXPECT_GT(t.SourceColumn(w - 1), 1566.5);
     // Symmetric about nadir.
