@@ -1,6 +1,7 @@
 #include "BatchDecoder.h"
 
 #include "PngWriter.h"
+#include "session/Products.h"
 #include "session/RGBComposite.h"
 
 #include <chrono>
@@ -34,8 +35,11 @@ std::string BatchUsage() {
            "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... "
            ".69.png/.69.bmp\n"
            "(each channel cropped to its decoded rows; channels without data are left out), and the RGB\n"
-           "composite .bmp with its .bmp.stat. Prints a summary. Exit status 0 on success, 1 on a file\n"
-           "error, 2 on a usage error.\n";
+           "composite .bmp with its .bmp.stat. Products, as PNG: each channel rectified to equal ground\n"
+           "distance (.64.rect.png ...), and the composites the channels allow, raw and rectified:\n"
+           ".rgb123.png/.rgb123.rect.png (natural colour: channels 1, 2, 3), .rgb221.png/.rgb221.rect.png\n"
+           "(channels 1 and 2), .ir.png/.ir.rect.png (channel 5, 6 or 4, enhanced).\n"
+           "Prints a summary. Exit status 0 on success, 1 on a file error, 2 on a usage error.\n";
 }
 
 TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
@@ -100,6 +104,54 @@ void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem,
     WritePngBgr(aStem + ".png", cropped.Bits(), cropped.Width(), rows, cropped.BytesPerLine());
     aWritten.push_back(aStem + ".png");
     aWritten.push_back(aStem + ".bmp");
+}
+
+// The products beside the raw pictures: every channel drawn, rectified to equal ground distance
+// (".64.rect.png" ...), and the composites its channels allow, raw and rectified (".rgb123.png",
+// ".rgb123.rect.png", ".rgb221...", ".ir..."). Returns the files written.
+std::vector<std::string> WriteProducts(TStageChain& aChain, const std::string& aStem) {
+    std::array<TCanalDrawThread*, 6> stages{};
+    std::array<bool, 6> present{};
+    for (size_t i = 0; i < 6; ++i) {
+        stages[i] = aChain.Channel(static_cast<int>(i));
+        present[i] = stages[i]->FirstScanTime() != 0 && stages[i]->LineCount() > 0;
+    }
+    auto write = [](const std::string& aName, const TBitmap24& aPicture) {
+        WritePngBgr(aName, aPicture.Bits(), aPicture.Width(), aPicture.Height(), aPicture.BytesPerLine());
+        return aName;
+    };
+    std::vector<std::future<std::vector<std::string>>> writers;
+    for (size_t i = 0; i < 6; ++i) {
+        if (!present[i]) continue;
+        writers.push_back(std::async(std::launch::async, [&, i] {
+            TBitmap24 cropped;
+            {
+                std::lock_guard<TCriticalSection> guard(stages[i]->CS());
+                const TBitmap24* picture = stages[i]->Picture();
+                const int rows = std::min(stages[i]->LineCount(), picture->Height());
+                cropped.SetSize(CompositeWidth, rows);
+                for (int y = 0; y < rows; ++y)
+                    std::copy(picture->ScanLine(y), picture->ScanLine(y) + 3 * CompositeWidth,
+                              cropped.ScanLine(y));
+            }
+            return std::vector<std::string>{
+                write(aStem + "." + std::to_string(64 + i) + ".rect.png", RectifyProduct(cropped))};
+        }));
+    }
+    for (const TCompositeKind kind : ChooseComposites(present)) {
+        writers.push_back(std::async(std::launch::async, [&, kind] {
+            const TBitmap24 composite = GenerateProduct(kind, stages);
+            const std::string name = aStem + "." + CompositeName(kind);
+            return std::vector<std::string>{write(name + ".png", composite),
+                                            write(name + ".rect.png", RectifyProduct(composite))};
+        }));
+    }
+    std::vector<std::string> written;
+    for (auto& writer : writers) {
+        const auto files = writer.get();
+        written.insert(written.end(), files.begin(), files.end());
+    }
+    return written;
 }
 
 } // namespace
@@ -211,6 +263,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     SaveComposite(composite, stat, stem);
     result.Written.push_back(stem + ".bmp");
     result.Written.push_back(stem + ".bmp.stat");
+    const auto products = WriteProducts(chain, stem);
+    result.Written.insert(result.Written.end(), products.begin(), products.end());
 
     const double symbols = static_cast<double>(result.Totals.BytesFed) / 2;
     result.SignalSeconds = symbols / (result.Mode == TLrptMode::lm72k ? 72000.0 : 80000.0);

@@ -60,6 +60,18 @@ std::string ReadFile(const std::string& aPath) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Width and height from a PNG file's header.
+std::pair<uint32_t, uint32_t> PngSize(const std::string& aPath) {
+    const std::string png = ReadFile(aPath);
+    if (png.size() < 24) return {0, 0};
+    auto word = [&](size_t at) {
+        return static_cast<uint32_t>(
+            static_cast<uint8_t>(png[at]) << 24 | static_cast<uint8_t>(png[at + 1]) << 16 |
+            static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3]));
+    };
+    return {word(16), word(20)};
+}
+
 } // namespace
 
 TEST(BatchArguments, ParseOptionsAndModes) {
@@ -136,6 +148,16 @@ TEST_F(Batch, DecodesAGeneratedPassIntoEveryFile) {
     EXPECT_FALSE(fs::exists(input.string() + ".vcdu")); // nothing beside the input with --out
     // The channel picture is the decoded rows only: 8 per scan, 1568 wide (BMP header 54 bytes).
     EXPECT_EQ(fs::file_size(stem + ".64.bmp"), 54u + static_cast<uintmax_t>(8 * r.scans) * 1568 * 3);
+    // Products: channels and composites rectified (2,844 columns at the nadir spacing), the
+    // composites that channels 1, 2 and 5 allow, and none that needs channel 3.
+    const uint32_t rows = static_cast<uint32_t>(8 * r.scans);
+    for (const char* suffix :
+         {".64.rect.png", ".65.rect.png", ".68.rect.png", ".rgb221.rect.png", ".ir.rect.png"})
+        EXPECT_EQ(PngSize(stem + suffix), std::make_pair(2844u, rows)) << suffix;
+    for (const char* suffix : {".rgb221.png", ".ir.png"})
+        EXPECT_EQ(PngSize(stem + suffix), std::make_pair(1568u, rows)) << suffix;
+    EXPECT_FALSE(fs::exists(stem + ".rgb123.png"));
+    EXPECT_FALSE(fs::exists(stem + ".66.rect.png"));
 }
 
 TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
