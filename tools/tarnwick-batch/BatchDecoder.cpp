@@ -15,8 +15,8 @@
 namespace fs = std::filesystem;
 
 std::string BatchUsage() {
-    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--diff] [--rgb R,G,B] [--out DIR] "
-           "[-q] FILE\n"
+    return "usage: tarnwick-batch [--72k | --80k | --auto] [--ignore-rs-errors] [--diff] [--rgb R,G,B] "
+           "[--out DIR] [-q] FILE\n"
            "\n"
            "Decodes one LRPT symbol file (.s 8-bit soft, .raw 3-bit soft, .hard hard decisions;\n"
            "any other extension is read as .s) into the six channel pictures.\n"
@@ -26,6 +26,10 @@ std::string BatchUsage() {
            "  --ignore-rs-errors  pass frames on even when a Reed-Solomon code word cannot be corrected\n"
            "  --diff              the bit stream is differentially encoded (NRZ-M, as N2-3 and N2-4 send):\n"
            "                      search the NRZ-M marker and decode differentially after the Viterbi stage\n"
+           "  --auto              find the mode and NRZ-M by decoding the first seconds under every\n"
+           "                      hypothesis (72k/80k, with and without NRZ-M) and keeping the one that\n"
+           "                      yields Reed-Solomon-clean frames; the summary says what was chosen\n"
+           "                      (not with --72k, --80k or --diff)\n"
            "  --rgb R,G,B         channels (1-6) of the composite's \"R:\", \"G:\", \"B:\" choices;\n"
            "                      default 1,2,3\n"
            "  --out DIR           write every output there instead of beside the input\n"
@@ -58,6 +62,8 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
             o.IgnoreRsErrors = true;
         } else if (a == "--diff") {
             o.Nrzm = true;
+        } else if (a == "--auto") {
+            o.Auto = true;
         } else if (a == "--rgb") {
             const std::string& list = value("--rgb");
             int r = 0, g = 0, b = 0;
@@ -81,6 +87,7 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
         }
     }
     if (!o.Help && o.Input.empty()) throw std::invalid_argument("no input file given");
+    if (o.Auto && (o.Mode || o.Nrzm)) throw std::invalid_argument("--auto finds the mode and NRZ-M itself");
     return o;
 }
 
@@ -104,6 +111,17 @@ void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem,
     WritePngBgr(aStem + ".png", cropped.Bits(), cropped.Width(), rows, cropped.BytesPerLine());
     aWritten.push_back(aStem + ".png");
     aWritten.push_back(aStem + ".bmp");
+}
+
+// --auto: the mode and NRZ-M from the file's first seconds; when nothing decodes under any
+// hypothesis, the mode from the name and no NRZ-M, as without --auto.
+void DetectForBatch(const std::string& aInput, TBatchResult& aResult, std::ostream* aProgress) {
+    aResult.Detection = DetectMode(aInput);
+    if (aResult.Detection->Found) {
+        aResult.Mode = aResult.Detection->Chosen.Mode;
+        aResult.Nrzm = aResult.Detection->Chosen.Nrzm;
+    }
+    if (aProgress) *aProgress << "detected " << aResult.Detection->Describe() << "\n" << std::flush;
 }
 
 // The products beside the raw pictures: every channel drawn, rectified to equal ground distance
@@ -177,6 +195,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
 
     TBatchResult result;
     result.Mode = aOptions.Mode.value_or(ModeForFileName(aOptions.Input));
+    result.Nrzm = aOptions.Nrzm;
+    if (aOptions.Auto) DetectForBatch(aOptions.Input, result, aProgress);
     const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));
 
     // The controls outlive the chain, whose drawing stages use them to the end.
@@ -228,7 +248,7 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     observer.ShowFileProgress = [&](int64_t aPosition, int64_t) { lastPosition = aPosition; };
 
     TDecodingSession session(chain, observer);
-    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem, aOptions.Nrzm);
+    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem, result.Nrzm);
     chain.ProgressAll();
     if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
 
@@ -276,6 +296,7 @@ std::string BatchSummary(const TBatchResult& r) {
     std::ostringstream s;
     s.setf(std::ios::fixed);
     s.precision(2);
+    if (r.Detection) s << "detected " << r.Detection->Describe() << "\n";
     s << "mode " << (r.Mode == TLrptMode::lm72k ? "72k" : "80k") << ", " << r.SignalSeconds
       << " s of signal decoded in " << r.ElapsedSeconds << " s ("
       << (r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0) << " times real time)\n";

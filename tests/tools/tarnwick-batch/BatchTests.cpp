@@ -81,6 +81,7 @@ TEST(BatchArguments, ParseOptionsAndModes) {
     EXPECT_TRUE(o.IgnoreRsErrors);
     EXPECT_FALSE(o.Nrzm);
     EXPECT_TRUE(ParseBatchArguments({"--diff", "x.s"}).Nrzm);
+    EXPECT_TRUE(ParseBatchArguments({"--auto", "x.s"}).Auto);
     EXPECT_EQ(o.Rgb, (std::array<int, 3>{5, 2, 1}));
     EXPECT_EQ(o.OutDir, "d");
     EXPECT_EQ(o.Input, "x.s");
@@ -158,6 +159,45 @@ TEST_F(Batch, DecodesAGeneratedPassIntoEveryFile) {
         EXPECT_EQ(PngSize(stem + suffix), std::make_pair(1568u, rows)) << suffix;
     EXPECT_FALSE(fs::exists(stem + ".rgb123.png"));
     EXPECT_FALSE(fs::exists(stem + ".66.rect.png"));
+}
+
+TEST_F(Batch, AutoFindsTheModeWhateverTheName) {
+    // Interleaved NRZ-M under a name that says 72 k: --auto decodes it as --80k --diff does.
+    lrptsynth::SynthOptions options;
+    options.mode = lrptsynth::Mode::k80;
+    options.nrzm = true;
+    options.polarity = lrptsynth::Polarity::Satellite;
+    options.rotationDeg = 270;
+    options.durationSeconds = 30;
+    options.esn0Db = 6;
+    const auto r = lrptsynth::synthesize(options);
+    const std::string input = Save(r, "pass_LRPT_.raw.s");
+    const Outcome o = RunProgram("--auto --out '" + (fDir / "auto").string() + "' '" + input + "'");
+    ASSERT_EQ(o.status, 0) << o.output;
+    EXPECT_EQ(o.output.rfind("detected 80k NRZ-M (", 0), 0u) << o.output;
+    EXPECT_NE(o.output.find("mode 80k"), std::string::npos) << o.output;
+    ASSERT_EQ(RunProgram("-q --80k --diff --out '" + (fDir / "flags").string() + "' '" + input + "'").status,
+              0);
+    for (const char* suffix : {".vcdu", ".64.bmp", ".65.bmp", ".66.bmp"}) {
+        SCOPED_TRACE(suffix);
+        const std::string picture = ReadFile((fDir / "auto" / "pass_LRPT_.raw.s").string() + suffix);
+        EXPECT_GT(picture.size(), 54u + 1568 * 3 * 8);
+        EXPECT_TRUE(picture == ReadFile((fDir / "flags" / "pass_LRPT_.raw.s").string() + suffix));
+    }
+
+    // Noise: nothing found, said so, and the name's mode is tried as without --auto.
+    std::string noise(400000, '\0');
+    uint32_t state = 1;
+    for (char& c : noise)
+        c = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
+    const std::string noiseFile = (fDir / "noise.s").string();
+    std::ofstream(noiseFile, std::ios::binary) << noise;
+    const Outcome n = RunProgram("--auto --out '" + (fDir / "noise").string() + "' '" + noiseFile + "'");
+    EXPECT_EQ(n.status, 3);
+    EXPECT_EQ(n.output.rfind("detected no mode found (", 0), 0u) << n.output;
+    EXPECT_NE(n.output.find("mode 72k"), std::string::npos) << n.output;
+    for (const char* clash : {"--auto --72k x.s", "--diff --auto x.s"})
+        EXPECT_EQ(RunProgram(clash).status, 2) << clash;
 }
 
 TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
