@@ -132,18 +132,38 @@ TModeDetection DetectMode(const std::string& aFileName, const TModeDetectorOptio
     if (std::filesystem::is_directory(aFileName, error))
         throw EFOpenError("Cannot open file \"" + aFileName + "\". It is a folder, not a symbol file");
     TFileStream file(aFileName, TFileMode::fmOpenRead);
+    const auto started = std::chrono::steady_clock::now();
     const TDemodulatorModes form = DemModeFromFileName(aFileName, dm_8BitSoft);
     const double seconds = std::max(aOptions.Seconds72k * 72000, aOptions.Seconds80k * 80000);
     const int64_t symbols = static_cast<int64_t>(std::ceil(seconds));
     const int perByte = SoftValuesPerByte(form);
-    const int64_t bytes = std::min<int64_t>(file.Size(), (2 * symbols + perByte - 1) / perByte);
-    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
-    if (bytes > 0) file.ReadBuffer(raw.data(), bytes);
-    std::vector<int8_t> values(static_cast<size_t>(bytes) * static_cast<size_t>(perByte));
-    const int count =
-        ExpandBlock(TExpansionTables(), form, raw.data(), static_cast<int>(bytes), values.data());
-    TModeDetection d = DetectModeInValues(values.data(), count & ~1, aOptions);
+    // Whole symbols per window and at every window start: an 8-bit soft symbol is two bytes.
+    const int64_t align = form == dm_8BitSoft ? 2 : 1;
+    const int64_t size = file.Size();
+    const int64_t window = std::min<int64_t>(size, (2 * symbols + perByte - 1) / perByte);
+    const TExpansionTables tables;
+    TModeDetection d;
+    const int64_t step = std::max(window / align * align, align);
+    // Past the first window the 72 k hypotheses look at the whole window too, so that the windows
+    // tried one after another leave no gap for any hypothesis.
+    TModeDetectorOptions later = aOptions;
+    later.Seconds72k = std::max(aOptions.Seconds72k, seconds / 72000);
+    for (int k = 0; k < std::max(aOptions.Windows, 1); ++k) {
+        const int64_t start = k * step;
+        if (k > 0 && start >= size) break;
+        const int64_t bytes = std::min(window, size - start) / align * align;
+        std::vector<uint8_t> raw(static_cast<size_t>(bytes));
+        file.SetPosition(start);
+        if (bytes > 0) file.ReadBuffer(raw.data(), bytes);
+        std::vector<int8_t> values(static_cast<size_t>(bytes) * static_cast<size_t>(perByte));
+        const int count = ExpandBlock(tables, form, raw.data(), static_cast<int>(bytes), values.data());
+        d = DetectModeInValues(values.data(), count & ~1, k == 0 ? aOptions : later);
+        d.StartByte = start;
+        d.Windows = k + 1;
+        if (d.Found) break;
+    }
     d.Form = form;
+    d.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return d;
 }
 
@@ -167,6 +187,8 @@ std::string TModeDetection::Describe() const {
         s << HypothesisName(e.Hypothesis) << ": ";
         evidence(e);
     }
+    if (StartByte > 0) s << "; from byte " << StartByte;
+    if (Windows > 1) s << "; " << Windows << " windows tried";
     s << "; " << std::setprecision(2) << Seconds << " s)";
     return s.str();
 }

@@ -44,6 +44,7 @@ struct TModeDetectorOptions {
     double Seconds80k = 22;      // under the 80 k hypotheses (deinterleaver delay included)
     uint32_t EnoughFrames = 16;  // a hypothesis stops early once it has this many clean frames
     uint32_t MinCleanFrames = 2; // fewer clean frames than this under every hypothesis: not found
+    int Windows = 4;             // DetectMode: windows of the file tried, one after another (>= 1)
 };
 
 struct TModeDetection {
@@ -51,6 +52,8 @@ struct TModeDetection {
     TModeHypothesis Chosen;                 // meaningful when Found
     TDemodulatorModes Form = dm_8BitSoft;   // the file's form (from its name, as the session takes it)
     std::vector<THypothesisEvidence> Tried; // 72k, 72k NRZ-M, 80k, 80k NRZ-M
+    int64_t StartByte = 0;                  // DetectMode: where in the file the evidence was found
+    int Windows = 1;                        // DetectMode: windows tried
     double Seconds = 0;                     // wall-clock time the detection took
 
     // One line: the choice (or that none was found) and the evidence of every hypothesis, e.g.
@@ -69,6 +72,9 @@ TModeDetection DetectModeInValues(const int8_t* aValues, int64_t aCount,
                                   const TModeDetectorOptions& aOptions = {});
 
 // Reads the prefix of a symbol file (form from its extension, as the session reads it: ".s",
-// ".raw", ".hard", anything else 8-bit soft) and detects its mode. Throws EFOpenError naming the
-// file when it cannot be opened. An empty file is "not found".
+// ".raw", ".hard", anything else 8-bit soft) and detects its mode. When nothing is found there
+// (a recording that begins long before the signal), the windows of the same size that follow it
+// are tried in turn, up to Windows in all, the 72 k hypotheses then also looking at the whole
+// window; the first window with a find decides, else the last one tried is reported. Throws EFOpenError
+// naming the file when it cannot be opened. An empty file is "not found".
 TModeDetection DetectMode(const std::string& aFileName, const TModeDetectorOptions& aOptions = {});

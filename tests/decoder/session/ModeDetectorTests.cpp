@@ -91,6 +91,26 @@ TEST(ModeDetector, StopsAtThePrefixAndAtEnoughFrames) {
     EXPECT_LE(short1.CleanFrames, 8u);
 }
 
+TEST(ModeDetector, ARecordingThatBeginsWithLongNoiseIsFoundFurtherOn) {
+    lrptsynth::SynthOptions o;
+    o.durationSeconds = 20;
+    o.leadInSeconds = 40; // beyond the first window (3.52 MB: 24.4 s of 72 k in the 8-bit form)
+    o.nrzm = true;
+    o.esn0Db = 6;
+    const std::string file = Write(lrptsynth::synthesize(o), "late.s");
+    TModeDetectorOptions first;
+    first.Windows = 1;
+    const TModeDetection early = DetectMode(file, first);
+    EXPECT_FALSE(early.Found) << early.Describe();
+    const TModeDetection d = DetectMode(file);
+    fs::remove(file);
+    ASSERT_TRUE(d.Found) << d.Describe();
+    EXPECT_EQ(d.Chosen, (TModeHypothesis{TLrptMode::lm72k, true}));
+    EXPECT_EQ(d.Windows, 2);
+    EXPECT_EQ(d.StartByte, 2 * 22 * 80000);
+    EXPECT_NE(d.Describe().find("from byte 3520000; 2 windows tried"), std::string::npos) << d.Describe();
+}
+
 TEST(ModeDetector, NoiseEmptyAndMissingFiles) {
     std::vector<int8_t> noise(2 * 400000);
     std::mt19937 random(7);
