@@ -8,13 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 std::string Write(const lrptsynth::Recording& aRecording, const std::string& aName) {
-    const fs::path path = fs::temp_directory_path() / ("tarnwick_mode_" + aName);
+    const fs::path path =
+        fs::temp_directory_path() / ("tarnwick_mode_" + std::to_string(::getpid()) + "_" + aName);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(aRecording.bytes.data()),
                static_cast<std::streamsize>(aRecording.bytes.size()));
@@ -123,7 +125,8 @@ TEST(ModeDetector, NoiseEmptyAndMissingFiles) {
         EXPECT_EQ(e.CleanFrames, 0u);
     EXPECT_EQ(d.Describe().rfind("no mode found (", 0), 0u);
 
-    const fs::path empty = fs::temp_directory_path() / "tarnwick_mode_empty.s";
+    const fs::path empty =
+        fs::temp_directory_path() / ("tarnwick_mode_empty_" + std::to_string(::getpid()) + ".s");
     std::ofstream(empty).close();
     EXPECT_FALSE(DetectMode(empty.string()).Found);
     fs::remove(empty);

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -38,9 +39,11 @@ Outcome RunProgram(const std::string& arguments) {
 class Batch : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The process id keeps runs of the same test from other build trees out of each other's way.
         fDir = fs::temp_directory_path() /
                ("tarnwick_batch_" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+                std::to_string(::getpid()));
         fs::remove_all(fDir);
         fs::create_directories(fDir);
     }
