@@ -177,6 +177,8 @@ void TMetM2_LRPT_CORVANE::Button3Click() {
         ShowMessage(NoSessionMessage, false);
         return;
     }
+    RGBForm->SetChannels({fChain->Channel(0), fChain->Channel(1), fChain->Channel(2), fChain->Channel(3),
+                          fChain->Channel(4), fChain->Channel(5)});
     RGBForm->Generate(*fChain->Channel(RBox->currentIndex()), *fChain->Channel(GBox->currentIndex()),
                       *fChain->Channel(BBox->currentIndex()), fFileName.toStdString());
 }

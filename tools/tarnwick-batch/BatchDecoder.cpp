@@ -1,6 +1,7 @@
 #include "BatchDecoder.h"
 
 #include "PngWriter.h"
+#include "session/Products.h"
 #include "session/RGBComposite.h"
 
 #include <chrono>
@@ -14,8 +15,8 @@
 namespace fs = std::filesystem;
 
 std::string BatchUsage() {
-    return "usage: tarnwick-batch [--72k | --80k] [--ignore-rs-errors] [--diff] [--rgb R,G,B] [--out DIR] "
-           "[-q] FILE\n"
+    return "usage: tarnwick-batch [--72k | --80k | --auto] [--ignore-rs-errors] [--diff] [--rgb R,G,B] "
+           "[--out DIR] [-q] FILE\n"
            "\n"
            "Decodes one LRPT symbol file (.s 8-bit soft, .raw 3-bit soft, .hard hard decisions;\n"
            "any other extension is read as .s) into the six channel pictures.\n"
@@ -25,6 +26,10 @@ std::string BatchUsage() {
            "  --ignore-rs-errors  pass frames on even when a Reed-Solomon code word cannot be corrected\n"
            "  --diff              the bit stream is differentially encoded (NRZ-M, as N2-3 and N2-4 send):\n"
            "                      search the NRZ-M marker and decode differentially after the Viterbi stage\n"
+           "  --auto              find the mode and NRZ-M by decoding the first seconds under every\n"
+           "                      hypothesis (72k/80k, with and without NRZ-M) and keeping the one that\n"
+           "                      yields Reed-Solomon-clean frames; the summary says what was chosen\n"
+           "                      (not with --72k, --80k or --diff)\n"
            "  --rgb R,G,B         channels (1-6) of the composite's \"R:\", \"G:\", \"B:\" choices;\n"
            "                      default 1,2,3\n"
            "  --out DIR           write every output there instead of beside the input\n"
@@ -34,8 +39,11 @@ std::string BatchUsage() {
            "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... "
            ".69.png/.69.bmp\n"
            "(each channel cropped to its decoded rows; channels without data are left out), and the RGB\n"
-           "composite .bmp with its .bmp.stat. Prints a summary. Exit status 0 on success, 1 on a file\n"
-           "error, 2 on a usage error.\n";
+           "composite .bmp with its .bmp.stat. Products, as PNG: each channel rectified to equal ground\n"
+           "distance (.64.rect.png ...), and the composites the channels allow, raw and rectified:\n"
+           ".rgb123.png/.rgb123.rect.png (natural colour: channels 1, 2, 3), .rgb221.png/.rgb221.rect.png\n"
+           "(channels 1 and 2), .ir.png/.ir.rect.png (channel 5, 6 or 4, enhanced).\n"
+           "Prints a summary. Exit status 0 on success, 1 on a file error, 2 on a usage error.\n";
 }
 
 TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
@@ -54,6 +62,8 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
             o.IgnoreRsErrors = true;
         } else if (a == "--diff") {
             o.Nrzm = true;
+        } else if (a == "--auto") {
+            o.Auto = true;
         } else if (a == "--rgb") {
             const std::string& list = value("--rgb");
             int r = 0, g = 0, b = 0;
@@ -77,6 +87,7 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
         }
     }
     if (!o.Help && o.Input.empty()) throw std::invalid_argument("no input file given");
+    if (o.Auto && (o.Mode || o.Nrzm)) throw std::invalid_argument("--auto finds the mode and NRZ-M itself");
     return o;
 }
 
@@ -102,6 +113,65 @@ void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem,
     aWritten.push_back(aStem + ".bmp");
 }
 
+// --auto: the mode and NRZ-M from the file's first seconds; when nothing decodes under any
+// hypothesis, the mode from the name and no NRZ-M, as without --auto.
+void DetectForBatch(const std::string& aInput, TBatchResult& aResult, std::ostream* aProgress) {
+    aResult.Detection = DetectMode(aInput);
+    if (aResult.Detection->Found) {
+        aResult.Mode = aResult.Detection->Chosen.Mode;
+        aResult.Nrzm = aResult.Detection->Chosen.Nrzm;
+    }
+    if (aProgress) *aProgress << "detected " << aResult.Detection->Describe() << "\n" << std::flush;
+}
+
+// The products beside the raw pictures: every channel drawn, rectified to equal ground distance
+// (".64.rect.png" ...), and the composites its channels allow, raw and rectified (".rgb123.png",
+// ".rgb123.rect.png", ".rgb221...", ".ir..."). Returns the files written.
+std::vector<std::string> WriteProducts(TStageChain& aChain, const std::string& aStem) {
+    std::array<TCanalDrawThread*, 6> stages{};
+    std::array<bool, 6> present{};
+    for (size_t i = 0; i < 6; ++i) {
+        stages[i] = aChain.Channel(static_cast<int>(i));
+        present[i] = stages[i]->FirstScanTime() != 0 && stages[i]->LineCount() > 0;
+    }
+    auto write = [](const std::string& aName, const TBitmap24& aPicture) {
+        WritePngBgr(aName, aPicture.Bits(), aPicture.Width(), aPicture.Height(), aPicture.BytesPerLine());
+        return aName;
+    };
+    std::vector<std::future<std::vector<std::string>>> writers;
+    for (size_t i = 0; i < 6; ++i) {
+        if (!present[i]) continue;
+        writers.push_back(std::async(std::launch::async, [&, i] {
+            TBitmap24 cropped;
+            {
+                std::lock_guard<TCriticalSection> guard(stages[i]->CS());
+                const TBitmap24* picture = stages[i]->Picture();
+                const int rows = std::min(stages[i]->LineCount(), picture->Height());
+                cropped.SetSize(CompositeWidth, rows);
+                for (int y = 0; y < rows; ++y)
+                    std::copy(picture->ScanLine(y), picture->ScanLine(y) + 3 * CompositeWidth,
+                              cropped.ScanLine(y));
+            }
+            return std::vector<std::string>{
+                write(aStem + "." + std::to_string(64 + i) + ".rect.png", RectifyProduct(cropped))};
+        }));
+    }
+    for (const TCompositeKind kind : ChooseComposites(present)) {
+        writers.push_back(std::async(std::launch::async, [&, kind] {
+            const TBitmap24 composite = GenerateProduct(kind, stages);
+            const std::string name = aStem + "." + CompositeName(kind);
+            return std::vector<std::string>{write(name + ".png", composite),
+                                            write(name + ".rect.png", RectifyProduct(composite))};
+        }));
+    }
+    std::vector<std::string> written;
+    for (auto& writer : writers) {
+        const auto files = writer.get();
+        written.insert(written.end(), files.begin(), files.end());
+    }
+    return written;
+}
+
 } // namespace
 
 TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
@@ -125,6 +195,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
 
     TBatchResult result;
     result.Mode = aOptions.Mode.value_or(ModeForFileName(aOptions.Input));
+    result.Nrzm = aOptions.Nrzm;
+    if (aOptions.Auto) DetectForBatch(aOptions.Input, result, aProgress);
     const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));
 
     // The controls outlive the chain, whose drawing stages use them to the end.
@@ -176,7 +248,7 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     observer.ShowFileProgress = [&](int64_t aPosition, int64_t) { lastPosition = aPosition; };
 
     TDecodingSession session(chain, observer);
-    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem, aOptions.Nrzm);
+    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem, result.Nrzm);
     chain.ProgressAll();
     if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
 
@@ -211,6 +283,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     SaveComposite(composite, stat, stem);
     result.Written.push_back(stem + ".bmp");
     result.Written.push_back(stem + ".bmp.stat");
+    const auto products = WriteProducts(chain, stem);
+    result.Written.insert(result.Written.end(), products.begin(), products.end());
 
     const double symbols = static_cast<double>(result.Totals.BytesFed) / 2;
     result.SignalSeconds = symbols / (result.Mode == TLrptMode::lm72k ? 72000.0 : 80000.0);
@@ -222,6 +296,7 @@ std::string BatchSummary(const TBatchResult& r) {
     std::ostringstream s;
     s.setf(std::ios::fixed);
     s.precision(2);
+    if (r.Detection) s << "detected " << r.Detection->Describe() << "\n";
     s << "mode " << (r.Mode == TLrptMode::lm72k ? "72k" : "80k") << ", " << r.SignalSeconds
       << " s of signal decoded in " << r.ElapsedSeconds << " s ("
       << (r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0) << " times real time)\n";

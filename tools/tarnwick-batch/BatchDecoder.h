@@ -2,6 +2,7 @@
 #pragma once
 
 #include "session/DecodingSession.h"
+#include "session/ModeDetector.h"
 
 #include <array>
 #include <optional>
@@ -14,6 +15,7 @@ struct TBatchOptions {
     std::optional<TLrptMode> Mode; // none: from the file name
     bool IgnoreRsErrors = false;
     bool Nrzm = false;               // --diff: differentially encoded (NRZ-M) bit stream
+    bool Auto = false;               // --auto: mode and NRZ-M found from the file's first seconds
     std::array<int, 3> Rgb{1, 2, 3}; // channels 1..6 for "R:", "G:", "B:"
     std::string OutDir;              // empty: beside the input
     std::string Input;
@@ -30,6 +32,8 @@ TLrptMode ModeForFileName(const std::string& aFileName);
 
 struct TBatchResult {
     TLrptMode Mode = TLrptMode::lm72k;
+    bool Nrzm = false;
+    std::optional<TModeDetection> Detection; // with --auto
     TSessionTotals Totals;
     std::array<int32_t, 6> Scans{};
     std::array<int32_t, 6> Lines{};

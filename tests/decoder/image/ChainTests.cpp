@@ -181,10 +181,8 @@ void EdgeStatistics(const TBitmap24& aPic, int aRows, double& aAcross, double& a
 // without block edges standing out, which any mistake in the coefficient order, the tables or
 // the transform would cause.
 TEST(ImageChain, RealPassDecodesToSmoothPictures) {
-    const char* shared = std::getenv("LRPT_SHARED_DATA");
-    const std::string file = std::string(shared ? shared : "") + "/real-cadu/decoded_202606201550.fixed.cadu";
-    if (!shared || !std::filesystem::exists(file)) GTEST_SKIP() << "no real frames at " << file;
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(LRPT_REAL_CADU, std::ios::binary);
+    ASSERT_TRUE(in) << LRPT_REAL_CADU;
     lrptsynth::Recording rec;
     rec.sentCadus.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     // These frames carry no pseudo-random sequence: put it on, the pass takes it off again.

@@ -9,6 +9,8 @@
 #include "Synthesizer.h"
 #include "UiTestSupport.h"
 
+#include <QImage>
+#include <QStandardItemModel>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -241,6 +243,55 @@ TEST_F(WindowSession, A72kSessionFromChoiceToCompositeAndConversion) {
         EXPECT_EQ(static_cast<uint8_t>(hard[i]), expected) << i;
     }
     EXPECT_TRUE(fMessages.empty());
+}
+
+TEST_F(WindowSession, ProductsAndRectificationInTheRgbWindow) {
+    lrptsynth::SynthOptions o;
+    o.durationSeconds = 6;
+    o.channels = {1, 2, 5};
+    const auto r = lrptsynth::synthesize(o);
+    fNextFile = Save(r, "pass_LRPT_.s");
+    fWindow->Button72KClick();
+    fWindow->Button3Click();
+    TRGBForm& form = *fWindow->RGBForm;
+    EXPECT_EQ(&form.Shown(), &form.Composite());
+    EXPECT_TRUE(form.ShownPngName().empty());
+    // Without channel 3 there is no natural colour; 221 and the infrared product are offered.
+    auto* model = qobject_cast<QStandardItemModel*>(form.ProductBox->model());
+    ASSERT_NE(model, nullptr);
+    EXPECT_FALSE(model->item(1)->isEnabled());
+    EXPECT_TRUE(model->item(2)->isEnabled());
+    EXPECT_TRUE(model->item(3)->isEnabled());
+
+    const int rows = 8 * r.scans;
+    form.ProductBox->setCurrentIndex(2); // 221
+    ASSERT_EQ(form.Shown().Height(), rows);
+    for (const auto& [x, y] : {std::pair{5, 3}, std::pair{784, rows / 2}, std::pair{1567, rows - 1}}) {
+        const uint8_t one = r.truth[0].at(x, y), two = r.truth[1].at(x, y);
+        EXPECT_EQ(form.Shown().Pixel(x, y), (TPixel24{one, two, two}));
+    }
+    const TBitmap24 day = form.Shown();
+    form.Rectified->setChecked(true);
+    ASSERT_EQ(form.Shown().Width(), 2844);
+    ASSERT_EQ(form.Shown().Height(), rows);
+    EXPECT_EQ(form.Shown().Pixel(1422, 9), day.Pixel(784, 9)); // nadir stays
+    EXPECT_EQ(form.ShownPngName(), fNextFile + ".rgb221.rect.png");
+
+    form.ProductBox->setCurrentIndex(3); // infrared from channel 5, still rectified
+    ASSERT_EQ(form.Shown().Width(), 2844);
+    EXPECT_EQ(form.Shown().Pixel(1422, 20), InfraRedColour(r.truth[4].at(784, 20)));
+    form.Save1Click();
+    EXPECT_TRUE(fMessages.empty());
+    const QImage saved(QString::fromStdString(fNextFile + ".ir.rect.png"));
+    EXPECT_EQ(saved.width(), 2844);
+    EXPECT_EQ(saved.height(), rows);
+    EXPECT_TRUE(fs::exists(fNextFile + ".bmp")); // the composite is saved as before
+
+    form.SetRectified(false);
+    form.SetProduct(0);
+    EXPECT_FALSE(form.Rectified->isChecked());
+    EXPECT_EQ(form.ProductBox->currentIndex(), 0);
+    EXPECT_EQ(&form.Shown(), &form.Composite());
 }
 
 TEST_F(WindowSession, StopDuringFeedingEndsWithoutDraining) {

@@ -121,11 +121,6 @@ std::map<std::pair<int, int>, std::vector<std::uint8_t>> packetsByApidCount(cons
     return out;
 }
 
-std::string shared(const std::string& rel) {
-    const char* env = std::getenv("LRPT_SHARED_DATA");
-    return std::string(env ? env : "") + "/" + rel;
-}
-
 } // namespace
 
 TEST(Recording, ImagePacketsDecodeToTheGroundTruthAndCarryTheirFields) {
@@ -644,8 +639,7 @@ TEST(Recording, PicturesAreReadFromPgmAndBmp) {
 }
 
 TEST(Recording, RealFramesGoThroughTheChannelChainUnchanged) {
-    const std::string path = shared("real-cadu/decoded_202606131127.fixed.cadu");
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no frames from real passes at " << path;
+    const std::string path = LRPT_REAL_CADU;
     SynthOptions o;
     o.cadus = readCaduFile(path);
     const Recording rec = synthesize(o);
