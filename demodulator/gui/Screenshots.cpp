@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
 
     TCostasMain w(QDir::temp().filePath("haldrin-screenshots.raw"));
     w.show();
+    std::printf("main window: minimum %dx%d, natural %dx%d\n", w.minimumSizeHint().width(),
+                w.minimumSizeHint().height(), w.sizeHint().width(), w.sizeHint().height());
     w.OpenInputFile(QString::fromLocal8Bit(argv[1]));
     if (!w.RunButton->isEnabled()) {
         std::fprintf(stderr, "haldrin-screenshots: %s: %s\n", argv[1], qPrintable(w.InFileEdit->text()));
