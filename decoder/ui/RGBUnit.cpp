@@ -4,6 +4,21 @@
 #include "platform/Streams.h"
 
 #include <QMessageBox>
+#include <QScreen>
+
+#include <algorithm>
+#include <cmath>
+
+QSize FitToPicture(QSize aPicture, QSize aAvailable, int aMenuHeight) {
+    constexpr int MinWidth = 240, MinHeight = 160;
+    const int width = std::max(MinWidth, aAvailable.width());
+    const int height = std::max(MinHeight, aAvailable.height() - aMenuHeight);
+    if (aPicture.width() <= 0 || aPicture.height() <= 0) return {MinWidth, MinHeight + aMenuHeight};
+    const double scale =
+        std::min({1.0, double(width) / aPicture.width(), double(height) / aPicture.height()});
+    return {std::max(MinWidth, int(std::lround(aPicture.width() * scale))),
+            std::max(MinHeight, int(std::lround(aPicture.height() * scale))) + aMenuHeight};
+}
 
 TRGBForm::TRGBForm(TStatForm* aStatForm, QWidget* aParent) : QMainWindow(aParent), fStatForm(aStatForm) {
     setObjectName("RGBForm");
@@ -34,9 +49,19 @@ void TRGBForm::Generate(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThre
     FileName = aFileName;
     fStatistics = GenerateRGB(a, b, c, fComposite);
     fStatForm->SetLines({fStatistics->begin(), fStatistics->end()});
+    FitToComposite();
     show();
     raise();
     ImageRGB->Refresh();
+}
+
+void TRGBForm::FitToComposite() {
+    const QScreen* s = screen();
+    const QRect free = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
+    // The frame is known once the window has been shown; before that, a usual title bar.
+    const QSize frame = isVisible() ? frameGeometry().size() - geometry().size() : QSize(8, 36);
+    resize(FitToPicture(QSize(fComposite.Width(), fComposite.Height()), free.size() - frame,
+                        MainMenu1->sizeHint().height()));
 }
 
 void TRGBForm::Save1Click() {

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: haldrin-screenshots IN.wav OUTDIR\n");
         return 2;
     }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString outDir = QString::fromLocal8Bit(argv[2]);
     QDir().mkpath(outDir);
