@@ -1,4 +1,5 @@
 // lrpt-synth: writes a synthetic LRPT recording with its ground truth.
+#include "LrptVersion.h"
 #include "Synthesizer.h"
 
 #include <chrono>
@@ -144,6 +145,10 @@ bool endsWith(const std::string& s, const std::string& e) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("lrpt-synth %s\n", LRPT_VERSION);
+        return 0;
+    }
     SynthOptions o;
     std::string output, manifest, truthPrefix, formName;
     bool noTruth = false, quiet = false;
