@@ -5,13 +5,26 @@
 
 #include <QImage>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 const TCompositeKind ProductKinds[] = {TCompositeKind::Natural123, TCompositeKind::Day221,
                                        TCompositeKind::InfraRed};
+}
+
+QSize FitToPicture(QSize aPicture, QSize aAvailable, int aMenuHeight) {
+    constexpr int MinWidth = 240, MinHeight = 160;
+    const int width = std::max(MinWidth, aAvailable.width());
+    const int height = std::max(MinHeight, aAvailable.height() - aMenuHeight);
+    if (aPicture.width() <= 0 || aPicture.height() <= 0) return {MinWidth, MinHeight + aMenuHeight};
+    const double scale =
+        std::min({1.0, double(width) / aPicture.width(), double(height) / aPicture.height()});
+    return {std::max(MinWidth, int(std::lround(aPicture.width() * scale))),
+            std::max(MinHeight, int(std::lround(aPicture.height() * scale))) + aMenuHeight};
 }
 
 TRGBForm::TRGBForm(TStatForm* aStatForm, QWidget* aParent) : QMainWindow(aParent), fStatForm(aStatForm) {
@@ -67,6 +80,7 @@ void TRGBForm::Generate(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThre
             model->item(i + 1)->setEnabled(std::find(allowed.begin(), allowed.end(), ProductKinds[i]) !=
                                            allowed.end());
     UpdateShown();
+    FitToComposite();
     show();
     raise();
 }
@@ -109,6 +123,16 @@ void TRGBForm::UpdateShown() {
     fShown = source;
     ImageRGB->SetBitmap(fShown);
     ImageRGB->Refresh();
+}
+
+void TRGBForm::FitToComposite() {
+    const QScreen* s = screen();
+    const QRect free = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
+    // The frame is known once the window has been shown; before that, a usual title bar.
+    const QSize frame = isVisible() ? frameGeometry().size() - geometry().size() : QSize(8, 36);
+    // The menu and the product bar sit above the picture.
+    resize(FitToPicture(QSize(fShown->Width(), fShown->Height()), free.size() - frame,
+                        MainMenu1->sizeHint().height() + ProductBar->sizeHint().height()));
 }
 
 void TRGBForm::Save1Click() {

@@ -22,6 +22,11 @@
 #include <optional>
 #include <string>
 
+// Client size of a window that shows a picture of aPicture pixels whole, scaled down (never up)
+// with its proportions kept so that it fits aAvailable, plus aMenuHeight for the menu bar. A
+// picture with no rows or columns gets the smallest size, so the menu stays usable.
+QSize FitToPicture(QSize aPicture, QSize aAvailable, int aMenuHeight);
+
 class TRGBForm : public QMainWindow {
   public:
     // aStatForm receives the statistics lines and is shown by "Statistic"; borrowed.
@@ -34,6 +39,8 @@ class TRGBForm : public QMainWindow {
                   const std::string& aFileName);
 
     void FormCreate();
+    // Resizes the window to the composite within the free area of its screen.
+    void FitToComposite();
     // Writes FileName + ".bmp" and FileName + ".bmp.stat"; a file error goes to the message box.
     void Save1Click();
     void S1Click();

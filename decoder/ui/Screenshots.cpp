@@ -74,11 +74,6 @@ int main(int argc, char* argv[]) {
     window.GBox->setCurrentIndex(rgb[1] - 1);
     window.BBox->setCurrentIndex(rgb[2] - 1);
     window.Button3Click();
-    // A window of the composite's proportions, so the picture fills it.
-    const TBitmap24& composite = window.RGBForm->Composite();
-    const int menu = window.RGBForm->MainMenu1->sizeHint().height();
-    const int height = composite.Width() > 0 ? 800 * composite.Height() / composite.Width() : 400;
-    window.RGBForm->resize(800, menu + qBound(200, height, 1000));
     window.RGBForm->ImageRGB->Refresh();
     ok = Save(*window.RGBForm, out.filePath("tarnwick-rgb.png")) && ok;
     window.RGBForm->S1Click();

@@ -46,14 +46,16 @@ void TDisplayPainter::Redraw(const std::array<TDisplayPoint, TDisplaySampler::Co
     for (int c = 0; c < TDisplaySampler::Columns; ++c) {
         const TDisplayPoint& old = fDrawn[c];
         const TDisplayPoint& p = aRecorded[c];
-        Erase(fPhase, fPhaseBackground, old.X, old.Y);
-        fPhase.Set(p.X, p.Y, colours::Point);
-        Erase(fMain, fMainBackground, c, old.AgcRow);
-        fMain.Set(c, p.AgcRow, colours::Agc);
-        Erase(fMain, fMainBackground, c, old.CarRow);
-        fMain.Set(c, p.CarRow, colours::Carrier);
-        Erase(fMain, fMainBackground, c, old.SymRow);
-        fMain.Set(c, p.SymRow, colours::Symbol);
+        // A column never reached has nothing to erase or draw: it would show a false line along
+        // row 0 of the chart and a dot in the constellation's corner.
+        if (old.Recorded) Erase(fPhase, fPhaseBackground, old.X, old.Y);
+        if (p.Recorded) fPhase.Set(p.X, p.Y, colours::Point);
+        if (old.Recorded) Erase(fMain, fMainBackground, c, old.AgcRow);
+        if (p.Recorded) fMain.Set(c, p.AgcRow, colours::Agc);
+        if (old.Recorded) Erase(fMain, fMainBackground, c, old.CarRow);
+        if (p.Recorded) fMain.Set(c, p.CarRow, colours::Carrier);
+        if (old.Recorded) Erase(fMain, fMainBackground, c, old.SymRow);
+        if (p.Recorded) fMain.Set(c, p.SymRow, colours::Symbol);
         fDrawn[c] = p;
     }
 }

@@ -7,10 +7,12 @@
 
 // One recorded column: constellation point (0..127 each) and the rows of the AGC, carrier and
 // symbol traces. The carrier and symbol rows are not limited and may lie outside 0..399; the
-// window must clip or skip them.
+// window must clip or skip them. Recorded is false for a column the sampler has not reached yet,
+// which has nothing to draw.
 struct TDisplayPoint {
     int32_t X = 0, Y = 0;
     int32_t AgcRow = 0, CarRow = 0, SymRow = 0;
+    bool Recorded = false;
 };
 
 class TDisplaySampler {
@@ -37,6 +39,7 @@ class TDisplaySampler {
         p.AgcRow = 64 - (aAgcGain * 32) / 128;
         p.CarRow = 192 - ((aClfOut >> 17) * 32) / 128;
         p.SymRow = 352 - ((aSlfOut >> 13) * 32) / 128;
+        p.Recorded = true;
         return p;
     }
 

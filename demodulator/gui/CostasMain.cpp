@@ -14,12 +14,23 @@
 
 namespace {
 
-// The static block diagram of the receiver: boxes, signal paths and loop paths.
+// The static block diagram of the receiver: boxes, signal paths and loop paths. The drawing is
+// laid out on a 1330 x 210 sheet and mapped onto a shorter, narrower widget so that the whole
+// window fits a 1366 x 768 screen; the texts keep their size.
 class TBlockDiagram : public QWidget {
   public:
+    static constexpr int Width = 1142, Height = 136;
+
     explicit TBlockDiagram(QWidget* aParent) : QWidget(aParent) {
         setObjectName("BlockDiagram");
-        setFixedSize(1330, 210);
+        setFixedSize(Width, Height);
+    }
+
+    // Sheet coordinates to widget coordinates.
+    static QPointF Map(QPointF aSheet) { return {aSheet.x() * Width / 1330.0, 6 + (aSheet.y() - 20) * 0.7}; }
+    static QRectF Map(const QRect& aSheet) {
+        return QRectF(Map(QPointF(aSheet.topLeft())),
+                      Map(QPointF(aSheet.topLeft() + QPoint(aSheet.width(), aSheet.height()))));
     }
 
     struct TBox {
@@ -54,13 +65,16 @@ class TBlockDiagram : public QWidget {
         p.fillRect(rect(), QColor(245, 245, 245));
         QPen pen(QColor(40, 40, 40), 1.5);
         p.setPen(pen);
-        auto arrow = [&](QPoint a, QPoint b) {
+        auto line = [&](int x1, int y1, int x2, int y2) {
+            p.drawLine(Map(QPointF(x1, y1)), Map(QPointF(x2, y2)));
+        };
+        auto arrow = [&](QPoint aFrom, QPoint aTo) {
+            const QPointF a = Map(QPointF(aFrom)), b = Map(QPointF(aTo));
             p.drawLine(a, b);
-            const QPointF d =
-                QPointF(b - a) / std::max(1.0, std::hypot(double(b.x() - a.x()), double(b.y() - a.y())));
+            const QPointF d = (b - a) / std::max(1.0, std::hypot(b.x() - a.x(), b.y() - a.y()));
             const QPointF n(-d.y(), d.x());
             QPolygonF head;
-            head << QPointF(b) << QPointF(b) - 8 * d + 4 * n << QPointF(b) - 8 * d - 4 * n;
+            head << b << b - 7 * d + 3.5 * n << b - 7 * d - 3.5 * n;
             p.setBrush(QColor(40, 40, 40));
             p.drawPolygon(head);
             p.setBrush(Qt::NoBrush);
@@ -74,39 +88,39 @@ class TBlockDiagram : public QWidget {
         arrow({760, 48}, {830, 48});
         arrow({960, 48}, {1010, 48});
         arrow({1130, 48}, {1200, 48});
-        p.drawText(QRect(1205, 38, 120, 20), Qt::AlignLeft | Qt::AlignVCenter, "to symbol file");
+        p.drawText(Map(QRect(1205, 38, 125, 20)), Qt::AlignLeft | Qt::AlignVCenter, "to symbol file");
         // NCO into the mixer.
         arrow({290, 130}, {290, 76});
         // Sampling error detector from the resampler, symbol loop back into it.
         arrow({465, 76}, {465, 130});
         arrow({530, 158}, {560, 158});
-        p.drawLine(600, 130, 600, 104);
-        p.drawLine(600, 104, 500, 104);
+        line(600, 130, 600, 104);
+        line(600, 104, 500, 104);
         arrow({500, 104}, {500, 76});
         // Carrier loop from the polar converter (phase) back to the NCO.
-        p.drawLine(850, 76, 850, 96);
-        p.drawLine(850, 96, 750, 96);
+        line(850, 76, 850, 96);
+        line(850, 96, 750, 96);
         arrow({750, 96}, {750, 130});
-        p.drawLine(750, 186, 750, 198);
-        p.drawLine(750, 198, 290, 198);
+        line(750, 186, 750, 198);
+        line(750, 198, 290, 198);
         arrow({290, 198}, {290, 170});
         // AGC loop from the magnitude back to the GCA.
         arrow({900, 76}, {900, 130});
-        p.drawLine(860, 130, 860, 112);
-        p.drawLine(860, 112, 620, 112);
+        line(860, 130, 860, 112);
+        line(860, 112, 620, 112);
         arrow({620, 112}, {620, 76});
         // Lock detector from the polar converter.
-        p.drawLine(945, 76, 945, 100);
-        p.drawLine(945, 100, 1070, 100);
+        line(945, 76, 945, 100);
+        line(945, 100, 1070, 100);
         arrow({1070, 100}, {1070, 130});
+        QFont f = p.font();
+        f.setPointSizeF(7);
+        f.setBold(true);
+        p.setFont(f);
         for (const TBox& b : Boxes()) {
             p.setBrush(b.Fill);
-            p.drawRect(b.Rect);
-            QFont f = p.font();
-            f.setPointSizeF(7.5);
-            f.setBold(true);
-            p.setFont(f);
-            p.drawText(b.Rect, Qt::AlignCenter, b.Text);
+            p.drawRect(Map(b.Rect));
+            p.drawText(Map(b.Rect), Qt::AlignCenter, b.Text);
         }
     }
 };
@@ -119,218 +133,112 @@ QLabel* Caption(QWidget* aParent, const QString& aText) {
 
 } // namespace
 
+// Where each control sits in its group. An arrow control takes three grid columns from Col
+// (caption, edit box, arrows), a readout two (caption, edit box), a check box Span columns.
+// Chars is the widest text the edit box shows, in digits.
+struct TCell {
+    const char* Name; // arrow control, readout edit box or check box
+    const char* Caption;
+    int Row, Col;
+    int Chars = 7;
+    int Span = 1;
+};
+struct TGroupTable {
+    const char* Title;
+    const char* Object;
+    std::vector<TCell> Cells;
+};
+
+namespace {
+
+// The carrier and symbol loops show their gains as lead (proportional) and lag (integral)
+// mantissa/exponent pairs, A for acquisition and T for tracking, one pair per row.
+const TGroupTable AgcTable = {"AGC Loop",
+                              "AGCLoopGroup",
+                              {{"AgcThreshUpDown", "Threshold", 0, 0, 6},
+                               {"AgcUpperUpDown", "Upper Limit", 1, 0, 6},
+                               {"AgcLowerUpDown", "Lower Limit", 2, 0, 6},
+                               {"ProgGainUpDown", "Prog Gain", 3, 0, 6},
+                               {"AgcLoopEdit", "AGC acc (dB)", 4, 0, 6},
+                               {"AGCEdit", "Magnitude", 5, 0, 6},
+                               {"AgcErrorEdit", "Error", 6, 0, 6},
+                               {"AgcLoopBox", nullptr, 7, 0, 0, 3}}};
+
+const TGroupTable CarrierTable = {"Carrier Loop",
+                                  "CarrierLoopGroup",
+                                  {{"KpManUpDown", "Lead man A", 0, 0, 2},
+                                   {"KpExpUpDown", "Lead exp", 0, 3, 2},
+                                   {"NcoUpDown", "NCO (Hz)", 0, 6, 6},
+                                   {"KiManUpDown", "Lag man A", 1, 0, 2},
+                                   {"KiExpUpDown", "Lag exp", 1, 3, 2},
+                                   {"CarUpperUpDown", "Upper (Hz)", 1, 6, 6},
+                                   {"KpManTrUpDown", "Lead man T", 2, 0, 2},
+                                   {"KpExpTrUpDown", "Lead exp", 2, 3, 2},
+                                   {"CarLowerUpDown", "Lower (Hz)", 2, 6, 6},
+                                   {"KiManTrUpDown", "Lag man T", 3, 0, 2},
+                                   {"KiExpTrUpDown", "Lag exp", 3, 3, 2},
+                                   {"CarLoopEdit", "CLF acc (Hz)", 3, 6, 6},
+                                   {"SwManUpDown", "Sweep man", 4, 0, 2},
+                                   {"SwExpUpDown", "Sweep exp", 4, 3, 2},
+                                   {"CarOffsetEdit", "Carrier Offset", 4, 6, 6},
+                                   {"CarLoopBox", nullptr, 5, 0, 0, 2},
+                                   {"CarZeroBox", nullptr, 5, 2, 0, 2},
+                                   {"SwCheckBox", nullptr, 5, 4, 0, 2},
+                                   {"CarCentreEdit", "Carrier Freq", 5, 6, 6}}};
+
+const TGroupTable SymbolTable = {"Symbol Loop",
+                                 "SymbolLoopGroup",
+                                 {{"SpManUpDown", "Lead man A", 0, 0, 2},
+                                  {"SpExpUpDown", "Lead exp", 0, 3, 2},
+                                  {"SymbolUpDown", "Symbol Rate", 0, 6, 6},
+                                  {"SiManUpDown", "Lag man A", 1, 0, 2},
+                                  {"SiExpUpDown", "Lag exp", 1, 3, 2},
+                                  {"SymUpperUpDown", "Upper (Hz)", 1, 6, 6},
+                                  {"SpManTrUpDown", "Lead man T", 2, 0, 2},
+                                  {"SpExpTrUpDown", "Lead exp", 2, 3, 2},
+                                  {"SymLowerUpDown", "Lower (Hz)", 2, 6, 6},
+                                  {"SiManTrUpDown", "Lag man T", 3, 0, 2},
+                                  {"SiExpTrUpDown", "Lag exp", 3, 3, 2},
+                                  {"SymLoopEdit", "SLF acc (Hz)", 3, 6, 6},
+                                  {"SymLoopBox", nullptr, 4, 0, 0, 3},
+                                  {"SymZeroBox", nullptr, 4, 3, 0, 3},
+                                  {"SymOffsetEdit", "Symbol Offset", 4, 6, 6},
+                                  {"SymCentreEdit", "Symbol Centre", 5, 6, 6}}};
+
+const TGroupTable RxTable = {"Rx Control",
+                             "RxControlGroup",
+                             {{"ModTypeUpDown", "Mod Type", 0, 0, 6},
+                              {"SliceUpDown", "Slicer Level", 1, 0, 6},
+                              {"LD_PL_aUpDown", "LD preload A", 2, 0, 6},
+                              {"LD_PL_tUpDown", "LD preload T", 3, 0, 6},
+                              {"IQCheckBox", nullptr, 4, 0, 0, 1},
+                              {"OqpskBox", nullptr, 4, 1, 0, 2},
+                              {"LdIntCntEdit", "LD_Int cnt", 5, 0, 6}}};
+
+const TGroupTable DisplayTable = {"Display Status",
+                                  "DisplayStatusGroup",
+                                  {{"TimeEdit", "Timebase (mS/div)", 0, 0, 15},
+                                   {"nsPixEdit", "nS/pixel", 1, 0, 15},
+                                   {"nsBitEdit", "nS/Bit", 2, 0, 15},
+                                   {"SPEdit", "Sample Period", 3, 0, 15},
+                                   {"SampUpDown", "Sample Freq", 4, 0, 15},
+                                   {"ClockEdit", "File time", 5, 0, 15}}};
+
+int EditWidth(const QWidget* aWidget, int aChars) {
+    return aWidget->fontMetrics().horizontalAdvance(QString(aChars, '8')) + 14;
+}
+
+} // namespace
+
 TCostasMain::TCostasMain(const QString& aOutputName) : fRx(std::make_unique<TCostasReceiver>()) {
     setObjectName("CostasMain");
     setWindowTitle("BPSK/QPSK Mirelune");
     fRx->SetDisplaySampler(&fSampler);
     fLoop = std::make_unique<TRunLoop>(*fRx, fInput, fOutput);
 
-    auto* central = new QWidget(this);
-    setCentralWidget(central);
-    auto* top = new QVBoxLayout(central);
-    top->setSpacing(4);
-    top->addWidget(BuildDiagram());
-
-    auto* middle = new QHBoxLayout;
-    top->addLayout(middle);
-    middle->addWidget(BuildChart());
-    auto* right = new QVBoxLayout;
-    middle->addLayout(right);
-    right->addWidget(BuildConstellation());
-
-    // Display status.
-    auto* status = new QGroupBox("Display Status", central);
-    status->setObjectName("DisplayStatusGroup");
-    auto* sg = new QGridLayout(status);
-    TimeEdit = ReadoutEdit("TimeEdit");
-    TimeLabel = Caption(status, "Timebase (mS/div)");
-    TimeLabel->setObjectName("TimeLabel");
-    TimeUpDown = new TUpDown(status, "TimeUpDown", 1, 21, TimebaseDefaultPosition);
-    TimeUpDown->OnClick = [this](int p) { TimeUpDownClick(p); };
-    sg->addWidget(TimeLabel, 0, 0);
-    sg->addWidget(TimeEdit, 0, 1);
-    sg->addWidget(TimeUpDown, 0, 2);
-    nsPixEdit = ReadoutEdit("nsPixEdit");
-    nsBitEdit = ReadoutEdit("nsBitEdit");
-    SPEdit = ReadoutEdit("SPEdit");
-    sg->addWidget(Caption(status, "nS/pixel"), 1, 0);
-    sg->addWidget(nsPixEdit, 1, 1);
-    sg->addWidget(Caption(status, "nS/Bit"), 2, 0);
-    sg->addWidget(nsBitEdit, 2, 1);
-    sg->addWidget(Caption(status, "Sample Period"), 3, 0);
-    sg->addWidget(SPEdit, 3, 1);
-    AddArrowRow(status, sg, 4, "SampUpDown", "Sample Freq");
-    right->addWidget(status);
-    ClockEdit = ReadoutEdit("ClockEdit");
-
-    // Loop groups.
-    auto* groups = new QHBoxLayout;
-    top->addLayout(groups);
-    QGroupBox* agc = BuildArrowGroup("AGC Loop", {{"AgcThreshUpDown", "Threshold"},
-                                                  {"AgcUpperUpDown", "Upper Limit"},
-                                                  {"AgcLowerUpDown", "Lower Limit"},
-                                                  {"ProgGainUpDown", "Prog. Gain"}});
-    {
-        auto* g = static_cast<QGridLayout*>(agc->layout());
-        int r = g->rowCount();
-        Label86 = new TClickLabel(agc, "Label86", "AGC acc (dB)");
-        Label86->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        Label86->OnClick = [this] { Label86Click(); };
-        AgcLoopEdit = ReadoutEdit("AgcLoopEdit");
-        AGCEdit = ReadoutEdit("AGCEdit");
-        AgcErrorEdit = ReadoutEdit("AgcErrorEdit");
-        g->addWidget(Label86, r, 0);
-        g->addWidget(AgcLoopEdit, r++, 1);
-        g->addWidget(Caption(agc, "Magnitude"), r, 0);
-        g->addWidget(AGCEdit, r++, 1);
-        g->addWidget(Caption(agc, "Error"), r, 0);
-        g->addWidget(AgcErrorEdit, r++, 1);
-    }
-    QGroupBox* car = BuildArrowGroup("Carrier Loop", {{"NcoUpDown", "NCO (Hz)"},
-                                                      {"KpManUpDown", "Kp Man"},
-                                                      {"KpExpUpDown", "Kp Exp"},
-                                                      {"KiManUpDown", "Ki Man"},
-                                                      {"KiExpUpDown", "Ki Exp"},
-                                                      {"KpManTrUpDown", "Kp Man Tr"},
-                                                      {"KpExpTrUpDown", "Kp Exp Tr"},
-                                                      {"KiManTrUpDown", "Ki Man Tr"},
-                                                      {"KiExpTrUpDown", "Ki Exp Tr"},
-                                                      {"CarUpperUpDown", "Upper (Hz)"},
-                                                      {"CarLowerUpDown", "Lower (Hz)"},
-                                                      {"SwManUpDown", "Sweep Man"},
-                                                      {"SwExpUpDown", "Sweep Exp"}});
-    QGroupBox* sym = BuildArrowGroup("Symbol Loop", {{"SymbolUpDown", "Symbol Rate"},
-                                                     {"SpManUpDown", "Sp Man"},
-                                                     {"SpExpUpDown", "Sp Exp"},
-                                                     {"SiManUpDown", "Si Man"},
-                                                     {"SiExpUpDown", "Si Exp"},
-                                                     {"SpManTrUpDown", "Sp Man Tr"},
-                                                     {"SpExpTrUpDown", "Sp Exp Tr"},
-                                                     {"SiManTrUpDown", "Si Man Tr"},
-                                                     {"SiExpTrUpDown", "Si Exp Tr"},
-                                                     {"SymUpperUpDown", "Upper (Hz)"},
-                                                     {"SymLowerUpDown", "Lower (Hz)"}});
-    QGroupBox* rxc = BuildArrowGroup("Rx Control", {{"ModTypeUpDown", "Modulation"},
-                                                    {"SliceUpDown", "Slicer Level"},
-                                                    {"LD_PL_aUpDown", "LD Preload a"},
-                                                    {"LD_PL_tUpDown", "LD Preload t"}});
-    // Check boxes beside their loops, readouts under them.
-    auto addChecks = [this](QGroupBox* aGroup, std::initializer_list<const char*> aBoxes) {
-        auto* g = static_cast<QGridLayout*>(aGroup->layout());
-        int r = g->rowCount();
-        for (const char* name : aBoxes)
-            for (const TCheckControl& c : CheckControls())
-                if (std::string(name) == c.Box) {
-                    auto* cb = new QCheckBox(c.Caption, aGroup);
-                    cb->setObjectName(c.Box);
-                    cb->setChecked(c.Get(fRx->Params()));
-                    connect(cb, &QCheckBox::clicked, this, [this, &c](bool on) { c.Set(*fRx, on); });
-                    fChecks[c.Box] = cb;
-                    g->addWidget(cb, r++, 0, 1, 3);
-                }
-    };
-    addChecks(agc, {"AgcLoopBox"});
-    addChecks(car, {"CarLoopBox", "CarZeroBox", "SwCheckBox"});
-    addChecks(sym, {"SymLoopBox", "SymZeroBox"});
-    addChecks(rxc, {"IQCheckBox", "OqpskBox"});
-    {
-        auto* g = static_cast<QGridLayout*>(car->layout());
-        int r = g->rowCount();
-        CarLoopEdit = ReadoutEdit("CarLoopEdit");
-        CarOffsetEdit = ReadoutEdit("CarOffsetEdit");
-        CarCentreEdit = ReadoutEdit("CarCentreEdit");
-        g->addWidget(Caption(car, "CLF acc (Hz)"), r, 0);
-        g->addWidget(CarLoopEdit, r++, 1);
-        g->addWidget(Caption(car, "Carrier Offset"), r, 0);
-        g->addWidget(CarOffsetEdit, r++, 1);
-        g->addWidget(Caption(car, "Carrier Freq"), r, 0);
-        g->addWidget(CarCentreEdit, r++, 1);
-        g = static_cast<QGridLayout*>(sym->layout());
-        r = g->rowCount();
-        SymLoopEdit = ReadoutEdit("SymLoopEdit");
-        SymOffsetEdit = ReadoutEdit("SymOffsetEdit");
-        SymCentreEdit = ReadoutEdit("SymCentreEdit");
-        g->addWidget(Caption(sym, "SLF acc (Hz)"), r, 0);
-        g->addWidget(SymLoopEdit, r++, 1);
-        g->addWidget(Caption(sym, "Symbol Offset"), r, 0);
-        g->addWidget(SymOffsetEdit, r++, 1);
-        g->addWidget(Caption(sym, "Symbol Centre"), r, 0);
-        g->addWidget(SymCentreEdit, r++, 1);
-        g = static_cast<QGridLayout*>(rxc->layout());
-        r = g->rowCount();
-        LdIntCntEdit = ReadoutEdit("LdIntCntEdit");
-        Label90 = Caption(rxc, "LD_Int cnt");
-        Label90->setObjectName("Label90");
-        g->addWidget(Label90, r, 0);
-        g->addWidget(LdIntCntEdit, r++, 1);
-        g->addWidget(Caption(rxc, "File time"), r, 0);
-        g->addWidget(ClockEdit, r++, 1);
-    }
-    for (QGroupBox* b : {agc, car, sym, rxc}) {
-        static_cast<QGridLayout*>(b->layout())
-            ->setRowStretch(static_cast<QGridLayout*>(b->layout())->rowCount(), 1);
-        groups->addWidget(b);
-    }
-
-    // Files and run control.
-    auto* files = new QGroupBox("Files", central);
-    auto* fg = new QGridLayout(files);
-    InFileEdit = ReadoutEdit("InFileEdit");
-    OutFileEdit = ReadoutEdit("OutFileEdit");
-    InfileButton = new QPushButton("Change", files);
-    InfileButton->setObjectName("InfileButton");
-    OutfileButton = new QPushButton("Change", files);
-    OutfileButton->setObjectName("OutfileButton");
-    WaveButton = new QPushButton("Info", files);
-    WaveButton->setObjectName("WaveButton");
-    RunButton = new QPushButton("Run", files);
-    RunButton->setObjectName("RunButton");
-    RunButton->setEnabled(false);
-    RRCButton = new QPushButton("RRC", files);
-    RRCButton->setObjectName("RRCButton");
-    QuitButton = new QPushButton("Quit", files);
-    QuitButton->setObjectName("QuitButton");
-    TrackBar1 = new TTrackBar(files, "TrackBar1");
-    InFileEdit->setMinimumWidth(200);
-    fg->addWidget(Caption(files, "Input File"), 0, 0);
-    fg->addWidget(InFileEdit, 0, 1);
-    fg->addWidget(InfileButton, 0, 2);
-    fg->addWidget(WaveButton, 0, 3);
-    fg->addWidget(Caption(files, "Output File"), 1, 0);
-    fg->addWidget(OutFileEdit, 1, 1);
-    fg->addWidget(OutfileButton, 1, 2);
-    fg->addWidget(TrackBar1, 2, 0, 1, 4);
-    fg->addWidget(RunButton, 3, 0);
-    fg->addWidget(RRCButton, 3, 1);
-    fg->addWidget(QuitButton, 3, 3);
-    fg->setRowStretch(4, 1);
-    groups->addWidget(files);
-
-    connect(InfileButton, &QPushButton::clicked, this, [this] { InfileButtonClick(); });
-    connect(OutfileButton, &QPushButton::clicked, this, [this] { OutfileButtonClick(); });
-    connect(RunButton, &QPushButton::clicked, this, [this] { RunButtonClick(); });
-    connect(QuitButton, &QPushButton::clicked, this, [this] { QuitButtonClick(); });
-    connect(WaveButton, &QPushButton::clicked, this, [this] { WaveButtonClick(); });
-    connect(RRCButton, &QPushButton::clicked, this, [this] { RRCButtonClick(); });
-    connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { TrackBar1Change(v); });
-
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setInterval(33);
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-
-    // Values from the receiver's defaults.
-    for (const TArrowControl& c : ArrowControls()) {
-        fUpDowns[c.UpDown]->SetPosition(c.Position(fRx->Params()));
-        QLineEdit* e = fEdits[c.Edit];
-        const QSignalBlocker block(e);
-        e->setText(QString::fromStdString(c.Text(fRx->Params())));
-    }
-    ShowNsPerBit();
-    TimeUpDownClick(TimebaseDefaultPosition);
-    fPainter.Redraw(fSampler.Points());
-    MainImage->Show(fPainter.Main());
-    PhaseImage->Show(fPainter.Phase());
+    BuildLayout();
+    ConnectHandlers();
+    LoadDefaults();
 
     fFft = new TFFTForm(this, fRx->Probe());
     fRrc = new TRRCForm(this);
@@ -346,48 +254,216 @@ TCostasMain::~TCostasMain() {
     fFft = nullptr;
 }
 
-QLineEdit* TCostasMain::ReadoutEdit(const QString& aName) {
-    auto* e = new QLineEdit(this);
+// Diagram and files on top, chart with constellation and AGC loop beside it, the other groups
+// in one row underneath.
+void TCostasMain::BuildLayout() {
+    auto* central = new QWidget(this);
+    setCentralWidget(central);
+    auto* grid = new QGridLayout(central);
+    grid->setContentsMargins(6, 6, 6, 6);
+    grid->setSpacing(4);
+    grid->addWidget(BuildDiagram(), 0, 0, Qt::AlignLeft | Qt::AlignTop);
+    grid->addWidget(BuildFiles(), 0, 1);
+    grid->addWidget(BuildChart(), 1, 0, Qt::AlignLeft | Qt::AlignTop);
+    auto* right = new QVBoxLayout;
+    right->setSpacing(4);
+    right->addWidget(BuildConstellation(), 0, Qt::AlignHCenter);
+    right->addWidget(BuildGroup(AgcTable));
+    right->addStretch(1);
+    grid->addLayout(right, 1, 1);
+    auto* groups = new QHBoxLayout;
+    groups->setSpacing(4);
+    for (const TGroupTable* t : {&CarrierTable, &SymbolTable, &RxTable, &DisplayTable})
+        groups->addWidget(BuildGroup(*t));
+    groups->addStretch(1);
+    grid->addLayout(groups, 2, 0, 1, 2);
+    grid->setRowStretch(3, 1);
+    grid->setColumnStretch(2, 1);
+
+    // The readouts by name, for the handlers.
+    AgcLoopEdit = fEdits["AgcLoopEdit"];
+    AGCEdit = fEdits["AGCEdit"];
+    AgcErrorEdit = fEdits["AgcErrorEdit"];
+    CarLoopEdit = fEdits["CarLoopEdit"];
+    CarOffsetEdit = fEdits["CarOffsetEdit"];
+    CarCentreEdit = fEdits["CarCentreEdit"];
+    SymLoopEdit = fEdits["SymLoopEdit"];
+    SymOffsetEdit = fEdits["SymOffsetEdit"];
+    SymCentreEdit = fEdits["SymCentreEdit"];
+    LdIntCntEdit = fEdits["LdIntCntEdit"];
+    TimeEdit = fEdits["TimeEdit"];
+    nsPixEdit = fEdits["nsPixEdit"];
+    nsBitEdit = fEdits["nsBitEdit"];
+    SPEdit = fEdits["SPEdit"];
+    ClockEdit = fEdits["ClockEdit"];
+}
+
+void TCostasMain::ConnectHandlers() {
+    connect(InfileButton, &QPushButton::clicked, this, [this] { InfileButtonClick(); });
+    connect(OutfileButton, &QPushButton::clicked, this, [this] { OutfileButtonClick(); });
+    connect(RunButton, &QPushButton::clicked, this, [this] { RunButtonClick(); });
+    connect(QuitButton, &QPushButton::clicked, this, [this] { QuitButtonClick(); });
+    connect(WaveButton, &QPushButton::clicked, this, [this] { WaveButtonClick(); });
+    connect(RRCButton, &QPushButton::clicked, this, [this] { RRCButtonClick(); });
+    connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { TrackBar1Change(v); });
+    TimeUpDown->OnClick = [this](int p) { TimeUpDownClick(p); };
+    Label86->OnClick = [this] { Label86Click(); };
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(33);
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+}
+
+// Every control starts from the receiver's defaults; the chart and constellation start empty.
+void TCostasMain::LoadDefaults() {
+    for (const TArrowControl& c : ArrowControls()) {
+        fUpDowns[c.UpDown]->SetPosition(c.Position(fRx->Params()));
+        QLineEdit* e = fEdits[c.Edit];
+        const QSignalBlocker block(e);
+        e->setText(QString::fromStdString(c.Text(fRx->Params())));
+    }
+    ShowNsPerBit();
+    TimeUpDownClick(TimebaseDefaultPosition);
+    MainImage->Show(fPainter.Main());
+    PhaseImage->Show(fPainter.Phase());
+}
+
+QLineEdit* TCostasMain::ReadoutEdit(QWidget* aParent, const QString& aName, int aChars) {
+    auto* e = new QLineEdit(aParent);
     e->setObjectName(aName);
     e->setReadOnly(true);
-    e->setMinimumWidth(aName.endsWith("FileEdit") ? 200 : 96);
-    e->setMaximumWidth(aName.endsWith("FileEdit") ? 400 : 120);
+    e->setFixedWidth(EditWidth(e, aChars));
     fEdits[aName] = e;
     return e;
 }
 
-void TCostasMain::AddArrowRow(QWidget* aBox, QGridLayout* aGrid, int aRow, const char* aUpDown,
-                              const char* aCaption) {
-    const TArrowControl* c = FindArrowControl(aUpDown);
-    if (!c) return;
+QLabel* TCostasMain::CellCaption(QWidget* aBox, const char* aEdit, const char* aText) {
+    const std::string name = aEdit;
+    if (name == "AgcLoopEdit") {
+        Label86 = new TClickLabel(aBox, "Label86", aText);
+        Label86->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        return Label86;
+    }
+    QLabel* l = Caption(aBox, aText);
+    if (name == "LdIntCntEdit") {
+        Label90 = l;
+        l->setObjectName("Label90");
+    } else if (name == "TimeEdit") {
+        TimeLabel = l;
+        l->setObjectName("TimeLabel");
+    }
+    return l;
+}
+
+void TCostasMain::AddArrowCell(QWidget* aBox, QGridLayout* aGrid, const TArrowControl& aControl,
+                               const char* aCaption, int aRow, int aCol, int aChars) {
+    const TArrowControl* c = &aControl;
     auto* ud = new TUpDown(aBox, c->UpDown, c->Min, c->Max, c->Position(fRx->Params()));
     ud->setEnabled(c->Enabled);
     ud->OnClick = [this, c](int p) { UpDownClick(*c, p); };
     fUpDowns[c->UpDown] = ud;
     auto* e = new QLineEdit(aBox);
     e->setObjectName(c->Edit);
-    e->setMinimumWidth(72);
-    e->setMaximumWidth(96);
+    e->setFixedWidth(EditWidth(e, aChars));
     fEdits[c->Edit] = e;
     if (const TTypedEdit* t = FindTypedEdit(c->Edit))
         connect(e, &QLineEdit::textChanged, this, [this, t](const QString& s) { TypedEditChange(*t, s); });
     else
         e->setReadOnly(true);
-    aGrid->addWidget(Caption(aBox, aCaption), aRow, 0);
-    aGrid->addWidget(e, aRow, 1);
-    aGrid->addWidget(ud, aRow, 2);
+    aGrid->addWidget(Caption(aBox, aCaption), aRow, aCol);
+    aGrid->addWidget(e, aRow, aCol + 1);
+    aGrid->addWidget(ud, aRow, aCol + 2);
 }
 
-QGroupBox* TCostasMain::BuildArrowGroup(const QString& aTitle,
-                                        const std::vector<std::pair<const char*, const char*>>& aRows) {
-    auto* box = new QGroupBox(aTitle, centralWidget());
-    box->setObjectName(QString(aTitle).remove(' ') + "Group");
+QGroupBox* TCostasMain::BuildGroup(const TGroupTable& aTable) {
+    auto* box = new QGroupBox(aTable.Title, centralWidget());
+    box->setObjectName(aTable.Object);
     auto* g = new QGridLayout(box);
+    g->setContentsMargins(4, 4, 4, 4);
+    g->setHorizontalSpacing(4);
     g->setVerticalSpacing(2);
-    int r = 0;
-    for (const auto& [name, caption] : aRows)
-        AddArrowRow(box, g, r++, name, caption);
+    for (const TCell& cell : aTable.Cells) {
+        if (const TArrowControl* c = FindArrowControl(cell.Name)) {
+            AddArrowCell(box, g, *c, cell.Caption, cell.Row, cell.Col, cell.Chars);
+            continue;
+        }
+        const TCheckControl* check = nullptr;
+        for (const TCheckControl& c : CheckControls())
+            if (std::string(cell.Name) == c.Box) check = &c;
+        if (check) {
+            auto* cb = new QCheckBox(check->Caption, box);
+            cb->setObjectName(check->Box);
+            cb->setChecked(check->Get(fRx->Params()));
+            connect(cb, &QCheckBox::clicked, this, [this, check](bool on) { check->Set(*fRx, on); });
+            fChecks[check->Box] = cb;
+            g->addWidget(cb, cell.Row, cell.Col, 1, cell.Span);
+            continue;
+        }
+        // A readout: caption and edit box; the timebase also has its arrows.
+        g->addWidget(CellCaption(box, cell.Name, cell.Caption), cell.Row, cell.Col);
+        g->addWidget(ReadoutEdit(box, cell.Name, cell.Chars), cell.Row, cell.Col + 1);
+        if (std::string(cell.Name) == "TimeEdit") {
+            TimeUpDown = new TUpDown(box, "TimeUpDown", 1, 21, TimebaseDefaultPosition);
+            g->addWidget(TimeUpDown, cell.Row, cell.Col + 2);
+        }
+    }
+    g->setRowStretch(g->rowCount(), 1);
     return box;
+}
+
+QGroupBox* TCostasMain::BuildFiles() {
+    auto* files = new QGroupBox("Files", centralWidget());
+    files->setObjectName("FilesGroup");
+    auto* fg = new QGridLayout(files);
+    fg->setContentsMargins(4, 4, 4, 4);
+    fg->setHorizontalSpacing(4);
+    fg->setVerticalSpacing(2);
+    auto button = [files](const char* aName, const char* aCaption) {
+        auto* b = new QPushButton(aCaption, files);
+        b->setObjectName(aName);
+        // As narrow as the caption allows: the row has four of them beside the diagram.
+        const int text = b->fontMetrics().horizontalAdvance(aCaption);
+        b->setMinimumWidth(text + 16);
+        b->setMaximumWidth(text + 24);
+        return b;
+    };
+    InFileEdit = ReadoutEdit(files, "InFileEdit", 1);
+    OutFileEdit = ReadoutEdit(files, "OutFileEdit", 1);
+    // The names take the room the buttons leave; a long text shows in full as a tool tip.
+    for (QLineEdit* e : {InFileEdit, OutFileEdit}) {
+        e->setMinimumWidth(60);
+        e->setMaximumWidth(QWIDGETSIZE_MAX);
+        e->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+        connect(e, &QLineEdit::textChanged, e, [e](const QString& aText) {
+            e->setToolTip(aText);
+            e->setCursorPosition(0);
+        });
+    }
+    InFileEdit->setPlaceholderText("Input File");
+    OutFileEdit->setPlaceholderText("Output File");
+    InfileButton = button("InfileButton", "Change");
+    OutfileButton = button("OutfileButton", "Change");
+    WaveButton = button("WaveButton", "Info");
+    RunButton = button("RunButton", "Run");
+    RunButton->setEnabled(false);
+    RRCButton = button("RRCButton", "RRC");
+    QuitButton = button("QuitButton", "Quit");
+    TrackBar1 = new TTrackBar(files, "TrackBar1");
+    fg->addWidget(InFileEdit, 0, 0, 1, 3);
+    fg->addWidget(InfileButton, 0, 3);
+    fg->addWidget(OutFileEdit, 1, 0, 1, 3);
+    fg->addWidget(OutfileButton, 1, 3);
+    fg->addWidget(TrackBar1, 2, 0, 1, 4);
+    fg->addWidget(RunButton, 3, 0);
+    fg->addWidget(WaveButton, 3, 1);
+    fg->addWidget(RRCButton, 3, 2);
+    fg->addWidget(QuitButton, 3, 3);
+    fg->setRowStretch(4, 1);
+    // The column beside the diagram is as wide as the groups under it need, not wider.
+    files->setMinimumWidth(files->minimumSizeHint().width());
+    files->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    return files;
 }
 
 QWidget* TCostasMain::BuildDiagram() {
@@ -396,7 +472,7 @@ QWidget* TCostasMain::BuildDiagram() {
         const char* Name;
         const char* Caption;
         TProbe Probe;
-        int X, Y;
+        int X, Y; // on the diagram's sheet
     };
     static const TProbeLabel labels[] = {
         {"Label3", "Iin", pr_Iin, 22, 22},     {"Label148", "Qin", pr_Qin, 22, 52},
@@ -407,48 +483,58 @@ QWidget* TCostasMain::BuildDiagram() {
     for (const TProbeLabel& l : labels) {
         auto* label = new TClickLabel(d, l.Name, l.Caption);
         label->setStyleSheet("color: #0040c0; text-decoration: underline;");
-        label->move(l.X, l.Y);
+        const QPointF at = TBlockDiagram::Map(QPointF(l.X, l.Y));
+        // Above or below the signal line at sheet row 48.
+        label->move(int(at.x()),
+                    l.Y < 48 ? int(TBlockDiagram::Map(QPointF(0, 48)).y()) - label->sizeHint().height()
+                             : int(TBlockDiagram::Map(QPointF(0, 48)).y()) + 1);
         const TProbe probe = l.Probe;
         label->OnClick = [this, probe] { ProbeLabelClick(probe); };
     }
     LockShape = new TShape(d, "LockShape");
-    LockShape->setGeometry(1145, 145, 26, 26);
+    LockShape->setGeometry(TBlockDiagram::Map(QRect(1145, 145, 26, 26)).toRect());
     LockShape->SetBrush(colours::Unlocked);
     return d;
 }
 
 QWidget* TCostasMain::BuildChart() {
+    // Scale labels left of the image; the image starts a little down so that the labels of its
+    // first and last rows are whole.
+    constexpr int ImageX = 100, ImageY = 7;
     auto* w = new QWidget(centralWidget());
-    w->setFixedSize(1160, 404);
+    w->setObjectName("Chart");
+    w->setFixedSize(ImageX + 1040 + 2, ImageY + 400 + 1);
     MainImage = new TImageBox(w, "MainImage", 1040, 400);
-    MainImage->move(118, 2);
-    auto label = [w](const QString& text, int x, int y, int width = 56) {
+    MainImage->move(ImageX, ImageY);
+    auto label = [w](const QString& text, int x, int row, int width) {
         auto* l = new QLabel(text, w);
-        l->setGeometry(x, y - 7, width, 14);
+        l->setGeometry(x, ImageY + row - 7, width, 14);
         l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         QFont f = l->font();
         f.setPointSizeF(7);
         l->setFont(f);
         return l;
     };
-    label("24 dB", 58, 2);
-    label("12 dB", 58, 34);
-    label("0 dB", 58, 66);
-    label("9000 kHz", 58, 130);
-    label("4500 kHz", 58, 162);
-    label("0 kHz", 58, 194);
-    label("-4500 kHz", 58, 226);
-    label("-9000 kHz", 58, 258);
-    label("100 Hz", 58, 322);
-    label("0 Hz", 58, 354);
-    label("-100 Hz", 58, 386);
-    label("AGC LOOP", 0, 34, 56);
-    label("CARRIER", 0, 180, 56);
-    label("TRACKING", 0, 194, 56);
-    label("LOOP", 0, 208, 56);
-    label("SYMBOL", 0, 338, 56);
-    label("TRACKING", 0, 352, 56);
-    label("LOOP", 0, 366, 56);
+    for (const auto& [text, row] : std::initializer_list<std::pair<const char*, int>>{{"24 dB", 0},
+                                                                                      {"12 dB", 32},
+                                                                                      {"0 dB", 64},
+                                                                                      {"9000 kHz", 128},
+                                                                                      {"4500 kHz", 160},
+                                                                                      {"0 kHz", 192},
+                                                                                      {"-4500 kHz", 224},
+                                                                                      {"-9000 kHz", 256},
+                                                                                      {"100 Hz", 320},
+                                                                                      {"0 Hz", 352},
+                                                                                      {"-100 Hz", 384}})
+        label(text, 50, row, ImageX - 52);
+    for (const auto& [text, row] : std::initializer_list<std::pair<const char*, int>>{{"AGC LOOP", 32},
+                                                                                      {"CARRIER", 178},
+                                                                                      {"TRACKING", 192},
+                                                                                      {"LOOP", 206},
+                                                                                      {"SYMBOL", 336},
+                                                                                      {"TRACKING", 350},
+                                                                                      {"LOOP", 364}})
+        label(text, 0, row, 50);
     return w;
 }
 

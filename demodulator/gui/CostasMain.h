@@ -27,6 +27,7 @@
 class TFFTForm;
 class TRRCForm;
 class TInfoForm;
+struct TGroupTable;
 
 class TCostasMain : public QMainWindow {
   public:
@@ -90,13 +91,21 @@ class TCostasMain : public QMainWindow {
     void closeEvent(QCloseEvent* e) override;
 
   private:
+    // Construction, by what it does: the panels from their layout tables, the handlers, the
+    // receiver's defaults into the controls.
+    void BuildLayout();
+    void ConnectHandlers();
+    void LoadDefaults();
     QWidget* BuildDiagram();
     QWidget* BuildChart();
     QWidget* BuildConstellation();
-    void AddArrowRow(QWidget* aBox, QGridLayout* aGrid, int aRow, const char* aUpDown, const char* aCaption);
-    QGroupBox* BuildArrowGroup(const QString& aTitle,
-                               const std::vector<std::pair<const char*, const char*>>& aRows);
-    QLineEdit* ReadoutEdit(const QString& aName);
+    QGroupBox* BuildFiles();
+    QGroupBox* BuildGroup(const TGroupTable& aTable);
+    void AddArrowCell(QWidget* aBox, QGridLayout* aGrid, const TArrowControl& aControl, const char* aCaption,
+                      int aRow, int aCol, int aChars);
+    QLabel* CellCaption(QWidget* aBox, const char* aEdit, const char* aText);
+    // A read-only box aChars digits wide, registered by name.
+    QLineEdit* ReadoutEdit(QWidget* aParent, const QString& aName, int aChars);
     void ShowReadouts();
     void ShowNsPerBit();
     void SetRunning(bool aRunning);

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: haldrin-screenshots IN.wav OUTDIR\n");
         return 2;
     }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString outDir = QString::fromLocal8Bit(argv[2]);
     QDir().mkpath(outDir);
@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
 
     TCostasMain w(QDir::temp().filePath("haldrin-screenshots.raw"));
     w.show();
+    std::printf("main window: minimum %dx%d, natural %dx%d\n", w.minimumSizeHint().width(),
+                w.minimumSizeHint().height(), w.sizeHint().width(), w.sizeHint().height());
     w.OpenInputFile(QString::fromLocal8Bit(argv[1]));
     if (!w.RunButton->isEnabled()) {
         std::fprintf(stderr, "haldrin-screenshots: %s: %s\n", argv[1], qPrintable(w.InFileEdit->text()));

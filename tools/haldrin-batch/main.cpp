@@ -1,12 +1,18 @@
 // haldrin-batch: demodulates one WAV recording into a 3-bit soft symbol file without a window.
 #include "BatchDemodulator.h"
+#include "LrptVersion.h"
 
 #include <exception>
 #include <iostream>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "haldrin-batch " << LRPT_VERSION << "\n";
+        return 0;
+    }
     THaldrinBatchOptions options;
     try {
         options = ParseHaldrinBatchArguments(std::vector<std::string>(argv + 1, argv + argc));

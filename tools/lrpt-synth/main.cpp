@@ -1,9 +1,11 @@
 // lrpt-synth: writes a synthetic LRPT recording with its ground truth.
 #include "CommandLine.h"
+#include "LrptVersion.h"
 #include "Synthesizer.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -32,6 +34,10 @@ void printSummary(const Recording& rec, const std::string& output, double second
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("lrpt-synth %s\n", LRPT_VERSION);
+        return 0;
+    }
     CommandLine c;
     try {
         c = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));

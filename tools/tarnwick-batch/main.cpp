@@ -1,13 +1,19 @@
 // tarnwick-batch: decodes one LRPT symbol file without a window.
 #include "BatchDecoder.h"
+#include "LrptVersion.h"
 
 #include <exception>
 #include <iostream>
 #include <malloc.h>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "tarnwick-batch " << LRPT_VERSION << "\n";
+        return 0;
+    }
     // The streams take and give back 1 MiB pages all the time; keep freed pages in the process
     // instead of letting the allocator unmap them, which costs a page-clearing fault per reuse.
     mallopt(M_MMAP_THRESHOLD, 8 << 20);

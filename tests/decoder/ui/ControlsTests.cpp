@@ -191,3 +191,17 @@ TEST(Controls, SaveBeforeAnyCompositeWritesTheBlankOneUnderAnEmptyName) {
     EXPECT_EQ(fs::file_size(dir / ".bmp.stat"), 0u);
     fs::remove_all(dir);
 }
+
+// The RGB window takes the composite's proportions within the screen: a short pass is not shown
+// in a tall empty window, a long one is scaled down to the screen's height, and nothing is scaled
+// up.
+TEST(Controls, RGBWindowFitsTheComposite) {
+    const QSize screen(1358, 732);
+    const int menu = 20;
+    EXPECT_EQ(FitToPicture({1568, 400}, screen, menu), QSize(1358, 346 + menu));
+    EXPECT_EQ(FitToPicture({1568, 6000}, screen, menu), QSize(240, 712 + menu)); // menu stays usable
+    EXPECT_EQ(FitToPicture({1568, 1568}, screen, menu), QSize(712, 712 + menu));
+    EXPECT_EQ(FitToPicture({1568, 300}, {1920, 1080}, menu), QSize(1568, 300 + menu));
+    EXPECT_EQ(FitToPicture({1568, 0}, screen, menu), QSize(240, 160 + menu));
+    EXPECT_EQ(FitToPicture({1568, 40}, {100, 100}, menu), QSize(240, 160 + menu));
+}

@@ -10,6 +10,7 @@
 #include "UiTestSupport.h"
 
 #include <QImage>
+#include <QScreen>
 #include <QStandardItemModel>
 #include <QTimer>
 
@@ -198,6 +199,9 @@ TEST_F(WindowSession, A72kSessionFromChoiceToCompositeAndConversion) {
     const QImage& shown = fWindow->RGBForm->ImageRGB->Scaled();
     ASSERT_FALSE(shown.isNull());
     EXPECT_NEAR(shown.height(), shown.width() * 8.0 * r.scans / 1568, 1.0);
+    // The window is sized to the composite within the screen: the picture fills its width.
+    EXPECT_TRUE(fWindow->RGBForm->screen()->availableGeometry().contains(fWindow->RGBForm->geometry()));
+    EXPECT_NEAR(shown.width(), fWindow->RGBForm->ImageRGB->width(), 1);
     EXPECT_EQ(fWindow->RGBForm->FileName, path);
     const int rows = 8 * r.scans;
     const TBitmap24& composite = fWindow->RGBForm->Composite();

@@ -9,8 +9,10 @@
 #include "gui/RrcForm.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QTimer>
+#include <QToolButton>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -66,6 +68,70 @@ TEST_F(HaldrinWindowsTest, StartShowsTheDefaults) {
     for (const char* probe :
          {"Label3", "Label148", "Label145", "Label146", "Label93", "Label94", "Label18", "Label19"})
         EXPECT_NE(w->findChild<QLabel*>(probe), nullptr) << probe;
+}
+
+// The window fits a 1366 x 768 screen, and at that size every control lies whole inside its
+// group and the window.
+TEST_F(HaldrinWindowsTest, FitsA1366x768ScreenWithEveryControlVisible) {
+    const QSize min = w->minimumSizeHint().expandedTo(w->minimumSize());
+    EXPECT_LE(min.width(), 1366);
+    EXPECT_LE(min.height(), 768 - 30) << "room for a title bar";
+    EXPECT_LE(w->sizeHint().width(), 1366);
+    EXPECT_LE(w->sizeHint().height(), 768 - 30);
+    w->resize(min);
+    w->show();
+    QApplication::processEvents();
+    int controls = 0;
+    for (QWidget* c : w->findChildren<QWidget*>()) {
+        if (!qobject_cast<QLineEdit*>(c) && !qobject_cast<QAbstractButton*>(c) &&
+            !dynamic_cast<TUpDown*>(c) && !dynamic_cast<TTrackBar*>(c) && !dynamic_cast<TClickLabel*>(c))
+            continue;
+        if (qobject_cast<QToolButton*>(c)) continue; // the halves of an arrow control
+        ++controls;
+        // Whole inside each of its parents up to the window, so that nothing clips it.
+        for (QWidget* p = c->parentWidget(); p; p = p->parentWidget()) {
+            EXPECT_TRUE(p->rect().contains(QRect(c->mapTo(p, QPoint(0, 0)), c->size())))
+                << c->objectName().toStdString() << " in " << p->objectName().toStdString();
+            if (p == w.get()) break;
+        }
+    }
+    EXPECT_GT(controls, 80);
+}
+
+TEST_F(HaldrinWindowsTest, CaptionsOfTheReceiversControls) {
+    // The caption left of an arrow control's edit box, in the same grid.
+    auto caption = [this](const char* aUpDown) -> QString {
+        QWidget* ud = w->UpDown(aUpDown);
+        auto* grid = qobject_cast<QGridLayout*>(ud->parentWidget()->layout());
+        int row, col, rs, cs;
+        grid->getItemPosition(grid->indexOf(ud), &row, &col, &rs, &cs);
+        auto* label = qobject_cast<QLabel*>(grid->itemAtPosition(row, col - 2)->widget());
+        return label ? label->text() : QString();
+    };
+    const std::pair<const char*, const char*> expected[] = {
+        {"KpManUpDown", "Lead man A"},     {"KpExpUpDown", "Lead exp"},       {"KiManUpDown", "Lag man A"},
+        {"KiExpUpDown", "Lag exp"},        {"KpManTrUpDown", "Lead man T"},   {"KiManTrUpDown", "Lag man T"},
+        {"SwManUpDown", "Sweep man"},      {"SwExpUpDown", "Sweep exp"},      {"ProgGainUpDown", "Prog Gain"},
+        {"LD_PL_aUpDown", "LD preload A"}, {"LD_PL_tUpDown", "LD preload T"}, {"ModTypeUpDown", "Mod Type"},
+        {"SliceUpDown", "Slicer Level"},   {"AgcThreshUpDown", "Threshold"},  {"SampUpDown", "Sample Freq"},
+        {"SpManUpDown", "Lead man A"},     {"SiManTrUpDown", "Lag man T"},
+    };
+    for (const auto& [name, text] : expected)
+        EXPECT_EQ(caption(name), text) << name;
+    // Every arrow control of the table has a caption.
+    for (const TArrowControl& c : ArrowControls())
+        EXPECT_FALSE(caption(c.UpDown).isEmpty()) << c.UpDown;
+    EXPECT_EQ(w->findChild<QGroupBox*>("CarrierLoopGroup")->title(), "Carrier Loop");
+    EXPECT_EQ(w->findChild<QLabel*>("Label86")->text(), "AGC acc (dB)");
+    EXPECT_EQ(w->findChild<QLabel*>("Label90")->text(), "LD_Int cnt");
+}
+
+// Before the first run the chart and constellation are empty: no trace along row 0 and no dot
+// in the constellation's corner.
+TEST_F(HaldrinWindowsTest, ChartAndConstellationStartEmpty) {
+    for (int x = 0; x < 1040; ++x)
+        ASSERT_EQ(w->MainImage->Image().pixel(x, 0) & 0xFFFFFF, MainBackground().At(x, 0)) << x;
+    EXPECT_EQ(w->PhaseImage->Image().pixel(0, 0) & 0xFFFFFF, PhaseBackground().At(0, 0));
 }
 
 TEST_F(HaldrinWindowsTest, ArrowAndEditMappings) {
