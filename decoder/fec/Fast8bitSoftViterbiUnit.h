@@ -104,7 +104,8 @@ class TFast8bitSoftViterbiDecoder {
     void DecodeLut(const int8_t* aEncode, uint8_t* aDecode, int len);
     void DecodeCompactScalar(const int8_t* aEncode, uint8_t* aDecode, int len);
 #if defined(__GNUC__) && defined(__x86_64__)
-    __attribute__((target("avx2"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode, int len);
+    __attribute__((target("avx2,fma"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode,
+                                                               int len);
     void DecodeCompactSse2(const int8_t* aEncode, uint8_t* aDecode, int len);
 #endif
     // Counts the step, reports quality and renormalises N every kBERPeriod steps (scalar kernel).
