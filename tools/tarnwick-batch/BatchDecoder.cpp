@@ -85,10 +85,6 @@ TLrptMode ModeForFileName(const std::string& aFileName) {
                                                                                            : TLrptMode::lm72k;
 }
 
-namespace {
-
-// A 24-bit BMP of aRows rows of aWidth pixels taken from rows aStride bytes apart, the same bytes
-// as TBitmap24::SaveToFile of a picture holding just them, written row by row without a copy.
 void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride) {
     const uint32_t rowBytes = (static_cast<uint32_t>(aWidth) * 3 + 3) / 4 * 4;
     const uint32_t imageBytes = rowBytes * static_cast<uint32_t>(aRows);
@@ -121,6 +117,8 @@ void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWid
     }
     if (std::fclose(file) != 0 || !ok) throw std::runtime_error("Cannot write file \"" + aFileName + "\"");
 }
+
+namespace {
 
 // Writes rows 0..aRows-1, columns 0..1567 of a channel picture. The stage has finished, so its
 // picture no longer changes and is read without the stage lock (other writers read it too).
