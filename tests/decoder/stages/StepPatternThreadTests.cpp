@@ -272,7 +272,7 @@ TEST(StepPatternThread, BufferedLogReachesTheFileInOrderWithinASecondAndWhenTheL
     };
     auto in = NewStream("in");
     std::atomic<int> batch{0}; // the step logs batch n once when the test sets it to n
-    int logged = 0;
+    std::atomic<int> logged{0};
     TTestStage* self = nullptr;
     TTestStage stage(&in, nullptr, [&](TSHORTstream*, TSHORTstream*) {
         for (const int target = batch.load(); logged < target;) {
@@ -293,13 +293,13 @@ TEST(StepPatternThread, BufferedLogReachesTheFileInOrderWithinASecondAndWhenTheL
 
     stage.Start();
     batch = 1;
-    ASSERT_TRUE(WaitUntil([&] { return read().size() == oneBatch; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(WaitUntil([&] { return read().size() == oneBatch; }, std::chrono::seconds(10)));
     batch = 2;
-    ASSERT_TRUE(WaitUntil([&] { return logged == 2; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(WaitUntil([&] { return logged == 2; }, std::chrono::seconds(10)));
     stage.FlushLog();
     EXPECT_EQ(read(), expected.substr(0, 2 * oneBatch));
     batch = 3;
-    ASSERT_TRUE(WaitUntil([&] { return logged == 3; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(WaitUntil([&] { return logged == 3; }, std::chrono::seconds(10)));
     StopStage(stage);
     EXPECT_EQ(read(), expected);
     EXPECT_EQ(stage.LostLogLines(), 0);
@@ -325,11 +325,11 @@ TEST(StepPatternThread, BufferedLogReachesTheFileInOrderWithinASecondAndWhenTheL
         std::filesystem::create_symlink("/dev/full", full);
         second.Start();
         go = true;
-        ASSERT_TRUE(WaitUntil([&] { return done == 1; }, std::chrono::seconds(3)));
+        ASSERT_TRUE(WaitUntil([&] { return done == 1; }, std::chrono::seconds(10)));
         const int stepsBefore = second.Steps.load();
-        ASSERT_TRUE(WaitUntil([&] { return second.LostLogLines() == 2; }, std::chrono::seconds(3)));
+        ASSERT_TRUE(WaitUntil([&] { return second.LostLogLines() == 2; }, std::chrono::seconds(10)));
         EXPECT_TRUE(
-            WaitUntil([&] { return second.Steps.load() > stepsBefore + 2; }, std::chrono::seconds(3)));
+            WaitUntil([&] { return second.Steps.load() > stepsBefore + 2; }, std::chrono::seconds(10)));
         StopStage(second);
         EXPECT_EQ(second.LostLogLines(), 2);
         std::filesystem::remove(full);
