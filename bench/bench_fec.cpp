@@ -47,13 +47,11 @@ void BM_ViterbiDecode(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kPairs);
     state.counters["Mbit"] = benchmark::Counter(static_cast<double>(state.iterations()) * kPairs / 1e6,
                                                 benchmark::Counter::kIsRate);
-    state.SetLabel(std::string(kernel == TViterbiKernel::vkLutTable  ? "table"
-                               : kernel == TViterbiKernel::vkCompact ? "compact"
-                                                                     : "compact scalar") +
-                   (dec.Vectorised() ? " avx2" : "") + (noisy ? ", noisy 2 dB" : ", clean"));
+    state.SetLabel(std::string(dec.Implementation()) + (noisy ? ", noisy 2 dB" : ", clean"));
 }
 BENCHMARK(BM_ViterbiDecode)
     ->ArgsProduct({{static_cast<int>(TViterbiKernel::vkLutTable), static_cast<int>(TViterbiKernel::vkCompact),
+                    static_cast<int>(TViterbiKernel::vkCompactSse2),
                     static_cast<int>(TViterbiKernel::vkCompactScalar)},
                    {0, 1}})
     ->Unit(benchmark::kMillisecond);

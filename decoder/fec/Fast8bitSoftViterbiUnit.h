@@ -22,15 +22,18 @@ class TFast8bitSoftViterbiDecoder;
 // Called on the thread that calls Decode.
 using TBEREvent = std::function<void(TFast8bitSoftViterbiDecoder* Sender, long double BER)>;
 
-// How the add-compare-select step gets its branch metrics. Both kernels yield identical bits and
+// How the add-compare-select step gets its branch metrics. Every kernel yields identical bits and
 // identical quality values.
 enum class TViterbiKernel {
     // A table of 64 precomputed per-state records for every pair of soft values (about 66.6 MB,
-    // filled when the decoder is created); the per-bit loop only looks up and adds.
+    // filled when the decoder is created); the per-bit loop only looks up and adds. The reference.
     vkLutTable,
-    // The four distinct branch metrics of a pair from a 520 KB table, with the add-compare-select
-    // over all states vectorised when the processor has AVX2 (scalar otherwise).
+    // The four distinct branch metrics of a pair from a 512 KiB table and all 64 states in SIMD
+    // registers as 16-bit metrics: AVX2 when the processor has it, SSE2 otherwise (scalar on
+    // processors without either).
     vkCompact,
+    // The compact kernel on SSE2 even when AVX2 is there (scalar without SSE2).
+    vkCompactSse2,
     // The compact kernel, never vectorised.
     vkCompactScalar,
 };
@@ -75,8 +78,10 @@ class TFast8bitSoftViterbiDecoder {
     void SetOnBEREvent(TBEREvent aEvent) { fOnBEREvent = std::move(aEvent); }
 
     TViterbiKernel Kernel() const { return fKernel; }
-    // True when the add-compare-select runs on AVX2 (vkCompact on a processor that has it).
-    bool Vectorised() const { return fVectorised; }
+    // True when the add-compare-select runs on SIMD registers (AVX2 or SSE2).
+    bool Vectorised() const { return fIsa != TIsa::Scalar && fKernel != TViterbiKernel::vkLutTable; }
+    // "avx2", "sse2", "scalar" or "table": the code that runs the add-compare-select.
+    const char* Implementation() const;
 
     // The branch metric ((x1 - 70 e1)^2 + (x2 - 70 e2)^2) div 70 of a received pair against the
     // expected code bits c1, c2 (0 or 1, e = 2c - 1). Soft values are taken as given (-128 too).
@@ -86,36 +91,53 @@ class TFast8bitSoftViterbiDecoder {
     static int CodeOf(int r);
 
   private:
-    // Compact path memory: bit s of dec is 1 when the survivor of state s came from the odd
-    // extended state 2s + 1.
-    struct TCompactLine {
-        uint64_t dec;
-        uint32_t MinSk;
-    };
+    enum class TIsa { Scalar, Sse2, Avx2 };
+    // Compact path memory: a ring of kRing steps. Bits 2s and 2s + 1 of the 128 bits of
+    // fDec[step] are 1 when the survivor of state s came from the odd extended state 2s + 1; fSk[step] is the
+    // state of the best path at that step as the latest traceback recorded it.
+    static constexpr uint32_t kRing = 256;
+    // Steps of add-compare-select done before their tracebacks: with the 72 steps a traceback
+    // reaches back, they must fit in the ring.
+    static constexpr int kChunk = 64;
+    static_assert(kChunk + kMemLines + 1 <= static_cast<int>(kRing));
 
     void DecodeLut(const int8_t* aEncode, uint8_t* aDecode, int len);
     void DecodeCompactScalar(const int8_t* aEncode, uint8_t* aDecode, int len);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __attribute__((target("avx2"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode, int len);
+#if defined(__GNUC__) && defined(__x86_64__)
+    __attribute__((target("avx2,fma"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode,
+                                                               int len);
+    void DecodeCompactSse2(const int8_t* aEncode, uint8_t* aDecode, int len);
 #endif
-    // Counts the step, reports quality and renormalises N every kBERPeriod steps.
+    // Counts the step, reports quality and renormalises N every kBERPeriod steps (scalar kernel).
     void CountStep(uint32_t* N, uint32_t best);
-    // Traceback of the compact memory from bestState; returns the decoded bit as 0 / 255 and
-    // advances the ring.
-    uint8_t TraceCompact(uint32_t bestState);
+    // Counts a step of a 16-bit kernel; true when its metrics must be lowered by best now (every
+    // 16th step, and at every quality report, which it makes).
+    bool CountStep16(uint32_t best);
+    // Traceback of step aStep from bestState; returns the decoded bit as 0 / 255.
+    uint8_t TraceStep(uint32_t aStep, uint32_t bestState);
+    // Tracebacks of aCount steps from fStep on, whose best states are in aBest; advances fStep.
+    void TraceChunk(const uint8_t* aBest, uint8_t* aDecode, int aCount);
 
     TViterbiKernel fKernel;
-    bool fVectorised = false;
+    TIsa fIsa = TIsa::Scalar;
 
     alignas(64) TESUM fSumA{};
     alignas(64) TESUM fSumB{};
     uint32_t* ESUM;  // new metrics of the step
     uint32_t* ESUM1; // previous metrics
+    // Path metrics of the 16-bit kernels, natural order of extended states, lowered now and then
+    // by a common amount; fLowered is what was taken off since the last quality report.
+    alignas(64) std::array<uint16_t, kExtStates> fSum16{};
+    uint32_t fLowered = 0;
 
-    std::unique_ptr<TLut64[]> LutTable;       // kSoftLevels^2 tables, vkLutTable only
-    std::unique_ptr<TMemLine[]> Mem;          // kMemLines lines, vkLutTable only
-    std::unique_ptr<uint16_t[]> fPairMetrics; // 4 metrics per pair, vkCompact only
-    std::array<TCompactLine, kMemLines> fCompactMem{};
+    std::unique_ptr<TLut64[]> LutTable; // kSoftLevels^2 tables, vkLutTable only
+    std::unique_ptr<TMemLine[]> Mem;    // kMemLines lines, vkLutTable only
+    // The four branch metrics (code bits 00, 01, 10, 11) of every pair, indexed by the pair's two
+    // bytes as they lie in memory (first value in the low byte); compact kernels only.
+    std::unique_ptr<uint64_t[]> fPairMetrics;
+    alignas(64) std::array<std::array<uint64_t, 2>, kRing> fDec{};
+    std::array<uint8_t, kRing> fSk{};
+    uint32_t fStep = 0; // steps decoded by a compact kernel (the ring index is its low bits)
     uint32_t currMEM = 0;
     TMemLine* currMemLine = nullptr;
     uint32_t NSH = 0;

@@ -46,6 +46,55 @@ const TGaloisTables& GaloisTables() {
     return tables;
 }
 
+namespace {
+
+// A word is a code word exactly when the generator g(x) = prod (x - beta^i), i = 112..143, divides
+// it. The remainder comes from a 32-byte shift register fed with the coefficients from the
+// highest down, the feedback byte times g taken from a table: one lookup a byte instead of the 32
+// of the syndromes, so clean words (the usual case) cost little.
+struct TRemainderTable {
+    uint64_t row[256][4]; // byte k of word w: feedback times coefficient 8w + k of g
+};
+
+const TRemainderTable& RemainderTable() {
+    static const TRemainderTable table = [] {
+        const TGaloisTables& T = GaloisTables();
+        uint8_t g[33] = {1}; // g[k] belongs to x^k; grows to degree 32
+        for (int i = 112; i <= 143; ++i) {
+            const uint8_t root = T.EXP[i % 255];
+            for (int k = 32; k >= 1; --k)
+                g[k] = static_cast<uint8_t>(g[k - 1] ^ T.MUL[g[k]][root]);
+            g[0] = T.MUL[g[0]][root];
+        }
+        TRemainderTable t{};
+        for (int f = 0; f < 256; ++f)
+            for (int k = 0; k < 32; ++k)
+                t.row[f][k / 8] |= static_cast<uint64_t>(T.MUL[f][g[k]]) << (8 * (k % 8));
+        return t;
+    }();
+    return table;
+}
+
+bool IsCodeWord(const uint8_t* aWord) {
+    const TRemainderTable& T = RemainderTable();
+    uint64_t w0 = 0, w1 = 0, w2 = 0, w3 = 0; // remainder coefficients 0..7, 8..15, 16..23, 24..31
+    for (int j = 254; j >= 0; --j) {
+        const unsigned feedback = static_cast<unsigned>(w3 >> 56);
+        w3 = (w3 << 8) | (w2 >> 56);
+        w2 = (w2 << 8) | (w1 >> 56);
+        w1 = (w1 << 8) | (w0 >> 56);
+        w0 = (w0 << 8) | aWord[j];
+        const uint64_t* r = T.row[feedback];
+        w0 ^= r[0];
+        w1 ^= r[1];
+        w2 ^= r[2];
+        w3 ^= r[3];
+    }
+    return (w0 | w1 | w2 | w3) == 0;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // TPolinom
 
@@ -207,9 +256,13 @@ uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
     if (Cx.l != n || Cx.Capacity() < n || Fx.Capacity() < n)
         throw EPolinomError("TTrueRS.Check: a code word has 255 coefficients");
 
-    // Syndromes S_i = c(beta^(111 + i)).
-    bool any = false;
+    // Syndromes S_i = c(beta^(111 + i)), all zero for a code word.
     Sj.l = 33;
+    if (IsCodeWord(Cx.d)) {
+        std::fill(Sj.d, Sj.d + 33, 0);
+        return 0;
+    }
+    bool any = false;
     Sj.d[0] = 0;
     for (int i = 1; i <= r; ++i) {
         uint8_t s = 0;

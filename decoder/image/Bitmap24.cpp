@@ -2,9 +2,14 @@
 
 #include "platform/Streams.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -24,6 +29,63 @@ void PutLE32(uint8_t* aAt, uint32_t aValue) {
 
 } // namespace
 
+namespace {
+constexpr size_t kMappedBytes = 4u << 20; // from this size on, memory comes straight from the system
+} // namespace
+
+uint8_t* TPixelStore::Allocate(size_t aSize) {
+    if (aSize == 0) return nullptr;
+    if (aSize < kMappedBytes) {
+        void* p = std::calloc(aSize, 1);
+        if (!p) throw std::bad_alloc();
+        return static_cast<uint8_t*>(p);
+    }
+    void* p = mmap(nullptr, aSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    madvise(p, aSize, MADV_HUGEPAGE); // a hint; without it the pages are small
+#endif
+    return static_cast<uint8_t*>(p);
+}
+
+void TPixelStore::Release(uint8_t* aData, size_t aSize) {
+    if (!aData) return;
+    if (aSize < kMappedBytes)
+        std::free(aData);
+    else
+        munmap(aData, aSize);
+}
+
+TPixelStore::TPixelStore(const TPixelStore& aOther) : fData(Allocate(aOther.fSize)), fSize(aOther.fSize) {
+    if (fSize) std::memcpy(fData, aOther.fData, fSize);
+}
+
+TPixelStore::TPixelStore(TPixelStore&& aOther) noexcept
+    : fData(std::exchange(aOther.fData, nullptr)), fSize(std::exchange(aOther.fSize, 0)) {}
+
+TPixelStore& TPixelStore::operator=(TPixelStore aOther) noexcept {
+    Swap(aOther);
+    return *this;
+}
+
+TPixelStore::~TPixelStore() {
+    Release(fData, fSize);
+}
+
+void TPixelStore::Swap(TPixelStore& aOther) noexcept {
+    std::swap(fData, aOther.fData);
+    std::swap(fSize, aOther.fSize);
+}
+
+void TPixelStore::Resize(size_t aSize) {
+    if (aSize == fSize) return;
+    TPixelStore grown;
+    grown.fData = Allocate(aSize);
+    grown.fSize = aSize;
+    if (const size_t keep = std::min(aSize, fSize)) std::memcpy(grown.fData, fData, keep);
+    Swap(grown);
+}
+
 TBitmap24::TBitmap24(int aWidth, int aHeight) {
     SetSize(aWidth, aHeight);
 }
@@ -36,12 +98,13 @@ void TBitmap24::SetSize(int aWidth, int aHeight) {
         return;
     }
     const int bytesPerLine = RowBytes(aWidth);
-    std::vector<uint8_t> bits(static_cast<size_t>(bytesPerLine) * aHeight, 0);
+    TPixelStore bits;
+    bits.Resize(static_cast<size_t>(bytesPerLine) * static_cast<size_t>(aHeight));
     const int keepRows = std::min(fHeight, aHeight);
     const int keepBytes = std::min(fWidth, aWidth) * 3;
     for (int y = 0; y < keepRows; ++y)
-        std::memcpy(bits.data() + static_cast<size_t>(y) * bytesPerLine, ScanLine(y), keepBytes);
-    fBits.swap(bits);
+        std::memcpy(bits.Data() + static_cast<size_t>(y) * bytesPerLine, ScanLine(y), keepBytes);
+    fBits.Swap(bits);
     fWidth = aWidth;
     fHeight = aHeight;
     fBytesPerLine = bytesPerLine;
@@ -50,7 +113,7 @@ void TBitmap24::SetSize(int aWidth, int aHeight) {
 void TBitmap24::SetHeight(int aHeight) {
     aHeight = std::max(aHeight, 0);
     fBytesPerLine = RowBytes(fWidth);
-    fBits.resize(static_cast<size_t>(fBytesPerLine) * aHeight, 0);
+    fBits.Resize(static_cast<size_t>(fBytesPerLine) * static_cast<size_t>(aHeight));
     fHeight = aHeight;
 }
 

@@ -1,11 +1,38 @@
 // A 24-bit picture in memory: rows top-down, three bytes per pixel in the order blue, green, red.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class TStream;
+
+// Zeroed bytes for a picture. A channel picture is tens of megabytes: large blocks come from the
+// system as zero pages, in huge pages where it allows, instead of being cleared byte by byte and
+// faulted in 4 KiB at a time.
+class TPixelStore {
+  public:
+    TPixelStore() = default;
+    TPixelStore(const TPixelStore& aOther);
+    TPixelStore(TPixelStore&& aOther) noexcept;
+    TPixelStore& operator=(TPixelStore aOther) noexcept;
+    ~TPixelStore();
+
+    // New size; the common part keeps its bytes, added bytes are 0. Throws std::bad_alloc.
+    void Resize(size_t aSize);
+    uint8_t* Data() { return fData; }
+    const uint8_t* Data() const { return fData; }
+    size_t Size() const { return fSize; }
+    void Swap(TPixelStore& aOther) noexcept;
+
+  private:
+    static uint8_t* Allocate(size_t aSize); // zeroed; null for 0 bytes
+    static void Release(uint8_t* aData, size_t aSize);
+
+    uint8_t* fData = nullptr;
+    size_t fSize = 0;
+};
 
 struct TPixel24 {
     uint8_t Blue = 0;
@@ -36,10 +63,10 @@ class TBitmap24 {
     void SetHeight(int aHeight);
 
     // Direct row access; aY must lie in 0..Height()-1 (not checked).
-    uint8_t* ScanLine(int aY) { return fBits.data() + static_cast<size_t>(aY) * fBytesPerLine; }
-    const uint8_t* ScanLine(int aY) const { return fBits.data() + static_cast<size_t>(aY) * fBytesPerLine; }
-    uint8_t* Bits() { return fBits.data(); }
-    const uint8_t* Bits() const { return fBits.data(); }
+    uint8_t* ScanLine(int aY) { return fBits.Data() + static_cast<size_t>(aY) * fBytesPerLine; }
+    const uint8_t* ScanLine(int aY) const { return fBits.Data() + static_cast<size_t>(aY) * fBytesPerLine; }
+    uint8_t* Bits() { return fBits.Data(); }
+    const uint8_t* Bits() const { return fBits.Data(); }
 
     // Checked pixel access; throws std::out_of_range outside the picture.
     TPixel24 Pixel(int aX, int aY) const;
@@ -62,5 +89,5 @@ class TBitmap24 {
     int fWidth = 0;
     int fHeight = 0;
     int fBytesPerLine = 0;
-    std::vector<uint8_t> fBits;
+    TPixelStore fBits;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/Exceptions.h"
 #include "stages/StageLog.h"
+#include "stages/StepPatternThreadUnit.h"
 
 void TMPDUFRAME::Decode(const uint8_t* h) {
     const uint16_t w0 = static_cast<uint16_t>(h[0] << 8 | h[1]);
@@ -49,6 +50,11 @@ TMPDU::TMPDU(TSHORTstream* aStreamIn, TSHORTStreams* sStreamOut, TStepPatternThr
 
 void TMPDU::LOG(const std::string& st) {
     if (fLogFileName.empty()) return;
+    // The stage's own log: its buffered writer keeps the lines of both in the order they came.
+    if (fParent && fParent->LogFileName() == fLogFileName) {
+        fParent->LOG(st);
+        return;
+    }
     try {
         AppendLogLineLocked(fLogFileName, st);
     } catch (const EInOutError&) {

@@ -47,9 +47,9 @@ class TMPDU {
     TMPDU(TSHORTstream* aStreamIn, TSHORTStreams* sStreamOut, TStepPatternThread* aParent,
           std::string aLogFileName);
 
-    // Appends a line to the packet log while holding the log lock (the log is shared with the
-    // stage's own lines). Nothing when there is no log file; a line that cannot be written is
-    // dropped and counted.
+    // Appends a line to the packet log. When the log is the parent stage's own, through the
+    // stage's writer (which counts lost lines); otherwise while holding the log lock. Nothing when
+    // there is no log file; a line that cannot be written is dropped and counted.
     void LOG(const std::string& st);
     int64_t fLostLogLines = 0;
 

@@ -74,6 +74,7 @@ void TStageChain::Stop() {
         if (!stage) continue;
         stage->WriteOutCurrentStrip();
         stage->Terminate();
+        stage->FlushLog(); // the stage lives on, but its log must be complete now
     }
     if (fVCDU) fVCDU->Flush();
     fVCDU.reset();

@@ -17,6 +17,8 @@ TStepPatternThread::TStepPatternThread(TSHORTstream* aIn, TSHORTStreams* aOuts)
 TStepPatternThread::~TStepPatternThread() {
     Terminate();
     WaitFor();
+    std::lock_guard<std::mutex> guard(fLogLock);
+    CloseLog();
 }
 
 void TStepPatternThread::DoProgress() {
@@ -24,18 +26,65 @@ void TStepPatternThread::DoProgress() {
     ReportProgress();
 }
 
+namespace {
+constexpr size_t kLogBufferBytes = 64 * 1024;
+constexpr auto kLogFlushPeriod = std::chrono::seconds(1);
+} // namespace
+
 void TStepPatternThread::LOG(const std::string& aMess) {
     if (fLogFileName.empty()) return;
-    try {
-        AppendLogLine(fLogFileName, aMess);
-    } catch (const EInOutError&) {
-        // A log that cannot be written (a read-only folder, a full disk) must not cost decoded
+    std::string line = FormatLogDateTime(OnBoardNow());
+    line += " - ";
+    line += aMess;
+    line += "\r\n";
+    std::lock_guard<std::mutex> guard(fLogLock);
+    if (!fLogFile) {
+        // A log that cannot be opened (a read-only folder, a full disk) must not cost decoded
         // data: the step goes on without its line, and the loss is counted.
-        ++fLostLogLines;
+        fLogFile = std::fopen(fLogFileName.c_str(), "ab");
+        if (!fLogFile) {
+            ++fLostLogLines;
+            return;
+        }
     }
+    fLogBuffer += line;
+    ++fBufferedLines;
+    if (!fLogBuffered || fLogBuffer.size() >= kLogBufferBytes)
+        WriteLogBuffer();
+    else
+        fLogPending.store(true, std::memory_order_relaxed);
+}
+
+void TStepPatternThread::WriteLogBuffer() {
+    fLogPending.store(false, std::memory_order_relaxed);
+    fLastLogWrite = std::chrono::steady_clock::now();
+    if (fBufferedLines == 0) return;
+    const bool written =
+        fLogFile && std::fwrite(fLogBuffer.data(), 1, fLogBuffer.size(), fLogFile) == fLogBuffer.size() &&
+        std::fflush(fLogFile) == 0;
+    if (!written) {
+        fLostLogLines += fBufferedLines;
+        if (fLogFile) std::fclose(fLogFile);
+        fLogFile = nullptr;
+    }
+    fLogBuffer.clear();
+    fBufferedLines = 0;
+}
+
+void TStepPatternThread::CloseLog() {
+    WriteLogBuffer();
+    if (fLogFile && std::fclose(fLogFile) != 0) ++fLostLogLines;
+    fLogFile = nullptr;
+}
+
+void TStepPatternThread::FlushLog() {
+    std::lock_guard<std::mutex> guard(fLogLock);
+    WriteLogBuffer();
 }
 
 void TStepPatternThread::SetLogFileName(const std::string& aLogFileName) {
+    std::lock_guard<std::mutex> guard(fLogLock);
+    CloseLog();
     std::error_code ignored;
     std::filesystem::remove(aLogFileName, ignored);
     fLogFileName = aLogFileName;
@@ -54,8 +103,17 @@ void TStepPatternThread::ReportProgress() {
 }
 
 void TStepPatternThread::Execute() {
+    {
+        std::lock_guard<std::mutex> guard(fLogLock);
+        fLogBuffered = true;
+        fLastLogWrite = std::chrono::steady_clock::now();
+    }
     BeforeExecute();
     while (!Terminated()) {
+        if (fLogPending.load(std::memory_order_relaxed)) {
+            std::lock_guard<std::mutex> guard(fLogLock);
+            if (std::chrono::steady_clock::now() - fLastLogWrite >= kLogFlushPeriod) WriteLogBuffer();
+        }
         try {
             // The input size is taken before the step, so input that arrives during a step that
             // finds too little never counts as seen.
@@ -74,6 +132,11 @@ void TStepPatternThread::Execute() {
             // A bad block must not end the stage: drop the error and try again at once.
             fIdle.store(false);
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(fLogLock);
+        WriteLogBuffer();
+        fLogBuffered = false;
     }
     timespec used{};
     if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0)

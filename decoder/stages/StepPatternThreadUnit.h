@@ -5,7 +5,10 @@
 #include "streams/SHORTstreamUnit_v3.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // The stage loop (Execute): BeforeExecute once, then until Terminate is requested, call the step;
@@ -34,11 +37,19 @@ class TStepPatternThread : public TThread {
 
     // Calls ReportProgress under the stage lock. Called from the window's thread.
     void DoProgress();
-    // Appends a line to the stage's log file; nothing when the stage has no log file. A line that
-    // cannot be written is dropped and counted (LostLogLines), so the step that logs goes on.
+    // Appends a line (the text of AppendLogLine, time stamp taken now) to the stage's log file;
+    // nothing when the stage has no log file. The file stays open. While the stage loop runs,
+    // lines collect in a buffer that is written when it holds 64 KiB, when a second has passed
+    // since the last write (checked between steps), by FlushLog and when the loop ends; at any
+    // other time each line is written at once. A line that cannot be written is dropped and
+    // counted (LostLogLines), so the step that logs goes on. Any thread may call it.
     void LOG(const std::string& aMess);
     int64_t LostLogLines() const { return fLostLogLines.load(); }
-    // Deletes an existing file of that name, then logs to it from now on.
+    // Writes the buffered lines to the log file now (lines that cannot be written are counted as
+    // lost). Any thread may call it; the session calls it for stages it ends without waiting.
+    void FlushLog();
+    // Writes out and closes the current log, deletes an existing file of the new name, then logs
+    // to it from now on.
     void SetLogFileName(const std::string& aLogFileName);
 
     // True when the last step found too little input and the input has not grown since: the
@@ -64,6 +75,19 @@ class TStepPatternThread : public TThread {
     std::string fLogFileName;
 
   private:
+    // Under fLogLock: writes the buffer and flushes the file; on failure counts the buffered lines
+    // as lost and closes the file, so that the next line tries to open it anew.
+    void WriteLogBuffer();
+    void CloseLog();
+
+    std::mutex fLogLock;
+    std::FILE* fLogFile = nullptr; // open for appending once the first line came
+    std::string fLogBuffer;
+    int64_t fBufferedLines = 0;
+    bool fLogBuffered = false; // the stage loop runs and flushes now and then
+    std::chrono::steady_clock::time_point fLastLogWrite;
+    std::atomic<bool> fLogPending{false}; // lines wait in the buffer
+
     std::atomic<bool> fIdle{false};
     std::atomic<int64_t> fIdleInputSize{-1};
     std::atomic<double> fCpuSeconds{0};

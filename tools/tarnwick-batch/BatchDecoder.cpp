@@ -96,19 +96,49 @@ TLrptMode ModeForFileName(const std::string& aFileName) {
                                                                                            : TLrptMode::lm72k;
 }
 
+void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride) {
+    const uint32_t rowBytes = (static_cast<uint32_t>(aWidth) * 3 + 3) / 4 * 4;
+    const uint32_t imageBytes = rowBytes * static_cast<uint32_t>(aRows);
+    uint8_t header[54] = {'B', 'M'};
+    auto put = [&](int aAt, uint32_t aValue, int aBytes) {
+        for (int i = 0; i < aBytes; ++i)
+            header[aAt + i] = static_cast<uint8_t>(aValue >> (8 * i));
+    };
+    put(2, 54 + imageBytes, 4);
+    put(10, 54, 4);
+    put(14, 40, 4);
+    put(18, static_cast<uint32_t>(aWidth), 4);
+    put(22, static_cast<uint32_t>(aRows), 4); // positive: rows stored bottom-up
+    put(26, 1, 2);
+    put(28, 24, 2);
+    put(34, imageBytes, 4);
+    put(38, 2835, 4);
+    put(42, 2835, 4);
+    std::FILE* file = std::fopen(aFileName.c_str(), "wb");
+    if (!file) throw std::runtime_error("Cannot create file \"" + aFileName + "\"");
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    const uint8_t padding[3] = {};
+    const size_t pixelBytes = 3 * static_cast<size_t>(aWidth);
+    bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+    for (int y = aRows - 1; y >= 0 && ok; --y) {
+        ok = std::fwrite(aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride), 1, pixelBytes,
+                         file) == pixelBytes;
+        if (ok && rowBytes > pixelBytes)
+            ok = std::fwrite(padding, 1, rowBytes - pixelBytes, file) == rowBytes - pixelBytes;
+    }
+    if (std::fclose(file) != 0 || !ok) throw std::runtime_error("Cannot write file \"" + aFileName + "\"");
+}
+
 namespace {
 
-// Writes rows 0..aRows-1, columns 0..1567 of a channel picture.
+// Writes rows 0..aRows-1, columns 0..1567 of a channel picture. The stage has finished, so its
+// picture no longer changes and is read without the stage lock (other writers read it too).
 void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem,
                   std::vector<std::string>& aWritten) {
-    std::lock_guard<TCriticalSection> guard(aStage.CS());
     const TBitmap24* picture = aStage.Picture();
     const int rows = std::min(aRows, picture->Height());
-    TBitmap24 cropped(CompositeWidth, rows);
-    for (int y = 0; y < rows; ++y)
-        std::copy(picture->ScanLine(y), picture->ScanLine(y) + 3 * CompositeWidth, cropped.ScanLine(y));
-    cropped.SaveToFile(aStem + ".bmp");
-    WritePngBgr(aStem + ".png", cropped.Bits(), cropped.Width(), rows, cropped.BytesPerLine());
+    WriteBmpRegion(aStem + ".bmp", picture->Bits(), CompositeWidth, rows, picture->BytesPerLine());
+    WritePngBgr(aStem + ".png", picture->Bits(), CompositeWidth, rows, picture->BytesPerLine());
     aWritten.push_back(aStem + ".png");
     aWritten.push_back(aStem + ".bmp");
 }
@@ -215,8 +245,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     auto lastCaptions = Clock::now();
     int64_t calls = 0;
     auto show = [&] {
-        // The driver calls this thousands of times per block; look at the clock only now and then.
-        if (++calls % 4096 != 0) return;
+        // The driver calls this a hundred times per block; look at the clock only now and then.
+        if (++calls % 64 != 0) return;
         const auto now = Clock::now();
         if (now - lastCaptions >= std::chrono::seconds(3)) {
             chain.ProgressAll();
@@ -273,14 +303,19 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
                 }));
         }
     }
+    // The composite reads the finished pictures as well: make it beside the channel pictures.
+    auto composite = std::async(std::launch::async, [&] {
+        TBitmap24 picture;
+        const auto stat =
+            GenerateRGB(*chain.Channel(aOptions.Rgb[0] - 1), *chain.Channel(aOptions.Rgb[1] - 1),
+                        *chain.Channel(aOptions.Rgb[2] - 1), picture);
+        SaveComposite(picture, stat, stem);
+    });
     for (auto& writer : writers) {
         const auto written = writer.get();
         result.Written.insert(result.Written.end(), written.begin(), written.end());
     }
-    TBitmap24 composite;
-    const auto stat = GenerateRGB(*chain.Channel(aOptions.Rgb[0] - 1), *chain.Channel(aOptions.Rgb[1] - 1),
-                                  *chain.Channel(aOptions.Rgb[2] - 1), composite);
-    SaveComposite(composite, stat, stem);
+    composite.get();
     result.Written.push_back(stem + ".bmp");
     result.Written.push_back(stem + ".bmp.stat");
     const auto products = WriteProducts(chain, stem);

@@ -53,3 +53,8 @@ struct TBatchResult {
 TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress);
 
 std::string BatchSummary(const TBatchResult& aResult);
+
+// Writes aRows rows of aWidth pixels (blue, green, red), taken from rows aStride bytes apart from
+// aBits, as the 24-bit BMP that TBitmap24::SaveToFile writes for a picture holding just them, row
+// by row without a copy. Throws std::runtime_error naming the file on failure.
+void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride);

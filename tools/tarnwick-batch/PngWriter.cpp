@@ -1,71 +1,69 @@
 #include "PngWriter.h"
 
+#include <png.h>
 #include <zlib.h>
 
+#include <csetjmp>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
 
 namespace {
 
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(v >> shift));
+bool IsGrey(const uint8_t* aBits, int aWidth, int aHeight, int aStride) {
+    for (int y = 0; y < aHeight; ++y) {
+        const uint8_t* p = aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride);
+        for (int x = 0; x < aWidth; ++x, p += 3)
+            if (p[0] != p[1] || p[0] != p[2]) return false;
+    }
+    return true;
 }
 
-void Chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-    Put32(out, static_cast<uint32_t>(data.size()));
-    const size_t start = out.size();
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
-    Put32(out, static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+// Everything libpng touches between its setjmp and a longjmp lives here, so that no destructor is
+// skipped. Returns false when libpng reported an error.
+bool Encode(std::FILE* aFile, const uint8_t* aBits, int aWidth, int aHeight, int aStride, bool aGrey,
+            uint8_t* aRow) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, info ? &info : nullptr);
+        return false;
+    }
+    png_init_io(png, aFile);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(aWidth), static_cast<png_uint_32>(aHeight), 8,
+                 aGrey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // Speed first: the pictures are large and mostly smooth, so the difference to the row above
+    // is mostly runs of zeros, which run-length matching at the lowest level packs well enough.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
+    png_set_compression_level(png, Z_BEST_SPEED);
+    png_set_compression_strategy(png, Z_RLE);
+    png_write_info(png, info);
+    if (!aGrey) png_set_bgr(png);
+    for (int y = 0; y < aHeight; ++y) {
+        const uint8_t* pixels = aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride);
+        if (aGrey) {
+            for (int x = 0; x < aWidth; ++x)
+                aRow[x] = pixels[3 * x];
+            png_write_row(png, aRow);
+        } else {
+            png_write_row(png, pixels);
+        }
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
 }
 
 } // namespace
 
 void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aHeight, int aStride) {
-    auto row = [&](int y) { return aBits + static_cast<size_t>(y) * static_cast<size_t>(aStride); };
-    // A grey picture (the usual channel picture) is written with one byte a pixel: a third of the
-    // data to compress.
-    bool grey = true;
-    for (int y = 0; y < aHeight && grey; ++y)
-        for (int x = 0; x < aWidth && grey; ++x)
-            grey = row(y)[3 * x] == row(y)[3 * x + 1] && row(y)[3 * x] == row(y)[3 * x + 2];
-    const size_t channels = grey ? 1 : 3;
-    std::vector<uint8_t> raw;
-    raw.reserve(static_cast<size_t>(aHeight) * (channels * static_cast<size_t>(aWidth) + 1));
-    for (int y = 0; y < aHeight; ++y) {
-        raw.push_back(0); // no filter
-        const uint8_t* pixels = row(y);
-        for (int x = 0; x < aWidth; ++x) {
-            if (grey) {
-                raw.push_back(pixels[3 * x]);
-            } else {
-                raw.push_back(pixels[3 * x + 2]);
-                raw.push_back(pixels[3 * x + 1]);
-                raw.push_back(pixels[3 * x]);
-            }
-        }
-    }
-    uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
-    std::vector<uint8_t> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), Z_BEST_SPEED) !=
-        Z_OK)
-        throw std::runtime_error("Cannot compress the picture for \"" + aFileName + "\"");
-    packed.resize(packedSize);
-
-    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    std::vector<uint8_t> header;
-    Put32(header, static_cast<uint32_t>(aWidth));
-    Put32(header, static_cast<uint32_t>(aHeight));
-    // 8 bits, grey or RGB, deflate, no filter set, no interlace
-    header.insert(header.end(), {8, static_cast<uint8_t>(grey ? 0 : 2), 0, 0, 0});
-    Chunk(png, "IHDR", header);
-    Chunk(png, "IDAT", packed);
-    Chunk(png, "IEND", {});
-
+    const bool grey = IsGrey(aBits, aWidth, aHeight, aStride);
+    std::vector<uint8_t> row(static_cast<size_t>(aWidth > 0 ? aWidth : 1));
     std::FILE* file = std::fopen(aFileName.c_str(), "wb");
     if (!file) throw std::runtime_error("Cannot create \"" + aFileName + "\"");
-    const bool ok = std::fwrite(png.data(), 1, png.size(), file) == png.size();
-    if (std::fclose(file) != 0 || !ok) throw std::runtime_error("Cannot write \"" + aFileName + "\"");
+    const bool encoded = Encode(file, aBits, aWidth, aHeight, aStride, grey, row.data());
+    const bool closed = std::fclose(file) == 0;
+    if (!encoded || !closed) throw std::runtime_error("Cannot write \"" + aFileName + "\"");
 }

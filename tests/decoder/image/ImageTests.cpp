@@ -160,6 +160,29 @@ TEST(Bitmap24, RowsArePaddedResizeKeepsContentAndPixelsAreBlueGreenRed) {
     EXPECT_EQ(bmp.Height(), 0);
 }
 
+// A channel-sized picture takes its memory from the system: it starts black, keeps its rows
+// across a change of height (also back below the size that takes that path), and a copy is its own.
+TEST(Bitmap24, LargePictureStartsBlackResizesAndCopiesLikeASmallOne) {
+    TBitmap24 bmp(1636, 6000);
+    for (int y : {0, 2999, 5999})
+        EXPECT_EQ(bmp.Pixel(1635, y), Black);
+    bmp.SetPixel(3, 5999, Red);
+    bmp.SetPixel(1635, 100, TPixel24{7, 8, 9});
+    bmp.SetHeight(7000);
+    EXPECT_EQ(bmp.Pixel(3, 5999), Red);
+    EXPECT_EQ(bmp.Pixel(3, 6999), Black);
+    TBitmap24 copy = bmp;
+    copy.SetPixel(3, 5999, Black);
+    EXPECT_EQ(bmp.Pixel(3, 5999), Red);
+    bmp.SetHeight(200); // below the size served by the system
+    EXPECT_EQ(bmp.Pixel(1635, 100), (TPixel24{7, 8, 9}));
+    bmp.SetHeight(6000);
+    EXPECT_EQ(bmp.Pixel(3, 5999), Black); // the rows cut off come back black
+    EXPECT_EQ(copy.Pixel(1635, 100), (TPixel24{7, 8, 9}));
+    TBitmap24 moved = std::move(copy);
+    EXPECT_EQ(moved.Pixel(1635, 100), (TPixel24{7, 8, 9}));
+}
+
 TEST(Bitmap24, WidePenLineCoversItsColumnsAndIsClipped) {
     TBitmap24 bmp(1636, 40);
     bmp.DrawVerticalPenLine(1586, 1, 40, 100, Red);

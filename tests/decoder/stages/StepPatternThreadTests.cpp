@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -257,4 +258,82 @@ TEST(StepPatternThread, AnUnwritableLogDropsLinesWithoutFailingTheStep) {
     EXPECT_NO_THROW(stage.LOG("first"));
     EXPECT_NO_THROW(stage.LOG("second"));
     EXPECT_EQ(stage.LostLogLines(), 2);
+}
+
+// While the loop runs, lines wait in a buffer: they reach the file within about a second of an
+// idle stage, all of them, in order and in the line format, when FlushLog is called or the loop
+// ends; lines that a running stage cannot write are counted as lost.
+TEST(StepPatternThread, BufferedLogReachesTheFileInOrderWithinASecondAndWhenTheLoopEnds) {
+    SetUtcClock([] { return EncodeDateTime(2014, 4, 28, 10, 5, 9); });
+    const auto path = std::filesystem::temp_directory_path() / "tarnwick_buffered_stage.log";
+    auto read = [&] {
+        std::ifstream log(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    };
+    auto in = NewStream("in");
+    std::atomic<int> batch{0}; // the step logs batch n once when the test sets it to n
+    std::atomic<int> logged{0};
+    TTestStage* self = nullptr;
+    TTestStage stage(&in, nullptr, [&](TSHORTstream*, TSHORTstream*) {
+        for (const int target = batch.load(); logged < target;) {
+            ++logged;
+            for (int i = 0; i < 1000; ++i)
+                self->LOG("batch " + std::to_string(logged) + " line " + std::to_string(i));
+        }
+        return false;
+    });
+    self = &stage;
+    stage.SetLogFileName(path.string());
+    std::string expected;
+    for (int n = 1; n <= 3; ++n)
+        for (int i = 0; i < 1000; ++i)
+            expected +=
+                "28.04.2014 13:05:09 - batch " + std::to_string(n) + " line " + std::to_string(i) + "\r\n";
+    const size_t oneBatch = expected.size() / 3;
+
+    stage.Start();
+    batch = 1;
+    ASSERT_TRUE(WaitUntil([&] { return read().size() == oneBatch; }, std::chrono::seconds(10)));
+    batch = 2;
+    ASSERT_TRUE(WaitUntil([&] { return logged == 2; }, std::chrono::seconds(10)));
+    stage.FlushLog();
+    EXPECT_EQ(read(), expected.substr(0, 2 * oneBatch));
+    batch = 3;
+    ASSERT_TRUE(WaitUntil([&] { return logged == 3; }, std::chrono::seconds(10)));
+    StopStage(stage);
+    EXPECT_EQ(read(), expected);
+    EXPECT_EQ(stage.LostLogLines(), 0);
+
+    // A log on a full device: the lines buffered while the loop runs cannot be written; they are
+    // counted as lost and the stage goes on stepping.
+    const auto full = std::filesystem::temp_directory_path() / "tarnwick_full_stage.log";
+    if (std::filesystem::exists("/dev/full")) {
+        auto in2 = NewStream("in2");
+        std::atomic<bool> go{false};
+        std::atomic<int> done{0};
+        TTestStage* other = nullptr;
+        TTestStage second(&in2, nullptr, [&](TSHORTstream*, TSHORTstream*) {
+            if (go.exchange(false)) {
+                other->LOG("a");
+                other->LOG("b");
+                ++done;
+            }
+            return false;
+        });
+        other = &second;
+        second.SetLogFileName(full.string()); // deletes an old file of that name, so link after it
+        std::filesystem::create_symlink("/dev/full", full);
+        second.Start();
+        go = true;
+        ASSERT_TRUE(WaitUntil([&] { return done == 1; }, std::chrono::seconds(10)));
+        const int stepsBefore = second.Steps.load();
+        ASSERT_TRUE(WaitUntil([&] { return second.LostLogLines() == 2; }, std::chrono::seconds(10)));
+        EXPECT_TRUE(
+            WaitUntil([&] { return second.Steps.load() > stepsBefore + 2; }, std::chrono::seconds(10)));
+        StopStage(second);
+        EXPECT_EQ(second.LostLogLines(), 2);
+        std::filesystem::remove(full);
+    }
+    std::filesystem::remove(path);
+    SetUtcClock({});
 }
