@@ -280,9 +280,15 @@ TEST_F(Session, StopSkipsTheDrainButStillWritesTheTelemetryFile) {
     TSessionObserver observer;
     TDecodingSession* session = nullptr;
     observer.ShowFileProgress = [&](int64_t aPosition, int64_t aSize) {
-        // Stop at 60 %, once APID 70 data has had time to arrive.
-        if (aPosition > aSize * 6 / 10) {
-            SleepMs(300);
+        // Stop at 60 %, once APID 70 data has arrived (waiting for it, not for a fixed time, so a
+        // loaded machine cannot make the stop come too early).
+        if (aPosition > aSize * 6 / 10 && !session->UserStop()) {
+            auto telemetry = [&] {
+                return fChain->OutStream.Count() > 70 && fChain->OutStream[70] &&
+                       fChain->OutStream[70]->Size() > 0;
+            };
+            for (int waited = 0; !telemetry() && waited < 10000; waited += 10)
+                SleepMs(10);
             session->Stop();
         }
     };

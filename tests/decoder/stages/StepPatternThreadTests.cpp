@@ -275,10 +275,12 @@ TEST(StepPatternThread, BufferedLogReachesTheFileInOrderWithinASecondAndWhenTheL
     std::atomic<int> logged{0};
     TTestStage* self = nullptr;
     TTestStage stage(&in, nullptr, [&](TSHORTstream*, TSHORTstream*) {
+        // A batch counts as logged only after its last line, so the test never flushes half of one.
         for (const int target = batch.load(); logged < target;) {
-            ++logged;
+            const int n = logged + 1;
             for (int i = 0; i < 1000; ++i)
-                self->LOG("batch " + std::to_string(logged) + " line " + std::to_string(i));
+                self->LOG("batch " + std::to_string(n) + " line " + std::to_string(i));
+            logged = n;
         }
         return false;
     });
