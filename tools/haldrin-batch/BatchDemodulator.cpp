@@ -1,4 +1,5 @@
 #include "BatchDemodulator.h"
+#include "PreciseRun.h"
 
 #include "app/ReceiverControls.h"
 #include "app/RunLoop.h"
@@ -22,6 +23,27 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
             o.Help = true;
         } else if (a == "-q" || a == "--quiet") {
             o.Quiet = true;
+        } else if (a == "--oqpsk") {
+            o.Oqpsk = true;
+        } else if (a == "--receiver" || a.rfind("--receiver=", 0) == 0) {
+            if (a == "--receiver" && i + 1 >= aArgs.size())
+                throw std::invalid_argument("--receiver needs precise or model");
+            o.Receiver = a == "--receiver" ? aArgs[++i] : a.substr(11);
+            if (o.Receiver != "precise" && o.Receiver != "model")
+                throw std::invalid_argument("--receiver must be precise or model, got \"" + o.Receiver +
+                                            "\"");
+        } else if (a == "--symbol-rate") {
+            if (i + 1 >= aArgs.size()) throw std::invalid_argument("--symbol-rate needs a value");
+            const std::string text = aArgs[++i];
+            size_t used = 0;
+            try {
+                o.SymbolRate = std::stod(text, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != text.size() || !(o.SymbolRate >= 1000 && o.SymbolRate <= 1e6))
+                throw std::invalid_argument("--symbol-rate needs symbols/s in 1000..1000000, got \"" + text +
+                                            "\"");
         } else if (a == "--param" || a.rfind("--param=", 0) == 0) {
             std::string assignment;
             if (a == "--param") {
@@ -56,6 +78,9 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
         }
     }
     if (o.Help) return o;
+    if (o.Receiver == "precise" && !o.Params.empty())
+        throw std::invalid_argument("--param sets the model's parameters; add --receiver model");
+    if (o.Receiver == "model" && o.Oqpsk) o.Params.emplace_back("Oqpsk", 1);
     if (files.size() != 2) throw std::invalid_argument("expected IN.wav and OUT.raw");
     o.Input = files[0];
     o.Output = files[1];
@@ -63,11 +88,18 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
 }
 
 std::string HaldrinBatchUsage() {
-    std::string u = "usage: haldrin-batch [--param NAME=VALUE ...] [-q] IN.wav OUT.raw\n"
-                    "Demodulates complex baseband (a WAV file of 2, 4, 6 or 8 bytes per frame) with the\n"
-                    "receiver model at its default settings and writes one 3-bit soft byte per symbol.\n"
-                    "The internal sample rate Samp is 4 x the WAV rate unless given.\n"
-                    "Parameters (NAME: range):\n";
+    std::string u =
+        "usage: haldrin-batch [--receiver precise|model] [--oqpsk] [--symbol-rate HZ] [--param NAME=VALUE "
+        "...]\n"
+        "                     [-q] IN.wav OUT\n"
+        "Demodulates complex baseband (a WAV file of 2, 4, 6 or 8 bytes per frame).\n"
+        "--receiver precise (the default): the floating-point receiver; OUT's extension gives the form of\n"
+        "  the symbol file: .raw 3-bit soft, anything else (.s) 8-bit soft pairs. --symbol-rate (72000)\n"
+        "  sets its symbol rate.\n"
+        "--receiver model: the fixed-point receiver model at its default settings; one 3-bit soft byte per\n"
+        "  symbol. The internal sample rate Samp is 4 x the WAV rate unless given.\n"
+        "--oqpsk: offset QPSK (N2-3, N2-4), for either receiver (the model's Oqpsk).\n"
+        "Model parameters for --param (NAME: range):\n";
     std::string line(1, ' ');
     for (const TParamEntry& e : ReceiverParamTable()) {
         std::string item(1, ' ');
@@ -130,6 +162,12 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
         in.SeekTo(in.DataOffset());
     }
 
+    if (o.Receiver == "precise") {
+        THaldrinBatchResult r = RunPreciseBatch(o, in, start, aProgress);
+        r.Warning = warning;
+        return r;
+    }
+
     auto rx = std::make_unique<TCostasReceiver>();
     TakeInputRate(*rx, nullptr, in.Format());
     for (const auto& [name, value] : o.Params)
@@ -165,15 +203,28 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
     r.SignalSeconds = double(r.Frames) / double(r.SampleRate);
     r.ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.Warning = warning;
+    r.LockedShare = r.Frames ? double(r.LockedFrames) / double(r.Frames) : 0;
     return r;
 }
 
 std::string HaldrinBatchSummary(const THaldrinBatchResult& r) {
-    char text[256];
-    std::snprintf(
-        text, sizeof text,
-        "%lld symbols written, locked %.1f%% of the time, %.1f s of signal in %.2f s (%.1f x real time)\n",
-        (long long)r.Symbols, r.Frames ? 100.0 * double(r.LockedFrames) / double(r.Frames) : 0.0,
-        r.SignalSeconds, r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
-    return text;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "receiver %s: %lld symbols written, locked %.1f%% of the time, %.1f s of signal in %.2f s "
+                  "(%.1f x real time)\n",
+                  r.Receiver.c_str(), (long long)r.Symbols, 100.0 * r.LockedShare, r.SignalSeconds,
+                  r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
+    std::string s = text;
+    if (r.HasPreciseReadouts) {
+        if (r.LockTimeS >= 0)
+            std::snprintf(
+                text, sizeof text,
+                "first lock after %.2f s; carrier offset %+.1f Hz on average, drift up to %.1f Hz/s; "
+                "Es/N0 about %.1f dB\n",
+                r.LockTimeS, r.MeanOffsetHz, r.MaxDriftHzPerS, r.SnrDb);
+        else
+            std::snprintf(text, sizeof text, "never locked\n");
+        s += text;
+    }
+    return s;
 }
