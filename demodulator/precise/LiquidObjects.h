@@ -17,7 +17,6 @@ template <typename T, int (*Destroy)(T)> struct TLiquidDeleter {
 template <typename Object, int (*Destroy)(Object)>
 using TLiquidHolder = std::unique_ptr<std::remove_pointer_t<Object>, TLiquidDeleter<Object, Destroy>>;
 
-using TSymsync = TLiquidHolder<symsync_crcf, symsync_crcf_destroy>;
 using TResampler = TLiquidHolder<msresamp_crcf, msresamp_crcf_destroy>;
 
 } // namespace precise

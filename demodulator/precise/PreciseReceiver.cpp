@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace precise {
@@ -12,15 +14,14 @@ constexpr double kTwoPi = 2 * M_PI;
 // Inner samples per chunk: the AGC, the NCO frequency and the coarse estimate change only at chunk
 // edges, so the chunk (about 128 symbols) is short against every loop's time constant.
 constexpr size_t kChunk = 256;
-// Root-raised-cosine matched filter of the symbol timing: +-7 symbols, 32 polyphase branches.
-constexpr unsigned kFilterDelay = 7, kBranches = 32;
-constexpr float kRollOff = 0.6f;
+constexpr float kRollOff = 0.6f; // of the matched filter
 // Moments (amplitude, SNR) and lock metric average over about this many symbols.
 constexpr double kStatsWeight = 1.0 / 2048, kLockWeight = 1.0 / 4096;
 // Lock metric thresholds (see Symbol), with hysteresis.
 constexpr double kLockOn = 0.2, kLockOff = 0.1;
-// A coarse estimate is trusted when its line stands this far above the floor.
-constexpr double kLineStrength = 8;
+// A coarse estimate is trusted when its line stands this far above the floor, or this far when
+// two estimates in a row agree within kAgreeHz.
+constexpr double kLineStrength = 8, kWeakLineStrength = 4, kAgreeHz = 25;
 
 void Check(bool aOk, const std::string& aWhat) {
     if (!aOk) throw TPreciseParamError("precise receiver: " + aWhat);
@@ -38,7 +39,8 @@ TPreciseReceiver::TLoopGains TPreciseReceiver::LoopGains(double aBw, double aDam
     return {4 * aDamping * w / d, 4 * w * w / d};
 }
 
-TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) {
+TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
+    : fP(aParams), fTiming(std::clamp(aParams.TimingBw, 1e-6, 0.2), kRollOff) {
     Check(fP.SampleRate >= 8000 && fP.SampleRate <= 20e6, "sample rate must lie in 8 kHz .. 20 MHz");
     Check(fP.SymbolRate >= 1000 && fP.SymbolRate <= fP.SampleRate * 4,
           "symbol rate must lie in 1,000 .. 4 x the sample rate");
@@ -54,12 +56,9 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) 
         fResampler.reset(msresamp_crcf_create(float(ratio), 60.0f));
         Check(fResampler != nullptr, "cannot create the resampler");
     }
-    fSymsync.reset(symsync_crcf_create_rnyquist(LIQUID_FIRFILT_RRC, 2, kFilterDelay, kRollOff, kBranches));
-    Check(fSymsync != nullptr, "cannot create the symbol synchroniser");
-    symsync_crcf_set_lf_bw(fSymsync.get(), float(fP.TimingBw));
-    symsync_crcf_set_output_rate(fSymsync.get(), 1);
-    // 4,096-point spectra (about 28 ms at 72,000 symbols/s), four averaged per estimate.
-    fCoarse = std::make_unique<TCoarseFrequency>(fInnerRate, 4096, 4, fP.MaxOffsetHz);
+    // 8,192-point spectra (57 ms at 72,000 symbols/s: a drift of 100 Hz/s smears the line over
+    // about one bin), four averaged per estimate.
+    fCoarse = std::make_unique<TCoarseFrequency>(fInnerRate, 8192, 4, fP.MaxOffsetHz);
     Reset();
 }
 
@@ -67,21 +66,23 @@ TPreciseReceiver::~TPreciseReceiver() = default;
 
 void TPreciseReceiver::Reset() {
     if (fResampler) msresamp_crcf_reset(fResampler.get());
-    symsync_crcf_reset(fSymsync.get());
+    fTiming.Reset();
     fCoarse->Reset();
     fPending.clear();
     fAgcGain = 1;
     fAgcPower = -1;
-    fNcoPhase = fNcoFreq = 0;
-    fPhasor = 1;
-    fFreq = 0;
+    fNco = fStep = 1;
+    fW = 0;
     fPrevRe = 0;
     fM2 = 1;
     fM4 = 2;
-    fAmp = 1;
+    fInvAmp = 1;
+    fSignal = 1;
+    fNoise = 0;
     fLockMetric = 0;
     fNoiseRatio = 1;
-    fLocked = fEverLocked = fTuned = false;
+    fLocked = fEverLocked = fTuned = fHaveEstimate = false;
+    fLastEstimate = 0;
     fInnerSamples = fSymbols = fLockedSymbols = fUnlockedSince = 0;
     fLockTime = -1;
     fOffsetSum = fDrift = fMaxDrift = 0;
@@ -134,92 +135,100 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         fAgcPower = float(keep * fAgcPower + (1 - keep) * power);
     }
     fAgcGain = fAgcPower > 1e-30f ? 1 / std::sqrt(fAgcPower) : 1;
+    for (size_t k = 0; k < aCount; ++k)
+        aBuf[k] *= fAgcGain;
 
-    // NCO: one exact phasor per chunk, a recurrence in between.
-    std::complex<float> p = std::polar(fAgcGain, float(-fNcoPhase));
-    const std::complex<float> step = std::polar(1.0f, float(-fNcoFreq));
-    for (size_t k = 0; k < aCount; ++k) {
-        aBuf[k] *= p;
-        p *= step;
-    }
-    fNcoPhase = std::remainder(fNcoPhase + fNcoFreq * double(aCount), kTwoPi);
-    fInnerSamples += int64_t(aCount);
-
-    // Coarse estimate while unlocked: the first one tunes at once, later ones only after the loop
-    // has failed to lock for a while and when they move the carrier by more than the loop's reach.
-    if (!fLocked) {
-        if (fCoarse->Feed(aBuf, aCount) && fCoarse->Strength() >= kLineStrength) {
-            const double off = fCoarse->OffsetHz();
+    // Coarse estimate of the absolute carrier offset while unlocked. A strong line is taken at
+    // once, a weaker one when two estimates in a row agree. The first accepted estimate tunes at
+    // once; later ones only after the loop has failed to lock for a while, and when they move the
+    // carrier by more than the loop pulls in by itself.
+    // Offset QPSK keeps a fourth-power line at four times the offset too (the staggered branches
+    // do not cancel it with a roll-off of 0.6), so both are estimated from the samples as they come.
+    const bool ready = !fLocked && fCoarse->Feed(aBuf, aCount);
+    if (ready) {
+        const double off = fCoarse->OffsetHz(), strength = fCoarse->Strength();
+        const bool agree = fHaveEstimate && std::fabs(off - fLastEstimate) < kAgreeHz;
+        fLastEstimate = off;
+        fHaveEstimate = true;
+        if (std::getenv("PRECISE_DEBUG"))
+            std::fprintf(stderr, "t=%.3f coarse %.1f Hz strength %.1f metric %.3f carrier %.1f\n",
+                         double(fInnerSamples) / fInnerRate, off, strength, fLockMetric, CarrierHz());
+        if (strength >= kLineStrength || (agree && strength >= kWeakLineStrength)) {
             const double waited = double(fSymbols - fUnlockedSince) / fP.SymbolRate;
-            if (!fTuned ||
-                (waited >= fP.LockSeconds && std::fabs(off) > fP.CarrierAcqBw * fP.SymbolRate / 4)) {
+            const double move = std::fabs(off - CarrierHz());
+            if (!fTuned || (waited >= fP.LockSeconds && move > fP.CarrierAcqBw * fP.SymbolRate / 4)) {
                 Retune(off);
                 fTuned = true;
             }
         }
     }
 
-    // Offset QPSK: I is delayed by half a symbol (one inner sample), which puts it beside the Q of
-    // the same pair; from here on the signal is plain QPSK to the timing loop and the Costas loop.
-    if (fP.Oqpsk) {
-        for (size_t k = 0; k < aCount; ++k) {
-            const float re = aBuf[k].real();
-            aBuf[k] = {fPrevRe, aBuf[k].imag()};
+    // Per sample: NCO (the Costas loop steers its phase and frequency at every symbol), for
+    // offset QPSK the half-symbol delay of I that puts it beside the Q of the same pair (from
+    // there on the signal is plain QPSK to the timing and carrier loops), then symbol timing.
+    fInnerSamples += int64_t(aCount);
+    std::complex<float> y;
+    for (size_t k = 0; k < aCount; ++k) {
+        std::complex<float> z = aBuf[k] * fNco;
+        fNco *= fStep;
+        if (fP.Oqpsk) {
+            const float re = z.real();
+            z = {fPrevRe, z.imag()};
             fPrevRe = re;
         }
+        if (fTiming.Push(z, y)) Symbol(y, aSymbols);
     }
+    // Exact phasors once per chunk keep the recurrences from wandering.
+    fNco /= std::abs(fNco);
+    fStep = std::polar(1.0f, float(-fW));
+    UpdateMoments();
+}
 
-    fSyms.resize(aCount + 16);
-    unsigned got = 0;
-    symsync_crcf_execute(fSymsync.get(), aBuf, unsigned(aCount), fSyms.data(), &got);
-    for (unsigned k = 0; k < got; ++k)
-        Symbol(fSyms[k], aSymbols);
+void TPreciseReceiver::UpdateMoments() {
+    // M2 = S + N and M4 = S^2 + 4 S N + 2 N^2 for QPSK in complex Gaussian noise, so
+    // S = sqrt(2 M2^2 - M4). Without a usable estimate the whole power counts as signal.
+    const double s2 = 2 * fM2 * fM2 - fM4;
+    fSignal = s2 > 0 ? std::sqrt(s2) : 0;
+    fNoise = std::max(fM2 - fSignal, 1e-12 * fM2);
+    const double amp = std::sqrt(std::max(fSignal, fM2 * 0.05) / 2); // per branch
+    fInvAmp = 1 / amp;
+    fNoiseRatio = std::sqrt(fNoise / 2) / amp;
+}
 
-    // The loop's residual frequency goes to the NCO, so the matched filter stays centred on the
-    // carrier however far it drifts.
-    fNcoFreq += fFreq / 2;
-    fFreq = 0;
+double TPreciseReceiver::CarrierHz() const {
+    return fW * fInnerRate / kTwoPi;
 }
 
 void TPreciseReceiver::Retune(double aOffsetHz) {
-    fNcoFreq += kTwoPi * aOffsetHz / fInnerRate;
-    fFreq = 0;
+    fW = kTwoPi * aOffsetHz / fInnerRate;
+    fStep = std::polar(1.0f, float(-fW));
     fCoarse->Reset();
+    fHaveEstimate = false;
 }
 
 void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols) {
-    const std::complex<double> z = std::complex<double>(aY) * fPhasor;
-    const double zr = z.real(), zi = z.imag();
-    const double m2 = zr * zr + zi * zi;
-
-    // Moments: M2 = S + N, M4 = S^2 + 4 S N + 2 N^2 for QPSK in complex Gaussian noise, so
-    // S = sqrt(2 M2^2 - M4).
+    const float zr = aY.real(), zi = aY.imag();
+    const double m2 = double(zr) * zr + double(zi) * zi;
     fM2 += kStatsWeight * (m2 - fM2);
     fM4 += kStatsWeight * (m2 * m2 - fM4);
-    const double s2 = 2 * fM2 * fM2 - fM4;
-    const double signal = s2 > 0 ? std::sqrt(s2) : 0;
-    const double noise = std::max(fM2 - signal, 1e-12 * fM2);
-    // Amplitude per branch; without a usable estimate the whole power counts as signal.
-    fAmp = std::sqrt(std::max(signal, fM2 * 0.05) / 2);
-    fNoiseRatio = std::sqrt(noise / 2) / fAmp;
 
-    // Costas phase detector for QPSK, normalised to sin(phase error).
-    double e = ((zr >= 0 ? zi : -zi) - (zi >= 0 ? zr : -zr)) / (2 * fAmp);
+    // Costas phase detector for QPSK, normalised to sin(phase error); the loop turns the NCO's
+    // phase at once (small-angle rotation) and its frequency through the integrator.
+    double e = double((zr >= 0 ? zi : -zi) - (zi >= 0 ? zr : -zr)) * (0.5 * fInvAmp);
     e = std::clamp(e, -1.0, 1.0);
     const TLoopGains& g = fLocked ? fTrackGains : fAcqGains;
-    const double turn = fFreq + g.Alpha * e;
-    fFreq += g.Beta * e;
-    // Small-angle update of the derotation phasor, renormalised each symbol.
-    fPhasor *= std::complex<double>(1 - turn * turn / 2, -turn);
-    fPhasor *= (3 - std::norm(fPhasor)) / 2;
+    const float kick = float(g.Alpha * e), turn = float(g.Beta * e / 2);
+    fNco *= std::complex<float>(1 - kick * kick / 2, -kick);
+    fStep *= std::complex<float>(1 - turn * turn / 2, -turn);
+    fW += double(turn);
 
     // Lock metric: the mean of -z^4 over M2^2. Noise has no fourth moment of its own (circular),
     // so a locked carrier gives (S / (S + N))^2: 0.25 at Es/N0 0 dB, 1 clean; without a carrier
     // it stays near 0 (standard deviation about 0.04 over its averaging time).
-    const double z4 = (zr * zr - zi * zi) * (zr * zr - zi * zi) - 4 * zr * zr * zi * zi;
+    const double z4 = double(zr * zr - zi * zi) * double(zr * zr - zi * zi) - 4.0 * zr * zr * zi * zi;
     fLockSum += kLockWeight * (-z4 - fLockSum);
     fLockMetric = fLockSum / (fM2 * fM2);
-    if (!fLocked && fLockMetric > kLockOn) {
+    if (!fLocked && fTuned && fLockMetric > kLockOn) {
         fLocked = true;
         if (!fEverLocked) fLockTime = double(fInnerSamples) / fInnerRate;
         fEverLocked = true;
@@ -227,15 +236,16 @@ void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aS
         fLocked = false;
         fUnlockedSince = fSymbols;
         fCoarse->Reset();
+        fHaveEstimate = false;
     }
 
     ++fSymbols;
-    const double carrierHz = (fNcoFreq * fInnerRate + fFreq * fP.SymbolRate) / kTwoPi;
     if (fLocked) {
+        const double carrierHz = CarrierHz();
         ++fLockedSymbols;
         fOffsetSum += carrierHz;
-        fSignalSum += signal;
-        fNoiseSum += noise;
+        fSignalSum += fSignal;
+        fNoiseSum += fNoise;
         // Drift: the change between the mean carrier of consecutive locked half seconds.
         fSpanSum += carrierHz;
         if (++fSpanCount >= int64_t(fP.SymbolRate / 2)) {
@@ -249,18 +259,18 @@ void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aS
             fSpanSum = 0;
             fSpanCount = 0;
         }
-    } else {
+    } else if (fHaveSpan || fSpanCount) {
         fHaveSpan = false;
         fSpanSum = 0;
         fSpanCount = 0;
     }
-    aSymbols.push_back({float(zr / fAmp), float(zi / fAmp)});
+    aSymbols.push_back({float(zr * fInvAmp), float(zi * fInvAmp)});
 }
 
 TPreciseReadouts TPreciseReceiver::Readouts() const {
     TPreciseReadouts r;
     r.Locked = fLocked;
-    r.CarrierOffsetHz = (fNcoFreq * fInnerRate + fFreq * fP.SymbolRate) / kTwoPi;
+    r.CarrierOffsetHz = CarrierHz();
     r.DriftHzPerS = fDrift;
     r.SnrDb = fNoiseSum > 0 ? 10 * std::log10(fSignalSum / fNoiseSum)
                             : 20 * std::log10(1 / std::max(fNoiseRatio, 1e-6));

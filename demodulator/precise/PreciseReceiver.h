@@ -12,6 +12,7 @@
 
 #include "CoarseFrequency.h"
 #include "LiquidObjects.h"
+#include "SymbolTiming.h"
 
 #include <complex>
 #include <cstdint>
@@ -93,26 +94,27 @@ class TPreciseReceiver {
     void Chunk(std::complex<float>* aBuf, size_t aCount, std::vector<TSoftPair>& aSymbols);
     void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
     void Retune(double aOffsetHz);
+    void UpdateMoments();
+    double CarrierHz() const;
 
     TPreciseParams fP;
     double fInnerRate = 0; // two samples per symbol
     TResampler fResampler;
-    TSymsync fSymsync;
+    TSymbolTiming fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;
-    std::vector<std::complex<float>> fPending, fSyms; // inner samples not yet run; symbols
+    std::vector<std::complex<float>> fPending; // inner samples not yet run
 
     // AGC
     float fAgcGain = 1, fAgcPower = 1;
-    // NCO (per inner sample)
-    double fNcoPhase = 0, fNcoFreq = 0; // radians, radians per inner sample
-    // Costas loop (per symbol)
-    std::complex<double> fPhasor = 1; // derotation of the symbols
-    double fFreq = 0;                 // radians per symbol (residual, handed to the NCO)
+    // NCO (per inner sample), steered by the Costas loop at every symbol
+    std::complex<float> fNco = 1, fStep = 1; // derotation phasor, its turn per sample
+    double fW = 0;                           // radians per inner sample (the carrier offset)
     TLoopGains fAcqGains{}, fTrackGains{};
     float fPrevRe = 0; // OQPSK: I of the previous inner sample
     // Statistics
-    double fM2 = 1, fM4 = 2, fAmp = 1, fLockMetric = 0, fNoiseRatio = 1;
-    bool fLocked = false, fEverLocked = false, fTuned = false;
+    double fM2 = 1, fM4 = 2, fInvAmp = 1, fSignal = 1, fNoise = 0, fLockMetric = 0, fNoiseRatio = 1;
+    bool fLocked = false, fEverLocked = false, fTuned = false, fHaveEstimate = false;
+    double fLastEstimate = 0; // Hz, the previous coarse estimate while unlocked
     int64_t fInnerSamples = 0, fSymbols = 0, fLockedSymbols = 0, fUnlockedSince = 0;
     double fLockTime = -1;
     double fOffsetSum = 0;
