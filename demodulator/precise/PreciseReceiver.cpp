@@ -150,9 +150,6 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         const bool agree = fHaveEstimate && std::fabs(off - fLastEstimate) < kAgreeHz;
         fLastEstimate = off;
         fHaveEstimate = true;
-        if (std::getenv("PRECISE_DEBUG"))
-            std::fprintf(stderr, "t=%.3f coarse %.1f Hz strength %.1f metric %.3f carrier %.1f\n",
-                         double(fInnerSamples) / fInnerRate, off, strength, fLockMetric, CarrierHz());
         if (strength >= kLineStrength || (agree && strength >= kWeakLineStrength)) {
             const double waited = double(fSymbols - fUnlockedSince) / fP.SymbolRate;
             const double move = std::fabs(off - CarrierHz());

@@ -66,7 +66,7 @@ std::complex<float> TSymbolTiming::Step() {
     const double p = double(std::norm(on));
     fPower += (p - fPower) / 256;
     const double err = std::clamp(double(e) / (fPower + 1e-30), -1.0, 1.0);
-    fRate = std::clamp(fRate + fBeta * err, -0.05, 0.05);
+    fRate = std::clamp(fRate + fBeta * err, -kMaxRate, kMaxRate);
     fNext += 2 + fRate + fAlpha * err;
     fPrev = on;
     return on;

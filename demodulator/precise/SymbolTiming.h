@@ -33,6 +33,9 @@ class TSymbolTiming {
 
   private:
     static constexpr int kBranches = 64, kHalf = 8, kTaps = 2 * kHalf + 1, kRing = 64;
+    // The symbol rate may differ from the nominal by 0.25 % at most (recorders' clocks are within
+    // 0.01 %); the limit keeps the timing from wandering far while there is only noise.
+    static constexpr double kMaxRate = 0.005;
     std::complex<float> Step();
     std::complex<float> Dot(int64_t aCentre, const float* aTaps) const;
 
