@@ -302,8 +302,7 @@ TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
 
     // A parameter by name acts: with the carrier loop open 5 kHz off the carrier, no lock.
     r = RunCommand(tool + " --receiver model --param CarOpen=1 --param Sweep=0 --param Nco=5000 " +
-                       Quote(dir / "ok.wav") +
-                       " " + Quote(dir / "out.raw"),
+                       Quote(dir / "ok.wav") + " " + Quote(dir / "out.raw"),
                    dir);
     EXPECT_EQ(r.Exit, 0) << r.Err;
     EXPECT_NE(r.Out.find("locked 0.0% of the time"), std::string::npos) << r.Out;
