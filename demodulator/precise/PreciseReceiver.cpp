@@ -51,7 +51,24 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
     fInnerRate = 2 * fP.SymbolRate;
     fAcqGains = LoopGains(fP.CarrierAcqBw, fP.CarrierDamping);
     fTrackGains = LoopGains(fP.CarrierBw, fP.CarrierDamping);
-    const double ratio = fInnerRate / fP.SampleRate;
+    // Wideband input: first an integer decimation by D to between two and three times the inner
+    // rate (a short Kaiser-windowed filter suffices, since only the band the later stages keep
+    // must stay free of aliases: the signal's half-width plus the largest offset), then the
+    // multi-stage resampler for the rest.
+    double afterDecimation = fP.SampleRate;
+    if (fP.SampleRate >= 4 * fInnerRate) {
+        fDecimation = int(fP.SampleRate / (2 * fInnerRate));
+        afterDecimation = fP.SampleRate / fDecimation;
+        const double keep = 0.5 * (1 + kRollOff) * fP.SymbolRate + fP.MaxOffsetHz;
+        const double stop = afterDecimation - keep;
+        const unsigned len =
+            std::max(9u, estimate_req_filter_len(float((stop - keep) / fP.SampleRate), 60.0f));
+        std::vector<float> h(len);
+        liquid_firdes_kaiser(len, float(0.5 * (keep + stop) / fP.SampleRate), 60.0f, 0.0f, h.data());
+        fDecimator.reset(firdecim_crcf_create(unsigned(fDecimation), h.data(), len));
+        Check(fDecimator != nullptr, "cannot create the decimator");
+    }
+    const double ratio = fInnerRate / afterDecimation;
     if (std::fabs(ratio - 1) > 1e-9) {
         fResampler.reset(msresamp_crcf_create(float(ratio), 60.0f));
         Check(fResampler != nullptr, "cannot create the resampler");
@@ -65,6 +82,8 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
 TPreciseReceiver::~TPreciseReceiver() = default;
 
 void TPreciseReceiver::Reset() {
+    if (fDecimator) firdecim_crcf_reset(fDecimator.get());
+    fCarry.clear();
     if (fResampler) msresamp_crcf_reset(fResampler.get());
     fTiming.Reset();
     fCoarse->Reset();
@@ -94,22 +113,34 @@ void TPreciseReceiver::Reset() {
 
 void TPreciseReceiver::Process(const std::complex<float>* aSamples, size_t aCount,
                                std::vector<TSoftPair>& aSymbols) {
-    constexpr size_t kPiece = 8192;
+    constexpr size_t kPiece = 16384;
     while (aCount > 0) {
-        const size_t n = std::min(aCount, kPiece);
+        size_t n = std::min(aCount, kPiece);
+        const std::complex<float>* in = aSamples;
+        aSamples += n;
+        aCount -= n;
+        if (fDecimator) {
+            // Whole groups of D samples only; the rest waits for the next call.
+            const size_t d = size_t(fDecimation);
+            fCarry.insert(fCarry.end(), in, in + n);
+            const size_t groups = fCarry.size() / d;
+            fDecimated.resize(groups);
+            firdecim_crcf_execute_block(fDecimator.get(), fCarry.data(), unsigned(groups), fDecimated.data());
+            fCarry.erase(fCarry.begin(), fCarry.begin() + std::ptrdiff_t(groups * d));
+            in = fDecimated.data();
+            n = groups;
+        }
         if (fResampler) {
-            const size_t room = size_t(std::ceil(double(n) * fInnerRate / fP.SampleRate)) + 64;
+            const size_t room = size_t(std::ceil(double(n) * fInnerRate / fP.SampleRate * fDecimation)) + 64;
             const size_t old = fPending.size();
             fPending.resize(old + room);
             unsigned written = 0;
-            msresamp_crcf_execute(fResampler.get(), const_cast<std::complex<float>*>(aSamples), unsigned(n),
+            msresamp_crcf_execute(fResampler.get(), const_cast<std::complex<float>*>(in), unsigned(n),
                                   fPending.data() + old, &written);
             fPending.resize(old + written);
         } else {
-            fPending.insert(fPending.end(), aSamples, aSamples + n);
+            fPending.insert(fPending.end(), in, in + n);
         }
-        aSamples += n;
-        aCount -= n;
         size_t at = 0;
         for (; at + kChunk <= fPending.size(); at += kChunk)
             Chunk(fPending.data() + at, kChunk, aSymbols);

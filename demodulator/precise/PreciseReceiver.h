@@ -1,8 +1,9 @@
 // Haldrin's precise receiver: a floating-point QPSK / offset-QPSK demodulator beside the bit-exact
 // model, whose only aim is to get every frame out of a recording.
 //
-// Chain: resampling of any input rate to two samples per symbol (liquid's multi-stage resampler:
-// half-band stages, then a polyphase arbitrary-rate stage); block AGC; carrier NCO; for offset
+// Chain: resampling of any input rate to two samples per symbol (wideband input first decimated by
+// an integer factor with a polyphase FIR, then liquid's multi-stage resampler: half-band stages and
+// a polyphase arbitrary-rate stage); block AGC; carrier NCO; for offset
 // QPSK a delay of I by half a symbol, which lines the branches up; root-raised-cosine matched
 // filter with polyphase-interpolated symbol timing (liquid's symsync, roll-off 0.6); a second-order
 // Costas loop on the symbols that hands its frequency to the NCO; a coarse carrier estimate from
@@ -99,6 +100,9 @@ class TPreciseReceiver {
 
     TPreciseParams fP;
     double fInnerRate = 0; // two samples per symbol
+    TDecimator fDecimator; // wideband input only
+    int fDecimation = 1;
+    std::vector<std::complex<float>> fCarry, fDecimated;
     TResampler fResampler;
     TSymbolTiming fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;

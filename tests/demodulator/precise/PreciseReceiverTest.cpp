@@ -236,29 +236,38 @@ TEST(PreciseReceiverTest, WidebandAndEightyKilosymbolInput) {
     EXPECT_LT(ErrorRate(out80, s80.Values, 50000, 30000), kAt10dB);
 }
 
-// The output does not depend on how the input is split into blocks, and Reset starts afresh.
+// The output does not depend on how the input is split into blocks, and Reset starts afresh:
+// through the resampler alone (196,078 S/s) and through the decimator and the resampler
+// (1.024 MS/s, where the symbols also come out as sent).
 TEST(PreciseReceiverTest, SplitAndResetGiveTheSameSymbols) {
-    lrptsynth::SynthOptions o = Pass(0.6, 8, 1000, 11);
-    o.form = lrptsynth::OutputForm::Wav;
-    o.sampleRate = 196078; // through the resampler
-    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
-    std::vector<std::complex<float>> x((rec.bytes.size() - 44) / 4);
-    for (size_t n = 0; n < x.size(); ++n) {
-        const uint8_t* f = rec.bytes.data() + 44 + 4 * n;
-        x[n] = {float(int16_t(uint16_t(f[2] | f[3] << 8))), float(int16_t(uint16_t(f[0] | f[1] << 8)))};
+    for (double rate : {196078.0, 1024000.0}) {
+        SCOPED_TRACE(rate);
+        lrptsynth::SynthOptions o = Pass(0.6, 10, 1000, 11);
+        o.form = lrptsynth::OutputForm::Wav;
+        o.sampleRate = rate;
+        const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+        std::vector<std::complex<float>> x((rec.bytes.size() - 44) / 4);
+        for (size_t n = 0; n < x.size(); ++n) {
+            const uint8_t* f = rec.bytes.data() + 44 + 4 * n;
+            x[n] = {float(int16_t(uint16_t(f[2] | f[3] << 8))), float(int16_t(uint16_t(f[0] | f[1] << 8)))};
+        }
+        TPreciseParams p;
+        p.SampleRate = rate;
+        TPreciseReceiver rx(p);
+        std::vector<TSoftPair> whole, split;
+        rx.Process(x.data(), x.size(), whole);
+        rx.Reset();
+        for (size_t at = 0, step = 1; at < x.size(); at += step, step = step * 7 % 5003 + 1)
+            rx.Process(x.data() + at, std::min(step, x.size() - at), split);
+        ASSERT_EQ(whole.size(), split.size());
+        ASSERT_GT(whole.size(), 30000u);
+        for (size_t k = 0; k < whole.size(); ++k)
+            ASSERT_TRUE(whole[k].I == split[k].I && whole[k].Q == split[k].Q) << k;
+        std::vector<int8_t> sent(size_t(rec.leadInValues), 0);
+        for (uint8_t b : rec.chainBits)
+            sent.push_back(b ? 1 : -1);
+        EXPECT_LT(ErrorRate(whole, sent, 30000, 10000), kAt10dB);
     }
-    TPreciseParams p;
-    p.SampleRate = 196078;
-    TPreciseReceiver rx(p);
-    std::vector<TSoftPair> whole, split;
-    rx.Process(x.data(), x.size(), whole);
-    rx.Reset();
-    for (size_t at = 0, step = 1; at < x.size(); at += step, step = step * 7 % 5003 + 1)
-        rx.Process(x.data() + at, std::min(step, x.size() - at), split);
-    ASSERT_EQ(whole.size(), split.size());
-    ASSERT_GT(whole.size(), 30000u);
-    for (size_t k = 0; k < whole.size(); ++k)
-        ASSERT_TRUE(whole[k].I == split[k].I && whole[k].Q == split[k].Q) << k;
 }
 
 TEST(PreciseReceiverTest, ParametersOutsideTheirRangesAreRefused) {
