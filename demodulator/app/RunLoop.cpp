@@ -1,14 +1,19 @@
 #include "app/RunLoop.h"
 
 void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, const TWavFormat& aFormat) {
-    if (aFormat.SampleRate <= 0) return;
-    aRx.SetSamp(int32_t(int64_t(aFormat.SampleRate) * 4));
-    if (aSampler) aSampler->SetStepNs(250000000 / aFormat.SampleRate);
+    TakeInputRate(aRx, aSampler, int64_t(aFormat.SampleRate));
+}
+
+void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, int64_t aRateHz) {
+    if (aRateHz <= 0 || aRateHz > 536870911) return;
+    aRx.SetSamp(int32_t(aRateHz * 4));
+    if (aSampler) aSampler->SetStepNs(250000000 / aRateHz);
 }
 
 TRunLoop::TTick TRunLoop::Tick() {
-    if (!fInput.Readable()) return tk_Idle;
-    const int frames = fInput.ReadBlock(fBlock, fRx.Params().IqSwap);
+    if (fWav && !fWav->Readable()) return tk_Idle;
+    const bool swap = fRx.Params().IqSwap;
+    const int frames = fWav ? fWav->ReadBlock(fBlock, swap) : fSource->ReadModelBlock(fBlock, swap);
     // A partial block is the end of the file: only the frames read are processed, never the
     // contents of the previous block behind them.
     fRx.ProcessFrames(fBlock, frames, fOutput);

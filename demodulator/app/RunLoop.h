@@ -2,6 +2,7 @@
 // hand its symbols to the writer. Shared by the window's timer and the batch tool.
 #pragma once
 
+#include "app/SampleSource.h"
 #include "app/SymbolWriter.h"
 #include "app/WavInput.h"
 #include "core/CostasReceiver.h"
@@ -11,6 +12,8 @@
 // Takes the input's sample rate: Samp = 4 x rate, and the display step of 250000000 / rate ns
 // (aSampler may be nullptr). Nothing is recomputed; Run does that with ComputeWords.
 void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, const TWavFormat& aFormat);
+// The same for a rate in Hz (1..536870911; others change nothing).
+void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, int64_t aRateHz);
 
 // Borrows the receiver, the input and the writer; the caller owns them.
 class TRunLoop {
@@ -22,7 +25,11 @@ class TRunLoop {
     };
 
     TRunLoop(TCostasReceiver& aRx, TWavInput& aInput, TSymbolWriter& aOutput)
-        : fRx(aRx), fInput(aInput), fOutput(aOutput) {}
+        : fRx(aRx), fWav(&aInput), fOutput(aOutput) {}
+    // Reads through the input layer instead (every encoding on the model's scale). Its read
+    // errors (TInputError) leave Tick.
+    TRunLoop(TCostasReceiver& aRx, TSampleSource& aInput, TSymbolWriter& aOutput)
+        : fRx(aRx), fSource(&aInput), fOutput(aOutput) {}
 
     TTick Tick();
 
@@ -32,7 +39,8 @@ class TRunLoop {
 
   private:
     TCostasReceiver& fRx;
-    TWavInput& fInput;
+    TWavInput* fWav = nullptr;
+    TSampleSource* fSource = nullptr;
     TSymbolWriter& fOutput;
     ReceiverBlock fBlock;
     int64_t fFrames = 0;

@@ -56,6 +56,10 @@ void TSoftSymbolWriter::Write(const TSoftPair* aPairs, size_t aCount, double aNo
     fSymbols += int64_t(aCount);
 }
 
+void TSoftSymbolWriter::Flush() {
+    if (fFile && std::fflush(fFile) != 0) fFailed = true;
+}
+
 void TSoftSymbolWriter::Close() {
     if (!fFile) return;
     if (std::fclose(fFile) != 0) fFailed = true;

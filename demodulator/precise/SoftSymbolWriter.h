@@ -39,6 +39,8 @@ class TSoftSymbolWriter {
     bool Open(const std::string& aPath);
     // Appends aCount pairs; aNoiseRatio sets the 8-bit scale (Soft8Scale).
     void Write(const TSoftPair* aPairs, size_t aCount, double aNoiseRatio);
+    // Hands what was written to the system (a reader of a growing file sees whole symbols).
+    void Flush();
     void Close();
     TSymbolForm Form() const { return fForm; }
     int64_t Symbols() const { return fSymbols; }

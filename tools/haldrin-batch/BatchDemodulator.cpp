@@ -4,11 +4,12 @@
 #include "app/ReceiverControls.h"
 #include "app/RunLoop.h"
 #include "app/SymbolWriter.h"
-#include "app/WavInput.h"
 #include "core/CostasReceiver.h"
 #include "core/ReceiverReadouts.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -71,6 +72,29 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
                 throw std::invalid_argument("parameter " + name + " must lie in " + std::to_string(e->Min) +
                                             ".." + std::to_string(e->Max) + ", got " + text);
             o.Params.emplace_back(name, int32_t(v));
+        } else if (a == "--swap-iq") {
+            o.SwapIq = true;
+        } else if (a == "--input-format" || a == "--rate") {
+            if (i + 1 >= aArgs.size()) throw std::invalid_argument(a + " needs a value");
+            const std::string v = aArgs[++i];
+            if (a == "--input-format") {
+                const auto form = ParseInputForm(v);
+                if (!form)
+                    throw std::invalid_argument("--input-format: wav, cu8, cs8, cs16 or cf32, got \"" + v +
+                                                "\"");
+                o.InputForm = *form;
+            } else {
+                size_t used = 0;
+                double hz = 0;
+                try {
+                    hz = std::stod(v, &used);
+                } catch (const std::exception&) {
+                    used = 0;
+                }
+                if (used == 0 || used != v.size() || !(hz >= 1 && hz <= 1e9) || hz != std::floor(hz))
+                    throw std::invalid_argument("--rate needs a whole number of Hz, got \"" + v + "\"");
+                o.RateHz = int64_t(hz);
+            }
         } else if (a.size() > 1 && a[0] == '-') {
             throw std::invalid_argument("unknown option " + a);
         } else {
@@ -81,7 +105,7 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
     if (o.Receiver == "precise" && !o.Params.empty())
         throw std::invalid_argument("--param sets the model's parameters; add --receiver model");
     if (o.Receiver == "model" && o.Oqpsk) o.Params.emplace_back("Oqpsk", 1);
-    if (files.size() != 2) throw std::invalid_argument("expected IN.wav and OUT.raw");
+    if (files.size() != 2) throw std::invalid_argument("expected IN and OUT");
     o.Input = files[0];
     o.Output = files[1];
     return o;
@@ -89,16 +113,23 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
 
 std::string HaldrinBatchUsage() {
     std::string u =
-        "usage: haldrin-batch [--receiver precise|model] [--oqpsk] [--symbol-rate HZ] [--param NAME=VALUE "
-        "...]\n"
-        "                     [-q] IN.wav OUT\n"
-        "Demodulates complex baseband (a WAV file of 2, 4, 6 or 8 bytes per frame).\n"
-        "--receiver precise (the default): the floating-point receiver; OUT's extension gives the form of\n"
-        "  the symbol file: .raw 3-bit soft, anything else (.s) 8-bit soft pairs. --symbol-rate (72000)\n"
-        "  sets its symbol rate.\n"
-        "--receiver model: the fixed-point receiver model at its default settings; one 3-bit soft byte per\n"
-        "  symbol. The internal sample rate Samp is 4 x the WAV rate unless given.\n"
-        "--oqpsk: offset QPSK (N2-3, N2-4), for either receiver (the model's Oqpsk).\n"
+        "usage: haldrin-batch [--receiver precise|model] [--oqpsk] [--symbol-rate HZ] [--input-format FMT]\n"
+        "                     [--rate HZ] [--swap-iq] [--param NAME=VALUE ...] [-q] IN OUT\n"
+        "Demodulates complex baseband into a symbol file.\n"
+        "IN: a WAV, RF64 or W64 file of two channels (PCM 8-bit unsigned, 16-, 24-, 32-bit integer,\n"
+        "32- or 64-bit float), or headerless I/Q by extension .cu8 .cs8 .cs16 .cf32; - reads standard\n"
+        "input (needs --input-format), and the output grows as the symbols come.\n"
+        "  --input-format FMT  wav, cu8 (rtl_sdr), cs8, cs16 or cf32, whatever the name says\n"
+        "  --rate HZ           sample rate; required for headerless input, replaces a WAV header's\n"
+        "  --swap-iq           the first channel is Q (SDR programs record I first)\n"
+        "  --receiver precise  (the default) the floating-point receiver, for any rate from 8 kHz to\n"
+        "                      20 MHz; OUT's extension gives the form of the symbol file: .raw 3-bit\n"
+        "                      soft, anything else (.s) 8-bit soft pairs\n"
+        "  --receiver model    the fixed-point receiver model at its default settings; one 3-bit soft\n"
+        "                      byte per symbol; rates up to 500000 Hz; its internal sample rate Samp\n"
+        "                      is 4 x the input rate unless given\n"
+        "  --oqpsk             offset QPSK (N2-3, N2-4), for either receiver (the model's Oqpsk)\n"
+        "  --symbol-rate HZ    the precise receiver's symbol rate (72000; 80000 for 80 k passes)\n"
         "Model parameters for --param (NAME: range):\n";
     std::string line(1, ' ');
     for (const TParamEntry& e : ReceiverParamTable()) {
@@ -121,59 +152,56 @@ std::string HaldrinBatchUsage() {
 
 namespace {
 
-void Progress(std::ostream& out, const TWavInput& in, const TCostasReceiver& rx) {
-    const double fraction = in.FileSize() > 0 ? double(in.Position()) / double(in.FileSize()) : 1.0;
-    const int filled = int(fraction * 30 + 0.5);
+void Progress(std::ostream& out, const TSampleSource& in, const TCostasReceiver& rx) {
     const TLoopReadouts r = LoopReadouts(rx);
-    char text[160];
-    std::snprintf(text, sizeof text, "\r[%s%s] %3d%%  %s  carrier %+7lld Hz  symbol %+5lld Hz ",
-                  std::string(size_t(filled), '#').c_str(), std::string(size_t(30 - filled), '.').c_str(),
-                  int(fraction * 100), rx.State().Locked ? "LOCKED  " : "unlocked",
-                  (long long)r.CarrierFreqHz, (long long)r.SymbolOffsetHz);
+    char where[64];
+    if (in.TotalFrames() > 0) {
+        const double fraction = std::min(1.0, double(in.FramesRead()) / double(in.TotalFrames()));
+        const int filled = int(fraction * 30 + 0.5);
+        std::snprintf(where, sizeof where, "[%s%s] %3d%%", std::string(size_t(filled), '#').c_str(),
+                      std::string(size_t(30 - filled), '.').c_str(), int(fraction * 100));
+    } else {
+        std::snprintf(where, sizeof where, "%9.1f s of signal",
+                      double(in.FramesRead()) / double(in.SampleRate()));
+    }
+    char text[200];
+    std::snprintf(text, sizeof text, "\r%s  %s  carrier %+7lld Hz  symbol %+5lld Hz ", where,
+                  rx.State().Locked ? "LOCKED  " : "unlocked", (long long)r.CarrierFreqHz,
+                  (long long)r.SymbolOffsetHz);
     out << text << std::flush;
 }
 
 } // namespace
 
 THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream* aProgress) {
-    const auto start = std::chrono::steady_clock::now();
-    std::error_code error;
-    if (std::filesystem::is_directory(o.Input, error))
-        throw std::runtime_error("cannot read " + o.Input + ": it is a folder, not a WAV file");
-    TWavInput in;
-    if (!in.Open(o.Input)) throw std::runtime_error("cannot open input file " + o.Input);
-    if (in.FileSize() == 0) throw std::runtime_error(o.Input + " is empty");
-    if (!in.Readable()) throw std::runtime_error(o.Input + ": " + in.Problem());
-    // A recording cut short keeps the length of the whole data chunk in its header: demodulate
-    // what is there and say so.
-    std::string warning;
-    {
-        uint8_t length[4] = {};
-        in.SeekTo(in.DataOffset() - 4);
-        if (std::fread(length, 1, 4, in.Handle()) == 4) {
-            const int64_t declared = int64_t{length[0]} | int64_t{length[1]} << 8 | int64_t{length[2]} << 16 |
-                                     int64_t{length[3]} << 24;
-            const int64_t present = in.FileSize() - in.DataOffset();
-            if (declared > present)
-                warning = o.Input + ": the data chunk claims " + std::to_string(declared) +
-                          " bytes but the file holds " + std::to_string(present) +
-                          "; the recording is cut short, demodulated what is there";
-        }
-        in.SeekTo(in.DataOffset());
-    }
+    TSourceOptions so;
+    so.Path = o.Input;
+    so.Form = o.InputForm;
+    so.RateHz = o.RateHz;
+    so.SwapIq = o.SwapIq;
+    TSampleSource source(so); // a TInputError is a std::runtime_error naming the file
+    if (o.Receiver == "precise") return RunPreciseBatch(source, o, aProgress);
+    return RunModel(source, o, aProgress);
+}
 
-    if (o.Receiver == "precise") {
-        THaldrinBatchResult r = RunPreciseBatch(o, in, start, aProgress);
-        r.Warning = warning;
-        return r;
-    }
+THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, std::ostream* aProgress) {
+    const auto start = std::chrono::steady_clock::now();
+    constexpr int64_t MaxModelRate = 2000000 / 4;
+    const bool sampGiven =
+        std::any_of(o.Params.begin(), o.Params.end(), [](const auto& p) { return p.first == "Samp"; });
+    if (in.SampleRate() > MaxModelRate && !sampGiven)
+        throw std::runtime_error(in.Name() + ": " + std::to_string(in.SampleRate()) +
+                                 " Hz is above the receiver model's " + std::to_string(MaxModelRate) +
+                                 " Hz (Samp, 4 x the input rate, stops at 2000000); resample the recording");
 
     auto rx = std::make_unique<TCostasReceiver>();
-    TakeInputRate(*rx, nullptr, in.Format());
+    TakeInputRate(*rx, nullptr, in.SampleRate());
     for (const auto& [name, value] : o.Params)
         FindReceiverParam(name)->Set(*rx, value);
     rx->ComputeWords();
 
+    // An empty pipe is refused like an empty file: before the output exists.
+    if (!in.WaitForData()) throw std::runtime_error(in.Name() + " holds no samples");
     TSymbolWriter out;
     if (!out.Open(o.Output)) throw std::runtime_error("cannot create output file " + o.Output);
 
@@ -183,6 +211,7 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
     TRunLoop::TTick tick;
     do {
         tick = loop.Tick();
+        if (in.IsStream()) out.Flush();
         if (aProgress) {
             const auto now = std::chrono::steady_clock::now();
             if (now - shown >= std::chrono::milliseconds(100) || tick != TRunLoop::tk_Block) {
@@ -199,22 +228,24 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
     r.Symbols = out.Written();
     r.Frames = loop.FramesProcessed();
     r.LockedFrames = loop.FramesLocked();
-    r.SampleRate = in.Format().SampleRate;
+    r.SampleRate = in.SampleRate();
     r.SignalSeconds = double(r.Frames) / double(r.SampleRate);
     r.ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.Warning = warning;
+    r.Warning = in.Warning();
+    r.Input = in.Name() + ": " + in.Description();
     r.LockedShare = r.Frames ? double(r.LockedFrames) / double(r.Frames) : 0;
     return r;
 }
 
 std::string HaldrinBatchSummary(const THaldrinBatchResult& r) {
     char text[512];
+    std::string s = r.Input.empty() ? std::string() : r.Input + "\n";
     std::snprintf(text, sizeof text,
                   "receiver %s: %lld symbols written, locked %.1f%% of the time, %.1f s of signal in %.2f s "
                   "(%.1f x real time)\n",
                   r.Receiver.c_str(), (long long)r.Symbols, 100.0 * r.LockedShare, r.SignalSeconds,
                   r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
-    std::string s = text;
+    s += text;
     if (r.HasPreciseReadouts) {
         if (r.LockTimeS >= 0)
             std::snprintf(

@@ -1,6 +1,8 @@
 // One demodulation run without a window: the core of haldrin-batch.
 #pragma once
 
+#include "app/SampleSource.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -9,10 +11,13 @@
 
 struct THaldrinBatchOptions {
     std::vector<std::pair<std::string, int32_t>> Params; // receiver parameters by name, in order
-    std::string Input, Output;
-    std::string Receiver = "precise"; // "precise" or "model"
-    bool Oqpsk = false;               // offset QPSK, for either receiver (the model's Oqpsk)
-    double SymbolRate = 72000;        // precise receiver: symbols/s
+    std::string Input, Output;                           // Input "-": standard input
+    TInputForm InputForm = TInputForm::Auto;             // --input-format
+    int64_t RateHz = 0;                                  // --rate (required for headerless input)
+    bool SwapIq = false;                                 // --swap-iq: the first channel of a frame is Q
+    std::string Receiver = "precise";                    // "precise" or "model"
+    bool Oqpsk = false;        // offset QPSK, for either receiver (the model's Oqpsk)
+    double SymbolRate = 72000; // precise receiver: symbols/s
     bool Help = false;
     bool Quiet = false;
 };
@@ -28,7 +33,8 @@ struct THaldrinBatchResult {
     int64_t LockedFrames = 0; // of which with the receiver locked at the end of their block
     double SignalSeconds = 0;
     double ElapsedSeconds = 0;
-    int32_t SampleRate = 0;
+    int64_t SampleRate = 0;
+    std::string Input;   // what the input holds (its name and description)
     std::string Warning; // not empty when the input was deficient but usable (a cut-short recording)
     std::string Receiver = "model";
     double LockedShare = 0; // of the symbols (precise) or of the frames (model)
@@ -38,12 +44,19 @@ struct THaldrinBatchResult {
     double MeanOffsetHz = 0, MaxDriftHzPerS = 0, SnrDb = 0;
 };
 
-// Opens the WAV file. The precise receiver runs at the file's rate (PreciseRun.h); the model takes
-// the rate, applies the parameters (after the rate, so a Samp given
-// here wins), computes the frequency words and runs the receiver flat out to the end of the file,
-// writing the symbols to the output file. aProgress, when given, receives a one-line progress
-// display now and then. Throws std::runtime_error with a message naming the file on any input or
-// output problem.
+// Opens the input through the input layer and runs the chosen receiver over it (RunModel, or
+// RunPreciseBatch of PreciseRun.h). aProgress, when given, receives a one-line progress display
+// now and then. Throws std::runtime_error with a message naming the file on any input or output
+// problem; a refused input leaves no output file.
 THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& aOptions, std::ostream* aProgress);
+
+// The fixed-point model over an open input: takes the input's rate (Samp = 4 x rate; refused
+// above 500,000 Hz, where Samp would leave its range, unless Samp is given), applies the
+// parameters (after the rate, so a Samp given here wins), computes the frequency words and runs
+// the receiver flat out to the end of the input, writing the symbols to aOptions.Output (created
+// once the input has shown data; flushed after every block when the input is a stream, so the
+// file grows as the symbols come).
+THaldrinBatchResult RunModel(TSampleSource& aSource, const THaldrinBatchOptions& aOptions,
+                             std::ostream* aProgress);
 
 std::string HaldrinBatchSummary(const THaldrinBatchResult& aResult);

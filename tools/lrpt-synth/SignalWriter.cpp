@@ -237,7 +237,7 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
     const double fs = std::round(fO.sampleRate);
     const double rs = fSymbolRate;
     const double sps = fs / rs;
-    const double level = fO.wavLevel > 0 ? fO.wavLevel : (fO.wavBits == 16 ? 1600.0 : 40.0);
+    const double level = fO.wavLevel > 0 ? fO.wavLevel : (fO.wavBits == 16 ? 1600.0 : 6.25);
     const double sigma = fO.esn0Db ? level * std::sqrt(sps / std::pow(10.0, *fO.esn0Db / 10.0)) : 0.0;
     const int quarter = ((fO.rotationDeg / 90) % 4 + 4) % 4;
     const std::int64_t pairs = (lead + static_cast<std::int64_t>(chain.size())) / 2;
@@ -335,9 +335,9 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
         if (fO.wavBits == 16) {
             putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(rq)), 2);
             putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(ri)), 2);
-        } else {
-            out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(ri)));
-            out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(rq)));
+        } else { // unsigned with zero at 128, as WAV defines it; (Q, I) like 16-bit frames
+            out.push_back(static_cast<std::uint8_t>(static_cast<int>(rq) + 128));
+            out.push_back(static_cast<std::uint8_t>(static_cast<int>(ri) + 128));
         }
     }
     return out;

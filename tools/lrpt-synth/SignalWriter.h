@@ -8,8 +8,8 @@
 //   values of a pair in 72 k mode and keeps them in 80 k mode, so the
 //   transmitter puts the first value of the chain's pair on I in 72 k mode
 //   and on Q in 80 k mode; then both modes see the pair they expect.
-// - WAV: 16-bit frames are (Q, I) and 8-bit frames are (I, Q), as the
-//   demodulator reads them; 8-bit samples are signed (two's complement).
+// - WAV: frames are (Q, I), as the demodulator's model reads them; 8-bit
+//   samples are unsigned with zero at 128, as WAV defines them.
 #pragma once
 
 #include "Synthesizer.h"

@@ -657,7 +657,7 @@ std::string Recording::manifestJson() const {
             "  \"wav\": {\"bits\": %d, \"sampleRate\": %d, \"carrierOffsetHz\": %.3f, \"phaseDeg\": %.3f, "
             "\"levelRms\": %.3f, \"rolloff\": %.3f, \"oqpsk\": %s},\n",
             o.wavBits, static_cast<int>(std::lround(o.sampleRate)), o.carrierOffsetHz, o.phaseDeg,
-            o.wavLevel > 0 ? o.wavLevel : (o.wavBits == 16 ? 1600.0 : 40.0), o.rolloff,
+            o.wavLevel > 0 ? o.wavLevel : (o.wavBits == 16 ? 1600.0 : 6.25), o.rolloff,
             o.oqpsk ? "true" : "false");
         s += buf;
     }

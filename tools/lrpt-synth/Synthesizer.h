@@ -79,7 +79,7 @@ struct SynthOptions {
     double symbolRate = 0;      // 0: 72,000 (72 k) or 80,000 (80 k)
     double carrierOffsetHz = 0;
     double phaseDeg = 0;
-    double wavLevel = 0; // RMS per branch in sample units; 0: 1,600 (16-bit) or 40 (8-bit)
+    double wavLevel = 0; // RMS per branch in sample units; 0: 1,600 (16-bit) or 6.25 (8-bit)
     double rolloff = 0.6;
     bool oqpsk = false; // offset QPSK: the Q branch delayed by half a symbol (WAV only)
 

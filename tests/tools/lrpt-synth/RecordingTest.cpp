@@ -535,13 +535,25 @@ TEST(Recording, WavHeaderAndLevels) {
     const Recording r8 = synthesize(o);
     EXPECT_EQ(r8.bytes[32], 2);
     EXPECT_EQ(r8.bytes[34], 8);
-    double s8 = 0;
+    // 8-bit samples are unsigned with zero at 128; frames (Q, I) as in 16-bit; the default level
+    // is 16-bit's on the 8-bit scale (1600 / 256).
+    double s8 = 0, mean8 = 0;
+    int agree8 = 0, n8 = 0;
     const std::size_t f8 = (r8.bytes.size() - 44) / 2;
     for (std::size_t f = 1000; f < f8 - 1000; ++f) {
-        const int i = static_cast<std::int8_t>(r8.bytes[44 + 2 * f]);
+        const int i = r8.bytes[44 + 2 * f + 1] - 128;
         s8 += double(i) * i;
+        mean8 += i;
     }
-    EXPECT_NEAR(std::sqrt(s8 / (f8 - 2000)), 40, 3);
+    EXPECT_NEAR(std::sqrt(s8 / (f8 - 2000)), 6.25, 0.5);
+    EXPECT_NEAR(mean8 / (f8 - 2000), 0, 0.2);
+    o.sampleRate = 288000;
+    const Recording r8i = synthesize(o);
+    for (std::size_t k = 20; k < 2000; ++k) {
+        agree8 += (r8i.bytes[44 + 2 * 4 * k + 1] > 128) == (code[2 * k] == 1);
+        ++n8;
+    }
+    EXPECT_GT(agree8, n8 * 9 / 10);
 }
 
 // Offset QPSK at two samples per symbol: the Q branch is the plain recording's Q one sample
