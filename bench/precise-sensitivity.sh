@@ -75,7 +75,9 @@ for scenario in ${SCENARIOS:-qpsk oqpsk-nrzm}; do
         "$synth" -q --no-truth --from-cadu "$work/sent.cadu" --esn0 "$esn0" --seed $seed \
             --sample-rate "$rate" $synthWav -o "$work/flat.wav"
         "$ramp" "$work/flat.wav" "$work/pass.wav" "$drift"
-        "$haldrin" -q --receiver precise $rx "$work/pass.wav" "$work/precise.s"
+        # The generator's frames hold (Q, I); the model takes the second channel as I by itself, the
+        # precise receiver reads I first as SDR programs record it, so it is told.
+        "$haldrin" -q --receiver precise --swap-iq $rx "$work/pass.wav" "$work/precise.s"
         "$haldrin" -q --receiver model $rx "$work/pass.wav" "$work/model.raw"
         echo "| $esn0 | $(decode "$work/ideal.s" "$dec") | $(decode "$work/precise.s" "$dec") | $(decode "$work/model.raw" "$dec") |"
     done
