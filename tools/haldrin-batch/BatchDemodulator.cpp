@@ -17,6 +17,7 @@
 
 THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& aArgs) {
     THaldrinBatchOptions o;
+    bool symbolRateGiven = false;
     std::vector<std::string> files;
     for (size_t i = 0; i < aArgs.size(); ++i) {
         const std::string& a = aArgs[i];
@@ -34,6 +35,7 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
                 throw std::invalid_argument("--receiver must be precise or model, got \"" + o.Receiver +
                                             "\"");
         } else if (a == "--symbol-rate") {
+            symbolRateGiven = true;
             if (i + 1 >= aArgs.size()) throw std::invalid_argument("--symbol-rate needs a value");
             const std::string text = aArgs[++i];
             size_t used = 0;
@@ -105,6 +107,9 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
     if (o.Receiver == "precise" && !o.Params.empty())
         throw std::invalid_argument("--param sets the model's parameters; add --receiver model");
     if (o.Receiver == "model" && o.Oqpsk) o.Params.emplace_back("Oqpsk", 1);
+    if (o.Receiver == "model" && symbolRateGiven)
+        throw std::invalid_argument(
+            "--symbol-rate is the precise receiver's; the model takes --param SymRate=");
     if (files.size() != 2) throw std::invalid_argument("expected IN and OUT");
     o.Input = files[0];
     o.Output = files[1];

@@ -283,6 +283,15 @@ TEST(PreciseReceiverTest, ParametersOutsideTheirRangesAreRefused) {
     p = {};
     p.SampleRate = 10e6;
     EXPECT_NO_THROW(TPreciseReceiver{p});
+    // Below two samples per symbol the input is brought up to them: one symbol per symbol time.
+    p.SampleRate = 48000;
+    TPreciseReceiver slow(p);
+    std::vector<std::complex<float>> x(48000);
+    for (size_t n = 0; n < x.size(); ++n)
+        x[n] = std::polar(1.0f, float(n % 7));
+    std::vector<TSoftPair> out;
+    slow.Process(x.data(), x.size(), out);
+    EXPECT_NEAR(double(out.size()), 72000, 300);
 }
 
 } // namespace

@@ -315,6 +315,11 @@ TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
     r = RunCommand(tool + " --receiver fast " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.s"), dir);
     EXPECT_EQ(r.Exit, 2);
     EXPECT_NE(r.Err.find("--receiver must be precise or model"), std::string::npos) << r.Err;
+    r = RunCommand(tool + " --receiver model --symbol-rate 80000 " + Quote(dir / "ok.wav") + " " +
+                       Quote(dir / "out.raw"),
+                   dir);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_NE(r.Err.find("--param SymRate="), std::string::npos) << r.Err;
     // The precise receiver's summary: receiver, first lock, carrier and drift, Es/N0.
     r = RunCommand(tool + " " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.s"), dir);
     EXPECT_EQ(r.Exit, 0) << r.Err;
