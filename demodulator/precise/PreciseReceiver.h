@@ -32,7 +32,7 @@ struct TPreciseParams {
     double CarrierAcqBw = 0.004; // Costas loop bandwidth while acquiring
     double CarrierBw = 0.0015;   // ... once locked
     double CarrierDamping = 0.707;
-    double TimingBw = 0.004;    // symbol timing loop bandwidth
+    double TimingBw = 0.002;    // symbol timing loop bandwidth
     double AgcBw = 0.002;       // AGC bandwidth
     double MaxOffsetHz = 12000; // largest carrier offset the coarse estimate searches
     double LockSeconds = 0.25;  // unlocked this long: a new coarse estimate may retune the NCO
