@@ -1,4 +1,5 @@
 #include "BatchDemodulator.h"
+#include "PreciseRun.h"
 
 #include "app/ReceiverControls.h"
 #include "app/RunLoop.h"
@@ -16,6 +17,7 @@
 
 THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& aArgs) {
     THaldrinBatchOptions o;
+    bool symbolRateGiven = false;
     std::vector<std::string> files;
     for (size_t i = 0; i < aArgs.size(); ++i) {
         const std::string& a = aArgs[i];
@@ -23,6 +25,28 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
             o.Help = true;
         } else if (a == "-q" || a == "--quiet") {
             o.Quiet = true;
+        } else if (a == "--oqpsk") {
+            o.Oqpsk = true;
+        } else if (a == "--receiver" || a.rfind("--receiver=", 0) == 0) {
+            if (a == "--receiver" && i + 1 >= aArgs.size())
+                throw std::invalid_argument("--receiver needs precise or model");
+            o.Receiver = a == "--receiver" ? aArgs[++i] : a.substr(11);
+            if (o.Receiver != "precise" && o.Receiver != "model")
+                throw std::invalid_argument("--receiver must be precise or model, got \"" + o.Receiver +
+                                            "\"");
+        } else if (a == "--symbol-rate") {
+            symbolRateGiven = true;
+            if (i + 1 >= aArgs.size()) throw std::invalid_argument("--symbol-rate needs a value");
+            const std::string text = aArgs[++i];
+            size_t used = 0;
+            try {
+                o.SymbolRate = std::stod(text, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != text.size() || !(o.SymbolRate >= 1000 && o.SymbolRate <= 1e6))
+                throw std::invalid_argument("--symbol-rate needs symbols/s in 1000..1000000, got \"" + text +
+                                            "\"");
         } else if (a == "--param" || a.rfind("--param=", 0) == 0) {
             std::string assignment;
             if (a == "--param") {
@@ -80,7 +104,13 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
         }
     }
     if (o.Help) return o;
-    if (files.size() != 2) throw std::invalid_argument("expected IN and OUT.raw");
+    if (o.Receiver == "precise" && !o.Params.empty())
+        throw std::invalid_argument("--param sets the model's parameters; add --receiver model");
+    if (o.Receiver == "model" && o.Oqpsk) o.Params.emplace_back("Oqpsk", 1);
+    if (o.Receiver == "model" && symbolRateGiven)
+        throw std::invalid_argument(
+            "--symbol-rate is the precise receiver's; the model takes --param SymRate=");
+    if (files.size() != 2) throw std::invalid_argument("expected IN and OUT");
     o.Input = files[0];
     o.Output = files[1];
     return o;
@@ -88,19 +118,24 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
 
 std::string HaldrinBatchUsage() {
     std::string u =
-        "usage: haldrin-batch [--input-format FMT] [--rate HZ] [--swap-iq] [--param NAME=VALUE ...] [-q] IN "
-        "OUT.raw\n"
-        "Demodulates complex baseband with the receiver model at its default settings and writes one\n"
-        "3-bit soft byte per symbol.\n"
+        "usage: haldrin-batch [--receiver precise|model] [--oqpsk] [--symbol-rate HZ] [--input-format FMT]\n"
+        "                     [--rate HZ] [--swap-iq] [--param NAME=VALUE ...] [-q] IN OUT\n"
+        "Demodulates complex baseband into a symbol file.\n"
         "IN: a WAV, RF64 or W64 file of two channels (PCM 8-bit unsigned, 16-, 24-, 32-bit integer,\n"
         "32- or 64-bit float), or headerless I/Q by extension .cu8 .cs8 .cs16 .cf32; - reads standard\n"
         "input (needs --input-format), and the output grows as the symbols come.\n"
         "  --input-format FMT  wav, cu8 (rtl_sdr), cs8, cs16 or cf32, whatever the name says\n"
         "  --rate HZ           sample rate; required for headerless input, replaces a WAV header's\n"
         "  --swap-iq           the first channel is Q (SDR programs record I first)\n"
-        "The model takes rates up to 500000 Hz; its internal sample rate Samp is 4 x the input rate\n"
-        "unless given.\n"
-        "Parameters (NAME: range):\n";
+        "  --receiver precise  (the default) the floating-point receiver, for any rate from 8 kHz to\n"
+        "                      20 MHz; OUT's extension gives the form of the symbol file: .raw 3-bit\n"
+        "                      soft, anything else (.s) 8-bit soft pairs\n"
+        "  --receiver model    the fixed-point receiver model at its default settings; one 3-bit soft\n"
+        "                      byte per symbol; rates up to 500000 Hz; its internal sample rate Samp\n"
+        "                      is 4 x the input rate unless given\n"
+        "  --oqpsk             offset QPSK (N2-3, N2-4), for either receiver (the model's Oqpsk)\n"
+        "  --symbol-rate HZ    the precise receiver's symbol rate (72000; 80000 for 80 k passes)\n"
+        "Model parameters for --param (NAME: range):\n";
     std::string line(1, ' ');
     for (const TParamEntry& e : ReceiverParamTable()) {
         std::string item(1, ' ');
@@ -150,6 +185,7 @@ THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream*
     so.RateHz = o.RateHz;
     so.SwapIq = o.SwapIq;
     TSampleSource source(so); // a TInputError is a std::runtime_error naming the file
+    if (o.Receiver == "precise") return RunPreciseBatch(source, o, aProgress);
     return RunModel(source, o, aProgress);
 }
 
@@ -202,16 +238,29 @@ THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, s
     r.ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.Warning = in.Warning();
     r.Input = in.Name() + ": " + in.Description();
+    r.LockedShare = r.Frames ? double(r.LockedFrames) / double(r.Frames) : 0;
     return r;
 }
 
 std::string HaldrinBatchSummary(const THaldrinBatchResult& r) {
-    char text[256];
-    const std::string input = r.Input.empty() ? std::string() : r.Input + "\n";
-    std::snprintf(
-        text, sizeof text,
-        "%lld symbols written, locked %.1f%% of the time, %.1f s of signal in %.2f s (%.1f x real time)\n",
-        (long long)r.Symbols, r.Frames ? 100.0 * double(r.LockedFrames) / double(r.Frames) : 0.0,
-        r.SignalSeconds, r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
-    return input + text;
+    char text[512];
+    std::string s = r.Input.empty() ? std::string() : r.Input + "\n";
+    std::snprintf(text, sizeof text,
+                  "receiver %s: %lld symbols written, locked %.1f%% of the time, %.1f s of signal in %.2f s "
+                  "(%.1f x real time)\n",
+                  r.Receiver.c_str(), (long long)r.Symbols, 100.0 * r.LockedShare, r.SignalSeconds,
+                  r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
+    s += text;
+    if (r.HasPreciseReadouts) {
+        if (r.LockTimeS >= 0)
+            std::snprintf(
+                text, sizeof text,
+                "first lock after %.2f s; carrier offset %+.1f Hz on average, drift up to %.1f Hz/s; "
+                "Es/N0 about %.1f dB\n",
+                r.LockTimeS, r.MeanOffsetHz, r.MaxDriftHzPerS, r.SnrDb);
+        else
+            std::snprintf(text, sizeof text, "never locked\n");
+        s += text;
+    }
+    return s;
 }

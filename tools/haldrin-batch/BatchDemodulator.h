@@ -15,12 +15,15 @@ struct THaldrinBatchOptions {
     TInputForm InputForm = TInputForm::Auto;             // --input-format
     int64_t RateHz = 0;                                  // --rate (required for headerless input)
     bool SwapIq = false;                                 // --swap-iq: the first channel of a frame is Q
+    std::string Receiver = "precise";                    // "precise" or "model"
+    bool Oqpsk = false;        // offset QPSK, for either receiver (the model's Oqpsk)
+    double SymbolRate = 72000; // precise receiver: symbols/s
     bool Help = false;
     bool Quiet = false;
 };
 
 // Throws std::invalid_argument with a one-line message on a usage error (unknown parameter name,
-// value out of its range, missing files).
+// value out of its range, missing files, --param without --receiver model).
 THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& aArgs);
 std::string HaldrinBatchUsage();
 
@@ -33,12 +36,18 @@ struct THaldrinBatchResult {
     int64_t SampleRate = 0;
     std::string Input;   // what the input holds (its name and description)
     std::string Warning; // not empty when the input was deficient but usable (a cut-short recording)
+    std::string Receiver = "model";
+    double LockedShare = 0; // of the symbols (precise) or of the frames (model)
+    // Precise receiver only:
+    bool HasPreciseReadouts = false;
+    double LockTimeS = -1; // input seconds until the first lock; -1: never
+    double MeanOffsetHz = 0, MaxDriftHzPerS = 0, SnrDb = 0;
 };
 
-// Opens the input through the input layer and runs the chosen receiver over it (RunModel).
-// aProgress, when given, receives a one-line progress display now and then. Throws
-// std::runtime_error with a message naming the file on any input or output problem; a refused
-// input leaves no output file.
+// Opens the input through the input layer and runs the chosen receiver over it (RunModel, or
+// RunPreciseBatch of PreciseRun.h). aProgress, when given, receives a one-line progress display
+// now and then. Throws std::runtime_error with a message naming the file on any input or output
+// problem; a refused input leaves no output file.
 THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& aOptions, std::ostream* aProgress);
 
 // The fixed-point model over an open input: takes the input's rate (Samp = 4 x rate; refused

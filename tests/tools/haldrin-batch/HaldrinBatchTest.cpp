@@ -87,16 +87,17 @@ bool ReadBmpGrey(const fs::path& aPath, int& aWidth, std::vector<std::vector<uin
 }
 
 // A generated pass of six scans through both batch tools; aParams go to haldrin-batch,
-// aDecoderParams to tarnwick-batch.
+// aDecoderParams to tarnwick-batch; aSymbols names the symbol file's form (".raw" or ".s").
 void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aName,
-                                const std::string& aParams, const std::string& aDecoderParams = "") {
+                                const std::string& aParams, const std::string& aDecoderParams = "",
+                                const std::string& aSymbols = ".raw") {
     o.form = lrptsynth::OutputForm::Wav;
     o.scans = 6;
     if (o.headFrames == 0) o.headFrames = 12; // about 1.4 s of fill while the receiver locks
     o.esn0Db = 12;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
     const fs::path dir = TempDir(aName);
-    const fs::path wav = dir / "pass.wav", raw = dir / "pass.raw";
+    const fs::path wav = dir / "pass.wav", raw = dir / ("pass" + aSymbols);
     Write(wav, rec.bytes);
 
     const TRun h =
@@ -105,7 +106,7 @@ void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aN
     EXPECT_NE(h.Out.find("symbols written"), std::string::npos) << h.Out;
     EXPECT_TRUE(h.Err.empty()) << "the progress display must stay quiet off a terminal: " << h.Err;
     // One byte per symbol, nothing lost at the end of the file.
-    const double symbols = double(fs::file_size(raw));
+    const double symbols = double(fs::file_size(raw)) / (aSymbols == ".s" ? 2 : 1);
     const double frames = double(rec.bytes.size() - 44) / (o.wavBits / 4);
     EXPECT_NEAR(symbols, frames * 72000 / o.sampleRate, 200);
 
@@ -119,7 +120,7 @@ void ChainGivesTheIdealPictures(lrptsynth::SynthOptions o, const std::string& aN
         SCOPED_TRACE("channel " + std::to_string(channel));
         int width = 0;
         std::vector<std::vector<uint8_t>> rows;
-        const fs::path bmp = dir / ("pass.raw." + std::to_string(63 + channel) + ".bmp");
+        const fs::path bmp = dir / ("pass" + aSymbols + "." + std::to_string(63 + channel) + ".bmp");
         ASSERT_TRUE(ReadBmpGrey(bmp, width, rows)) << t.Out;
         const lrptsynth::GreyImage& truth = rec.truth[size_t(channel - 1)];
         ASSERT_EQ(width, truth.width);
@@ -140,7 +141,7 @@ TEST(HaldrinBatchTest, SixteenBitPassDecodesToTheIdealPictures) {
     lrptsynth::SynthOptions o;
     o.carrierOffsetHz = 2500;
     o.seed = 5;
-    ChainGivesTheIdealPictures(o, "chain16", "");
+    ChainGivesTheIdealPictures(o, "chain16", "--receiver model");
 }
 
 TEST(HaldrinBatchTest, EightBitPassBelowTheCarrierDecodes) {
@@ -148,7 +149,7 @@ TEST(HaldrinBatchTest, EightBitPassBelowTheCarrierDecodes) {
     o.wavBits = 8;
     o.carrierOffsetHz = -3000;
     o.seed = 7;
-    ChainGivesTheIdealPictures(o, "chain8", "");
+    ChainGivesTheIdealPictures(o, "chain8", "--receiver model");
 }
 
 TEST(HaldrinBatchTest, ExchangedChannelsDecodeWithIqSwap) {
@@ -156,7 +157,7 @@ TEST(HaldrinBatchTest, ExchangedChannelsDecodeWithIqSwap) {
     o.swapIq = true;
     o.carrierOffsetHz = 1000;
     o.seed = 9;
-    ChainGivesTheIdealPictures(o, "chainswap", "--param IqSwap=1");
+    ChainGivesTheIdealPictures(o, "chainswap", "--receiver model --param IqSwap=1");
 }
 
 // Offset QPSK (Q sent half a symbol after I) with the receiver's Oqpsk option, on both sides of
@@ -170,11 +171,11 @@ TEST(HaldrinBatchTest, OffsetQpskPassDecodesWithTheOqpskOption) {
     o.headFrames = 24;
     o.carrierOffsetHz = 2000;
     o.seed = 13;
-    ChainGivesTheIdealPictures(o, "chainoqpsk", "--param Oqpsk=1");
+    ChainGivesTheIdealPictures(o, "chainoqpsk", "--receiver model --param Oqpsk=1");
     o.carrierOffsetHz = -1500;
     o.rotationDeg = 90;
     o.seed = 14;
-    ChainGivesTheIdealPictures(o, "chainoqpsk90", "--param Oqpsk=1");
+    ChainGivesTheIdealPictures(o, "chainoqpsk90", "--receiver model --oqpsk");
 }
 
 // Today's satellites: NRZ-M coded and sent as offset QPSK. The receiver pairs with Oqpsk, the
@@ -187,16 +188,39 @@ TEST(HaldrinBatchTest, NrzmOffsetQpskPassDecodesWithBothOptions) {
     o.headFrames = 24;
     o.carrierOffsetHz = 2000;
     o.seed = 13;
-    ChainGivesTheIdealPictures(o, "chainnrzm", "--param Oqpsk=1", "--diff");
+    ChainGivesTheIdealPictures(o, "chainnrzm", "--receiver model --param Oqpsk=1", "--diff");
     o.carrierOffsetHz = -1500;
     o.rotationDeg = 90;
     o.seed = 14;
-    ChainGivesTheIdealPictures(o, "chainnrzm90", "--param Oqpsk=1", "--diff");
+    ChainGivesTheIdealPictures(o, "chainnrzm90", "--receiver model --param Oqpsk=1", "--diff");
+}
+
+// The precise receiver, haldrin-batch's default: a pass 6 kHz off the carrier, recorded at
+// 144 kS/s, in both symbol forms; 8-bit WAV at 250 kS/s; an NRZ-M offset-QPSK pass with --oqpsk.
+TEST(HaldrinBatchTest, PreciseReceiverPassesDecodeToTheIdealPictures) {
+    lrptsynth::SynthOptions o;
+    o.carrierOffsetHz = 6000;
+    o.sampleRate = 144000;
+    o.headFrames = 4;
+    o.seed = 21;
+    ChainGivesTheIdealPictures(o, "precise-s", "", "", ".s");
+    ChainGivesTheIdealPictures(o, "precise-raw", "--receiver precise", "", ".raw");
+    o.wavBits = 8;
+    o.sampleRate = 250000;
+    o.carrierOffsetHz = -5000;
+    ChainGivesTheIdealPictures(o, "precise-8bit", "", "", ".s");
+    lrptsynth::SynthOptions n;
+    n.nrzm = true;
+    n.oqpsk = true;
+    n.headFrames = 4;
+    n.carrierOffsetHz = -2500;
+    n.seed = 22;
+    ChainGivesTheIdealPictures(n, "precise-nrzm", "--oqpsk", "--diff", ".s");
 }
 
 // Frames received from N2-3/N2-4 sent again the way those satellites send them (NRZ-M, offset
 // QPSK, inverted second value) come back whole once the receiver has locked.
-TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
+void RealFramesComeBackWhole(const std::string& aReceiver) {
     lrptsynth::SynthOptions o;
     o.cadus = lrptsynth::readCaduFile(LRPT_REAL_CADU);
     o.form = lrptsynth::OutputForm::Wav;
@@ -208,11 +232,11 @@ TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
     o.esn0Db = 12;
     o.seed = 17;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
-    const fs::path dir = TempDir("realnrzm");
+    const fs::path dir = TempDir("realnrzm" + std::to_string(aReceiver.size()));
     const fs::path wav = dir / "real.wav", raw = dir / "real.raw";
     Write(wav, rec.bytes);
     const TRun h =
-        RunCommand(std::string(HALDRIN_BATCH) + " --param Oqpsk=1 " + Quote(wav) + " " + Quote(raw), dir);
+        RunCommand(std::string(HALDRIN_BATCH) + " " + aReceiver + " " + Quote(wav) + " " + Quote(raw), dir);
     ASSERT_EQ(h.Exit, 0) << h.Err;
     const TRun t =
         RunCommand(std::string(TARNWICK_BATCH) + " --72k --diff --out " + Quote(dir) + " " + Quote(raw), dir);
@@ -237,6 +261,11 @@ TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
             << "record " << k;
     }
     EXPECT_GE(got - 1 + at + 2, sent); // the last frame or two stay in the decoder's chain
+}
+
+TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
+    RealFramesComeBackWhole("--receiver model --param Oqpsk=1");
+    RealFramesComeBackWhole("--oqpsk");
 }
 
 TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
@@ -269,11 +298,31 @@ TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
     EXPECT_NE(r.Err.find("KpMan must lie in 0..15"), std::string::npos) << r.Err;
 
     // A parameter by name acts: with the carrier loop open 5 kHz off the carrier, no lock.
-    r = RunCommand(tool + " --param CarOpen=1 --param Sweep=0 --param Nco=5000 " + Quote(dir / "ok.wav") +
-                       " " + Quote(dir / "out.raw"),
+    r = RunCommand(tool + " --receiver model --param CarOpen=1 --param Sweep=0 --param Nco=5000 " +
+                       Quote(dir / "ok.wav") + " " + Quote(dir / "out.raw"),
                    dir);
     EXPECT_EQ(r.Exit, 0) << r.Err;
     EXPECT_NE(r.Out.find("locked 0.0% of the time"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("receiver model"), std::string::npos) << r.Out;
+
+    // The model's parameters are refused for the precise receiver; receivers by name only.
+    r = RunCommand(tool + " --param Nco=100 " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.s"), dir);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_NE(r.Err.find("add --receiver model"), std::string::npos) << r.Err;
+    r = RunCommand(tool + " --receiver fast " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.s"), dir);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_NE(r.Err.find("--receiver must be precise or model"), std::string::npos) << r.Err;
+    r = RunCommand(tool + " --receiver model --symbol-rate 80000 " + Quote(dir / "ok.wav") + " " +
+                       Quote(dir / "out.raw"),
+                   dir);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_NE(r.Err.find("--param SymRate="), std::string::npos) << r.Err;
+    // The precise receiver's summary: receiver, first lock, carrier and drift, Es/N0.
+    r = RunCommand(tool + " " + Quote(dir / "ok.wav") + " " + Quote(dir / "out.s"), dir);
+    EXPECT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_NE(r.Out.find("receiver precise: "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("first lock after"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("Es/N0 about"), std::string::npos) << r.Out;
 }
 
 } // namespace

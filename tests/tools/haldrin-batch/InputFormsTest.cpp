@@ -100,9 +100,12 @@ TEST(HaldrinBatchInputTest, Cu8ThroughAPipeDecodesLikeTheWav) {
     const fs::path wav = Dir() / "pass.wav", cu8 = Dir() / "pass.cu8";
     Write(wav, std::string(Pass().Rec.bytes.begin(), Pass().Rec.bytes.end()));
     Write(cu8, Pass().Cu8);
-    ASSERT_EQ(Shell(std::string(HALDRIN_BATCH) + " -q " + Quote(wav) + " " + Quote(Dir() / "wav.raw")), 0);
+    ASSERT_EQ(Shell(std::string(HALDRIN_BATCH) + " -q --receiver model " + Quote(wav) + " " +
+                    Quote(Dir() / "wav.raw")),
+              0);
     std::string err;
-    ASSERT_EQ(Shell("cat " + Quote(cu8) + " | " + HALDRIN_BATCH + " -q --input-format cu8 --rate 196078 - " +
+    ASSERT_EQ(Shell("cat " + Quote(cu8) + " | " + HALDRIN_BATCH +
+                        " -q --receiver model --input-format cu8 --rate 196078 - " +
                         Quote(Dir() / "pipe.raw"),
                     &err),
               0)
@@ -124,7 +127,7 @@ TEST(HaldrinBatchInputTest, OutputGrowsWhileThePipeIsOpen) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::string command = "(";
     command.append(HALDRIN_BATCH)
-        .append(" -q --input-format cu8 --rate 196078 - ")
+        .append(" -q --receiver model --input-format cu8 --rate 196078 - ")
         .append(Quote(out))
         .append(" < ")
         .append(Quote(fifo))
@@ -171,7 +174,7 @@ TEST(HaldrinBatchInputTest, UnusableInputsAreRefusedInOneLineWithoutOutput) {
              TCase{Quote(d / "pass.iq"), "pass.iq: cannot tell its form"},
              TCase{Quote(d / "mono.wav"), "mono.wav: WAV with 1 channel"},
              TCase{Quote(d / "adpcm.wav"), "adpcm.wav: WAV of format tag 0x0011"},
-             TCase{"--rate 1024000 " + Quote(d / "pass.cs16"),
+             TCase{"--receiver model --rate 1024000 " + Quote(d / "pass.cs16"),
                    "1024000 Hz is above the receiver model's 500000 Hz"},
              TCase{"- < " + Quote(d / "pass.cs16"), "standard input: give its form with --input-format"},
              TCase{"--input-format cs16 --rate 1000 - < /dev/null", "standard input holds no samples"},
