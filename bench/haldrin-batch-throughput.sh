@@ -18,7 +18,7 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 echo "input: $(stat -c %s "$work/pass.wav") bytes"
 best=""
 for run in 1 2 3; do
-  line=$("$batch" "$work/pass.wav" "$work/pass.raw")
+  line=$("$batch" "$work/pass.wav" "$work/pass.raw" | tail -n 1) # the summary, after the line on the input
   ratio=$(echo "$line" | sed -E 's/.*\(([0-9.]+) x real time\).*/\1/')
   if [ -z "$best" ] || awk "BEGIN{exit !($ratio > $best)}"; then best=$ratio; fi
   echo "  run $run: $line"

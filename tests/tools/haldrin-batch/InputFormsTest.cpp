@@ -187,4 +187,6 @@ TEST(HaldrinBatchInputTest, UnusableInputsAreRefusedInOneLineWithoutOutput) {
     std::string err;
     EXPECT_EQ(Shell(std::string(HALDRIN_BATCH) + " --input-format mp3 x.wav y.raw", &err), 2);
     EXPECT_NE(err.find("--input-format: wav, cu8, cs8, cs16 or cf32"), std::string::npos) << err;
+    EXPECT_EQ(Shell(std::string(HALDRIN_BATCH) + " --rate 250k x.cu8 y.raw", &err), 2);
+    EXPECT_NE(err.find("--rate needs a whole number of Hz"), std::string::npos) << err;
 }
