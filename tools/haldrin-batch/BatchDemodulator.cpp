@@ -197,6 +197,7 @@ THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, s
     r.Symbols = out.Written();
     r.Frames = loop.FramesProcessed();
     r.LockedFrames = loop.FramesLocked();
+    r.ClippedFrames = loop.FramesClipped();
     r.SampleRate = in.SampleRate();
     r.SignalSeconds = double(r.Frames) / double(r.SampleRate);
     r.ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -213,5 +214,16 @@ std::string HaldrinBatchSummary(const THaldrinBatchResult& r) {
         "%lld symbols written, locked %.1f%% of the time, %.1f s of signal in %.2f s (%.1f x real time)\n",
         (long long)r.Symbols, r.Frames ? 100.0 * double(r.LockedFrames) / double(r.Frames) : 0.0,
         r.SignalSeconds, r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
-    return input + text;
+    std::string note;
+    // A few clamped peaks are harmless; more tell the user the recording is louder than the model
+    // takes (8-bit recordings of SDR dongles often are).
+    if (r.Frames > 0 && r.ClippedFrames * 100 > r.Frames) {
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "note: %.1f%% of the frames exceed the model's input range (-512..511, 16-bit "
+                      "samples / 8) and were clipped\n",
+                      100.0 * double(r.ClippedFrames) / double(r.Frames));
+        note = line;
+    }
+    return input + text + note;
 }
