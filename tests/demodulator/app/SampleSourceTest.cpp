@@ -298,6 +298,8 @@ TEST(SampleSourceTest, UnusableInputsAreRefusedInOneLineNamingTheFile) {
         {TempPath("missing.wav"), [&] { Open(TempPath("missing.wav")); }, "cannot open"},
         {"standard input", [&] { Open("-"); }, "--input-format"},
     };
+    auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openFiles();
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Path);
         const std::string why = RefusalOf(c.Open);
@@ -305,6 +307,7 @@ TEST(SampleSourceTest, UnusableInputsAreRefusedInOneLineNamingTheFile) {
         EXPECT_NE(why.find(c.Says), std::string::npos) << why;
         EXPECT_EQ(why.find('\n'), std::string::npos) << why;
     }
+    EXPECT_EQ(openFiles(), before); // a refusal keeps no file open
 }
 
 TEST(SampleSourceTest, ACutShortWavIsReadAsFarAsItGoesWithAWarning) {
