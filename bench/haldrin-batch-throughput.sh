@@ -19,7 +19,7 @@ echo "input: $(stat -c %s "$work/pass.wav") bytes"
 for receiver in precise model; do
   best=""
   for run in 1 2 3; do
-    line=$("$batch" --receiver $receiver "$work/pass.wav" "$work/pass.raw" | head -1)
+    line=$("$batch" --receiver $receiver "$work/pass.wav" "$work/pass.raw" | grep "x real time")
     ratio=$(echo "$line" | sed -E 's/.*\(([0-9.]+) x real time\).*/\1/')
     if [ -z "$best" ] || awk "BEGIN{exit !($ratio > $best)}"; then best=$ratio; fi
     echo "  run $run: $line"

@@ -17,6 +17,10 @@ TRunLoop::TTick TRunLoop::Tick() {
     // A partial block is the end of the file: only the frames read are processed, never the
     // contents of the previous block behind them.
     fRx.ProcessFrames(fBlock, frames, fOutput);
+    for (int n = 0; n < frames; ++n) {
+        const ReceiverFrame& f = fBlock.Frames[size_t(n)];
+        fClippedFrames += f.I < -512 || f.I > 511 || f.Q < -512 || f.Q > 511;
+    }
     fFrames += frames;
     if (fRx.State().Locked) fLockedFrames += frames;
     if (frames == ReceiverBlock::FrameCount) return tk_Block;

@@ -36,6 +36,9 @@ class TRunLoop {
     int64_t FramesProcessed() const { return fFrames; }
     // Frames processed with the receiver locked at the end of their block.
     int64_t FramesLocked() const { return fLockedFrames; }
+    // Frames with I or Q outside the model's input range -512..511, which it clamps: a recording
+    // louder than the model expects.
+    int64_t FramesClipped() const { return fClippedFrames; }
 
   private:
     TCostasReceiver& fRx;
@@ -45,4 +48,5 @@ class TRunLoop {
     ReceiverBlock fBlock;
     int64_t fFrames = 0;
     int64_t fLockedFrames = 0;
+    int64_t fClippedFrames = 0;
 };

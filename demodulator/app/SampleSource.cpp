@@ -284,12 +284,13 @@ void TSampleSource::OpenHeaderless(const TSourceOptions& o) {
     if (fStream) {
         fRawFile = stdin;
     } else {
-        fRawFile = std::fopen(o.Path.c_str(), "rb");
-        if (!fRawFile) throw TInputError("cannot open input file " + o.Path);
         std::error_code error;
         const auto size = std::filesystem::file_size(o.Path, error);
         fTotal = error ? -1 : int64_t(size) / FrameBytes(fForm);
         if (fTotal == 0) Refuse(std::string("headerless ") + FormName(fForm) + " shorter than one frame");
+        // Opened last: nothing may throw once the handle is held (no destructor runs then).
+        fRawFile = std::fopen(o.Path.c_str(), "rb");
+        if (!fRawFile) throw TInputError("cannot open input file " + o.Path);
     }
 }
 

@@ -52,9 +52,9 @@ struct TSourceOptions {
 // compressed encodings, other containers, empty files, folders, a headerless input without a
 // rate) is refused by the constructor with a TInputError.
 //
-// Standard input: headerless forms stream; a WAV streams when libsndfile can read its header
-// from a pipe (plain PCM WAV can; RF64/W64 and WAV with chunks after the data may not). Frames are
-// then read as they arrive, and TotalFrames is unknown.
+// Standard input: headerless forms stream; a WAV streams when libsndfile can parse its header
+// from a pipe (a plain PCM WAV can), and is refused otherwise. Frames are read as they arrive,
+// and TotalFrames is unknown.
 //
 // Not copyable; owns the file. Reads are sequential; ReadComplex and ReadModelBlock may be mixed
 // and continue where the other stopped.

@@ -233,6 +233,7 @@ THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, s
     r.Symbols = out.Written();
     r.Frames = loop.FramesProcessed();
     r.LockedFrames = loop.FramesLocked();
+    r.ClippedFrames = loop.FramesClipped();
     r.SampleRate = in.SampleRate();
     r.SignalSeconds = double(r.Frames) / double(r.SampleRate);
     r.ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -260,6 +261,15 @@ std::string HaldrinBatchSummary(const THaldrinBatchResult& r) {
                 r.LockTimeS, r.MeanOffsetHz, r.MaxDriftHzPerS, r.SnrDb);
         else
             std::snprintf(text, sizeof text, "never locked\n");
+        s += text;
+    }
+    // A few clamped peaks are harmless; more tell the user the recording is louder than the model
+    // takes (8-bit recordings of SDR dongles often are).
+    if (r.Frames > 0 && r.ClippedFrames * 100 > r.Frames) {
+        std::snprintf(text, sizeof text,
+                      "note: %.1f%% of the frames exceed the model's input range (-512..511, 16-bit "
+                      "samples / 8) and were clipped\n",
+                      100.0 * double(r.ClippedFrames) / double(r.Frames));
         s += text;
     }
     return s;

@@ -28,9 +28,10 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
 std::string HaldrinBatchUsage();
 
 struct THaldrinBatchResult {
-    int64_t Symbols = 0;      // bytes written to the output file
-    int64_t Frames = 0;       // input frames processed
-    int64_t LockedFrames = 0; // of which with the receiver locked at the end of their block
+    int64_t Symbols = 0;       // bytes written to the output file
+    int64_t Frames = 0;        // input frames processed
+    int64_t LockedFrames = 0;  // of which with the receiver locked at the end of their block
+    int64_t ClippedFrames = 0; // of which beyond the model's input range (clamped)
     double SignalSeconds = 0;
     double ElapsedSeconds = 0;
     int64_t SampleRate = 0;

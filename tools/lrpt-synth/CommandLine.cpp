@@ -76,10 +76,11 @@ std::vector<OptionGroup> makeTable() {
         {"Output",
          {
              {"-o, --output", "FILE",
-              "recording to write; its form follows the extension\n(.s, .raw, .hard, .wav) unless --form is "
-              "given",
+              "recording to write; its form follows the extension\n(.s, .raw, .hard, .wav, .cu8, .cs8, "
+              ".cs16, .cf32)\nunless "
+              "--form is given",
               [](CommandLine& c, const std::string& v) { c.output = v; }},
-             {"--form", "s|raw|hard|wav", "form of the recording",
+             {"--form", "s|raw|hard|wav|cu8|cs8|cs16|cf32", "form of the recording",
               [](CommandLine& c, const std::string& v) { c.formName = v; }},
              {"--manifest", "FILE", "manifest file (default: OUTPUT.json)",
               [](CommandLine& c, const std::string& v) { c.manifest = v; }},
@@ -223,21 +224,41 @@ std::vector<OptionGroup> makeTable() {
               integer("--rotate", &SynthOptions::rotationDeg)},
              {"--swap-iq", "", "exchange I and Q", flag(&SynthOptions::swapIq)},
          }},
-        {"WAV (complex baseband, root-raised-cosine pulses)",
+        {"WAV and headerless I/Q (complex baseband, root-raised-cosine pulses)",
          {
              {"--wav-bits", "8|16",
               "sample size (default 16); frames hold (Q, I), 8-bit\nsamples unsigned with zero at 128",
               integer("--wav-bits", &SynthOptions::wavBits)},
-             {"--sample-rate", "HZ", "default 196078 (the demodulator's default setting)",
+             {"--wav-format", "u8|s16|s24|s32|f32|f64",
+              "WAV sample encoding (instead of --wav-bits): 8-bit\nunsigned, 16-, 24-, 32-bit integer, 32-, "
+              "64-bit "
+              "float.\nHeaderless forms take theirs from the name: .cu8\nunsigned 8-bit (rtl_sdr), .cs8, "
+              ".cs16 "
+              "signed, .cf32\nfloat; frames (Q, I) in all; up to 4 GiB",
+              [](CommandLine& c, const std::string& v) {
+                  const std::map<std::string, SampleFormat> names = {
+                      {"u8", SampleFormat::U8},   {"s16", SampleFormat::S16}, {"s24", SampleFormat::S24},
+                      {"s32", SampleFormat::S32}, {"f32", SampleFormat::F32}, {"f64", SampleFormat::F64}};
+                  const auto f = names.find(v);
+                  if (f == names.end()) throw UsageError("--wav-format: u8, s16, s24, s32, f32 or f64");
+                  c.options.sampleFormat = f->second;
+                  c.wavFormatGiven = true;
+              }},
+             {"--sample-rate", "HZ", "default 196078 (the demodulator's default setting);\nup to 100 MHz",
               real("--sample-rate", &SynthOptions::sampleRate)},
              {"--symbol-rate", "HZ", "default 72000 (72k) or 80000 (80k)",
               real("--symbol-rate", &SynthOptions::symbolRate)},
              {"--carrier-offset", "HZ", "carrier frequency offset (default 0)",
               real("--carrier-offset", &SynthOptions::carrierOffsetHz)},
+             {"--drift", "HZ_PER_S",
+              "carrier drift: the offset grows by this much every\nsecond from the start, phase-continuously "
+              "(default 0)",
+              real("--drift", &SynthOptions::driftHzPerS)},
              {"--phase", "DEG", "carrier phase (default 0)", real("--phase", &SynthOptions::phaseDeg)},
              {"--level", "RMS",
-              "RMS per branch in sample units (default 1600 for\n16-bit, 6.25 for 8-bit: the same on 16-bit "
-              "scale)",
+              "RMS per branch in sample units, full scale 1 for\nfloats (default 1600/32768 of full scale: "
+              "1600 "
+              "for\n16-bit, 6.25 for 8-bit)",
               real("--level", &SynthOptions::wavLevel)},
              {"--rolloff", "R", "roll-off of the pulses (default 0.6)",
               real("--rolloff", &SynthOptions::rolloff)},
@@ -292,22 +313,25 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (o.rotationDeg < 0 || o.rotationDeg > 270 || o.rotationDeg % 90)
         throw UsageError("--rotate: 0, 90, 180 or 270");
     if (c.formName.empty()) {
-        for (const char* form : {"s", "raw", "hard", "wav"})
+        for (const char* form : {"s", "raw", "hard", "wav", "cu8", "cs8", "cs16", "cf32"})
             if (c.formName.empty() && endsWith(c.output, std::string(".").append(form)))
                 c.formName.assign(form);
         if (c.formName.empty())
             throw UsageError("cannot tell the form from the name " + c.output + "; use --form");
     }
-    if (c.formName == "s")
-        o.form = OutputForm::Soft8;
-    else if (c.formName == "raw")
-        o.form = OutputForm::Soft3;
-    else if (c.formName == "hard")
-        o.form = OutputForm::Hard;
-    else if (c.formName == "wav")
-        o.form = OutputForm::Wav;
-    else
-        throw UsageError("--form: s, raw, hard or wav");
+    const std::map<std::string, std::pair<OutputForm, SampleFormat>> forms = {
+        {"s", {OutputForm::Soft8, SampleFormat::Auto}},   {"raw", {OutputForm::Soft3, SampleFormat::Auto}},
+        {"hard", {OutputForm::Hard, SampleFormat::Auto}}, {"wav", {OutputForm::Wav, SampleFormat::Auto}},
+        {"cu8", {OutputForm::Iq, SampleFormat::U8}},      {"cs8", {OutputForm::Iq, SampleFormat::S8}},
+        {"cs16", {OutputForm::Iq, SampleFormat::S16}},    {"cf32", {OutputForm::Iq, SampleFormat::F32}}};
+    const auto form = forms.find(c.formName);
+    if (form == forms.end()) throw UsageError("--form: s, raw, hard, wav, cu8, cs8, cs16 or cf32");
+    o.form = form->second.first;
+    if (o.form == OutputForm::Iq) {
+        if (c.wavFormatGiven)
+            throw UsageError("--wav-format: a headerless form takes its encoding from its name");
+        o.sampleFormat = form->second.second;
+    }
     return c;
 }
 

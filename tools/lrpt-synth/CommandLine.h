@@ -21,6 +21,7 @@ struct CommandLine {
     SynthOptions options;
     std::string output, manifest, truthPrefix, formName;
     bool noTruth = false, quiet = false, help = false;
+    bool wavFormatGiven = false;
 };
 
 // One option: its names ("-o, --output"; the first long name is what the user types besides any

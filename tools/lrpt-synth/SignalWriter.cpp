@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace lrptsynth {
 
@@ -126,6 +127,36 @@ void offsetBaseband(const std::vector<double>& h, int span, int res, const std::
 
 } // namespace
 
+namespace {
+
+// How one sample of an encoding is stored: bytes, the value of full scale, float or integer.
+struct SampleCoding {
+    SampleFormat format;
+    int bytes;
+    double unit; // integers: 2^(bits-1); floats: 1
+    bool floating;
+};
+
+SampleCoding codingOf(SampleFormat f) {
+    switch (f) {
+    case SampleFormat::U8:
+    case SampleFormat::S8:
+        return {f, 1, 128.0, false};
+    case SampleFormat::S24:
+        return {f, 3, 8388608.0, false};
+    case SampleFormat::S32:
+        return {f, 4, 2147483648.0, false};
+    case SampleFormat::F32:
+        return {f, 4, 1.0, true};
+    case SampleFormat::F64:
+        return {f, 8, 1.0, true};
+    default:
+        return {SampleFormat::S16, 2, 32768.0, false};
+    }
+}
+
+} // namespace
+
 SignalWriter::SignalWriter(const SynthOptions& options, double symbolRate, std::uint64_t seed)
     : fO(options), fSymbolRate(symbolRate), fSeed(seed) {}
 
@@ -138,7 +169,7 @@ std::uint8_t SignalWriter::softCode3(int v) {
 std::vector<std::uint8_t>
 SignalWriter::write(const std::vector<std::uint8_t>& chain, std::int64_t lead,
                     const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
-    return fO.form == OutputForm::Wav ? writeWav(chain, lead, gaps) : writeSymbols(chain, lead, gaps);
+    return isBaseband(fO.form) ? writeWav(chain, lead, gaps) : writeSymbols(chain, lead, gaps);
 }
 
 std::int64_t SignalWriter::valuesInBytes(std::int64_t bytes) const {
@@ -149,9 +180,10 @@ std::int64_t SignalWriter::valuesInBytes(std::int64_t bytes) const {
         return bytes * 2;
     case OutputForm::Hard:
         return bytes * 8;
-    case OutputForm::Wav: {
-        const int block = fO.wavBits / 4;
-        const std::int64_t frames = std::max<std::int64_t>(0, bytes - 44) / block;
+    case OutputForm::Wav:
+    case OutputForm::Iq: {
+        const int block = 2 * codingOf(resolvedSampleFormat(fO)).bytes;
+        const std::int64_t frames = std::max<std::int64_t>(0, bytes - fHeaderBytes) / block;
         return 2 * static_cast<std::int64_t>(std::floor(frames / fO.sampleRate * fSymbolRate));
     }
     }
@@ -230,14 +262,83 @@ SignalWriter::writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t 
     return out;
 }
 
+namespace {
+
+// The WAV header before the samples: canonical 44 bytes for PCM; IEEE float adds the cbSize field
+// and a "fact" chunk (58 bytes).
+std::vector<std::uint8_t> wavHeader(const SampleCoding& c, std::uint32_t rate, std::uint32_t dataBytes) {
+    const std::uint32_t fmtSize = c.floating ? 18 : 16;
+    const std::uint32_t block = static_cast<std::uint32_t>(2 * c.bytes);
+    std::vector<std::uint8_t> h;
+    putTag(h, "RIFF");
+    putLe(h, 4 + 8 + fmtSize + (c.floating ? 12 : 0) + 8 + dataBytes, 4);
+    putTag(h, "WAVE");
+    putTag(h, "fmt ");
+    putLe(h, fmtSize, 4);
+    putLe(h, c.floating ? 3 : 1, 2); // IEEE float or PCM
+    putLe(h, 2, 2);
+    putLe(h, rate, 4);
+    putLe(h, rate * block, 4);
+    putLe(h, block, 2);
+    putLe(h, static_cast<std::uint32_t>(8 * c.bytes), 2);
+    if (c.floating) {
+        putLe(h, 0, 2); // cbSize
+        putTag(h, "fact");
+        putLe(h, 4, 4);
+        putLe(h, dataBytes / block, 4);
+    }
+    putTag(h, "data");
+    putLe(h, dataBytes, 4);
+    return h;
+}
+
+// Appends one sample in units of the coding (already rounded for integers); counts clipping.
+inline void putSample(std::vector<std::uint8_t>& out, const SampleCoding& c, double v,
+                      std::int64_t& clipped) {
+    if (c.floating) {
+        if (c.format == SampleFormat::F32) {
+            const float f = static_cast<float>(v);
+            std::uint32_t u;
+            std::memcpy(&u, &f, 4);
+            putLe(out, u, 4);
+        } else {
+            std::uint64_t u;
+            std::memcpy(&u, &v, 8);
+            putLe(out, static_cast<std::uint32_t>(u), 4);
+            putLe(out, static_cast<std::uint32_t>(u >> 32), 4);
+        }
+        return;
+    }
+    const double r = std::nearbyint(v);
+    const double q = std::clamp(r, -c.unit, c.unit - 1);
+    clipped += q != r;
+    const auto i = static_cast<std::int64_t>(q);
+    switch (c.format) {
+    case SampleFormat::U8:
+        out.push_back(static_cast<std::uint8_t>(i + 128));
+        break;
+    case SampleFormat::S8:
+        out.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(i)));
+        break;
+    default:
+        putLe(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(i)), c.bytes);
+        break;
+    }
+}
+
+} // namespace
+
 std::vector<std::uint8_t>
 SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
                        const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
     Random rng(fSeed);
+    const SampleCoding coding = codingOf(resolvedSampleFormat(fO));
     const double fs = std::round(fO.sampleRate);
     const double rs = fSymbolRate;
     const double sps = fs / rs;
-    const double level = fO.wavLevel > 0 ? fO.wavLevel : (fO.wavBits == 16 ? 1600.0 : 6.25);
+    const double level = fO.wavLevel > 0 ? fO.wavLevel : defaultLevel(coding.format);
+    // Es/N0 per symbol with the noise over the whole sampled band: a matched filter's output then
+    // has, per branch, the signal-to-noise ratio Es/N0, as the symbol forms define it.
     const double sigma = fO.esn0Db ? level * std::sqrt(sps / std::pow(10.0, *fO.esn0Db / 10.0)) : 0.0;
     const int quarter = ((fO.rotationDeg / 90) % 4 + 4) % 4;
     const std::int64_t pairs = (lead + static_cast<std::int64_t>(chain.size())) / 2;
@@ -268,31 +369,20 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
         v /= std::sqrt(energy);
 
     const std::int64_t samples = static_cast<std::int64_t>(std::ceil(pairs * sps));
-    const int block = fO.wavBits / 4;
-    if (samples * block > 0xFFFFFFFFll - 36)
-        throw SynthError("the WAV file would exceed 4 GiB; shorten the pass or lower --sample-rate");
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(samples) * 2 * coding.bytes;
+    if (dataBytes > 0xFFFFFFFFull - 100)
+        throw SynthError("the recording would exceed 4 GiB; shorten the pass or lower --sample-rate");
     std::vector<std::uint8_t> out;
-    out.reserve(static_cast<std::size_t>(44 + samples * block));
-    const std::uint32_t dataBytes = static_cast<std::uint32_t>(samples * block);
-    putTag(out, "RIFF");
-    putLe(out, 36 + dataBytes, 4);
-    putTag(out, "WAVE");
-    putTag(out, "fmt ");
-    putLe(out, 16, 4);
-    putLe(out, 1, 2); // PCM
-    putLe(out, 2, 2);
-    putLe(out, static_cast<std::uint32_t>(fs), 4);
-    putLe(out, static_cast<std::uint32_t>(fs) * block, 4);
-    putLe(out, static_cast<std::uint32_t>(block), 2);
-    putLe(out, static_cast<std::uint32_t>(fO.wavBits), 2);
-    putTag(out, "data");
-    putLe(out, dataBytes, 4);
+    if (fO.form == OutputForm::Wav)
+        out = wavHeader(coding, static_cast<std::uint32_t>(fs), static_cast<std::uint32_t>(dataBytes));
+    fHeaderBytes = static_cast<std::int64_t>(out.size());
+    out.reserve(static_cast<std::size_t>(out.size() + dataBytes));
 
     const double w = 2 * M_PI * fO.carrierOffsetHz / fs;
     const double phi0 = fO.phaseDeg * M_PI / 180.0 + quarter * M_PI / 2;
-    const double maxv = fO.wavBits == 16 ? 32767.0 : 127.0;
     const double stepC = std::cos(w), stepS = std::sin(w);
     double c = 1, s = 0;
+    fClipped = 0;
     for (std::int64_t m = 0; m < samples; ++m) {
         const double tau = m / sps; // in symbols
         const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(tau - kSpan)));
@@ -313,8 +403,16 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
                 bi += si * p;
                 bq += sq * p;
             }
-        // Carrier phasor: exact every 4096 samples, rotated by one step in between.
-        if ((m & 4095) == 0) {
+        if (fO.driftHzPerS != 0) {
+            // Phase of offset + drift x t, exact at every sample: the integral of the frequency,
+            // whole cycles dropped from each term before they are added.
+            const double t = static_cast<double>(m) / fs;
+            const double cycles =
+                std::fmod(fO.carrierOffsetHz * t, 1.0) + std::fmod(0.5 * fO.driftHzPerS * t * t, 1.0);
+            c = std::cos(2 * M_PI * cycles + phi0);
+            s = std::sin(2 * M_PI * cycles + phi0);
+        } else if ((m & 4095) == 0) {
+            // Carrier phasor: exact every 4096 samples, rotated by one step in between.
             const double ph = std::fmod(w * static_cast<double>(m), 2 * M_PI) + phi0;
             c = std::cos(ph);
             s = std::sin(ph);
@@ -330,15 +428,9 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
             vq += sigma * rng.gaussian();
         }
         if (fO.swapIq) std::swap(vi, vq);
-        const double ri = std::clamp(std::nearbyint(vi), -maxv - 1, maxv);
-        const double rq = std::clamp(std::nearbyint(vq), -maxv - 1, maxv);
-        if (fO.wavBits == 16) {
-            putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(rq)), 2);
-            putLe(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(ri)), 2);
-        } else { // unsigned with zero at 128, as WAV defines it; (Q, I) like 16-bit frames
-            out.push_back(static_cast<std::uint8_t>(static_cast<int>(rq) + 128));
-            out.push_back(static_cast<std::uint8_t>(static_cast<int>(ri) + 128));
-        }
+        // Frames (Q, I) in every form: the order the demodulator's model reads.
+        putSample(out, coding, vq, fClipped);
+        putSample(out, coding, vi, fClipped);
     }
     return out;
 }

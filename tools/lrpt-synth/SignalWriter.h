@@ -1,6 +1,6 @@
 // The QPSK channel and the recorder: turns the chain's value stream into the
-// bytes of a symbol file (8-bit soft, 3-bit soft, hard decisions) or of a
-// complex-baseband WAV file.
+// bytes of a symbol file (8-bit soft, 3-bit soft, hard decisions) or of
+// complex baseband (a WAV file or headerless samples).
 //
 // Conventions:
 // - Symbol files hold every symbol as (Q, I): the order of the demodulator's
@@ -8,8 +8,9 @@
 //   values of a pair in 72 k mode and keeps them in 80 k mode, so the
 //   transmitter puts the first value of the chain's pair on I in 72 k mode
 //   and on Q in 80 k mode; then both modes see the pair they expect.
-// - WAV: frames are (Q, I), as the demodulator's model reads them; 8-bit
-//   samples are unsigned with zero at 128, as WAV defines them.
+// - Complex baseband (WAV or headerless): frames are (Q, I), as the
+//   demodulator's model reads them, in every encoding; 8-bit WAV samples are
+//   unsigned with zero at 128, as WAV defines them.
 #pragma once
 
 #include "Synthesizer.h"
@@ -39,10 +40,15 @@ class SignalWriter {
     // strongest, 7 - m negative of level m).
     static std::uint8_t softCode3(int v);
 
+    // Baseband samples that lay beyond the encoding's full scale and were clipped (last write).
+    std::int64_t clippedSamples() const { return fClipped; }
+
   private:
     const SynthOptions& fO;
     double fSymbolRate;
     std::uint64_t fSeed;
+    std::int64_t fHeaderBytes = 0;
+    std::int64_t fClipped = 0;
 
     std::vector<std::uint8_t> writeSymbols(const std::vector<std::uint8_t>& chain, std::int64_t lead,
                                            const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps);

@@ -72,13 +72,23 @@ void validate(const SynthOptions& o) {
         throw SynthError("--first-packet-count: 0 to 16383");
     if (o.tailFrames < -1 || o.tailFrames > 100000) throw SynthError("--tail-frames: 0 to 100000");
     if (o.headFrames < 0 || o.headFrames > 100000) throw SynthError("--head-frames: 0 to 100000");
-    if (o.form == OutputForm::Wav) {
-        if (o.wavBits != 8 && o.wavBits != 16) throw SynthError("--wav-bits: 8 or 16");
+    if (isBaseband(o.form)) {
+        if (o.sampleFormat == SampleFormat::Auto && o.wavBits != 8 && o.wavBits != 16)
+            throw SynthError("--wav-bits: 8 or 16");
+        const SampleFormat f = resolvedSampleFormat(o);
+        if (o.form == OutputForm::Wav && f == SampleFormat::S8)
+            throw SynthError(
+                "--wav-format: a WAV holds u8, s16, s24, s32, f32 or f64 (8-bit WAV is unsigned)");
+        if (o.form == OutputForm::Iq && f != SampleFormat::U8 && f != SampleFormat::S8 &&
+            f != SampleFormat::S16 && f != SampleFormat::F32)
+            throw SynthError("headerless I/Q is cu8, cs8, cs16 or cf32");
         if (!(o.sampleRate >= 1000 && o.sampleRate <= 100e6))
             throw SynthError("--sample-rate: 1000 Hz to 100 MHz");
         if (!(o.rolloff > 0 && o.rolloff <= 1)) throw SynthError("--rolloff: above 0, at most 1");
+        if (!std::isfinite(o.driftHzPerS) || std::fabs(o.driftHzPerS) > 1e5)
+            throw SynthError("--drift: at most 100000 Hz/s either way");
     }
-    if (o.oqpsk && o.form != OutputForm::Wav) throw SynthError("--oqpsk: only for a WAV recording");
+    if (o.oqpsk && !isBaseband(o.form)) throw SynthError("--oqpsk: only for a baseband recording");
     if (o.symbolRate < 0) throw SynthError("--symbol-rate: must be positive");
     for (const auto& g : o.noiseGaps)
         if (!(g.startSeconds >= 0 && g.lengthSeconds > 0))
@@ -135,10 +145,16 @@ class Builder {
         const int scans = scansFor();
         rec.scans = scans;
         if (scans > 6000) throw SynthError("the pictures are taller than 6000 scans (48,000 rows)");
-        if (fO.form == OutputForm::Wav) {
+        if (isBaseband(fO.form)) {
             const double seconds = scans * kScanPeriodMs / 1000.0 + fO.leadInSeconds + 20;
-            if (seconds * fO.sampleRate * (fO.wavBits / 4) > 4.0e9)
-                throw SynthError("the WAV file would exceed 4 GiB; shorten the pass or lower --sample-rate");
+            const SampleFormat f = resolvedSampleFormat(fO);
+            const int bytes = f == SampleFormat::U8 || f == SampleFormat::S8 ? 2
+                              : f == SampleFormat::S16                       ? 4
+                              : f == SampleFormat::S24                       ? 6
+                              : f == SampleFormat::F64                       ? 16
+                                                                             : 8;
+            if (seconds * fO.sampleRate * bytes > 4.0e9)
+                throw SynthError("the recording would exceed 4 GiB; shorten the pass or lower --sample-rate");
         }
         for (int c : fO.channels) {
             auto& t = rec.truth[c - 1];
@@ -448,7 +464,12 @@ class Builder {
                 if (fr.sent && fr.lastValue >= kept) fr.cutOff = true;
         }
         markDelivered(rec, frameBytes);
-        rec.deliveryExact = fO.form != OutputForm::Wav && !(fO.mode == Mode::k80 && !fO.noiseGaps.empty());
+        rec.deliveryExact = !isBaseband(fO.form) && !(fO.mode == Mode::k80 && !fO.noiseGaps.empty());
+        if (writer.clippedSamples() > 0) {
+            if (!rec.notes.empty()) rec.notes += "; ";
+            rec.notes += std::to_string(writer.clippedSamples()) +
+                         " samples lay beyond full scale and were clipped (lower --level)";
+        }
     }
 
     void markDelivered(Recording& rec, const std::vector<std::vector<std::uint8_t>>& frameBytes) {
@@ -506,8 +527,52 @@ const char* formExtension(OutputForm form) {
         return ".hard";
     case OutputForm::Wav:
         return ".wav";
+    case OutputForm::Iq:
+        return ".iq";
     }
     return "";
+}
+
+SampleFormat resolvedSampleFormat(const SynthOptions& o) {
+    if (o.sampleFormat != SampleFormat::Auto) return o.sampleFormat;
+    if (o.form == OutputForm::Iq) return SampleFormat::S16;
+    return o.wavBits == 8 ? SampleFormat::U8 : SampleFormat::S16;
+}
+
+const char* sampleFormatName(SampleFormat f) {
+    switch (f) {
+    case SampleFormat::U8:
+        return "u8";
+    case SampleFormat::S8:
+        return "s8";
+    case SampleFormat::S24:
+        return "s24";
+    case SampleFormat::S32:
+        return "s32";
+    case SampleFormat::F32:
+        return "f32";
+    case SampleFormat::F64:
+        return "f64";
+    default:
+        return "s16";
+    }
+}
+
+double defaultLevel(SampleFormat f) {
+    switch (f) {
+    case SampleFormat::U8:
+    case SampleFormat::S8:
+        return 1600.0 / 256;
+    case SampleFormat::S24:
+        return 1600.0 * 256;
+    case SampleFormat::S32:
+        return 1600.0 * 65536;
+    case SampleFormat::F32:
+    case SampleFormat::F64:
+        return 1600.0 / 32768;
+    default:
+        return 1600.0;
+    }
 }
 
 Recording synthesize(const SynthOptions& options) {
@@ -651,14 +716,21 @@ std::string Recording::manifestJson() const {
         o.esn0Db ? std::to_string(*o.esn0Db).c_str() : "null", o.rotationDeg, o.swapIq ? "true" : "false");
     s += buf;
     if (o.nrzm) s += "  \"nrzm\": true,\n";
-    if (o.form == OutputForm::Wav) {
+    if (isBaseband(o.form)) {
+        const SampleFormat f = resolvedSampleFormat(o);
+        const int bits = f == SampleFormat::U8 || f == SampleFormat::S8 ? 8
+                         : f == SampleFormat::S16                       ? 16
+                         : f == SampleFormat::S24                       ? 24
+                         : f == SampleFormat::F64                       ? 64
+                                                                        : 32;
         std::snprintf(
             buf, sizeof buf,
-            "  \"wav\": {\"bits\": %d, \"sampleRate\": %d, \"carrierOffsetHz\": %.3f, \"phaseDeg\": %.3f, "
-            "\"levelRms\": %.3f, \"rolloff\": %.3f, \"oqpsk\": %s},\n",
-            o.wavBits, static_cast<int>(std::lround(o.sampleRate)), o.carrierOffsetHz, o.phaseDeg,
-            o.wavLevel > 0 ? o.wavLevel : (o.wavBits == 16 ? 1600.0 : 6.25), o.rolloff,
-            o.oqpsk ? "true" : "false");
+            "  \"wav\": {\"bits\": %d, \"encoding\": \"%s\", \"headerless\": %s, \"frameOrder\": \"QI\", "
+            "\"sampleRate\": %d, \"carrierOffsetHz\": %.3f, \"driftHzPerS\": %.6g, \"phaseDeg\": %.3f, "
+            "\"levelRms\": %.9g, \"rolloff\": %.3f, \"oqpsk\": %s},\n",
+            bits, sampleFormatName(f), o.form == OutputForm::Iq ? "true" : "false",
+            static_cast<int>(std::lround(o.sampleRate)), o.carrierOffsetHz, o.driftHzPerS, o.phaseDeg,
+            o.wavLevel > 0 ? o.wavLevel : defaultLevel(f), o.rolloff, o.oqpsk ? "true" : "false");
         s += buf;
     }
     std::snprintf(buf, sizeof buf,

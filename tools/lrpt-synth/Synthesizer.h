@@ -20,7 +20,16 @@ enum class Mode { k72, k80 };
 // Nominal: the pair the decoder's chain receives is (G1, G2), bit 1 positive.
 // Satellite: (G1, NOT G2), bit 1 negative, as the satellites send it.
 enum class Polarity { Nominal, Satellite };
-enum class OutputForm { Soft8, Soft3, Hard, Wav };
+// Wav and Iq are complex baseband: a WAV file (RIFF, or RF64 beyond 4 GiB) or headerless
+// interleaved samples (.cu8 .cs8 .cs16 .cf32, as SDR programs write them).
+enum class OutputForm { Soft8, Soft3, Hard, Wav, Iq };
+inline bool isBaseband(OutputForm f) {
+    return f == OutputForm::Wav || f == OutputForm::Iq;
+}
+// Sample encoding of complex baseband. WAV takes U8 (unsigned, zero at 128, as WAV defines it),
+// S16, S24, S32, F32, F64; headerless I/Q takes U8 (cu8), S8 (cs8), S16 (cs16), F32 (cf32).
+// Auto: from wavBits (8: U8, 16: S16) for WAV, S16 for headerless.
+enum class SampleFormat { Auto, U8, S8, S16, S24, S32, F32, F64 };
 
 struct NoiseGap {
     double startSeconds = 0; // from the start of the recording
@@ -74,14 +83,18 @@ struct SynthOptions {
     bool swapIq = false;
 
     // WAV.
-    int wavBits = 16;           // 8 or 16
+    int wavBits = 16; // 8 or 16 (used when sampleFormat is Auto)
+    SampleFormat sampleFormat = SampleFormat::Auto;
     double sampleRate = 196078; // Hz; the receiver's default internal rate / 4
     double symbolRate = 0;      // 0: 72,000 (72 k) or 80,000 (80 k)
     double carrierOffsetHz = 0;
+    double driftHzPerS = 0; // the carrier offset grows by this much per second, phase-continuously
     double phaseDeg = 0;
-    double wavLevel = 0; // RMS per branch in sample units; 0: 1,600 (16-bit) or 6.25 (8-bit)
+    // RMS per branch in sample units (full scale 1 for floats); 0: 1600 / 32768 of full scale, which
+    // is 1,600 for 16-bit and 6.25 for 8-bit.
+    double wavLevel = 0;
     double rolloff = 0.6;
-    bool oqpsk = false; // offset QPSK: the Q branch delayed by half a symbol (WAV only)
+    bool oqpsk = false; // offset QPSK: the Q branch delayed by half a symbol (baseband only)
 
     std::uint64_t seed = 1;
 };
@@ -194,5 +207,11 @@ std::vector<std::uint8_t> readCaduFile(const std::string& path);
 // 3-bit form. In 72 k mode I carries the first value of the chain's pair; in
 // 80 k mode (no exchange at the decoder) Q does.
 const char* formExtension(OutputForm form);
+// The encoding a baseband recording of these options is written in (Auto resolved), and its name
+// ("u8", "s16", ...; headerless forms are named "c" + this: "cu8", "cs16", "cf32").
+SampleFormat resolvedSampleFormat(const SynthOptions& o);
+const char* sampleFormatName(SampleFormat f);
+// The default --level of an encoding: 1600 / 32768 of its full scale.
+double defaultLevel(SampleFormat f);
 
 } // namespace lrptsynth

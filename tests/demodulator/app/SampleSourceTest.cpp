@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 using namespace wavtest;
 
@@ -297,6 +298,8 @@ TEST(SampleSourceTest, UnusableInputsAreRefusedInOneLineNamingTheFile) {
         {TempPath("missing.wav"), [&] { Open(TempPath("missing.wav")); }, "cannot open"},
         {"standard input", [&] { Open("-"); }, "--input-format"},
     };
+    auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openFiles();
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Path);
         const std::string why = RefusalOf(c.Open);
@@ -304,6 +307,7 @@ TEST(SampleSourceTest, UnusableInputsAreRefusedInOneLineNamingTheFile) {
         EXPECT_NE(why.find(c.Says), std::string::npos) << why;
         EXPECT_EQ(why.find('\n'), std::string::npos) << why;
     }
+    EXPECT_EQ(openFiles(), before); // a refusal keeps no file open
 }
 
 TEST(SampleSourceTest, ACutShortWavIsReadAsFarAsItGoesWithAWarning) {
@@ -357,5 +361,39 @@ TEST(SampleSourceTest, TheModelGivesTheSameSymbolsThroughTheInputLayer) {
         SCOPED_TRACE(path);
         TSampleSource in = Open(path, 196078);
         EXPECT_TRUE(symbols(in, in.SampleRate(), "new.raw") == want);
+    }
+}
+
+// The generator's recordings in every encoding it writes read back, through the input layer, as
+// its 16-bit recording's frames within the rounding of each encoding: its headers are ones the
+// layer reads.
+TEST(SampleSourceTest, TheGeneratorsEncodingsReadAsItsSixteenBitRecording) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.durationSeconds = 1;
+    o.esn0Db = 8;
+    TSampleSource ref = Open(WriteFile("ref.wav", lrptsynth::synthesize(o).bytes));
+    const std::vector<ReceiverFrame> want = ReadAllModel(ref);
+    using F = lrptsynth::SampleFormat;
+    for (const auto& [form, format, name] : {std::tuple{lrptsynth::OutputForm::Wav, F::U8, "g.wav"},
+                                             std::tuple{lrptsynth::OutputForm::Wav, F::S24, "g.wav"},
+                                             std::tuple{lrptsynth::OutputForm::Wav, F::S32, "g.wav"},
+                                             std::tuple{lrptsynth::OutputForm::Wav, F::F32, "g.wav"},
+                                             std::tuple{lrptsynth::OutputForm::Wav, F::F64, "g.wav"},
+                                             std::tuple{lrptsynth::OutputForm::Iq, F::U8, "g.cu8"},
+                                             std::tuple{lrptsynth::OutputForm::Iq, F::S8, "g.cs8"},
+                                             std::tuple{lrptsynth::OutputForm::Iq, F::F32, "g.cf32"}}) {
+        SCOPED_TRACE(std::string(name) + " " + lrptsynth::sampleFormatName(format));
+        o.form = form;
+        o.sampleFormat = format;
+        TSampleSource in = Open(WriteFile(name, lrptsynth::synthesize(o).bytes), 196078);
+        const std::vector<ReceiverFrame> got = ReadAllModel(in);
+        ASSERT_EQ(got.size(), want.size());
+        // 8 bits: half a step of 256 on the 16-bit scale, / 8; else one 16-bit step, / 8.
+        const int limit = format == F::U8 || format == F::S8 ? 17 : 1;
+        int worst = 0;
+        for (size_t k = 0; k < got.size(); ++k)
+            worst = std::max({worst, std::abs(got[k].I - want[k].I), std::abs(got[k].Q - want[k].Q)});
+        EXPECT_LE(worst, limit);
     }
 }

@@ -190,4 +190,29 @@ TEST(HaldrinBatchInputTest, UnusableInputsAreRefusedInOneLineWithoutOutput) {
     std::string err;
     EXPECT_EQ(Shell(std::string(HALDRIN_BATCH) + " --input-format mp3 x.wav y.raw", &err), 2);
     EXPECT_NE(err.find("--input-format: wav, cu8, cs8, cs16 or cf32"), std::string::npos) << err;
+    EXPECT_EQ(Shell(std::string(HALDRIN_BATCH) + " --rate 250k x.cu8 y.raw", &err), 2);
+    EXPECT_NE(err.find("--rate needs a whole number of Hz"), std::string::npos) << err;
+}
+
+// 8-bit samples fill the 16-bit scale, so a dongle-level cu8 recording is far louder than the
+// model's input range: the summary says how much was clipped; a recording at the model's level
+// draws no note.
+TEST(HaldrinBatchInputTest, TheSummarySaysWhenTheModelClipsTheInput) {
+    std::string loud;
+    for (char c : Pass().Cu8)
+        loud.push_back(char(std::clamp((uint8_t(c) - 128) * 6 + 128, 0, 255)));
+    Write(Dir() / "loud.cu8", loud);
+    const fs::path out = Dir() / "summary.txt";
+    ASSERT_EQ(std::system((std::string(HALDRIN_BATCH) + " --rate 196078 " + Quote(Dir() / "loud.cu8") + " " +
+                           Quote(Dir() / "loud.raw") + " > " + Quote(out))
+                              .c_str()),
+              0);
+    EXPECT_NE(Slurp(out).find("of the frames exceed the model's input range"), std::string::npos)
+        << Slurp(out);
+    Write(Dir() / "plain.cu8", Pass().Cu8);
+    ASSERT_EQ(std::system((std::string(HALDRIN_BATCH) + " --rate 196078 " + Quote(Dir() / "plain.cu8") + " " +
+                           Quote(Dir() / "plain.raw") + " > " + Quote(out))
+                              .c_str()),
+              0);
+    EXPECT_EQ(Slurp(out).find("note:"), std::string::npos) << Slurp(out);
 }
