@@ -177,7 +177,7 @@ TEST(HaldrinBatchInputTest, UnusableInputsAreRefusedInOneLineWithoutOutput) {
              TCase{"--receiver model --rate 1024000 " + Quote(d / "pass.cs16"),
                    "1024000 Hz is above the receiver model's 500000 Hz"},
              TCase{"- < " + Quote(d / "pass.cs16"), "standard input: give its form with --input-format"},
-             TCase{"--input-format cs16 --rate 1000 - < /dev/null", "standard input holds no samples"},
+             TCase{"--input-format cs16 --rate 96000 - < /dev/null", "standard input holds no samples"},
          }) {
         SCOPED_TRACE(c.Args);
         const fs::path out = d / "refused.raw";
@@ -203,15 +203,15 @@ TEST(HaldrinBatchInputTest, TheSummarySaysWhenTheModelClipsTheInput) {
         loud.push_back(char(std::clamp((uint8_t(c) - 128) * 6 + 128, 0, 255)));
     Write(Dir() / "loud.cu8", loud);
     const fs::path out = Dir() / "summary.txt";
-    ASSERT_EQ(std::system((std::string(HALDRIN_BATCH) + " --rate 196078 " + Quote(Dir() / "loud.cu8") + " " +
-                           Quote(Dir() / "loud.raw") + " > " + Quote(out))
+    ASSERT_EQ(std::system((std::string(HALDRIN_BATCH) + " --receiver model --rate 196078 " +
+                           Quote(Dir() / "loud.cu8") + " " + Quote(Dir() / "loud.raw") + " > " + Quote(out))
                               .c_str()),
               0);
     EXPECT_NE(Slurp(out).find("of the frames exceed the model's input range"), std::string::npos)
         << Slurp(out);
     Write(Dir() / "plain.cu8", Pass().Cu8);
-    ASSERT_EQ(std::system((std::string(HALDRIN_BATCH) + " --rate 196078 " + Quote(Dir() / "plain.cu8") + " " +
-                           Quote(Dir() / "plain.raw") + " > " + Quote(out))
+    ASSERT_EQ(std::system((std::string(HALDRIN_BATCH) + " --receiver model --rate 196078 " +
+                           Quote(Dir() / "plain.cu8") + " " + Quote(Dir() / "plain.raw") + " > " + Quote(out))
                               .c_str()),
               0);
     EXPECT_EQ(Slurp(out).find("note:"), std::string::npos) << Slurp(out);
