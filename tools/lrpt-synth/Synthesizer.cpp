@@ -535,7 +535,7 @@ ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLas
     pic.value.assign(static_cast<std::size_t>(kRows) * kW, 0);
     pic.state.assign(pic.value.size(), ExpectedPicture::Unwritten);
     std::vector<std::uint8_t> bufValue(8 * kW, 0), bufState(8 * kW, ExpectedPicture::Grey); // black at first
-    std::int64_t gt = 0, gy = 0;
+    std::int64_t gt = 0, gy = 0, stamp = 0;
     int maxRow = -1;
     auto writeOut = [&](bool reset) {
         for (int y = 0; y < 8; ++y) {
@@ -553,26 +553,39 @@ ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLas
         if (p.channel != channel || !p.delivered) continue;
         std::int64_t t = p.timeMs;
         const int x = p.mcu * 8;
-        if (t != gt && x == 0) {
+        if (gt != 0 && t < gt - kMsPerDay / 2) t += kMsPerDay; // over midnight
+        const bool newStamp = gt == 0 || t != stamp;
+        const double c =
+            newStamp && gt != 0 ? std::nearbyint(static_cast<double>(t - gt) / kScanPeriodMs) : 0;
+        const bool late = c < 0; // a packet of an earlier scan: straight into its own rows
+        if (newStamp && !late) {
             writeOut(true);
-            if (gt == 0) {
-                gt = t;
-            } else {
-                const double c = std::nearbyint(static_cast<double>(t - gt) / kScanPeriodMs);
+            stamp = t;
+            if (gt != 0) {
                 if (c == 0) {
                     gy += 8;
                     t += 1231;
                 } else {
                     gy += 8 * static_cast<std::int64_t>(c);
                 }
-                gt = t;
             }
+            gt = t;
         }
         if (p.quality <= 0 || x > 1456) continue;
         for (int y = 0; y < 8; ++y)
             for (int k = 0; k < 112; ++k) {
+                const std::uint8_t v = truth.at(x + k, p.scan * 8 + y);
+                if (late) {
+                    const std::int64_t r = gy + 8 * static_cast<std::int64_t>(c) + y;
+                    if (r < 0 || r >= kRows) continue;
+                    const std::size_t i = static_cast<std::size_t>(r) * kW + x + k;
+                    pic.value[i] = v;
+                    pic.state[i] = ExpectedPicture::Grey;
+                    maxRow = std::max(maxRow, static_cast<int>(r));
+                    continue;
+                }
                 const std::size_t i = static_cast<std::size_t>(y) * kW + x + k;
-                bufValue[i] = truth.at(x + k, p.scan * 8 + y);
+                bufValue[i] = v;
                 bufState[i] = ExpectedPicture::Grey;
             }
     }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -794,8 +795,9 @@ TEST(Recording, DeliveryFollowsTheReceivingPacketRules) {
 }
 
 // The picture a decoder draws from what arrives: everything when all
-// arrives; a lost block stays green; a scan whose MCU-0 packet is lost pours
-// its other blocks into the previous scan's strip and leaves its rows unwritten.
+// arrives; a lost block stays green; a scan whose MCU-0 packet is lost still
+// gets its own rows, and a packet arriving after a later scan began goes to
+// its own rows too.
 TEST(Recording, ExpectedPictureFollowsTheStripRules) {
     SynthOptions o = smallPass();
     o.channels = {3};
@@ -822,8 +824,17 @@ TEST(Recording, ExpectedPictureFollowsTheStripRules) {
     const ExpectedPicture e = expectedPicture(rec, 3);
     EXPECT_EQ(e.stateAt(28 * 8 + 3, 32 + 2), ExpectedPicture::Green);
     EXPECT_EQ(e.stateAt(27 * 8 + 3, 32 + 2), ExpectedPicture::Grey);
-    EXPECT_EQ(e.at(14 * 8 + 3, 8 + 2), t.at(14 * 8 + 3, 16 + 2)); // scan 2's block in scan 1's rows
-    EXPECT_EQ(e.at(0, 8 + 2), t.at(0, 8 + 2));                    // scan 1's own MCU-0 block stays
-    EXPECT_EQ(e.stateAt(40, 16 + 2), ExpectedPicture::Unwritten);
+    EXPECT_EQ(e.at(14 * 8 + 3, 16 + 2), t.at(14 * 8 + 3, 16 + 2)); // scan 2 in its own rows
+    EXPECT_EQ(e.at(14 * 8 + 3, 8 + 2), t.at(14 * 8 + 3, 8 + 2));
+    EXPECT_EQ(e.stateAt(3, 16 + 2), ExpectedPicture::Green); // only its MCU-0 block is missing
     EXPECT_EQ(e.stateAt(40, 24 + 2), ExpectedPicture::Grey);
+
+    // Scan 3's packets sent after scan 4 began: still in scan 3's rows.
+    Recording late = rec;
+    std::stable_partition(late.packets.begin(), late.packets.end(), [](const PacketRecord& p) {
+        return !(p.channel == 3 && p.scan == 3 && p.mcu >= 98);
+    });
+    const ExpectedPicture l = expectedPicture(late, 3);
+    for (int x = 0; x < t.width; x += 7)
+        ASSERT_EQ(l.at(x, 24 + 5), t.at(x, 24 + 5)) << x;
 }
