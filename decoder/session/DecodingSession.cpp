@@ -28,6 +28,8 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
     if (std::filesystem::is_directory(aFileName, error))
         throw EFOpenError("Cannot open file \"" + aFileName + "\". It is a folder, not a symbol file");
     TFileStream input(aFileName, TFileMode::fmOpenRead);
+    // Files of an earlier session on the same stem that this one may not write again go now.
+    TStageChain::RemoveSessionFiles(stem);
     fChain.BuildChannelPart(stem, aProgress, aImage);
     try {
         fChain.BuildRest(aMode, stem, aFatalErrorIgnor, aNrzm);

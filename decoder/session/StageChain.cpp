@@ -1,6 +1,32 @@
 #include "session/StageChain.h"
 
+#include <filesystem>
+
 TStageChain::TStageChain() = default;
+
+const std::vector<std::string>& TStageChain::SessionFileSuffixes() {
+    static const std::vector<std::string> suffixes = {".vcdu",
+                                                      ".70",
+                                                      ".SyncBeforInt.log",
+                                                      ".SyncBeforeViterbi.log",
+                                                      ".Viterbi.log",
+                                                      ".ReedSolomon.log",
+                                                      ".mpdu.log",
+                                                      ".64.log",
+                                                      ".65.log",
+                                                      ".66.log",
+                                                      ".67.log",
+                                                      ".68.log",
+                                                      ".69.log"};
+    return suffixes;
+}
+
+void TStageChain::RemoveSessionFiles(const std::string& aFileName) {
+    for (const auto& suffix : SessionFileSuffixes()) {
+        std::error_code error;
+        std::filesystem::remove(aFileName + suffix, error);
+    }
+}
 
 TStageChain::~TStageChain() {
     if (!fStopped) Stop();

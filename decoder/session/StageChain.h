@@ -42,6 +42,13 @@ class TStageChain {
     // be created; nothing of the rest is created then. aNrzm: the stream is differentially
     // encoded; the sync stage searches the NRZ-M marker and the Viterbi stage decodes differentially.
     void BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor, bool aNrzm = false);
+    // The suffixes of every file a session may write beside its stem (".vcdu", ".70", the stage
+    // logs of both modes).
+    static const std::vector<std::string>& SessionFileSuffixes();
+    // Deletes those files of aFileName, so that none written by an earlier session with the same
+    // stem is left looking like this session's (the ".70" of a pass with telemetry after a pass
+    // without, the 80 k log after a 72 k session). Files that cannot be deleted are left.
+    static void RemoveSessionFiles(const std::string& aFileName);
     // 72 k mode: when APID 70 data waits, moves it into aFileName + ".70" (created or overwritten).
     // Nothing in 80 k mode. Throws EFCreateError naming the file.
     void EndOfFeeding(TLrptMode aMode, const std::string& aFileName);

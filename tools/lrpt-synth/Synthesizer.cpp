@@ -310,6 +310,24 @@ class Builder {
             rec.frames.push_back(fr);
             frameBytes.push_back(std::move(f));
         }
+        // Fill frames behind them, as behind a pass of pictures, so that the interleaver and a
+        // receiver's pipeline are flushed. They are idle frames of the other virtual channel, so
+        // they add nothing to the packets of the frames given.
+        const int tail = fO.tailFrames >= 0 ? fO.tailFrames : (fO.mode == Mode::k72 ? 3 : 170);
+        for (int j = 0; j < tail; ++j) {
+            std::vector<std::uint8_t> f(kFrameSize, 0);
+            f[0] = 0x40;
+            f[1] = static_cast<std::uint8_t>(fO.otherVcid & 0x3F);
+            f[2] = static_cast<std::uint8_t>(j >> 16);
+            f[3] = static_cast<std::uint8_t>(j >> 8);
+            f[4] = static_cast<std::uint8_t>(j);
+            FrameRecord fr;
+            fr.vcid = fO.otherVcid & 0x3F;
+            fr.counter = static_cast<std::uint32_t>(j);
+            fr.fill = true;
+            rec.frames.push_back(fr);
+            frameBytes.push_back(std::move(f));
+        }
         // Packets the frames carry, as a receiver with every frame would get them.
         std::vector<const std::uint8_t*> all;
         for (std::size_t i = 0; i < frameBytes.size(); ++i)

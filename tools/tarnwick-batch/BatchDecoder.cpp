@@ -34,8 +34,9 @@ std::string BatchUsage() {
            "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... "
            ".69.png/.69.bmp\n"
            "(each channel cropped to its decoded rows; channels without data are left out), and the RGB\n"
-           "composite .bmp with its .bmp.stat. Prints a summary. Exit status 0 on success, 1 on a file\n"
-           "error, 2 on a usage error.\n";
+           "composite .bmp with its .bmp.stat; files of an earlier run on the same name that this run\n"
+           "does not write are deleted. Prints a summary. Exit status 0 on success, 1 on a file error,\n"
+           "2 on a usage error, 3 when no transfer frame was found in the input.\n";
 }
 
 TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
@@ -124,7 +125,15 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     }
 
     TBatchResult result;
+    result.Stem = stem;
     result.Mode = aOptions.Mode.value_or(ModeForFileName(aOptions.Input));
+    // Pictures of an earlier run on the same stem go first: a channel this run does not draw must
+    // not keep a picture that looks like this run's. (The session removes its own files.)
+    for (int apid = 64; apid <= 69; ++apid)
+        for (const char* extension : {".png", ".bmp"})
+            fs::remove(stem + "." + std::to_string(apid) + extension, error);
+    fs::remove(stem + ".bmp", error);
+    fs::remove(stem + ".bmp.stat", error);
     const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));
 
     // The controls outlive the chain, whose drawing stages use them to the end.
@@ -188,7 +197,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
         StopStage(stage); // terminated by the session; wait until it has really ended
         result.StageCpu.emplace_back(std::to_string(64 + i), stage.CpuSeconds());
         if (i == 5) result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-        result.Scans[static_cast<size_t>(i)] = stage.ScanCount();
+        // Scans drawn: the rows from the first strip to the last one written, 8 per scan period.
+        result.Scans[static_cast<size_t>(i)] = stage.LineCount() / 8;
         result.Lines[static_cast<size_t>(i)] = stage.LineCount();
         result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
         if (stage.FirstScanTime() != 0 && stage.LineCount() > 0) {
@@ -241,4 +251,25 @@ std::string BatchSummary(const TBatchResult& r) {
     for (const auto& file : r.Written)
         s << "wrote " << file << "\n";
     return s.str();
+}
+
+std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInput) {
+    std::vector<std::string> kinds;
+    std::error_code error;
+    bool logs = false;
+    for (const auto& suffix : TStageChain::SessionFileSuffixes())
+        logs |= suffix.size() > 4 && suffix.compare(suffix.size() - 4, 4, ".log") == 0 &&
+                fs::exists(aResult.Stem + suffix, error);
+    if (logs) kinds.emplace_back("the logs");
+    if (fs::exists(aResult.Stem + ".bmp", error)) kinds.emplace_back("an empty composite");
+    if (fs::exists(aResult.Stem + ".vcdu", error))
+        kinds.emplace_back(fs::file_size(aResult.Stem + ".vcdu", error) > 0 ? "the .vcdu records"
+                                                                            : "an empty .vcdu file");
+    std::string text = "no transfer frame found in \"" + aInput + "\" (not a symbol file of this mode?); ";
+    if (kinds.empty()) return text + "nothing was written";
+    text += "only ";
+    for (size_t i = 0; i < kinds.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == kinds.size() ? " and " : ", ") + kinds[i];
+    const bool one = kinds.size() == 1 && kinds[0].rfind("an ", 0) == 0; // "an empty ..."
+    return text + (one ? " was written" : " were written");
 }

@@ -39,6 +39,7 @@ struct TBatchResult {
     double ElapsedSeconds = 0;
     double SignalSeconds = 0;
     std::vector<std::string> Written;
+    std::string Stem; // input name, in --out DIR when given: the stem of every output
 };
 
 // Runs the session and writes every file: the session's own (".vcdu", ".70", logs), each channel
@@ -49,3 +50,7 @@ struct TBatchResult {
 TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress);
 
 std::string BatchSummary(const TBatchResult& aResult);
+
+// The line for a run that found no transfer frame: names what was written after all (the logs,
+// the empty composite, the .vcdu file), as far as those files exist.
+std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInput);

@@ -637,17 +637,26 @@ TEST(Recording, RealFramesGoThroughTheChannelChainUnchanged) {
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no frames from real passes at " << path;
     SynthOptions o;
     o.cadus = readCaduFile(path);
+    o.tailFrames = 5;
     const Recording rec = synthesize(o);
-    ASSERT_EQ(rec.sentCadus.size(), o.cadus->size());
+    // The frames given, then the fill frames asked for (idle frames of the other virtual channel).
+    ASSERT_EQ(rec.sentCadus.size(), o.cadus->size() + 5 * 1024);
+    for (int j = 1; j <= 5; ++j) {
+        EXPECT_TRUE(rec.frames[rec.frames.size() - j].fill);
+        EXPECT_EQ(rec.frames[rec.frames.size() - j].vcid, 63);
+    }
+    o.tailFrames = -1;
+    o.mode = Mode::k80;
+    EXPECT_EQ(synthesize(o).sentCadus.size(), o.cadus->size() + 170 * 1024);
     const auto& seq = pseudoRandomSequence();
-    for (std::size_t i = 0; i < rec.sentCadus.size(); ++i) {
+    for (std::size_t i = 0; i < o.cadus->size(); ++i) {
         const std::size_t k = i % 1024;
         const std::uint8_t expect =
             k < 4 ? (*o.cadus)[i] : static_cast<std::uint8_t>((*o.cadus)[i] ^ seq[k - 4]);
         ASSERT_EQ(rec.sentCadus[i], expect) << i;
     }
     // Their code words are valid as received and stay valid with the sequence on.
-    for (std::size_t f = 0; f < rec.sentCadus.size() / 1024; ++f)
+    for (std::size_t f = 0; f < rec.sentCadus.size() / 1024; ++f) // fill frames included
         for (int w = 0; w < 4; ++w) {
             const auto syn = ReedSolomonEncoder::syndromes(rec.sentCadus.data() + f * 1024 + 4 + w, 4);
             for (auto s : syn)
