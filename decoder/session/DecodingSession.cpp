@@ -36,6 +36,8 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
         Feed(aMode, input);
         if (fObserver.FeedingEnded) fObserver.FeedingEnded();
         Drain(aMode);
+        // 80 k: what the deinterleaver still holds comes out behind erasures.
+        if (!fUserStop.load() && fChain.FlushInterleaver() > 0) Drain(aMode);
         fChain.EndOfFeeding(aMode, stem);
         if (aMode == TLrptMode::lm72k && fObserver.ShowBufferProgress)
             fObserver.ShowBufferProgress(0, Threshold(aMode));

@@ -1,5 +1,6 @@
 #include "session/StageChain.h"
 
+#include <algorithm>
 #include <filesystem>
 
 TStageChain::TStageChain() = default;
@@ -71,6 +72,22 @@ void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool 
     VITERBI->Start();
     RS->Start();
     MPDU->Start();
+}
+
+int64_t TStageChain::FlushInterleaver() {
+    if (!SYNC_INT || !INT) return 0;
+    // The unique-word stage is the stream's only writer; with it ended, this thread takes over.
+    StopStage(*SYNC_INT);
+    constexpr int64_t block = TInterlivingThread::FrameSize;
+    const int64_t pending = (block - IntStream.Size() % block) % block;
+    const int64_t total = pending + TInterlivingThread::StoreSize + 2 * block;
+    const std::vector<int8_t> zeros(static_cast<size_t>(block), 0);
+    for (int64_t left = total; left > 0;) {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(left, block));
+        IntStream.Write(zeros.data(), n);
+        left -= n;
+    }
+    return total;
 }
 
 void TStageChain::EndOfFeeding(TLrptMode aMode, const std::string& aFileName) {
