@@ -1,6 +1,5 @@
 #include "fec/LRPT_SyncBeforIntThreadUnit.h"
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -14,26 +13,14 @@ struct Correlation {
     int c2; // a quarter turn off
 };
 
-// The pairings of the values into symbols: the first value of symbol n is the input value
-// q + 2n + First[h], the second q + 2n + Second[h] (q: the start of the run of symbols). 0: as
-// they come; 1: exchanged; 2: each first value with the second value one symbol later; 3: that,
-// exchanged.
-constexpr int First[4] = {0, 1, 0, 3};
-constexpr int Second[4] = {1, 0, 3, 0};
-
-// Value aIndex (0, 1, 2, ...) of the symbols that begin at aWindow in pairing aPairing.
-int8_t ValueAt(const int8_t* aWindow, int aIndex, int aPairing) {
-    return aIndex % 2 == 0 ? aWindow[aIndex + First[aPairing]] : aWindow[aIndex - 1 + Second[aPairing]];
-}
-
-// The unique word at value offset q, in pairing h, correlated over the first 10 groups of the window.
-Correlation Correlate(const int8_t* aWindow, int q, int h) {
+// The unique word at symbol offset k correlated over the first 10 groups of the window.
+Correlation Correlate(const int8_t* aWindow, int k) {
     int a1 = 0, a2 = 0, a3 = 0, a4 = 0;
     for (int j = 0; j < 10; ++j) {
-        const int8_t* s = aWindow + TSyncBeforIntThread::GroupSize * j + q;
+        const int8_t* s = aWindow + TSyncBeforIntThread::GroupSize * j + 2 * k;
         for (int m = 0; m < 4; ++m) {
-            const int x = ValueAt(s, 2 * m, h);
-            const int y = ValueAt(s, 2 * m + 1, h);
+            const int x = s[2 * m];
+            const int y = s[2 * m + 1];
             a1 += x * uI[m];
             a2 += y * uQ[m];
             a3 += y * uI[m];
@@ -67,32 +54,25 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     // input or the lock half updated.
     std::string line;
     if (!fSync) {
-        // The symbol pairing as the values come at even offsets first (the plain receiver's
-        // case, logged as before), then the other pairings and the odd offsets.
-        int best = 0, bestQ = -1, bestH = 0;
-        for (int h = 0; h < 4; ++h)
-            for (int parity = 0; parity < 2; ++parity)
-                for (int q = parity; q < GroupSize; q += 2) {
-                    const Correlation c = Correlate(window, q, h);
-                    const int score = std::max(c.c1, c.c2);
-                    if (score > best) {
-                        best = score;
-                        bestQ = q;
-                        bestH = h;
-                    }
-                }
-        const std::string where = bestQ < 0 ? "-1"
-                                  : bestH == 0 && bestQ % 2 == 0
-                                      ? std::to_string(bestQ / 2)
-                                      : std::to_string(bestQ) + "/" + std::to_string(bestH);
-        line = "* " + std::to_string(after) + " " + where + " " + std::to_string(best);
+        int best = 0, bestK = -1;
+        for (int k = 0; k < (GroupSize / 2); ++k) {
+            const Correlation c = Correlate(window, k);
+            if (c.c1 > best) {
+                best = c.c1;
+                bestK = k;
+            }
+            if (c.c2 > best) {
+                best = c.c2;
+                bestK = k;
+            }
+        }
+        line = "* " + std::to_string(after) + " " + std::to_string(bestK) + " " + std::to_string(best);
         if (best > LockThreshold) {
-            aIn->SetPosition(fPos + bestQ);
-            fPairing = bestH;
+            aIn->SetPosition(fPos + 2 * bestK);
             fSync = true;
         }
     } else {
-        const Correlation c = Correlate(window, 0, fPairing);
+        const Correlation c = Correlate(window, 0);
         line = std::to_string(after) + " " + std::to_string(c.c1) + " " + std::to_string(c.c2);
         if (c.c1 < LossThreshold && c.c2 < LossThreshold) {
             aIn->SetPosition(fPos);
@@ -103,15 +83,14 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             const bool quarterTurn = c.c2 > c.c1;
             int8_t* o = out;
             for (int j = 0; j < 10; ++j) {
-                const int8_t* g = window + GroupSize * j;
-                for (int i = WordSize; i < GroupSize; i += 2) {
-                    const int8_t x = ValueAt(g, i, fPairing), y = ValueAt(g, i + 1, fPairing);
+                const int8_t* d = window + GroupSize * j + WordSize;
+                for (int i = 0; i < GroupSize - WordSize; i += 2) {
                     if (quarterTurn) {
-                        o[0] = static_cast<int8_t>(-y);
-                        o[1] = x;
+                        o[0] = static_cast<int8_t>(-d[i + 1]);
+                        o[1] = d[i];
                     } else {
-                        o[0] = x;
-                        o[1] = y;
+                        o[0] = d[i];
+                        o[1] = d[i + 1];
                     }
                     o += 2;
                 }

@@ -13,27 +13,20 @@
 // in one Write, the first of them the first code value after a unique word, so every 720-value
 // block starts a new 36-value row of the deinterleaver.
 //
-// A step looks at 880 waiting values (11 groups) and correlates the unique word over 10 groups:
+// A step looks at 880 waiting values (11 groups) and correlates the unique word over 10 groups at
+// the 40 even offsets (so the input's pairing of values into symbols is kept):
 //   c1 = |a1 + a2| (in phase or a half turn off), c2 = |a3 + a4| (a quarter turn off either way),
 //   each a being 40 products summed and divided by 40 with truncation; a clean unique word at
 //   amplitude 70 gives 140 in one of them and 0 in the other.
-// The search tries every value offset 0..79 in four pairings of the values into symbols: as they
-// come, exchanged, each first value with the second value one symbol later, and that exchanged.
-// An offset-QPSK demodulator pairs the I of a symbol with the Q half a symbol before or after it,
-// and writes the pair in either order; with its phase ambiguity it may deliver any of these, and
-// an odd offset is the pairing of each second value with the next first one. Once locked the
-// stage keeps the pairing it found and writes the code values re-paired into symbols.
-// - Searching: logs "* <position after the window> <where> <best>", where is bestK (the unique
-//   word at value offset 2*bestK, pairing as the values come) or "<offset>/<pairing 1..3>" for
-//   the other hypotheses; best > 80 locks and sets the input to the unique word; otherwise the
-//   880 values stay consumed. No output.
+// - Searching: logs "* <position after the window> <bestK> <best>"; best > 80 locks and sets the
+//   input to the unique word at 2*bestK; otherwise the 880 values stay consumed. No output.
 // - Locked: logs "<position after the window> <c1(0)> <c2(0)>". Both below 40 lose the lock and
 //   set the input back to the window's start, so the next step searches the same values. Else the
 //   input moves on 800 values (to the next unique word) and the code values are written, turned
 //   (I, Q) -> (-Q, I) when c2 > c1. Negation is two's complement in 8 bits (-(-128) stays -128).
 //
 // What it cannot do: a half-turn rotation passes unchanged (the sync stage before Viterbi resolves
-// it).
+// it); a stream with I and Q exchanged correlates to 0 at the true unique word and is not locked.
 class TSyncBeforIntThread : public TStepPatternThread {
   public:
     static constexpr int GroupSize = 80;      // values: unique word + code values
@@ -57,6 +50,5 @@ class TSyncBeforIntThread : public TStepPatternThread {
 
   private:
     bool fSync = false;
-    int fPairing = 0; // 0..3, see the pairings above
     int64_t fPos = 0;
 };
