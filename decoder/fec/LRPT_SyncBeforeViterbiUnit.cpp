@@ -1,5 +1,6 @@
 #include "fec/LRPT_SyncBeforeViterbiUnit.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -154,10 +155,17 @@ int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p
     const TPatterns& patterns = Patterns(fNrzm);
     constexpr uint64_t Even = 0x555555555555ull, Odd = Even << 1;
     int count[17] = {};
+    bool erased[2] = {false, false};
+    int nonZero[2] = {48, 48};
     for (int pairing = 0; pairing < (later ? 2 : 1); ++pairing) {
         // The I values (even bits) are this window's; the Q values those of the window two on.
         const uint64_t positive = pairing == 0 ? w.Positive : (w.Positive & Even) | (later->Positive & Odd);
         const uint64_t negative = pairing == 0 ? w.Negative : (w.Negative & Even) | (later->Negative & Odd);
+        // A value 0 disagrees with every pattern, so erasures (the zeros an 80 k input's end is
+        // flushed with) would pass for agreement with the opposite pattern. A window holding
+        // more than MaxZeros of them is judged on its other values alone (below).
+        nonZero[pairing] = __builtin_popcountll(positive | negative);
+        erased[pairing] = 48 - nonZero[pairing] > MaxZeros;
         for (int j = 1; j <= 4; ++j) {
             const int agree = __builtin_popcountll(positive & patterns.Plus[j - 1]) +
                               __builtin_popcountll(negative & patterns.Minus[j - 1]);
@@ -168,6 +176,22 @@ int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p
 
     int best = 0, strong = 0, weak = 0;
     for (int x = 1; x <= 16; ++x) {
+        const int pairing = (x - 1) / 8;
+        if (erased[pairing]) {
+            // The thresholds 44 / 39 of 48 scaled to the values that are not 0; disagreements are
+            // counted among those values only. Too few of them give no candidate.
+            const int n = nonZero[pairing];
+            const int c = x % 2 == 0 ? count[x] : count[x] - (48 - n);
+            if (2 * n >= 48 && 48 * c > 43 * n && count[x] > best) {
+                strong = x;
+                fNoSyncCount = 0;
+            } else if (2 * n >= 48 && 48 * c > 38 * n && count[x] > best) {
+                weak = x;
+                if (fNoSyncCount > 0) --fNoSyncCount;
+            }
+            best = std::max(best, count[x]);
+            continue;
+        }
         if (count[x] > 43 && count[x] > best) {
             strong = x;
             best = count[x];

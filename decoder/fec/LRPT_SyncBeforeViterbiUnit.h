@@ -63,6 +63,10 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     // positions one value apart, each as a step of its own would, and stops at the first block.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
     static constexpr int MaxPositions = 16384;
+    // A window with more zero values than this (erasures) is judged on its other values: a
+    // candidate needs 44 (strong) or 39 (weak) of 48 scaled to their number, at least 24 of them,
+    // with disagreements counted among them only. Its plain counts still go into the logged best.
+    static constexpr int MaxZeros = 4;
 
     uint8_t LastMode() const { return fLastMode; }
     bool Nrzm() const { return fNrzm; }
