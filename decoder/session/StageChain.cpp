@@ -25,7 +25,9 @@ const std::vector<std::string>& TStageChain::SessionFileSuffixes() {
 void TStageChain::RemoveSessionFiles(const std::string& aFileName) {
     for (const auto& suffix : SessionFileSuffixes()) {
         std::error_code error;
-        std::filesystem::remove(aFileName + suffix, error);
+        // Only files: a folder of that name is left for the session to report.
+        if (!std::filesystem::is_directory(aFileName + suffix, error))
+            std::filesystem::remove(aFileName + suffix, error);
     }
 }
 
