@@ -1,5 +1,6 @@
 #include "fec/LRPT_SyncBeforeViterbiUnit.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -148,20 +149,49 @@ TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, co
     SetLogFileName(aLogFileName);
 }
 
-int TSyncBeforeViterbi::Decide(const TWindow& w, int64_t p) {
+int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p) {
     // Agreements with each pattern: values whose sign is the pattern's (a 0 agrees with none).
     const int m = w.Magnitude;
     const TPatterns& patterns = Patterns(fNrzm);
-    int count[9] = {};
-    for (int j = 1; j <= 4; ++j) {
-        const int agree = __builtin_popcountll(w.Positive & patterns.Plus[j - 1]) +
-                          __builtin_popcountll(w.Negative & patterns.Minus[j - 1]);
-        count[2 * j] = agree;
-        count[2 * j - 1] = 48 - agree;
+    constexpr uint64_t Even = 0x555555555555ull, Odd = Even << 1;
+    int count[17] = {};
+    bool erased[2] = {false, false};
+    int nonZero[2] = {48, 48};
+    for (int pairing = 0; pairing < (later ? 2 : 1); ++pairing) {
+        // The I values (even bits) are this window's; the Q values those of the window two on.
+        const uint64_t positive = pairing == 0 ? w.Positive : (w.Positive & Even) | (later->Positive & Odd);
+        const uint64_t negative = pairing == 0 ? w.Negative : (w.Negative & Even) | (later->Negative & Odd);
+        // A value 0 disagrees with every pattern, so erasures (the zeros an 80 k input's end is
+        // flushed with) would pass for agreement with the opposite pattern. A window holding
+        // more than MaxZeros of them is judged on its other values alone (below).
+        nonZero[pairing] = __builtin_popcountll(positive | negative);
+        erased[pairing] = 48 - nonZero[pairing] > MaxZeros;
+        for (int j = 1; j <= 4; ++j) {
+            const int agree = __builtin_popcountll(positive & patterns.Plus[j - 1]) +
+                              __builtin_popcountll(negative & patterns.Minus[j - 1]);
+            count[8 * pairing + 2 * j] = agree;
+            count[8 * pairing + 2 * j - 1] = 48 - agree;
+        }
     }
 
     int best = 0, strong = 0, weak = 0;
-    for (int x = 1; x <= 8; ++x) {
+    for (int x = 1; x <= 16; ++x) {
+        const int pairing = (x - 1) / 8;
+        if (erased[pairing]) {
+            // The thresholds 44 / 39 of 48 scaled to the values that are not 0; disagreements are
+            // counted among those values only. Too few of them give no candidate.
+            const int n = nonZero[pairing];
+            const int c = x % 2 == 0 ? count[x] : count[x] - (48 - n);
+            if (2 * n >= 48 && 48 * c > 43 * n && count[x] > best) {
+                strong = x;
+                fNoSyncCount = 0;
+            } else if (2 * n >= 48 && 48 * c > 38 * n && count[x] > best) {
+                weak = x;
+                if (fNoSyncCount > 0) --fNoSyncCount;
+            }
+            best = std::max(best, count[x]);
+            continue;
+        }
         if (count[x] > 43 && count[x] > best) {
             strong = x;
             best = count[x];
@@ -223,28 +253,54 @@ bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     // position would try it; trying up to MaxPositions of them per call keeps the stage loop's
     // own work from dominating while the search slides value by value through noise.
     const int64_t start = aIn->Position();
-    const int64_t positions = std::min<int64_t>(aIn->AwaitingReadSize() - BlockSize + 1, MaxPositions);
+    const int64_t available = aIn->AwaitingReadSize();
+    const int64_t positions = std::min<int64_t>(available - BlockSize + 1, MaxPositions);
+    const int64_t read = std::min<int64_t>(positions + 49, available);
     const int8_t* v = fSearch.data();
-    aIn->Read(fSearch.data(), static_cast<int32_t>(positions + 47));
-    // The window's statistics slide with it: one value leaves at the bottom, one enters at the top.
-    TWindow w;
+    aIn->Read(fSearch.data(), static_cast<int32_t>(read));
+    // The windows' statistics slide with them: one value leaves at the bottom, one enters at the
+    // top. The second window, two values on, gives the Q values of the later pairing.
+    TWindow w, later;
     for (int k = 0; k < 48; ++k)
         w.Add(k, v[k]);
+    const bool laterAtStart = read >= 50;
+    if (laterAtStart)
+        for (int k = 0; k < 48; ++k)
+            later.Add(k, v[k + 2]);
     for (int64_t i = 0; i < positions; ++i) {
         if (i > 0) w.Slide(v[i - 1], v[i + 47]);
+        // A block in the later pairing needs two values beyond it.
+        const bool laterFits = i + BlockSize + 2 <= available;
+        if (i > 0 && laterFits) later.Slide(v[i + 1], v[i + 49]);
         const int64_t p = start + i;
-        const int chosen = Decide(w, p);
+        if (!laterFits && fLastMode > 8) {
+            // Locked in the later pairing: its block waits for its last two values.
+            aIn->SetPosition(p);
+            return i > 0;
+        }
+        const int chosen = Decide(w, laterFits && laterAtStart ? &later : nullptr, p);
         if (chosen == 0) continue; // slide by one value
         // A block from p: the sync values rewritten at amplitude 70 as received in the chosen
         // mode, then the whole block corrected.
         int8_t* s = fBlock.data();
         aIn->SetPosition(p);
-        aIn->Read(s, BlockSize);
+        const int mode = (chosen - 1) % 8 + 1;
+        if (chosen <= 8) {
+            aIn->Read(s, BlockSize);
+        } else {
+            // I values as they come, each Q value from the pair after.
+            aIn->Read(fLater.data(), BlockSize + 2);
+            for (int n = 0; n < BlockSize / 2; ++n) {
+                s[2 * n] = fLater[static_cast<size_t>(2 * n)];
+                s[2 * n + 1] = fLater[static_cast<size_t>(2 * n + 3)];
+            }
+            aIn->SetPosition(p + BlockSize);
+        }
         const auto& A = fSymbols;
         for (int n = 0; n < 24; ++n)
-            ReceivedPair(chosen, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
+            ReceivedPair(mode, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
                          static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n + 1)]), s[2 * n], s[2 * n + 1]);
-        Correct(s, BlockSize / 2, CorrectionMode(chosen));
+        Correct(s, BlockSize / 2, (CorrectionMode(chosen) - 1) % 8 + 1);
         aOut->Write(s, BlockSize);
         return true;
     }

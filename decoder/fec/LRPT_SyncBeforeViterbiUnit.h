@@ -39,6 +39,13 @@ const std::array<int8_t, 48>& NrzmSyncSymbols();
 //
 // Eight modes (hypotheses of what the receiver delivered) are scored against the marker: 1..8 are
 // disagreements / agreements with the patterns (A_I, A_Q), (-A_I, A_Q), (A_Q, A_I), (A_Q, -A_I).
+// They are scored in two pairings of the values into symbols: as the values come (modes 1..8;
+// sliding by one value tries the pairing of each Q with the next I), and with each I paired with
+// the Q one pair later (modes 9..16 = 1..8 on the pairs (v[2k], v[2k+3])). An offset-QPSK
+// demodulator pairs the I of a symbol with the Q half a symbol before or after it, and with its
+// phase ambiguity and either value order every one of these pairings occurs; the modes 9..16
+// cover those that sliding cannot reach. A block in modes 9..16 takes 16,386 input values (the
+// last Q value is the next block's second value) and the input then stands 16,384 values on.
 // A strong candidate (>= 44 of 48) locks or switches the mode; while locked a weak one (>= 39)
 // keeps it, otherwise up to 10 blocks are coasted in the last mode before lock is lost. While
 // unlocked the search slides one value at a time. Below a mean magnitude of 30 the last mode is
@@ -56,6 +63,10 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     // positions one value apart, each as a step of its own would, and stops at the first block.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
     static constexpr int MaxPositions = 16384;
+    // A window with more zero values than this (erasures) is judged on its other values: a
+    // candidate needs 44 (strong) or 39 (weak) of 48 scaled to their number, at least 24 of them,
+    // with disagreements counted among them only. Its plain counts still go into the logged best.
+    static constexpr int MaxZeros = 4;
 
     uint8_t LastMode() const { return fLastMode; }
     bool Nrzm() const { return fNrzm; }
@@ -84,9 +95,10 @@ class TSyncBeforeViterbi : public TStepPatternThread {
         }
     };
 
-    // Scores the window at input position p, decides the mode (0: slide), logs, and updates the
-    // lock state; returns the chosen mode.
-    int Decide(const TWindow& w, int64_t p);
+    // Scores the window at input position p (w: pairs as they come; later: the window two values
+    // on, whose odd values are the Q values one pair later; null when too few values follow),
+    // decides the mode (0: slide), logs, and updates the lock state; returns the chosen mode.
+    int Decide(const TWindow& w, const TWindow* later, int64_t p);
     // The mode a block found in mode aChosen is corrected in (aChosen unless NRZ-M keeps a half
     // turn); remembers it.
     int CorrectionMode(int aChosen);
@@ -100,5 +112,6 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     uint32_t fSyncCount = 0;
     uint32_t fNoSyncCount = 100;
     std::array<int8_t, BlockSize> fBlock{};
-    std::array<int8_t, MaxPositions + 47> fSearch{};
+    std::array<int8_t, BlockSize + 2> fLater{}; // a block's input in the later pairing
+    std::array<int8_t, MaxPositions + 49> fSearch{};
 };

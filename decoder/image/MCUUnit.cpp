@@ -228,7 +228,7 @@ void TMCU::DecodeBlock(TMCUBitReader& aBits, int aX) {
     for (int y = 0; y < 8; ++y)
         for (int n = 0; n < 8; ++n) {
             const uint8_t grey = SampleToByte(JPG[y][n]);
-            uint8_t* pixel = ij[aX + n][y];
+            uint8_t* pixel = fTarget[aX + n][y];
             pixel[0] = pixel[1] = pixel[2] = grey;
         }
 }
@@ -252,6 +252,23 @@ void TMCU::WriteOutStrip(bool aReset) {
             ij[c][y][0] = 0;
             ij[c][y][1] = 255;
             ij[c][y][2] = 0;
+        }
+    }
+}
+
+void TMCU::WriteOutLate(int64_t aRow, int aFirstColumn, int aEndColumn) {
+    std::lock_guard<TCriticalSection> guard(*fCS);
+    if (!fBMP) return;
+    const int32_t limit = std::min(fMaxZrvLineNum, fBMP->Height());
+    const int end = std::min({aEndColumn, StripWidth, fBMP->Width()});
+    for (int y = 0; y < 8; ++y) {
+        const int64_t row = aRow + y;
+        if (row < 0 || row >= limit) continue;
+        uint8_t* line = fBMP->ScanLine(static_cast<int>(row));
+        for (int c = aFirstColumn; c < end; ++c) {
+            line[3 * c] = fLate[c][y][0];
+            line[3 * c + 1] = fLate[c][y][1];
+            line[3 * c + 2] = fLate[c][y][2];
         }
     }
 }
@@ -321,13 +338,22 @@ bool TMCU::ReadMCU() {
     // A pass over midnight: the day restarts at 0, but the strips go on downwards.
     if (t < static_cast<int64_t>(g_t) - HalfDayMs) t += MsPerDay;
 
-    if (t != g_t && x == 0) {
+    // Every packet is placed by its own time stamp, whatever its MCU number: a scan whose first
+    // packet was lost still gets its own rows. A later stamp begins a new strip; a stamp of an
+    // earlier scan (a packet arriving late) is drawn straight into that scan's rows, leaving the
+    // strip being built alone.
+    const bool newStamp = g_t == 0 || t != fStripStamp;
+    const int64_t latePeriods =
+        newStamp && g_t != 0 ? static_cast<int64_t>(RoundEven((t - g_t) / ScanPeriodMs)) : 0;
+    const bool late = latePeriods < 0;
+    if (newStamp && !late) {
         WriteOutStrip(true);
         int64_t periods = 0;
+        fStripStamp = static_cast<int32_t>(t);
         if (g_t == 0) {
             fFirstScanTime = static_cast<int32_t>(t);
         } else {
-            periods = static_cast<int64_t>(RoundEven((t - g_t) / ScanPeriodMs));
+            periods = latePeriods;
             if (periods == 0) {
                 g_y = static_cast<int32_t>(g_y + int64_t{8});
                 t += 1231;
@@ -357,12 +383,16 @@ bool TMCU::ReadMCU() {
         ScaleQuant(QQ_VALUE);
         TMCUBitReader bits;
         bits.Reset(p, have, PacketHeadLen * 8);
+        fTarget = late ? fLate : ij;
+        const int firstColumn = x;
         int blocks = 0;
         do {
             DecodeBlock(bits, x);
             x += 8;
             ++blocks;
         } while (blocks < 14 && bits.BytesFetched() <= packetEnd);
+        fTarget = ij;
+        if (late) WriteOutLate(static_cast<int64_t>(g_y) + 8 * latePeriods, firstColumn, x);
         LOG("xt=" + std::to_string(blocks));
     }
     return true;

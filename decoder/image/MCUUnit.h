@@ -63,13 +63,18 @@ class TMCUBitReader {
 // logged; byte 19 the quality factor; from byte 20 up to 14 entropy-coded 8x8 blocks (JPEG
 // luminance tables, no byte stuffing, no alignment between blocks).
 //
-// Placement: a packet with MCU number 0 and a new time stamp starts a strip; the strip built so
-// far is written at its rows first. The first strip lies at row 0, each later one
+// Placement, by each packet's own time stamp t (whatever its MCU number, so that a scan whose first
+// packet was lost still lands in its own rows): a t other than the one that began the strip being
+// built starts a new strip, unless it lies a scan period or more before that strip (rounded); the
+// strip built so far is written at its rows first. The first strip lies at row 0, each later one
 // 8 x round((t - previous t) / 1231.14) rows below the previous one (at least 8 rows: a difference
-// below half a period advances 8 rows and counts the strip's time as previous t + 1231). A time
-// stamp more than 12 h before the current strip's is taken as the next day (+86,400,000 ms), so a
-// pass over midnight keeps going down the picture. Rows outside 0..MaxZrvLineNum-1 (and outside
-// the picture) are not written. Missing blocks are green in the picture.
+// below half a period advances 8 rows and counts the strip's time as previous t + 1231). A packet
+// of an earlier scan (arriving late) is drawn at once into that scan's rows, 8 x that rounded
+// (negative) number of periods from the strip being built, over the columns of its blocks only;
+// the strip being built is not disturbed. A time stamp more than 12 h before the current strip's
+// is taken as the next day (+86,400,000 ms), so a pass over midnight keeps going down the picture.
+// Rows outside 0..MaxZrvLineNum-1 (and outside the picture) are not written. Missing blocks are
+// green in the picture.
 //
 // Threads: ReadMCU runs on the drawing stage's thread and holds the stage lock (CS) while it
 // handles a packet; DoProgress, WriteOutBuildingStrip and the readers of the picture run on other
@@ -141,10 +146,15 @@ class TMCU {
     void BuildTables();
     void DecodeBlock(TMCUBitReader& aBits, int aX);
     void WriteOutStrip(bool aReset);
+    // Copies columns aFirstColumn..aEndColumn-1 of the late-packet buffer into picture rows
+    // aRow..aRow+7 (those inside the picture and below MaxZrvLineNum).
+    void WriteOutLate(int64_t aRow, int aFirstColumn, int aEndColumn);
     void LOG(const std::string& aMess);
 
     int32_t PDIFF = 0;
     uint8_t ij[StripWidth][8][3] = {};
+    uint8_t fLate[StripWidth][8][3] = {}; // the blocks of a packet of an earlier scan
+    uint8_t (*fTarget)[8][3] = ij;        // where DecodeBlock draws
     double DCT[8][8];
     double DCT_T[8][8];
     double JPG[8][8];
@@ -155,6 +165,7 @@ class TMCU {
     int32_t QVANT[8][8];
     int32_t g_y = 0;
     int32_t g_t = 0;
+    int32_t fStripStamp = 0; // the packet time stamp that began the strip (g_t may run ahead of it)
     int32_t Q_Value = 0;
     int32_t QQ_VALUE = 0;
     THufCode DC_HUF[16];

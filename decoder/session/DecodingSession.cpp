@@ -28,12 +28,16 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
     if (std::filesystem::is_directory(aFileName, error))
         throw EFOpenError("Cannot open file \"" + aFileName + "\". It is a folder, not a symbol file");
     TFileStream input(aFileName, TFileMode::fmOpenRead);
+    // Files of an earlier session on the same stem that this one may not write again go now.
+    TStageChain::RemoveSessionFiles(stem);
     fChain.BuildChannelPart(stem, aProgress, aImage);
     try {
         fChain.BuildRest(aMode, stem, aFatalErrorIgnor, aNrzm);
         Feed(aMode, input);
         if (fObserver.FeedingEnded) fObserver.FeedingEnded();
         Drain(aMode);
+        // 80 k: what the deinterleaver still holds comes out behind erasures.
+        if (!fUserStop.load() && fChain.FlushInterleaver() > 0) Drain(aMode);
         fChain.EndOfFeeding(aMode, stem);
         if (aMode == TLrptMode::lm72k && fObserver.ShowBufferProgress)
             fObserver.ShowBufferProgress(0, Threshold(aMode));

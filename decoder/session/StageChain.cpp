@@ -1,6 +1,35 @@
 #include "session/StageChain.h"
 
+#include <algorithm>
+#include <filesystem>
+
 TStageChain::TStageChain() = default;
+
+const std::vector<std::string>& TStageChain::SessionFileSuffixes() {
+    static const std::vector<std::string> suffixes = {".vcdu",
+                                                      ".70",
+                                                      ".SyncBeforInt.log",
+                                                      ".SyncBeforeViterbi.log",
+                                                      ".Viterbi.log",
+                                                      ".ReedSolomon.log",
+                                                      ".mpdu.log",
+                                                      ".64.log",
+                                                      ".65.log",
+                                                      ".66.log",
+                                                      ".67.log",
+                                                      ".68.log",
+                                                      ".69.log"};
+    return suffixes;
+}
+
+void TStageChain::RemoveSessionFiles(const std::string& aFileName) {
+    for (const auto& suffix : SessionFileSuffixes()) {
+        std::error_code error;
+        // Only files: a folder of that name is left for the session to report.
+        if (!std::filesystem::is_directory(aFileName + suffix, error))
+            std::filesystem::remove(aFileName + suffix, error);
+    }
+}
 
 TStageChain::~TStageChain() {
     if (!fStopped) Stop();
@@ -45,6 +74,22 @@ void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool 
     VITERBI->Start();
     RS->Start();
     MPDU->Start();
+}
+
+int64_t TStageChain::FlushInterleaver() {
+    if (!SYNC_INT || !INT) return 0;
+    // The unique-word stage is the stream's only writer; with it ended, this thread takes over.
+    StopStage(*SYNC_INT);
+    constexpr int64_t block = TInterlivingThread::FrameSize;
+    const int64_t pending = (block - IntStream.Size() % block) % block;
+    const int64_t total = pending + TInterlivingThread::StoreSize + 2 * block;
+    const std::vector<int8_t> zeros(static_cast<size_t>(block), 0);
+    for (int64_t left = total; left > 0;) {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(left, block));
+        IntStream.Write(zeros.data(), n);
+        left -= n;
+    }
+    return total;
 }
 
 void TStageChain::EndOfFeeding(TLrptMode aMode, const std::string& aFileName) {

@@ -42,6 +42,23 @@ class TStageChain {
     // be created; nothing of the rest is created then. aNrzm: the stream is differentially
     // encoded; the sync stage searches the NRZ-M marker and the Viterbi stage decodes differentially.
     void BuildRest(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor, bool aNrzm = false);
+    // The suffixes of every file a session may write beside its stem (".vcdu", ".70", the stage
+    // logs of both modes).
+    static const std::vector<std::string>& SessionFileSuffixes();
+    // Deletes those files of aFileName, so that none written by an earlier session with the same
+    // stem is left looking like this session's (the ".70" of a pass with telemetry after a pass
+    // without, the 80 k log after a 72 k session). Files that cannot be deleted are left.
+    static void RemoveSessionFiles(const std::string& aFileName);
+    // 80 k mode, once the whole input has been fed and the chain has drained: about 18 s of code
+    // values (one store of the deinterleaver) would otherwise stay in the store and never be
+    // decoded. Stops the unique-word stage (its last partial window of under 880 values is
+    // dropped) and writes erasures (value 0) into the deinterleaver's input in its place: enough
+    // to complete the deinterleaver's pending block, to bring every value out of the store
+    // (36 x 73,728) and two blocks more, so that the last frames pass the sync, Viterbi and frame
+    // stages. Frames whose values had mostly been sent then decode; the last ones, most of whose
+    // values were never sent, fail in the frame stage. Returns the number of erasures written;
+    // 0 in 72 k mode or when the chain was not built. Drain the chain again afterwards.
+    int64_t FlushInterleaver();
     // 72 k mode: when APID 70 data waits, moves it into aFileName + ".70" (created or overwritten).
     // Nothing in 80 k mode. Throws EFCreateError naming the file.
     void EndOfFeeding(TLrptMode aMode, const std::string& aFileName);

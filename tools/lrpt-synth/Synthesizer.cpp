@@ -326,6 +326,24 @@ class Builder {
             rec.frames.push_back(fr);
             frameBytes.push_back(std::move(f));
         }
+        // Fill frames behind them, as behind a pass of pictures, so that the interleaver and a
+        // receiver's pipeline are flushed. They are idle frames of the other virtual channel, so
+        // they add nothing to the packets of the frames given.
+        const int tail = fO.tailFrames >= 0 ? fO.tailFrames : (fO.mode == Mode::k72 ? 3 : 170);
+        for (int j = 0; j < tail; ++j) {
+            std::vector<std::uint8_t> f(kFrameSize, 0);
+            f[0] = 0x40;
+            f[1] = static_cast<std::uint8_t>(fO.otherVcid & 0x3F);
+            f[2] = static_cast<std::uint8_t>(j >> 16);
+            f[3] = static_cast<std::uint8_t>(j >> 8);
+            f[4] = static_cast<std::uint8_t>(j);
+            FrameRecord fr;
+            fr.vcid = fO.otherVcid & 0x3F;
+            fr.counter = static_cast<std::uint32_t>(j);
+            fr.fill = true;
+            rec.frames.push_back(fr);
+            frameBytes.push_back(std::move(f));
+        }
         // Packets the frames carry, as a receiver with every frame would get them.
         std::vector<const std::uint8_t*> all;
         for (std::size_t i = 0; i < frameBytes.size(); ++i)
@@ -600,7 +618,7 @@ ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLas
     pic.value.assign(static_cast<std::size_t>(kRows) * kW, 0);
     pic.state.assign(pic.value.size(), ExpectedPicture::Unwritten);
     std::vector<std::uint8_t> bufValue(8 * kW, 0), bufState(8 * kW, ExpectedPicture::Grey); // black at first
-    std::int64_t gt = 0, gy = 0;
+    std::int64_t gt = 0, gy = 0, stamp = 0;
     int maxRow = -1;
     auto writeOut = [&](bool reset) {
         for (int y = 0; y < 8; ++y) {
@@ -618,26 +636,39 @@ ExpectedPicture expectedPicture(const Recording& rec, int channel, bool writeLas
         if (p.channel != channel || !p.delivered) continue;
         std::int64_t t = p.timeMs;
         const int x = p.mcu * 8;
-        if (t != gt && x == 0) {
+        if (gt != 0 && t < gt - kMsPerDay / 2) t += kMsPerDay; // over midnight
+        const bool newStamp = gt == 0 || t != stamp;
+        const double c =
+            newStamp && gt != 0 ? std::nearbyint(static_cast<double>(t - gt) / kScanPeriodMs) : 0;
+        const bool late = c < 0; // a packet of an earlier scan: straight into its own rows
+        if (newStamp && !late) {
             writeOut(true);
-            if (gt == 0) {
-                gt = t;
-            } else {
-                const double c = std::nearbyint(static_cast<double>(t - gt) / kScanPeriodMs);
+            stamp = t;
+            if (gt != 0) {
                 if (c == 0) {
                     gy += 8;
                     t += 1231;
                 } else {
                     gy += 8 * static_cast<std::int64_t>(c);
                 }
-                gt = t;
             }
+            gt = t;
         }
         if (p.quality <= 0 || x > 1456) continue;
         for (int y = 0; y < 8; ++y)
             for (int k = 0; k < 112; ++k) {
+                const std::uint8_t v = truth.at(x + k, p.scan * 8 + y);
+                if (late) {
+                    const std::int64_t r = gy + 8 * static_cast<std::int64_t>(c) + y;
+                    if (r < 0 || r >= kRows) continue;
+                    const std::size_t i = static_cast<std::size_t>(r) * kW + x + k;
+                    pic.value[i] = v;
+                    pic.state[i] = ExpectedPicture::Grey;
+                    maxRow = std::max(maxRow, static_cast<int>(r));
+                    continue;
+                }
                 const std::size_t i = static_cast<std::size_t>(y) * kW + x + k;
-                bufValue[i] = truth.at(x + k, p.scan * 8 + y);
+                bufValue[i] = v;
                 bufState[i] = ExpectedPicture::Grey;
             }
     }

@@ -168,14 +168,13 @@ Recording synthesize(const SynthOptions& options);
 GreyImage deliveredMask(const Recording& rec, int channel);
 
 // What the channel picture of a decoder following the image rules holds after
-// the pass, given the packets that arrive (`delivered`): strips start at
-// packets with MCU number 0 and a new time stamp and are placed 8 rows per
-// scan period after the first (midnight sends them out of the picture); the
-// blocks of a packet go into the strip being built, also when that strip
-// belongs to an earlier scan because this scan's MCU-0 packet was lost;
-// blocks never written in a strip are green, and the first strip buffer
-// starts black. `writeLastStrip`: the strip still being built at the end is
-// written out too.
+// the pass, given the packets that arrive (`delivered`): every packet is
+// placed by its own time stamp; a stamp other than the current strip's starts
+// a new strip (whatever the MCU number) placed 8 rows per scan period after
+// the previous one (a pass over midnight goes on downwards), and a packet of
+// an earlier scan goes straight into that scan's rows; blocks never written
+// in a strip are green, and the first strip buffer starts black.
+// `writeLastStrip`: the strip still being built at the end is written out too.
 struct ExpectedPicture {
     enum State : std::uint8_t { Unwritten = 0, Grey = 1, Green = 2 };
     int width = 1568;

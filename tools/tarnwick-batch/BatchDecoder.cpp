@@ -43,7 +43,9 @@ std::string BatchUsage() {
            "distance (.64.rect.png ...), and the composites the channels allow, raw and rectified:\n"
            ".rgb123.png/.rgb123.rect.png (natural colour: channels 1, 2, 3), .rgb221.png/.rgb221.rect.png\n"
            "(channels 1 and 2), .ir.png/.ir.rect.png (channel 5, 6 or 4, enhanced).\n"
-           "Prints a summary. Exit status 0 on success, 1 on a file error, 2 on a usage error.\n";
+           "Files of an earlier run on the same name that this run does not write are deleted.\n"
+           "Prints a summary. Exit status 0 on success, 1 on a file error, 2 on a usage error,\n"
+           "3 when no transfer frame was found in the input.\n";
 }
 
 TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
@@ -224,7 +226,18 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     }
 
     TBatchResult result;
+    result.Stem = stem;
     result.Mode = aOptions.Mode.value_or(ModeForFileName(aOptions.Input));
+    // Pictures of an earlier run on the same stem go first: a channel this run does not draw must
+    // not keep a picture that looks like this run's. (The session removes its own files.)
+    for (int apid = 64; apid <= 69; ++apid)
+        for (const char* extension : {".png", ".bmp", ".rect.png"})
+            fs::remove(stem + "." + std::to_string(apid) + extension, error);
+    for (const char* product : {"rgb123", "rgb221", "ir"})
+        for (const char* extension : {".png", ".rect.png"})
+            fs::remove(stem + "." + product + extension, error);
+    fs::remove(stem + ".bmp", error);
+    fs::remove(stem + ".bmp.stat", error);
     result.Nrzm = aOptions.Nrzm;
     if (aOptions.Auto) DetectForBatch(aOptions.Input, result, aProgress);
     const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));
@@ -290,7 +303,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
         StopStage(stage); // terminated by the session; wait until it has really ended
         result.StageCpu.emplace_back(std::to_string(64 + i), stage.CpuSeconds());
         if (i == 5) result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-        result.Scans[static_cast<size_t>(i)] = stage.ScanCount();
+        // Scans drawn: the rows from the first strip to the last one written, 8 per scan period.
+        result.Scans[static_cast<size_t>(i)] = stage.LineCount() / 8;
         result.Lines[static_cast<size_t>(i)] = stage.LineCount();
         result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
         if (stage.FirstScanTime() != 0 && stage.LineCount() > 0) {
@@ -351,4 +365,25 @@ std::string BatchSummary(const TBatchResult& r) {
     for (const auto& file : r.Written)
         s << "wrote " << file << "\n";
     return s.str();
+}
+
+std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInput) {
+    std::vector<std::string> kinds;
+    std::error_code error;
+    bool logs = false;
+    for (const auto& suffix : TStageChain::SessionFileSuffixes())
+        logs |= suffix.size() > 4 && suffix.compare(suffix.size() - 4, 4, ".log") == 0 &&
+                fs::exists(aResult.Stem + suffix, error);
+    if (logs) kinds.emplace_back("the logs");
+    if (fs::exists(aResult.Stem + ".bmp", error)) kinds.emplace_back("an empty composite");
+    if (fs::exists(aResult.Stem + ".vcdu", error))
+        kinds.emplace_back(fs::file_size(aResult.Stem + ".vcdu", error) > 0 ? "the .vcdu records"
+                                                                            : "an empty .vcdu file");
+    std::string text = "no transfer frame found in \"" + aInput + "\" (not a symbol file of this mode?); ";
+    if (kinds.empty()) return text + "nothing was written";
+    text += "only ";
+    for (size_t i = 0; i < kinds.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == kinds.size() ? " and " : ", ") + kinds[i];
+    const bool one = kinds.size() == 1 && kinds[0].rfind("an ", 0) == 0; // "an empty ..."
+    return text + (one ? " was written" : " were written");
 }

@@ -43,6 +43,7 @@ struct TBatchResult {
     double ElapsedSeconds = 0;
     double SignalSeconds = 0;
     std::vector<std::string> Written;
+    std::string Stem; // input name, in --out DIR when given: the stem of every output
 };
 
 // Runs the session and writes every file: the session's own (".vcdu", ".70", logs), each channel
@@ -58,3 +59,7 @@ std::string BatchSummary(const TBatchResult& aResult);
 // aBits, as the 24-bit BMP that TBitmap24::SaveToFile writes for a picture holding just them, row
 // by row without a copy. Throws std::runtime_error naming the file on failure.
 void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride);
+
+// The line for a run that found no transfer frame: names what was written after all (the logs,
+// the empty composite, the .vcdu file), as far as those files exist.
+std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInput);

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -91,12 +93,15 @@ TEST(DeinterleaverOrder, ReadingFirstGivesEveryBranchTheSameDelay) {
     for (const int8_t v : values)
         writeFirst.push_back(writeFirstStage.Next(v));
 
-    // Both see the same start-up (a store of zeros on some branches); compare once it has passed.
+    // Both see a start-up with a store of zeros on some branches, during which the sync stage
+    // locks when it can (the two need not lock at the same block); compare the figures once it
+    // has passed, counted from the end.
     const auto good = Quality(readFirst), bad = Quality(writeFirst);
     ASSERT_GE(good.size(), 6u);
-    ASSERT_EQ(good.size(), bad.size());
-    for (size_t i = 5; i < good.size(); ++i) {
-        EXPECT_EQ(good[i], 0.0) << i;
-        EXPECT_GT(bad[i], 2.0) << i;
+    ASSERT_GE(bad.size(), 6u);
+    const size_t n = std::min(good.size(), bad.size());
+    for (size_t k = 1; k + 5 <= n; ++k) {
+        EXPECT_EQ(good[good.size() - k], 0.0) << k;
+        EXPECT_GT(bad[bad.size() - k], 2.0) << k;
     }
 }

@@ -504,48 +504,52 @@ TEST(CanalDraw, StripsArePlacedByRoundedScanPeriods) {
         {t3, 80},               // two periods: rows 16..23 left alone, strip at 24..31
         {t3 + 500, 100},        // below half a period: still 8 rows down (32..39), time taken as t + 1231
         {t3 + 500 + 2462, 120}, // one period after t + 1231: rows 40..47
-        {t3 + 500 + 2462 - 3 * 1231, 140}, // backwards by three periods: rows 16..23
-        {t3 + 500 + 2462 - 2 * 1231, 160}, // rows 24..31 again
+        {t3 + 500 + 2462 - 3 * 1231, 140}, // three periods back: late, drawn at once at rows 16..23
+        {t3 + 500 + 2462 - 2 * 1231, 160}, // late, over rows 24..31
+        {t3 + 500 + 2462 + 1231, 180},     // the strip after rows 40..47
     };
     std::vector<uint8_t> drawn(scans.size());
     for (size_t i = 0; i < scans.size(); ++i)
         ch.Put(FlatPacket(scans[i].Time, 0, scans[i].Level, 1, 14, &drawn[i]));
-    ch.Put(FlatPacket(scans.back().Time + 1231, 0, 180)); // closes the last strip
     EXPECT_EQ(ch.Run(), 0);
 
     for (int y = 0; y < 8; ++y) {
         EXPECT_TRUE(StripRow(ch, 0 + y, 0, 112, Grey(drawn[0])));
         EXPECT_TRUE(StripRow(ch, 8 + y, 0, 112, Grey(drawn[1])));
-        EXPECT_TRUE(StripRow(ch, 16 + y, 0, 112, Grey(drawn[5])));
+        // A late packet touches only its own columns; the rest of a row no strip reached stays.
+        for (int x = 0; x < 1636; ++x)
+            ASSERT_EQ(ch.At(x, 16 + y), x < 112 ? Grey(drawn[5]) : x >= 1536 ? Red : Black) << x;
         EXPECT_TRUE(StripRow(ch, 24 + y, 0, 112, Grey(drawn[6])));
         EXPECT_TRUE(StripRow(ch, 32 + y, 0, 112, Grey(drawn[3])));
         EXPECT_TRUE(StripRow(ch, 40 + y, 0, 112, Grey(drawn[4])));
-        EXPECT_TRUE(UntouchedRow(ch, 48 + y));
+        EXPECT_TRUE(UntouchedRow(ch, 48 + y)); // the strip being built
     }
     EXPECT_EQ(ch.Stage.FirstScanTime(), static_cast<int32_t>(T0));
-    // The strip being built (level 180) starts 3 periods after the first: (t3 + 2962 - 1231) - T0.
-    EXPECT_EQ(ch.Stage.ScanCount(), 4);
-    EXPECT_EQ(ch.Stage.LineCount(), 32);
+    // The strip being built starts (3693 + 500 + 2462 + 1231) ms after the first, taken as
+    // 1231 ms later for the short step: 7886 / 1231.14 rounds to 6.
+    EXPECT_EQ(ch.Stage.ScanCount(), 6);
+    EXPECT_EQ(ch.Stage.LineCount(), 48);
 }
 
-TEST(CanalDraw, OnlyMcuZeroWithANewTimeStampStartsAStrip) {
+// A scan whose MCU-0 packet was lost still begins its own strip with its first packet that
+// arrives, and a packet of an earlier scan arriving late goes to that scan's rows.
+TEST(CanalDraw, EveryPacketGoesToTheRowsOfItsOwnTimeStamp) {
     Channel ch;
-    uint8_t b = 0, c = 0, d = 0;
-    ch.Put(FlatPacket(T0, 0, 40));
-    ch.Put(FlatPacket(T0 + 1231, 28, 80, 1, 14, &b)); // new time, MCU 28: goes into the current strip
-    ch.Put(FlatPacket(T0, 0, 120, 1, 14, &c));        // same time, MCU 0: overwrites columns 0..111
-    ch.Put(FlatPacket(T0 + 1231, 0, 160, 1, 14, &d));
-    ch.Put(FlatPacket(T0 + 2462, 0, 200));
+    uint8_t a = 0, b = 0, c = 0, d = 0, e = 0;
+    ch.Put(FlatPacket(T0, 0, 40, 1, 14, &a));
+    ch.Put(FlatPacket(T0 + 1231, 28, 80, 1, 14, &b));  // scan 1 without its MCU-0 packet: rows 8..15
+    ch.Put(FlatPacket(T0, 14, 120, 1, 14, &c));        // scan 0, late: rows 0..7, columns 112..223
+    ch.Put(FlatPacket(T0 + 1231, 0, 160, 1, 14, &d));  // scan 1's MCU-0 packet after all
+    ch.Put(FlatPacket(T0 + 2462, 42, 200, 1, 14, &e)); // scan 2 without its MCU-0 packet
     EXPECT_EQ(ch.Run(), 0);
-    for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 112; ++x)
-            ASSERT_EQ(ch.At(x, y), Grey(c));
-        for (int x = 112; x < 224; ++x)
-            ASSERT_EQ(ch.At(x, y), Green);
-        for (int x = 224; x < 336; ++x)
-            ASSERT_EQ(ch.At(x, y), Grey(b));
-        EXPECT_TRUE(StripRow(ch, 8 + y, 0, 112, Grey(d)));
-    }
+    ch.Stage.WriteOutCurrentStrip();
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 1569; ++x) {
+            ASSERT_EQ(ch.At(x, y), x < 112 ? Grey(a) : x < 224 ? Grey(c) : Green) << x;
+            ASSERT_EQ(ch.At(x, 8 + y), x < 112 ? Grey(d) : x >= 224 && x < 336 ? Grey(b) : Green) << x;
+            ASSERT_EQ(ch.At(x, 16 + y), x >= 336 && x < 448 ? Grey(e) : Green) << x;
+        }
+    EXPECT_EQ(ch.Stage.LineCount(), 24);
 }
 
 TEST(CanalDraw, MidnightIsTakenAsTheNextDay) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -642,17 +643,26 @@ TEST(Recording, RealFramesGoThroughTheChannelChainUnchanged) {
     const std::string path = LRPT_REAL_CADU;
     SynthOptions o;
     o.cadus = readCaduFile(path);
+    o.tailFrames = 5;
     const Recording rec = synthesize(o);
-    ASSERT_EQ(rec.sentCadus.size(), o.cadus->size());
+    // The frames given, then the fill frames asked for (idle frames of the other virtual channel).
+    ASSERT_EQ(rec.sentCadus.size(), o.cadus->size() + 5 * 1024);
+    for (int j = 1; j <= 5; ++j) {
+        EXPECT_TRUE(rec.frames[rec.frames.size() - j].fill);
+        EXPECT_EQ(rec.frames[rec.frames.size() - j].vcid, 63);
+    }
+    o.tailFrames = -1;
+    o.mode = Mode::k80;
+    EXPECT_EQ(synthesize(o).sentCadus.size(), o.cadus->size() + 170 * 1024);
     const auto& seq = pseudoRandomSequence();
-    for (std::size_t i = 0; i < rec.sentCadus.size(); ++i) {
+    for (std::size_t i = 0; i < o.cadus->size(); ++i) {
         const std::size_t k = i % 1024;
         const std::uint8_t expect =
             k < 4 ? (*o.cadus)[i] : static_cast<std::uint8_t>((*o.cadus)[i] ^ seq[k - 4]);
         ASSERT_EQ(rec.sentCadus[i], expect) << i;
     }
     // Their code words are valid as received and stay valid with the sequence on.
-    for (std::size_t f = 0; f < rec.sentCadus.size() / 1024; ++f)
+    for (std::size_t f = 0; f < rec.sentCadus.size() / 1024; ++f) // fill frames included
         for (int w = 0; w < 4; ++w) {
             const auto syn = ReedSolomonEncoder::syndromes(rec.sentCadus.data() + f * 1024 + 4 + w, 4);
             for (auto s : syn)
@@ -800,8 +810,9 @@ TEST(Recording, DeliveryFollowsTheReceivingPacketRules) {
 }
 
 // The picture a decoder draws from what arrives: everything when all
-// arrives; a lost block stays green; a scan whose MCU-0 packet is lost pours
-// its other blocks into the previous scan's strip and leaves its rows unwritten.
+// arrives; a lost block stays green; a scan whose MCU-0 packet is lost still
+// gets its own rows, and a packet arriving after a later scan began goes to
+// its own rows too.
 TEST(Recording, ExpectedPictureFollowsTheStripRules) {
     SynthOptions o = smallPass();
     o.channels = {3};
@@ -828,8 +839,17 @@ TEST(Recording, ExpectedPictureFollowsTheStripRules) {
     const ExpectedPicture e = expectedPicture(rec, 3);
     EXPECT_EQ(e.stateAt(28 * 8 + 3, 32 + 2), ExpectedPicture::Green);
     EXPECT_EQ(e.stateAt(27 * 8 + 3, 32 + 2), ExpectedPicture::Grey);
-    EXPECT_EQ(e.at(14 * 8 + 3, 8 + 2), t.at(14 * 8 + 3, 16 + 2)); // scan 2's block in scan 1's rows
-    EXPECT_EQ(e.at(0, 8 + 2), t.at(0, 8 + 2));                    // scan 1's own MCU-0 block stays
-    EXPECT_EQ(e.stateAt(40, 16 + 2), ExpectedPicture::Unwritten);
+    EXPECT_EQ(e.at(14 * 8 + 3, 16 + 2), t.at(14 * 8 + 3, 16 + 2)); // scan 2 in its own rows
+    EXPECT_EQ(e.at(14 * 8 + 3, 8 + 2), t.at(14 * 8 + 3, 8 + 2));
+    EXPECT_EQ(e.stateAt(3, 16 + 2), ExpectedPicture::Green); // only its MCU-0 block is missing
     EXPECT_EQ(e.stateAt(40, 24 + 2), ExpectedPicture::Grey);
+
+    // Scan 3's packets sent after scan 4 began: still in scan 3's rows.
+    Recording late = rec;
+    std::stable_partition(late.packets.begin(), late.packets.end(), [](const PacketRecord& p) {
+        return !(p.channel == 3 && p.scan == 3 && p.mcu >= 98);
+    });
+    const ExpectedPicture l = expectedPicture(late, 3);
+    for (int x = 0; x < t.width; x += 7)
+        ASSERT_EQ(l.at(x, 24 + 5), t.at(x, 24 + 5)) << x;
 }

@@ -1,0 +1,158 @@
+// Every way a demodulator may lock on an NRZ-M pass, QPSK and offset QPSK: the stages from the
+// first one to the frame stage, stepped by hand, give every frame of the pass. (72 k only: the
+// 80 k unique-word stage still locks only on the plain pairing.)
+#include "Synthesizer.h"
+
+#include "fec/InterlivingThreadUnit.h"
+#include "fec/LRPT_ReedSolomonThreadUnit.h"
+#include "fec/LRPT_SyncBeforIntThreadUnit.h"
+#include "fec/LRPT_SyncBeforeViterbiUnit.h"
+#include "fec/LRPT_ViterbiThreadUnit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Values = std::vector<int8_t>;
+
+int8_t Neg(int8_t v) {
+    return static_cast<int8_t>(-v);
+}
+
+// The values as the decoder's chain takes them, in the order they were sent (72 k: the file's
+// (Q, I) pairs exchanged, as the session does; 80 k: as in the file).
+Values ChainValues(const lrptsynth::Recording& aRec, bool a80k) {
+    Values v(aRec.bytes.begin(), aRec.bytes.end());
+    if (!a80k)
+        for (size_t i = 0; i + 1 < v.size(); i += 2)
+            std::swap(v[i], v[i + 1]);
+    return v;
+}
+
+// QPSK: every pair turned r quarter turns ((I, Q) -> (-Q, I) each), its two values exchanged when
+// aExchange, and the whole stream one value on when aShift.
+Values Qpsk(const Values& aSent, int r, bool aExchange, bool aShift) {
+    Values v = aSent;
+    for (size_t i = 0; i + 1 < v.size(); i += 2) {
+        for (int t = 0; t < r; ++t) {
+            const int8_t i0 = v[i];
+            v[i] = Neg(v[i + 1]);
+            v[i + 1] = i0;
+        }
+        if (aExchange) std::swap(v[i], v[i + 1]);
+    }
+    if (aShift) v.erase(v.begin());
+    return v;
+}
+
+// Offset QPSK: value j of the sent stream goes out at j half-symbols, the first value of each pair
+// on the I branch, the second on Q. A receiver turned r quarter turns finds on its I arm the
+// branch whose values it samples at its on-time strobes, and pairs each with the value of its Q
+// arm half a symbol later (aLater) or earlier, written in either order.
+Values Oqpsk(const Values& aSent, int r, bool aLater, bool aExchange) {
+    // Quarter turns: I arm = I, -Q, -I, Q; Q arm = Q, I, -Q, -I.
+    const int onTime = r % 2;                          // the sent values the I arm sees
+    const bool negI = r == 1 || r == 2, negQ = r >= 2; // signs on the I and Q arms
+    Values v;
+    for (size_t j = static_cast<size_t>(onTime) + 2; j + 1 < aSent.size(); j += 2) {
+        int8_t i = aSent[j], q = aSent[aLater ? j + 1 : j - 1];
+        if (negI) i = Neg(i);
+        if (negQ) q = Neg(q);
+        v.push_back(aExchange ? q : i);
+        v.push_back(aExchange ? i : q);
+    }
+    return v;
+}
+
+// The chain of the mode, stepped by hand until nothing moves; returns the counters of the
+// transfer frames of virtual channel 5 the frame stage passed on.
+std::set<uint32_t> Decode(const Values& aValues, bool a80k) {
+    TSHORTstream in("in", true, true, nullptr), interleaved("int", true, true, nullptr),
+        deinterleaved("deint", true, true, nullptr), synced("sync", true, true, nullptr),
+        decoded("viterbi", true, true, nullptr), frames("rs", true, true, nullptr);
+    TSHORTstream* syncInput = a80k ? &deinterleaved : &in;
+    TSyncBeforIntThread uw(&in, &interleaved, "");
+    TInterlivingThread deinterleaver(&interleaved, &deinterleaved, "");
+    TSyncBeforeViterbi sync(syncInput, &synced, "", true);
+    TViterbiThread viterbi(&synced, &decoded, "", true);
+    TReedSolomonThread rs(&decoded, &frames, "", nullptr, false);
+    for (size_t at = 0; at < aValues.size(); at += 1 << 20)
+        in.Write(aValues.data() + at, static_cast<int32_t>(std::min<size_t>(1 << 20, aValues.size() - at)));
+    auto run = [](TStepPatternThread& aStage, TSHORTstream& aIn, TSHORTstream& aOut) {
+        bool any = false;
+        while (aStage.DoStep(&aIn, &aOut)) {
+            aIn.ClearNotActualMemory();
+            any = true;
+        }
+        return any;
+    };
+    for (bool moved = true; moved;) {
+        moved = false;
+        if (a80k) {
+            moved |= run(uw, in, interleaved);
+            moved |= run(deinterleaver, interleaved, deinterleaved);
+        }
+        moved |= run(sync, *syncInput, synced);
+        moved |= run(viterbi, synced, decoded);
+        moved |= run(rs, decoded, frames);
+    }
+    std::set<uint32_t> counters;
+    std::vector<uint8_t> frame(892);
+    while (frames.AwaitingReadSize() >= 892) {
+        frames.Read(frame.data(), 892);
+        counters.insert(static_cast<uint32_t>(frame[2] << 16 | frame[3] << 8 | frame[4]));
+    }
+    return counters;
+}
+
+void EveryHypothesisDecodes(bool a80k) {
+    lrptsynth::SynthOptions o;
+    o.mode = a80k ? lrptsynth::Mode::k80 : lrptsynth::Mode::k72;
+    o.nrzm = true;
+    o.polarity = lrptsynth::Polarity::Satellite;
+    o.durationSeconds = 3;
+    o.channels = {1};
+    o.seed = 3;
+    o.tailFrames = a80k ? 170 : 3;
+    const auto rec = lrptsynth::synthesize(o);
+    const Values sent = ChainValues(rec, a80k);
+    std::set<uint32_t> wanted; // every frame of the pass (the fill frames behind it only flush)
+    const int tail = a80k ? 170 : 3;
+    for (size_t i = 0; i + tail < rec.frames.size(); ++i)
+        wanted.insert(rec.frames[i].counter);
+    ASSERT_GT(wanted.size(), 20u);
+
+    std::vector<std::pair<std::string, Values>> streams;
+    for (int r = 0; r < 4; ++r)
+        for (const bool exchange : {false, true}) {
+            for (const bool shift : {false, true})
+                streams.emplace_back("QPSK, " + std::to_string(90 * r) + " degrees" +
+                                         (exchange ? ", exchanged" : "") + (shift ? ", one value on" : ""),
+                                     Qpsk(sent, r, exchange, shift));
+            for (const bool later : {false, true})
+                streams.emplace_back("OQPSK, " + std::to_string(90 * r) + " degrees, Q " +
+                                         (later ? "after" : "before") + (exchange ? ", exchanged" : ""),
+                                     Oqpsk(sent, r, later, exchange));
+        }
+    for (const auto& [name, values] : streams) {
+        SCOPED_TRACE(name);
+        const std::set<uint32_t> got = Decode(values, a80k);
+        std::vector<uint32_t> missing;
+        std::set_difference(wanted.begin(), wanted.end(), got.begin(), got.end(),
+                            std::back_inserter(missing));
+        EXPECT_TRUE(missing.empty()) << missing.size() << " of " << wanted.size() << " frames missing";
+    }
+}
+
+} // namespace
+
+TEST(LockHypotheses, NrzmIn72kDecodesInEveryPhaseOrderAndPairing) {
+    EveryHypothesisDecodes(false);
+}
