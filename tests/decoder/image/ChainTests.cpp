@@ -197,10 +197,8 @@ TEST(ImageChain, RealPassDecodesToSmoothPictures) {
 // of a packet that arrives is drawn exactly where the whole pass draws it (rows by its own time
 // stamp, counted from each run's first scan).
 TEST(ImageChain, RealPassWithLostPacketsKeepsEveryArrivingBlockInPlace) {
-    const char* shared = std::getenv("LRPT_SHARED_DATA");
-    const std::string file = std::string(shared ? shared : "") + "/real-cadu/decoded_202606181634.fixed.cadu";
-    if (!shared || !std::filesystem::exists(file)) GTEST_SKIP() << "no real frames at " << file;
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(LRPT_REAL_CADU, std::ios::binary);
+    ASSERT_TRUE(in) << LRPT_REAL_CADU;
     lrptsynth::Recording rec;
     rec.sentCadus.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     for (size_t at = 0; at + 1024 <= rec.sentCadus.size(); at += 1024)
