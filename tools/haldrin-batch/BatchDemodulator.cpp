@@ -155,22 +155,27 @@ std::string HaldrinBatchUsage() {
         "3 done, but the recording is cut short (its data chunk claims more than the file holds).\n");
 }
 
-namespace {
-
-void Progress(std::ostream& out, const TSampleSource& in, const TCostasReceiver& rx) {
-    const TLoopReadouts r = LoopReadouts(rx);
+std::string ProgressPosition(const TSampleSource& aIn) {
     char where[64];
-    if (in.TotalFrames() > 0) {
-        const double fraction = std::min(1.0, double(in.FramesRead()) / double(in.TotalFrames()));
+    if (aIn.TotalFrames() > 0) {
+        const double fraction = std::min(1.0, double(aIn.FramesRead()) / double(aIn.TotalFrames()));
         const int filled = int(fraction * 30 + 0.5);
         std::snprintf(where, sizeof where, "[%s%s] %3d%%", std::string(size_t(filled), '#').c_str(),
                       std::string(size_t(30 - filled), '.').c_str(), int(fraction * 100));
     } else {
         std::snprintf(where, sizeof where, "%9.1f s of signal",
-                      double(in.FramesRead()) / double(in.SampleRate()));
+                      double(aIn.FramesRead()) / double(aIn.SampleRate()));
     }
+    return where;
+}
+
+namespace {
+
+void Progress(std::ostream& out, const TSampleSource& in, const TCostasReceiver& rx) {
+    const TLoopReadouts r = LoopReadouts(rx);
+    const std::string where = ProgressPosition(in);
     char text[200];
-    std::snprintf(text, sizeof text, "\r%s  %s  carrier %+7lld Hz  symbol %+5lld Hz ", where,
+    std::snprintf(text, sizeof text, "\r%s  %s  carrier %+7lld Hz  symbol %+5lld Hz ", where.c_str(),
                   rx.State().Locked ? "LOCKED  " : "unlocked", (long long)r.CarrierFreqHz,
                   (long long)r.SymbolOffsetHz);
     out << text << std::flush;

@@ -61,3 +61,7 @@ THaldrinBatchResult RunModel(TSampleSource& aSource, const THaldrinBatchOptions&
                              std::ostream* aProgress);
 
 std::string HaldrinBatchSummary(const THaldrinBatchResult& aResult);
+
+// Where the progress display stands: a 30-column bar and the percentage when the input's length is
+// known, else the seconds of signal read so far (a pipe).
+std::string ProgressPosition(const TSampleSource& aSource);

@@ -13,19 +13,11 @@
 namespace {
 
 void Progress(std::ostream& aOut, const TSampleSource& aIn, const precise::TPreciseReadouts& r) {
-    char where[64];
-    if (aIn.TotalFrames() > 0) {
-        const double fraction = std::min(1.0, double(aIn.FramesRead()) / double(aIn.TotalFrames()));
-        const int filled = int(fraction * 30 + 0.5);
-        std::snprintf(where, sizeof where, "[%s%s] %3d%%", std::string(size_t(filled), '#').c_str(),
-                      std::string(size_t(30 - filled), '.').c_str(), int(fraction * 100));
-    } else {
-        std::snprintf(where, sizeof where, "%9.1f s of signal",
-                      double(aIn.FramesRead()) / double(aIn.SampleRate()));
-    }
+    const std::string where = ProgressPosition(aIn);
     char text[200];
-    std::snprintf(text, sizeof text, "\r%s  %s  carrier %+7.0f Hz  drift %+6.1f Hz/s  Es/N0 %5.1f dB ", where,
-                  r.Locked ? "LOCKED  " : "unlocked", r.CarrierOffsetHz, r.DriftHzPerS, r.SnrDb);
+    std::snprintf(text, sizeof text, "\r%s  %s  carrier %+7.0f Hz  drift %+6.1f Hz/s  Es/N0 %5.1f dB ",
+                  where.c_str(), r.Locked ? "LOCKED  " : "unlocked", r.CarrierOffsetHz, r.DriftHzPerS,
+                  r.SnrDb);
     aOut << text << std::flush;
 }
 
