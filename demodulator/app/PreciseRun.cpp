@@ -30,6 +30,12 @@ TPreciseRun::TPreciseRun(const TSourceOptions& aInput, const TPreciseSetup& aSet
     fRecent.reserve(RecentSymbols);
 }
 
+bool TPreciseRun::SetOutput(const std::string& aPath) {
+    fOut.Close();
+    fOutputOpen = !aPath.empty() && fOut.Open(aPath);
+    return fOutputOpen;
+}
+
 TPreciseRun::TStep TPreciseRun::Step() {
     if (fEnded) return st_End;
     const int got = fSource->ReadComplex(fSamples.data(), BlockFrames);

@@ -53,7 +53,10 @@ class TPreciseRun {
     const std::vector<precise::TSoftPair>& Recent() const { return fRecent; }
     const TSampleSource& Source() const { return *fSource; }
     bool OutputOpen() const { return fOutputOpen; }
-    int64_t SymbolsWritten() const { return fOut.Symbols(); }
+    // Closes the output (everything written so far is in it) and goes on into aPath, created or
+    // truncated; false when it cannot be created (the symbols are then dropped).
+    bool SetOutput(const std::string& aPath);
+    int64_t SymbolsWritten() const { return fOut.Symbols(); } // to the current output file
     bool Ended() const { return fEnded; }
 
   private:

@@ -661,8 +661,12 @@ void TCostasMain::InfileButtonClick() {
 }
 
 void TCostasMain::OpenInputFile(const QString& aPath) {
-    // A precise run belongs to its input.
-    fPrecise.reset();
+    // A precise run belongs to its input: it ends here, and so does its timer, so that the model
+    // does not take over unasked.
+    if (fPrecise) {
+        if (fRunning) SetRunning(false);
+        fPrecise.reset();
+    }
     fInputPath = aPath;
     if (fInput.IsOpen()) {
         fInput.Close();
@@ -707,6 +711,15 @@ void TCostasMain::OpenOutputFile(const QString& aPath) {
     fOutput.Close();
     if (!aPath.isEmpty()) fOutputName = QFileInfo(aPath).fileName();
     fOutputPath = aPath;
+    if (fPrecise && !fPrecise->Ended()) {
+        // The precise run holds the output: it goes on into the new file.
+        if (!fPrecise->SetOutput(aPath.toStdString())) {
+            OutFileEdit->setText("Cannot open output file!");
+            return;
+        }
+        OutFileEdit->setText(fOutputName);
+        return;
+    }
     if (aPath.isEmpty() || !fOutput.Open(aPath.toStdString())) {
         OutFileEdit->setText("Cannot open output file!");
         return;
@@ -765,8 +778,9 @@ void TCostasMain::RunButtonClick() {
         if (StartPrecise(setup)) SetRunning(true);
         return;
     }
-    if (fPrecise) {
+    if (fPreciseHadOutput) {
         // Back to the model: it writes the output file afresh, as after "Change".
+        fPreciseHadOutput = false;
         fPrecise.reset();
         fOutput.Close();
         if (fOutputPath.isEmpty() || !fOutput.Open(fOutputPath.toStdString()))
@@ -804,6 +818,7 @@ bool TCostasMain::StartPrecise(const TPreciseSetup& aSetup) {
             QMessageBox::warning(this, "Precise receiver", QString::fromStdString(e.what()));
             return false;
         }
+        fPreciseHadOutput = true;
         if (!fPrecise->OutputOpen()) OutFileEdit->setText("Cannot open output file!");
         PreciseOffsetLabel->clear();
         PreciseSnrLabel->clear();

@@ -130,6 +130,7 @@ class TCostasMain : public QMainWindow {
     TDisplayPainter fPainter;
     std::unique_ptr<TRunLoop> fLoop;
     std::unique_ptr<TPreciseRun> fPrecise;
+    bool fPreciseHadOutput = false; // the model's writer handed the output file over
     ProbeBuffer fPreciseProbe;
     QString fInputPath, fOutputPath;
 

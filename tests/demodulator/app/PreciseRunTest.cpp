@@ -173,4 +173,30 @@ TEST(PreciseRunTest, ControlsAndRefusedInputs) {
     EXPECT_EQ(run.SymbolsWritten(), 0);
 }
 
+// A new output file during a run: the first file keeps what came before, the second the rest.
+TEST(PreciseRunTest, OutputChangedDuringARun) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.durationSeconds = 0.3;
+    o.leadInSeconds = 0.05;
+    TSourceOptions src;
+    src.Path = WriteFile("split.wav", lrptsynth::synthesize(o).bytes);
+    TPreciseSetup precise;
+    precise.Precise = true;
+    const std::string first = TempPath("split-1.raw"), second = TempPath("split-2.raw");
+    TPreciseRun run(src, precise, first, nullptr);
+    for (int n = 0; n < 3; ++n)
+        ASSERT_EQ(run.Step(), TPreciseRun::st_Block);
+    const int64_t before = run.SymbolsWritten();
+    EXPECT_GT(before, 0);
+    ASSERT_TRUE(run.SetOutput(second));
+    while (run.Step() == TPreciseRun::st_Block) {
+    }
+    // One byte per symbol in the 3-bit form.
+    EXPECT_EQ(int64_t(std::filesystem::file_size(first)), before);
+    EXPECT_EQ(int64_t(std::filesystem::file_size(second)), run.SymbolsWritten());
+    EXPECT_EQ(before + run.SymbolsWritten(), run.Readouts().Symbols);
+    EXPECT_FALSE(run.SetOutput(TempPath("no-such-folder/y.raw")));
+}
+
 } // namespace

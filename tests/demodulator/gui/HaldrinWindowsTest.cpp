@@ -343,6 +343,15 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     w->Timer1Timer();
     w->RunButton->click();
     EXPECT_EQ(int64_t(std::filesystem::file_size(out)), w->Output().Written());
+
+    // Another input ends a precise run and its timer: the model does not take over unasked.
+    w->ReceiverBox->setCurrentIndex(1);
+    w->RunButton->click();
+    w->Timer1Timer();
+    ASSERT_NE(w->PreciseRun(), nullptr);
+    w->InfileButton->click();
+    EXPECT_FALSE(w->Running());
+    EXPECT_EQ(w->PreciseRun(), nullptr);
 }
 
 TEST_F(HaldrinWindowsTest, FileFailures) {
