@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QMessageBox>
 #include <QPainter>
 #include <QVBoxLayout>
 
@@ -454,7 +455,14 @@ QGroupBox* TCostasMain::BuildFiles() {
     fg->addWidget(InfileButton, 0, 3);
     fg->addWidget(OutFileEdit, 1, 0, 1, 3);
     fg->addWidget(OutfileButton, 1, 3);
-    fg->addWidget(TrackBar1, 2, 0, 1, 4);
+    // Which receiver Run starts: the model (the default) or the precise receiver.
+    ReceiverBox = new QComboBox(files);
+    ReceiverBox->setObjectName("ReceiverBox");
+    ReceiverBox->setToolTip("Receiver");
+    for (const char* choice : ReceiverChoices)
+        ReceiverBox->addItem(choice);
+    fg->addWidget(TrackBar1, 2, 0, 1, 2);
+    fg->addWidget(ReceiverBox, 2, 2, 1, 2);
     fg->addWidget(RunButton, 3, 0);
     fg->addWidget(WaveButton, 3, 1);
     fg->addWidget(RRCButton, 3, 2);
@@ -559,6 +567,20 @@ QWidget* TCostasMain::BuildConstellation() {
     label("0", 4, 61);
     label("127", 4, 120);
     label("Q", 170, 61);
+    // The precise receiver's readouts beside the axis name, empty until it runs.
+    PreciseOffsetLabel = new QLabel(w);
+    PreciseOffsetLabel->setObjectName("PreciseOffsetLabel");
+    PreciseOffsetLabel->setGeometry(0, 150, 84, 16);
+    PreciseOffsetLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    PreciseSnrLabel = new QLabel(w);
+    PreciseSnrLabel->setObjectName("PreciseSnrLabel");
+    PreciseSnrLabel->setGeometry(106, 150, 84, 16);
+    PreciseSnrLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    for (QLabel* l : {PreciseOffsetLabel, PreciseSnrLabel}) {
+        QFont f = l->font();
+        f.setPointSizeF(7);
+        l->setFont(f);
+    }
     return w;
 }
 
@@ -639,6 +661,13 @@ void TCostasMain::InfileButtonClick() {
 }
 
 void TCostasMain::OpenInputFile(const QString& aPath) {
+    // A precise run belongs to its input: it ends here, and so does its timer, so that the model
+    // does not take over unasked.
+    if (fPrecise) {
+        if (fRunning) SetRunning(false);
+        fPrecise.reset();
+    }
+    fInputPath = aPath;
     if (fInput.IsOpen()) {
         fInput.Close();
         RunButton->setEnabled(false);
@@ -681,6 +710,16 @@ void TCostasMain::OpenOutputFile(const QString& aPath) {
     // The pending symbols go to the file they were made for before it is closed.
     fOutput.Close();
     if (!aPath.isEmpty()) fOutputName = QFileInfo(aPath).fileName();
+    fOutputPath = aPath;
+    if (fPrecise && !fPrecise->Ended()) {
+        // The precise run holds the output: it goes on into the new file.
+        if (!fPrecise->SetOutput(aPath.toStdString())) {
+            OutFileEdit->setText("Cannot open output file!");
+            return;
+        }
+        OutFileEdit->setText(fOutputName);
+        return;
+    }
     if (aPath.isEmpty() || !fOutput.Open(aPath.toStdString())) {
         OutFileEdit->setText("Cannot open output file!");
         return;
@@ -710,6 +749,7 @@ void TCostasMain::closeEvent(QCloseEvent* e) {
     SetRunning(false);
     fInput.Close();
     fOutput.Close();
+    fPrecise.reset();
     fFft->close();
     fRrc->close();
     QMainWindow::closeEvent(e);
@@ -720,6 +760,8 @@ void TCostasMain::closeEvent(QCloseEvent* e) {
 void TCostasMain::SetRunning(bool aRunning) {
     fRunning = aRunning;
     RunButton->setText(aRunning ? "Stop" : "Run");
+    // The receiver is chosen between runs, not during one.
+    ReceiverBox->setEnabled(!aRunning);
     if (aRunning)
         Timer1->start();
     else
@@ -731,8 +773,59 @@ void TCostasMain::RunButtonClick() {
         SetRunning(false);
         return;
     }
+    const TPreciseSetup setup = PreciseSetup();
+    if (setup.Precise) {
+        if (StartPrecise(setup)) SetRunning(true);
+        return;
+    }
+    if (fPreciseHadOutput) {
+        // Back to the model: it writes the output file afresh, as after "Change".
+        fPreciseHadOutput = false;
+        fPrecise.reset();
+        fOutput.Close();
+        if (fOutputPath.isEmpty() || !fOutput.Open(fOutputPath.toStdString()))
+            OutFileEdit->setText("Cannot open output file!");
+    }
+    fFft->SetProbe(fRx->Probe());
     fRx->ComputeWords();
     SetRunning(true);
+}
+
+TPreciseSetup TCostasMain::PreciseSetup() const {
+    TPreciseSetup setup;
+    for (const TPreciseControl& c : PreciseControls()) {
+        const std::string name = c.Control;
+        if (name == "ReceiverBox")
+            c.Set(setup, ReceiverBox->currentIndex());
+        else if (const QCheckBox* box = CheckBox(c.Control))
+            c.Set(setup, box->isChecked() ? 1 : 0);
+    }
+    return setup;
+}
+
+// A stopped precise run resumes where it stopped; one whose input ended starts again from the
+// beginning of the input, writing the output file afresh.
+bool TCostasMain::StartPrecise(const TPreciseSetup& aSetup) {
+    if (!fPrecise || fPrecise->Ended()) {
+        fPrecise.reset();
+        // The model's writer hands over the file: its pending symbols go out first.
+        fOutput.Close();
+        TSourceOptions in;
+        in.Path = fInputPath.toStdString();
+        try {
+            fPrecise = std::make_unique<TPreciseRun>(in, aSetup, fOutputPath.toStdString(), &fPreciseProbe);
+        } catch (const std::exception& e) {
+            QMessageBox::warning(this, "Precise receiver", QString::fromStdString(e.what()));
+            return false;
+        }
+        fPreciseHadOutput = true;
+        if (!fPrecise->OutputOpen()) OutFileEdit->setText("Cannot open output file!");
+        PreciseOffsetLabel->clear();
+        PreciseSnrLabel->clear();
+    }
+    fPreciseProbe.Restart();
+    fFft->SetProbe(fPreciseProbe);
+    return true;
 }
 
 void TCostasMain::TrackBar1Change(int aPosition) {
@@ -744,16 +837,22 @@ void TCostasMain::TrackBar1Change(int aPosition) {
     fInput.SeekToBar(aPosition);
 }
 
+void TCostasMain::ShowBar(int aPosition) {
+    if (aPosition == fLastBar) return;
+    fLastBar = aPosition;
+    fOwnBarChange = true;
+    TrackBar1->setValue(aPosition);
+    fOwnBarChange = false;
+}
+
 void TCostasMain::Timer1Timer() {
+    if (fPrecise) {
+        PreciseTick();
+        return;
+    }
     const TRunLoop::TTick tick = fLoop->Tick();
     if (tick == TRunLoop::tk_Idle) return;
-    const int bar = fInput.BarPosition();
-    if (bar != fLastBar) {
-        fLastBar = bar;
-        fOwnBarChange = true;
-        TrackBar1->setValue(bar);
-        fOwnBarChange = false;
-    }
+    ShowBar(fInput.BarPosition());
     fPainter.Redraw(fSampler.Points());
     MainImage->Show(fPainter.Main());
     PhaseImage->Show(fPainter.Phase());
@@ -780,4 +879,35 @@ void TCostasMain::ShowReadouts() {
     LdIntCntEdit->setText(QString::fromStdString(t.LdIntCnt));
     Label90->setText(QString::fromStdString(t.LdIntCaption));
     ClockEdit->setText(QString::fromStdString(fInput.FileTime()));
+}
+
+// ---- The precise receiver ----
+
+void TCostasMain::PreciseTick() {
+    TPreciseRun::TStep step;
+    try {
+        step = fPrecise->Step();
+    } catch (const TInputError& e) {
+        SetRunning(false);
+        fPrecise.reset();
+        QMessageBox::warning(this, "Precise receiver", QString::fromStdString(e.what()));
+        return;
+    }
+    const TSampleSource& in = fPrecise->Source();
+    if (in.TotalFrames() > 0) ShowBar(int(in.FramesRead() * 100 / in.TotalFrames()));
+    const TPixelMap points = PreciseConstellation(fPrecise->Recent());
+    PhaseImage->Show(points);
+    if (fReadoutDivider == 0) ShowPreciseReadouts();
+    fReadoutDivider = (fReadoutDivider + 1) % 3;
+    if (step == TPreciseRun::st_End) {
+        ShowPreciseReadouts();
+        SetRunning(false);
+    }
+}
+
+void TCostasMain::ShowPreciseReadouts() {
+    const precise::TPreciseReadouts r = fPrecise->Readouts();
+    LockShape->SetBrush(r.Locked ? colours::Locked : colours::Unlocked);
+    PreciseOffsetLabel->setText(QString::asprintf("Offset %+.0f Hz", r.CarrierOffsetHz));
+    PreciseSnrLabel->setText(QString::asprintf("Es/N0 %.1f dB", r.SnrDb));
 }

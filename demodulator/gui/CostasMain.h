@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/Displays.h"
+#include "app/PreciseRun.h"
 #include "app/ReceiverControls.h"
 #include "app/RunLoop.h"
 #include "app/SymbolWriter.h"
@@ -12,6 +13,7 @@
 #include "gui/Widgets.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -68,6 +70,11 @@ class TCostasMain : public QMainWindow {
     TWavInput& Input() { return fInput; }
     TSymbolWriter& Output() { return fOutput; }
     bool Running() const { return fRunning; }
+    // The precise receiver's run, while one exists (from Run with "Precise" until its input ends,
+    // another input or receiver is chosen, or the window closes).
+    const TPreciseRun* PreciseRun() const { return fPrecise.get(); }
+    // The receiver choice and its options as the controls show them (PreciseControls).
+    TPreciseSetup PreciseSetup() const;
     TFFTForm* FFTForm() const { return fFft; }
     TRRCForm* RRCForm() const { return fRrc; }
     TInfoForm* InfoForm() const { return fInfo; }
@@ -86,6 +93,8 @@ class TCostasMain : public QMainWindow {
     TTrackBar* TrackBar1;
     TImageBox *MainImage, *PhaseImage;
     QTimer* Timer1;
+    QComboBox* ReceiverBox;
+    QLabel *PreciseOffsetLabel, *PreciseSnrLabel;
 
   protected:
     void closeEvent(QCloseEvent* e) override;
@@ -109,6 +118,10 @@ class TCostasMain : public QMainWindow {
     void ShowReadouts();
     void ShowNsPerBit();
     void SetRunning(bool aRunning);
+    bool StartPrecise(const TPreciseSetup& aSetup);
+    void PreciseTick();
+    void ShowPreciseReadouts();
+    void ShowBar(int aPosition);
 
     std::unique_ptr<TCostasReceiver> fRx;
     TWavInput fInput;
@@ -116,6 +129,10 @@ class TCostasMain : public QMainWindow {
     TDisplaySampler fSampler;
     TDisplayPainter fPainter;
     std::unique_ptr<TRunLoop> fLoop;
+    std::unique_ptr<TPreciseRun> fPrecise;
+    bool fPreciseHadOutput = false; // the model's writer handed the output file over
+    ProbeBuffer fPreciseProbe;
+    QString fInputPath, fOutputPath;
 
     bool fRunning = false;
     bool fAgcDb = true;

@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-TFFTForm::TFFTForm(QWidget* aParent, ProbeBuffer& aProbe) : QDialog(aParent), fProbe(aProbe) {
+TFFTForm::TFFTForm(QWidget* aParent, ProbeBuffer& aProbe) : QDialog(aParent), fProbe(&aProbe) {
     setObjectName("FFTForm");
     setWindowTitle("Spectrum Analyser");
     fPicture = TSpectrumAnalyser::EmptyImage(fGrid);
@@ -63,7 +63,7 @@ TFFTForm::TFFTForm(QWidget* aParent, ProbeBuffer& aProbe) : QDialog(aParent), fP
 
 void TFFTForm::TraceButtonClick() {
     std::vector<TSpectrumAnalyser::TPlot> plots;
-    if (!fAnalyser.Trace(fProbe, plots)) return;
+    if (!fAnalyser.Trace(*fProbe, plots)) return;
     for (const auto& p : plots)
         fPicture.Set(p.X, p.Y, p.Colour);
     if (!plots.empty()) FFTImage->Show(fPicture);

@@ -30,6 +30,9 @@ class TFFTForm : public QDialog {
     QPlainTextEdit* Memo1;
     QTimer* FftTimer;
 
+    // The signal to show from now on (the model's probe, or the precise receiver's input).
+    void SetProbe(ProbeBuffer& aProbe) { fProbe = &aProbe; }
+
     const TSpectrumAnalyser& Analyser() const { return fAnalyser; }
     const TPixelMap& Picture() const { return fPicture; }
 
@@ -38,7 +41,7 @@ class TFFTForm : public QDialog {
     void hideEvent(QHideEvent* e) override;
 
   private:
-    ProbeBuffer& fProbe;
+    ProbeBuffer* fProbe;
     TSpectrumAnalyser fAnalyser;
     TSpectrumAnalyser::TGrid fGrid;
     TPixelMap fPicture;

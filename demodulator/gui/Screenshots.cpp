@@ -1,5 +1,5 @@
 // haldrin-screenshots: runs the main window on a recording without a display and saves the
-// windows as PNG pictures for the documentation.
+// windows as PNG pictures for the documentation, the main window with each receiver.
 // Usage: haldrin-screenshots IN.wav OUTDIR
 #include "gui/CostasMain.h"
 #include "gui/FftForm.h"
@@ -78,6 +78,22 @@ int main(int argc, char** argv) {
     app.processEvents();
     save(info, "haldrin-info.png");
     w.Input().SeekTo(position);
+    info->hide();
+
+    // The precise receiver on the same recording (the generator writes Q first), locked for 40
+    // blocks.
+    w.CheckBox("IQCheckBox")->click();
+    w.ReceiverBox->setCurrentIndex(1);
+    w.RunButtonClick();
+    ticks = lockedTicks = 0;
+    while (w.Running() && w.PreciseRun() && ticks < 2000 && lockedTicks < 40) {
+        w.Timer1Timer();
+        lockedTicks += w.PreciseRun()->Readouts().Locked;
+        ++ticks;
+    }
+    if (w.Running()) w.RunButtonClick();
+    app.processEvents();
+    save(&w, "haldrin-precise.png");
     w.Output().Close();
     QFile::remove(QDir::temp().filePath("haldrin-screenshots.raw"));
     return 0;

@@ -266,6 +266,94 @@ TEST_F(HaldrinWindowsTest, RunsAGeneratedPassToTheEndAndStops) {
     EXPECT_EQ(int64_t(std::filesystem::file_size(out)), written + pending);
 }
 
+TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
+    EXPECT_EQ(w->ReceiverBox->currentText(), "Model");
+    EXPECT_EQ(w->ReceiverBox->count(), 2);
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.durationSeconds = 1.0;
+    o.leadInSeconds = 0.1;
+    o.carrierOffsetHz = 2000;
+    o.esn0Db = 12;
+    o.seed = 5;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const std::string in = WriteFile("window-precise.wav", rec.bytes);
+    const std::string out = TempPath("window-precise.s");
+    w->OutputDialogHook = [&] { return QString::fromStdString(out); };
+    w->OutfileButton->click();
+    w->InputDialogHook = [&] { return QString::fromStdString(in); };
+    w->InfileButton->click();
+    w->CheckBox("IQCheckBox")->click(); // the generator writes Q first
+    w->ReceiverBox->setCurrentIndex(1);
+    const TPreciseSetup setup = w->PreciseSetup();
+    EXPECT_TRUE(setup.Precise && setup.SwapIq && !setup.Oqpsk);
+
+    const std::vector<uint32_t> modelChart(w->MainImage->Image().constBits(),
+                                           w->MainImage->Image().constBits() + 1040 * 400);
+    w->RunButton->click();
+    ASSERT_TRUE(w->Running());
+    ASSERT_NE(w->PreciseRun(), nullptr);
+    EXPECT_FALSE(w->ReceiverBox->isEnabled());
+    int ticks = 0;
+    while (w->Running() && ticks < 1000) {
+        w->Timer1Timer();
+        ++ticks;
+    }
+    const int64_t frames = int64_t(rec.bytes.size() - 44) / 4;
+    EXPECT_EQ(ticks, int(frames / 8192 + 2)); // the last part block, then the end
+    EXPECT_TRUE(w->ReceiverBox->isEnabled());
+    EXPECT_EQ(w->RunButton->text(), "Run");
+    EXPECT_EQ(w->LockShape->Brush(), colours::Locked);
+    const QStringList offset = w->PreciseOffsetLabel->text().split(' ');
+    ASSERT_EQ(offset.size(), 3);
+    EXPECT_NEAR(offset[1].toDouble(), 2000, 30);
+    const QStringList snr = w->PreciseSnrLabel->text().split(' ');
+    ASSERT_EQ(snr.size(), 3);
+    EXPECT_NEAR(snr[1].toDouble(), 12, 1.5);
+    EXPECT_EQ(w->TrackBar1->value(), 100);
+    // Its symbols in the output (8-bit pairs, by the name), its points on the constellation; the
+    // model's chart is left as it was.
+    EXPECT_EQ(int64_t(std::filesystem::file_size(out)), 2 * w->PreciseRun()->SymbolsWritten());
+    EXPECT_NEAR(double(w->PreciseRun()->SymbolsWritten()), double(frames) * 72000 / 196078, 200);
+    int points = 0;
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 128; ++x)
+            points += w->PhaseImage->Image().pixel(x, y) == (0xFF000000u | colours::Point);
+    EXPECT_GT(points, 200);
+    EXPECT_TRUE(std::equal(modelChart.begin(), modelChart.end(), w->MainImage->Image().constBits()));
+
+    // The spectrum analyser shows the precise receiver's input.
+    w->ProbeLabelClick(pr_Iin);
+    EXPECT_TRUE(w->FFTForm()->isVisible());
+    for (int k = 0; k < 9; ++k) {
+        w->RunButton->click(); // a new run from the start: its input refills the probe
+        w->Timer1Timer();
+        w->RunButton->click();
+        w->FFTForm()->TraceButtonClick();
+    }
+    int green = 0;
+    for (uint32_t p : w->FFTForm()->Picture().Pixels)
+        green += p == colours::Point;
+    EXPECT_GT(green, 500);
+
+    // Back to the model: it runs and writes the output afresh in its own form.
+    w->ReceiverBox->setCurrentIndex(0);
+    w->RunButton->click();
+    EXPECT_EQ(w->PreciseRun(), nullptr);
+    w->Timer1Timer();
+    w->RunButton->click();
+    EXPECT_EQ(int64_t(std::filesystem::file_size(out)), w->Output().Written());
+
+    // Another input ends a precise run and its timer: the model does not take over unasked.
+    w->ReceiverBox->setCurrentIndex(1);
+    w->RunButton->click();
+    w->Timer1Timer();
+    ASSERT_NE(w->PreciseRun(), nullptr);
+    w->InfileButton->click();
+    EXPECT_FALSE(w->Running());
+    EXPECT_EQ(w->PreciseRun(), nullptr);
+}
+
 TEST_F(HaldrinWindowsTest, FileFailures) {
     w->InputDialogHook = [] { return QString(); }; // cancelled
     w->InfileButton->click();
