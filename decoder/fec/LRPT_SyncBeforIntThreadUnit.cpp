@@ -142,13 +142,18 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         if (fLater || kind > Quarter)
             line += std::string(" ") + KindName[kind] + " " + std::to_string(c.c[kind]);
         // A lock taken on a near hypothesis (at the start of a pass, where a window is only partly
-        // signal) is given up as soon as another one clearly beats it; the next step searches the
-        // same values again.
+        // signal) is given up when another one clearly beats it; the next step searches the same
+        // values again.
         const bool sameLock = found.offset == 0 && (found.kind >= Later) == fLater;
+        // Noise lets a near hypothesis win a window now and then (at Es/N0 5 dB about one window in
+        // 1,500), so only RelockWindows windows in a row count.
         const bool beaten =
             !sameLock && found.score > LockThreshold && found.clear && found.score - c.c[kind] >= MinLead;
-        if (beaten) line += " relock";
-        if (beaten || c.c[kind] < LossThreshold) {
+        fBeaten = beaten ? fBeaten + 1 : 0;
+        const bool relock = fBeaten >= RelockWindows;
+        if (relock) line += " relock";
+        if (relock || c.c[kind] < LossThreshold) {
+            fBeaten = 0;
             aIn->SetPosition(fPos);
             fSync = false;
         } else {

@@ -32,7 +32,8 @@
 // - Locked: logs "<position after the window> <c1(0)> <c2(0)>", followed by "<hypothesis>
 //   <score>" when not locked in the plain pairing. The locked pairing's best hypothesis below 40
 //   loses the lock and sets the input back to the window's start, so the next step searches the
-//   same values; so does another hypothesis that clearly beats it by MinLead (logged " relock"),
+//   same values; so does another hypothesis that beats it by MinLead in RelockWindows windows in a
+//   row (logged " relock" on the last),
 //   which undoes a lock taken on a near hypothesis at the start of a pass. Else the input moves on
 //   800 values (to the next unique word) and the code values are written in the order they were
 //   sent: turned (I, Q) -> (-Q, I) for a quarter turn (c2 > c1), exchanged back, or each I with
@@ -51,6 +52,7 @@ class TSyncBeforIntThread : public TStepPatternThread {
     static constexpr int LockThreshold = 80;  // best correlation must exceed this to lock
     static constexpr int LossThreshold = 40;  // both correlations below this lose the lock
     static constexpr int MinLead = 8;         // lead of a best that is not of the plain pairing
+    static constexpr int RelockWindows = 3;   // locked windows in a row clearly beaten to relock
 
     // Deletes an existing log file of that name (session name: input file + ".SyncBeforInt.log").
     TSyncBeforIntThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
@@ -66,5 +68,6 @@ class TSyncBeforIntThread : public TStepPatternThread {
   private:
     bool fSync = false;
     bool fLater = false; // locked with each I paired with the Q one pair later
+    int fBeaten = 0;     // locked windows in a row in which another hypothesis clearly won
     int64_t fPos = 0;
 };

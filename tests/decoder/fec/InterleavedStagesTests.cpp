@@ -286,30 +286,38 @@ TEST_F(UniqueWordStage, ExchangedAndShiftedPairingsLockAndRestoreTheOrder) {
 TEST_F(UniqueWordStage, ANearHypothesisGivesWayToAClearlyBetterOne) {
     // Locked in the plain pairing, the stream goes on turned a quarter turn and one value late:
     // at the old place the unique word still scores 7/8 (seven of its eight values agree), which
-    // keeps the lock; the right hypothesis beats it clearly, so the stage searches again.
-    const Values first = CleanCode(72 * 20, 8), then = CleanCode(72 * 30, 9);
+    // keeps the lock; the right hypothesis beats it clearly, and after RelockWindows windows in a
+    // row the stage searches again.
+    const Values first = CleanCode(72 * 20, 8), then = CleanCode(72 * 60, 9);
     Values stream = WithUniqueWords(first);
     stream.push_back(Amp);
     const Values turned = Rotate(WithUniqueWords(then), 1);
     stream.insert(stream.end(), turned.begin(), turned.end());
     Feed(fIn, stream);
-    for (int step = 0; step < 3; ++step)
-        ASSERT_TRUE(Step()); // search, groups 0..9, groups 10..19
-    ASSERT_TRUE(Step());     // the next groups no longer fit
+    ASSERT_TRUE(Step());                                           // search
+    const int locked = 2 + TSyncBeforIntThread::RelockWindows - 1; // groups 0..19, then beaten
+    for (int step = 0; step < locked; ++step)
+        ASSERT_TRUE(Step());
+    ASSERT_TRUE(fStage->Sync());
+    ASSERT_TRUE(Step()); // beaten once more: relock
+    EXPECT_FALSE(fStage->Sync());
     const auto log = ReadLog(fLog);
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_NE(log[3].find(" relock"), std::string::npos) << log[3];
-    std::istringstream fields(log[3]);
+    ASSERT_EQ(log.size(), static_cast<size_t>(locked + 2));
+    EXPECT_EQ(log[static_cast<size_t>(locked)].find(" relock"), std::string::npos);
+    EXPECT_NE(log.back().find(" relock"), std::string::npos) << log.back();
+    std::istringstream fields(log.back());
     long position, c1;
     fields >> position >> c1;
-    EXPECT_GE(c1, TSyncBeforIntThread::LossThreshold) << log[3];
-    EXPECT_EQ(fIn.Position(), 1600);
-    EXPECT_EQ(fOut.Size(), 1440);
+    EXPECT_GE(c1, TSyncBeforIntThread::LossThreshold) << log.back();
+    const int64_t relockedAt = 800 * locked;
+    EXPECT_EQ(fIn.Position(), relockedAt);
+    EXPECT_EQ(fOut.Size(), 720 * locked);
     Drain(fOut);
     ASSERT_TRUE(Step()); // found again one value on
-    EXPECT_EQ(fIn.Position(), 1601);
+    EXPECT_EQ(fIn.Position(), relockedAt + 1);
     ASSERT_TRUE(Step());
-    EXPECT_EQ(Drain(fOut), Negate(Slice(then, 0, 720))); // a half turn left
+    const size_t group = static_cast<size_t>(relockedAt / 80 - 20);
+    EXPECT_EQ(Drain(fOut), Negate(Slice(then, 72 * group, 720))); // a half turn left
 }
 
 TEST_F(UniqueWordStage, SlipLosesLockAndTheSameValuesAreSearchedAgain) {
