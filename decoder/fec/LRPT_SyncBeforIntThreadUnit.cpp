@@ -1,5 +1,6 @@
 #include "fec/LRPT_SyncBeforIntThreadUnit.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -8,23 +9,37 @@ namespace {
 constexpr int uI[4] = {-1, +1, -1, +1};
 constexpr int uQ[4] = {-1, -1, +1, +1};
 
+// Hypotheses about how the values arrive, scored at a value offset (the place of the unique word's
+// first value). c1 / c2 are the plain pairing's (values paired as they come, in phase or a half
+// turn off / a quarter turn off); the others cover a receiver that exchanged I and Q or paired each
+// I with the Q one symbol later: as a sequence of values the stream is then the sent one with the
+// values of each pair exchanged, or of each pair across a symbol boundary, which pairing as they
+// come (exchanged) or with the Q one pair later restores. Only the order matters to the
+// deinterleaver, whose branches alternate between I and Q values; signs left on the I or the Q
+// values are resolved by the sync stage after it.
+enum Kind { Natural, Quarter, Exchanged, Conjugate, Later, LaterConjugate, Kinds };
+
+const char* const KindName[Kinds] = {"natural",   "quarter", "exchanged",
+                                     "conjugate", "later",   "later-conjugate"};
+
 struct Correlation {
-    int c1; // in phase or a half turn off
-    int c2; // a quarter turn off
+    int c[Kinds];
 };
 
-// The unique word at symbol offset k correlated over the first 10 groups of the window.
-Correlation Correlate(const int8_t* aWindow, int k) {
-    int a1 = 0, a2 = 0, a3 = 0, a4 = 0;
+// The unique word at value offset aOffset correlated over the first 10 groups of the window.
+Correlation Correlate(const int8_t* aWindow, int aOffset) {
+    int a1 = 0, a2 = 0, a3 = 0, a4 = 0, a6 = 0;
     for (int j = 0; j < 10; ++j) {
-        const int8_t* s = aWindow + TSyncBeforIntThread::GroupSize * j + 2 * k;
+        const int8_t* s = aWindow + TSyncBeforIntThread::GroupSize * j + aOffset;
         for (int m = 0; m < 4; ++m) {
             const int x = s[2 * m];
             const int y = s[2 * m + 1];
+            const int z = s[2 * m + 3]; // the Q value one pair later
             a1 += x * uI[m];
             a2 += y * uQ[m];
             a3 += y * uI[m];
             a4 += -x * uQ[m];
+            a6 += z * uQ[m];
         }
     }
     // Each sum is scaled on its own, truncating toward zero, before the two are added.
@@ -32,7 +47,52 @@ Correlation Correlate(const int8_t* aWindow, int k) {
     a2 /= 40;
     a3 /= 40;
     a4 /= 40;
-    return {std::abs(a1 + a2), std::abs(a3 + a4)};
+    a6 /= 40;
+    return {{std::abs(a1 + a2), std::abs(a3 + a4), std::abs(a3 - a4), std::abs(a1 - a2), std::abs(a1 + a6),
+             std::abs(a1 - a6)}};
+}
+
+// The best hypothesis of a window. The plain pairing is scanned first (even offsets, c1 before
+// c2), so that it keeps its place on ties; another hypothesis must score higher. Some hypotheses
+// share seven of the unique word's eight values with another (a quarter turn one value on scores
+// 7/8 of the plain word, more when the data value beside the word happens to agree), so a lock
+// wants a clear best: a plain one above every other hypothesis, another one leading every other
+// by MinLead.
+struct Search {
+    int score = 0, offset = -1, kind = Natural, runnerUp = 0;
+    bool plain = true, clear = false;
+};
+
+Search SearchWindow(const int8_t* aWindow) {
+    constexpr int G = TSyncBeforIntThread::GroupSize;
+    Correlation all[G];
+    for (int p = 0; p < G; ++p)
+        all[p] = Correlate(aWindow, p);
+    auto isPlain = [](int p, int kind) { return p % 2 == 0 && kind <= Quarter; };
+    Search s;
+    auto consider = [&](int p, int kind) {
+        if (all[p].c[kind] > s.score) {
+            s.score = all[p].c[kind];
+            s.offset = p;
+            s.kind = kind;
+        }
+    };
+    for (int p = 0; p < G; p += 2) {
+        consider(p, Natural);
+        consider(p, Quarter);
+    }
+    for (int p = 0; p < G; ++p)
+        for (int kind = Natural; kind < Kinds; ++kind)
+            if (!isPlain(p, kind)) consider(p, kind);
+    s.plain = s.offset < 0 || isPlain(s.offset, s.kind);
+    int other = 0; // the best of the other hypotheses (of the non-plain ones when plain won)
+    for (int p = 0; p < G; ++p)
+        for (int kind = Natural; kind < Kinds; ++kind)
+            if ((p != s.offset || kind != s.kind) && !(s.plain && isPlain(p, kind)))
+                other = std::max(other, all[p].c[kind]);
+    s.runnerUp = other;
+    s.clear = s.plain ? s.score > other : s.score - other >= TSyncBeforIntThread::MinLead;
+    return s;
 }
 
 } // namespace
@@ -53,44 +113,74 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     // The log line is written last, so that a log file that cannot be written does not leave the
     // input or the lock half updated.
     std::string line;
+    const Search found = SearchWindow(window);
     if (!fSync) {
-        int best = 0, bestK = -1;
-        for (int k = 0; k < (GroupSize / 2); ++k) {
-            const Correlation c = Correlate(window, k);
-            if (c.c1 > best) {
-                best = c.c1;
-                bestK = k;
-            }
-            if (c.c2 > best) {
-                best = c.c2;
-                bestK = k;
-            }
-        }
-        line = "* " + std::to_string(after) + " " + std::to_string(bestK) + " " + std::to_string(best);
-        if (best > LockThreshold) {
-            aIn->SetPosition(fPos + 2 * bestK);
+        const int bestK = found.offset < 0 ? -1 : found.offset / 2;
+        line = "* " + std::to_string(after) + " " + std::to_string(bestK) + " " + std::to_string(found.score);
+        if (!found.plain)
+            line += std::string(" ") + KindName[found.kind] + " " + std::to_string(found.offset);
+        if (found.score > LockThreshold && !found.clear)
+            line += " ambiguous " + std::to_string(found.runnerUp);
+        if (found.score > LockThreshold && found.clear) {
+            aIn->SetPosition(fPos + found.offset);
             fSync = true;
+            fLater = found.kind >= Later;
         }
     } else {
         const Correlation c = Correlate(window, 0);
-        line = std::to_string(after) + " " + std::to_string(c.c1) + " " + std::to_string(c.c2);
-        if (c.c1 < LossThreshold && c.c2 < LossThreshold) {
+        line =
+            std::to_string(after) + " " + std::to_string(c.c[Natural]) + " " + std::to_string(c.c[Quarter]);
+        // The hypothesis of the locked pairing that fits this window best (c1 before c2 as ever).
+        int kind = fLater ? Later : Natural;
+        if (fLater) {
+            if (c.c[LaterConjugate] > c.c[Later]) kind = LaterConjugate;
+        } else {
+            if (c.c[Quarter] > c.c[kind]) kind = Quarter;
+            if (c.c[Exchanged] > c.c[kind]) kind = Exchanged;
+            if (c.c[Conjugate] > c.c[kind]) kind = Conjugate;
+        }
+        if (fLater || kind > Quarter)
+            line += std::string(" ") + KindName[kind] + " " + std::to_string(c.c[kind]);
+        // A lock taken on a near hypothesis (at the start of a pass, where a window is only partly
+        // signal) is given up when another one clearly beats it; the next step searches the same
+        // values again.
+        const bool sameLock = found.offset == 0 && (found.kind >= Later) == fLater;
+        // Noise lets a near hypothesis win a window now and then (at Es/N0 5 dB about one window in
+        // 1,500), so only RelockWindows windows in a row count.
+        const bool beaten =
+            !sameLock && found.score > LockThreshold && found.clear && found.score - c.c[kind] >= MinLead;
+        fBeaten = beaten ? fBeaten + 1 : 0;
+        const bool relock = fBeaten >= RelockWindows;
+        if (relock) line += " relock";
+        if (relock || c.c[kind] < LossThreshold) {
+            fBeaten = 0;
             aIn->SetPosition(fPos);
             fSync = false;
         } else {
             aIn->SetPosition(fPos + LockedAdvance);
             int8_t out[OutSize];
-            const bool quarterTurn = c.c2 > c.c1;
             int8_t* o = out;
             for (int j = 0; j < 10; ++j) {
                 const int8_t* d = window + GroupSize * j + WordSize;
                 for (int i = 0; i < GroupSize - WordSize; i += 2) {
-                    if (quarterTurn) {
+                    switch (kind) {
+                    case Quarter:
                         o[0] = static_cast<int8_t>(-d[i + 1]);
                         o[1] = d[i];
-                    } else {
+                        break;
+                    case Exchanged:
+                        o[0] = d[i + 1];
+                        o[1] = d[i];
+                        break;
+                    case Later:
+                    case LaterConjugate:
+                        o[0] = d[i];
+                        o[1] = d[i + 3];
+                        break;
+                    default:
                         o[0] = d[i];
                         o[1] = d[i + 1];
+                        break;
                     }
                     o += 2;
                 }

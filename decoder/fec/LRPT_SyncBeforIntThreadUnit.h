@@ -1,5 +1,5 @@
 // Unique-word sync of the interleaved 80 k mode: finds the 80-value groups (unique word + 72
-// interleaved code values), keeps to them, strips the unique words and undoes a quarter turn.
+// interleaved code values), keeps to them, strips the unique words and restores the values' order.
 #pragma once
 
 #include "stages/StepPatternThreadUnit.h"
@@ -14,19 +14,34 @@
 // block starts a new 36-value row of the deinterleaver.
 //
 // A step looks at 880 waiting values (11 groups) and correlates the unique word over 10 groups at
-// the 40 even offsets (so the input's pairing of values into symbols is kept):
-//   c1 = |a1 + a2| (in phase or a half turn off), c2 = |a3 + a4| (a quarter turn off either way),
-//   each a being 40 products summed and divided by 40 with truncation; a clean unique word at
-//   amplitude 70 gives 140 in one of them and 0 in the other.
-// - Searching: logs "* <position after the window> <bestK> <best>"; best > 80 locks and sets the
-//   input to the unique word at 2*bestK; otherwise the 880 values stay consumed. No output.
-// - Locked: logs "<position after the window> <c1(0)> <c2(0)>". Both below 40 lose the lock and
-//   set the input back to the window's start, so the next step searches the same values. Else the
-//   input moves on 800 values (to the next unique word) and the code values are written, turned
-//   (I, Q) -> (-Q, I) when c2 > c1. Negation is two's complement in 8 bits (-(-128) stays -128).
+// each of the 80 value offsets, under six hypotheses of how the receiver paired the values:
+//   plain pairing (values paired as they come, at even offsets, as in every log before):
+//     c1 = |a1 + a2| (in phase or a half turn off), c2 = |a3 + a4| (a quarter turn off either way);
+//   the others: values as they come at odd offsets, I and Q exchanged without a quarter turn
+//   ("exchanged"), in phase with the I or the Q values negated ("conjugate"), and each I paired
+//   with the Q one pair later ("later", "later-conjugate": an offset-QPSK receiver that paired each
+//   I with the Q half a symbol before it, whose values come in pairs exchanged across symbols).
+//   Each a is 40 products summed and divided by 40 with truncation; a clean unique word at
+//   amplitude 70 gives 140 for the right hypothesis.
+// - Searching: logs "* <position after the window> <bestK> <best>" (bestK = value offset / 2),
+//   followed by "<hypothesis> <value offset>" when the best is not of the plain pairing, and by
+//   "ambiguous <runner-up>" when the best does not clearly win: a plain best must beat every other
+//   hypothesis, another best must lead every other by MinLead (several hypotheses share seven of
+//   the word's eight values). A clear best > 80 locks and sets the input to the word's first value;
+//   otherwise the 880 values stay consumed. No output.
+// - Locked: logs "<position after the window> <c1(0)> <c2(0)>", followed by "<hypothesis>
+//   <score>" when not locked in the plain pairing. The locked pairing's best hypothesis below 40
+//   loses the lock and sets the input back to the window's start, so the next step searches the
+//   same values; so does another hypothesis that beats it by MinLead in RelockWindows windows in a
+//   row (logged " relock" on the last),
+//   which undoes a lock taken on a near hypothesis at the start of a pass. Else the input moves on
+//   800 values (to the next unique word) and the code values are written in the order they were
+//   sent: turned (I, Q) -> (-Q, I) for a quarter turn (c2 > c1), exchanged back, or each I with
+//   the Q one pair later. Negation is two's complement in 8 bits (-(-128) stays -128).
 //
-// What it cannot do: a half-turn rotation passes unchanged (the sync stage before Viterbi resolves
-// it); a stream with I and Q exchanged correlates to 0 at the true unique word and is not locked.
+// Only the order of the values matters to the deinterleaver, whose 36 branches alternate between
+// I and Q values; signs left on the I or the Q values (a half turn, or the I or Q values negated)
+// pass on and the sync stage before Viterbi resolves them.
 class TSyncBeforIntThread : public TStepPatternThread {
   public:
     static constexpr int GroupSize = 80;      // values: unique word + code values
@@ -36,6 +51,8 @@ class TSyncBeforIntThread : public TStepPatternThread {
     static constexpr int OutSize = 720;       // code values written by a locked step
     static constexpr int LockThreshold = 80;  // best correlation must exceed this to lock
     static constexpr int LossThreshold = 40;  // both correlations below this lose the lock
+    static constexpr int MinLead = 8;         // lead of a best that is not of the plain pairing
+    static constexpr int RelockWindows = 3;   // locked windows in a row clearly beaten to relock
 
     // Deletes an existing log file of that name (session name: input file + ".SyncBeforInt.log").
     TSyncBeforIntThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
@@ -50,5 +67,7 @@ class TSyncBeforIntThread : public TStepPatternThread {
 
   private:
     bool fSync = false;
+    bool fLater = false; // locked with each I paired with the Q one pair later
+    int fBeaten = 0;     // locked windows in a row in which another hypothesis clearly won
     int64_t fPos = 0;
 };

@@ -236,30 +236,88 @@ TEST_F(UniqueWordStage, AllZeroStreamIsSkippedWindowByWindow) {
     EXPECT_EQ(fIn.Position(), 2640);
 }
 
-TEST_F(UniqueWordStage, ExchangedIAndQAreNotLocked) {
-    // Code values zero, so that only the unique words correlate: exchanged, they give 0 at their
-    // place and no offset reaches the lock threshold.
-    const Values stream = WithUniqueWords(Values(72 * 60, 0));
-    Feed(fIn, ExchangeIQ(stream));
-    EXPECT_EQ(Run(), 5);
-    EXPECT_FALSE(fStage->Sync());
-    EXPECT_EQ(fOut.Size(), 0);
-    for (const std::string& line : ReadLog(fLog)) {
-        std::istringstream fields(line);
-        std::string star;
-        long position, bestK, best;
-        fields >> star >> position >> bestK >> best;
-        EXPECT_EQ(star, "*") << line;
-        EXPECT_NE(bestK, 0) << line;
-        EXPECT_LE(best, 80) << line;
+TEST_F(UniqueWordStage, ExchangedAndShiftedPairingsLockAndRestoreTheOrder) {
+    // A receiver may exchange I and Q, start one value late, or pair each I with the Q half a
+    // symbol before it (offset QPSK): the stage finds the unique word in each and passes the code
+    // values on in the order they were sent.
+    const Values code = CleanCode(72 * 30, 3);
+    const Values sent = WithUniqueWords(code);
+    const struct {
+        const char* name;
+        Values values;
+        const char* tag; // on the search line
+    } cases[] = {
+        {"exchanged", ExchangeIQ(Slice(sent, 6, 80 * 29)), "exchanged"},
+        {"one value on", Slice(sent, 7, 80 * 29), "natural"},
+        {"exchanged, one value on", Slice(ExchangeIQ(Slice(sent, 6, 80 * 29)), 1, 80 * 28), "exchanged"},
+        // (I, Q) = (sent 2k+2, sent 2k+1): each I with the Q before it, exchanged.
+        {"I with the Q before", ExchangeIQ(Slice(sent, 7, 80 * 29)), "later"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSHORTstream in("in", true, true, nullptr), out("out", true, true, nullptr);
+        const std::string log = TempName("pairing");
+        TSyncBeforIntThread stage(&in, &out, log);
+        Feed(in, c.values);
+        for (int step = 0; step < 4 && out.Size() == 0; ++step)
+            ASSERT_TRUE(stage.DoStep(&in, &out));
+        const auto lines = ReadLog(log);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines.front().find(c.tag), std::string::npos) << lines.front();
+        // Locked on the unique word of group 1 (group 0's is cut), or on group 2 after a window
+        // the stage found ambiguous.
+        const Values got = Drain(out);
+        EXPECT_TRUE(got == Slice(code, 72, 720) || got == Slice(code, 144, 720));
+        std::filesystem::remove(log);
     }
-    // The same stream not exchanged locks at once.
+    // A stream of zero code values locks on the exchanged unique words at once.
+    const Values zeros = WithUniqueWords(Values(72 * 60, 0));
     TSHORTstream in("in", true, true, nullptr);
-    TSyncBeforIntThread stage(&in, &fOut, "");
-    Feed(in, stream);
+    const std::string log = TempName("zeros");
+    TSyncBeforIntThread stage(&in, &fOut, log);
+    Feed(in, ExchangeIQ(zeros));
     EXPECT_TRUE(stage.DoStep(&in, &fOut));
     EXPECT_TRUE(stage.Sync());
     EXPECT_EQ(in.Position(), 0);
+    EXPECT_EQ(ReadLog(log).front(), "* 880 0 140 exchanged 0");
+    std::filesystem::remove(log);
+}
+
+TEST_F(UniqueWordStage, ANearHypothesisGivesWayToAClearlyBetterOne) {
+    // Locked in the plain pairing, the stream goes on turned a quarter turn and one value late:
+    // at the old place the unique word still scores 7/8 (seven of its eight values agree), which
+    // keeps the lock; the right hypothesis beats it clearly, and after RelockWindows windows in a
+    // row the stage searches again.
+    const Values first = CleanCode(72 * 20, 8), then = CleanCode(72 * 60, 9);
+    Values stream = WithUniqueWords(first);
+    stream.push_back(Amp);
+    const Values turned = Rotate(WithUniqueWords(then), 1);
+    stream.insert(stream.end(), turned.begin(), turned.end());
+    Feed(fIn, stream);
+    ASSERT_TRUE(Step());                                           // search
+    const int locked = 2 + TSyncBeforIntThread::RelockWindows - 1; // groups 0..19, then beaten
+    for (int step = 0; step < locked; ++step)
+        ASSERT_TRUE(Step());
+    ASSERT_TRUE(fStage->Sync());
+    ASSERT_TRUE(Step()); // beaten once more: relock
+    EXPECT_FALSE(fStage->Sync());
+    const auto log = ReadLog(fLog);
+    ASSERT_EQ(log.size(), static_cast<size_t>(locked + 2));
+    EXPECT_EQ(log[static_cast<size_t>(locked)].find(" relock"), std::string::npos);
+    EXPECT_NE(log.back().find(" relock"), std::string::npos) << log.back();
+    std::istringstream fields(log.back());
+    long position, c1;
+    fields >> position >> c1;
+    EXPECT_GE(c1, TSyncBeforIntThread::LossThreshold) << log.back();
+    const int64_t relockedAt = 800 * locked;
+    EXPECT_EQ(fIn.Position(), relockedAt);
+    EXPECT_EQ(fOut.Size(), 720 * locked);
+    Drain(fOut);
+    ASSERT_TRUE(Step()); // found again one value on
+    EXPECT_EQ(fIn.Position(), relockedAt + 1);
+    ASSERT_TRUE(Step());
+    const size_t group = static_cast<size_t>(relockedAt / 80 - 20);
+    EXPECT_EQ(Drain(fOut), Negate(Slice(then, 72 * group, 720))); // a half turn left
 }
 
 TEST_F(UniqueWordStage, SlipLosesLockAndTheSameValuesAreSearchedAgain) {

@@ -1,6 +1,5 @@
 // Every way a demodulator may lock on an NRZ-M pass, QPSK and offset QPSK: the stages from the
-// first one to the frame stage, stepped by hand, give every frame of the pass. (72 k only: the
-// 80 k unique-word stage still locks only on the plain pairing.)
+// first one to the frame stage, stepped by hand, give every frame of the pass, in 72 k and 80 k.
 #include "Synthesizer.h"
 
 #include "fec/InterlivingThreadUnit.h"
@@ -155,4 +154,8 @@ void EveryHypothesisDecodes(bool a80k) {
 
 TEST(LockHypotheses, NrzmIn72kDecodesInEveryPhaseOrderAndPairing) {
     EveryHypothesisDecodes(false);
+}
+
+TEST(LockHypotheses, NrzmIn80kDecodesInEveryPhaseOrderAndPairing) {
+    EveryHypothesisDecodes(true);
 }
