@@ -206,6 +206,40 @@ std::vector<std::string> WriteProducts(TStageChain& aChain, const std::string& a
 
 } // namespace
 
+std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::string& aStem,
+                                              const std::array<int, 3>& aRgb) {
+    std::vector<std::string> written;
+    std::vector<std::future<std::vector<std::string>>> writers;
+    for (int i = 0; i < 6; ++i) {
+        TCanalDrawThread& stage = *aChain.Channel(i);
+        if (stage.FirstScanTime() == 0 || stage.LineCount() <= 0) continue;
+        // Compressing the pictures takes longer than decoding them: write them side by side.
+        writers.push_back(
+            std::async(std::launch::async, [&stage, name = aStem + "." + std::to_string(64 + i)] {
+                std::vector<std::string> files;
+                WriteChannel(stage, stage.LineCount(), name, files);
+                return files;
+            }));
+    }
+    // The composite reads the finished pictures as well: make it beside the channel pictures.
+    auto composite = std::async(std::launch::async, [&] {
+        TBitmap24 picture;
+        const auto stat = GenerateRGB(*aChain.Channel(aRgb[0] - 1), *aChain.Channel(aRgb[1] - 1),
+                                      *aChain.Channel(aRgb[2] - 1), picture);
+        SaveComposite(picture, stat, aStem);
+    });
+    for (auto& writer : writers) {
+        const auto files = writer.get();
+        written.insert(written.end(), files.begin(), files.end());
+    }
+    composite.get();
+    written.push_back(aStem + ".bmp");
+    written.push_back(aStem + ".bmp.stat");
+    const auto products = WriteProducts(aChain, aStem);
+    written.insert(written.end(), products.begin(), products.end());
+    return written;
+}
+
 TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
@@ -297,43 +331,17 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
 
     result.Totals = session.Totals();
     result.StageCpu = chain.StageCpu();
-    std::vector<std::future<std::vector<std::string>>> writers;
     for (int i = 0; i < 6; ++i) {
         TCanalDrawThread& stage = *chain.Channel(i);
         StopStage(stage); // terminated by the session; wait until it has really ended
         result.StageCpu.emplace_back(std::to_string(64 + i), stage.CpuSeconds());
-        if (i == 5) result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
         // Scans drawn: the rows from the first strip to the last one written, 8 per scan period.
         result.Scans[static_cast<size_t>(i)] = stage.LineCount() / 8;
         result.Lines[static_cast<size_t>(i)] = stage.LineCount();
         result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
-        if (stage.FirstScanTime() != 0 && stage.LineCount() > 0) {
-            // Compressing the pictures takes longer than decoding them: write them side by side.
-            writers.push_back(
-                std::async(std::launch::async, [&stage, name = stem + "." + std::to_string(64 + i)] {
-                    std::vector<std::string> written;
-                    WriteChannel(stage, stage.LineCount(), name, written);
-                    return written;
-                }));
-        }
     }
-    // The composite reads the finished pictures as well: make it beside the channel pictures.
-    auto composite = std::async(std::launch::async, [&] {
-        TBitmap24 picture;
-        const auto stat =
-            GenerateRGB(*chain.Channel(aOptions.Rgb[0] - 1), *chain.Channel(aOptions.Rgb[1] - 1),
-                        *chain.Channel(aOptions.Rgb[2] - 1), picture);
-        SaveComposite(picture, stat, stem);
-    });
-    for (auto& writer : writers) {
-        const auto written = writer.get();
-        result.Written.insert(result.Written.end(), written.begin(), written.end());
-    }
-    composite.get();
-    result.Written.push_back(stem + ".bmp");
-    result.Written.push_back(stem + ".bmp.stat");
-    const auto products = WriteProducts(chain, stem);
-    result.Written.insert(result.Written.end(), products.begin(), products.end());
+    result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    result.Written = WriteSessionPictures(chain, stem, aOptions.Rgb);
 
     const double symbols = static_cast<double>(result.Totals.BytesFed) / 2;
     result.SignalSeconds = symbols / (result.Mode == TLrptMode::lm72k ? 72000.0 : 80000.0);

@@ -53,6 +53,13 @@ struct TBatchResult {
 // std::invalid_argument for an input that is empty or not a regular file.
 TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress);
 
+// Writes the pictures of a session whose drawing stages have ended: each channel drawn, cropped to
+// its decoded rows (".64.png"/".64.bmp" ...), the RGB composite of channels aRgb (1..6; ".bmp",
+// ".bmp.stat") and the products (rectified channels, composites the channels allow). Returns the
+// files written. Throws std::runtime_error naming the file on a write error.
+std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::string& aStem,
+                                              const std::array<int, 3>& aRgb);
+
 std::string BatchSummary(const TBatchResult& aResult);
 
 // Writes aRows rows of aWidth pixels (blue, green, red), taken from rows aStride bytes apart from
