@@ -237,7 +237,7 @@ TEST_F(HaldrinWindowsTest, RunsAGeneratedPassToTheEndAndStops) {
     const uint64_t size = std::filesystem::file_size(out);
     EXPECT_EQ(int64_t(size), w->Output().Written());
     EXPECT_NEAR(double(size), double(frames) * 72000 / 196078, 100);
-    EXPECT_EQ(w->ClockEdit->text().toStdString(), FileTimeText(int64_t(rec.bytes.size()), 196078 * 4));
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames, 196078));
     // The chart has its traces: nearly every column shows the AGC and the symbol loop.
     int agcColumns = 0, symColumns = 0;
     for (int x = 0; x < 1040; ++x) {
@@ -253,9 +253,12 @@ TEST_F(HaldrinWindowsTest, RunsAGeneratedPassToTheEndAndStops) {
 
     // Seeking back with the bar and running again continues the same output file.
     w->TrackBar1->setValue(50);
-    EXPECT_EQ(w->Input().Position(), BarSeekOffset(int64_t(rec.bytes.size()), 50, 4, 44));
+    EXPECT_EQ(w->Input()->FramesRead(), frames / 2);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames / 2, 196078));
     w->RunButtonClick();
     w->Timer1Timer();
+    EXPECT_EQ(w->Input()->FramesRead(), frames / 2 + 8192);
+    EXPECT_EQ(w->TrackBar1->value(), int((frames / 2 + 8192) * 100 / frames));
     w->RunButtonClick();
     EXPECT_FALSE(w->Running());
 
@@ -361,15 +364,69 @@ TEST_F(HaldrinWindowsTest, FileFailures) {
     EXPECT_FALSE(w->RunButton->isEnabled());
     w->Timer1Timer(); // no file: nothing is read
 
-    // A header that does not parse: its code, no Run.
-    const std::string bad = WriteFile("bad.wav", std::vector<uint8_t>(60, 'x'));
-    w->OpenInputFile(QString::fromStdString(bad));
-    EXPECT_EQ(w->AgcErrorEdit->text(), "-2");
+    // Inputs the input layer refuses: its one line in a message box, no input, no run.
+    QStringList messages;
+    w->MessageHook = [&](const QString& aText) { messages << aText; };
+    w->HeaderlessDialogHook = [](TInputForm&, int64_t&) { return true; };
+    const std::string good = WriteFile("good.wav", Wav(4, std::vector<uint8_t>(4000)));
+    std::vector<uint8_t> mono = Wav(2, std::vector<uint8_t>(400));
+    mono[22] = 1, mono[34] = 16; // one channel of 16 bits
+    std::vector<uint8_t> adpcm = Wav(4, std::vector<uint8_t>(400));
+    adpcm[20] = 0x11;
+    const std::pair<std::string, const char*> refused[] = {
+        {WriteFile("bad.wav", std::vector<uint8_t>(60, 'x')), "header code -2"},
+        {WriteFile("mono.wav", mono), "1 channel of 16-bit"},
+        {WriteFile("adpcm.wav", adpcm), "format tag 0x0011"},
+        {WriteFile("empty.cs16", {}), "is empty"},
+        {TempPath("folder.wav"), "is a folder"},
+    };
+    std::filesystem::create_directories(TempPath("folder.wav"));
+    for (const auto& [path, says] : refused) {
+        SCOPED_TRACE(path);
+        w->OpenInputFile(QString::fromStdString(good));
+        ASSERT_TRUE(w->RunButton->isEnabled());
+        messages.clear();
+        w->OpenInputFile(QString::fromStdString(path));
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].startsWith(QString::fromStdString(path))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(says)) << messages[0].toStdString();
+        EXPECT_FALSE(messages[0].contains('\n'));
+        EXPECT_EQ(w->InFileEdit->text(), "Cannot open input file!");
+        EXPECT_FALSE(w->RunButton->isEnabled());
+        EXPECT_EQ(w->Input(), nullptr);
+        // Neither receiver starts, and a tick of a timer left running reads nothing.
+        for (int receiver : {0, 1}) {
+            w->ReceiverBox->setCurrentIndex(receiver);
+            w->RunButtonClick();
+            w->Timer1Timer();
+            EXPECT_EQ(w->PreciseRun(), nullptr);
+            if (w->Running()) w->RunButtonClick();
+        }
+        w->ReceiverBox->setCurrentIndex(0);
+    }
+    // A headerless input asks for its form and rate; a cancel opens nothing.
+    const std::string raw = WriteFile("asked.cu8", std::vector<uint8_t>(4000, 128));
+    messages.clear();
+    w->HeaderlessDialogHook = [](TInputForm&, int64_t&) { return false; };
+    w->OpenInputFile(QString::fromStdString(raw));
+    EXPECT_EQ(w->InFileEdit->text(), "Cannot open input file!");
     EXPECT_FALSE(w->RunButton->isEnabled());
-    // Frames too wide: refused with the reason.
-    w->OpenInputFile(QString::fromStdString(WriteFile("wide.wav", Wav(12, std::vector<uint8_t>(1200)))));
-    EXPECT_FALSE(w->RunButton->isEnabled());
-    EXPECT_TRUE(w->InFileEdit->text().contains("block alignment 12"));
+    TInputForm asked = TInputForm::Auto;
+    w->HeaderlessDialogHook = [&](TInputForm& aForm, int64_t& aRate) {
+        asked = aForm;
+        aForm = TInputForm::Cs16;
+        aRate = 250000;
+        return true;
+    };
+    w->OpenInputFile(QString::fromStdString(raw));
+    EXPECT_EQ(asked, TInputForm::Cu8);
+    ASSERT_NE(w->Input(), nullptr);
+    EXPECT_EQ(w->Input()->Form(), TInputForm::Cs16);
+    EXPECT_EQ(w->Input()->TotalFrames(), 1000);
+    EXPECT_EQ(w->Edit("SampEdit")->text(), "1000000");
+    EXPECT_EQ(w->AgcErrorEdit->text(), "0"); // the first frame's offset
+    EXPECT_TRUE(w->RunButton->isEnabled());
+    EXPECT_TRUE(messages.empty());
 
     // Cancelling the output dialog closes the file (after writing what it had) and says so.
     for (int n = 0; n < 100; ++n)
@@ -419,7 +476,8 @@ TEST_F(HaldrinWindowsTest, ToolWindows) {
     // and OK clears it; the file position comes back and a stopped run stays stopped.
     const std::string in = WriteFile("info.wav", Wav(4, std::vector<uint8_t>(400)));
     w->OpenInputFile(QString::fromStdString(in));
-    w->Input().SeekTo(144);
+    w->TrackBar1->setValue(25);
+    ASSERT_EQ(w->Input()->FramesRead(), 25);
     TInfoForm* info = w->InfoForm();
     EXPECT_EQ(info->windowTitle(), "Wave File Information");
     QString listed;
@@ -432,14 +490,27 @@ TEST_F(HaldrinWindowsTest, ToolWindows) {
     EXPECT_TRUE(listed.contains("   SampleRate = 196078Hz"));
     EXPECT_TRUE(listed.endsWith("   Chunk Size = 400"));
     EXPECT_TRUE(info->Memo1->toPlainText().isEmpty());
-    EXPECT_EQ(w->Input().Position(), 144);
+    EXPECT_EQ(w->Input()->FramesRead(), 25);
     EXPECT_FALSE(w->Timer1->isActive());
     // During a run the block timer resumes.
     w->RunButtonClick();
     QTimer::singleShot(400, info, [&] { info->CloseButton->click(); });
     w->WaveButton->click();
     EXPECT_TRUE(w->Timer1->isActive());
-    EXPECT_EQ(w->Input().Position(), 144);
+    EXPECT_EQ(w->Input()->FramesRead(), 25);
+    w->RunButtonClick();
+
+    // An input without RIFF chunks lists what it holds.
+    w->HeaderlessDialogHook = [](TInputForm&, int64_t& aRate) { return aRate = 1024000, true; };
+    w->OpenInputFile(QString::fromStdString(WriteFile("info.cf32", std::vector<uint8_t>(8000))));
+    QTimer::singleShot(400, info, [&] {
+        listed = info->Memo1->toPlainText();
+        info->CloseButton->click();
+    });
+    w->WaveButton->click();
+    EXPECT_TRUE(listed.startsWith("HEADERLESS I/Q\n   Form = headerless cf32")) << listed.toStdString();
+    EXPECT_TRUE(listed.contains("   SampleRate = 1024000Hz\n"));
+    EXPECT_TRUE(listed.contains("   Frames = 1000\n"));
 }
 
 } // namespace
