@@ -13,6 +13,7 @@
 #include <QGroupBox>
 #include <QTimer>
 #include <QToolButton>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -277,6 +278,7 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     o.durationSeconds = 1.0;
     o.leadInSeconds = 0.1;
     o.carrierOffsetHz = 2000;
+    o.driftHzPerS = 40; // as over a pass
     o.esn0Db = 12;
     o.seed = 5;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
@@ -307,13 +309,25 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     EXPECT_TRUE(w->ReceiverBox->isEnabled());
     EXPECT_EQ(w->RunButton->text(), "Run");
     EXPECT_EQ(w->LockShape->Brush(), colours::Locked);
+    // The readouts of the end: the offset the drift has reached, the drift, the lock time.
+    const double seconds = double(frames) / 196078;
     const QStringList offset = w->PreciseOffsetLabel->text().split(' ');
     ASSERT_EQ(offset.size(), 3);
-    EXPECT_NEAR(offset[1].toDouble(), 2000, 30);
+    EXPECT_NEAR(offset[1].toDouble(), 2000 + 40 * seconds, 30);
     const QStringList snr = w->PreciseSnrLabel->text().split(' ');
     ASSERT_EQ(snr.size(), 3);
     EXPECT_NEAR(snr[1].toDouble(), 12, 1.5);
+    const QStringList drift = w->PreciseDriftLabel->text().split(' ');
+    ASSERT_EQ(drift.size(), 3) << drift.join(' ').toStdString();
+    EXPECT_EQ(drift[2], "Hz/s");
+    EXPECT_NEAR(drift[1].toDouble(), 40, 15);
+    const QStringList lock = w->PreciseLockLabel->text().split(' ');
+    ASSERT_EQ(lock.size(), 4) << lock.join(' ').toStdString();
+    EXPECT_NEAR(lock[2].toDouble(), w->PreciseRun()->Readouts().LockTimeS, 0.005);
+    EXPECT_GT(lock[2].toDouble(), 0.0);
+    EXPECT_LT(lock[2].toDouble(), 0.4); // within the lead-in and the first symbols
     EXPECT_EQ(w->TrackBar1->value(), 100);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames, 196078));
     // Its symbols in the output (8-bit pairs, by the name), its points on the constellation; the
     // model's chart is left as it was.
     EXPECT_EQ(int64_t(std::filesystem::file_size(out)), 2 * w->PreciseRun()->SymbolsWritten());
@@ -339,6 +353,20 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
         green += p == colours::Point;
     EXPECT_GT(green, 500);
 
+    // The bar moves a stopped precise run's input, not the model's; the clock follows.
+    ASSERT_NE(w->PreciseRun(), nullptr);
+    ASSERT_FALSE(w->PreciseRun()->Ended());
+    const int64_t modelAt = w->Input()->FramesRead();
+    w->TrackBar1->setValue(60);
+    EXPECT_EQ(w->PreciseRun()->Source().FramesRead(), frames * 60 / 100);
+    EXPECT_EQ(w->Input()->FramesRead(), modelAt);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames * 60 / 100, 196078));
+    w->RunButton->click();
+    w->Timer1Timer();
+    w->RunButton->click();
+    EXPECT_EQ(w->PreciseRun()->Source().FramesRead(), frames * 60 / 100 + 8192);
+    EXPECT_EQ(w->TrackBar1->value(), int((frames * 60 / 100 + 8192) * 100 / frames));
+
     // Back to the model: it runs and writes the output afresh in its own form.
     w->ReceiverBox->setCurrentIndex(0);
     w->RunButton->click();
@@ -355,6 +383,57 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     w->InfileButton->click();
     EXPECT_FALSE(w->Running());
     EXPECT_EQ(w->PreciseRun(), nullptr);
+}
+
+// The model's symbols from a fresh window run to the end of aPath (a headerless input at 196078 Hz).
+std::vector<uint8_t> ModelSymbols(const std::string& aPath) {
+    const std::string out = aPath + ".raw";
+    TCostasMain win(QString::fromStdString(out));
+    win.HeaderlessDialogHook = [](TInputForm&, int64_t& aRate) { return aRate = 196078, true; };
+    win.MessageHook = [](const QString& aText) { ADD_FAILURE() << aText.toStdString(); };
+    win.OpenInputFile(QString::fromStdString(aPath));
+    EXPECT_TRUE(win.RunButton->isEnabled());
+    win.RunButtonClick();
+    for (int ticks = 0; win.Running() && ticks < 1000; ++ticks)
+        win.Timer1Timer();
+    EXPECT_FALSE(win.Running());
+    return ReadFile(out);
+}
+
+// The forms SDR programs write reach the model as the frames of a 16-bit file of the same signal:
+// 8-bit unsigned WAV and rtl_sdr's cu8 as the 16-bit file of their top bytes, a float WAV as the
+// 16-bit file itself, symbol for symbol.
+TEST_F(HaldrinWindowsTest, TheModelReadsEveryFormAsTheSixteenBitFile) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.durationSeconds = 1.0;
+    o.carrierOffsetHz = -1500;
+    o.esn0Db = 12;
+    o.seed = 9;
+    const std::vector<uint8_t> wav = lrptsynth::synthesize(o).bytes;
+    std::vector<int16_t> s((wav.size() - 44) / 2);
+    for (size_t k = 0; k < s.size(); ++k)
+        s[k] = int16_t(wav[44 + 2 * k] | wav[45 + 2 * k] << 8);
+    std::vector<uint8_t> top16, u8, f32;
+    for (int16_t v : s) {
+        Le(top16, uint16_t(int16_t((v >> 8) * 256)), 2);
+        u8.push_back(uint8_t((v >> 8) + 128));
+        float f = float(v) / 32768;
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        Le(f32, bits, 4);
+    }
+    std::vector<uint8_t> floatWav = Wav(8, f32); // 2 channels of 32 bits
+    floatWav[20] = 3;                            // IEEE float
+    std::vector<uint8_t> u8Wav = Wav(2, u8);     // 2 channels of 8 bits
+
+    const std::vector<uint8_t> full = ModelSymbols(WriteFile("forms16.wav", wav));
+    ASSERT_GT(full.size(), 60000u);
+    EXPECT_TRUE(ModelSymbols(WriteFile("formsf32.wav", floatWav)) == full);
+    const std::vector<uint8_t> top = ModelSymbols(WriteFile("formstop.wav", Wav(4, top16)));
+    ASSERT_GT(top.size(), 60000u);
+    EXPECT_TRUE(ModelSymbols(WriteFile("formsu8.wav", u8Wav)) == top);
+    EXPECT_TRUE(ModelSymbols(WriteFile("forms.cu8", u8)) == top);
 }
 
 TEST_F(HaldrinWindowsTest, FileFailures) {
