@@ -16,6 +16,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace {
 
 // The static block diagram of the receiver: boxes, signal paths and loop paths. The drawing is
@@ -1012,7 +1014,9 @@ void TCostasMain::ShowPreciseReadouts() {
     PreciseSnrLabel->setText(QString::asprintf("Es/N0 %.1f dB", r.SnrDb));
     PreciseLockLabel->setText(r.LockTimeS < 0 ? QString("No lock yet")
                                               : QString::asprintf("Lock at %.2f s", r.LockTimeS));
-    PreciseDriftLabel->setText(QString::asprintf("Drift %+.1f Hz/s", r.DriftHzPerS));
+    // Rounded first, so that a drift of zero does not show as "-0.0".
+    const double drift = std::round(r.DriftHzPerS * 10) / 10 + 0.0;
+    PreciseDriftLabel->setText(QString::asprintf("Drift %+.1f Hz/s", drift));
     const TSampleSource& in = fPrecise->Source();
     ClockEdit->setText(QString::fromStdString(FrameTimeText(in.FramesRead(), in.SampleRate())));
 }
