@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
 #include <cstring>
@@ -506,6 +507,29 @@ TEST_F(HaldrinWindowsTest, FileFailures) {
     EXPECT_EQ(w->AgcErrorEdit->text(), "0"); // the first frame's offset
     EXPECT_TRUE(w->RunButton->isEnabled());
     EXPECT_TRUE(messages.empty());
+    // The window's own dialog: the form from the extension, the last rate given, both changeable.
+    w->HeaderlessDialogHook = nullptr;
+    QString shownForm;
+    int shownRate = 0;
+    QTimer::singleShot(100, w.get(), [&] {
+        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->objectName(), "HeaderlessDialog");
+        auto* form = d->findChild<QComboBox*>();
+        auto* rate = d->findChild<QSpinBox*>();
+        ASSERT_TRUE(form && rate);
+        shownForm = form->currentText();
+        shownRate = rate->value();
+        form->setCurrentIndex(3);
+        rate->setValue(2048000);
+        d->accept();
+    });
+    w->OpenInputFile(QString::fromStdString(WriteFile("dialog.cs8", std::vector<uint8_t>(8000))));
+    EXPECT_TRUE(shownForm.startsWith("cs8")) << shownForm.toStdString();
+    EXPECT_EQ(shownRate, 250000);
+    ASSERT_NE(w->Input(), nullptr);
+    EXPECT_EQ(w->Input()->Form(), TInputForm::Cf32);
+    EXPECT_EQ(w->Input()->SampleRate(), 2048000);
 
     // Cancelling the output dialog closes the file (after writing what it had) and says so.
     for (int n = 0; n < 100; ++n)
