@@ -389,7 +389,7 @@ TEST(SampleSourceTest, ACutShortWavIsReadAsFarAsItGoesWithAWarning) {
     for (int k = 0; k < 1000; ++k)
         Le(data, uint32_t(k * 3), 4);
     std::vector<uint8_t> wav = Wav(4, data);
-    wav.resize(wav.size() - 400); // 100 frames missing; the header still claims 1000
+    wav.erase(wav.end() - 400, wav.end()); // 100 frames missing; the header still claims 1000
     TSampleSource in = Open(WriteFile("cut.wav", wav), 48000);
     EXPECT_NE(in.Warning().find("cut short"), std::string::npos) << in.Warning();
     EXPECT_EQ(in.SampleRate(), 48000); // --rate replaces the header's
