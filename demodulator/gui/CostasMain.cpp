@@ -849,6 +849,17 @@ void TCostasMain::RunButtonClick() {
         if (StartPrecise(setup)) SetRunning(true);
         return;
     }
+    // The model's Samp (4 x the input rate unless the operator set it) has an upper limit; a
+    // wideband input is for the precise receiver, or for a resampled recording.
+    const int64_t maxSamp = FindReceiverParam("Samp")->Max;
+    if (fRx->Params().Samp > maxSamp) {
+        Warn("Receiver model",
+             QString::fromStdString(fSource->Name() + ": " + std::to_string(fSource->SampleRate()) +
+                                    " Hz is above the receiver model's " + std::to_string(maxSamp / 4) +
+                                    " Hz (Samp, 4 x the input rate, stops at " + std::to_string(maxSamp) +
+                                    "); choose the precise receiver or resample"));
+        return;
+    }
     if (fPreciseHadOutput) {
         // Back to the model: it writes the output file afresh, as after "Change".
         fPreciseHadOutput = false;

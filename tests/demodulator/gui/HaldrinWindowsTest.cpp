@@ -539,6 +539,19 @@ TEST_F(HaldrinWindowsTest, FileFailures) {
     EXPECT_EQ(w->OutFileEdit->text(), "Cannot open output file!");
     EXPECT_FALSE(w->Output().IsOpen());
     EXPECT_EQ(ReadFile(TempPath("start.raw")), std::vector<uint8_t>(100, 0x42));
+
+    // Too wide for the model: Run with it says so and runs nothing; the precise receiver runs.
+    messages.clear();
+    w->RunButtonClick();
+    EXPECT_FALSE(w->Running());
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("2048000 Hz is above the receiver model's 500000 Hz"));
+    EXPECT_EQ(w->Input()->FramesRead(), 0);
+    w->ReceiverBox->setCurrentIndex(1);
+    w->RunButtonClick();
+    EXPECT_TRUE(w->Running());
+    w->RunButtonClick();
+    w->ReceiverBox->setCurrentIndex(0);
 }
 
 TEST_F(HaldrinWindowsTest, ToolWindows) {
