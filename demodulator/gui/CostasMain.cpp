@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -687,6 +688,14 @@ void TCostasMain::OpenInputFile(const QString& aPath) {
     TSourceOptions in;
     in.Path = aPath.toStdString();
     in.Form = InputFormFromName(in.Path);
+    // A name that tells no form (GQRX's ".raw" I/Q, ".iq", ".bin") is asked about like a headerless
+    // one, unless the file begins as a WAV, RF64 or W64 does.
+    if (in.Form == TInputForm::Auto && !aPath.isEmpty() && QFileInfo(aPath).isFile()) {
+        QFile f(aPath);
+        const QByteArray magic = f.open(QIODevice::ReadOnly) ? f.read(4) : QByteArray();
+        if (magic.size() == 4 && magic != "RIFF" && magic != "RF64" && magic != "riff")
+            in.Form = TInputForm::Cf32;
+    }
     const bool headerless = in.Form != TInputForm::Auto && in.Form != TInputForm::Wav;
     if (aPath.isEmpty() || (headerless && !AskHeaderless(in))) {
         InFileEdit->setText("Cannot open input file!");

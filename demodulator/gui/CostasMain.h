@@ -60,8 +60,9 @@ class TCostasMain : public QMainWindow {
     // Replace the modal file dialogs (tests, scripted runs): return the chosen full name or an
     // empty string for a cancel.
     std::function<QString()> InputDialogHook, OutputDialogHook;
-    // Replaces the dialog that asks for the form and rate of a headerless input (opened with its
-    // extension's form and the last rate given): false for a cancel.
+    // Replaces the dialog that asks for the form and rate of a headerless input, or of a file
+    // whose name tells no form and that does not begin as a WAV does (opened with the extension's
+    // form, else cf32, and the last rate given): false for a cancel.
     std::function<bool(TInputForm& aForm, int64_t& aRateHz)> HeaderlessDialogHook;
     // Replaces the message boxes of refused or failed inputs (one line each).
     std::function<void(const QString&)> MessageHook;

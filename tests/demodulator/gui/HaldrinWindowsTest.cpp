@@ -503,6 +503,17 @@ TEST_F(HaldrinWindowsTest, FileFailures) {
     ASSERT_NE(w->Input(), nullptr);
     EXPECT_EQ(w->Input()->Form(), TInputForm::Cs16);
     EXPECT_EQ(w->Input()->TotalFrames(), 1000);
+    // A name that tells no form is asked about too (as float I/Q, GQRX's ".raw"), unless the file
+    // is a WAV by its first bytes.
+    w->OpenInputFile(QString::fromStdString(WriteFile("gqrx.raw", std::vector<uint8_t>(4000, 1))));
+    EXPECT_EQ(asked, TInputForm::Cf32);
+    ASSERT_NE(w->Input(), nullptr);
+    asked = TInputForm::Auto;
+    w->OpenInputFile(QString::fromStdString(WriteFile("named.dat", Wav(4, std::vector<uint8_t>(400)))));
+    EXPECT_EQ(asked, TInputForm::Auto);
+    ASSERT_NE(w->Input(), nullptr);
+    EXPECT_EQ(w->Input()->Form(), TInputForm::Wav);
+    w->OpenInputFile(QString::fromStdString(raw));
     EXPECT_EQ(w->Edit("SampEdit")->text(), "1000000");
     EXPECT_EQ(w->AgcErrorEdit->text(), "0"); // the first frame's offset
     EXPECT_TRUE(w->RunButton->isEnabled());
