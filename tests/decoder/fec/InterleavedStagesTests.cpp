@@ -287,15 +287,17 @@ TEST_F(UniqueWordStage, ANearHypothesisGivesWayToAClearlyBetterOne) {
     // Locked in the plain pairing, the stream goes on turned a quarter turn and one value late:
     // at the old place the unique word still scores 7/8 (seven of its eight values agree), which
     // keeps the lock; the right hypothesis beats it clearly, and after RelockWindows windows in a
-    // row the stage searches again.
+    // row the stage searches again. In the first window after the turn another near hypothesis
+    // (each Q with the I one pair later, seven of the word's values and a data value that agrees
+    // in 8 of the 10 groups) comes within MinLead of the right one: that window does not count.
     const Values first = CleanCode(72 * 20, 8), then = CleanCode(72 * 60, 9);
     Values stream = WithUniqueWords(first);
     stream.push_back(Amp);
     const Values turned = Rotate(WithUniqueWords(then), 1);
     stream.insert(stream.end(), turned.begin(), turned.end());
     Feed(fIn, stream);
-    ASSERT_TRUE(Step());                                           // search
-    const int locked = 2 + TSyncBeforIntThread::RelockWindows - 1; // groups 0..19, then beaten
+    ASSERT_TRUE(Step());                                       // search
+    const int locked = 2 + TSyncBeforIntThread::RelockWindows; // groups 0..19, unclear, beaten
     for (int step = 0; step < locked; ++step)
         ASSERT_TRUE(Step());
     ASSERT_TRUE(fStage->Sync());
@@ -303,7 +305,8 @@ TEST_F(UniqueWordStage, ANearHypothesisGivesWayToAClearlyBetterOne) {
     EXPECT_FALSE(fStage->Sync());
     const auto log = ReadLog(fLog);
     ASSERT_EQ(log.size(), static_cast<size_t>(locked + 2));
-    EXPECT_EQ(log[static_cast<size_t>(locked)].find(" relock"), std::string::npos);
+    for (size_t line = 1; line <= static_cast<size_t>(locked); ++line)
+        EXPECT_EQ(log[line].find(" relock"), std::string::npos) << log[line];
     EXPECT_NE(log.back().find(" relock"), std::string::npos) << log.back();
     std::istringstream fields(log.back());
     long position, c1;
