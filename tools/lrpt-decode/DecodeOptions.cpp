@@ -8,53 +8,57 @@
 namespace fs = std::filesystem;
 
 std::string DecodeUsage() {
-    return "usage: lrpt-decode [--oqpsk | --qpsk] [--72k | --80k] [--diff | --no-diff] [--swap-iq]\n"
-           "                   [--input-format FMT] [--rate HZ] [--keep-symbols FILE] [--out DIR] [-q] "
-           "INPUT\n"
-           "\n"
-           "Turns a recording of an LRPT pass into pictures in one run: demodulation and decoding run\n"
-           "side by side, and how the pass was sent is found from the recording itself.\n"
-           "\n"
-           "INPUT: complex baseband, I first as SDR programs record it: a WAV, RF64 or W64 file of two\n"
-           "channels (PCM 8-bit unsigned, 16-, 24-, 32-bit integer, 32- or 64-bit float) or headerless\n"
-           "I/Q by extension .cu8 .cs8 .cs16 .cf32; - reads standard input (needs --input-format, and\n"
-           "--rate for headerless forms) and writes the pictures as the pass goes on. A symbol file\n"
-           "(.s 8-bit soft, .raw 3-bit soft, .hard) is decoded directly, its mode and NRZ-M found the\n"
-           "same way.\n"
-           "\n"
-           "Found unless forced:\n"
-           "  --oqpsk, --qpsk     offset QPSK (N2-3, N2-4) or plain QPSK\n"
-           "  --72k, --80k        72,000 symbols/s (plain mode) or 80,000 (interleaved mode)\n"
-           "  --diff, --no-diff   NRZ-M (differentially encoded) bit stream or not\n"
-           "  --swap-iq           the first channel of each frame holds Q (the decoder also finds a\n"
-           "                      mirrored spectrum by itself; the summary says which it saw)\n"
-           "Input:\n"
-           "  --input-format FMT  wav, cu8 (rtl_sdr), cs8, cs16 or cf32, whatever the name says\n"
-           "  --rate HZ           sample rate (8 kHz .. 20 MHz); required for headerless input,\n"
-           "                      replaces a WAV header's\n"
-           "Output:\n"
-           "  --out DIR           the folder for every output; default: beside the input, its name\n"
-           "                      without the extension and \"-decoded\" (pass.wav -> pass-decoded/);\n"
-           "                      for standard input lrpt-live-YYYYMMDD-HHMMSS/ (UTC) here\n"
-           "  --keep-symbols FILE also write the demodulated symbols, in the form FILE's extension\n"
-           "                      names (.raw 3-bit soft, .hard hard decisions, anything else .s\n"
-           "                      8-bit soft pairs)\n"
-           "  -q, --quiet         no progress display and no summary\n"
-           "  -h, --help          this text; --version: the version\n"
-           "\n"
-           "Writes in DIR, named after the input without its extension (\"live\" for standard input):\n"
-           "the channel pictures .64.png/.64.bmp ... .69.png/.69.bmp (channels without data are left\n"
-           "out), rectified to equal ground distance .64.rect.png ..., the composites the channels\n"
-           "allow (.rgb123, .rgb221, .ir; .png and .rect.png), the RGB composite of channels 1, 2, 3\n"
-           ".bmp with .bmp.stat, .vcdu, .70 (72k), the stage logs, and pass.json: what was found\n"
-           "(and what was forced), the scans' on-board start and end times, frames, packets per\n"
-           "channel, Reed-Solomon corrections and failures, the receiver's lock time, carrier offset\n"
-           "and drift, Es/N0, seconds of recording and the files written. From standard input the\n"
-           "channel pictures and composites are rewritten every 5 s while the pass goes on (each\n"
-           "replaced at once, never half written).\n"
-           "\n"
-           "Exit status: 0 done; 1 the input cannot be used or an output not written; 2 a usage\n"
-           "error; 3 no transfer frame found (with a line saying what was tried).\n";
+    // clang-format off
+    return
+        "usage: lrpt-decode [--oqpsk | --qpsk] [--72k | --80k] [--diff | --no-diff] [--swap-iq]\n"
+        "                   [--input-format FMT] [--rate HZ] [--keep-symbols FILE] [--out DIR]\n"
+        "                   [--live-every S] [-q] INPUT\n"
+        "\n"
+        "Turns a recording of an LRPT pass into pictures in one run: demodulation and decoding run\n"
+        "side by side, and how the pass was sent is found from the recording itself.\n"
+        "\n"
+        "INPUT: complex baseband, I first as SDR programs record it: a WAV, RF64 or W64 file of two\n"
+        "channels (PCM 8-bit unsigned, 16-, 24-, 32-bit integer, 32- or 64-bit float) or headerless\n"
+        "I/Q by extension .cu8 .cs8 .cs16 .cf32; - reads standard input (needs --input-format, and\n"
+        "--rate for headerless forms) and writes the pictures as the pass goes on. A symbol file\n"
+        "(.s 8-bit soft, .raw 3-bit soft, .hard) is decoded directly, its mode and NRZ-M found the\n"
+        "same way.\n"
+        "\n"
+        "Found unless forced:\n"
+        "  --oqpsk, --qpsk     offset QPSK (N2-3, N2-4) or plain QPSK\n"
+        "  --72k, --80k        72,000 symbols/s (plain mode) or 80,000 (interleaved mode)\n"
+        "  --diff, --no-diff   NRZ-M (differentially encoded) bit stream or not\n"
+        "  --swap-iq           the first channel of each frame holds Q (the decoder also copes with\n"
+        "                      a mirrored spectrum by itself; the summary says which order it saw)\n"
+        "Input:\n"
+        "  --input-format FMT  wav, cu8 (rtl_sdr), cs8, cs16 or cf32, whatever the name says\n"
+        "  --rate HZ           sample rate (8 kHz .. 20 MHz); required for headerless input,\n"
+        "                      replaces a WAV header's\n"
+        "Output:\n"
+        "  --out DIR           the folder for every output; default: beside the input, its name\n"
+        "                      without the extension and \"-decoded\" (pass.wav -> pass-decoded/);\n"
+        "                      for standard input lrpt-live-YYYYMMDD-HHMMSS/ (UTC) here\n"
+        "  --keep-symbols FILE also write the demodulated symbols, in the form FILE's extension\n"
+        "                      names (.raw 3-bit soft, .hard hard decisions, anything else .s\n"
+        "                      8-bit soft pairs)\n"
+        "  --live-every S      standard input: rewrite the pictures every S seconds (default 5)\n"
+        "  -q, --quiet         no progress display and no summary\n"
+        "  -h, --help          this text; --version: the version\n"
+        "\n"
+        "Writes in DIR, named after the input without its extension (\"live\" for standard input):\n"
+        "the channel pictures .64.png/.64.bmp ... .69.png/.69.bmp (channels without data are left\n"
+        "out), rectified to equal ground distance .64.rect.png ..., the composites the channels\n"
+        "allow (.rgb123, .rgb221, .ir; .png and .rect.png), the RGB composite of channels 1, 2, 3\n"
+        ".bmp with .bmp.stat, .vcdu, .70 (72k), the stage logs, and pass.json: what was found (and\n"
+        "what was forced), the scans' on-board start and end times, frames, packets per channel,\n"
+        "Reed-Solomon corrections and failures, the receiver's lock time, carrier offset and drift,\n"
+        "Es/N0, seconds of recording and the files written. From standard input the channel\n"
+        "pictures and composites are rewritten while the pass goes on, each replaced at once\n"
+        "(written beside it and renamed), never seen half written.\n"
+        "\n"
+        "Exit status: 0 done; 1 the input cannot be used or an output not written; 2 a usage\n"
+        "error; 3 no transfer frame found (with a line saying what was tried).\n";
+    // clang-format on
 }
 
 bool IsSymbolFile(const std::string& aPath) {
@@ -133,6 +137,16 @@ TDecodeOptions ParseDecodeArguments(const std::vector<std::string>& aArgs) {
             o.KeepSymbols = value();
             if (o.KeepSymbols.empty() || o.KeepSymbols == "-")
                 throw std::invalid_argument("--keep-symbols needs a file name");
+        } else if (a == "--live-every") {
+            const std::string& v = value();
+            size_t used = 0;
+            try {
+                o.LiveSeconds = std::stod(v, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != v.size() || !(o.LiveSeconds >= 0.1 && o.LiveSeconds <= 3600))
+                throw std::invalid_argument("--live-every needs seconds in 0.1..3600, got \"" + v + "\"");
         } else if (a == "--out") {
             o.OutDir = value();
             if (o.OutDir.empty()) throw std::invalid_argument("--out needs a folder");

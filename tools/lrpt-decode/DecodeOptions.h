@@ -20,6 +20,7 @@ struct TDecodeOptions {
     TInputForm InputForm = TInputForm::Auto;
     int64_t RateHz = 0;
     std::string KeepSymbols; // --keep-symbols FILE: also write the symbols there
+    double LiveSeconds = 5;  // --live-every: standard input's pictures rewritten this often
     bool Quiet = false;
     bool Help = false;
 };

@@ -20,7 +20,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t QueueValues = size_t{4} << 20; // about 29 s of 72 k symbols between the two halves
-constexpr double LivePeriodSeconds = 5;
 
 std::string ModeName(TLrptMode aMode) {
     return aMode == TLrptMode::lm72k ? "72k" : "80k";
@@ -229,7 +228,7 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     }
     // A stream's pictures are rewritten while the pass goes on; the drawing stages exist from the
     // session's first call of the observer on.
-    TLivePictures live(chain, out.Stem, LivePeriodSeconds);
+    TLivePictures live(chain, out.Stem, o.LiveSeconds);
     auto shown = Clock::now();
     auto captionsShown = Clock::now();
     TSessionObserver observer;
