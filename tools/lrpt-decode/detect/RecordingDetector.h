@@ -1,6 +1,6 @@
 // Finds how a baseband recording was sent, from the recording itself: plain or offset QPSK, 72 k or
-// 80 k symbols/s (plain or interleaved mode), NRZ-M or not, and whether the spectrum is mirrored
-// (the recorder's channels hold Q, I instead of I, Q).
+// 80 k symbols/s (plain or interleaved mode), NRZ-M or not. The recorder's channel order is no
+// hypothesis: the precise receiver and the decoder's lock search take either order in every mode.
 //
 // Every open hypothesis of modulation and symbol rate gets a precise receiver of its own; all are
 // fed the same samples, side by side on threads. Their soft symbols are decoded as they come
@@ -14,7 +14,7 @@
 // however long a stream runs before a signal appears.
 #pragma once
 
-#include "PreciseReceiver.h"
+#include "precise/PreciseReceiver.h"
 #include "session/ModeDetector.h"
 
 #include <complex>
@@ -62,12 +62,11 @@ struct TRecordingEvidence {
 struct TRecordingDetection {
     bool Found = false;
     TRecordingHypothesis Chosen; // meaningful when Found
-    bool Mirrored = false;       // the decoder locked on a mirrored constellation: channels hold Q, I
     std::vector<TRecordingEvidence> Tried;
     double InputSeconds = 0; // seconds of the recording read until the decision
     double Seconds = 0;      // processor-independent wall time spent detecting
-    // One line: the choice and the evidence, e.g. "OQPSK 72k NRZ-M, I first (OQPSK 72k NRZ-M: 8 clean
-    // frames of 8; QPSK 72k: receiver not locked; ...; 0.4 s of wall time on 5.2 s of recording)".
+    // One line: the choice and the evidence, e.g. "OQPSK 72k NRZ-M (OQPSK 72k NRZ-M: 8 clean
+    // frames of 8; QPSK 72k: no frame; QPSK 80k: receiver not locked; ...; 0.4 s of wall time on 5.2 s of recording)".
     std::string Describe() const;
 };
 
@@ -81,11 +80,13 @@ class TRecordingDetector {
     TRecordingDetector(const TRecordingDetector&) = delete;
     TRecordingDetector& operator=(const TRecordingDetector&) = delete;
 
-    // Feeds complex samples (I + jQ as the input layer delivers them). Returns true once decided;
-    // further samples are then ignored (the caller feeds them to the handed-over receiver).
+    // Feeds complex samples (I + jQ as the input layer delivers them); every sample of the block is
+    // taken (when the decision falls within it, the rest of it goes to the winner). Returns true once
+    // decided; later calls then take nothing: the caller feeds the handed-over receiver.
     bool Process(const std::complex<float>* aSamples, size_t aCount);
-    // At the end of the input: tries what has not been tried yet on the values held, then decides
-    // (Found false when nothing decoded).
+    // At the end of the input: runs what is held back, tries what has not been tried yet on the
+    // values held, then decides (Found false when nothing decoded). Every receiver has then been
+    // flushed (TPreciseReceiver::Flush), the handed-over one too.
     void Finish();
     bool Decided() const;
     const TRecordingDetection& Result() const;
