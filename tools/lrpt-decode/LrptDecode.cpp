@@ -212,10 +212,8 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     s.Oqpsk = decision.Chosen.Oqpsk;
     s.Mode = ModeName(decision.Chosen.Mode);
     s.Nrzm = decision.Chosen.Nrzm;
-    if (decision.Detected)
-        s.IFirst = o.SwapIq ? decision.Mirrored : !decision.Mirrored;
-    else if (o.SwapIq)
-        s.IFirst = false;
+    // The receiver and the decoder take either channel order; only a forced order is known.
+    if (o.SwapIq) s.IFirst = false;
 
     std::array<TCaptionProgress, 6> captions;
     std::array<TBitmapImage, 6> images;

@@ -11,18 +11,7 @@ namespace {
 
 constexpr int BlockFrames = 16384; // samples read and demodulated at a time
 
-std::string Describe(const TRecordingHypothesis& aHypothesis) {
-    return std::string(aHypothesis.Oqpsk ? "OQPSK" : "QPSK") +
-           (aHypothesis.Mode == TLrptMode::lm72k ? " 72k" : " 80k") + (aHypothesis.Nrzm ? " NRZ-M" : "");
-}
-
 } // namespace
-
-#ifndef LRPT_DECODE_DETECTOR
-// Until the detector is built: never constructed.
-struct TRecordingDetector::TImpl {};
-TRecordingDetector::~TRecordingDetector() = default;
-#endif
 
 TSymbolKeeper::~TSymbolKeeper() {
     if (fFile) std::fclose(fFile);
@@ -79,13 +68,9 @@ TReceiverFeed::TReceiverFeed(TSampleSource& aSource, const TRecordingConstraints
         params.SymbolRate = *aForced.Mode == TLrptMode::lm72k ? 72000 : 80000;
         fReceiver = std::make_unique<precise::TPreciseReceiver>(params);
     } else {
-#ifdef LRPT_DECODE_DETECTOR
         TRecordingDetectorOptions options;
         options.Receiver = params;
         fDetector = std::make_unique<TRecordingDetector>(double(aSource.SampleRate()), aForced, options);
-#else
-        throw std::invalid_argument("give --oqpsk or --qpsk, --72k or --80k, and --diff or --no-diff");
-#endif
     }
     if (!aKeepSymbols.empty()) fKeeper.Open(aKeepSymbols);
 }
@@ -150,7 +135,7 @@ void TReceiverFeed::Execute() {
             TReceiverDecision forced;
             forced.Found = true;
             forced.Chosen = {*fForced.Oqpsk, *fForced.Mode, *fForced.Nrzm};
-            forced.Description = Describe(forced.Chosen) + " (forced)";
+            forced.Description = RecordingHypothesisName(forced.Chosen) + " (forced)";
             Decide(forced);
         }
         std::vector<std::complex<float>> samples(BlockFrames);
@@ -158,7 +143,6 @@ void TReceiverFeed::Execute() {
         while (!fCancel.load()) {
             const int got = fSource.ReadComplex(samples.data(), BlockFrames);
             fFramesRead += got;
-#ifdef LRPT_DECODE_DETECTOR
             if (!fReceiver) {
                 // Detecting: every open hypothesis sees the samples until one decodes.
                 bool decided = got > 0 ? fDetector->Process(samples.data(), size_t(got)) : false;
@@ -176,7 +160,6 @@ void TReceiverFeed::Execute() {
                 d.Detected = true;
                 d.Found = result.Found;
                 d.Chosen = result.Chosen;
-                d.Mirrored = result.Mirrored;
                 d.Description = result.Describe();
                 d.DetectionSeconds = result.Seconds;
                 d.DetectionInputSeconds = result.InputSeconds;
@@ -190,17 +173,10 @@ void TReceiverFeed::Execute() {
                     Decide(d);
                 }
                 fDetector.reset(); // its other receivers and buffers go now
-                if (!fReceiver || got == 0) {
-                    if (fReceiver) {
-                        symbols.clear();
-                        fReceiver->Flush(symbols);
-                        PushSymbols(symbols, fReceiver->NoiseRatio());
-                    }
-                    break;
-                }
+                // At the end of the input the detector has flushed the winner already.
+                if (!fReceiver || got == 0) break;
                 continue;
             }
-#endif
             symbols.clear();
             if (got > 0)
                 fReceiver->Process(samples.data(), size_t(got), symbols);

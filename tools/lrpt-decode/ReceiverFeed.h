@@ -55,7 +55,6 @@ struct TReceiverDecision {
     bool Found = false;          // false: the input ended and no hypothesis decoded
     bool Detected = false;       // found by the detector (false: everything forced)
     TRecordingHypothesis Chosen; // when Found
-    bool Mirrored = false;       // the detector saw Q, I in the channels
     std::string Description;     // the detector's Describe(), or the forced hypothesis
     double DetectionSeconds = 0; // wall time the detection took
     double DetectionInputSeconds = 0;
