@@ -276,6 +276,10 @@ lrptsynth::Recording Pass(const TWay& w, uint64_t aSeed, double aEsN0 = 9) {
     return lrptsynth::synthesize(o);
 }
 
+void PrintTo(const TWay& aWay, std::ostream* aOut) {
+    *aOut << WayName(aWay);
+}
+
 class EveryWay : public ::testing::TestWithParam<TWay> {};
 
 // Found and decoded without a flag: the choice printed and in pass.json, frames Reed-Solomon clean.
@@ -294,10 +298,14 @@ TEST_P(EveryWay, IsFoundAndDecodedWithoutFlags) {
     const bool modulationKnown = !(w.Mode == lrptsynth::Mode::k80 && w.Nrzm);
     const std::string chosen = std::string(w.Oqpsk ? "OQPSK" : "QPSK") +
                                (w.Mode == lrptsynth::Mode::k72 ? " 72k" : " 80k") + (w.Nrzm ? " NRZ-M" : "");
-    if (modulationKnown) EXPECT_EQ(r.Out.rfind("detected " + chosen + " (", 0), 0u) << r.Out;
+    if (modulationKnown) {
+        EXPECT_EQ(r.Out.rfind("detected " + chosen + " (", 0), 0u) << r.Out;
+    }
     const TJson pass = ReadPass(dir / "out");
     EXPECT_TRUE(pass["detected"]["found"].Flag());
-    if (modulationKnown) EXPECT_EQ(pass["detected"]["modulation"].Text(), w.Oqpsk ? "OQPSK" : "QPSK");
+    if (modulationKnown) {
+        EXPECT_EQ(pass["detected"]["modulation"].Text(), w.Oqpsk ? "OQPSK" : "QPSK");
+    }
     EXPECT_EQ(pass["detected"]["mode"].Text(), w.Mode == lrptsynth::Mode::k72 ? "72k" : "80k");
     EXPECT_EQ(pass["detected"]["nrzm"].Flag(), w.Nrzm);
     EXPECT_FALSE(pass["detected"]["forced"]["modulation"].Flag());
