@@ -19,6 +19,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+std::atomic<bool> EndOfInput{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 constexpr size_t QueueValues = size_t{4} << 20; // about 29 s of 72 k symbols between the two halves
 
 std::string ModeName(TLrptMode aMode) {
@@ -190,7 +193,7 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     TSymbolQueue queue(QueueValues);
     std::unique_ptr<TReceiverFeed> feed;
     try {
-        feed = std::make_unique<TReceiverFeed>(source, forced, queue, o.KeepSymbols);
+        feed = std::make_unique<TReceiverFeed>(source, forced, queue, o.KeepSymbols, &EndOfInput);
     } catch (const precise::TPreciseParamError& e) {
         throw std::runtime_error(source.Name() + ": " + e.what());
     }
@@ -288,6 +291,10 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
 }
 
 } // namespace
+
+void RequestEndOfInput() {
+    EndOfInput.store(true);
+}
 
 TDecodeOutcome RunDecode(const TDecodeOptions& aOptions, std::ostream* aProgress) {
     const auto started = Clock::now();

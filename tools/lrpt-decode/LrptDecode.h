@@ -22,5 +22,9 @@ struct TDecodeOutcome {
 // made) and on an output that cannot be written.
 TDecodeOutcome RunDecode(const TDecodeOptions& aOptions, std::ostream* aProgress);
 
+// Ends the input of a running RunDecode at its next block, as if the recording ended there: the
+// rest of the run (the drain, the final pictures, pass.json) goes on. Safe in a signal handler.
+void RequestEndOfInput();
+
 // The summary printed at the end.
 std::string DecodeSummaryText(const TDecodeOutcome& aOutcome);

@@ -59,8 +59,9 @@ void TSymbolKeeper::Close() {
 }
 
 TReceiverFeed::TReceiverFeed(TSampleSource& aSource, const TRecordingConstraints& aForced,
-                             TSymbolQueue& aQueue, const std::string& aKeepSymbols)
-    : fSource(aSource), fQueue(aQueue), fForced(aForced) {
+                             TSymbolQueue& aQueue, const std::string& aKeepSymbols,
+                             const std::atomic<bool>* aEndOfInput)
+    : fSource(aSource), fQueue(aQueue), fForced(aForced), fEndOfInput(aEndOfInput) {
     precise::TPreciseParams params;
     params.SampleRate = double(aSource.SampleRate());
     if (aForced.Oqpsk && aForced.Mode && aForced.Nrzm) {
@@ -141,7 +142,8 @@ void TReceiverFeed::Execute() {
         std::vector<std::complex<float>> samples(BlockFrames);
         std::vector<precise::TSoftPair> symbols;
         while (!fCancel.load()) {
-            const int got = fSource.ReadComplex(samples.data(), BlockFrames);
+            const bool ending = fEndOfInput && fEndOfInput->load();
+            const int got = ending ? 0 : fSource.ReadComplex(samples.data(), BlockFrames);
             fFramesRead += got;
             if (!fReceiver) {
                 // Detecting: every open hypothesis sees the samples until one decodes.

@@ -9,6 +9,7 @@
 #include "precise/PreciseReceiver.h"
 #include "session/SymbolQueue.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -72,9 +73,10 @@ class TReceiverFeed {
     // aForced: the hypothesis parts the user gave; when all three are given the receiver is made
     // directly, else the detector runs first. Throws precise::TPreciseParamError for a sample rate
     // the receiver cannot take, std::runtime_error when aKeepSymbols cannot be created. Borrows the
-    // source and the queue, which must outlive it.
+    // source and the queue, which must outlive it. aEndOfInput, when given and set (from a signal
+    // handler, say), ends the input at the next block as if it had ended there.
     TReceiverFeed(TSampleSource& aSource, const TRecordingConstraints& aForced, TSymbolQueue& aQueue,
-                  const std::string& aKeepSymbols);
+                  const std::string& aKeepSymbols, const std::atomic<bool>* aEndOfInput = nullptr);
     ~TReceiverFeed(); // cancels and joins
     TReceiverFeed(const TReceiverFeed&) = delete;
     TReceiverFeed& operator=(const TReceiverFeed&) = delete;
@@ -117,6 +119,7 @@ class TReceiverFeed {
     TReceiverProgress fProgress;
     std::exception_ptr fError;
     std::atomic<bool> fCancel{false};
+    const std::atomic<bool>* fEndOfInput;
     bool fHasReadouts = false;
     precise::TPreciseReadouts fReadouts;
     int64_t fFramesRead = 0;

@@ -2,12 +2,24 @@
 #include "LrptDecode.h"
 #include "LrptVersion.h"
 
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <malloc.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
+
+namespace {
+
+// The first interrupt (Ctrl-C on a live pass, a service stopping) ends the input cleanly: what was
+// received is decoded and written. A second one ends the program at once.
+void EndInput(int aSignal) {
+    RequestEndOfInput();
+    std::signal(aSignal, SIG_DFL);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
@@ -28,6 +40,8 @@ int main(int argc, char** argv) {
         std::cout << DecodeUsage();
         return 0;
     }
+    std::signal(SIGINT, EndInput);
+    std::signal(SIGTERM, EndInput);
     try {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const TDecodeOutcome outcome = RunDecode(options, terminal ? &std::cerr : nullptr);
