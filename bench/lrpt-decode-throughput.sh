@@ -46,7 +46,7 @@ for run in $(seq "$runs"); do
   echo "  run $run: $seconds s of recording in $wall s: $ratio times real time; detection" \
     "$(json "$work/out/pass.json" detected seconds) s on $(json "$work/out/pass.json" detected recording_seconds) s" \
     "of recording ($(json "$work/out/pass.json" detected description | cut -d' ' -f1-3)); frames" \
-    "$(json "$work/out/pass.json" frames passed_on)"
+    "$(json "$work/out/pass.json" frames passed_on); writing the pictures $(json "$work/out/pass.json" writing_pictures_seconds) s"
   if [ -z "$best" ] || awk "BEGIN{exit !($ratio > $best)}"; then best=$ratio; fi
 done
 echo "WAV: best $best times real time (target 130); load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -80,7 +80,9 @@ void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptio
     aSummary.RsCorrectedSymbols = aTotals.CuredSymbols;
     aSummary.RsFailedWords = aTotals.FailedWords;
     aSummary.Packets = aTotals.Packets;
+    const auto writing = Clock::now();
     aSummary.Files = WriteSessionPictures(aChain, aStem, {1, 2, 3});
+    aSummary.PicturesSeconds = std::chrono::duration<double>(Clock::now() - writing).count();
     // What the session wrote itself.
     std::error_code error;
     for (const auto& suffix : TStageChain::SessionFileSuffixes())
@@ -235,6 +237,7 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     TSessionObserver observer;
     observer.ProcessMessages = [&] {
         if (source.IsStream()) live.Start();
+        if (EndOfInput.load()) feed->Interrupt(); // it may wait for a pipe that stays open
         const auto now = Clock::now();
         if (now - captionsShown >= std::chrono::seconds(3)) {
             chain.ProgressAll();
@@ -326,7 +329,8 @@ std::string DecodeSummaryText(const TDecodeOutcome& aOutcome) {
         s << "\n";
     }
     s << p.RecordingSeconds << " s of recording decoded in " << p.ElapsedSeconds << " s ("
-      << (p.ElapsedSeconds > 0 ? p.RecordingSeconds / p.ElapsedSeconds : 0) << " times real time)\n";
+      << (p.ElapsedSeconds > 0 ? p.RecordingSeconds / p.ElapsedSeconds : 0) << " times real time; "
+      << p.PicturesSeconds << " s of it writing the pictures)\n";
     if (p.HasReceiver) {
         s.precision(1);
         s << "receiver: lock after " << p.LockTimeS << " s, locked " << 100 * p.LockedShare << " %, carrier "

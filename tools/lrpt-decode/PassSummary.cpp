@@ -130,6 +130,7 @@ std::string PassJson(const TPassSummary& p) {
     }
     j << "  \"recording_seconds\": " << JsonNumber(p.RecordingSeconds) << ",\n";
     j << "  \"elapsed_seconds\": " << JsonNumber(p.ElapsedSeconds) << ",\n";
+    j << "  \"writing_pictures_seconds\": " << JsonNumber(p.PicturesSeconds) << ",\n";
     j << "  \"files\": [";
     for (size_t i = 0; i < p.Files.size(); ++i)
         j << (i ? ",\n    " : "\n    ") << JsonString(p.Files[i]);

@@ -40,6 +40,7 @@ struct TPassSummary {
            MaxDriftHzPerS = 0, SnrDb = 0;
 
     double RecordingSeconds = 0, ElapsedSeconds = 0;
+    double PicturesSeconds = 0; // of the elapsed time, writing the final pictures and products
     std::vector<std::string> Files;
 };
 

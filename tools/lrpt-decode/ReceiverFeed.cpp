@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
+#include <pthread.h>
 #include <stdexcept>
 
 namespace {
@@ -82,7 +84,23 @@ TReceiverFeed::~TReceiverFeed() {
 }
 
 void TReceiverFeed::Start() {
-    fThread = std::thread([this] { Execute(); });
+    // SIGUSR1 interrupts a blocking read (no restart) and does nothing else.
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, nullptr);
+    });
+    fRunning.store(true);
+    fThread = std::thread([this] {
+        Execute();
+        fRunning.store(false);
+    });
+}
+
+void TReceiverFeed::Interrupt() {
+    if (fRunning.load() && fThread.joinable()) pthread_kill(fThread.native_handle(), SIGUSR1);
 }
 
 void TReceiverFeed::Cancel() {
@@ -92,7 +110,8 @@ void TReceiverFeed::Cancel() {
 
 TReceiverDecision TReceiverFeed::WaitDecision() {
     std::unique_lock<std::mutex> lock(fLock);
-    fDecided.wait(lock, [&] { return fHaveDecision; });
+    while (!fDecided.wait_for(lock, std::chrono::milliseconds(100), [&] { return fHaveDecision; }))
+        if (fEndOfInput && fEndOfInput->load()) Interrupt();
     return fDecision;
 }
 
@@ -142,8 +161,14 @@ void TReceiverFeed::Execute() {
         std::vector<std::complex<float>> samples(BlockFrames);
         std::vector<precise::TSoftPair> symbols;
         while (!fCancel.load()) {
-            const bool ending = fEndOfInput && fEndOfInput->load();
-            const int got = ending ? 0 : fSource.ReadComplex(samples.data(), BlockFrames);
+            int got = 0;
+            try {
+                if (!(fEndOfInput && fEndOfInput->load()))
+                    got = fSource.ReadComplex(samples.data(), BlockFrames);
+            } catch (const TInputError&) {
+                // A read interrupted because the input is to end here is its end, not a fault.
+                if (!(fEndOfInput && fEndOfInput->load())) throw;
+            }
             fFramesRead += got;
             if (!fReceiver) {
                 // Detecting: every open hypothesis sees the samples until one decodes.

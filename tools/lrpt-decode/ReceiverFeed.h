@@ -84,6 +84,11 @@ class TReceiverFeed {
     void Start();
     // Blocks until the hypothesis is decided or the input ended without a find.
     TReceiverDecision WaitDecision();
+    // Once aEndOfInput is set: wakes the thread from a read that waits for a pipe (its input then
+    // ends there). Sends the thread SIGUSR1, whose handler (installed by Start, doing nothing) lets a
+    // blocking read return; call it again until the thread has ended. Nothing once it has.
+    void Interrupt();
+    bool Running() const { return fRunning.load(); }
     // Stops reading at the next block (the queue is closed then).
     void Cancel();
     // Waits for the thread to end; rethrows an error it met (an input read error, a symbol file
@@ -119,6 +124,7 @@ class TReceiverFeed {
     TReceiverProgress fProgress;
     std::exception_ptr fError;
     std::atomic<bool> fCancel{false};
+    std::atomic<bool> fRunning{false};
     const std::atomic<bool>* fEndOfInput;
     bool fHasReadouts = false;
     precise::TPreciseReadouts fReadouts;

@@ -19,6 +19,14 @@ void EndInput(int aSignal) {
     std::signal(aSignal, SIG_DFL);
 }
 
+// Without restart, so that a read waiting for an idle pipe returns.
+void OnSignal(int aSignal) {
+    struct sigaction action {};
+    action.sa_handler = EndInput;
+    sigemptyset(&action.sa_mask);
+    sigaction(aSignal, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -40,8 +48,8 @@ int main(int argc, char** argv) {
         std::cout << DecodeUsage();
         return 0;
     }
-    std::signal(SIGINT, EndInput);
-    std::signal(SIGTERM, EndInput);
+    OnSignal(SIGINT);
+    OnSignal(SIGTERM);
     try {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const TDecodeOutcome outcome = RunDecode(options, terminal ? &std::cerr : nullptr);

@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -510,6 +511,59 @@ TEST(LrptDecode, LivePipeWritesGrowingPicturesAndEndsWhenThePipeCloses) {
     EXPECT_EQ(pass["input"].Text(), "-");
     EXPECT_EQ(pass["detected"]["mode"].Text(), "72k");
     EXPECT_NEAR(pass["recording_seconds"].Number(), double(rec.bytes.size()) / 2 / 144000, 0.01);
+}
+
+// An interrupt while the pipe is still open ends the input there: what was received is decoded and
+// written, and the run ends with success.
+TEST(LrptDecode, InterruptEndsALivePassCleanly) {
+    lrptsynth::SynthOptions o;
+    o.swapIq = true;
+    o.form = lrptsynth::OutputForm::Iq;
+    o.sampleFormat = lrptsynth::SampleFormat::S16;
+    o.sampleRate = 144000;
+    o.esn0Db = 10;
+    o.channels = {1};
+    o.headFrames = 12;
+    o.durationSeconds = 6;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const fs::path dir = TempDir("interrupt");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string outArg = (dir / "out").string();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(fds[0], 0);
+        close(fds[0]);
+        close(fds[1]);
+        execl(LRPT_DECODE, LRPT_DECODE, "-q", "--qpsk", "--72k", "--no-diff", "--input-format", "cs16",
+              "--rate", "144000", "--out", outArg.c_str(), "-", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[0]);
+    ASSERT_EQ(write(fds[1], rec.bytes.data(), rec.bytes.size()), ssize_t(rec.bytes.size()));
+    // The pass is in the pipe, which stays open: only the interrupt can end the run.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(child, SIGINT);
+    // It must end by itself; a program still waiting after 30 s is ended and the test fails.
+    int status = 0;
+    pid_t ended = 0;
+    for (int wait = 0; wait < 300 && ended == 0; ++wait) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        close(fds[1]);
+        FAIL() << "the interrupt did not end the run";
+    }
+    close(fds[1]);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const TJson pass = ReadPass(dir / "out");
+    EXPECT_EQ(pass["packets"]["64"].Number(), rec.scans * 14); // 14 packets per scan of a channel
+    EXPECT_EQ(ExactScans(dir / "out/live.64.bmp", rec.truth[0]), rec.scans);
 }
 
 // Refused inputs: one line, exit 1, and no output folder; usage errors exit 2.
