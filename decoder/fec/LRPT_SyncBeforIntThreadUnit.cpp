@@ -11,16 +11,44 @@ constexpr int uQ[4] = {-1, -1, +1, +1};
 
 // Hypotheses about how the values arrive, scored at a value offset (the place of the unique word's
 // first value). c1 / c2 are the plain pairing's (values paired as they come, in phase or a half
-// turn off / a quarter turn off); the others cover a receiver that exchanged I and Q or paired each
-// I with the Q one symbol later: as a sequence of values the stream is then the sent one with the
-// values of each pair exchanged, or of each pair across a symbol boundary, which pairing as they
-// come (exchanged) or with the Q one pair later restores. Only the order matters to the
-// deinterleaver, whose branches alternate between I and Q values; signs left on the I or the Q
-// values are resolved by the sync stage after it.
-enum Kind { Natural, Quarter, Exchanged, Conjugate, Later, LaterConjugate, Kinds };
+// turn off / a quarter turn off); the others cover a receiver that exchanged I and Q or paired
+// values across a symbol boundary: as a sequence of values the stream is then the sent one with
+// the values of each pair exchanged, or with the I values one pair ahead of or behind the Q
+// values. Writing the sent pairs (I_k, Q_k), the received value sequences are
+//   Natural ... Conjugate: I_k Q_k (at an odd offset: a receiver that starts one value late),
+//                          or Q_k I_k (Exchanged, Quarter);
+//   Later:                 I_k Q_(k-1) (each I with the Q one pair later, I first);
+//   ExchangedLater:        Q_k I_(k-1) (each Q with the I one pair later, Q first).
+// An offset-QPSK receiver pairs values sent half a symbol apart; which of these it delivers
+// depends on which branch the pair's first value is sent on, on the lock phase and on its
+// pairing; in 80 k recordings, whose pairs come with their first value on the branch sent half
+// a symbol after the other, a quarter-turn lock of a receiver that pairs each I with the Q after
+// it gives ExchangedLater. Only the order matters to the deinterleaver, whose branches alternate
+// between I and Q values; signs left on the I or the Q values are resolved by the sync stage
+// after it.
+enum Kind {
+    Natural,
+    Quarter,
+    Exchanged,
+    Conjugate,
+    Later,
+    LaterConjugate,
+    ExchangedLater,
+    ExchangedLaterConjugate,
+    Kinds
+};
 
-const char* const KindName[Kinds] = {"natural",   "quarter", "exchanged",
-                                     "conjugate", "later",   "later-conjugate"};
+const char* const KindName[Kinds] = {
+    "natural", "quarter",         "exchanged",       "conjugate",
+    "later",   "later-conjugate", "exchanged-later", "exchanged-later-conjugate"};
+
+// The pairing (which values make up a pair) a hypothesis restores; the kinds of one pairing differ
+// only in signs and in the order within the pair.
+enum Pairing { AsTheyCome, QLater, ILater };
+
+Pairing PairingOf(int aKind) {
+    return aKind >= ExchangedLater ? ILater : aKind >= Later ? QLater : AsTheyCome;
+}
 
 struct Correlation {
     int c[Kinds];
@@ -28,7 +56,7 @@ struct Correlation {
 
 // The unique word at value offset aOffset correlated over the first 10 groups of the window.
 Correlation Correlate(const int8_t* aWindow, int aOffset) {
-    int a1 = 0, a2 = 0, a3 = 0, a4 = 0, a6 = 0;
+    int a1 = 0, a2 = 0, a3 = 0, a4 = 0, a6 = 0, a7 = 0, a8 = 0;
     for (int j = 0; j < 10; ++j) {
         const int8_t* s = aWindow + TSyncBeforIntThread::GroupSize * j + aOffset;
         for (int m = 0; m < 4; ++m) {
@@ -40,6 +68,8 @@ Correlation Correlate(const int8_t* aWindow, int aOffset) {
             a3 += y * uI[m];
             a4 += -x * uQ[m];
             a6 += z * uQ[m];
+            a7 += x * uQ[m]; // the Q value first ...
+            a8 += z * uI[m]; // ... and its I one pair later
         }
     }
     // Each sum is scaled on its own, truncating toward zero, before the two are added.
@@ -48,8 +78,10 @@ Correlation Correlate(const int8_t* aWindow, int aOffset) {
     a3 /= 40;
     a4 /= 40;
     a6 /= 40;
+    a7 /= 40;
+    a8 /= 40;
     return {{std::abs(a1 + a2), std::abs(a3 + a4), std::abs(a3 - a4), std::abs(a1 - a2), std::abs(a1 + a6),
-             std::abs(a1 - a6)}};
+             std::abs(a1 - a6), std::abs(a7 + a8), std::abs(a7 - a8)}};
 }
 
 // The best hypothesis of a window. The plain pairing is scanned first (even offsets, c1 before
@@ -124,27 +156,29 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         if (found.score > LockThreshold && found.clear) {
             aIn->SetPosition(fPos + found.offset);
             fSync = true;
-            fLater = found.kind >= Later;
+            fPairing = PairingOf(found.kind);
         }
     } else {
         const Correlation c = Correlate(window, 0);
         line =
             std::to_string(after) + " " + std::to_string(c.c[Natural]) + " " + std::to_string(c.c[Quarter]);
         // The hypothesis of the locked pairing that fits this window best (c1 before c2 as ever).
-        int kind = fLater ? Later : Natural;
-        if (fLater) {
-            if (c.c[LaterConjugate] > c.c[Later]) kind = LaterConjugate;
+        int kind = Natural;
+        if (fPairing == QLater) {
+            kind = c.c[LaterConjugate] > c.c[Later] ? LaterConjugate : Later;
+        } else if (fPairing == ILater) {
+            kind =
+                c.c[ExchangedLaterConjugate] > c.c[ExchangedLater] ? ExchangedLaterConjugate : ExchangedLater;
         } else {
             if (c.c[Quarter] > c.c[kind]) kind = Quarter;
             if (c.c[Exchanged] > c.c[kind]) kind = Exchanged;
             if (c.c[Conjugate] > c.c[kind]) kind = Conjugate;
         }
-        if (fLater || kind > Quarter)
-            line += std::string(" ") + KindName[kind] + " " + std::to_string(c.c[kind]);
+        if (kind > Quarter) line += std::string(" ") + KindName[kind] + " " + std::to_string(c.c[kind]);
         // A lock taken on a near hypothesis (at the start of a pass, where a window is only partly
         // signal) is given up when another one clearly beats it; the next step searches the same
         // values again.
-        const bool sameLock = found.offset == 0 && (found.kind >= Later) == fLater;
+        const bool sameLock = found.offset == 0 && PairingOf(found.kind) == fPairing;
         // Noise lets a near hypothesis win a window now and then (at Es/N0 5 dB about one window in
         // 1,500), so only RelockWindows windows in a row count.
         const bool beaten =
@@ -176,6 +210,11 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
                     case LaterConjugate:
                         o[0] = d[i];
                         o[1] = d[i + 3];
+                        break;
+                    case ExchangedLater:
+                    case ExchangedLaterConjugate:
+                        o[0] = d[i + 3];
+                        o[1] = d[i];
                         break;
                     default:
                         o[0] = d[i];

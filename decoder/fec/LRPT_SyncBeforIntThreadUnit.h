@@ -18,9 +18,12 @@
 //   plain pairing (values paired as they come, at even offsets, as in every log before):
 //     c1 = |a1 + a2| (in phase or a half turn off), c2 = |a3 + a4| (a quarter turn off either way);
 //   the others: values as they come at odd offsets, I and Q exchanged without a quarter turn
-//   ("exchanged"), in phase with the I or the Q values negated ("conjugate"), and each I paired
-//   with the Q one pair later ("later", "later-conjugate": an offset-QPSK receiver that paired each
-//   I with the Q half a symbol before it, whose values come in pairs exchanged across symbols).
+//   ("exchanged"), in phase with the I or the Q values negated ("conjugate"), each I paired
+//   with the Q one pair later ("later", "later-conjugate"), and each Q, coming first, paired with
+//   the I one pair later ("exchanged-later", "exchanged-later-conjugate"). The last two are what
+//   an offset-QPSK receiver delivers when it pairs values sent half a symbol apart across a
+//   symbol boundary: depending on which branch carries the pair's first value, on its lock phase
+//   and on its pairing, the values of each sent pair come split over two received pairs.
 //   Each a is 40 products summed and divided by 40 with truncation; a clean unique word at
 //   amplitude 70 gives 140 for the right hypothesis.
 // - Searching: logs "* <position after the window> <bestK> <best>" (bestK = value offset / 2),
@@ -33,11 +36,12 @@
 //   <score>" when not locked in the plain pairing. The locked pairing's best hypothesis below 40
 //   loses the lock and sets the input back to the window's start, so the next step searches the
 //   same values; so does another hypothesis that beats it by MinLead in RelockWindows windows in a
-//   row (logged " relock" on the last),
-//   which undoes a lock taken on a near hypothesis at the start of a pass. Else the input moves on
-//   800 values (to the next unique word) and the code values are written in the order they were
-//   sent: turned (I, Q) -> (-Q, I) for a quarter turn (c2 > c1), exchanged back, or each I with
-//   the Q one pair later. Negation is two's complement in 8 bits (-(-128) stays -128).
+//   row (logged " relock" on the last), which undoes a lock taken on a near hypothesis at the
+//   start of a pass or left behind by a slip of the receiver's phase. Else the input moves on 800
+//   values (to the next unique word) and the code values are written in the order they were sent:
+//   turned (I, Q) -> (-Q, I) for a quarter turn (c2 > c1), exchanged back, each I with the Q one
+//   pair later, or each Q with the I one pair later and the two exchanged. Negation is two's
+//   complement in 8 bits (-(-128) stays -128).
 //
 // Only the order of the values matters to the deinterleaver, whose 36 branches alternate between
 // I and Q values; signs left on the I or the Q values (a half turn, or the I or Q values negated)
@@ -67,7 +71,7 @@ class TSyncBeforIntThread : public TStepPatternThread {
 
   private:
     bool fSync = false;
-    bool fLater = false; // locked with each I paired with the Q one pair later
-    int fBeaten = 0;     // locked windows in a row in which another hypothesis clearly won
+    int fPairing = 0; // which values the lock pairs: as they come, or across a symbol boundary
+    int fBeaten = 0;  // locked windows in a row in which another hypothesis clearly won
     int64_t fPos = 0;
 };

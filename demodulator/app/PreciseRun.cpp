@@ -36,6 +36,10 @@ bool TPreciseRun::SetOutput(const std::string& aPath) {
     return fOutputOpen;
 }
 
+void TPreciseRun::SeekFrame(int64_t aFrame) {
+    if (!fEnded) fSource->SeekFrame(aFrame);
+}
+
 TPreciseRun::TStep TPreciseRun::Step() {
     if (fEnded) return st_End;
     const int got = fSource->ReadComplex(fSamples.data(), BlockFrames);

@@ -52,6 +52,9 @@ class TPreciseRun {
     // The newest symbols, up to RecentSymbols of them, oldest first (a copy made after each step).
     const std::vector<precise::TSoftPair>& Recent() const { return fRecent; }
     const TSampleSource& Source() const { return *fSource; }
+    // Moves the input to frame aFrame (TSampleSource::SeekFrame: clamped, TInputError where the
+    // input cannot seek); the receiver goes on from there as after a fade. Nothing after the end.
+    void SeekFrame(int64_t aFrame);
     bool OutputOpen() const { return fOutputOpen; }
     // Closes the output (everything written so far is in it) and goes on into aPath, created or
     // truncated; false when it cannot be created (the symbols are then dropped).

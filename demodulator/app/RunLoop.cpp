@@ -1,9 +1,5 @@
 #include "app/RunLoop.h"
 
-void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, const TWavFormat& aFormat) {
-    TakeInputRate(aRx, aSampler, int64_t(aFormat.SampleRate));
-}
-
 void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, int64_t aRateHz) {
     if (aRateHz <= 0 || aRateHz > 536870911) return;
     aRx.SetSamp(int32_t(aRateHz * 4));
@@ -11,9 +7,8 @@ void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, int64_t aRat
 }
 
 TRunLoop::TTick TRunLoop::Tick() {
-    if (fWav && !fWav->Readable()) return tk_Idle;
     const bool swap = fRx.Params().IqSwap;
-    const int frames = fWav ? fWav->ReadBlock(fBlock, swap) : fSource->ReadModelBlock(fBlock, swap);
+    const int frames = fSource.ReadModelBlock(fBlock, swap);
     // A partial block is the end of the file: only the frames read are processed, never the
     // contents of the previous block behind them.
     fRx.ProcessFrames(fBlock, frames, fOutput);

@@ -4,15 +4,13 @@
 
 #include "app/SampleSource.h"
 #include "app/SymbolWriter.h"
-#include "app/WavInput.h"
 #include "core/CostasReceiver.h"
 
 #include <cstdint>
 
-// Takes the input's sample rate: Samp = 4 x rate, and the display step of 250000000 / rate ns
-// (aSampler may be nullptr). Nothing is recomputed; Run does that with ComputeWords.
-void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, const TWavFormat& aFormat);
-// The same for a rate in Hz (1..536870911; others change nothing).
+// Takes the input's sample rate in Hz (1..536870911; others change nothing): Samp = 4 x rate, and
+// the display step of 250000000 / rate ns (aSampler may be nullptr). Nothing is recomputed; Run
+// does that with ComputeWords.
 void TakeInputRate(TCostasReceiver& aRx, TDisplaySampler* aSampler, int64_t aRateHz);
 
 // Borrows the receiver, the input and the writer; the caller owns them.
@@ -21,15 +19,12 @@ class TRunLoop {
     enum TTick {
         tk_Block, // a whole block was processed
         tk_End,   // the input ended: its last frames (if any) were processed once, the writer flushed
-        tk_Idle,  // no readable input: nothing was read or processed
     };
 
-    TRunLoop(TCostasReceiver& aRx, TWavInput& aInput, TSymbolWriter& aOutput)
-        : fRx(aRx), fWav(&aInput), fOutput(aOutput) {}
-    // Reads through the input layer instead (every encoding on the model's scale). Its read
-    // errors (TInputError) leave Tick.
+    // Reads through the input layer (every encoding on the model's scale). Its read errors
+    // (TInputError) leave Tick.
     TRunLoop(TCostasReceiver& aRx, TSampleSource& aInput, TSymbolWriter& aOutput)
-        : fRx(aRx), fSource(&aInput), fOutput(aOutput) {}
+        : fRx(aRx), fSource(aInput), fOutput(aOutput) {}
 
     TTick Tick();
 
@@ -42,8 +37,7 @@ class TRunLoop {
 
   private:
     TCostasReceiver& fRx;
-    TWavInput* fWav = nullptr;
-    TSampleSource* fSource = nullptr;
+    TSampleSource& fSource;
     TSymbolWriter& fOutput;
     ReceiverBlock fBlock;
     int64_t fFrames = 0;

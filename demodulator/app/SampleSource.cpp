@@ -98,6 +98,15 @@ TInputForm InputFormFromName(const std::string& aPath) {
     return TInputForm::Auto;
 }
 
+std::string FrameTimeText(int64_t aFrames, int64_t aRateHz) {
+    int64_t ms = 0;
+    if (aRateHz > 0 && aFrames > 0) ms = int64_t(double(aFrames) / double(aRateHz) * 1000.0);
+    char text[48];
+    std::snprintf(text, sizeof text, " %02lld:%02d:%03d", (long long)(ms / 60000), int(ms / 1000 % 60),
+                  int(ms % 1000));
+    return text;
+}
+
 const char* EncodingName(TSampleEncoding aEncoding) {
     switch (aEncoding) {
     case TSampleEncoding::U8:
@@ -244,9 +253,10 @@ void TSampleSource::OpenWav(const TSourceOptions& o) {
     if (fTotal == 0) Refuse(fContainer + " of " + EncodingName(fEncoding) + " that holds no samples");
     // A recording cut short keeps the length of the whole data chunk in its header; what is there
     // is read, and the user is told.
-    if (!fStream && type == SF_FORMAT_WAV) {
+    if (!fStream && (type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX)) {
         TWavInput walk;
         if (walk.Open(o.Path) && walk.DataOffset() >= 12) {
+            fDataOffset = walk.DataOffset();
             uint8_t length[4] = {};
             walk.SeekTo(walk.DataOffset() - 4);
             if (std::fread(length, 1, 4, walk.Handle()) == 4) {
@@ -288,6 +298,7 @@ void TSampleSource::OpenHeaderless(const TSourceOptions& o) {
         const auto size = std::filesystem::file_size(o.Path, error);
         fTotal = error ? -1 : int64_t(size) / FrameBytes(fForm);
         if (fTotal == 0) Refuse(std::string("headerless ") + FormName(fForm) + " shorter than one frame");
+        fDataOffset = 0;
         // Opened last: nothing may throw once the handle is held (no destructor runs then).
         fRawFile = std::fopen(o.Path.c_str(), "rb");
         if (!fRawFile) throw TInputError("cannot open input file " + o.Path);
@@ -299,6 +310,37 @@ std::string TSampleSource::Description() const {
     if (fForm == TInputForm::Wav)
         return fContainer + ", 2 channels of " + EncodingName(fEncoding) + ", " + rate;
     return std::string("headerless ") + FormName(fForm) + " (" + EncodingName(fEncoding) + " I/Q), " + rate;
+}
+
+std::string TSampleSource::Container() const {
+    return fForm == TInputForm::Wav ? fContainer : std::string("headerless ") + FormName(fForm);
+}
+
+std::vector<std::string> TSampleSource::Summary() const {
+    std::vector<std::string> lines = {fForm == TInputForm::Wav ? fContainer + " FILE" : "HEADERLESS I/Q"};
+    lines.push_back("   Form = " + Container());
+    lines.push_back(std::string("   Encoding = 2 channels of ") + EncodingName(fEncoding));
+    lines.push_back("   SampleRate = " + std::to_string(fRate) + "Hz");
+    if (fForm != TInputForm::Wav) lines.push_back("   FrameBytes = " + std::to_string(FrameBytes(fForm)));
+    if (fTotal >= 0) {
+        lines.push_back("   Frames = " + std::to_string(fTotal));
+        lines.push_back("   Duration =" + FrameTimeText(fTotal, fRate));
+    }
+    if (!fWarning.empty()) lines.push_back("   " + fWarning);
+    return lines;
+}
+
+void TSampleSource::SeekFrame(int64_t aFrame) {
+    if (!CanSeek()) Refuse("cannot seek in a stream");
+    aFrame = std::max<int64_t>(aFrame, 0);
+    if (fTotal >= 0) aFrame = std::min(aFrame, fTotal);
+    bool moved;
+    if (fSnd)
+        moved = sf_seek(fSnd->Handle, sf_count_t(aFrame), SEEK_SET) == sf_count_t(aFrame);
+    else
+        moved = fseeko(fRawFile, off_t(aFrame * FrameBytes(fForm)), SEEK_SET) == 0;
+    if (!moved) Refuse("cannot seek to frame " + std::to_string(aFrame));
+    fRead = aFrame;
 }
 
 bool TSampleSource::WaitForData() {

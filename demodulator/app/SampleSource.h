@@ -20,6 +20,10 @@
 // 32-bit IEEE float.
 enum class TInputForm { Auto, Wav, Cu8, Cs8, Cs16, Cf32 };
 
+// " mm:ss:mmm" (minutes, seconds, milliseconds, truncated) of aFrames / aRateHz seconds; a rate
+// of 0 or less gives the time 0. Minutes are not limited to two digits.
+std::string FrameTimeText(int64_t aFrames, int64_t aRateHz);
+
 // What one sample of a readable input is.
 enum class TSampleEncoding { U8, S8, S16, S24, S32, F32, F64 };
 
@@ -56,8 +60,8 @@ struct TSourceOptions {
 // from a pipe (a plain PCM WAV can), and is refused otherwise. Frames are read as they arrive,
 // and TotalFrames is unknown.
 //
-// Not copyable; owns the file. Reads are sequential; ReadComplex and ReadModelBlock may be mixed
-// and continue where the other stopped.
+// Not copyable; owns the file. Reads continue where the last read (of either kind) or SeekFrame
+// left off; ReadComplex and ReadModelBlock may be mixed.
 class TSampleSource {
   public:
     // Opens and checks the input; throws TInputError (see the class comment).
@@ -74,14 +78,31 @@ class TSampleSource {
     int64_t SampleRate() const { return fRate; } // frames per second, > 0
     // Frames the input holds, or -1 when unknown (standard input).
     int64_t TotalFrames() const { return fTotal; }
+    // The frame the next read starts at: the frames read so far, or where SeekFrame moved to.
     int64_t FramesRead() const { return fRead; }
     bool IsStream() const { return fStream; } // standard input: the output should grow as it comes
+    bool CanSeek() const { return !fStream; }
+    // "WAV", "WAV (extensible)", "RF64", "W64", or "headerless cu8" (and the other forms).
+    std::string Container() const;
+    // Byte offset of the first frame in the file: 0 for headerless forms, the data chunk's for a
+    // RIFF WAV whose data chunk is among the first three after "fmt "; -1 when not known (RF64,
+    // W64, other WAV layouts, standard input).
+    int64_t DataOffset() const { return fDataOffset; }
     // What the input holds, for messages and summaries: "WAV, 2 channels of 16-bit signed integer,
     // 196078 Hz" or "headerless cu8 (8-bit unsigned integer I/Q), 1024000 Hz".
     std::string Description() const;
     // Not empty when the input is deficient but readable: a WAV whose data chunk claims more bytes
     // than the file holds (a recording cut short; what is there is read).
     const std::string& Warning() const { return fWarning; }
+
+    // What a listing of the input shows when it has no RIFF chunks to walk (RF64, W64,
+    // headerless forms): its form, encoding, rate, length in frames and time, one item a line.
+    std::vector<std::string> Summary() const;
+
+    // Moves to frame aFrame (clamped to 0..TotalFrames), so that the next read starts there.
+    // Throws TInputError for standard input (nothing can be read twice there) or when the file
+    // refuses the seek.
+    void SeekFrame(int64_t aFrame);
 
     // Blocks until the input holds at least one more byte or has ended; false when it has ended.
     // Lets a caller refuse an empty pipe before it creates its output. Cannot tell for a WAV on
@@ -119,6 +140,7 @@ class TSampleSource {
     int64_t fRead = 0;
     bool fStream = false;
     bool fSwap = false;
+    int64_t fDataOffset = -1;
     std::string fContainer; // "WAV", "WAV (extensible)", "RF64", "W64"
     std::string fWarning;
 

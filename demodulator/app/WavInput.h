@@ -1,4 +1,6 @@
-// The input WAV file: header walk, block reading and conversion to receiver frames, seeking.
+// The RIFF walk of a WAV file, which the input layer's messages and the Info listing use, and the
+// original reader of 2-, 4-, 6- or 8-byte frames (8-bit samples signed), which no receiver uses any
+// more: it stays as the reference the input layer's model frames are checked against.
 #pragma once
 
 #include "core/ReceiverBlock.h"

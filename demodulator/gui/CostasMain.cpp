@@ -5,13 +5,19 @@
 #include "gui/RrcForm.h"
 
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPainter>
+#include <QSpinBox>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace {
 
@@ -235,7 +241,6 @@ TCostasMain::TCostasMain(const QString& aOutputName) : fRx(std::make_unique<TCos
     setObjectName("CostasMain");
     setWindowTitle("BPSK/QPSK Mirelune");
     fRx->SetDisplaySampler(&fSampler);
-    fLoop = std::make_unique<TRunLoop>(*fRx, fInput, fOutput);
 
     BuildLayout();
     ConnectHandlers();
@@ -548,7 +553,7 @@ QWidget* TCostasMain::BuildChart() {
 
 QWidget* TCostasMain::BuildConstellation() {
     auto* w = new QWidget(centralWidget());
-    w->setFixedSize(190, 170);
+    w->setFixedSize(190, 184);
     PhaseImage = new TImageBox(w, "PhaseImage", 128, 128);
     PhaseImage->move(40, 4);
     auto label = [w](const QString& text, int x, int y) {
@@ -576,7 +581,15 @@ QWidget* TCostasMain::BuildConstellation() {
     PreciseSnrLabel->setObjectName("PreciseSnrLabel");
     PreciseSnrLabel->setGeometry(106, 150, 84, 16);
     PreciseSnrLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    for (QLabel* l : {PreciseOffsetLabel, PreciseSnrLabel}) {
+    PreciseLockLabel = new QLabel(w);
+    PreciseLockLabel->setObjectName("PreciseLockLabel");
+    PreciseLockLabel->setGeometry(0, 166, 94, 16);
+    PreciseLockLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    PreciseDriftLabel = new QLabel(w);
+    PreciseDriftLabel->setObjectName("PreciseDriftLabel");
+    PreciseDriftLabel->setGeometry(96, 166, 94, 16);
+    PreciseDriftLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    for (QLabel* l : {PreciseOffsetLabel, PreciseSnrLabel, PreciseLockLabel, PreciseDriftLabel}) {
         QFont f = l->font();
         f.setPointSizeF(7);
         l->setFont(f);
@@ -655,8 +668,9 @@ void TCostasMain::InfileButtonClick() {
     if (InputDialogHook)
         path = InputDialogHook();
     else
-        path =
-            QFileDialog::getOpenFileName(this, "Input File", QString(), "Wave files (*.wav);;All files (*)");
+        path = QFileDialog::getOpenFileName(this, "Input File", QString(),
+                                            "Recordings (*.wav *.rf64 *.w64 *.cu8 *.cs8 *.cs16 *.cf32);;"
+                                            "Wave files (*.wav);;All files (*)");
     OpenInputFile(path);
 }
 
@@ -668,32 +682,97 @@ void TCostasMain::OpenInputFile(const QString& aPath) {
         fPrecise.reset();
     }
     fInputPath = aPath;
-    if (fInput.IsOpen()) {
-        fInput.Close();
-        RunButton->setEnabled(false);
+    fLoop.reset();
+    fSource.reset();
+    RunButton->setEnabled(false);
+    TSourceOptions in;
+    in.Path = aPath.toStdString();
+    in.Form = InputFormFromName(in.Path);
+    // A name that tells no form (GQRX's ".raw" I/Q, ".iq", ".bin") is asked about like a headerless
+    // one, unless the file begins as a WAV, RF64 or W64 does.
+    if (in.Form == TInputForm::Auto && !aPath.isEmpty() && QFileInfo(aPath).isFile()) {
+        QFile f(aPath);
+        const QByteArray magic = f.open(QIODevice::ReadOnly) ? f.read(4) : QByteArray();
+        if (magic.size() == 4 && magic != "RIFF" && magic != "RF64" && magic != "riff")
+            in.Form = TInputForm::Cf32;
     }
-    if (aPath.isEmpty() || !fInput.Open(aPath.toStdString())) {
+    const bool headerless = in.Form != TInputForm::Auto && in.Form != TInputForm::Wav;
+    if (aPath.isEmpty() || (headerless && !AskHeaderless(in))) {
         InFileEdit->setText("Cannot open input file!");
-        RunButton->setEnabled(false);
         return;
     }
+    try {
+        fSource = std::make_unique<TSampleSource>(in);
+    } catch (const TInputError& e) {
+        InFileEdit->setText("Cannot open input file!");
+        Warn("Input file", QString::fromStdString(e.what()));
+        return;
+    }
+    fSourceOptions = in;
     InFileEdit->setText(QFileInfo(aPath).fileName());
-    AgcErrorEdit->setText(QString::number(fInput.DataOffset()));
-    if (!fInput.Readable()) {
-        // The header code stays in the error box; the reason goes where the operator looks.
-        InFileEdit->setText(QFileInfo(aPath).fileName() + ": " + QString::fromStdString(fInput.Problem()));
-        return;
-    }
-    TakeInputRate(*fRx, &fSampler, fInput.Format());
-    // The header sets Samp and its arrow; the box shows it without recomputing any word.
+    if (fSource->DataOffset() >= 0)
+        AgcErrorEdit->setText(QString::number(fSource->DataOffset()));
+    else
+        AgcErrorEdit->clear();
+    TakeInputRate(*fRx, &fSampler, fSource->SampleRate());
+    // The input's rate sets Samp and its arrow; the box shows it without recomputing any word.
     {
         const QSignalBlocker block(Edit("SampEdit"));
         Edit("SampEdit")->setText(QString::number(fRx->Params().Samp));
     }
     UpDown("SampUpDown")->SetPosition(fRx->Params().Samp / 200);
     SPEdit->setText(QString::number(fSampler.StepNs()));
+    fLoop = std::make_unique<TRunLoop>(*fRx, *fSource, fOutput);
     fLastBar = -1;
+    ShowBar(0);
     RunButton->setEnabled(true);
+    if (!fSource->Warning().empty()) Warn("Input file", QString::fromStdString(fSource->Warning()));
+}
+
+// A headerless recording carries neither its rate nor, beyond its extension, its form: the
+// operator gives both.
+bool TCostasMain::AskHeaderless(TSourceOptions& aOptions) {
+    aOptions.RateHz = fHeaderlessRate;
+    if (HeaderlessDialogHook) {
+        if (!HeaderlessDialogHook(aOptions.Form, aOptions.RateHz)) return false;
+    } else {
+        QDialog d(this);
+        d.setObjectName("HeaderlessDialog");
+        d.setWindowTitle("Headerless I/Q");
+        auto* form = new QFormLayout(&d);
+        auto* kind = new QComboBox(&d);
+        const std::pair<const char*, TInputForm> forms[] = {
+            {"cu8 (8-bit unsigned, rtl_sdr)", TInputForm::Cu8},
+            {"cs8 (8-bit signed)", TInputForm::Cs8},
+            {"cs16 (16-bit signed)", TInputForm::Cs16},
+            {"cf32 (32-bit float)", TInputForm::Cf32}};
+        for (const auto& [text, f] : forms) {
+            kind->addItem(text, int(f));
+            if (f == aOptions.Form) kind->setCurrentIndex(kind->count() - 1);
+        }
+        auto* rate = new QSpinBox(&d);
+        rate->setRange(1000, 100000000);
+        rate->setSuffix(" Hz");
+        rate->setValue(int(std::clamp<int64_t>(aOptions.RateHz, 1000, 100000000)));
+        form->addRow("Samples", kind);
+        form->addRow("Sample rate", rate);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &d);
+        connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+        form->addRow(buttons);
+        if (d.exec() != QDialog::Accepted) return false;
+        aOptions.Form = TInputForm(kind->currentData().toInt());
+        aOptions.RateHz = rate->value();
+    }
+    if (aOptions.RateHz > 0) fHeaderlessRate = aOptions.RateHz;
+    return true;
+}
+
+void TCostasMain::Warn(const QString& aTitle, const QString& aText) {
+    if (MessageHook)
+        MessageHook(aText);
+    else
+        QMessageBox::warning(this, aTitle, aText);
 }
 
 void TCostasMain::OutfileButtonClick() {
@@ -728,15 +807,13 @@ void TCostasMain::OpenOutputFile(const QString& aPath) {
 }
 
 void TCostasMain::WaveButtonClick() {
-    if (!fInput.IsOpen()) return;
+    if (!fSource) return;
     const bool wasRunning = Timer1->isActive();
     Timer1->stop();
-    const int64_t position = fInput.Position();
-    fInput.SeekTo(0);
-    fInfo->SetInput(&fInput);
+    // The listing reads the file through its own handle: the run's position is not touched.
+    fInfo->SetInput(fSource.get());
     fInfo->Timer1->start();
     fInfo->exec();
-    fInput.SeekTo(position);
     // Only a run that was going resumes; Info alone does not start processing.
     if (wasRunning) Timer1->start();
 }
@@ -747,7 +824,8 @@ void TCostasMain::QuitButtonClick() {
 
 void TCostasMain::closeEvent(QCloseEvent* e) {
     SetRunning(false);
-    fInput.Close();
+    fLoop.reset();
+    fSource.reset();
     fOutput.Close();
     fPrecise.reset();
     fFft->close();
@@ -773,9 +851,22 @@ void TCostasMain::RunButtonClick() {
         SetRunning(false);
         return;
     }
+    // Without an input (the last one was refused) neither receiver has anything to run on.
+    if (!fSource) return;
     const TPreciseSetup setup = PreciseSetup();
     if (setup.Precise) {
         if (StartPrecise(setup)) SetRunning(true);
+        return;
+    }
+    // The model's Samp (4 x the input rate unless the operator set it) has an upper limit; a
+    // wideband input is for the precise receiver, or for a resampled recording.
+    const int64_t maxSamp = FindReceiverParam("Samp")->Max;
+    if (fRx->Params().Samp > maxSamp) {
+        Warn("Receiver model",
+             QString::fromStdString(fSource->Name() + ": " + std::to_string(fSource->SampleRate()) +
+                                    " Hz is above the receiver model's " + std::to_string(maxSamp / 4) +
+                                    " Hz (Samp, 4 x the input rate, stops at " + std::to_string(maxSamp) +
+                                    "); choose the precise receiver or resample"));
         return;
     }
     if (fPreciseHadOutput) {
@@ -810,18 +901,17 @@ bool TCostasMain::StartPrecise(const TPreciseSetup& aSetup) {
         fPrecise.reset();
         // The model's writer hands over the file: its pending symbols go out first.
         fOutput.Close();
-        TSourceOptions in;
-        in.Path = fInputPath.toStdString();
         try {
-            fPrecise = std::make_unique<TPreciseRun>(in, aSetup, fOutputPath.toStdString(), &fPreciseProbe);
+            fPrecise = std::make_unique<TPreciseRun>(fSourceOptions, aSetup, fOutputPath.toStdString(),
+                                                     &fPreciseProbe);
         } catch (const std::exception& e) {
-            QMessageBox::warning(this, "Precise receiver", QString::fromStdString(e.what()));
+            Warn("Precise receiver", QString::fromStdString(e.what()));
             return false;
         }
         fPreciseHadOutput = true;
         if (!fPrecise->OutputOpen()) OutFileEdit->setText("Cannot open output file!");
-        PreciseOffsetLabel->clear();
-        PreciseSnrLabel->clear();
+        for (QLabel* l : {PreciseOffsetLabel, PreciseSnrLabel, PreciseLockLabel, PreciseDriftLabel})
+            l->clear();
     }
     fPreciseProbe.Restart();
     fFft->SetProbe(fPreciseProbe);
@@ -834,8 +924,31 @@ void TCostasMain::TrackBar1Change(int aPosition) {
         fOwnBarChange = false;
         return;
     }
-    fInput.SeekToBar(aPosition);
+    // The operator's change: the running precise receiver's input, else the model's, moves to
+    // that fraction of its frames.
+    const bool precise = fPrecise && !fPrecise->Ended();
+    const TSampleSource* in = precise ? &fPrecise->Source() : fSource.get();
+    if (!in || in->TotalFrames() <= 0) return;
+    const int64_t frame = in->TotalFrames() * aPosition / 100;
+    try {
+        if (precise)
+            fPrecise->SeekFrame(frame);
+        else
+            fSource->SeekFrame(frame);
+    } catch (const TInputError& e) {
+        Warn("Input file", QString::fromStdString(e.what()));
+        return;
+    }
+    ClockEdit->setText(QString::fromStdString(FrameTimeText(in->FramesRead(), in->SampleRate())));
 }
+
+namespace {
+int BarOf(const TSampleSource& aIn) {
+    return aIn.TotalFrames() > 0
+               ? int(std::clamp<int64_t>(aIn.FramesRead() * 100 / aIn.TotalFrames(), 0, 100))
+               : 0;
+}
+} // namespace
 
 void TCostasMain::ShowBar(int aPosition) {
     if (aPosition == fLastBar) return;
@@ -850,9 +963,17 @@ void TCostasMain::Timer1Timer() {
         PreciseTick();
         return;
     }
-    const TRunLoop::TTick tick = fLoop->Tick();
-    if (tick == TRunLoop::tk_Idle) return;
-    ShowBar(fInput.BarPosition());
+    // No input (another file was tried during a run and refused): nothing is read.
+    if (!fLoop) return;
+    TRunLoop::TTick tick;
+    try {
+        tick = fLoop->Tick();
+    } catch (const TInputError& e) {
+        SetRunning(false);
+        Warn("Input file", QString::fromStdString(e.what()));
+        return;
+    }
+    ShowBar(BarOf(*fSource));
     fPainter.Redraw(fSampler.Points());
     MainImage->Show(fPainter.Main());
     PhaseImage->Show(fPainter.Phase());
@@ -878,7 +999,9 @@ void TCostasMain::ShowReadouts() {
     LockShape->SetBrush(t.Locked ? colours::Locked : colours::Unlocked);
     LdIntCntEdit->setText(QString::fromStdString(t.LdIntCnt));
     Label90->setText(QString::fromStdString(t.LdIntCaption));
-    ClockEdit->setText(QString::fromStdString(fInput.FileTime()));
+    if (fSource)
+        ClockEdit->setText(
+            QString::fromStdString(FrameTimeText(fSource->FramesRead(), fSource->SampleRate())));
 }
 
 // ---- The precise receiver ----
@@ -890,11 +1013,10 @@ void TCostasMain::PreciseTick() {
     } catch (const TInputError& e) {
         SetRunning(false);
         fPrecise.reset();
-        QMessageBox::warning(this, "Precise receiver", QString::fromStdString(e.what()));
+        Warn("Precise receiver", QString::fromStdString(e.what()));
         return;
     }
-    const TSampleSource& in = fPrecise->Source();
-    if (in.TotalFrames() > 0) ShowBar(int(in.FramesRead() * 100 / in.TotalFrames()));
+    ShowBar(BarOf(fPrecise->Source()));
     const TPixelMap points = PreciseConstellation(fPrecise->Recent());
     PhaseImage->Show(points);
     if (fReadoutDivider == 0) ShowPreciseReadouts();
@@ -910,4 +1032,11 @@ void TCostasMain::ShowPreciseReadouts() {
     LockShape->SetBrush(r.Locked ? colours::Locked : colours::Unlocked);
     PreciseOffsetLabel->setText(QString::asprintf("Offset %+.0f Hz", r.CarrierOffsetHz));
     PreciseSnrLabel->setText(QString::asprintf("Es/N0 %.1f dB", r.SnrDb));
+    PreciseLockLabel->setText(r.LockTimeS < 0 ? QString("No lock yet")
+                                              : QString::asprintf("Lock at %.2f s", r.LockTimeS));
+    // Rounded first, so that a drift of zero does not show as "-0.0".
+    const double drift = std::round(r.DriftHzPerS * 10) / 10 + 0.0;
+    PreciseDriftLabel->setText(QString::asprintf("Drift %+.1f Hz/s", drift));
+    const TSampleSource& in = fPrecise->Source();
+    ClockEdit->setText(QString::fromStdString(FrameTimeText(in.FramesRead(), in.SampleRate())));
 }

@@ -1,5 +1,5 @@
 // The demodulator's main window: block diagram with probe labels, strip chart, constellation,
-// readouts and every operator control. Owns the receiver, the input file and the output file;
+// readouts and every operator control. Owns the receiver, the input and the output file;
 // everything runs on the window's thread, one block per tick of Timer1.
 #pragma once
 
@@ -7,8 +7,8 @@
 #include "app/PreciseRun.h"
 #include "app/ReceiverControls.h"
 #include "app/RunLoop.h"
+#include "app/SampleSource.h"
 #include "app/SymbolWriter.h"
-#include "app/WavInput.h"
 #include "core/CostasReceiver.h"
 #include "gui/Widgets.h"
 
@@ -60,6 +60,12 @@ class TCostasMain : public QMainWindow {
     // Replace the modal file dialogs (tests, scripted runs): return the chosen full name or an
     // empty string for a cancel.
     std::function<QString()> InputDialogHook, OutputDialogHook;
+    // Replaces the dialog that asks for the form and rate of a headerless input, or of a file
+    // whose name tells no form and that does not begin as a WAV does (opened with the extension's
+    // form, else cf32, and the last rate given): false for a cancel.
+    std::function<bool(TInputForm& aForm, int64_t& aRateHz)> HeaderlessDialogHook;
+    // Replaces the message boxes of refused or failed inputs (one line each).
+    std::function<void(const QString&)> MessageHook;
 
     // ---- Controls by name ----
     TUpDown* UpDown(const QString& aName) const;
@@ -67,7 +73,8 @@ class TCostasMain : public QMainWindow {
     QCheckBox* CheckBox(const QString& aName) const;
 
     TCostasReceiver& Receiver() { return *fRx; }
-    TWavInput& Input() { return fInput; }
+    // The model's input, or nullptr while none is open.
+    const TSampleSource* Input() const { return fSource.get(); }
     TSymbolWriter& Output() { return fOutput; }
     bool Running() const { return fRunning; }
     // The precise receiver's run, while one exists (from Run with "Precise" until its input ends,
@@ -94,7 +101,7 @@ class TCostasMain : public QMainWindow {
     TImageBox *MainImage, *PhaseImage;
     QTimer* Timer1;
     QComboBox* ReceiverBox;
-    QLabel *PreciseOffsetLabel, *PreciseSnrLabel;
+    QLabel *PreciseOffsetLabel, *PreciseSnrLabel, *PreciseLockLabel, *PreciseDriftLabel;
 
   protected:
     void closeEvent(QCloseEvent* e) override;
@@ -122,9 +129,13 @@ class TCostasMain : public QMainWindow {
     void PreciseTick();
     void ShowPreciseReadouts();
     void ShowBar(int aPosition);
+    bool AskHeaderless(TSourceOptions& aOptions);
+    void Warn(const QString& aTitle, const QString& aText);
 
     std::unique_ptr<TCostasReceiver> fRx;
-    TWavInput fInput;
+    std::unique_ptr<TSampleSource> fSource; // the model's input
+    TSourceOptions fSourceOptions;          // how it was opened; a precise run opens the same
+    int64_t fHeaderlessRate = 1024000;      // the last rate given for a headerless input
     TSymbolWriter fOutput;
     TDisplaySampler fSampler;
     TDisplayPainter fPainter;

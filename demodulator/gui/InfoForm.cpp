@@ -1,5 +1,6 @@
 #include "gui/InfoForm.h"
 
+#include "app/WavInput.h"
 #include "tools/Waveinfo.h"
 
 #include <QVBoxLayout>
@@ -25,8 +26,17 @@ TInfoForm::TInfoForm(QWidget* aParent) : QDialog(aParent) {
 
 void TInfoForm::Timer1Timer() {
     Timer1->stop();
-    if (!fInput || !fInput->Handle()) return;
-    for (const std::string& line : WaveInfoListing(fInput->Handle(), fInput->Format()))
+    if (!fInput) return;
+    std::vector<std::string> lines;
+    if (fInput->Form() == TInputForm::Wav && fInput->Container().rfind("WAV", 0) == 0) {
+        TWavInput walk;
+        if (walk.Open(fInput->Path())) {
+            walk.SeekTo(0);
+            lines = WaveInfoListing(walk.Handle(), walk.Format());
+        }
+    }
+    if (lines.empty()) lines = fInput->Summary();
+    for (const std::string& line : lines)
         Memo1->appendPlainText(QString::fromStdString(line));
     update();
 }

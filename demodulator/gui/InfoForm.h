@@ -1,7 +1,8 @@
-// "Wave File Information": the RIFF chunks of the open input file.
+// "Wave File Information": the RIFF chunks of the open input file, or for an input without them
+// (RF64, W64, headerless I/Q) what it holds.
 #pragma once
 
-#include "app/WavInput.h"
+#include "app/SampleSource.h"
 
 #include <QDialog>
 #include <QPlainTextEdit>
@@ -11,8 +12,9 @@
 class TInfoForm : public QDialog {
   public:
     explicit TInfoForm(QWidget* aParent);
-    // Set by the main window before the window is shown: the open input file, rewound.
-    void SetInput(TWavInput* aInput) { fInput = aInput; }
+    // Set by the main window before the window is shown: the open input (borrowed). The listing
+    // reads the file through a handle of its own.
+    void SetInput(const TSampleSource* aInput) { fInput = aInput; }
     void Timer1Timer();
     void CloseButtonClick();
 
@@ -25,5 +27,5 @@ class TInfoForm : public QDialog {
     void hideEvent(QHideEvent* e) override;
 
   private:
-    TWavInput* fInput = nullptr;
+    const TSampleSource* fInput = nullptr;
 };

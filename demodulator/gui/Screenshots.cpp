@@ -70,14 +70,11 @@ int main(int argc, char** argv) {
     save(w.RRCForm(), "haldrin-rrc.png");
 
     TInfoForm* info = w.InfoForm();
-    const int64_t position = w.Input().Position();
-    w.Input().SeekTo(0);
-    info->SetInput(&w.Input());
+    info->SetInput(w.Input());
     info->show();
     info->Timer1Timer();
     app.processEvents();
     save(info, "haldrin-info.png");
-    w.Input().SeekTo(position);
     info->hide();
 
     // The precise receiver on the same recording (the generator writes Q first), locked for 40

@@ -83,6 +83,18 @@ Values ExchangeIQ(Values v) {
     return v;
 }
 
+// Pairs (Q_k, I_(k-1)) of the sent pairs (I_k, Q_k), from k = 4 on: what a receiver that pairs
+// each I with the Q after it gives in a quarter-turn lock when the sent pair's first value is on
+// the branch sent half a symbol after the other.
+Values QWithTheIBefore(const Values& sent) {
+    Values v;
+    for (size_t k = 4; 2 * k + 1 < sent.size(); ++k) {
+        v.push_back(sent[2 * k + 1]);
+        v.push_back(sent[2 * k - 2]);
+    }
+    return v;
+}
+
 Values Negate(Values v) {
     for (auto& x : v)
         x = static_cast<int8_t>(-x);
@@ -252,6 +264,7 @@ TEST_F(UniqueWordStage, ExchangedAndShiftedPairingsLockAndRestoreTheOrder) {
         {"exchanged, one value on", Slice(ExchangeIQ(Slice(sent, 6, 80 * 29)), 1, 80 * 28), "exchanged"},
         // (I, Q) = (sent 2k+2, sent 2k+1): each I with the Q before it, exchanged.
         {"I with the Q before", ExchangeIQ(Slice(sent, 7, 80 * 29)), "later"},
+        {"Q with the I before", QWithTheIBefore(sent), "exchanged-later"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,15 +300,17 @@ TEST_F(UniqueWordStage, ANearHypothesisGivesWayToAClearlyBetterOne) {
     // Locked in the plain pairing, the stream goes on turned a quarter turn and one value late:
     // at the old place the unique word still scores 7/8 (seven of its eight values agree), which
     // keeps the lock; the right hypothesis beats it clearly, and after RelockWindows windows in a
-    // row the stage searches again.
+    // row the stage searches again. In the first window after the turn another near hypothesis
+    // (each Q with the I one pair later, seven of the word's values and a data value that agrees
+    // in 8 of the 10 groups) comes within MinLead of the right one: that window does not count.
     const Values first = CleanCode(72 * 20, 8), then = CleanCode(72 * 60, 9);
     Values stream = WithUniqueWords(first);
     stream.push_back(Amp);
     const Values turned = Rotate(WithUniqueWords(then), 1);
     stream.insert(stream.end(), turned.begin(), turned.end());
     Feed(fIn, stream);
-    ASSERT_TRUE(Step());                                           // search
-    const int locked = 2 + TSyncBeforIntThread::RelockWindows - 1; // groups 0..19, then beaten
+    ASSERT_TRUE(Step());                                       // search
+    const int locked = 2 + TSyncBeforIntThread::RelockWindows; // groups 0..19, unclear, beaten
     for (int step = 0; step < locked; ++step)
         ASSERT_TRUE(Step());
     ASSERT_TRUE(fStage->Sync());
@@ -303,7 +318,8 @@ TEST_F(UniqueWordStage, ANearHypothesisGivesWayToAClearlyBetterOne) {
     EXPECT_FALSE(fStage->Sync());
     const auto log = ReadLog(fLog);
     ASSERT_EQ(log.size(), static_cast<size_t>(locked + 2));
-    EXPECT_EQ(log[static_cast<size_t>(locked)].find(" relock"), std::string::npos);
+    for (size_t line = 1; line <= static_cast<size_t>(locked); ++line)
+        EXPECT_EQ(log[line].find(" relock"), std::string::npos) << log[line];
     EXPECT_NE(log.back().find(" relock"), std::string::npos) << log.back();
     std::istringstream fields(log.back());
     long position, c1;

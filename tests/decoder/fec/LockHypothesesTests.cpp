@@ -52,16 +52,22 @@ Values Qpsk(const Values& aSent, int r, bool aExchange, bool aShift) {
 }
 
 // Offset QPSK: value j of the sent stream goes out at j half-symbols, the first value of each pair
-// on the I branch, the second on Q. A receiver turned r quarter turns finds on its I arm the
-// branch whose values it samples at its on-time strobes, and pairs each with the value of its Q
-// arm half a symbol later (aLater) or earlier, written in either order.
-Values Oqpsk(const Values& aSent, int r, bool aLater, bool aExchange) {
+// on the I branch, the second on Q (aSecondFirst: the second value of each pair goes out first,
+// half a symbol before the first, as the 80 k generator sends them). A receiver turned r quarter
+// turns finds on its I arm the branch whose values it samples at its on-time strobes, and pairs
+// each with the value of its Q arm half a symbol later (aLater) or earlier, written in either
+// order.
+Values Oqpsk(const Values& aSent, int r, bool aLater, bool aExchange, bool aSecondFirst = false) {
+    Values sent = aSent;
+    if (aSecondFirst)
+        for (size_t i = 0; i + 1 < sent.size(); i += 2)
+            std::swap(sent[i], sent[i + 1]);
     // Quarter turns: I arm = I, -Q, -I, Q; Q arm = Q, I, -Q, -I.
     const int onTime = r % 2;                          // the sent values the I arm sees
     const bool negI = r == 1 || r == 2, negQ = r >= 2; // signs on the I and Q arms
     Values v;
-    for (size_t j = static_cast<size_t>(onTime) + 2; j + 1 < aSent.size(); j += 2) {
-        int8_t i = aSent[j], q = aSent[aLater ? j + 1 : j - 1];
+    for (size_t j = static_cast<size_t>(onTime) + 2; j + 1 < sent.size(); j += 2) {
+        int8_t i = sent[j], q = sent[aLater ? j + 1 : j - 1];
         if (negI) i = Neg(i);
         if (negQ) q = Neg(q);
         v.push_back(aExchange ? q : i);
@@ -140,6 +146,17 @@ void EveryHypothesisDecodes(bool a80k) {
                                          (later ? "after" : "before") + (exchange ? ", exchanged" : ""),
                                      Oqpsk(sent, r, later, exchange));
         }
+    // 80 k sends the first value of each pair on the branch half a symbol behind the other, which
+    // gives pairings of its own (each Q with the I one pair later, Q first); a half turn more only
+    // negates both arms, so two turns cover them.
+    if (a80k)
+        for (int r = 0; r < 2; ++r)
+            for (const bool exchange : {false, true})
+                for (const bool later : {false, true})
+                    streams.emplace_back("OQPSK second value first, " + std::to_string(90 * r) +
+                                             " degrees, Q " + (later ? "after" : "before") +
+                                             (exchange ? ", exchanged" : ""),
+                                         Oqpsk(sent, r, later, exchange, true));
     for (const auto& [name, values] : streams) {
         SCOPED_TRACE(name);
         const std::set<uint32_t> got = Decode(values, a80k);

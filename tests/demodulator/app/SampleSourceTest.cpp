@@ -261,6 +261,71 @@ TEST(SampleSourceTest, PiecesOfAnySizeGiveTheSameStream) {
     }
 }
 
+// A seek to any frame, forwards or back, also after the end, makes the next read start at that
+// frame of the stream, for the containers and the headerless forms alike; a seek beyond the end
+// stops at the end.
+TEST(SampleSourceTest, SeekLandsOnTheFrameInEveryForm) {
+    const std::vector<int16_t> s = Signal();
+    const int64_t total = int64_t(s.size() / 2);
+    for (const std::string& path :
+         {WriteSnd("seek.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, s),
+          WriteSnd("seek.wav8", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, s),
+          WriteSnd("seek.rf64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT, s), WriteHeaderless("seek.cu8", s),
+          WriteHeaderless("seek.cs16", s), WriteHeaderless("seek.cf32", s)}) {
+        SCOPED_TRACE(path);
+        TSampleSource whole =
+            Open(path, 196078, false, path.ends_with(".wav8") ? TInputForm::Wav : TInputForm::Auto);
+        const std::vector<ReceiverFrame> all = ReadAllModel(whole);
+        ASSERT_EQ(int64_t(all.size()), total);
+        TSampleSource in =
+            Open(path, 196078, false, path.ends_with(".wav8") ? TInputForm::Wav : TInputForm::Auto);
+        ReceiverBlock block;
+        for (int64_t to : {int64_t(12345), int64_t(7), total - 3, int64_t(0), total, total + 50}) {
+            SCOPED_TRACE(to);
+            if (to == 0) ReadAllModel(in); // from the end
+            in.SeekFrame(to);
+            const int64_t at = std::min(to, total);
+            EXPECT_EQ(in.FramesRead(), at);
+            const int n = in.ReadModelBlock(block, false);
+            ASSERT_EQ(n, int(std::min<int64_t>(ReceiverBlock::FrameCount, total - at)));
+            EXPECT_TRUE(Same(std::vector<ReceiverFrame>(block.Frames.begin(), block.Frames.begin() + n),
+                             std::vector<ReceiverFrame>(all.begin() + at, all.begin() + at + n)));
+            EXPECT_EQ(in.FramesRead(), at + n);
+        }
+        in.SeekFrame(-5);
+        EXPECT_EQ(in.FramesRead(), 0);
+    }
+    // Standard input cannot go back: refused by name, and the position stays.
+    TSourceOptions o;
+    o.Path = "-";
+    o.Form = TInputForm::Cu8;
+    o.RateHz = 1000;
+    TSampleSource pipe(o);
+    EXPECT_FALSE(pipe.CanSeek());
+    const std::string why = RefusalOf([&] { pipe.SeekFrame(0); });
+    EXPECT_EQ(why.rfind("standard input: ", 0), 0u) << why;
+    EXPECT_EQ(pipe.FramesRead(), 0);
+}
+
+// What the window shows of an input: its time from the frames read, its first frame's offset and,
+// without RIFF chunks to list, a summary.
+TEST(SampleSourceTest, TimeOffsetAndSummary) {
+    EXPECT_EQ(FrameTimeText(110250, 44100), " 00:02:500");
+    EXPECT_EQ(FrameTimeText(int64_t(196078) * 3600 * 2, 196078), " 120:00:000"); // beyond 99 minutes
+
+    std::vector<uint8_t> data(400);
+    TSampleSource wav = Open(WriteFile("offset.wav", Wav(4, data, 18, {{"LIST", std::vector<uint8_t>(26)}})));
+    EXPECT_EQ(wav.DataOffset(), 44 + 2 + 34);
+    TSampleSource rf64 = Open(WriteSnd("offset.rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, Signal()));
+    EXPECT_EQ(rf64.DataOffset(), -1);
+    EXPECT_EQ(rf64.Summary()[0], "RF64 FILE");
+    TSampleSource raw = Open(WriteFile("summary.cs8", data), 2048000);
+    EXPECT_EQ(raw.DataOffset(), 0);
+    const std::vector<std::string> lines = raw.Summary();
+    EXPECT_EQ(lines[0], "HEADERLESS I/Q");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "   Frames = 200"), lines.end());
+}
+
 TEST(SampleSourceTest, UnusableInputsAreRefusedInOneLineNamingTheFile) {
     const std::vector<int16_t> s(2000, 100);
     const std::string mono = WriteSnd("mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, s, 1);
@@ -315,7 +380,7 @@ TEST(SampleSourceTest, ACutShortWavIsReadAsFarAsItGoesWithAWarning) {
     for (int k = 0; k < 1000; ++k)
         Le(data, uint32_t(k * 3), 4);
     std::vector<uint8_t> wav = Wav(4, data);
-    wav.resize(wav.size() - 400); // 100 frames missing; the header still claims 1000
+    wav.erase(wav.end() - 400, wav.end()); // 100 frames missing; the header still claims 1000
     TSampleSource in = Open(WriteFile("cut.wav", wav), 48000);
     EXPECT_NE(in.Warning().find("cut short"), std::string::npos) << in.Warning();
     EXPECT_EQ(in.SampleRate(), 48000); // --rate replaces the header's
@@ -340,9 +405,9 @@ TEST(SampleSourceTest, TheModelGivesTheSameSymbolsThroughTheInputLayer) {
     for (size_t k = 0; k < samples.size(); ++k)
         samples[k] = int16_t(bytes[44 + 2 * k] | bytes[45 + 2 * k] << 8);
 
-    auto symbols = [](auto& aInput, int64_t aRate, const std::string& aOut) {
+    auto symbols = [](TSampleSource& aInput, const std::string& aOut) {
         TCostasReceiver rx;
-        TakeInputRate(rx, nullptr, aRate);
+        TakeInputRate(rx, nullptr, aInput.SampleRate());
         rx.ComputeWords();
         TSymbolWriter out;
         EXPECT_TRUE(out.Open(TempPath(aOut)));
@@ -352,15 +417,28 @@ TEST(SampleSourceTest, TheModelGivesTheSameSymbolsThroughTheInputLayer) {
         out.Close();
         return ReadFile(TempPath(aOut));
     };
-    TWavInput old;
-    ASSERT_TRUE(old.Open(wav));
-    const std::vector<uint8_t> want = symbols(old, 196078, "old.raw");
+    // The old reader's frames, block by block, into the same receiver.
+    struct TBytes : SymbolSink {
+        std::vector<uint8_t> Bytes;
+        void Put(uint8_t b) override { Bytes.push_back(b); }
+    } old;
+    {
+        TWavInput in;
+        ASSERT_TRUE(in.Open(wav));
+        TCostasReceiver rx;
+        TakeInputRate(rx, nullptr, 196078);
+        rx.ComputeWords();
+        ReceiverBlock block;
+        while (int n = in.ReadBlock(block, false))
+            rx.ProcessFrames(block, n, old);
+    }
+    const std::vector<uint8_t>& want = old.Bytes;
     ASSERT_GT(want.size(), 50000u);
     for (const std::string& path : {wav, WriteSnd("gen.rf64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT, samples),
                                     WriteHeaderless("gen.cs16", samples)}) {
         SCOPED_TRACE(path);
         TSampleSource in = Open(path, 196078);
-        EXPECT_TRUE(symbols(in, in.SampleRate(), "new.raw") == want);
+        EXPECT_TRUE(symbols(in, "new.raw") == want);
     }
 }
 

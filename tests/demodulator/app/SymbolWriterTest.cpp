@@ -76,11 +76,12 @@ TEST(RunLoopTest, EndOfFileProcessesTheLastFramesOnceAndFlushes) {
     const std::string out = TempPath("eof.raw");
 
     TCostasReceiver rx;
-    TWavInput input;
+    TSourceOptions so;
+    so.Path = in;
+    TSampleSource input(so);
     TSymbolWriter output;
-    ASSERT_TRUE(input.Open(in));
     ASSERT_TRUE(output.Open(out));
-    TakeInputRate(rx, nullptr, input.Format());
+    TakeInputRate(rx, nullptr, input.SampleRate());
     EXPECT_EQ(rx.Params().Samp, 4 * 196078);
     rx.ComputeWords();
     TRunLoop loop(rx, input, output);
@@ -97,10 +98,6 @@ TEST(RunLoopTest, EndOfFileProcessesTheLastFramesOnceAndFlushes) {
     EXPECT_EQ(loop.Tick(), TRunLoop::tk_End);
     EXPECT_EQ(loop.FramesProcessed(), 8292);
     EXPECT_EQ(output.Written(), symbols);
-
-    // Without a readable input a tick does nothing.
-    input.Close();
-    EXPECT_EQ(loop.Tick(), TRunLoop::tk_Idle);
 }
 
 TEST(RunLoopTest, ABlockSplitIntoPartsGivesTheSameSymbolsAndState) {
@@ -155,9 +152,10 @@ TEST(RunLoopTest, PartialBlockGivesTheSameSymbolsAsTheFramesAlone) {
     Sink sa;
     a.ProcessFrames(whole, 3000, sa);
 
-    TWavInput input;
+    TSourceOptions so;
+    so.Path = WriteFile("short.wav", Wav(4, data));
+    TSampleSource input(so);
     TSymbolWriter output;
-    ASSERT_TRUE(input.Open(WriteFile("short.wav", Wav(4, data))));
     const std::string out = TempPath("short.raw");
     ASSERT_TRUE(output.Open(out));
     TRunLoop loop(b, input, output);

@@ -11,8 +11,10 @@
 #include <QApplication>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -237,7 +239,7 @@ TEST_F(HaldrinWindowsTest, RunsAGeneratedPassToTheEndAndStops) {
     const uint64_t size = std::filesystem::file_size(out);
     EXPECT_EQ(int64_t(size), w->Output().Written());
     EXPECT_NEAR(double(size), double(frames) * 72000 / 196078, 100);
-    EXPECT_EQ(w->ClockEdit->text().toStdString(), FileTimeText(int64_t(rec.bytes.size()), 196078 * 4));
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames, 196078));
     // The chart has its traces: nearly every column shows the AGC and the symbol loop.
     int agcColumns = 0, symColumns = 0;
     for (int x = 0; x < 1040; ++x) {
@@ -253,9 +255,12 @@ TEST_F(HaldrinWindowsTest, RunsAGeneratedPassToTheEndAndStops) {
 
     // Seeking back with the bar and running again continues the same output file.
     w->TrackBar1->setValue(50);
-    EXPECT_EQ(w->Input().Position(), BarSeekOffset(int64_t(rec.bytes.size()), 50, 4, 44));
+    EXPECT_EQ(w->Input()->FramesRead(), frames / 2);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames / 2, 196078));
     w->RunButtonClick();
     w->Timer1Timer();
+    EXPECT_EQ(w->Input()->FramesRead(), frames / 2 + 8192);
+    EXPECT_EQ(w->TrackBar1->value(), int((frames / 2 + 8192) * 100 / frames));
     w->RunButtonClick();
     EXPECT_FALSE(w->Running());
 
@@ -274,6 +279,7 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     o.durationSeconds = 1.0;
     o.leadInSeconds = 0.1;
     o.carrierOffsetHz = 2000;
+    o.driftHzPerS = 40; // as over a pass
     o.esn0Db = 12;
     o.seed = 5;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
@@ -304,13 +310,25 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     EXPECT_TRUE(w->ReceiverBox->isEnabled());
     EXPECT_EQ(w->RunButton->text(), "Run");
     EXPECT_EQ(w->LockShape->Brush(), colours::Locked);
+    // The readouts of the end: the offset the drift has reached, the drift, the lock time.
+    const double seconds = double(frames) / 196078;
     const QStringList offset = w->PreciseOffsetLabel->text().split(' ');
     ASSERT_EQ(offset.size(), 3);
-    EXPECT_NEAR(offset[1].toDouble(), 2000, 30);
+    EXPECT_NEAR(offset[1].toDouble(), 2000 + 40 * seconds, 30);
     const QStringList snr = w->PreciseSnrLabel->text().split(' ');
     ASSERT_EQ(snr.size(), 3);
     EXPECT_NEAR(snr[1].toDouble(), 12, 1.5);
+    const QStringList drift = w->PreciseDriftLabel->text().split(' ');
+    ASSERT_EQ(drift.size(), 3) << drift.join(' ').toStdString();
+    EXPECT_EQ(drift[2], "Hz/s");
+    EXPECT_NEAR(drift[1].toDouble(), 40, 15);
+    const QStringList lock = w->PreciseLockLabel->text().split(' ');
+    ASSERT_EQ(lock.size(), 4) << lock.join(' ').toStdString();
+    EXPECT_NEAR(lock[2].toDouble(), w->PreciseRun()->Readouts().LockTimeS, 0.005);
+    EXPECT_GT(lock[2].toDouble(), 0.0);
+    EXPECT_LT(lock[2].toDouble(), 0.4); // within the lead-in and the first symbols
     EXPECT_EQ(w->TrackBar1->value(), 100);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames, 196078));
     // Its symbols in the output (8-bit pairs, by the name), its points on the constellation; the
     // model's chart is left as it was.
     EXPECT_EQ(int64_t(std::filesystem::file_size(out)), 2 * w->PreciseRun()->SymbolsWritten());
@@ -336,6 +354,20 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
         green += p == colours::Point;
     EXPECT_GT(green, 500);
 
+    // The bar moves a stopped precise run's input, not the model's; the clock follows.
+    ASSERT_NE(w->PreciseRun(), nullptr);
+    ASSERT_FALSE(w->PreciseRun()->Ended());
+    const int64_t modelAt = w->Input()->FramesRead();
+    w->TrackBar1->setValue(60);
+    EXPECT_EQ(w->PreciseRun()->Source().FramesRead(), frames * 60 / 100);
+    EXPECT_EQ(w->Input()->FramesRead(), modelAt);
+    EXPECT_EQ(w->ClockEdit->text().toStdString(), FrameTimeText(frames * 60 / 100, 196078));
+    w->RunButton->click();
+    w->Timer1Timer();
+    w->RunButton->click();
+    EXPECT_EQ(w->PreciseRun()->Source().FramesRead(), frames * 60 / 100 + 8192);
+    EXPECT_EQ(w->TrackBar1->value(), int((frames * 60 / 100 + 8192) * 100 / frames));
+
     // Back to the model: it runs and writes the output afresh in its own form.
     w->ReceiverBox->setCurrentIndex(0);
     w->RunButton->click();
@@ -354,6 +386,57 @@ TEST_F(HaldrinWindowsTest, PreciseReceiverRunsAGeneratedPassToTheEnd) {
     EXPECT_EQ(w->PreciseRun(), nullptr);
 }
 
+// The model's symbols from a fresh window run to the end of aPath (a headerless input at 196078 Hz).
+std::vector<uint8_t> ModelSymbols(const std::string& aPath) {
+    const std::string out = aPath + ".raw";
+    TCostasMain win(QString::fromStdString(out));
+    win.HeaderlessDialogHook = [](TInputForm&, int64_t& aRate) { return aRate = 196078, true; };
+    win.MessageHook = [](const QString& aText) { ADD_FAILURE() << aText.toStdString(); };
+    win.OpenInputFile(QString::fromStdString(aPath));
+    EXPECT_TRUE(win.RunButton->isEnabled());
+    win.RunButtonClick();
+    for (int ticks = 0; win.Running() && ticks < 1000; ++ticks)
+        win.Timer1Timer();
+    EXPECT_FALSE(win.Running());
+    return ReadFile(out);
+}
+
+// The forms SDR programs write reach the model as the frames of a 16-bit file of the same signal:
+// 8-bit unsigned WAV and rtl_sdr's cu8 as the 16-bit file of their top bytes, a float WAV as the
+// 16-bit file itself, symbol for symbol.
+TEST_F(HaldrinWindowsTest, TheModelReadsEveryFormAsTheSixteenBitFile) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.durationSeconds = 1.0;
+    o.carrierOffsetHz = -1500;
+    o.esn0Db = 12;
+    o.seed = 9;
+    const std::vector<uint8_t> wav = lrptsynth::synthesize(o).bytes;
+    std::vector<int16_t> s((wav.size() - 44) / 2);
+    for (size_t k = 0; k < s.size(); ++k)
+        s[k] = int16_t(wav[44 + 2 * k] | wav[45 + 2 * k] << 8);
+    std::vector<uint8_t> top16, u8, f32;
+    for (int16_t v : s) {
+        Le(top16, uint16_t(int16_t((v >> 8) * 256)), 2);
+        u8.push_back(uint8_t((v >> 8) + 128));
+        float f = float(v) / 32768;
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        Le(f32, bits, 4);
+    }
+    std::vector<uint8_t> floatWav = Wav(8, f32); // 2 channels of 32 bits
+    floatWav[20] = 3;                            // IEEE float
+    std::vector<uint8_t> u8Wav = Wav(2, u8);     // 2 channels of 8 bits
+
+    const std::vector<uint8_t> full = ModelSymbols(WriteFile("forms16.wav", wav));
+    ASSERT_GT(full.size(), 60000u);
+    EXPECT_TRUE(ModelSymbols(WriteFile("formsf32.wav", floatWav)) == full);
+    const std::vector<uint8_t> top = ModelSymbols(WriteFile("formstop.wav", Wav(4, top16)));
+    ASSERT_GT(top.size(), 60000u);
+    EXPECT_TRUE(ModelSymbols(WriteFile("formsu8.wav", u8Wav)) == top);
+    EXPECT_TRUE(ModelSymbols(WriteFile("forms.cu8", u8)) == top);
+}
+
 TEST_F(HaldrinWindowsTest, FileFailures) {
     w->InputDialogHook = [] { return QString(); }; // cancelled
     w->InfileButton->click();
@@ -361,15 +444,103 @@ TEST_F(HaldrinWindowsTest, FileFailures) {
     EXPECT_FALSE(w->RunButton->isEnabled());
     w->Timer1Timer(); // no file: nothing is read
 
-    // A header that does not parse: its code, no Run.
-    const std::string bad = WriteFile("bad.wav", std::vector<uint8_t>(60, 'x'));
-    w->OpenInputFile(QString::fromStdString(bad));
-    EXPECT_EQ(w->AgcErrorEdit->text(), "-2");
+    // Inputs the input layer refuses: its one line in a message box, no input, no run.
+    QStringList messages;
+    w->MessageHook = [&](const QString& aText) { messages << aText; };
+    w->HeaderlessDialogHook = [](TInputForm&, int64_t&) { return true; };
+    const std::string good = WriteFile("good.wav", Wav(4, std::vector<uint8_t>(4000)));
+    std::vector<uint8_t> mono = Wav(2, std::vector<uint8_t>(400));
+    mono[22] = 1, mono[34] = 16; // one channel of 16 bits
+    std::vector<uint8_t> adpcm = Wav(4, std::vector<uint8_t>(400));
+    adpcm[20] = 0x11;
+    const std::pair<std::string, const char*> refused[] = {
+        {WriteFile("bad.wav", std::vector<uint8_t>(60, 'x')), "header code -2"},
+        {WriteFile("mono.wav", mono), "1 channel of 16-bit"},
+        {WriteFile("adpcm.wav", adpcm), "format tag 0x0011"},
+        {WriteFile("empty.cs16", {}), "is empty"},
+        {TempPath("folder.wav"), "is a folder"},
+    };
+    std::filesystem::create_directories(TempPath("folder.wav"));
+    for (const auto& [path, says] : refused) {
+        SCOPED_TRACE(path);
+        w->OpenInputFile(QString::fromStdString(good));
+        ASSERT_TRUE(w->RunButton->isEnabled());
+        messages.clear();
+        w->OpenInputFile(QString::fromStdString(path));
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].startsWith(QString::fromStdString(path))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(says)) << messages[0].toStdString();
+        EXPECT_FALSE(messages[0].contains('\n'));
+        EXPECT_EQ(w->InFileEdit->text(), "Cannot open input file!");
+        EXPECT_FALSE(w->RunButton->isEnabled());
+        EXPECT_EQ(w->Input(), nullptr);
+        // Neither receiver starts, and a tick of a timer left running reads nothing.
+        for (int receiver : {0, 1}) {
+            w->ReceiverBox->setCurrentIndex(receiver);
+            w->RunButtonClick();
+            w->Timer1Timer();
+            EXPECT_EQ(w->PreciseRun(), nullptr);
+            if (w->Running()) w->RunButtonClick();
+        }
+        w->ReceiverBox->setCurrentIndex(0);
+    }
+    // A headerless input asks for its form and rate; a cancel opens nothing.
+    const std::string raw = WriteFile("asked.cu8", std::vector<uint8_t>(4000, 128));
+    messages.clear();
+    w->HeaderlessDialogHook = [](TInputForm&, int64_t&) { return false; };
+    w->OpenInputFile(QString::fromStdString(raw));
+    EXPECT_EQ(w->InFileEdit->text(), "Cannot open input file!");
     EXPECT_FALSE(w->RunButton->isEnabled());
-    // Frames too wide: refused with the reason.
-    w->OpenInputFile(QString::fromStdString(WriteFile("wide.wav", Wav(12, std::vector<uint8_t>(1200)))));
-    EXPECT_FALSE(w->RunButton->isEnabled());
-    EXPECT_TRUE(w->InFileEdit->text().contains("block alignment 12"));
+    TInputForm asked = TInputForm::Auto;
+    w->HeaderlessDialogHook = [&](TInputForm& aForm, int64_t& aRate) {
+        asked = aForm;
+        aForm = TInputForm::Cs16;
+        aRate = 250000;
+        return true;
+    };
+    w->OpenInputFile(QString::fromStdString(raw));
+    EXPECT_EQ(asked, TInputForm::Cu8);
+    ASSERT_NE(w->Input(), nullptr);
+    EXPECT_EQ(w->Input()->Form(), TInputForm::Cs16);
+    EXPECT_EQ(w->Input()->TotalFrames(), 1000);
+    // A name that tells no form is asked about too (as float I/Q, GQRX's ".raw"), unless the file
+    // is a WAV by its first bytes.
+    w->OpenInputFile(QString::fromStdString(WriteFile("gqrx.raw", std::vector<uint8_t>(4000, 1))));
+    EXPECT_EQ(asked, TInputForm::Cf32);
+    ASSERT_NE(w->Input(), nullptr);
+    asked = TInputForm::Auto;
+    w->OpenInputFile(QString::fromStdString(WriteFile("named.dat", Wav(4, std::vector<uint8_t>(400)))));
+    EXPECT_EQ(asked, TInputForm::Auto);
+    ASSERT_NE(w->Input(), nullptr);
+    EXPECT_EQ(w->Input()->Form(), TInputForm::Wav);
+    w->OpenInputFile(QString::fromStdString(raw));
+    EXPECT_EQ(w->Edit("SampEdit")->text(), "1000000");
+    EXPECT_EQ(w->AgcErrorEdit->text(), "0"); // the first frame's offset
+    EXPECT_TRUE(w->RunButton->isEnabled());
+    EXPECT_TRUE(messages.empty());
+    // The window's own dialog: the form from the extension, the last rate given, both changeable.
+    w->HeaderlessDialogHook = nullptr;
+    QString shownForm;
+    int shownRate = 0;
+    QTimer::singleShot(100, w.get(), [&] {
+        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->objectName(), "HeaderlessDialog");
+        auto* form = d->findChild<QComboBox*>();
+        auto* rate = d->findChild<QSpinBox*>();
+        ASSERT_TRUE(form && rate);
+        shownForm = form->currentText();
+        shownRate = rate->value();
+        form->setCurrentIndex(3);
+        rate->setValue(2048000);
+        d->accept();
+    });
+    w->OpenInputFile(QString::fromStdString(WriteFile("dialog.cs8", std::vector<uint8_t>(8000))));
+    EXPECT_TRUE(shownForm.startsWith("cs8")) << shownForm.toStdString();
+    EXPECT_EQ(shownRate, 250000);
+    ASSERT_NE(w->Input(), nullptr);
+    EXPECT_EQ(w->Input()->Form(), TInputForm::Cf32);
+    EXPECT_EQ(w->Input()->SampleRate(), 2048000);
 
     // Cancelling the output dialog closes the file (after writing what it had) and says so.
     for (int n = 0; n < 100; ++n)
@@ -379,6 +550,19 @@ TEST_F(HaldrinWindowsTest, FileFailures) {
     EXPECT_EQ(w->OutFileEdit->text(), "Cannot open output file!");
     EXPECT_FALSE(w->Output().IsOpen());
     EXPECT_EQ(ReadFile(TempPath("start.raw")), std::vector<uint8_t>(100, 0x42));
+
+    // Too wide for the model: Run with it says so and runs nothing; the precise receiver runs.
+    messages.clear();
+    w->RunButtonClick();
+    EXPECT_FALSE(w->Running());
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("2048000 Hz is above the receiver model's 500000 Hz"));
+    EXPECT_EQ(w->Input()->FramesRead(), 0);
+    w->ReceiverBox->setCurrentIndex(1);
+    w->RunButtonClick();
+    EXPECT_TRUE(w->Running());
+    w->RunButtonClick();
+    w->ReceiverBox->setCurrentIndex(0);
 }
 
 TEST_F(HaldrinWindowsTest, ToolWindows) {
@@ -419,7 +603,8 @@ TEST_F(HaldrinWindowsTest, ToolWindows) {
     // and OK clears it; the file position comes back and a stopped run stays stopped.
     const std::string in = WriteFile("info.wav", Wav(4, std::vector<uint8_t>(400)));
     w->OpenInputFile(QString::fromStdString(in));
-    w->Input().SeekTo(144);
+    w->TrackBar1->setValue(25);
+    ASSERT_EQ(w->Input()->FramesRead(), 25);
     TInfoForm* info = w->InfoForm();
     EXPECT_EQ(info->windowTitle(), "Wave File Information");
     QString listed;
@@ -432,14 +617,27 @@ TEST_F(HaldrinWindowsTest, ToolWindows) {
     EXPECT_TRUE(listed.contains("   SampleRate = 196078Hz"));
     EXPECT_TRUE(listed.endsWith("   Chunk Size = 400"));
     EXPECT_TRUE(info->Memo1->toPlainText().isEmpty());
-    EXPECT_EQ(w->Input().Position(), 144);
+    EXPECT_EQ(w->Input()->FramesRead(), 25);
     EXPECT_FALSE(w->Timer1->isActive());
     // During a run the block timer resumes.
     w->RunButtonClick();
     QTimer::singleShot(400, info, [&] { info->CloseButton->click(); });
     w->WaveButton->click();
     EXPECT_TRUE(w->Timer1->isActive());
-    EXPECT_EQ(w->Input().Position(), 144);
+    EXPECT_EQ(w->Input()->FramesRead(), 25);
+    w->RunButtonClick();
+
+    // An input without RIFF chunks lists what it holds.
+    w->HeaderlessDialogHook = [](TInputForm&, int64_t& aRate) { return aRate = 1024000, true; };
+    w->OpenInputFile(QString::fromStdString(WriteFile("info.cf32", std::vector<uint8_t>(8000))));
+    QTimer::singleShot(400, info, [&] {
+        listed = info->Memo1->toPlainText();
+        info->CloseButton->click();
+    });
+    w->WaveButton->click();
+    EXPECT_TRUE(listed.startsWith("HEADERLESS I/Q\n   Form = headerless cf32")) << listed.toStdString();
+    EXPECT_TRUE(listed.contains("   SampleRate = 1024000Hz\n"));
+    EXPECT_TRUE(listed.contains("   Frames = 1000\n"));
 }
 
 } // namespace

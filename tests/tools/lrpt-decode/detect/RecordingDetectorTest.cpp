@@ -112,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
     Ways, RecordingDetection,
     ::testing::Values(TCase{false, false, false, true, 2500, 0}, TCase{false, false, false, false, -1500, 0},
                       TCase{true, false, true, true, 3000, 40}, TCase{true, false, true, false, -800, -40},
-                      TCase{false, true, false, true, 1000, 0}, TCase{true, true, true, true, 0, 0}),
+                      TCase{false, true, false, true, 1000, 0}, TCase{true, true, true, true, -2000, 30},
+                      TCase{true, true, false, false, -100, 0}),
     [](const auto& aInfo) { return Name(aInfo.param) + std::to_string(aInfo.index); });
 
 TEST(RecordingDetector, NoiseAndConstraints) {
