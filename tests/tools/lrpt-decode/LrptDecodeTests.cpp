@@ -272,7 +272,7 @@ lrptsynth::Recording Pass(const TWay& w, uint64_t aSeed, double aEsN0 = 9) {
     o.carrierOffsetHz = aSeed % 2 ? 1800 : -2300;
     o.channels = {1, 2, 3};
     o.headFrames = 12;
-    o.durationSeconds = w.Mode == lrptsynth::Mode::k72 ? 5 : 6;
+    o.durationSeconds = w.Mode == lrptsynth::Mode::k72 ? 5 : 4;
     o.seed = aSeed;
     return lrptsynth::synthesize(o);
 }
@@ -293,9 +293,9 @@ TEST_P(EveryWay, IsFoundAndDecodedWithoutFlags) {
     Write(dir / "pass.wav", rec.bytes);
     const TRun r = Decode("--out " + Quote(dir / "out") + " " + Quote(dir / "pass.wav"), dir);
     ASSERT_EQ(r.Exit, 0) << r.Err << r.Out;
-    // At 80 k with NRZ-M both modulations' receivers yield clean frames, and the detector takes the
-    // first to decide, which may be the other modulation (the pass then still decodes, in part);
-    // there only the rate and NRZ-M are required.
+    // At 80 k with NRZ-M the offset-QPSK receiver also decodes a plain QPSK pass, and the detector
+    // may take it (seen when the plain receiver had not locked within the first window); the pass
+    // then decodes all the same. There only the rate and NRZ-M are required.
     const bool modulationKnown = !(w.Mode == lrptsynth::Mode::k80 && w.Nrzm);
     const std::string chosen = std::string(w.Oqpsk ? "OQPSK" : "QPSK") +
                                (w.Mode == lrptsynth::Mode::k72 ? " 72k" : " 80k") + (w.Nrzm ? " NRZ-M" : "");
@@ -310,9 +310,7 @@ TEST_P(EveryWay, IsFoundAndDecodedWithoutFlags) {
     EXPECT_EQ(pass["detected"]["mode"].Text(), w.Mode == lrptsynth::Mode::k72 ? "72k" : "80k");
     EXPECT_EQ(pass["detected"]["nrzm"].Flag(), w.Nrzm);
     EXPECT_FALSE(pass["detected"]["forced"]["modulation"].Flag());
-    EXPECT_GT(pass["frames"]["passed_on"].Number(), w.Mode == lrptsynth::Mode::k72 ? 40
-                                                    : modulationKnown              ? 80
-                                                                                   : 30);
+    EXPECT_GT(pass["frames"]["passed_on"].Number(), 40);
     EXPECT_GT(pass["packets"]["64"].Number(), 0);
     if (w.Mode == lrptsynth::Mode::k72) {
         // The pictures come out whole: detection lost nothing of the pass.
@@ -321,19 +319,14 @@ TEST_P(EveryWay, IsFoundAndDecodedWithoutFlags) {
     }
 }
 
-// Every modulation, rate and NRZ-M; at 72 k in both channel orders, at 80 k (whose passes are
-// longer: the deinterleaver fills for 16.6 s) one order each, both orders among them. Offset QPSK
-// at 80 k with NRZ-M is taken I first: recorded Q first, and in some lock phases I first too, the
-// precise receiver with the decoder gives no clean frame of it even with every option forced
-// (haldrin-batch with tarnwick-batch alike), so there would be nothing to find.
+// Every modulation, rate, NRZ-M and channel order.
 std::vector<TWay> Ways() {
     std::vector<TWay> ways;
     for (const bool oqpsk : {false, true})
-        for (const bool nrzm : {false, true}) {
-            for (const bool iFirst : {true, false})
-                ways.push_back({oqpsk, nrzm, iFirst, lrptsynth::Mode::k72});
-            ways.push_back({oqpsk, nrzm, nrzm, lrptsynth::Mode::k80});
-        }
+        for (const auto mode : {lrptsynth::Mode::k72, lrptsynth::Mode::k80})
+            for (const bool nrzm : {false, true})
+                for (const bool iFirst : {true, false})
+                    ways.push_back({oqpsk, nrzm, iFirst, mode});
     return ways;
 }
 
