@@ -28,17 +28,31 @@ void TDecodingSession::Run(TLrptMode aMode, const std::string& aFileName, bool a
     if (std::filesystem::is_directory(aFileName, error))
         throw EFOpenError("Cannot open file \"" + aFileName + "\". It is a folder, not a symbol file");
     TFileStream input(aFileName, TFileMode::fmOpenRead);
+    RunChain(aMode, stem, aFatalErrorIgnor, aProgress, aImage, aNrzm, [&] { Feed(aMode, input); });
+}
+
+void TDecodingSession::Run(TLrptMode aMode, TSymbolInput& aInput, const std::string& aStem,
+                           bool aFatalErrorIgnor, const std::array<TProgressControl*, 6>& aProgress,
+                           const std::array<TImageControl*, 6>& aImage, bool aNrzm) {
+    fDemMode = dm_8BitSoft;
+    RunChain(aMode, aStem, aFatalErrorIgnor, aProgress, aImage, aNrzm, [&] { FeedStream(aMode, aInput); });
+}
+
+void TDecodingSession::RunChain(TLrptMode aMode, const std::string& aStem, bool aFatalErrorIgnor,
+                                const std::array<TProgressControl*, 6>& aProgress,
+                                const std::array<TImageControl*, 6>& aImage, bool aNrzm,
+                                const std::function<void()>& aFeed) {
     // Files of an earlier session on the same stem that this one may not write again go now.
-    TStageChain::RemoveSessionFiles(stem);
-    fChain.BuildChannelPart(stem, aProgress, aImage);
+    TStageChain::RemoveSessionFiles(aStem);
+    fChain.BuildChannelPart(aStem, aProgress, aImage);
     try {
-        fChain.BuildRest(aMode, stem, aFatalErrorIgnor, aNrzm);
-        Feed(aMode, input);
+        fChain.BuildRest(aMode, aStem, aFatalErrorIgnor, aNrzm);
+        aFeed();
         if (fObserver.FeedingEnded) fObserver.FeedingEnded();
         Drain(aMode);
         // 80 k: what the deinterleaver still holds comes out behind erasures.
         if (!fUserStop.load() && fChain.FlushInterleaver() > 0) Drain(aMode);
-        fChain.EndOfFeeding(aMode, stem);
+        fChain.EndOfFeeding(aMode, aStem);
         if (aMode == TLrptMode::lm72k && fObserver.ShowBufferProgress)
             fObserver.ShowBufferProgress(0, Threshold(aMode));
     } catch (...) {
@@ -108,6 +122,45 @@ void TDecodingSession::Feed(TLrptMode aMode, TFileStream& aInput) {
         fTotals.BytesFed += count;
     }
     fTotals.FileBytesRead = position;
+}
+
+void TDecodingSession::FeedStream(TLrptMode aMode, TSymbolInput& aInput) {
+    const bool plain = aMode == TLrptMode::lm72k;
+    const int64_t threshold = Threshold(aMode);
+    // One spare place in front for the half symbol a read may leave.
+    std::vector<int8_t> values(StreamBlockValues + 1);
+    int carry = 0;
+    int64_t read = 0, cycle = 0;
+    while (!fUserStop.load()) {
+        const int64_t sum = fChain.BackPressureSum(aMode);
+        if (sum >= threshold) {
+            if (!plain && fObserver.ShowBufferProgress) fObserver.ShowBufferProgress(sum, threshold);
+            Process();
+            SleepMs(plain ? 1 : 20);
+            continue;
+        }
+        // A short wait, so that the observer is called while the source is slow (a live pass).
+        const int got = aInput.Read(values.data() + carry, StreamBlockValues, 100);
+        Process();
+        if (got < 0) break;
+        if (got == 0) continue;
+        read += got;
+        const int count = (carry + got) & ~1;
+        if (plain) ExchangePairs(values.data(), count);
+        if (fObserver.AddConstellationPoint)
+            for (int pair = 0; 2 * pair + 1 < count && pair <= 250; pair += 50)
+                fObserver.AddConstellationPoint(values[static_cast<size_t>(2 * pair)] + 128,
+                                                values[static_cast<size_t>(2 * pair + 1)] + 128);
+        fChain.InStream.Write(values.data(), count);
+        fTotals.BytesFed += count;
+        carry = carry + got - count;
+        if (carry) values[0] = values[static_cast<size_t>(count)];
+        if (++cycle % 16 == 0) {
+            if (fObserver.ShowFileProgress) fObserver.ShowFileProgress(read, -1);
+            if (fObserver.ShowBufferProgress) fObserver.ShowBufferProgress(sum, threshold);
+        }
+    }
+    fTotals.FileBytesRead = read;
 }
 
 void TDecodingSession::Drain(TLrptMode aMode) {

@@ -4,6 +4,7 @@
 
 #include "session/StageChain.h"
 #include "session/SymbolFileForms.h"
+#include "session/SymbolQueue.h"
 
 #include <array>
 #include <atomic>
@@ -20,6 +21,7 @@ struct TSessionObserver {
     std::function<void(int aX, int aY)> AddConstellationPoint;
     // Hard-decision input has no constellation; called at each progress display instead.
     std::function<void()> ShowHardDesigns;
+    // aSize -1: a stream, whose length is unknown.
     std::function<void(int64_t aPosition, int64_t aSize)> ShowFileProgress;
     std::function<void(int64_t aWaiting, int64_t aMaximum)> ShowBufferProgress;
     // The feeding has ended (file read or Stop) and the drain begins; a window shows the phase.
@@ -55,6 +57,13 @@ class TDecodingSession {
              const std::array<TProgressControl*, 6>& aProgress = {},
              const std::array<TImageControl*, 6>& aImage = {}, const std::string& aOutputStem = {},
              bool aNrzm = false);
+    // The same session fed from a stream of 8-bit soft values (a receiver running beside it)
+    // instead of a file: reads until the input ends (or Stop), holding back as from a file;
+    // ShowFileProgress receives the values read and -1. aStem names the session's files (not
+    // empty). A half symbol left at the end is dropped. Throws EFCreateError as above.
+    void Run(TLrptMode aMode, TSymbolInput& aInput, const std::string& aStem, bool aFatalErrorIgnor,
+             const std::array<TProgressControl*, 6>& aProgress = {},
+             const std::array<TImageControl*, 6>& aImage = {}, bool aNrzm = false);
 
     // Ends feeding at the next cycle and skips the drain. May be called from a nested handler or
     // another thread; never cleared.
@@ -68,8 +77,17 @@ class TDecodingSession {
     static int BlockBytes(TLrptMode aMode, TDemodulatorModes aForm);
     static int64_t Threshold(TLrptMode aMode) { return aMode == TLrptMode::lm72k ? 1000000 : 10000000; }
 
+    // Values per read from a stream.
+    static constexpr int StreamBlockValues = 16384;
+
   private:
+    // Builds the chain on aStem, runs aFeed, drains, ends and stops the chain (both inputs).
+    void RunChain(TLrptMode aMode, const std::string& aStem, bool aFatalErrorIgnor,
+                  const std::array<TProgressControl*, 6>& aProgress,
+                  const std::array<TImageControl*, 6>& aImage, bool aNrzm,
+                  const std::function<void()>& aFeed);
     void Feed(TLrptMode aMode, TFileStream& aInput);
+    void FeedStream(TLrptMode aMode, TSymbolInput& aInput);
     void Drain(TLrptMode aMode);
     void TakeTotals();
     void Process() {

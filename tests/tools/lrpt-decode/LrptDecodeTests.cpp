@@ -1,0 +1,622 @@
+// lrpt-decode run as a user runs it, on short passes from the generator: how the pass was sent is
+// found without flags, forced options are obeyed, symbol files decode, a live pipe gives growing
+// pictures, pass.json reads back, and refused inputs leave nothing behind.
+#include "PassSummary.h"
+#include "Synthesizer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <variant>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- A small JSON reader: enough to read pass.json back and to refuse a malformed one.
+
+struct TJson {
+    std::variant<std::nullptr_t, bool, double, std::string, std::vector<TJson>, std::map<std::string, TJson>>
+        V;
+    const TJson& operator[](const std::string& aKey) const {
+        static const TJson missing;
+        const auto* object = std::get_if<std::map<std::string, TJson>>(&V);
+        if (!object || !object->count(aKey)) return missing;
+        return object->at(aKey);
+    }
+    const std::vector<TJson>& Items() const {
+        static const std::vector<TJson> none;
+        const auto* array = std::get_if<std::vector<TJson>>(&V);
+        return array ? *array : none;
+    }
+    bool IsNull() const { return std::holds_alternative<std::nullptr_t>(V); }
+    double Number() const { return std::holds_alternative<double>(V) ? std::get<double>(V) : NAN; }
+    std::string Text() const {
+        return std::holds_alternative<std::string>(V) ? std::get<std::string>(V) : "<none>";
+    }
+    bool Flag() const { return std::holds_alternative<bool>(V) && std::get<bool>(V); }
+};
+
+class TJsonReader {
+  public:
+    explicit TJsonReader(const std::string& aText) : fText(aText) {}
+    // Throws std::runtime_error at the first fault.
+    TJson Document() {
+        TJson value = Value();
+        Space();
+        if (fAt != fText.size()) Fail("text after the document");
+        return value;
+    }
+
+  private:
+    [[noreturn]] void Fail(const std::string& aWhat) {
+        throw std::runtime_error(aWhat + " at byte " + std::to_string(fAt));
+    }
+    void Space() {
+        while (fAt < fText.size() && std::strchr(" \t\r\n", fText[fAt]))
+            ++fAt;
+    }
+    bool Take(const std::string& aWord) {
+        Space();
+        if (fText.compare(fAt, aWord.size(), aWord) != 0) return false;
+        fAt += aWord.size();
+        return true;
+    }
+    TJson Value() {
+        Space();
+        if (fAt >= fText.size()) Fail("end of text");
+        const char c = fText[fAt];
+        if (c == '{') {
+            ++fAt;
+            std::map<std::string, TJson> object;
+            if (Take("}")) return {object};
+            do {
+                Space();
+                const std::string key = String();
+                if (!Take(":")) Fail("no colon");
+                object[key] = Value();
+            } while (Take(","));
+            if (!Take("}")) Fail("object not closed");
+            return {object};
+        }
+        if (c == '[') {
+            ++fAt;
+            std::vector<TJson> array;
+            if (Take("]")) return {array};
+            do
+                array.push_back(Value());
+            while (Take(","));
+            if (!Take("]")) Fail("array not closed");
+            return {array};
+        }
+        if (c == '"') return {String()};
+        if (Take("true")) return {true};
+        if (Take("false")) return {false};
+        if (Take("null")) return {nullptr};
+        size_t used = 0;
+        const double number = std::stod(fText.substr(fAt, 40), &used);
+        fAt += used;
+        return {number};
+    }
+    std::string String() {
+        if (fText[fAt] != '"') Fail("no string");
+        ++fAt;
+        std::string s;
+        while (fAt < fText.size() && fText[fAt] != '"') {
+            const unsigned char c = static_cast<unsigned char>(fText[fAt++]);
+            if (c < 0x20) Fail("raw control character in a string");
+            if (c != '\\') {
+                s += char(c);
+                continue;
+            }
+            const char e = fText[fAt++];
+            if (e == 'u') {
+                const unsigned code = unsigned(std::stoul(fText.substr(fAt, 4), nullptr, 16));
+                fAt += 4;
+                if (code < 0x80) {
+                    s += char(code);
+                } else if (code < 0x800) {
+                    s += char(0xC0 | code >> 6);
+                    s += char(0x80 | (code & 0x3F));
+                } else {
+                    s += char(0xE0 | code >> 12);
+                    s += char(0x80 | (code >> 6 & 0x3F));
+                    s += char(0x80 | (code & 0x3F));
+                }
+            } else {
+                const char* from = "\"\\/bfnrt";
+                const char* to = "\"\\/\b\f\n\r\t";
+                const char* at = std::strchr(from, e);
+                if (!at || !e) Fail("bad escape");
+                s += to[at - from];
+            }
+        }
+        if (fAt >= fText.size()) Fail("string not closed");
+        ++fAt;
+        return s;
+    }
+
+    const std::string& fText;
+    size_t fAt = 0;
+};
+
+// ---- Running the program.
+
+fs::path TempDir(const std::string& aName) {
+    struct TRoot {
+        fs::path Path = fs::temp_directory_path() / ("lrpt-decode-test-" + std::to_string(getpid()));
+        ~TRoot() {
+            std::error_code ignored;
+            fs::remove_all(Path, ignored);
+        }
+    };
+    static const TRoot root;
+    const fs::path dir = root.Path / aName;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string Slurp(const fs::path& aPath) {
+    std::ifstream f(aPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+void Write(const fs::path& aPath, const std::vector<uint8_t>& aBytes) {
+    std::ofstream(aPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(aBytes.data()), std::streamsize(aBytes.size()));
+}
+
+std::string Quote(const fs::path& p) {
+    std::string q = "'";
+    for (const char c : p.string())
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+struct TRun {
+    int Exit = -1;
+    std::string Out, Err;
+};
+
+TRun Decode(const std::string& aArguments, const fs::path& aDir) {
+    const fs::path out = aDir / "stdout.txt", err = aDir / "stderr.txt";
+    const int status = std::system(
+        (std::string(LRPT_DECODE) + " " + aArguments + " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null")
+            .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+}
+
+TJson ReadPass(const fs::path& aDir) {
+    return TJsonReader(Slurp(aDir / "pass.json")).Document();
+}
+
+// Height of a PNG from its header; 0 when it is no PNG.
+int PngHeight(const fs::path& aPath) {
+    const std::string b = Slurp(aPath);
+    if (b.size() < 24 || b.compare(1, 3, "PNG") != 0 || b.compare(12, 4, "IHDR") != 0) return 0;
+    return int(uint8_t(b[20])) << 24 | int(uint8_t(b[21])) << 16 | int(uint8_t(b[22])) << 8 |
+           int(uint8_t(b[23]));
+}
+
+// Rows of channel 1 of a 24-bit BMP as the decoder writes it (bottom-up), compared with the
+// generator's picture: the number of 8-row scans that are exact.
+int ExactScans(const fs::path& aBmp, const lrptsynth::GreyImage& aTruth) {
+    const std::string b = Slurp(aBmp);
+    if (b.size() < 54) return -1;
+    auto le32 = [&](size_t at) {
+        return int32_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8 | uint8_t(b[at + 2]) << 16 |
+                       uint32_t(uint8_t(b[at + 3])) << 24);
+    };
+    const int width = le32(18), rows = le32(22);
+    const size_t stride = (size_t(width) * 3 + 3) / 4 * 4;
+    if (width != aTruth.width || b.size() < 54 + stride * size_t(rows)) return -1;
+    int exact = 0;
+    for (int scan = 0; scan < std::min(rows, aTruth.height) / 8; ++scan) {
+        bool same = true;
+        for (int y = 8 * scan; y < 8 * scan + 8 && same; ++y)
+            for (int x = 0; x < width && same; ++x)
+                same = uint8_t(b[54 + size_t(rows - 1 - y) * stride + size_t(x) * 3]) == aTruth.at(x, y);
+        exact += same;
+    }
+    return exact;
+}
+
+// "hh:mm:ss.zzz" of a time stamp in ms of the day.
+std::string TimeOfDay(uint32_t aMs) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", aMs / 3600000, aMs / 60000 % 60, aMs / 1000 % 60,
+                  aMs % 1000);
+    return text;
+}
+
+struct TWay {
+    bool Oqpsk, Nrzm, IFirst;
+    lrptsynth::Mode Mode;
+};
+
+std::string WayName(const TWay& w) {
+    return std::string(w.Oqpsk ? "Oqpsk" : "Qpsk") + (w.Mode == lrptsynth::Mode::k72 ? "72k" : "80k") +
+           (w.Nrzm ? "Nrzm" : "") + (w.IFirst ? "IFirst" : "QFirst");
+}
+
+// A short pass as complex baseband at 144 kS/s: a few seconds of pictures (80 k: followed by the
+// fill that empties the interleaver; the generator's interleaver starts empty, so that the frames
+// of its first 18 s fail and only the rest can be found).
+lrptsynth::Recording Pass(const TWay& w, uint64_t aSeed, double aEsN0 = 9) {
+    lrptsynth::SynthOptions o;
+    o.mode = w.Mode;
+    o.oqpsk = w.Oqpsk;
+    o.nrzm = w.Nrzm;
+    o.polarity = w.Nrzm ? lrptsynth::Polarity::Satellite : lrptsynth::Polarity::Nominal;
+    o.swapIq = w.IFirst; // the generator's baseband is Q first unless exchanged
+    o.form = lrptsynth::OutputForm::Wav;
+    o.sampleRate = 144000;
+    o.esn0Db = aEsN0;
+    o.carrierOffsetHz = aSeed % 2 ? 1800 : -2300;
+    o.channels = {1, 2, 3};
+    o.headFrames = 12;
+    o.durationSeconds = w.Mode == lrptsynth::Mode::k72 ? 5 : 4;
+    o.seed = aSeed;
+    return lrptsynth::synthesize(o);
+}
+
+void PrintTo(const TWay& aWay, std::ostream* aOut) {
+    *aOut << WayName(aWay);
+}
+
+class EveryWay : public ::testing::TestWithParam<TWay> {};
+
+// Found and decoded without a flag: the choice printed and in pass.json, frames Reed-Solomon clean.
+TEST_P(EveryWay, IsFoundAndDecodedWithoutFlags) {
+    const TWay w = GetParam();
+    const lrptsynth::Recording rec =
+        Pass(w, 100 + uint64_t(w.Oqpsk) * 8 + uint64_t(w.Nrzm) * 4 + uint64_t(w.IFirst) * 2 +
+                    uint64_t(w.Mode == lrptsynth::Mode::k80));
+    const fs::path dir = TempDir(WayName(w));
+    Write(dir / "pass.wav", rec.bytes);
+    const TRun r = Decode("--out " + Quote(dir / "out") + " " + Quote(dir / "pass.wav"), dir);
+    ASSERT_EQ(r.Exit, 0) << r.Err << r.Out;
+    // At 80 k with NRZ-M the offset-QPSK receiver also decodes a plain QPSK pass, and the detector
+    // may take it (seen when the plain receiver had not locked within the first window); the pass
+    // then decodes all the same. There only the rate and NRZ-M are required.
+    const bool modulationKnown = !(w.Mode == lrptsynth::Mode::k80 && w.Nrzm);
+    const std::string chosen = std::string(w.Oqpsk ? "OQPSK" : "QPSK") +
+                               (w.Mode == lrptsynth::Mode::k72 ? " 72k" : " 80k") + (w.Nrzm ? " NRZ-M" : "");
+    if (modulationKnown) {
+        EXPECT_EQ(r.Out.rfind("detected " + chosen + " (", 0), 0u) << r.Out;
+    }
+    const TJson pass = ReadPass(dir / "out");
+    EXPECT_TRUE(pass["detected"]["found"].Flag());
+    if (modulationKnown) {
+        EXPECT_EQ(pass["detected"]["modulation"].Text(), w.Oqpsk ? "OQPSK" : "QPSK");
+    }
+    EXPECT_EQ(pass["detected"]["mode"].Text(), w.Mode == lrptsynth::Mode::k72 ? "72k" : "80k");
+    EXPECT_EQ(pass["detected"]["nrzm"].Flag(), w.Nrzm);
+    EXPECT_FALSE(pass["detected"]["forced"]["modulation"].Flag());
+    EXPECT_GT(pass["frames"]["passed_on"].Number(), 40);
+    EXPECT_GT(pass["packets"]["64"].Number(), 0);
+    if (w.Mode == lrptsynth::Mode::k72) {
+        // The pictures come out whole: detection lost nothing of the pass.
+        EXPECT_EQ(ExactScans(dir / "out/pass.64.bmp", rec.truth[0]), rec.truth[0].height / 8);
+        EXPECT_EQ(pass["frames"]["rs_failed_words"].Number(), 0);
+    }
+}
+
+// Every modulation, rate, NRZ-M and channel order.
+std::vector<TWay> Ways() {
+    std::vector<TWay> ways;
+    for (const bool oqpsk : {false, true})
+        for (const auto mode : {lrptsynth::Mode::k72, lrptsynth::Mode::k80})
+            for (const bool nrzm : {false, true})
+                for (const bool iFirst : {true, false})
+                    ways.push_back({oqpsk, nrzm, iFirst, mode});
+    return ways;
+}
+
+INSTANTIATE_TEST_SUITE_P(LrptDecode, EveryWay, ::testing::ValuesIn(Ways()),
+                         [](const auto& aInfo) { return WayName(aInfo.param); });
+
+// Every option forced: no detection, the pass decoded whole; pass.json says what was forced and
+// tells the pass as the generator made it; --keep-symbols writes a symbol file that decodes alike.
+// Forcing a wrong way is obeyed too (nothing found), and a partial force limits the search.
+TEST(LrptDecode, ForcedOptionsAreObeyedAndPassJsonTellsThePass) {
+    const TWay w{true, true, true, lrptsynth::Mode::k72};
+    const lrptsynth::Recording rec = Pass(w, 21, 7);
+    // A name a shell and JSON both have to escape.
+    const fs::path dir = TempDir("forced");
+    const fs::path wav = dir / "it's a \"pass\".wav";
+    Write(wav, rec.bytes);
+    const TRun r = Decode("--oqpsk --72k --diff --keep-symbols " + Quote(dir / "kept.raw") + " --out " +
+                              Quote(dir / "out") + " " + Quote(wav),
+                          dir);
+    ASSERT_EQ(r.Exit, 0) << r.Err;
+    EXPECT_EQ(r.Out.rfind("detected OQPSK 72k NRZ-M (forced)\n", 0), 0u) << r.Out;
+    const TJson pass = ReadPass(dir / "out");
+    EXPECT_EQ(pass["input"].Text(), wav.string());
+    for (const char* part : {"modulation", "mode", "nrzm"})
+        EXPECT_TRUE(pass["detected"]["forced"][part].Flag()) << part;
+    EXPECT_FALSE(pass["detected"]["forced"]["swap_iq"].Flag());
+    EXPECT_EQ(ExactScans(dir / "out/it's a \"pass\".64.bmp", rec.truth[0]), rec.truth[0].height / 8);
+
+    // Times of the first and the latest scan, packets per channel, frames, as sent.
+    uint32_t first = UINT32_MAX, last = 0;
+    std::map<int, int> sent;
+    for (const auto& p : rec.packets)
+        if (p.sent) {
+            ++sent[p.apid];
+            if (p.apid == 64) first = std::min(first, p.timeMs), last = std::max(last, p.timeMs);
+        }
+    EXPECT_EQ(pass["scans"]["start"].Text(), TimeOfDay(first));
+    EXPECT_EQ(pass["scans"]["end"].Text(), TimeOfDay(last));
+    ASSERT_EQ(pass["scans"]["channels"].Items().size(), 3u);
+    EXPECT_EQ(pass["scans"]["channels"].Items()[0]["scans"].Number(), rec.scans);
+    for (const int apid : {64, 65, 66, 70})
+        EXPECT_EQ(pass["packets"][std::to_string(apid)].Number(), sent[apid]) << apid;
+    EXPECT_EQ(pass["packets"]["67"].Number(), 0);
+    int dataFrames = 0;
+    for (const auto& f : rec.frames)
+        dataFrames += f.sent && f.vcid == 5;
+    // Frames sent before the receiver locked (fill, at 8.79 frames/s) go; no other.
+    const double lockTime = pass["receiver"]["lock_time_s"].Number();
+    EXPECT_GE(pass["frames"]["passed_on"].Number(), dataFrames - std::ceil(lockTime * 8.79) - 1);
+    EXPECT_EQ(pass["frames"]["rs_failed_words"].Number(), 0);
+    // The receiver: locked early, on the carrier, Es/N0 near the generator's.
+    EXPECT_GT(pass["receiver"]["lock_time_s"].Number(), 0);
+    EXPECT_LT(pass["receiver"]["lock_time_s"].Number(), 1.5);
+    EXPECT_NEAR(pass["receiver"]["mean_carrier_offset_hz"].Number(), rec.options.carrierOffsetHz, 20);
+    EXPECT_NEAR(pass["receiver"]["esn0_db"].Number(), 7, 1.5);
+    const double seconds = double(rec.bytes.size() - 44) / 4 / 144000;
+    EXPECT_NEAR(pass["recording_seconds"].Number(), seconds, 0.01);
+    // Every file it names is there, the pictures and products among them.
+    std::vector<std::string> files;
+    for (const auto& f : pass["files"].Items()) {
+        files.push_back(f.Text());
+        EXPECT_TRUE(fs::exists(f.Text())) << f.Text();
+    }
+    for (const char* suffix : {".64.png", ".rgb123.png", ".64.rect.png", ".vcdu", ".70"})
+        EXPECT_TRUE(std::count(files.begin(), files.end(), (dir / "out/it's a \"pass\"").string() + suffix))
+            << suffix;
+
+    // The kept symbols decode to the same frames.
+    const TRun kept =
+        Decode("--72k --diff --out " + Quote(dir / "kept") + " " + Quote(dir / "kept.raw"), dir);
+    ASSERT_EQ(kept.Exit, 0) << kept.Err;
+    const TJson keptPass = ReadPass(dir / "kept");
+    EXPECT_EQ(keptPass["frames"]["passed_on"].Number(), pass["frames"]["passed_on"].Number());
+    EXPECT_TRUE(keptPass["receiver"].IsNull());
+
+    // A wrong forced way is taken as given: nothing decodes, exit 3.
+    const TRun wrong = Decode("--qpsk --72k --no-diff --out " + Quote(dir / "wrong") + " " + Quote(wav), dir);
+    EXPECT_EQ(wrong.Exit, 3) << wrong.Err;
+    EXPECT_EQ(ReadPass(dir / "wrong")["frames"]["passed_on"].Number(), 0);
+    // Only the 80 k hypotheses are tried when 80 k is forced; the line says what was tried.
+    const TRun partial = Decode("--80k --out " + Quote(dir / "partial") + " " + Quote(wav), dir);
+    EXPECT_EQ(partial.Exit, 3) << partial.Err;
+    EXPECT_NE(partial.Err.find("OQPSK 80k NRZ-M"), std::string::npos) << partial.Err;
+    EXPECT_EQ(partial.Err.find("72k"), std::string::npos) << partial.Err;
+    EXPECT_FALSE(ReadPass(dir / "partial")["detected"]["found"].Flag());
+}
+
+// Symbol files of the four decoder hypotheses, in the three forms: mode and NRZ-M found, decoded.
+TEST(LrptDecode, SymbolFilesOfEveryHypothesisDecodeWithoutFlags) {
+    const fs::path dir = TempDir("symbols");
+    int k = 0;
+    for (const auto mode : {lrptsynth::Mode::k72, lrptsynth::Mode::k80})
+        for (const bool nrzm : {false, true}) {
+            const auto form = std::array{lrptsynth::OutputForm::Soft8, lrptsynth::OutputForm::Soft3,
+                                         lrptsynth::OutputForm::Hard}[size_t(k++ % 3)];
+            lrptsynth::SynthOptions o;
+            o.mode = mode;
+            o.nrzm = nrzm;
+            o.form = form;
+            o.esn0Db = 8;
+            o.channels = {1, 2};
+            o.durationSeconds = mode == lrptsynth::Mode::k72 ? 5 : 2;
+            o.seed = 40 + uint64_t(k);
+            const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+            const std::string name = std::string("pass") + std::to_string(k) + lrptsynth::formExtension(form);
+            SCOPED_TRACE(name + (nrzm ? " NRZ-M" : ""));
+            Write(dir / name, rec.bytes);
+            const fs::path out = dir / ("out" + std::to_string(k));
+            const TRun r = Decode("-q --out " + Quote(out) + " " + Quote(dir / name), dir);
+            ASSERT_EQ(r.Exit, 0) << r.Err;
+            const TJson pass = ReadPass(out);
+            EXPECT_TRUE(pass["symbol_file"].Flag());
+            EXPECT_EQ(pass["detected"]["mode"].Text(), mode == lrptsynth::Mode::k72 ? "72k" : "80k");
+            EXPECT_EQ(pass["detected"]["nrzm"].Flag(), nrzm);
+            EXPECT_TRUE(pass["detected"]["modulation"].IsNull());
+            EXPECT_GT(pass["packets"]["65"].Number(), 0);
+            EXPECT_TRUE(fs::exists(out / ("pass" + std::to_string(k) + ".65.png")));
+        }
+}
+
+// Standard input as a live pass: the pictures appear and grow while the pipe is open, are never
+// seen half written, and the run ends cleanly when the pipe closes.
+TEST(LrptDecode, LivePipeWritesGrowingPicturesAndEndsWhenThePipeCloses) {
+    lrptsynth::SynthOptions o;
+    o.oqpsk = true;
+    o.nrzm = true;
+    o.polarity = lrptsynth::Polarity::Satellite;
+    o.swapIq = true;
+    o.form = lrptsynth::OutputForm::Iq;
+    o.sampleFormat = lrptsynth::SampleFormat::U8;
+    o.sampleRate = 144000;
+    o.esn0Db = 9;
+    o.carrierOffsetHz = 1000;
+    o.channels = {1, 2, 3};
+    o.headFrames = 12;
+    o.durationSeconds = 14;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const fs::path dir = TempDir("live");
+    const fs::path out = dir / "out";
+    const std::string command = std::string(LRPT_DECODE) +
+                                " -q --input-format cu8 --rate 144000 --live-every 0.3 --out " + Quote(out) +
+                                " - 2>" + Quote(dir / "stderr.txt");
+    std::FILE* pipe = popen(command.c_str(), "w");
+    ASSERT_NE(pipe, nullptr);
+    // About four times real time: one second of signal every quarter of a second.
+    const size_t second = 2 * 144000;
+    std::vector<int> heights;
+    bool halfWritten = false;
+    for (size_t at = 0; at < rec.bytes.size(); at += second) {
+        const size_t n = std::min(second, rec.bytes.size() - at);
+        ASSERT_EQ(std::fwrite(rec.bytes.data() + at, 1, n, pipe), n);
+        std::fflush(pipe);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const fs::path picture = out / "live.64.png";
+        if (fs::exists(picture)) {
+            const int height = PngHeight(picture);
+            halfWritten |= height == 0;
+            heights.push_back(height);
+        }
+    }
+    // Before the pipe closes: channel 1's picture is there and has grown.
+    ASSERT_GE(heights.size(), 2u);
+    EXPECT_FALSE(halfWritten);
+    EXPECT_GT(heights.back(), heights.front());
+    EXPECT_TRUE(fs::exists(out / "live.rgb123.png"));
+    const int status = pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(dir / "stderr.txt");
+    // The final pictures hold the whole pass; no temporary file is left.
+    EXPECT_EQ(PngHeight(out / "live.64.png"), 8 * rec.scans);
+    EXPECT_EQ(ExactScans(out / "live.64.bmp", rec.truth[0]), rec.scans);
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    const TJson pass = ReadPass(out);
+    EXPECT_EQ(pass["input"].Text(), "-");
+    EXPECT_EQ(pass["detected"]["mode"].Text(), "72k");
+    EXPECT_NEAR(pass["recording_seconds"].Number(), double(rec.bytes.size()) / 2 / 144000, 0.01);
+}
+
+// An interrupt while the pipe is still open ends the input there: what was received is decoded and
+// written, and the run ends with success.
+TEST(LrptDecode, InterruptEndsALivePassCleanly) {
+    lrptsynth::SynthOptions o;
+    o.swapIq = true;
+    o.form = lrptsynth::OutputForm::Iq;
+    o.sampleFormat = lrptsynth::SampleFormat::S16;
+    o.sampleRate = 144000;
+    o.esn0Db = 10;
+    o.channels = {1};
+    o.headFrames = 12;
+    o.durationSeconds = 6;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const fs::path dir = TempDir("interrupt");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string outArg = (dir / "out").string();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(fds[0], 0);
+        close(fds[0]);
+        close(fds[1]);
+        execl(LRPT_DECODE, LRPT_DECODE, "-q", "--qpsk", "--72k", "--no-diff", "--input-format", "cs16",
+              "--rate", "144000", "--out", outArg.c_str(), "-", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[0]);
+    ASSERT_EQ(write(fds[1], rec.bytes.data(), rec.bytes.size()), ssize_t(rec.bytes.size()));
+    // The pass is in the pipe, which stays open: only the interrupt can end the run.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(child, SIGINT);
+    // It must end by itself; a program still waiting after 30 s is ended and the test fails.
+    int status = 0;
+    pid_t ended = 0;
+    for (int wait = 0; wait < 300 && ended == 0; ++wait) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        close(fds[1]);
+        FAIL() << "the interrupt did not end the run";
+    }
+    close(fds[1]);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const TJson pass = ReadPass(dir / "out");
+    EXPECT_EQ(pass["packets"]["64"].Number(), rec.scans * 14); // 14 packets per scan of a channel
+    EXPECT_EQ(ExactScans(dir / "out/live.64.bmp", rec.truth[0]), rec.scans);
+}
+
+// Refused inputs: one line, exit 1, and no output folder; usage errors exit 2.
+TEST(LrptDecode, BadInputIsRefusedAndLeavesNothing) {
+    const fs::path dir = TempDir("bad");
+    {
+        std::ofstream(dir / "junk.wav") << "this is no recording\n";
+        std::ofstream(dir / "empty.s");
+        std::ofstream(dir / "tiny.cu8") << std::string(4096, '\x80');
+    }
+    struct TCase {
+        std::string Arguments;
+        int Exit;
+        std::string Says;
+    };
+    const std::vector<TCase> cases = {
+        {Quote(dir / "junk.wav"), 1, "junk.wav"},
+        {Quote(dir / "missing.wav"), 1, "missing.wav"},
+        {Quote(dir / "missing.s"), 1, "no such file"},
+        {Quote(dir / "empty.s"), 1, "empty"},
+        {Quote(dir), 1, ""},
+        {"--input-format cu8 --rate 144000 -", 1, "standard input"}, // an empty pipe
+        {"--rate 1000 " + Quote(dir / "tiny.cu8"), 1, "tiny.cu8"},   // a rate the receiver refuses
+        {"--oqpsk --qpsk " + Quote(dir / "junk.wav"), 2, "contradicts"},
+        {"--rate 144000 " + Quote(dir / "empty.s"), 2, "symbol file"},
+        {"-", 2, "--input-format"},
+        {"--frobnicate x.wav", 2, "unknown option"},
+        {"", 2, "no input"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Arguments);
+        const fs::path out = dir / "out";
+        const TRun r = Decode(c.Arguments + " --out " + Quote(out), dir);
+        EXPECT_EQ(r.Exit, c.Exit) << r.Err;
+        EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
+        EXPECT_NE(r.Err.find(c.Says), std::string::npos) << r.Err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// The string writer of pass.json: what a file name may hold comes back as it was, and bytes that
+// are not UTF-8 still give a valid document.
+TEST(LrptDecode, JsonStringsReadBackAsWritten) {
+    for (const std::string& text :
+         {std::string("plain"), std::string("quote \" and \\ back"),
+          std::string("tab\tnew\nline\r\x01\x1f\x7f"), std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac")}) {
+        std::string document = "[";
+        document.append(JsonString(text)).append("]");
+        EXPECT_EQ(TJsonReader(document).Document().Items().at(0).Text(), text) << document;
+    }
+    // A lone continuation byte, a cut sequence and an overlong form each become U+FFFD.
+    const std::string bad = JsonString("a\x80"
+                                       "b\xc3"
+                                       "c\xc0\xaf");
+    const std::string document = "[" + bad + "]";
+    EXPECT_EQ(TJsonReader(document).Document().Items().at(0).Text(), "a\xef\xbf\xbd"
+                                                                     "b\xef\xbf\xbd"
+                                                                     "c\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(JsonNumber(NAN), "null");
+    EXPECT_EQ(JsonNumber(-2.5), "-2.5");
+}
+
+} // namespace
