@@ -94,6 +94,7 @@ THypothesisEvidence TryHypothesis(const TModeHypothesis& aHypothesis, const int8
     e.Frames = rs.VCDUcounter();
     e.CleanFrames = rs.OkVCDUcounter();
     e.FailedWords = rs.TotalFailedWords();
+    e.CuredSymbols = rs.TotalCuredSymbols();
     return e;
 }
 

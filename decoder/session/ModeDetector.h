@@ -33,10 +33,11 @@ std::string HypothesisName(const TModeHypothesis& aHypothesis);
 
 struct THypothesisEvidence {
     TModeHypothesis Hypothesis;
-    int64_t Symbols = 0;      // symbols of the prefix this hypothesis examined
-    uint32_t Frames = 0;      // frames the frame stage examined
-    uint32_t CleanFrames = 0; // of those, virtual channel 5 with every code word correctable
-    uint64_t FailedWords = 0; // uncorrectable code words
+    int64_t Symbols = 0;       // symbols of the prefix this hypothesis examined
+    uint32_t Frames = 0;       // frames the frame stage examined
+    uint32_t CleanFrames = 0;  // of those, virtual channel 5 with every code word correctable
+    uint64_t FailedWords = 0;  // uncorrectable code words
+    uint64_t CuredSymbols = 0; // symbols the corrected code words needed mended
 };
 
 struct TModeDetectorOptions {

@@ -50,8 +50,6 @@ struct TBranch {
     std::vector<int8_t> Values;               // Q, I per symbol
     std::vector<TRecordingEvidence> Evidence; // per NRZ-M choice still open
     int64_t WindowSymbols = 0;
-    bool Dropped = false;                   // its receiver stayed unlocked while another's held lock
-    int64_t SymbolMark = 0, LockedMark = 0; // receiver counts at the last lock review
 
     void Convert() {
         const double scale = precise::Soft8Scale(Receiver->NoiseRatio());
@@ -74,12 +72,9 @@ struct TRecordingDetector::TImpl {
     int Winner = -1;
     TRecordingDetection Result;
     std::chrono::steady_clock::time_point Started;
-    double Busy = 0; // seconds spent in Process / Finish
-    int64_t ReviewSamples = 0, NextReview = 0;
-
-    // A receiver of the wrong symbol rate never locks; once another has held lock for a review
-    // period in which it did not, it is fed no more (this halves the cost of finding 80 k).
-    void ReviewLocks();
+    double Busy = 0;       // seconds spent in Process / Finish
+    int PreviousBest = -1; // the best find of the last try that did not decide
+    size_t PreviousEvidence = 0;
 
     void Round();
     // Decodes each branch's window (or what it holds when aFinal); decides on clean frames.
@@ -91,7 +86,6 @@ struct TRecordingDetector::TImpl {
 void TRecordingDetector::TImpl::Round() {
     std::vector<std::future<void>> work;
     for (TBranch& b : Branches) {
-        if (b.Dropped) continue;
         work.push_back(std::async(std::launch::async, [&b, this] {
             b.Receiver->Process(Pending.data(), Pending.size(), b.Pairs);
             b.Convert();
@@ -102,34 +96,6 @@ void TRecordingDetector::TImpl::Round() {
     SamplesFed += static_cast<int64_t>(Pending.size());
     Pending.clear();
     Try(false);
-    if (!Decided && SamplesFed >= NextReview) ReviewLocks();
-}
-
-void TRecordingDetector::TImpl::ReviewLocks() {
-    NextReview = SamplesFed + ReviewSamples;
-    std::vector<double> share(Branches.size(), 0);
-    double best = 0;
-    for (size_t i = 0; i < Branches.size(); ++i) {
-        TBranch& b = Branches[i];
-        if (b.Dropped) continue;
-        const precise::TPreciseReadouts r = b.Receiver->Readouts();
-        const int64_t symbols = r.Symbols - b.SymbolMark;
-        share[i] = symbols > 0
-                       ? static_cast<double>(r.LockedSymbols - b.LockedMark) / static_cast<double>(symbols)
-                       : 0;
-        b.SymbolMark = r.Symbols;
-        b.LockedMark = r.LockedSymbols;
-        best = std::max(best, share[i]);
-    }
-    if (best < 0.9) return;
-    for (size_t i = 0; i < Branches.size(); ++i) {
-        TBranch& b = Branches[i];
-        if (b.Dropped || share[i] >= 0.1) continue;
-        b.Dropped = true;
-        std::vector<int8_t>().swap(b.Values);
-        for (TRecordingEvidence& e : b.Evidence)
-            e.Locked = false;
-    }
 }
 
 void TRecordingDetector::TImpl::Try(bool aFinal) {
@@ -137,11 +103,17 @@ void TRecordingDetector::TImpl::Try(bool aFinal) {
         size_t Branch, Evidence;
     };
     std::vector<TJob> jobs;
+    // All receivers of a rate are tried on the same seconds: one of them may have made a few
+    // symbols fewer by then, and it must not lose to the other for that.
+    bool due[2] = {false, false};
+    for (const TBranch& b : Branches)
+        if (static_cast<int64_t>(b.Values.size() / 2) >= b.WindowSymbols)
+            due[b.Mode == TLrptMode::lm80k] = true;
     for (size_t i = 0; i < Branches.size(); ++i) {
         const TBranch& b = Branches[i];
-        if (b.Dropped) continue;
         const int64_t held = static_cast<int64_t>(b.Values.size() / 2);
-        if (held < b.WindowSymbols && !(aFinal && held > 0)) continue;
+        if (aFinal ? held == 0 : !due[b.Mode == TLrptMode::lm80k] || held < b.WindowSymbols * 9 / 10)
+            continue;
         for (size_t k = 0; k < b.Evidence.size(); ++k)
             jobs.push_back({i, k});
     }
@@ -158,7 +130,8 @@ void TRecordingDetector::TImpl::Try(bool aFinal) {
     }
     int best = -1;
     size_t bestEvidence = 0;
-    uint32_t bestClean = 0;
+    uint32_t bestClean = 0, bestFrames = 0;
+    double bestErrors = 0;
     for (size_t n = 0; n < jobs.size(); ++n) {
         const THypothesisEvidence e = work[n].get();
         TBranch& b = Branches[jobs[n].Branch];
@@ -167,24 +140,39 @@ void TRecordingDetector::TImpl::Try(bool aFinal) {
         r.CleanFrames = e.CleanFrames;
         r.Locked = b.Receiver->Readouts().Locked;
         r.SnrDb = b.Receiver->Readouts().SnrDb;
-        // The most clean frames wins; on a tie the earlier (plainer) hypothesis.
-        if (e.CleanFrames >= std::max<uint32_t>(Options.MinCleanFrames, 1) && e.CleanFrames > bestClean) {
+        if (e.CleanFrames < std::max<uint32_t>(Options.MinCleanFrames, 1)) continue;
+        // Among the hypotheses that decode, the one whose frames needed the fewest corrections: an
+        // offset-QPSK receiver decodes many frames of a strong plain QPSK pass too (its half-symbol
+        // late branch is right whenever two symbols in a row agree), but with far more errors.
+        // Ties go to the earlier (plainer) hypothesis.
+        const double errors =
+            static_cast<double>(e.CuredSymbols + 17 * e.FailedWords) / std::max<uint32_t>(e.Frames, 1);
+        if (best < 0 || errors < bestErrors) {
             best = static_cast<int>(jobs[n].Branch);
             bestEvidence = jobs[n].Evidence;
             bestClean = e.CleanFrames;
+            bestFrames = e.Frames;
+            bestErrors = errors;
         }
     }
-    if (best >= 0) {
+    // A receiver of the other modulation may decode a few frames of a strong pass while the right
+    // one is still pulling in: a find where most frames fail decides only when the same hypothesis
+    // is again the best one in the next window (or the input has ended).
+    const bool clear = bestClean * 4 >= bestFrames;
+    const bool again = best == PreviousBest && bestEvidence == PreviousEvidence;
+    if (best >= 0 && (aFinal || clear || again)) {
         Decide(best, bestEvidence);
         return;
     }
+    PreviousBest = best;
+    PreviousEvidence = bestEvidence;
     // Nothing yet: keep the second half of each full window, so a signal that began within it
     // is looked at again with the seconds that follow.
-    for (TBranch& b : Branches) {
+    for (size_t i = 0; i < Branches.size(); ++i) {
+        TBranch& b = Branches[i];
         const auto held = static_cast<int64_t>(b.Values.size() / 2);
-        if (b.Dropped) continue;
-        if (held < b.WindowSymbols) continue;
-        const int64_t drop = held - b.WindowSymbols / 2;
+        if (std::none_of(jobs.begin(), jobs.end(), [i](const TJob& j) { return j.Branch == i; })) continue;
+        const int64_t drop = std::max<int64_t>(0, held - b.WindowSymbols / 2);
         b.Values.erase(b.Values.begin(), b.Values.begin() + 2 * drop);
     }
 }
@@ -241,8 +229,6 @@ TRecordingDetector::TRecordingDetector(double aSampleRate, const TRecordingConst
     // A round of a quarter of a second keeps the threads busy without holding much input.
     d.RoundSamples = static_cast<size_t>(std::max(4096.0, aSampleRate / 4));
     d.Pending.reserve(d.RoundSamples);
-    d.ReviewSamples = static_cast<int64_t>(aOptions.Window72k * aSampleRate);
-    d.NextReview = d.ReviewSamples;
     d.Record();
 }
 
@@ -278,7 +264,6 @@ void TRecordingDetector::Finish() {
     if (!d.Pending.empty()) d.Round();
     if (!d.Decided) {
         for (TBranch& b : d.Branches) {
-            if (b.Dropped) continue;
             b.Receiver->Flush(b.Pairs);
             b.Convert();
         }

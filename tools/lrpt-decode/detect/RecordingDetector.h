@@ -66,7 +66,8 @@ struct TRecordingDetection {
     double InputSeconds = 0; // seconds of the recording read until the decision
     double Seconds = 0;      // processor-independent wall time spent detecting
     // One line: the choice and the evidence, e.g. "OQPSK 72k NRZ-M (OQPSK 72k NRZ-M: 8 clean
-    // frames of 8; QPSK 72k: no frame; QPSK 80k: receiver not locked; ...; 0.4 s of wall time on 5.2 s of recording)".
+    // frames of 8; QPSK 72k: no frame; QPSK 80k: receiver not locked; ...; 0.4 s of wall time on 5.2 s of
+    // recording)".
     std::string Describe() const;
 };
 
