@@ -297,8 +297,7 @@ uint8_t TFast8bitSoftViterbiDecoder::TraceStep(uint32_t aStep, uint32_t bestStat
     uint32_t d = bestState;
     uint32_t j = aStep;
     for (int steps = 0; steps < kMemLines; ++steps) {
-        const uint64_t word = fDec[j % kRing][d >> 5];
-        d = ((d << 1) | static_cast<uint32_t>((word >> ((2 * d) & 63)) & 1)) & 63;
+        d = ((d << 1) | static_cast<uint32_t>((fDec[j % kRing] >> d) & 1)) & 63;
         --j;
         uint8_t& sk = fSk[j % kRing];
         if (sk == d) break;
@@ -326,7 +325,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactScalar(const int8_t* aEncode, uin
         const uint32_t mn[4] = {std::min(m[0], m[3]), std::min(m[1], m[2]), std::min(m[1], m[2]),
                                 std::min(m[0], m[3])};
 
-        uint64_t dec[2] = {0, 0};
+        uint64_t dec = 0;
         uint32_t best = 0xFFFFFFFFu;
         uint32_t bestState = 0;
         for (int s = 0; s < kStates; ++s) {
@@ -334,7 +333,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactScalar(const int8_t* aEncode, uin
             const uint32_t b = M[2 * s + 1];
             const bool odd = a > b;
             const uint32_t base = odd ? b : a;
-            dec[s >> 5] |= static_cast<uint64_t>(odd) << ((2 * s) & 63);
+            dec |= static_cast<uint64_t>(odd) << s;
             const int code = kCodes.lo[s];
             N[s] = base + m[code];
             N[s + 64] = base + m[code ^ 3];
@@ -343,7 +342,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactScalar(const int8_t* aEncode, uin
                 bestState = s;
             }
         }
-        fDec[fStep % kRing] = {dec[0], dec[1]};
+        fDec[fStep % kRing] = dec;
         CountStep(N, best);
         aDecode[n] = TraceStep(fStep, bestState);
         ++fStep;
@@ -388,12 +387,92 @@ __attribute__((target("avx2,fma"))) inline void PairMetricsAvx2(const int8_t* aP
 
 } // namespace
 
+namespace {
+
+// pshufb controls for the butterflies: for the 16 even states 2i, i = 16j + lane (j = 0, 1), the
+// metric of code(2i) (A) and of its complement (C), picked out of the four metrics in bytes 0..7
+// of each 128-bit lane. The odd state 2i + 1 and the extended states 2i + 64, 2i + 65 have the
+// codes code(2i) ^ 3, code(2i) ^ 3 and code(2i): A and C serve all four.
+struct TButterflyTables {
+    alignas(32) uint8_t a[2][32];
+    alignas(32) uint8_t c[2][32];
+    alignas(32) uint8_t split[32]; // per 128-bit lane: the even 16-bit lanes, then the odd ones
+};
+
+constexpr TButterflyTables MakeButterflyTables() {
+    TButterflyTables t{};
+    for (int j = 0; j < 2; ++j)
+        for (int l = 0; l < 16; ++l) {
+            const int code = Code(2 * (16 * j + l));
+            t.a[j][2 * l] = static_cast<uint8_t>(2 * code);
+            t.a[j][2 * l + 1] = static_cast<uint8_t>(2 * code + 1);
+            t.c[j][2 * l] = static_cast<uint8_t>(2 * (code ^ 3));
+            t.c[j][2 * l + 1] = static_cast<uint8_t>(2 * (code ^ 3) + 1);
+        }
+    for (int h = 0; h < 2; ++h)
+        for (int k = 0; k < 8; ++k) {
+            const int lane = k < 4 ? 2 * k : 2 * (k - 4) + 1;
+            t.split[16 * h + 2 * k] = static_cast<uint8_t>(2 * lane);
+            t.split[16 * h + 2 * k + 1] = static_cast<uint8_t>(2 * lane + 1);
+        }
+    return t;
+}
+
+constexpr TButterflyTables kButterflies = MakeButterflyTables();
+static_assert(Code(1) == 3 && Code(64) == 3, "the butterfly metrics assume these codes");
+
+// Lanes 0, 2, ..., 14 of x then of y (even), and lanes 1, 3, ..., 15 of x then of y (odd).
+__attribute__((target("avx2,fma"))) inline void Split(__m256i x, __m256i y, __m256i split, __m256i& even,
+                                                      __m256i& odd) {
+    const __m256i xs = _mm256_shuffle_epi8(x, split), ys = _mm256_shuffle_epi8(y, split);
+    even = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(xs, ys), 0xD8);
+    odd = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(xs, ys), 0xD8);
+}
+
+// Bit l set where lane l of x0 is greater than that of y0, bit 16 + l where lane l of x1 is
+// greater than that of y1.
+__attribute__((target("avx2,fma"))) inline uint64_t GreaterMask(__m256i x0, __m256i y0, __m256i x1,
+                                                                __m256i y1) {
+    const __m256i packed = _mm256_packs_epi16(_mm256_cmpgt_epi16(x0, y0), _mm256_cmpgt_epi16(x1, y1));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(packed, 0xD8)));
+}
+
+// Bit 2l set where lane l of even equals v, bit 2l + 1 where lane l of odd does.
+__attribute__((target("avx2,fma"))) inline uint64_t EqualMask(__m256i even, __m256i odd, __m256i v) {
+    return (static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(even, v))) & 0x55555555u) |
+           (static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(odd, v))) & 0xAAAAAAAAu);
+}
+
+__attribute__((target("avx2,fma"))) inline __m256i Load(const uint16_t* aAligned) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(aAligned));
+}
+
+} // namespace
+
+// The add-compare-select as butterflies. The loop keeps the extended metrics of the last step as
+// n[0][j] = N[2i], n[1][j] = N[2i + 1], n[2][j] = N[2i + 64], n[3][j] = N[2i + 65], i = 16j + lane:
+// the two predecessors of state i lie in the same lane of n[0] and n[1] (of state i + 32: n[2] and
+// n[3]), so compare and select need no shuffle. Their survivors, split into even and odd states,
+// give the next step's n with adds only. fSum16 keeps the natural order between calls.
 __attribute__((target("avx2,fma"))) void
 TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode, int len) {
-    __m256i v[8];
-    for (int k = 0; k < 8; ++k)
-        v[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(&fSum16[16 * k]));
-    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    __m256i n00, n01, n10, n11, n20, n21, n30, n31; // nCJ: part C of states 16J..16J + 15
+    {
+        alignas(32) uint16_t parts[4][32];
+        for (int i = 0; i < 32; ++i) {
+            parts[0][i] = fSum16[static_cast<size_t>(2 * i)];
+            parts[1][i] = fSum16[static_cast<size_t>(2 * i + 1)];
+            parts[2][i] = fSum16[static_cast<size_t>(2 * i + 64)];
+            parts[3][i] = fSum16[static_cast<size_t>(2 * i + 65)];
+        }
+        n00 = Load(parts[0]), n01 = Load(parts[0] + 16), n10 = Load(parts[1]), n11 = Load(parts[1] + 16);
+        n20 = Load(parts[2]), n21 = Load(parts[2] + 16), n30 = Load(parts[3]), n31 = Load(parts[3] + 16);
+    }
+    const __m256i split = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.split));
+    const __m256i ctlA0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.a[0]));
+    const __m256i ctlA1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.a[1]));
+    const __m256i ctlC0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.c[0]));
+    const __m256i ctlC1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.c[1]));
     const uint64_t* pairMetrics = fPairMetrics.get();
     uint8_t best[kChunk];
     for (int done = 0; done < len;) {
@@ -405,59 +484,67 @@ TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* a
         for (; i < count; ++i)
             metrics[i] = pairMetrics[RawPair(aEncode, done + i)];
         for (i = 0; i < count; ++i) {
-            const __m256i bm = _mm256_set1_epi64x(static_cast<long long>(metrics[i]));
-            // The metrics of every state group: P[c] serves the groups whose first state has code c.
-            __m256i P[4];
-            for (int c = 0; c < 4; ++c)
-                P[c] = _mm256_shuffle_epi8(
-                    bm, _mm256_load_si256(reinterpret_cast<const __m256i*>(kShuffles.ctl[c])));
-            constexpr int kGroupCode[4] = {Code(0), Code(16), Code(32), Code(48)};
-            __m256i lo[4], hi[4];
-            uint32_t odd[4], eqMask[4];
-            __m256i t[4];
-            for (int k = 0; k < 4; ++k) {
-                // States 16k..16k+15 take their predecessors from M[32k..32k+31]: split the even
-                // and the odd extended states (packing works per 128-bit lane, hence the permute).
-                const __m256i a =
-                    _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_and_si256(v[2 * k], low16),
-                                                                 _mm256_and_si256(v[2 * k + 1], low16)),
-                                             0xD8);
-                const __m256i b = _mm256_permute4x64_epi64(
-                    _mm256_packus_epi32(_mm256_srli_epi32(v[2 * k], 16), _mm256_srli_epi32(v[2 * k + 1], 16)),
-                    0xD8);
-                odd[k] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(a, b)));
-                const __m256i base = _mm256_min_epi16(a, b);
-                lo[k] = _mm256_add_epi16(base, P[kGroupCode[k]]);
-                hi[k] = _mm256_add_epi16(base, P[kGroupCode[k] ^ 3]);
-                t[k] = _mm256_min_epi16(lo[k], hi[k]);
-            }
-            for (int k = 0; k < 4; ++k) {
-                v[k] = lo[k];
-                v[4 + k] = hi[k];
-            }
-            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = {odd[0] | static_cast<uint64_t>(odd[1]) << 32,
-                                                                odd[2] | static_cast<uint64_t>(odd[3]) << 32};
+            // Survivors: state i (j = 0, 1: states 0..31) from N[2i] or N[2i + 1], state i + 32
+            // from N[2i + 64] or N[2i + 65]; the odd one on a strict greater, as the reference.
+            // (Named vectors, not arrays: the compiler keeps them in registers.)
+            const __m256i low0 = _mm256_min_epi16(n00, n10), low1 = _mm256_min_epi16(n01, n11);
+            const __m256i high0 = _mm256_min_epi16(n20, n30), high1 = _mm256_min_epi16(n21, n31);
+            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] =
+                GreaterMask(n00, n10, n01, n11) | GreaterMask(n20, n30, n21, n31) << 32;
+            // eJ lane l: state 32J + 2l, oJ: state 32J + 2l + 1.
+            __m256i e0, o0, e1, o1;
+            Split(low0, low1, split, e0, o0);
+            Split(high0, high1, split, e1, o1);
 
-            const __m256i m = _mm256_min_epi16(_mm256_min_epi16(t[0], t[1]), _mm256_min_epi16(t[2], t[3]));
+            const __m256i bm = _mm256_set1_epi64x(static_cast<long long>(metrics[i]));
+            const __m256i a0 = _mm256_shuffle_epi8(bm, ctlA0), a1 = _mm256_shuffle_epi8(bm, ctlA1);
+            const __m256i c0 = _mm256_shuffle_epi8(bm, ctlC0), c1 = _mm256_shuffle_epi8(bm, ctlC1);
+            n00 = _mm256_add_epi16(e0, a0);
+            n01 = _mm256_add_epi16(e1, a1);
+            n10 = _mm256_add_epi16(o0, c0);
+            n11 = _mm256_add_epi16(o1, c1);
+            n20 = _mm256_add_epi16(e0, c0);
+            n21 = _mm256_add_epi16(e1, c1);
+            n30 = _mm256_add_epi16(o0, a0);
+            n31 = _mm256_add_epi16(o1, a1);
+            // The best successor of each state: teJ of the even states, toJ of the odd ones.
+            const __m256i te0 = _mm256_min_epi16(n00, n20), te1 = _mm256_min_epi16(n01, n21);
+            const __m256i to0 = _mm256_min_epi16(n10, n30), to1 = _mm256_min_epi16(n11, n31);
+            const __m256i m = _mm256_min_epi16(_mm256_min_epi16(te0, to0), _mm256_min_epi16(te1, to1));
             const __m128i m2 = _mm_min_epu16(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
             const uint32_t bestValue =
                 static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m2))) & 0xFFFF;
-            // The lowest state reaching the minimum, as the strict compare of the reference keeps.
+            // The lowest state reaching the minimum, as the strict compare of the reference keeps:
+            // in a mask of two bits a lane, bit 2l of the even states' and bit 2l + 1 of the odd
+            // states' give state 32J + the bit's index.
             const __m256i bb = _mm256_set1_epi16(static_cast<short>(bestValue));
-            for (int k = 0; k < 4; ++k)
-                eqMask[k] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(t[k], bb)));
-            const uint64_t eqLow = eqMask[0] | static_cast<uint64_t>(eqMask[1]) << 32;
-            const uint64_t eqHigh = eqMask[2] | static_cast<uint64_t>(eqMask[3]) << 32;
-            best[i] = static_cast<uint8_t>(LowestState(eqLow, eqHigh));
-            if (CountStep16(bestValue))
-                for (int k = 0; k < 8; ++k)
-                    v[k] = _mm256_sub_epi16(v[k], bb);
+            best[i] =
+                static_cast<uint8_t>(LowestBit(EqualMask(te0, to0, bb) | EqualMask(te1, to1, bb) << 32));
+            if (CountStep16(bestValue)) {
+                n00 = _mm256_sub_epi16(n00, bb);
+                n01 = _mm256_sub_epi16(n01, bb);
+                n10 = _mm256_sub_epi16(n10, bb);
+                n11 = _mm256_sub_epi16(n11, bb);
+                n20 = _mm256_sub_epi16(n20, bb);
+                n21 = _mm256_sub_epi16(n21, bb);
+                n30 = _mm256_sub_epi16(n30, bb);
+                n31 = _mm256_sub_epi16(n31, bb);
+            }
         }
         TraceChunk(best, aDecode + done, count);
         done += count;
     }
-    for (int k = 0; k < 8; ++k)
-        _mm256_store_si256(reinterpret_cast<__m256i*>(&fSum16[16 * k]), v[k]);
+    alignas(32) uint16_t parts[4][32];
+    const __m256i last[4][2] = {{n00, n01}, {n10, n11}, {n20, n21}, {n30, n31}};
+    for (int c = 0; c < 4; ++c)
+        for (int j = 0; j < 2; ++j)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(&parts[c][16 * j]), last[c][j]);
+    for (int i = 0; i < 32; ++i) {
+        fSum16[static_cast<size_t>(2 * i)] = parts[0][i];
+        fSum16[static_cast<size_t>(2 * i + 1)] = parts[1][i];
+        fSum16[static_cast<size_t>(2 * i + 64)] = parts[2][i];
+        fSum16[static_cast<size_t>(2 * i + 65)] = parts[3][i];
+    }
 }
 
 namespace {
@@ -491,6 +578,16 @@ inline void AcsAll(std::integer_sequence<int, k...>, const __m128i* v, __m128i b
     (AcsGroup<k>(v, bm, lo, hi, odd, t), ...);
 }
 
+// Bit s from lane s % 8 of vector s / 8 of eight vectors of 16-bit masks.
+inline uint64_t StateMask(const __m128i* m) {
+    uint64_t bits = 0;
+    for (int j = 0; j < 4; ++j)
+        bits |= static_cast<uint64_t>(
+                    static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(m[2 * j], m[2 * j + 1]))))
+                << (16 * j);
+    return bits;
+}
+
 // 64 bits from four vectors of 16-bit masks: bits 2s and 2s + 1 from lane s % 8 of vector s / 8.
 inline uint64_t Mask64(const __m128i* m) {
     uint64_t bits = 0;
@@ -518,7 +615,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactSse2(const int8_t* aEncode, uint8
                 v[k] = lo[k];
                 v[8 + k] = hi[k];
             }
-            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = {Mask64(odd), Mask64(odd + 4)};
+            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = StateMask(odd);
 
             __m128i m = _mm_min_epi16(_mm_min_epi16(_mm_min_epi16(t[0], t[1]), _mm_min_epi16(t[2], t[3])),
                                       _mm_min_epi16(_mm_min_epi16(t[4], t[5]), _mm_min_epi16(t[6], t[7])));
