@@ -73,28 +73,12 @@ inline uint32_t LowestState(uint64_t aLow, uint64_t aHigh) {
 }
 
 #ifdef LRPT_VITERBI_SIMD
-// pshufb controls that pick, for each of 16 consecutive states from a multiple of 16, the 16-bit
-// metric of its code bits out of the four metrics held in bytes 0..7 of each 128-bit lane. The
-// code is linear in the state, so the 16 states from 16k have the code bits of the states 0..15
-// XORed with those of 16k: one control per XOR value c serves every group.
-struct TShuffleTables {
-    alignas(32) uint8_t ctl[4][32];
-};
-
-constexpr TShuffleTables MakeShuffleTables() {
-    TShuffleTables t{};
-    for (int c = 0; c < 4; ++c)
-        for (int i = 0; i < 16; ++i) {
-            t.ctl[c][2 * i] = static_cast<uint8_t>(2 * (Code(i) ^ c));
-            t.ctl[c][2 * i + 1] = static_cast<uint8_t>(2 * (Code(i) ^ c) + 1);
-        }
-    return t;
-}
-
-constexpr TShuffleTables kShuffles = MakeShuffleTables();
+// The code is linear in the register: the butterflies take the codes of states 2i + 1, 2i + 64
+// and 2i + 65 from that of 2i.
 static_assert([] {
-    for (int s = 0; s < 128; ++s)
-        if (Code(s) != (Code(s & 15) ^ Code(s & ~15))) return false;
+    for (int a = 0; a < 128; ++a)
+        for (int b = 0; b < 128; ++b)
+            if (Code(a ^ b) != (Code(a) ^ Code(b))) return false;
     return true;
 }());
 
@@ -430,17 +414,25 @@ __attribute__((target("avx2,fma"))) inline void Split(__m256i x, __m256i y, __m2
 }
 
 // Bit l set where lane l of x0 is greater than that of y0, bit 16 + l where lane l of x1 is
-// greater than that of y1.
+// greater than that of y1. (Packing works per 128-bit lane, so the mask comes with its middle two
+// bytes swapped; they are put back in general registers, which have time to spare.)
 __attribute__((target("avx2,fma"))) inline uint64_t GreaterMask(__m256i x0, __m256i y0, __m256i x1,
                                                                 __m256i y1) {
-    const __m256i packed = _mm256_packs_epi16(_mm256_cmpgt_epi16(x0, y0), _mm256_cmpgt_epi16(x1, y1));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(packed, 0xD8)));
+    return static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_packs_epi16(_mm256_cmpgt_epi16(x0, y0), _mm256_cmpgt_epi16(x1, y1))));
+}
+
+// GreaterMask's byte order (states 0-7, 16-23, 8-15, 24-31 in each half) made natural.
+inline uint64_t SwapMiddleBytes(uint64_t aWord) {
+    return (aWord & 0xFF0000FFFF0000FFull) | ((aWord << 8) & 0x00FF000000FF0000ull) |
+           ((aWord >> 8) & 0x0000FF000000FF00ull);
 }
 
 // Bit 2l set where lane l of even equals v, bit 2l + 1 where lane l of odd does.
 __attribute__((target("avx2,fma"))) inline uint64_t EqualMask(__m256i even, __m256i odd, __m256i v) {
-    return (static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(even, v))) & 0x55555555u) |
-           (static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(odd, v))) & 0xAAAAAAAAu);
+    const __m256i highBytes = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_blendv_epi8(_mm256_cmpeq_epi16(even, v), _mm256_cmpeq_epi16(odd, v), highBytes)));
 }
 
 __attribute__((target("avx2,fma"))) inline __m256i Load(const uint16_t* aAligned) {
@@ -490,7 +482,7 @@ TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* a
             const __m256i low0 = _mm256_min_epi16(n00, n10), low1 = _mm256_min_epi16(n01, n11);
             const __m256i high0 = _mm256_min_epi16(n20, n30), high1 = _mm256_min_epi16(n21, n31);
             fDec[(fStep + static_cast<uint32_t>(i)) % kRing] =
-                GreaterMask(n00, n10, n01, n11) | GreaterMask(n20, n30, n21, n31) << 32;
+                SwapMiddleBytes(GreaterMask(n00, n10, n01, n11) | GreaterMask(n20, n30, n21, n31) << 32);
             // eJ lane l: state 32J + 2l, oJ: state 32J + 2l + 1.
             __m256i e0, o0, e1, o1;
             Split(low0, low1, split, e0, o0);
@@ -512,12 +504,12 @@ TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* a
             const __m256i to0 = _mm256_min_epi16(n10, n30), to1 = _mm256_min_epi16(n11, n31);
             const __m256i m = _mm256_min_epi16(_mm256_min_epi16(te0, to0), _mm256_min_epi16(te1, to1));
             const __m128i m2 = _mm_min_epu16(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
-            const uint32_t bestValue =
-                static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m2))) & 0xFFFF;
+            const __m128i least = _mm_minpos_epu16(m2); // the minimum in lane 0
+            const uint32_t bestValue = static_cast<uint32_t>(_mm_cvtsi128_si32(least)) & 0xFFFF;
             // The lowest state reaching the minimum, as the strict compare of the reference keeps:
             // in a mask of two bits a lane, bit 2l of the even states' and bit 2l + 1 of the odd
             // states' give state 32J + the bit's index.
-            const __m256i bb = _mm256_set1_epi16(static_cast<short>(bestValue));
+            const __m256i bb = _mm256_broadcastw_epi16(least);
             best[i] =
                 static_cast<uint8_t>(LowestBit(EqualMask(te0, to0, bb) | EqualMask(te1, to1, bb) << 32));
             if (CountStep16(bestValue)) {
