@@ -369,10 +369,6 @@ __attribute__((target("avx2,fma"))) inline void PairMetricsAvx2(const int8_t* aP
     _mm256_store_si256(reinterpret_cast<__m256i*>(aOut + 4), _mm256_permute2x128_si256(lo, hi, 0x31));
 }
 
-} // namespace
-
-namespace {
-
 // pshufb controls for the butterflies: for the 16 even states 2i, i = 16j + lane (j = 0, 1), the
 // metric of code(2i) (A) and of its complement (C), picked out of the four metrics in bytes 0..7
 // of each 128-bit lane. The odd state 2i + 1 and the extended states 2i + 64, 2i + 65 have the
