@@ -64,15 +64,6 @@ inline uint32_t LowestBit(uint64_t aMask) {
     return static_cast<uint32_t>(std::countr_zero(aMask));
 }
 
-// The lowest state whose bits are set in a mask of two bits a state (states 0..31 in aLow, 32..63
-// in aHigh, one of them non-zero), without a branch: which half holds it is a coin toss on noisy
-// input.
-inline uint32_t LowestState(uint64_t aLow, uint64_t aHigh) {
-    const uint64_t high = -static_cast<uint64_t>(aLow == 0);
-    return (LowestBit((aLow & ~high) | (aHigh & high)) + static_cast<uint32_t>(high & 64)) / 2;
-}
-
-#ifdef LRPT_VITERBI_SIMD
 // The code is linear in the register: the butterflies take the codes of states 2i + 1, 2i + 64
 // and 2i + 65 from that of 2i.
 static_assert([] {
@@ -81,13 +72,6 @@ static_assert([] {
             if (Code(a ^ b) != (Code(a) ^ Code(b))) return false;
     return true;
 }());
-
-// shufflelo/shufflehi immediates that pick the metrics of extended states first..first+7 from
-// [m0 m1 m2 m3 m0 m1 m2 m3].
-constexpr int ShuffleImm(int first) {
-    return Code(first) | Code(first + 1) << 2 | Code(first + 2) << 4 | Code(first + 3) << 6;
-}
-#endif
 
 bool CpuHasAvx2() {
 #ifdef LRPT_VITERBI_SIMD
@@ -537,33 +521,10 @@ TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* a
 
 namespace {
 
-// Metrics of the extended states first..first+7 picked out of bm = [m0 m1 m2 m3 m0 m1 m2 m3].
-template <int first> inline __m128i GroupMetrics(__m128i bm) {
-    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(bm, ShuffleImm(first)), ShuffleImm(first + 4));
-}
-
-// Even (e) and odd (o) extended states of two vectors of eight metrics below 2^15.
+// The even (e) and odd (o) lanes of two vectors of eight metrics below 2^15, those of x first.
 inline void SplitEvenOdd(__m128i x, __m128i y, __m128i& e, __m128i& o) {
     e = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(x, 16), 16), _mm_srai_epi32(_mm_slli_epi32(y, 16), 16));
     o = _mm_packs_epi32(_mm_srai_epi32(x, 16), _mm_srai_epi32(y, 16));
-}
-
-// One group of eight states: k picks states 8k..8k+7.
-template <int k>
-inline void AcsGroup(const __m128i* v, __m128i bm, __m128i* lo, __m128i* hi, __m128i* odd, __m128i* t) {
-    __m128i a, b;
-    SplitEvenOdd(v[2 * k], v[2 * k + 1], a, b);
-    odd[k] = _mm_cmpgt_epi16(a, b);
-    const __m128i base = _mm_min_epi16(a, b);
-    lo[k] = _mm_add_epi16(base, GroupMetrics<8 * k>(bm));
-    hi[k] = _mm_add_epi16(base, GroupMetrics<8 * k + 64>(bm));
-    t[k] = _mm_min_epi16(lo[k], hi[k]);
-}
-
-template <int... k>
-inline void AcsAll(std::integer_sequence<int, k...>, const __m128i* v, __m128i bm, __m128i* lo, __m128i* hi,
-                   __m128i* odd, __m128i* t) {
-    (AcsGroup<k>(v, bm, lo, hi, odd, t), ...);
 }
 
 // Bit s from lane s % 8 of vector s / 8 of eight vectors of 16-bit masks.
@@ -576,55 +537,107 @@ inline uint64_t StateMask(const __m128i* m) {
     return bits;
 }
 
-// 64 bits from four vectors of 16-bit masks: bits 2s and 2s + 1 from lane s % 8 of vector s / 8.
-inline uint64_t Mask64(const __m128i* m) {
-    uint64_t bits = 0;
-    for (int j = 0; j < 4; ++j)
-        bits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(m[j]))) << (16 * j);
-    return bits;
+// pshuflw/pshufhw immediate that picks, for the even states 2l, l = first..first + 3, the metric of
+// code(2l) ^ v out of [m0 m1 m2 m3].
+constexpr int EvenImm(int v, int first) {
+    int imm = 0;
+    for (int t = 0; t < 4; ++t)
+        imm |= (Code(2 * (first + t)) ^ v) << (2 * t);
+    return imm;
+}
+
+// Lane l: the metric of code(2l) ^ v, from bm = [m0 m1 m2 m3 m0 m1 m2 m3].
+template <int v> inline __m128i EvenMetrics(__m128i bm) {
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(bm, EvenImm(v, 0)), EvenImm(v, 4));
 }
 
 } // namespace
 
-// Eight states per vector, otherwise as the AVX2 kernel.
+// The butterflies of the AVX2 kernel, eight states per vector: n[c][k] lane l holds N[2i], N[2i + 1],
+// N[2i + 64], N[2i + 65] (c = 0..3) of i = 8k + l. The even states 16k + 2l take the metrics of
+// code(2l) ^ code(16k): code(16k) is 0, 3, 2, 1 for k = 0..3.
 void TFast8bitSoftViterbiDecoder::DecodeCompactSse2(const int8_t* aEncode, uint8_t* aDecode, int len) {
-    __m128i v[16];
-    for (int k = 0; k < 16; ++k)
-        v[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(&fSum16[8 * k]));
+    static_assert(Code(16) == 3 && Code(32) == 2 && Code(48) == 1,
+                  "the metric choice below assumes these codes");
+    __m128i n[4][4];
+    {
+        alignas(16) uint16_t parts[4][32];
+        for (int i = 0; i < 32; ++i) {
+            parts[0][i] = fSum16[static_cast<size_t>(2 * i)];
+            parts[1][i] = fSum16[static_cast<size_t>(2 * i + 1)];
+            parts[2][i] = fSum16[static_cast<size_t>(2 * i + 64)];
+            parts[3][i] = fSum16[static_cast<size_t>(2 * i + 65)];
+        }
+        for (int c = 0; c < 4; ++c)
+            for (int k = 0; k < 4; ++k)
+                n[c][k] = _mm_load_si128(reinterpret_cast<const __m128i*>(&parts[c][8 * k]));
+    }
     uint8_t best[kChunk];
     for (int done = 0; done < len;) {
         const int count = std::min(kChunk, len - done);
         for (int i = 0; i < count; ++i) {
-            const int n = done + i;
-            const __m128i bm = _mm_set1_epi64x(static_cast<long long>(fPairMetrics[RawPair(aEncode, n)]));
-            __m128i lo[8], hi[8], odd[8], t[8];
-            AcsAll(std::make_integer_sequence<int, 8>{}, v, bm, lo, hi, odd, t);
-            for (int k = 0; k < 8; ++k) {
-                v[k] = lo[k];
-                v[8 + k] = hi[k];
+            // Survivors of states 8k + l (from n[0], n[1]) and 32 + 8k + l (from n[2], n[3]).
+            __m128i base[8], greater[8];
+            for (int k = 0; k < 4; ++k) {
+                base[k] = _mm_min_epi16(n[0][k], n[1][k]);
+                base[4 + k] = _mm_min_epi16(n[2][k], n[3][k]);
+                greater[k] = _mm_cmpgt_epi16(n[0][k], n[1][k]);
+                greater[4 + k] = _mm_cmpgt_epi16(n[2][k], n[3][k]);
             }
-            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = StateMask(odd);
+            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = StateMask(greater);
+            __m128i e[4], o[4]; // states 16k + 2l and 16k + 2l + 1
+            for (int k = 0; k < 4; ++k)
+                SplitEvenOdd(base[2 * k], base[2 * k + 1], e[k], o[k]);
 
-            __m128i m = _mm_min_epi16(_mm_min_epi16(_mm_min_epi16(t[0], t[1]), _mm_min_epi16(t[2], t[3])),
-                                      _mm_min_epi16(_mm_min_epi16(t[4], t[5]), _mm_min_epi16(t[6], t[7])));
+            const __m128i bm =
+                _mm_set1_epi64x(static_cast<long long>(fPairMetrics[RawPair(aEncode, done + i)]));
+            const __m128i x[4] = {EvenMetrics<0>(bm), EvenMetrics<1>(bm), EvenMetrics<2>(bm),
+                                  EvenMetrics<3>(bm)};
+            constexpr int kGroupCode[4] = {0, 3, 2, 1};
+            __m128i te[4], to[4];
+            for (int k = 0; k < 4; ++k) {
+                const __m128i a = x[kGroupCode[k]], c = x[kGroupCode[k] ^ 3];
+                n[0][k] = _mm_add_epi16(e[k], a);
+                n[1][k] = _mm_add_epi16(o[k], c);
+                n[2][k] = _mm_add_epi16(e[k], c);
+                n[3][k] = _mm_add_epi16(o[k], a);
+                te[k] = _mm_min_epi16(n[0][k], n[2][k]);
+                to[k] = _mm_min_epi16(n[1][k], n[3][k]);
+            }
+            __m128i m =
+                _mm_min_epi16(_mm_min_epi16(_mm_min_epi16(te[0], to[0]), _mm_min_epi16(te[1], to[1])),
+                              _mm_min_epi16(_mm_min_epi16(te[2], to[2]), _mm_min_epi16(te[3], to[3])));
             m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4E));
             m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
             m = _mm_min_epi16(m, _mm_shufflelo_epi16(m, 0xB1));
             const uint32_t bestValue = static_cast<uint32_t>(_mm_cvtsi128_si32(m)) & 0xFFFF;
             const __m128i bb = _mm_set1_epi16(static_cast<short>(bestValue));
-            __m128i eq[8];
-            for (int k = 0; k < 8; ++k)
-                eq[k] = _mm_cmpeq_epi16(t[k], bb);
-            const uint64_t eqLow = Mask64(eq), eqHigh = Mask64(eq + 4);
-            best[i] = static_cast<uint8_t>(LowestState(eqLow, eqHigh));
+            // The lowest state reaching the minimum: bit 2l of the even states' masks and bit
+            // 2l + 1 of the odd states' give state 16k + the bit's index.
+            uint64_t reach = 0;
+            for (int k = 0; k < 4; ++k) {
+                const uint32_t even = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(te[k], bb)));
+                const uint32_t odd = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(to[k], bb)));
+                reach |= static_cast<uint64_t>((even & 0x5555u) | (odd & 0xAAAAu)) << (16 * k);
+            }
+            best[i] = static_cast<uint8_t>(LowestBit(reach));
             if (CountStep16(bestValue))
-                for (int k = 0; k < 16; ++k)
-                    v[k] = _mm_sub_epi16(v[k], bb);
+                for (auto& part : n)
+                    for (auto& vector : part)
+                        vector = _mm_sub_epi16(vector, bb);
         }
         TraceChunk(best, aDecode + done, count);
         done += count;
     }
-    for (int k = 0; k < 16; ++k)
-        _mm_store_si128(reinterpret_cast<__m128i*>(&fSum16[8 * k]), v[k]);
+    alignas(16) uint16_t parts[4][32];
+    for (int c = 0; c < 4; ++c)
+        for (int k = 0; k < 4; ++k)
+            _mm_store_si128(reinterpret_cast<__m128i*>(&parts[c][8 * k]), n[c][k]);
+    for (int i = 0; i < 32; ++i) {
+        fSum16[static_cast<size_t>(2 * i)] = parts[0][i];
+        fSum16[static_cast<size_t>(2 * i + 1)] = parts[1][i];
+        fSum16[static_cast<size_t>(2 * i + 64)] = parts[2][i];
+        fSum16[static_cast<size_t>(2 * i + 65)] = parts[3][i];
+    }
 }
 #endif
