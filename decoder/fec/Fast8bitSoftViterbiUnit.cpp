@@ -64,46 +64,14 @@ inline uint32_t LowestBit(uint64_t aMask) {
     return static_cast<uint32_t>(std::countr_zero(aMask));
 }
 
-// The lowest state whose bits are set in a mask of two bits a state (states 0..31 in aLow, 32..63
-// in aHigh, one of them non-zero), without a branch: which half holds it is a coin toss on noisy
-// input.
-inline uint32_t LowestState(uint64_t aLow, uint64_t aHigh) {
-    const uint64_t high = -static_cast<uint64_t>(aLow == 0);
-    return (LowestBit((aLow & ~high) | (aHigh & high)) + static_cast<uint32_t>(high & 64)) / 2;
-}
-
-#ifdef LRPT_VITERBI_SIMD
-// pshufb controls that pick, for each of 16 consecutive states from a multiple of 16, the 16-bit
-// metric of its code bits out of the four metrics held in bytes 0..7 of each 128-bit lane. The
-// code is linear in the state, so the 16 states from 16k have the code bits of the states 0..15
-// XORed with those of 16k: one control per XOR value c serves every group.
-struct TShuffleTables {
-    alignas(32) uint8_t ctl[4][32];
-};
-
-constexpr TShuffleTables MakeShuffleTables() {
-    TShuffleTables t{};
-    for (int c = 0; c < 4; ++c)
-        for (int i = 0; i < 16; ++i) {
-            t.ctl[c][2 * i] = static_cast<uint8_t>(2 * (Code(i) ^ c));
-            t.ctl[c][2 * i + 1] = static_cast<uint8_t>(2 * (Code(i) ^ c) + 1);
-        }
-    return t;
-}
-
-constexpr TShuffleTables kShuffles = MakeShuffleTables();
+// The code is linear in the register: the butterflies take the codes of states 2i + 1, 2i + 64
+// and 2i + 65 from that of 2i.
 static_assert([] {
-    for (int s = 0; s < 128; ++s)
-        if (Code(s) != (Code(s & 15) ^ Code(s & ~15))) return false;
+    for (int a = 0; a < 128; ++a)
+        for (int b = 0; b < 128; ++b)
+            if (Code(a ^ b) != (Code(a) ^ Code(b))) return false;
     return true;
 }());
-
-// shufflelo/shufflehi immediates that pick the metrics of extended states first..first+7 from
-// [m0 m1 m2 m3 m0 m1 m2 m3].
-constexpr int ShuffleImm(int first) {
-    return Code(first) | Code(first + 1) << 2 | Code(first + 2) << 4 | Code(first + 3) << 6;
-}
-#endif
 
 bool CpuHasAvx2() {
 #ifdef LRPT_VITERBI_SIMD
@@ -297,8 +265,7 @@ uint8_t TFast8bitSoftViterbiDecoder::TraceStep(uint32_t aStep, uint32_t bestStat
     uint32_t d = bestState;
     uint32_t j = aStep;
     for (int steps = 0; steps < kMemLines; ++steps) {
-        const uint64_t word = fDec[j % kRing][d >> 5];
-        d = ((d << 1) | static_cast<uint32_t>((word >> ((2 * d) & 63)) & 1)) & 63;
+        d = ((d << 1) | static_cast<uint32_t>((fDec[j % kRing] >> d) & 1)) & 63;
         --j;
         uint8_t& sk = fSk[j % kRing];
         if (sk == d) break;
@@ -326,7 +293,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactScalar(const int8_t* aEncode, uin
         const uint32_t mn[4] = {std::min(m[0], m[3]), std::min(m[1], m[2]), std::min(m[1], m[2]),
                                 std::min(m[0], m[3])};
 
-        uint64_t dec[2] = {0, 0};
+        uint64_t dec = 0;
         uint32_t best = 0xFFFFFFFFu;
         uint32_t bestState = 0;
         for (int s = 0; s < kStates; ++s) {
@@ -334,7 +301,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactScalar(const int8_t* aEncode, uin
             const uint32_t b = M[2 * s + 1];
             const bool odd = a > b;
             const uint32_t base = odd ? b : a;
-            dec[s >> 5] |= static_cast<uint64_t>(odd) << ((2 * s) & 63);
+            dec |= static_cast<uint64_t>(odd) << s;
             const int code = kCodes.lo[s];
             N[s] = base + m[code];
             N[s + 64] = base + m[code ^ 3];
@@ -343,7 +310,7 @@ void TFast8bitSoftViterbiDecoder::DecodeCompactScalar(const int8_t* aEncode, uin
                 bestState = s;
             }
         }
-        fDec[fStep % kRing] = {dec[0], dec[1]};
+        fDec[fStep % kRing] = dec;
         CountStep(N, best);
         aDecode[n] = TraceStep(fStep, bestState);
         ++fStep;
@@ -386,14 +353,98 @@ __attribute__((target("avx2,fma"))) inline void PairMetricsAvx2(const int8_t* aP
     _mm256_store_si256(reinterpret_cast<__m256i*>(aOut + 4), _mm256_permute2x128_si256(lo, hi, 0x31));
 }
 
+// pshufb controls for the butterflies: for the 16 even states 2i, i = 16j + lane (j = 0, 1), the
+// metric of code(2i) (A) and of its complement (C), picked out of the four metrics in bytes 0..7
+// of each 128-bit lane. The odd state 2i + 1 and the extended states 2i + 64, 2i + 65 have the
+// codes code(2i) ^ 3, code(2i) ^ 3 and code(2i): A and C serve all four.
+struct TButterflyTables {
+    alignas(32) uint8_t a[2][32];
+    alignas(32) uint8_t c[2][32];
+    alignas(32) uint8_t split[32]; // per 128-bit lane: the even 16-bit lanes, then the odd ones
+};
+
+constexpr TButterflyTables MakeButterflyTables() {
+    TButterflyTables t{};
+    for (int j = 0; j < 2; ++j)
+        for (int l = 0; l < 16; ++l) {
+            const int code = Code(2 * (16 * j + l));
+            t.a[j][2 * l] = static_cast<uint8_t>(2 * code);
+            t.a[j][2 * l + 1] = static_cast<uint8_t>(2 * code + 1);
+            t.c[j][2 * l] = static_cast<uint8_t>(2 * (code ^ 3));
+            t.c[j][2 * l + 1] = static_cast<uint8_t>(2 * (code ^ 3) + 1);
+        }
+    for (int h = 0; h < 2; ++h)
+        for (int k = 0; k < 8; ++k) {
+            const int lane = k < 4 ? 2 * k : 2 * (k - 4) + 1;
+            t.split[16 * h + 2 * k] = static_cast<uint8_t>(2 * lane);
+            t.split[16 * h + 2 * k + 1] = static_cast<uint8_t>(2 * lane + 1);
+        }
+    return t;
+}
+
+constexpr TButterflyTables kButterflies = MakeButterflyTables();
+static_assert(Code(1) == 3 && Code(64) == 3, "the butterfly metrics assume these codes");
+
+// Lanes 0, 2, ..., 14 of x then of y (even), and lanes 1, 3, ..., 15 of x then of y (odd).
+__attribute__((target("avx2,fma"))) inline void Split(__m256i x, __m256i y, __m256i split, __m256i& even,
+                                                      __m256i& odd) {
+    const __m256i xs = _mm256_shuffle_epi8(x, split), ys = _mm256_shuffle_epi8(y, split);
+    even = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(xs, ys), 0xD8);
+    odd = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(xs, ys), 0xD8);
+}
+
+// Bit l set where lane l of x0 is greater than that of y0, bit 16 + l where lane l of x1 is
+// greater than that of y1. (Packing works per 128-bit lane, so the mask comes with its middle two
+// bytes swapped; they are put back in general registers, which have time to spare.)
+__attribute__((target("avx2,fma"))) inline uint64_t GreaterMask(__m256i x0, __m256i y0, __m256i x1,
+                                                                __m256i y1) {
+    return static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_packs_epi16(_mm256_cmpgt_epi16(x0, y0), _mm256_cmpgt_epi16(x1, y1))));
+}
+
+// GreaterMask's byte order (states 0-7, 16-23, 8-15, 24-31 in each half) made natural.
+inline uint64_t SwapMiddleBytes(uint64_t aWord) {
+    return (aWord & 0xFF0000FFFF0000FFull) | ((aWord << 8) & 0x00FF000000FF0000ull) |
+           ((aWord >> 8) & 0x0000FF000000FF00ull);
+}
+
+// Bit 2l set where lane l of even equals v, bit 2l + 1 where lane l of odd does.
+__attribute__((target("avx2,fma"))) inline uint64_t EqualMask(__m256i even, __m256i odd, __m256i v) {
+    const __m256i highBytes = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_blendv_epi8(_mm256_cmpeq_epi16(even, v), _mm256_cmpeq_epi16(odd, v), highBytes)));
+}
+
+__attribute__((target("avx2,fma"))) inline __m256i Load(const uint16_t* aAligned) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(aAligned));
+}
+
 } // namespace
 
+// The add-compare-select as butterflies. The loop keeps the extended metrics of the last step as
+// n[0][j] = N[2i], n[1][j] = N[2i + 1], n[2][j] = N[2i + 64], n[3][j] = N[2i + 65], i = 16j + lane:
+// the two predecessors of state i lie in the same lane of n[0] and n[1] (of state i + 32: n[2] and
+// n[3]), so compare and select need no shuffle. Their survivors, split into even and odd states,
+// give the next step's n with adds only. fSum16 keeps the natural order between calls.
 __attribute__((target("avx2,fma"))) void
 TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode, int len) {
-    __m256i v[8];
-    for (int k = 0; k < 8; ++k)
-        v[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(&fSum16[16 * k]));
-    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    __m256i n00, n01, n10, n11, n20, n21, n30, n31; // nCJ: part C of states 16J..16J + 15
+    {
+        alignas(32) uint16_t parts[4][32];
+        for (int i = 0; i < 32; ++i) {
+            parts[0][i] = fSum16[static_cast<size_t>(2 * i)];
+            parts[1][i] = fSum16[static_cast<size_t>(2 * i + 1)];
+            parts[2][i] = fSum16[static_cast<size_t>(2 * i + 64)];
+            parts[3][i] = fSum16[static_cast<size_t>(2 * i + 65)];
+        }
+        n00 = Load(parts[0]), n01 = Load(parts[0] + 16), n10 = Load(parts[1]), n11 = Load(parts[1] + 16);
+        n20 = Load(parts[2]), n21 = Load(parts[2] + 16), n30 = Load(parts[3]), n31 = Load(parts[3] + 16);
+    }
+    const __m256i split = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.split));
+    const __m256i ctlA0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.a[0]));
+    const __m256i ctlA1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.a[1]));
+    const __m256i ctlC0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.c[0]));
+    const __m256i ctlC1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.c[1]));
     const uint64_t* pairMetrics = fPairMetrics.get();
     uint8_t best[kChunk];
     for (int done = 0; done < len;) {
@@ -405,141 +456,188 @@ TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* a
         for (; i < count; ++i)
             metrics[i] = pairMetrics[RawPair(aEncode, done + i)];
         for (i = 0; i < count; ++i) {
-            const __m256i bm = _mm256_set1_epi64x(static_cast<long long>(metrics[i]));
-            // The metrics of every state group: P[c] serves the groups whose first state has code c.
-            __m256i P[4];
-            for (int c = 0; c < 4; ++c)
-                P[c] = _mm256_shuffle_epi8(
-                    bm, _mm256_load_si256(reinterpret_cast<const __m256i*>(kShuffles.ctl[c])));
-            constexpr int kGroupCode[4] = {Code(0), Code(16), Code(32), Code(48)};
-            __m256i lo[4], hi[4];
-            uint32_t odd[4], eqMask[4];
-            __m256i t[4];
-            for (int k = 0; k < 4; ++k) {
-                // States 16k..16k+15 take their predecessors from M[32k..32k+31]: split the even
-                // and the odd extended states (packing works per 128-bit lane, hence the permute).
-                const __m256i a =
-                    _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_and_si256(v[2 * k], low16),
-                                                                 _mm256_and_si256(v[2 * k + 1], low16)),
-                                             0xD8);
-                const __m256i b = _mm256_permute4x64_epi64(
-                    _mm256_packus_epi32(_mm256_srli_epi32(v[2 * k], 16), _mm256_srli_epi32(v[2 * k + 1], 16)),
-                    0xD8);
-                odd[k] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(a, b)));
-                const __m256i base = _mm256_min_epi16(a, b);
-                lo[k] = _mm256_add_epi16(base, P[kGroupCode[k]]);
-                hi[k] = _mm256_add_epi16(base, P[kGroupCode[k] ^ 3]);
-                t[k] = _mm256_min_epi16(lo[k], hi[k]);
-            }
-            for (int k = 0; k < 4; ++k) {
-                v[k] = lo[k];
-                v[4 + k] = hi[k];
-            }
-            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = {odd[0] | static_cast<uint64_t>(odd[1]) << 32,
-                                                                odd[2] | static_cast<uint64_t>(odd[3]) << 32};
+            // Survivors: state i (j = 0, 1: states 0..31) from N[2i] or N[2i + 1], state i + 32
+            // from N[2i + 64] or N[2i + 65]; the odd one on a strict greater, as the reference.
+            // (Named vectors, not arrays: the compiler keeps them in registers.)
+            const __m256i low0 = _mm256_min_epi16(n00, n10), low1 = _mm256_min_epi16(n01, n11);
+            const __m256i high0 = _mm256_min_epi16(n20, n30), high1 = _mm256_min_epi16(n21, n31);
+            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] =
+                SwapMiddleBytes(GreaterMask(n00, n10, n01, n11) | GreaterMask(n20, n30, n21, n31) << 32);
+            // eJ lane l: state 32J + 2l, oJ: state 32J + 2l + 1.
+            __m256i e0, o0, e1, o1;
+            Split(low0, low1, split, e0, o0);
+            Split(high0, high1, split, e1, o1);
 
-            const __m256i m = _mm256_min_epi16(_mm256_min_epi16(t[0], t[1]), _mm256_min_epi16(t[2], t[3]));
+            const __m256i bm = _mm256_set1_epi64x(static_cast<long long>(metrics[i]));
+            const __m256i a0 = _mm256_shuffle_epi8(bm, ctlA0), a1 = _mm256_shuffle_epi8(bm, ctlA1);
+            const __m256i c0 = _mm256_shuffle_epi8(bm, ctlC0), c1 = _mm256_shuffle_epi8(bm, ctlC1);
+            n00 = _mm256_add_epi16(e0, a0);
+            n01 = _mm256_add_epi16(e1, a1);
+            n10 = _mm256_add_epi16(o0, c0);
+            n11 = _mm256_add_epi16(o1, c1);
+            n20 = _mm256_add_epi16(e0, c0);
+            n21 = _mm256_add_epi16(e1, c1);
+            n30 = _mm256_add_epi16(o0, a0);
+            n31 = _mm256_add_epi16(o1, a1);
+            // The best successor of each state: teJ of the even states, toJ of the odd ones.
+            const __m256i te0 = _mm256_min_epi16(n00, n20), te1 = _mm256_min_epi16(n01, n21);
+            const __m256i to0 = _mm256_min_epi16(n10, n30), to1 = _mm256_min_epi16(n11, n31);
+            const __m256i m = _mm256_min_epi16(_mm256_min_epi16(te0, to0), _mm256_min_epi16(te1, to1));
             const __m128i m2 = _mm_min_epu16(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
-            const uint32_t bestValue =
-                static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m2))) & 0xFFFF;
-            // The lowest state reaching the minimum, as the strict compare of the reference keeps.
-            const __m256i bb = _mm256_set1_epi16(static_cast<short>(bestValue));
-            for (int k = 0; k < 4; ++k)
-                eqMask[k] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(t[k], bb)));
-            const uint64_t eqLow = eqMask[0] | static_cast<uint64_t>(eqMask[1]) << 32;
-            const uint64_t eqHigh = eqMask[2] | static_cast<uint64_t>(eqMask[3]) << 32;
-            best[i] = static_cast<uint8_t>(LowestState(eqLow, eqHigh));
-            if (CountStep16(bestValue))
-                for (int k = 0; k < 8; ++k)
-                    v[k] = _mm256_sub_epi16(v[k], bb);
+            const __m128i least = _mm_minpos_epu16(m2); // the minimum in lane 0
+            const uint32_t bestValue = static_cast<uint32_t>(_mm_cvtsi128_si32(least)) & 0xFFFF;
+            // The lowest state reaching the minimum, as the strict compare of the reference keeps:
+            // in a mask of two bits a lane, bit 2l of the even states' and bit 2l + 1 of the odd
+            // states' give state 32J + the bit's index.
+            const __m256i bb = _mm256_broadcastw_epi16(least);
+            best[i] =
+                static_cast<uint8_t>(LowestBit(EqualMask(te0, to0, bb) | EqualMask(te1, to1, bb) << 32));
+            if (CountStep16(bestValue)) {
+                n00 = _mm256_sub_epi16(n00, bb);
+                n01 = _mm256_sub_epi16(n01, bb);
+                n10 = _mm256_sub_epi16(n10, bb);
+                n11 = _mm256_sub_epi16(n11, bb);
+                n20 = _mm256_sub_epi16(n20, bb);
+                n21 = _mm256_sub_epi16(n21, bb);
+                n30 = _mm256_sub_epi16(n30, bb);
+                n31 = _mm256_sub_epi16(n31, bb);
+            }
         }
         TraceChunk(best, aDecode + done, count);
         done += count;
     }
-    for (int k = 0; k < 8; ++k)
-        _mm256_store_si256(reinterpret_cast<__m256i*>(&fSum16[16 * k]), v[k]);
+    alignas(32) uint16_t parts[4][32];
+    const __m256i last[4][2] = {{n00, n01}, {n10, n11}, {n20, n21}, {n30, n31}};
+    for (int c = 0; c < 4; ++c)
+        for (int j = 0; j < 2; ++j)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(&parts[c][16 * j]), last[c][j]);
+    for (int i = 0; i < 32; ++i) {
+        fSum16[static_cast<size_t>(2 * i)] = parts[0][i];
+        fSum16[static_cast<size_t>(2 * i + 1)] = parts[1][i];
+        fSum16[static_cast<size_t>(2 * i + 64)] = parts[2][i];
+        fSum16[static_cast<size_t>(2 * i + 65)] = parts[3][i];
+    }
 }
 
 namespace {
 
-// Metrics of the extended states first..first+7 picked out of bm = [m0 m1 m2 m3 m0 m1 m2 m3].
-template <int first> inline __m128i GroupMetrics(__m128i bm) {
-    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(bm, ShuffleImm(first)), ShuffleImm(first + 4));
-}
-
-// Even (e) and odd (o) extended states of two vectors of eight metrics below 2^15.
+// The even (e) and odd (o) lanes of two vectors of eight metrics below 2^15, those of x first.
 inline void SplitEvenOdd(__m128i x, __m128i y, __m128i& e, __m128i& o) {
     e = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(x, 16), 16), _mm_srai_epi32(_mm_slli_epi32(y, 16), 16));
     o = _mm_packs_epi32(_mm_srai_epi32(x, 16), _mm_srai_epi32(y, 16));
 }
 
-// One group of eight states: k picks states 8k..8k+7.
-template <int k>
-inline void AcsGroup(const __m128i* v, __m128i bm, __m128i* lo, __m128i* hi, __m128i* odd, __m128i* t) {
-    __m128i a, b;
-    SplitEvenOdd(v[2 * k], v[2 * k + 1], a, b);
-    odd[k] = _mm_cmpgt_epi16(a, b);
-    const __m128i base = _mm_min_epi16(a, b);
-    lo[k] = _mm_add_epi16(base, GroupMetrics<8 * k>(bm));
-    hi[k] = _mm_add_epi16(base, GroupMetrics<8 * k + 64>(bm));
-    t[k] = _mm_min_epi16(lo[k], hi[k]);
-}
-
-template <int... k>
-inline void AcsAll(std::integer_sequence<int, k...>, const __m128i* v, __m128i bm, __m128i* lo, __m128i* hi,
-                   __m128i* odd, __m128i* t) {
-    (AcsGroup<k>(v, bm, lo, hi, odd, t), ...);
-}
-
-// 64 bits from four vectors of 16-bit masks: bits 2s and 2s + 1 from lane s % 8 of vector s / 8.
-inline uint64_t Mask64(const __m128i* m) {
+// Bit s from lane s % 8 of vector s / 8 of eight vectors of 16-bit masks.
+inline uint64_t StateMask(const __m128i* m) {
     uint64_t bits = 0;
     for (int j = 0; j < 4; ++j)
-        bits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(m[j]))) << (16 * j);
+        bits |= static_cast<uint64_t>(
+                    static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(m[2 * j], m[2 * j + 1]))))
+                << (16 * j);
     return bits;
+}
+
+// pshuflw/pshufhw immediate that picks, for the even states 2l, l = first..first + 3, the metric of
+// code(2l) ^ v out of [m0 m1 m2 m3].
+constexpr int EvenImm(int v, int first) {
+    int imm = 0;
+    for (int t = 0; t < 4; ++t)
+        imm |= (Code(2 * (first + t)) ^ v) << (2 * t);
+    return imm;
+}
+
+// Lane l: the metric of code(2l) ^ v, from bm = [m0 m1 m2 m3 m0 m1 m2 m3].
+template <int v> inline __m128i EvenMetrics(__m128i bm) {
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(bm, EvenImm(v, 0)), EvenImm(v, 4));
 }
 
 } // namespace
 
-// Eight states per vector, otherwise as the AVX2 kernel.
+// The butterflies of the AVX2 kernel, eight states per vector: n[c][k] lane l holds N[2i], N[2i + 1],
+// N[2i + 64], N[2i + 65] (c = 0..3) of i = 8k + l. The even states 16k + 2l take the metrics of
+// code(2l) ^ code(16k): code(16k) is 0, 3, 2, 1 for k = 0..3.
 void TFast8bitSoftViterbiDecoder::DecodeCompactSse2(const int8_t* aEncode, uint8_t* aDecode, int len) {
-    __m128i v[16];
-    for (int k = 0; k < 16; ++k)
-        v[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(&fSum16[8 * k]));
+    static_assert(Code(16) == 3 && Code(32) == 2 && Code(48) == 1,
+                  "the metric choice below assumes these codes");
+    __m128i n[4][4];
+    {
+        alignas(16) uint16_t parts[4][32];
+        for (int i = 0; i < 32; ++i) {
+            parts[0][i] = fSum16[static_cast<size_t>(2 * i)];
+            parts[1][i] = fSum16[static_cast<size_t>(2 * i + 1)];
+            parts[2][i] = fSum16[static_cast<size_t>(2 * i + 64)];
+            parts[3][i] = fSum16[static_cast<size_t>(2 * i + 65)];
+        }
+        for (int c = 0; c < 4; ++c)
+            for (int k = 0; k < 4; ++k)
+                n[c][k] = _mm_load_si128(reinterpret_cast<const __m128i*>(&parts[c][8 * k]));
+    }
     uint8_t best[kChunk];
     for (int done = 0; done < len;) {
         const int count = std::min(kChunk, len - done);
         for (int i = 0; i < count; ++i) {
-            const int n = done + i;
-            const __m128i bm = _mm_set1_epi64x(static_cast<long long>(fPairMetrics[RawPair(aEncode, n)]));
-            __m128i lo[8], hi[8], odd[8], t[8];
-            AcsAll(std::make_integer_sequence<int, 8>{}, v, bm, lo, hi, odd, t);
-            for (int k = 0; k < 8; ++k) {
-                v[k] = lo[k];
-                v[8 + k] = hi[k];
+            // Survivors of states 8k + l (from n[0], n[1]) and 32 + 8k + l (from n[2], n[3]).
+            __m128i base[8], greater[8];
+            for (int k = 0; k < 4; ++k) {
+                base[k] = _mm_min_epi16(n[0][k], n[1][k]);
+                base[4 + k] = _mm_min_epi16(n[2][k], n[3][k]);
+                greater[k] = _mm_cmpgt_epi16(n[0][k], n[1][k]);
+                greater[4 + k] = _mm_cmpgt_epi16(n[2][k], n[3][k]);
             }
-            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = {Mask64(odd), Mask64(odd + 4)};
+            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] = StateMask(greater);
+            __m128i e[4], o[4]; // states 16k + 2l and 16k + 2l + 1
+            for (int k = 0; k < 4; ++k)
+                SplitEvenOdd(base[2 * k], base[2 * k + 1], e[k], o[k]);
 
-            __m128i m = _mm_min_epi16(_mm_min_epi16(_mm_min_epi16(t[0], t[1]), _mm_min_epi16(t[2], t[3])),
-                                      _mm_min_epi16(_mm_min_epi16(t[4], t[5]), _mm_min_epi16(t[6], t[7])));
+            const __m128i bm =
+                _mm_set1_epi64x(static_cast<long long>(fPairMetrics[RawPair(aEncode, done + i)]));
+            const __m128i x[4] = {EvenMetrics<0>(bm), EvenMetrics<1>(bm), EvenMetrics<2>(bm),
+                                  EvenMetrics<3>(bm)};
+            constexpr int kGroupCode[4] = {0, 3, 2, 1};
+            __m128i te[4], to[4];
+            for (int k = 0; k < 4; ++k) {
+                const __m128i a = x[kGroupCode[k]], c = x[kGroupCode[k] ^ 3];
+                n[0][k] = _mm_add_epi16(e[k], a);
+                n[1][k] = _mm_add_epi16(o[k], c);
+                n[2][k] = _mm_add_epi16(e[k], c);
+                n[3][k] = _mm_add_epi16(o[k], a);
+                te[k] = _mm_min_epi16(n[0][k], n[2][k]);
+                to[k] = _mm_min_epi16(n[1][k], n[3][k]);
+            }
+            __m128i m =
+                _mm_min_epi16(_mm_min_epi16(_mm_min_epi16(te[0], to[0]), _mm_min_epi16(te[1], to[1])),
+                              _mm_min_epi16(_mm_min_epi16(te[2], to[2]), _mm_min_epi16(te[3], to[3])));
             m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4E));
             m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
             m = _mm_min_epi16(m, _mm_shufflelo_epi16(m, 0xB1));
             const uint32_t bestValue = static_cast<uint32_t>(_mm_cvtsi128_si32(m)) & 0xFFFF;
             const __m128i bb = _mm_set1_epi16(static_cast<short>(bestValue));
-            __m128i eq[8];
-            for (int k = 0; k < 8; ++k)
-                eq[k] = _mm_cmpeq_epi16(t[k], bb);
-            const uint64_t eqLow = Mask64(eq), eqHigh = Mask64(eq + 4);
-            best[i] = static_cast<uint8_t>(LowestState(eqLow, eqHigh));
+            // The lowest state reaching the minimum: bit 2l of the even states' masks and bit
+            // 2l + 1 of the odd states' give state 16k + the bit's index.
+            uint64_t reach = 0;
+            for (int k = 0; k < 4; ++k) {
+                const uint32_t even = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(te[k], bb)));
+                const uint32_t odd = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(to[k], bb)));
+                reach |= static_cast<uint64_t>((even & 0x5555u) | (odd & 0xAAAAu)) << (16 * k);
+            }
+            best[i] = static_cast<uint8_t>(LowestBit(reach));
             if (CountStep16(bestValue))
-                for (int k = 0; k < 16; ++k)
-                    v[k] = _mm_sub_epi16(v[k], bb);
+                for (auto& part : n)
+                    for (auto& vector : part)
+                        vector = _mm_sub_epi16(vector, bb);
         }
         TraceChunk(best, aDecode + done, count);
         done += count;
     }
-    for (int k = 0; k < 16; ++k)
-        _mm_store_si128(reinterpret_cast<__m128i*>(&fSum16[8 * k]), v[k]);
+    alignas(16) uint16_t parts[4][32];
+    for (int c = 0; c < 4; ++c)
+        for (int k = 0; k < 4; ++k)
+            _mm_store_si128(reinterpret_cast<__m128i*>(&parts[c][8 * k]), n[c][k]);
+    for (int i = 0; i < 32; ++i) {
+        fSum16[static_cast<size_t>(2 * i)] = parts[0][i];
+        fSum16[static_cast<size_t>(2 * i + 1)] = parts[1][i];
+        fSum16[static_cast<size_t>(2 * i + 64)] = parts[2][i];
+        fSum16[static_cast<size_t>(2 * i + 65)] = parts[3][i];
+    }
 }
 #endif

@@ -92,9 +92,10 @@ class TFast8bitSoftViterbiDecoder {
 
   private:
     enum class TIsa { Scalar, Sse2, Avx2 };
-    // Compact path memory: a ring of kRing steps. Bits 2s and 2s + 1 of the 128 bits of
-    // fDec[step] are 1 when the survivor of state s came from the odd extended state 2s + 1; fSk[step] is the
-    // state of the best path at that step as the latest traceback recorded it.
+    // Compact path memory: a ring of kRing steps. Bit s of fDec[step] is 1 when the survivor of
+    // state s came from the odd extended state 2s + 1 (one word, so that a traceback step is a
+    // shift of a word it can load ahead); fSk[step] is the state of the best path at that step as
+    // the latest traceback recorded it.
     static constexpr uint32_t kRing = 256;
     // Steps of add-compare-select done before their tracebacks: with the 72 steps a traceback
     // reaches back, they must fit in the ring.
@@ -135,7 +136,7 @@ class TFast8bitSoftViterbiDecoder {
     // The four branch metrics (code bits 00, 01, 10, 11) of every pair, indexed by the pair's two
     // bytes as they lie in memory (first value in the low byte); compact kernels only.
     std::unique_ptr<uint64_t[]> fPairMetrics;
-    alignas(64) std::array<std::array<uint64_t, 2>, kRing> fDec{};
+    alignas(64) std::array<uint64_t, kRing> fDec{};
     std::array<uint8_t, kRing> fSk{};
     uint32_t fStep = 0; // steps decoded by a compact kernel (the ring index is its low bits)
     uint32_t currMEM = 0;

@@ -39,15 +39,37 @@ double TGroundRectifier::GroundDistanceKm(double aRawColumn) const {
     return R * (std::asin(r / R * std::sin(theta)) - theta);
 }
 
-void TGroundRectifier::RectifyRow(const uint8_t* aIn, uint8_t* aOut, int aBytesPerPixel) const {
-    const size_t n = fSource.size();
-    for (size_t j = 0; j < n; ++j) {
-        const uint8_t* a = aIn + static_cast<size_t>(fLeft[j]) * aBytesPerPixel;
-        const uint8_t* b = a + aBytesPerPixel;
-        const int w = fRight[j];
-        for (int k = 0; k < aBytesPerPixel; ++k)
+namespace {
+
+// One row, aBytes bytes of a pixel interpolated, of aStep bytes per raw pixel; both known when
+// compiled for the common forms, so that the inner loop has no loop of its own.
+template <int aBytes>
+void Interpolate(const uint8_t* aIn, int aStep, uint8_t* aOut, const int* aLeft, const uint16_t* aRight,
+                 size_t aCount, int aBytesRuntime = aBytes) {
+    const int bytes = aBytes > 0 ? aBytes : aBytesRuntime;
+    for (size_t j = 0; j < aCount; ++j) {
+        const uint8_t* a = aIn + static_cast<size_t>(aLeft[j]) * static_cast<size_t>(aStep);
+        const uint8_t* b = a + aStep;
+        const int w = aRight[j];
+        for (int k = 0; k < bytes; ++k)
             *aOut++ = static_cast<uint8_t>((a[k] * (256 - w) + b[k] * w + 128) >> 8);
     }
+}
+
+} // namespace
+
+void TGroundRectifier::RectifyRow(const uint8_t* aIn, uint8_t* aOut, int aBytesPerPixel) const {
+    if (aBytesPerPixel == 3)
+        Interpolate<3>(aIn, 3, aOut, fLeft.data(), fRight.data(), fSource.size());
+    else if (aBytesPerPixel == 1)
+        Interpolate<1>(aIn, 1, aOut, fLeft.data(), fRight.data(), fSource.size());
+    else
+        Interpolate<0>(aIn, aBytesPerPixel, aOut, fLeft.data(), fRight.data(), fSource.size(),
+                       aBytesPerPixel);
+}
+
+void TGroundRectifier::RectifyFirstBytes(const uint8_t* aIn, int aInBytesPerPixel, uint8_t* aOut) const {
+    Interpolate<1>(aIn, aInBytesPerPixel, aOut, fLeft.data(), fRight.data(), fSource.size());
 }
 
 TBitmap24 TGroundRectifier::Rectify(const TBitmap24& aPicture) const {

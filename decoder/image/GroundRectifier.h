@@ -50,6 +50,9 @@ class TGroundRectifier {
 
     // One row: reads aRawWidth pixels of aBytesPerPixel bytes from aIn, writes Width() pixels to aOut.
     void RectifyRow(const uint8_t* aIn, uint8_t* aOut, int aBytesPerPixel) const;
+    // Byte 0 of every pixel RectifyRow(aIn, ..., aInBytesPerPixel) writes, one byte per pixel: for a
+    // grey row (all bytes of a pixel equal) the grey rectified row, without rectifying the others.
+    void RectifyFirstBytes(const uint8_t* aIn, int aInBytesPerPixel, uint8_t* aOut) const;
     // Every row of the first RawWidth() columns of aPicture (which must be at least that wide, else
     // std::invalid_argument); the result is Width() wide and as high as aPicture.
     TBitmap24 Rectify(const TBitmap24& aPicture) const;

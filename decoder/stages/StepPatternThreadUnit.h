@@ -52,6 +52,12 @@ class TStepPatternThread : public TThread {
     // to it from now on.
     void SetLogFileName(const std::string& aLogFileName);
 
+    // Ends a wait for input under way (see TSHORTstream::InterruptWait).
+    void InterruptInputWait() {
+        if (fIn) fIn->InterruptWait();
+    }
+    // Ends the waits of the stages reading this one's output (see TSHORTstream::InterruptWait).
+    void InterruptOutputWaits();
     // True when the last step found too little input and the input has not grown since: the
     // stage has nothing to do until more input arrives. A session uses it to tell when the chain
     // has drained.

@@ -81,10 +81,17 @@ bool TSHORTstream::WaitForData(int64_t aSeenSize, int aMilliseconds, int64_t aMi
     // the size before it looks at the target, so a wake-up cannot fall between the two.
     fWaitTarget.store(target);
     std::unique_lock<std::mutex> lock(fWaitLock);
-    const bool grown =
-        fGrown.wait_for(lock, std::chrono::milliseconds(aMilliseconds), [&] { return Size() >= target; });
+    fGrown.wait_for(lock, std::chrono::milliseconds(aMilliseconds),
+                    [&] { return Size() >= target || fWaitInterrupted; });
+    fWaitInterrupted = false;
     fWaitTarget.store(std::numeric_limits<int64_t>::max());
-    return grown;
+    return Size() >= target;
+}
+
+void TSHORTstream::InterruptWait() {
+    std::lock_guard<std::mutex> lock(fWaitLock);
+    fWaitInterrupted = true;
+    fGrown.notify_all();
 }
 
 int32_t TSHORTstream::Store(const void* aBuffer, int32_t aCount) {

@@ -71,6 +71,9 @@ class TSHORTstream {
     // aMilliseconds have passed; true when it grew. Lets an idle stage wake as soon as enough
     // input has arrived, without waking for every small write. One waiter at a time.
     bool WaitForData(int64_t aSeenSize, int aMilliseconds, int64_t aMinGrowth = 1);
+    // Ends the current wait of WaitForData at once (or the next one, when none is under way),
+    // as if the time had run out: a stage asked to stop need not sleep out its wait first.
+    void InterruptWait();
 
     int64_t AwaitingReadSize() const { return Size() - Position(); }
     int64_t ActualSize() const { return Size() - NotActualPosition(); }
@@ -103,6 +106,7 @@ class TSHORTstream {
     std::mutex fWaitLock;
     std::condition_variable fGrown;
     std::atomic<int64_t> fWaitTarget{std::numeric_limits<int64_t>::max()};
+    bool fWaitInterrupted = false; // under fWaitLock
 };
 
 // Indexed list of stream references. Entries never set are empty. The list does not own what its

@@ -1,16 +1,22 @@
 #include "BatchDecoder.h"
 
 #include "PngWriter.h"
+#include "image/GroundRectifier.h"
 #include "session/Products.h"
 #include "session/RGBComposite.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -133,18 +139,6 @@ void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWid
 
 namespace {
 
-// Writes rows 0..aRows-1, columns 0..1567 of a channel picture. The stage has finished, so its
-// picture no longer changes and is read without the stage lock (other writers read it too).
-void WriteChannel(TCanalDrawThread& aStage, int aRows, const std::string& aStem,
-                  std::vector<std::string>& aWritten) {
-    const TBitmap24* picture = aStage.Picture();
-    const int rows = std::min(aRows, picture->Height());
-    WriteBmpRegion(aStem + ".bmp", picture->Bits(), CompositeWidth, rows, picture->BytesPerLine());
-    WritePngBgr(aStem + ".png", picture->Bits(), CompositeWidth, rows, picture->BytesPerLine());
-    aWritten.push_back(aStem + ".png");
-    aWritten.push_back(aStem + ".bmp");
-}
-
 // --auto: the mode and NRZ-M from the file's first seconds; when nothing decodes under any
 // hypothesis, the mode from the name and no NRZ-M, as without --auto.
 void DetectForBatch(const std::string& aInput, TBatchResult& aResult, std::ostream* aProgress) {
@@ -156,87 +150,136 @@ void DetectForBatch(const std::string& aInput, TBatchResult& aResult, std::ostre
     if (aProgress) *aProgress << "detected " << aResult.Detection->Describe() << "\n" << std::flush;
 }
 
-// The products beside the raw pictures: every channel drawn, rectified to equal ground distance
-// (".64.rect.png" ...), and the composites its channels allow, raw and rectified (".rgb123.png",
-// ".rgb123.rect.png", ".rgb221...", ".ir..."). Returns the files written.
-std::vector<std::string> WriteProducts(TStageChain& aChain, const std::string& aStem) {
-    std::array<TCanalDrawThread*, 6> stages{};
-    std::array<bool, 6> present{};
-    for (size_t i = 0; i < 6; ++i) {
-        stages[i] = aChain.Channel(static_cast<int>(i));
-        present[i] = stages[i]->FirstScanTime() != 0 && stages[i]->LineCount() > 0;
-    }
-    auto write = [](const std::string& aName, const TBitmap24& aPicture) {
-        WritePngBgr(aName, aPicture.Bits(), aPicture.Width(), aPicture.Height(), aPicture.BytesPerLine());
-        return aName;
-    };
-    std::vector<std::future<std::vector<std::string>>> writers;
-    for (size_t i = 0; i < 6; ++i) {
-        if (!present[i]) continue;
-        writers.push_back(std::async(std::launch::async, [&, i] {
-            TBitmap24 cropped;
-            {
-                std::lock_guard<TCriticalSection> guard(stages[i]->CS());
-                const TBitmap24* picture = stages[i]->Picture();
-                const int rows = std::min(stages[i]->LineCount(), picture->Height());
-                cropped.SetSize(CompositeWidth, rows);
-                for (int y = 0; y < rows; ++y)
-                    std::copy(picture->ScanLine(y), picture->ScanLine(y) + 3 * CompositeWidth,
-                              cropped.ScanLine(y));
+// Runs aTasks on as many threads as the machine has cores (the calling thread among them), each
+// thread taking the next task not yet begun, so tasks start in their order: a task may wait for
+// one listed before it. Rethrows the first failure once every task has ended.
+void RunInOrder(const std::vector<std::function<void()>>& aTasks) {
+    std::atomic<size_t> next{0};
+    std::mutex lock;
+    std::exception_ptr failure;
+    auto work = [&] {
+        for (size_t i; (i = next++) < aTasks.size();) {
+            try {
+                aTasks[i]();
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(lock);
+                if (!failure) failure = std::current_exception();
             }
-            return std::vector<std::string>{
-                write(aStem + "." + std::to_string(64 + i) + ".rect.png", RectifyProduct(cropped))};
-        }));
-    }
-    for (const TCompositeKind kind : ChooseComposites(present)) {
-        writers.push_back(std::async(std::launch::async, [&, kind] {
-            const TBitmap24 composite = GenerateProduct(kind, stages);
-            const std::string name = aStem + "." + CompositeName(kind);
-            return std::vector<std::string>{write(name + ".png", composite),
-                                            write(name + ".rect.png", RectifyProduct(composite))};
-        }));
-    }
-    std::vector<std::string> written;
-    for (auto& writer : writers) {
-        const auto files = writer.get();
-        written.insert(written.end(), files.begin(), files.end());
-    }
-    return written;
+        }
+    };
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, aTasks.size() + 1);
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; ++i)
+        helpers.emplace_back(work);
+    work();
+    for (auto& helper : helpers)
+        helper.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 } // namespace
 
 std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::string& aStem,
                                               const std::array<int, 3>& aRgb) {
-    std::vector<std::string> written;
-    std::vector<std::future<std::vector<std::string>>> writers;
-    for (int i = 0; i < 6; ++i) {
-        TCanalDrawThread& stage = *aChain.Channel(i);
-        if (stage.FirstScanTime() == 0 || stage.LineCount() <= 0) continue;
-        // Compressing the pictures takes longer than decoding them: write them side by side.
-        writers.push_back(
-            std::async(std::launch::async, [&stage, name = aStem + "." + std::to_string(64 + i)] {
-                std::vector<std::string> files;
-                WriteChannel(stage, stage.LineCount(), name, files);
-                return files;
-            }));
+    std::array<TCanalDrawThread*, 6> stages{};
+    std::array<bool, 6> present{};
+    std::array<int, 6> rows{};
+    for (size_t i = 0; i < 6; ++i) {
+        stages[i] = aChain.Channel(static_cast<int>(i));
+        present[i] = stages[i]->FirstScanTime() != 0 && stages[i]->LineCount() > 0;
+        // The stages have ended, so their pictures no longer change and are read without the
+        // stage locks (several writers read one picture at once).
+        rows[i] = present[i] ? std::min(stages[i]->LineCount(), stages[i]->Picture()->Height()) : 0;
     }
-    // The composite reads the finished pictures as well: make it beside the channel pictures.
-    auto composite = std::async(std::launch::async, [&] {
-        TBitmap24 picture;
-        const auto stat = GenerateRGB(*aChain.Channel(aRgb[0] - 1), *aChain.Channel(aRgb[1] - 1),
-                                      *aChain.Channel(aRgb[2] - 1), picture);
-        SaveComposite(picture, stat, aStem);
+    const TGroundRectifier& rectifier = TGroundRectifier::ForWidth(CompositeWidth);
+
+    // The composites: the RGB composite of aRgb and the products. A product taking the very
+    // channels of the RGB composite (and no palette) is that picture: it is made once.
+    struct TComposite {
+        std::promise<void> Made;
+        std::shared_future<void> Ready = Made.get_future().share();
+        TBitmap24 Picture;
+    };
+    const auto kinds = ChooseComposites(present);
+    std::vector<std::unique_ptr<TComposite>> products;
+    std::unique_ptr<TComposite> rgbOwn;
+    TComposite* rgb = nullptr;
+    for (const TCompositeKind kind : kinds) {
+        products.push_back(std::make_unique<TComposite>());
+        if (kind != TCompositeKind::InfraRed && CompositeChannels(kind, present) == aRgb)
+            rgb = products.back().get();
+    }
+
+    // Longest first, each picture made before the files written from it: the composites, then
+    // the colour PNGs, then the channels' files.
+    std::vector<std::function<void()>> tasks;
+    auto make = [&](TComposite& aComposite, auto aBuild) {
+        tasks.emplace_back([&aComposite, aBuild] {
+            try {
+                aBuild(aComposite.Picture);
+                aComposite.Made.set_value();
+            } catch (...) {
+                aComposite.Made.set_exception(std::current_exception());
+                throw;
+            }
+        });
+    };
+    if (!rgb) {
+        rgbOwn = std::make_unique<TComposite>();
+        rgb = rgbOwn.get();
+    }
+    make(*rgb, [&](TBitmap24& aPicture) {
+        const auto stat =
+            GenerateRGB(*stages[static_cast<size_t>(aRgb[0] - 1)], *stages[static_cast<size_t>(aRgb[1] - 1)],
+                        *stages[static_cast<size_t>(aRgb[2] - 1)], aPicture);
+        SaveComposite(aPicture, stat, aStem);
     });
-    for (auto& writer : writers) {
-        const auto files = writer.get();
-        written.insert(written.end(), files.begin(), files.end());
+    for (size_t k = 0; k < kinds.size(); ++k)
+        if (products[k].get() != rgb)
+            make(*products[k],
+                 [&, kind = kinds[k]](TBitmap24& aPicture) { aPicture = GenerateProduct(kind, stages); });
+    std::vector<std::string> productFiles;
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        TComposite& composite = *products[k];
+        const std::string name = aStem + "." + CompositeName(kinds[k]);
+        productFiles.push_back(name + ".png");
+        productFiles.push_back(name + ".rect.png");
+        tasks.emplace_back([&composite, &rectifier, file = name + ".rect.png"] {
+            composite.Ready.get();
+            const TBitmap24& p = composite.Picture;
+            WriteRectifiedPngBgr(file, rectifier, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
+        });
+        tasks.emplace_back([&composite, file = name + ".png"] {
+            composite.Ready.get();
+            const TBitmap24& p = composite.Picture;
+            WritePngBgr(file, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
+        });
     }
-    composite.get();
+    std::vector<std::string> written, rectified;
+    for (size_t i = 0; i < 6; ++i) {
+        if (!present[i]) continue;
+        const std::string name = aStem + "." + std::to_string(64 + i);
+        const TBitmap24& p = *stages[i]->Picture();
+        const int n = rows[i];
+        written.push_back(name + ".png");
+        written.push_back(name + ".bmp");
+        rectified.push_back(name + ".rect.png");
+        tasks.emplace_back([&p, n, &rectifier, file = name + ".rect.png"] {
+            WriteRectifiedPngBgr(file, rectifier, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+        });
+        tasks.emplace_back([&p, n, file = name + ".png"] {
+            WritePngBgr(file, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+        });
+        tasks.emplace_back([&p, n, file = name + ".bmp"] {
+            WriteBmpRegion(file, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+        });
+    }
+    RunInOrder(tasks);
+
     written.push_back(aStem + ".bmp");
     written.push_back(aStem + ".bmp.stat");
-    const auto products = WriteProducts(aChain, aStem);
-    written.insert(written.end(), products.begin(), products.end());
+    written.insert(written.end(), rectified.begin(), rectified.end());
+    written.insert(written.end(), productFiles.begin(), productFiles.end());
     return written;
 }
 

@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -85,4 +87,32 @@ TEST(GroundRectifier, RowsAreResampledAndBadInputRefused) {
     EXPECT_THROW(t.Rectify(TBitmap24(15, 1)), std::invalid_argument);
     EXPECT_THROW(TGroundRectifier(1), std::invalid_argument);
     EXPECT_THROW(TGroundRectifier(100, {830, 6371, 80}), std::invalid_argument); // misses the Earth
+}
+
+// Each byte of a pixel is interpolated on its own whatever the pixel's size: a row of 3 or 4 bytes
+// per pixel gives, byte by byte, the rows of its byte planes, and the first bytes alone come out as
+// byte 0 of the full row.
+TEST(GroundRectifier, PixelSizesAndFirstBytesAgreeWithTheBytePlanes) {
+    const TGroundRectifier& t = TGroundRectifier::ForWidth(1568);
+    std::mt19937 rng(7);
+    std::vector<uint8_t> row(4 * 1568);
+    for (auto& byte : row)
+        byte = static_cast<uint8_t>(rng());
+    const size_t width = static_cast<size_t>(t.Width());
+    for (const int size : {3, 4}) {
+        std::vector<uint8_t> out(size * width), first(width);
+        t.RectifyRow(row.data(), out.data(), size);
+        t.RectifyFirstBytes(row.data(), size, first.data());
+        for (int k = 0; k < size; ++k) {
+            std::vector<uint8_t> plane(1568), planeOut(width);
+            for (size_t x = 0; x < 1568; ++x)
+                plane[x] = row[static_cast<size_t>(size) * x + static_cast<size_t>(k)];
+            t.RectifyRow(plane.data(), planeOut.data(), 1);
+            for (size_t j = 0; j < width; ++j)
+                ASSERT_EQ(out[static_cast<size_t>(size) * j + static_cast<size_t>(k)], planeOut[j])
+                    << size << " bytes, byte " << k << ", column " << j;
+        }
+        for (size_t j = 0; j < width; ++j)
+            ASSERT_EQ(first[j], out[static_cast<size_t>(size) * j]) << size << " bytes, column " << j;
+    }
 }

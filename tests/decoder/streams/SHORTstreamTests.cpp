@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -298,4 +299,27 @@ TEST(SHORTstream, WriterAndReaderThreadsSeeEveryByteInOrder) {
     EXPECT_EQ(consumed, Total);
     EXPECT_EQ(s.Size(), Total);
     EXPECT_EQ(s.PagesCount(), 1); // only the page holding the last bytes
+}
+
+// An interrupted wait ends long before its time and reports no growth, whether the interruption
+// comes during the wait or before it (then it ends that next wait only); growth still ends a wait
+// with true.
+TEST(SHORTstream, InterruptedWaitEndsEarlyWithoutGrowth) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kLong = 60000; // ms; an interruption that does not work sleeps it out
+    auto s = NewStream();
+    WritePattern(s, 10);
+    const auto started = Clock::now();
+    std::atomic<int> result{-1};
+    std::thread waiter([&] { result = s.WaitForData(10, kLong, 1) ? 1 : 0; });
+    s.InterruptWait();
+    waiter.join();
+    EXPECT_EQ(result.load(), 0);
+    s.InterruptWait(); // before the wait: ends the next one
+    EXPECT_FALSE(s.WaitForData(10, kLong, 1));
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kLong / 2));
+    EXPECT_FALSE(s.WaitForData(10, 20, 1)); // spent: this one runs to its time
+    s.InterruptWait();
+    WritePattern(s, 5);
+    EXPECT_TRUE(s.WaitForData(10, kLong, 5));
 }

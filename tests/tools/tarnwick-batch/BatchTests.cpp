@@ -1,8 +1,10 @@
 #include "BatchDecoder.h"
 
 #include "Synthesizer.h"
+#include "session/Products.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <array>
 #include <cstdio>
@@ -74,6 +76,44 @@ std::pair<uint32_t, uint32_t> PngSize(const std::string& aPath) {
             static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3]));
     };
     return {word(16), word(20)};
+}
+
+// A picture read back from a PNG (with libpng) or from a 24-bit BMP of the program's form; an
+// empty picture when the file cannot be read.
+TBitmap24 ReadPng(const std::string& aPath) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, aPath.c_str())) return {};
+    image.format = PNG_FORMAT_BGR;
+    TBitmap24 picture(static_cast<int>(image.width), static_cast<int>(image.height));
+    if (!png_image_finish_read(&image, nullptr, picture.Bits(), picture.BytesPerLine(), nullptr)) return {};
+    return picture;
+}
+
+TBitmap24 ReadBmp(const std::string& aPath) {
+    const std::string file = ReadFile(aPath);
+    if (file.size() < 54) return {};
+    auto word = [&](size_t at) {
+        return static_cast<int>(static_cast<uint8_t>(file[at]) | static_cast<uint8_t>(file[at + 1]) << 8 |
+                                static_cast<uint8_t>(file[at + 2]) << 16);
+    };
+    TBitmap24 picture(word(18), word(22));
+    if (file.size() !=
+        54 + static_cast<size_t>(picture.BytesPerLine()) * static_cast<size_t>(picture.Height()))
+        return {};
+    for (int y = 0; y < picture.Height(); ++y)
+        std::memcpy(picture.ScanLine(y),
+                    file.data() + 54 + static_cast<size_t>(picture.Height() - 1 - y) * picture.BytesPerLine(),
+                    static_cast<size_t>(picture.BytesPerLine()));
+    return picture;
+}
+
+bool SamePixels(const TBitmap24& a, const TBitmap24& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
+    for (int y = 0; y < a.Height(); ++y)
+        if (std::memcmp(a.ScanLine(y), b.ScanLine(y), 3 * static_cast<size_t>(a.Width())) != 0) return false;
+    return true;
 }
 
 } // namespace
@@ -381,4 +421,41 @@ TEST_F(Batch, EightyKRecordingEndingWithoutFillDecodesWhatTheDeinterleaverHeld) 
                 whole, wholeDecoded, partly, partlyDecoded);
     EXPECT_GT(whole, 100);
     EXPECT_GT(partly, 100);
+}
+
+// The files written side by side agree with each other: each channel's PNG and BMP hold the same
+// pixels, each rectified PNG is its raw picture rectified, and the natural-colour product is the
+// RGB composite of the same channels. A file that cannot be written stops the program with its
+// name, after the other files were written.
+TEST_F(Batch, PicturesAgreeWithEachOtherAndAWriteFailureIsNamed) {
+    lrptsynth::SynthOptions options;
+    options.durationSeconds = 6;
+    options.channels = {1, 2, 3, 5};
+    const std::string input = Save(lrptsynth::synthesize(options), "pass_LRPT_.s");
+    ASSERT_EQ(RunProgram("-q '" + input + "'").status, 0);
+    for (const char* channel : {".64", ".65", ".66", ".68"}) {
+        SCOPED_TRACE(channel);
+        const TBitmap24 raw = ReadPng(input + channel + ".png");
+        ASSERT_GT(raw.Height(), 8);
+        EXPECT_TRUE(SamePixels(raw, ReadBmp(input + channel + ".bmp")));
+        EXPECT_TRUE(SamePixels(RectifyProduct(raw), ReadPng(input + channel + ".rect.png")));
+    }
+    for (const char* product : {".rgb123", ".rgb221", ".ir"}) {
+        SCOPED_TRACE(product);
+        const TBitmap24 raw = ReadPng(input + product + ".png");
+        ASSERT_GT(raw.Height(), 8);
+        EXPECT_TRUE(SamePixels(RectifyProduct(raw), ReadPng(input + product + ".rect.png")));
+    }
+    const TBitmap24 composite = ReadBmp(input + ".bmp");
+    EXPECT_TRUE(SamePixels(composite, ReadPng(input + ".rgb123.png")));
+    EXPECT_FALSE(SamePixels(composite, ReadPng(input + ".rgb221.png")));
+
+    fs::remove(input + ".65.rect.png");
+    fs::create_directories(input + ".65.rect.png/taken");
+    const Outcome o = RunProgram("-q '" + input + "'");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.output.find(".65.rect.png"), std::string::npos) << o.output;
+    EXPECT_EQ(std::count(o.output.begin(), o.output.end(), '\n'), 1) << o.output;
+    for (const char* suffix : {".64.rect.png", ".66.rect.png", ".65.png", ".bmp", ".ir.rect.png"})
+        EXPECT_TRUE(fs::exists(input + suffix)) << suffix;
 }

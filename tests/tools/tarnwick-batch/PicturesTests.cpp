@@ -12,6 +12,7 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -55,7 +56,9 @@ class Pictures : public ::testing::Test {
   protected:
     void SetUp() override { fs::create_directories(fDir); }
     void TearDown() override { fs::remove_all(fDir); }
-    const fs::path fDir = fs::temp_directory_path() / "tarnwick_pictures_test";
+    // The process id keeps runs from other build trees out of each other's way.
+    const fs::path fDir =
+        fs::temp_directory_path() / ("tarnwick_pictures_test_" + std::to_string(::getpid()));
 };
 
 } // namespace
@@ -96,4 +99,57 @@ TEST_F(Pictures, BmpOfARegionIsTheFileOfTheCroppedPicture) {
     EXPECT_THROW(WriteBmpRegion((fDir / "no such folder" / "r.bmp").string(), picture.Bits(), 5, 5,
                                 picture.BytesPerLine()),
                  std::runtime_error);
+}
+
+// The rectified PNG made row by row is the file of the rectified picture: for a grey region (grey
+// PNG, rectified one byte per pixel), a colour one, and a grey one but for a single pixel.
+TEST_F(Pictures, RectifiedPngIsTheFileOfTheRectifiedPicture) {
+    const TGroundRectifier rectifier(29);
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        const TBitmap24 picture = [&] {
+            TBitmap24 p = TestPicture(kind != 1);
+            if (kind == 2) p.SetPixel(28, 20, {9, 9, 10});
+            p.SetPixel(30, 5, {1, 2, 3}); // outside the region: ignored
+            return p;
+        }();
+        TBitmap24 cropped(29, 21);
+        for (int y = 0; y < 21; ++y)
+            std::memcpy(cropped.ScanLine(y), picture.ScanLine(y), 3 * 29);
+        const TBitmap24 rectified = rectifier.Rectify(cropped);
+        WritePngBgr((fDir / "whole.png").string(), rectified.Bits(), rectified.Width(), rectified.Height(),
+                    rectified.BytesPerLine());
+        WriteRectifiedPngBgr((fDir / "rows.png").string(), rectifier, picture.Bits(), 29, 21,
+                             picture.BytesPerLine());
+        EXPECT_EQ(ReadFile(fDir / "rows.png"), ReadFile(fDir / "whole.png"));
+        int width = 0, height = 0;
+        png_uint_32 format = 0;
+        const auto pixels = ReadPngBgr(fDir / "rows.png", width, height, format);
+        EXPECT_EQ((format & PNG_FORMAT_FLAG_COLOR) == 0, kind == 0);
+        ASSERT_EQ(width, rectifier.Width());
+        ASSERT_EQ(height, 21);
+        for (int y = 0; y < height; ++y)
+            ASSERT_EQ(0, std::memcmp(&pixels[static_cast<size_t>(y) * 3 * static_cast<size_t>(width)],
+                                     rectified.ScanLine(y), 3 * static_cast<size_t>(width)))
+                << "row " << y;
+    }
+    const TBitmap24 picture = TestPicture(true);
+    EXPECT_THROW(WriteRectifiedPngBgr((fDir / "narrow.png").string(), rectifier, picture.Bits(), 28, 5,
+                                      picture.BytesPerLine()),
+                 std::invalid_argument);
+    EXPECT_THROW(WriteRectifiedPngBgr((fDir / "no such folder" / "r.png").string(), rectifier, picture.Bits(),
+                                      29, 5, picture.BytesPerLine()),
+                 std::runtime_error);
+}
+
+// A failing row source leaves the writer cleanly, with its own exception.
+TEST_F(Pictures, RowSourceFailureReachesTheCaller) {
+    const std::string file = (fDir / "failing.png").string();
+    EXPECT_THROW(WritePngRows(file, 10, 10, true,
+                              [](int aY, uint8_t* aScratch) -> const uint8_t* {
+                                  if (aY == 4) throw std::out_of_range("row 4");
+                                  std::memset(aScratch, aY, 10);
+                                  return aScratch;
+                              }),
+                 std::out_of_range);
 }
