@@ -31,7 +31,9 @@ std::string TRecordingDetection::Describe() const {
         const TRecordingEvidence& e = Tried[i];
         if (i > 0) out << "; ";
         out << RecordingHypothesisName(e.Hypothesis) << ": ";
-        if (e.Frames == 0)
+        if (!e.Tried)
+            out << "not tried yet";
+        else if (e.Frames == 0)
             out << (e.Locked ? "no frame" : "receiver not locked");
         else
             out << e.CleanFrames << " clean frames of " << e.Frames;
@@ -136,6 +138,7 @@ void TRecordingDetector::TImpl::Try(bool aFinal) {
         const THypothesisEvidence e = work[n].get();
         TBranch& b = Branches[jobs[n].Branch];
         TRecordingEvidence& r = b.Evidence[jobs[n].Evidence];
+        r.Tried = true;
         r.Frames = e.Frames;
         r.CleanFrames = e.CleanFrames;
         r.Locked = b.Receiver->Readouts().Locked;

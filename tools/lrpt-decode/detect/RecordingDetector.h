@@ -53,7 +53,8 @@ struct TRecordingDetectorOptions {
 
 struct TRecordingEvidence {
     TRecordingHypothesis Hypothesis;
-    bool Locked = false; // its receiver was locked at the end of the deciding try
+    bool Tried = false;  // a window of its symbols was decoded (80 k needs the longer window)
+    bool Locked = false; // its receiver was locked at the end of its latest try
     double SnrDb = 0;    // its receiver's Es/N0 estimate
     uint32_t Frames = 0; // frames examined in its latest try
     uint32_t CleanFrames = 0;
@@ -66,7 +67,7 @@ struct TRecordingDetection {
     double InputSeconds = 0; // seconds of the recording read until the decision
     double Seconds = 0;      // processor-independent wall time spent detecting
     // One line: the choice and the evidence, e.g. "OQPSK 72k NRZ-M (OQPSK 72k NRZ-M: 8 clean
-    // frames of 8; QPSK 72k: no frame; QPSK 80k: receiver not locked; ...; 0.4 s of wall time on 5.2 s of
+    // frames of 8; QPSK 72k: no frame; QPSK 80k: not tried yet; ...; 0.4 s of wall time on 5.2 s of
     // recording)".
     std::string Describe() const;
 };
