@@ -1,5 +1,7 @@
 #include "fec/LRPT_SyncBeforIntThreadUnit.h"
 
+#include "fec/InterlivingThreadUnit.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -135,6 +137,31 @@ TSyncBeforIntThread::TSyncBeforIntThread(TSHORTstream* aIn, TSHORTstream* aOut,
     SetLogFileName(aLogFileName);
 }
 
+static_assert(TSyncBeforIntThread::MaxErasedGroups *
+                  (TSyncBeforIntThread::GroupSize - TSyncBeforIntThread::WordSize) ==
+              TInterlivingThread::StoreSize);
+
+int64_t TSyncBeforIntThread::SkippedGroups(int64_t aLockAt) {
+    if (fNextGroup < 0) return 0; // the first lock of the pass: nothing was passed on before it
+    // Whole groups between the end of the last group passed on and the new lock; a slip of the
+    // receiver moves the word by a few values either way, so the distance is rounded to groups
+    // (half a group counts as one: values are more often lost than added).
+    const int64_t groups = (aLockAt - fNextGroup + GroupSize / 2) / GroupSize;
+    const int64_t owed = std::min<int64_t>(groups, MaxErasedGroups) - fErased;
+    fErased = std::max(fErased, std::min<int64_t>(groups, MaxErasedGroups));
+    return std::max<int64_t>(owed, 0);
+}
+
+void TSyncBeforIntThread::WriteErasures(TSHORTstream* aOut, int64_t aGroups) {
+    static const int8_t zeros[OutSize] = {};
+    constexpr int CodeValues = GroupSize - WordSize;
+    for (int64_t left = aGroups; left > 0;) {
+        const int64_t n = std::min<int64_t>(left, OutSize / CodeValues);
+        aOut->Write(zeros, static_cast<int32_t>(n * CodeValues));
+        left -= n;
+    }
+}
+
 bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     if (aIn->AwaitingReadSize() < WindowSize) return false;
     fPos = aIn->Position();
@@ -157,6 +184,9 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             aIn->SetPosition(fPos + found.offset);
             fSync = true;
             fPairing = PairingOf(found.kind);
+            const int64_t skipped = SkippedGroups(fPos + found.offset);
+            if (skipped > 0) line += " erased " + std::to_string(skipped);
+            WriteErasures(aOut, skipped);
         }
     } else {
         const Correlation c = Correlate(window, 0);
@@ -192,6 +222,8 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             fSync = false;
         } else {
             aIn->SetPosition(fPos + LockedAdvance);
+            fNextGroup = fPos + LockedAdvance;
+            fErased = 0;
             int8_t out[OutSize];
             int8_t* o = out;
             for (int j = 0; j < 10; ++j) {
