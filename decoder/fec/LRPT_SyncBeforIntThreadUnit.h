@@ -52,7 +52,11 @@
 //
 // Only the order of the values matters to the deinterleaver, whose 36 branches alternate between
 // I and Q values; signs left on the I or the Q values (a half turn, or the I or Q values negated)
-// pass on and the sync stage before Viterbi resolves them.
+// pass on and the sync stage before Viterbi resolves them. They must not change within a pass,
+// though: the deinterleaver mixes values sent up to 16.6 s apart into each frame. So the signs the
+// unique words show on the restored I and Q values of the first window passed on are kept: any
+// later window that shows others (a relock in another phase or pairing after a slip of the
+// receiver, or a lock that moved from c1 to c2) has its I or Q values negated to match.
 class TSyncBeforIntThread : public TStepPatternThread {
   public:
     static constexpr int GroupSize = 80;      // values: unique word + code values
@@ -87,7 +91,9 @@ class TSyncBeforIntThread : public TStepPatternThread {
     bool fSync = false;
     int64_t fNextGroup = -1; // input position after the last group passed on (-1: none yet)
     int64_t fErased = 0;     // groups erased since then (a lock lost before passing anything on)
-    int fPairing = 0;        // which values the lock pairs: as they come, or across a symbol boundary
-    int fBeaten = 0;         // locked windows in a row in which another hypothesis clearly won
+    int fResidualI = 0;      // signs left on the I and Q values passed on (0: none passed on yet)
+    int fResidualQ = 0;
+    int fPairing = 0; // which values the lock pairs: as they come, or across a symbol boundary
+    int fBeaten = 0;  // locked windows in a row in which another hypothesis clearly won
     int64_t fPos = 0;
 };
