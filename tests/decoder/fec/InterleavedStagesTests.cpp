@@ -534,7 +534,8 @@ TEST(InterleavedChain, KeepsTheBranchesInStepAcrossALostLock) {
     // its window, and after a slip of a few values RelockWindows more windows, in which a near
     // hypothesis (a quarter turn or I and Q exchanged, one value on) keeps the lock until it has
     // been clearly beaten often enough. Every other value must come out exact. Losing or doubling
-    // one group would spoil nearly every value sent after D (16 s at 80 k).
+    // one group, or passing the values on with other signs after the relock, would spoil nearly
+    // every value sent after D (16 s at 80 k).
     const size_t groups = 38912 + 40; // 38 blocks out after the start-up, and a window to spare
     const Values sent = Interleave(SoftCode(72 * groups, 12));
     const Values clean = WithUniqueWords(sent);
@@ -542,11 +543,15 @@ TEST(InterleavedChain, KeepsTheBranchesInStepAcrossALostLock) {
     const struct {
         const char* name;
         size_t at, cut, added, zeroed; // values
+        int turns;                     // quarter turns of the values from the damage on
     } cases[] = {
-        {"3 values cut", 80 * D + 30, 3, 0, 0},
-        {"5 values added", 80 * D + 3, 0, 5, 0},
-        {"50 ms zeroed", 80 * D + 50, 0, 0, 8000},
-        {"a unique word cut", 80 * D, 8, 0, 0},
+        {"3 values cut", 80 * D + 30, 3, 0, 0, 0},
+        {"5 values added", 80 * D + 3, 0, 5, 0, 0},
+        {"50 ms zeroed", 80 * D + 50, 0, 0, 8000, 0},
+        {"a unique word cut", 80 * D, 8, 0, 0, 0},
+        // A receiver that comes back in another phase: the values keep the signs of the first lock.
+        {"50 ms zeroed, then a quarter turn", 80 * D + 50, 0, 0, 8000, 1},
+        {"4 values cut, then a half turn", 80 * D + 30, 4, 0, 0, 2},
     };
     const size_t blocks = 38;
     for (const auto& c : cases) {
@@ -556,6 +561,9 @@ TEST(InterleavedChain, KeepsTheBranchesInStepAcrossALostLock) {
                      stream.begin() + static_cast<long>(c.at + c.cut));
         stream.insert(stream.begin() + static_cast<long>(c.at), c.added, 1);
         std::fill_n(stream.begin() + static_cast<long>(c.at), c.zeroed, 0);
+        const auto from = stream.begin() + static_cast<long>(c.at);
+        const Values turned = Rotate(Values(from, stream.end()), c.turns);
+        std::copy(turned.begin(), turned.end(), from);
         TSHORTstream in("In", true, true, nullptr), mid("Int", true, true, nullptr),
             out("NoSync", true, true, nullptr);
         TSyncBeforIntThread sync(&in, &mid, "");
