@@ -20,9 +20,11 @@
 // The satellites delay branch b by b x 73,728 values, so every code value leaves this stage
 // exactly 36 x 73,728 = 2,654,208 values after it entered the interleaver, whatever its branch.
 // Until the store has filled (the first 36 blocks) the output mixes the store's initial zeros into
-// the branches whose value has not arrived yet; the first block is all zeros. Values lost upstream
-// (a slip of the unique-word lock) put the branches out of step for up to one store length; this
-// stage cannot detect it.
+// the branches whose value has not arrived yet; the first block is all zeros. The branches stay in
+// step only while the input holds every sent group (72 values) once: the unique-word stage writes
+// a group of zero values for each one it skipped while it had lost its lock. A group missing or
+// doubled would put the branches out of step for up to one store length; this stage cannot
+// detect it.
 //
 // The store and positions are never reset. The stage writes no log: the log name is stored only,
 // and no file of that name is created or deleted.

@@ -1,5 +1,7 @@
 #include "fec/LRPT_SyncBeforIntThreadUnit.h"
 
+#include "fec/InterlivingThreadUnit.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -84,6 +86,35 @@ Correlation Correlate(const int8_t* aWindow, int aOffset) {
              std::abs(a1 - a6), std::abs(a7 + a8), std::abs(a7 - a8)}};
 }
 
+// The sent pair (I, Q) whose first received value is at aD, restored in the order it was sent
+// (a quarter turn undone); signs left on I or Q stay.
+void Restore(int aKind, const int8_t* aD, int8_t* aPair) {
+    switch (aKind) {
+    case Quarter:
+        aPair[0] = static_cast<int8_t>(-aD[1]);
+        aPair[1] = aD[0];
+        break;
+    case Exchanged:
+        aPair[0] = aD[1];
+        aPair[1] = aD[0];
+        break;
+    case Later:
+    case LaterConjugate:
+        aPair[0] = aD[0];
+        aPair[1] = aD[3];
+        break;
+    case ExchangedLater:
+    case ExchangedLaterConjugate:
+        aPair[0] = aD[3];
+        aPair[1] = aD[0];
+        break;
+    default:
+        aPair[0] = aD[0];
+        aPair[1] = aD[1];
+        break;
+    }
+}
+
 // The best hypothesis of a window. The plain pairing is scanned first (even offsets, c1 before
 // c2), so that it keeps its place on ties; another hypothesis must score higher. Some hypotheses
 // share seven of the unique word's eight values with another (a quarter turn one value on scores
@@ -135,6 +166,31 @@ TSyncBeforIntThread::TSyncBeforIntThread(TSHORTstream* aIn, TSHORTstream* aOut,
     SetLogFileName(aLogFileName);
 }
 
+static_assert(TSyncBeforIntThread::MaxErasedGroups *
+                  (TSyncBeforIntThread::GroupSize - TSyncBeforIntThread::WordSize) ==
+              TInterlivingThread::StoreSize);
+
+int64_t TSyncBeforIntThread::SkippedGroups(int64_t aLockAt) {
+    if (fNextGroup < 0) return 0; // the first lock of the pass: nothing was passed on before it
+    // Whole groups between the end of the last group passed on and the new lock; a slip of the
+    // receiver moves the word by a few values either way, so the distance is rounded to groups
+    // (half a group counts as one: values are more often lost than added).
+    const int64_t groups = (aLockAt - fNextGroup + GroupSize / 2) / GroupSize;
+    const int64_t owed = std::min<int64_t>(groups, MaxErasedGroups) - fErased;
+    fErased = std::max(fErased, std::min<int64_t>(groups, MaxErasedGroups));
+    return std::max<int64_t>(owed, 0);
+}
+
+void TSyncBeforIntThread::WriteErasures(TSHORTstream* aOut, int64_t aGroups) {
+    static const int8_t zeros[OutSize] = {};
+    constexpr int CodeValues = GroupSize - WordSize;
+    for (int64_t left = aGroups; left > 0;) {
+        const int64_t n = std::min<int64_t>(left, OutSize / CodeValues);
+        aOut->Write(zeros, static_cast<int32_t>(n * CodeValues));
+        left -= n;
+    }
+}
+
 bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     if (aIn->AwaitingReadSize() < WindowSize) return false;
     fPos = aIn->Position();
@@ -157,6 +213,9 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             aIn->SetPosition(fPos + found.offset);
             fSync = true;
             fPairing = PairingOf(found.kind);
+            const int64_t skipped = SkippedGroups(fPos + found.offset);
+            if (skipped > 0) line += " erased " + std::to_string(skipped);
+            WriteErasures(aOut, skipped);
         }
     } else {
         const Correlation c = Correlate(window, 0);
@@ -192,35 +251,35 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             fSync = false;
         } else {
             aIn->SetPosition(fPos + LockedAdvance);
+            fNextGroup = fPos + LockedAdvance;
+            fErased = 0;
+            // The residual signs the word shows on the restored I and Q values; values are turned to
+            // the residual of the first window passed on, so that a relock in another phase (a slip
+            // of the receiver) does not mix two residuals in the deinterleaver's output.
+            int sumI = 0, sumQ = 0;
+            for (int j = 0; j < 10; ++j) {
+                const int8_t* w = window + GroupSize * j;
+                for (int m = 0; m < 4; ++m) {
+                    int8_t p[2];
+                    Restore(kind, w + 2 * m, p);
+                    sumI += p[0] * uI[m];
+                    sumQ += p[1] * uQ[m];
+                }
+            }
+            const int signI = sumI < 0 ? -1 : 1, signQ = sumQ < 0 ? -1 : 1;
+            if (fResidualI == 0) {
+                fResidualI = signI;
+                fResidualQ = signQ;
+            }
+            const bool flipI = signI != fResidualI, flipQ = signQ != fResidualQ;
             int8_t out[OutSize];
             int8_t* o = out;
             for (int j = 0; j < 10; ++j) {
                 const int8_t* d = window + GroupSize * j + WordSize;
                 for (int i = 0; i < GroupSize - WordSize; i += 2) {
-                    switch (kind) {
-                    case Quarter:
-                        o[0] = static_cast<int8_t>(-d[i + 1]);
-                        o[1] = d[i];
-                        break;
-                    case Exchanged:
-                        o[0] = d[i + 1];
-                        o[1] = d[i];
-                        break;
-                    case Later:
-                    case LaterConjugate:
-                        o[0] = d[i];
-                        o[1] = d[i + 3];
-                        break;
-                    case ExchangedLater:
-                    case ExchangedLaterConjugate:
-                        o[0] = d[i + 3];
-                        o[1] = d[i];
-                        break;
-                    default:
-                        o[0] = d[i];
-                        o[1] = d[i + 1];
-                        break;
-                    }
+                    Restore(kind, d + i, o);
+                    if (flipI) o[0] = static_cast<int8_t>(-o[0]);
+                    if (flipQ) o[1] = static_cast<int8_t>(-o[1]);
                     o += 2;
                 }
             }

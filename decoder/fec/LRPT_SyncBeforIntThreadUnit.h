@@ -31,21 +31,32 @@
 //   "ambiguous <runner-up>" when the best does not clearly win: a plain best must beat every other
 //   hypothesis, another best must lead every other by MinLead (several hypotheses share seven of
 //   the word's eight values). A clear best > 80 locks and sets the input to the word's first value;
-//   otherwise the 880 values stay consumed. No output.
+//   otherwise the 880 values stay consumed. A lock after a lost one first writes 72 zero values
+//   (erasures) for each group sent since the last group passed on (logged " erased <groups>"):
+//   the distance in values from the end of that group to the new word, rounded to whole groups
+//   (a slip moves the word by a few values; half a group counts as one), at most one
+//   deinterleaver store's worth (MaxErasedGroups; more would only add zeros). Every group passed on
+//   or erased thus keeps its place in the sent sequence, so the deinterleaver's branches stay in
+//   step across a loss of lock. The first lock of a pass writes nothing. Otherwise no output.
 // - Locked: logs "<position after the window> <c1(0)> <c2(0)>", followed by "<hypothesis>
 //   <score>" when not locked in the plain pairing. The locked pairing's best hypothesis below 40
 //   loses the lock and sets the input back to the window's start, so the next step searches the
 //   same values; so does another hypothesis that beats it by MinLead in RelockWindows windows in a
 //   row (logged " relock" on the last), which undoes a lock taken on a near hypothesis at the
 //   start of a pass or left behind by a slip of the receiver's phase. Else the input moves on 800
-//   values (to the next unique word) and the code values are written in the order they were sent:
+//   values (to the next unique word) and the code values are written in the order they were sent
+//   (groups a slip shifted within the window are passed on as they lie, keeping the count):
 //   turned (I, Q) -> (-Q, I) for a quarter turn (c2 > c1), exchanged back, each I with the Q one
 //   pair later, or each Q with the I one pair later and the two exchanged. Negation is two's
 //   complement in 8 bits (-(-128) stays -128).
 //
 // Only the order of the values matters to the deinterleaver, whose 36 branches alternate between
 // I and Q values; signs left on the I or the Q values (a half turn, or the I or Q values negated)
-// pass on and the sync stage before Viterbi resolves them.
+// pass on and the sync stage before Viterbi resolves them. They must not change within a pass,
+// though: the deinterleaver mixes values sent up to 16.6 s apart into each frame. So the signs the
+// unique words show on the restored I and Q values of the first window passed on are kept: any
+// later window that shows others (a relock in another phase or pairing after a slip of the
+// receiver, or a lock that moved from c1 to c2) has its I or Q values negated to match.
 class TSyncBeforIntThread : public TStepPatternThread {
   public:
     static constexpr int GroupSize = 80;      // values: unique word + code values
@@ -57,6 +68,8 @@ class TSyncBeforIntThread : public TStepPatternThread {
     static constexpr int LossThreshold = 40;  // both correlations below this lose the lock
     static constexpr int MinLead = 8;         // lead of a best that is not of the plain pairing
     static constexpr int RelockWindows = 3;   // locked windows in a row clearly beaten to relock
+    // Erased groups written at most for one gap: 72 x 36,864 values fill the deinterleaver's store.
+    static constexpr int64_t MaxErasedGroups = 36864;
 
     // Deletes an existing log file of that name (session name: input file + ".SyncBeforInt.log").
     TSyncBeforIntThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName);
@@ -70,7 +83,16 @@ class TSyncBeforIntThread : public TStepPatternThread {
     int64_t Pos() const { return fPos; }
 
   private:
+    // Groups to erase for a lock whose unique word is at input position aLockAt (counts them as
+    // written).
+    int64_t SkippedGroups(int64_t aLockAt);
+    static void WriteErasures(TSHORTstream* aOut, int64_t aGroups);
+
     bool fSync = false;
+    int64_t fNextGroup = -1; // input position after the last group passed on (-1: none yet)
+    int64_t fErased = 0;     // groups erased since then (a lock lost before passing anything on)
+    int fResidualI = 0;      // signs left on the I and Q values passed on (0: none passed on yet)
+    int fResidualQ = 0;
     int fPairing = 0; // which values the lock pairs: as they come, or across a symbol boundary
     int fBeaten = 0;  // locked windows in a row in which another hypothesis clearly won
     int64_t fPos = 0;
