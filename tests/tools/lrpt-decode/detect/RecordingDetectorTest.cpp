@@ -76,9 +76,11 @@ TEST_P(RecordingDetection, FindsTheWayItWasSentAndHandsOnTheReceiver) {
               (TRecordingHypothesis{c.Oqpsk, c.Is80k ? TLrptMode::lm80k : TLrptMode::lm72k, c.Nrzm}))
         << d.Describe();
     EXPECT_NE(d.Describe().find(RecordingHypothesisName(d.Chosen)), std::string::npos);
-    // A wrong hypothesis never decodes.
+    // A wrong rate or NRZ-M choice never decodes; the other modulation at the right ones may decode
+    // some frames of a strong 80 k pass (the unique-word stage mends much of a half-symbol-late
+    // branch), which is why the choice goes by the corrections the frames needed.
     for (const TRecordingEvidence& e : d.Tried) {
-        if (!(e.Hypothesis == d.Chosen)) {
+        if (e.Hypothesis.Mode != d.Chosen.Mode || e.Hypothesis.Nrzm != d.Chosen.Nrzm) {
             EXPECT_EQ(e.CleanFrames, 0u) << d.Describe();
         }
     }
