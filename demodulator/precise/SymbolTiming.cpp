@@ -37,7 +37,7 @@ void TSymbolTiming::Reset() {
     fCount = 0;
     fNext = kHalf + 1;
     fRate = 0;
-    fPower = 1;
+    fPower = fInvPower = 1;
     fPrev = 0;
 }
 
@@ -61,13 +61,14 @@ std::complex<float> TSymbolTiming::Step() {
     const std::complex<float> on = Dot(n0, taps), mid = Dot(n0 - 1, taps);
 
     // Gardner: the mid-point between two symbols lies on the transition; its sign against the
-    // step between the symbols tells early from late. Normalised by the symbol power.
+    // step between the symbols tells early from late. Normalised by the mean symbol power as of
+    // the previous symbol, which keeps the division out of the loop's path from symbol to symbol.
     const float e = (mid.real() * (fPrev.real() - on.real()) + mid.imag() * (fPrev.imag() - on.imag()));
-    const double p = double(std::norm(on));
-    fPower += (p - fPower) / 256;
-    const double err = std::clamp(double(e) / (fPower + 1e-30), -1.0, 1.0);
+    const double err = std::clamp(double(e) * fInvPower, -1.0, 1.0);
     fRate = std::clamp(fRate + fBeta * err, -kMaxRate, kMaxRate);
     fNext += 2 + fRate + fAlpha * err;
+    fPower += (double(std::norm(on)) - fPower) / 256;
+    fInvPower = 1 / (fPower + 1e-30);
     fPrev = on;
     return on;
 }
