@@ -261,7 +261,7 @@ void TPreciseReceiver::Retune(double aOffsetHz) {
     fHaveEstimate = false;
 }
 
-void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols) {
+inline void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols) {
     const float zr = aY.real(), zi = aY.imag();
     const double m2 = double(zr) * zr + double(zi) * zi;
     fM2 += kStatsWeight * (m2 - fM2);

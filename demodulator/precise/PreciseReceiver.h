@@ -93,7 +93,7 @@ class TPreciseReceiver {
 
   private:
     void Chunk(std::complex<float>* aBuf, size_t aCount, std::vector<TSoftPair>& aSymbols);
-    void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
+    [[gnu::always_inline]] void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
     void Retune(double aOffsetHz);
     void UpdateMoments();
     double CarrierHz() const;
