@@ -21,7 +21,7 @@ constexpr double kTwoPi = 2 * M_PI;
 // edges, so the chunk (about 128 symbols) is short against every loop's time constant.
 constexpr size_t kChunk = 256;
 // Inner samples per NCO block (see Chunk); divides kChunk.
-constexpr size_t kBlock = 8;
+constexpr size_t kBlock = 16;
 static_assert(kChunk % kBlock == 0);
 constexpr float kRollOff = 0.6f; // of the matched filter
 // Moments (amplitude, SNR) and lock metric average over about this many symbols.
