@@ -20,6 +20,9 @@ constexpr double kTwoPi = 2 * M_PI;
 // Inner samples per chunk: the AGC, the NCO frequency and the coarse estimate change only at chunk
 // edges, so the chunk (about 128 symbols) is short against every loop's time constant.
 constexpr size_t kChunk = 256;
+// Inner samples per NCO block (see Chunk); divides kChunk.
+constexpr size_t kBlock = 16;
+static_assert(kChunk % kBlock == 0);
 constexpr float kRollOff = 0.6f; // of the matched filter
 // Moments (amplitude, SNR) and lock metric average over about this many symbols.
 constexpr double kStatsWeight = 1.0 / 2048, kLockWeight = 1.0 / 4096;
@@ -104,7 +107,6 @@ void TPreciseReceiver::Reset() {
     fInvAmp = 1;
     fSignal = 1;
     fNoise = 0;
-    fLockMetric = 0;
     fNoiseRatio = 1;
     fLocked = fEverLocked = fTuned = fHaveEstimate = false;
     fLastEstimate = 0;
@@ -197,20 +199,39 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         }
     }
 
-    // Per sample: NCO (the Costas loop steers its phase and frequency at every symbol), for
-    // offset QPSK the half-symbol delay of I that puts it beside the Q of the same pair (from
-    // there on the signal is plain QPSK to the timing and carrier loops), then symbol timing.
+    // Per block of kBlock samples: NCO, for offset QPSK the half-symbol delay of I that puts it
+    // beside the Q of the same pair (from there on the signal is plain QPSK to the timing and
+    // carrier loops), then symbol timing. The NCO holds its phase step over the block and takes
+    // the Costas loop's corrections at the block's end: the derotation of a block then does not
+    // wait for the symbols just found, and the loop's extra delay (at most kBlock / 2 symbols)
+    // is small beside its time constant. Blocks count from the start of the input, since chunks do.
     fInnerSamples += int64_t(aCount);
-    std::complex<float> y;
-    for (size_t k = 0; k < aCount; ++k) {
-        std::complex<float> z = aBuf[k] * fNco;
-        fNco *= fStep;
-        if (fP.Oqpsk) {
-            const float re = z.real();
-            z = {fPrevRe, z.imag()};
-            fPrevRe = re;
-        }
-        if (fTiming.Push(z, y)) Symbol(y, aSymbols);
+    std::complex<float> z[kBlock], y;
+    for (size_t at = 0; at < aCount; at += kBlock) {
+        const size_t n = std::min(kBlock, aCount - at);
+        // Powers of the step from a few products rather than a chain of kBlock of them.
+        std::complex<float> step[kBlock + 1];
+        step[0] = 1;
+        step[1] = fStep;
+        step[2] = fStep * fStep;
+        step[3] = step[2] * fStep;
+        step[4] = step[2] * step[2];
+        for (size_t k = 5; k <= kBlock; ++k)
+            step[k] = step[4] * step[k - 4];
+        for (size_t k = 0; k < n; ++k)
+            z[k] = aBuf[at + k] * (fNco * step[k]);
+        fNco *= step[n];
+        if (fP.Oqpsk)
+            for (size_t k = 0; k < n; ++k) {
+                const float re = z[k].real();
+                z[k].real(fPrevRe);
+                fPrevRe = re;
+            }
+        fKick = fTurn = 0;
+        for (size_t k = 0; k < n; ++k)
+            if (fTiming.Push(z[k], y)) Symbol(y, aSymbols);
+        fNco *= std::complex<float>(1 - fKick * fKick / 2, -fKick);
+        fStep *= std::complex<float>(1 - fTurn * fTurn / 2, -fTurn);
     }
     // Exact phasors once per chunk keep the recurrences from wandering.
     fNco /= std::abs(fNco);
@@ -240,20 +261,21 @@ void TPreciseReceiver::Retune(double aOffsetHz) {
     fHaveEstimate = false;
 }
 
-void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols) {
+inline void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols) {
     const float zr = aY.real(), zi = aY.imag();
     const double m2 = double(zr) * zr + double(zi) * zi;
     fM2 += kStatsWeight * (m2 - fM2);
     fM4 += kStatsWeight * (m2 * m2 - fM4);
 
     // Costas phase detector for QPSK, normalised to sin(phase error); the loop turns the NCO's
-    // phase at once (small-angle rotation) and its frequency through the integrator.
+    // phase (small-angle rotation) and its frequency through the integrator, both at the end of
+    // the NCO block.
     double e = double((zr >= 0 ? zi : -zi) - (zi >= 0 ? zr : -zr)) * (0.5 * fInvAmp);
     e = std::clamp(e, -1.0, 1.0);
     const TLoopGains& g = fLocked ? fTrackGains : fAcqGains;
-    const float kick = float(g.Alpha * e), turn = float(g.Beta * e / 2);
-    fNco *= std::complex<float>(1 - kick * kick / 2, -kick);
-    fStep *= std::complex<float>(1 - turn * turn / 2, -turn);
+    const float turn = float(g.Beta * e / 2);
+    fKick += float(g.Alpha * e);
+    fTurn += turn;
     fW += double(turn);
 
     // Lock metric: the mean of -z^4 over M2^2. Noise has no fourth moment of its own (circular),
@@ -261,12 +283,13 @@ void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPair>& aS
     // it stays near 0 (standard deviation about 0.04 over its averaging time).
     const double z4 = double(zr * zr - zi * zi) * double(zr * zr - zi * zi) - 4.0 * zr * zr * zi * zi;
     fLockSum += kLockWeight * (-z4 - fLockSum);
-    fLockMetric = fLockSum / (fM2 * fM2);
-    if (!fLocked && fTuned && fLockMetric > kLockOn) {
+    // (Compared without dividing: the metric is fLockSum / M2^2.)
+    const double m2sq = fM2 * fM2;
+    if (!fLocked && fTuned && fLockSum > kLockOn * m2sq) {
         fLocked = true;
         if (!fEverLocked) fLockTime = double(fInnerSamples) / fInnerRate;
         fEverLocked = true;
-    } else if (fLocked && fLockMetric < kLockOff) {
+    } else if (fLocked && fLockSum < kLockOff * m2sq) {
         fLocked = false;
         fUnlockedSince = fSymbols;
         fCoarse->Reset();

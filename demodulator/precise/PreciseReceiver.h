@@ -93,7 +93,7 @@ class TPreciseReceiver {
 
   private:
     void Chunk(std::complex<float>* aBuf, size_t aCount, std::vector<TSoftPair>& aSymbols);
-    void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
+    [[gnu::always_inline]] void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
     void Retune(double aOffsetHz);
     void UpdateMoments();
     double CarrierHz() const;
@@ -110,13 +110,14 @@ class TPreciseReceiver {
 
     // AGC
     float fAgcGain = 1, fAgcPower = 1;
-    // NCO (per inner sample), steered by the Costas loop at every symbol
+    // NCO (per inner sample), steered by the Costas loop at the end of every block of samples
     std::complex<float> fNco = 1, fStep = 1; // derotation phasor, its turn per sample
+    float fKick = 0, fTurn = 0;              // the loop's phase and step corrections in this block
     double fW = 0;                           // radians per inner sample (the carrier offset)
     TLoopGains fAcqGains{}, fTrackGains{};
     float fPrevRe = 0; // OQPSK: I of the previous inner sample
     // Statistics
-    double fM2 = 1, fM4 = 2, fInvAmp = 1, fSignal = 1, fNoise = 0, fLockMetric = 0, fNoiseRatio = 1;
+    double fM2 = 1, fM4 = 2, fInvAmp = 1, fSignal = 1, fNoise = 0, fNoiseRatio = 1;
     bool fLocked = false, fEverLocked = false, fTuned = false, fHaveEstimate = false;
     double fLastEstimate = 0; // Hz, the previous coarse estimate while unlocked
     int64_t fInnerSamples = 0, fSymbols = 0, fLockedSymbols = 0, fUnlockedSince = 0;

@@ -37,7 +37,8 @@ void TSymbolTiming::Reset() {
     fCount = 0;
     fNext = kHalf + 1;
     fRate = 0;
-    fPower = 1;
+    fPower = fInvPower = 1;
+    fErr = 0;
     fPrev = 0;
 }
 
@@ -54,20 +55,24 @@ std::complex<float> TSymbolTiming::Dot(int64_t aCentre, const float* aTaps) cons
 }
 
 std::complex<float> TSymbolTiming::Step() {
-    const double whole = std::floor(fNext);
-    const int64_t n0 = int64_t(whole);
-    const int b = std::min(kBranches, int(std::lround((fNext - whole) * kBranches)));
+    // The next instant follows from the error of the symbol before this one: the loop then waits
+    // one more symbol (nothing beside its time constant of hundreds), and finding this symbol's
+    // instant does not wait for the previous symbol's filter outputs. fNext is positive, so
+    // truncation is the floor.
+    const int64_t n0 = int64_t(fNext);
+    const int b = std::min(kBranches, int((fNext - double(n0)) * kBranches + 0.5));
+    fNext += 2 + fRate + fAlpha * fErr;
     const float* taps = fBank.data() + size_t(b * kTaps);
     const std::complex<float> on = Dot(n0, taps), mid = Dot(n0 - 1, taps);
 
     // Gardner: the mid-point between two symbols lies on the transition; its sign against the
-    // step between the symbols tells early from late. Normalised by the symbol power.
+    // step between the symbols tells early from late. Normalised by the mean symbol power as of
+    // the previous symbol, which keeps the division out of the loop's path.
     const float e = (mid.real() * (fPrev.real() - on.real()) + mid.imag() * (fPrev.imag() - on.imag()));
-    const double p = double(std::norm(on));
-    fPower += (p - fPower) / 256;
-    const double err = std::clamp(double(e) / (fPower + 1e-30), -1.0, 1.0);
-    fRate = std::clamp(fRate + fBeta * err, -kMaxRate, kMaxRate);
-    fNext += 2 + fRate + fAlpha * err;
+    fErr = std::clamp(double(e) * fInvPower, -1.0, 1.0);
+    fRate = std::clamp(fRate + fBeta * fErr, -kMaxRate, kMaxRate);
+    fPower += (double(std::norm(on)) - fPower) / 256;
+    fInvPower = 1 / (fPower + 1e-30);
     fPrev = on;
     return on;
 }

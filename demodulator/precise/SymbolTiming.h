@@ -45,8 +45,9 @@ class TSymbolTiming {
     int64_t fCount = 0;
     double fNext = 0; // sample index of the next symbol instant
     double fRate = 0; // loop integrator: samples per symbol beyond 2
+    double fErr = 0;  // timing error of the latest symbol, -1 .. 1
     double fAlpha = 0, fBeta = 0;
-    double fPower = 1;
+    double fPower = 1, fInvPower = 1; // mean symbol power, and its inverse as of the previous symbol
     std::complex<float> fPrev = 0;
 };
 
