@@ -4,6 +4,7 @@
 
 #include "image/Bitmap24.h"
 
+#include <array>
 #include <string>
 
 // The channel's progress display: a group box with a caption and an integer tag.
@@ -57,4 +58,22 @@ class TBitmapImage : public TImageControl {
   private:
     TBitmap24 fPicture;
     bool fVisible = false;
+};
+
+// The six channels' headless controls and the arrays of them a session takes. They must outlive
+// the stage chain, whose drawing stages use them to the end; not copyable (the arrays point in).
+struct THeadlessChannels {
+    std::array<TCaptionProgress, 6> Captions;
+    std::array<TBitmapImage, 6> Images;
+    std::array<TProgressControl*, 6> Progress{};
+    std::array<TImageControl*, 6> Image{};
+
+    THeadlessChannels() {
+        for (size_t i = 0; i < 6; ++i) {
+            Progress[i] = &Captions[i];
+            Image[i] = &Images[i];
+        }
+    }
+    THeadlessChannels(const THeadlessChannels&) = delete;
+    THeadlessChannels& operator=(const THeadlessChannels&) = delete;
 };

@@ -139,18 +139,11 @@ void DecodeSymbolFile(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream
     s.Nrzm = nrzm;
     PrepareOutput(out.OutDir, out.Stem);
 
-    std::array<TCaptionProgress, 6> captions;
-    std::array<TBitmapImage, 6> images;
+    THeadlessChannels channels;
     TStageChain chain;
-    std::array<TProgressControl*, 6> progress{};
-    std::array<TImageControl*, 6> image{};
-    for (size_t i = 0; i < 6; ++i) {
-        progress[i] = &captions[i];
-        image[i] = &images[i];
-    }
     TDecodingSession session(chain);
-    session.Run(mode, o.Input, false, progress, image, out.Stem, nrzm);
-    FinishSession(chain, captions, session.Totals(), out.Stem, s);
+    session.Run(mode, o.Input, false, channels.Progress, channels.Image, out.Stem, nrzm);
+    FinishSession(chain, channels.Captions, session.Totals(), out.Stem, s);
     s.RecordingSeconds =
         double(session.Totals().BytesFed) / 2 / (mode == TLrptMode::lm72k ? 72000.0 : 80000.0);
     if (s.FramesPassedOn == 0) out.NotFound = NoFrameLine(out.Stem, o.Input);
@@ -220,15 +213,8 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     // The receiver and the decoder take either channel order; only a forced order is known.
     if (o.SwapIq) s.IFirst = false;
 
-    std::array<TCaptionProgress, 6> captions;
-    std::array<TBitmapImage, 6> images;
+    THeadlessChannels channels;
     TStageChain chain;
-    std::array<TProgressControl*, 6> progress{};
-    std::array<TImageControl*, 6> image{};
-    for (size_t i = 0; i < 6; ++i) {
-        progress[i] = &captions[i];
-        image[i] = &images[i];
-    }
     // A stream's pictures are rewritten while the pass goes on; the drawing stages exist from the
     // session's first call of the observer on.
     TLivePictures live(chain, out.Stem, o.LiveSeconds);
@@ -251,7 +237,8 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     };
     TDecodingSession session(chain, observer);
     try {
-        session.Run(decision.Chosen.Mode, queue, out.Stem, false, progress, image, decision.Chosen.Nrzm);
+        session.Run(decision.Chosen.Mode, queue, out.Stem, false, channels.Progress, channels.Image,
+                    decision.Chosen.Nrzm);
     } catch (...) {
         live.Stop();
         feed->Cancel();
@@ -269,7 +256,7 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     } catch (...) {
         inputError = std::current_exception(); // what was decoded is still written
     }
-    FinishSession(chain, captions, session.Totals(), out.Stem, s);
+    FinishSession(chain, channels.Captions, session.Totals(), out.Stem, s);
     if (feed->HasReadouts()) {
         const precise::TPreciseReadouts& r = feed->Readouts();
         s.HasReceiver = true;

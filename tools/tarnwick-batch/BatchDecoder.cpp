@@ -320,15 +320,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));
 
     // The controls outlive the chain, whose drawing stages use them to the end.
-    std::array<TCaptionProgress, 6> captions;
-    std::array<TBitmapImage, 6> images;
+    THeadlessChannels channels;
     TStageChain chain;
-    std::array<TProgressControl*, 6> progress{};
-    std::array<TImageControl*, 6> image{};
-    for (size_t i = 0; i < 6; ++i) {
-        progress[i] = &captions[i];
-        image[i] = &images[i];
-    }
 
     int64_t lastPosition = 0;
     auto lastShown = Clock::now() - std::chrono::seconds(1);
@@ -358,7 +351,7 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
             line << " packets " << packets;
         }
         for (size_t i = 0; i < 6; ++i) {
-            const std::string caption = captions[i].Caption();
+            const std::string caption = channels.Captions[i].Caption();
             if (!caption.empty()) line << " ch" << i + 1 << " " << caption.substr(caption.rfind(' ') + 1);
         }
         *aProgress << line.str() << "\x1b[K" << std::flush;
@@ -368,7 +361,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     observer.ShowFileProgress = [&](int64_t aPosition, int64_t) { lastPosition = aPosition; };
 
     TDecodingSession session(chain, observer);
-    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, progress, image, stem, result.Nrzm);
+    session.Run(result.Mode, aOptions.Input, aOptions.IgnoreRsErrors, channels.Progress, channels.Image, stem,
+                result.Nrzm);
     chain.ProgressAll();
     if (aProgress) *aProgress << "\r\x1b[K" << std::flush;
 
@@ -381,7 +375,7 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
         // Scans drawn: the rows from the first strip to the last one written, 8 per scan period.
         result.Scans[static_cast<size_t>(i)] = stage.LineCount() / 8;
         result.Lines[static_cast<size_t>(i)] = stage.LineCount();
-        result.LatestScan[static_cast<size_t>(i)] = captions[static_cast<size_t>(i)].Caption();
+        result.LatestScan[static_cast<size_t>(i)] = channels.Captions[static_cast<size_t>(i)].Caption();
     }
     result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
     result.Written = WriteSessionPictures(chain, stem, aOptions.Rgb);
