@@ -330,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(LrptDecode, EveryWay, ::testing::ValuesIn(Ways()),
 // Forcing a wrong way is obeyed too (nothing found), and a partial force limits the search.
 TEST(LrptDecode, ForcedOptionsAreObeyedAndPassJsonTellsThePass) {
     const TWay w{true, true, true, lrptsynth::Mode::k72};
-    const lrptsynth::Recording rec = Pass(w, 21, 7);
+    const lrptsynth::Recording rec = Pass(w, 21, 8);
     // A name a shell and JSON both have to escape.
     const fs::path dir = TempDir("forced");
     const fs::path wav = dir / "it's a \"pass\".wav";
