@@ -77,6 +77,19 @@ int32_t ToModelScale(double x) {
 
 } // namespace
 
+std::optional<int64_t> ParseRateHz(const std::string& aText) {
+    size_t used = 0;
+    double hz = 0;
+    try {
+        hz = std::stod(aText, &used);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (used == 0 || used != aText.size() || !(hz >= 1 && hz <= 1e9) || hz != std::floor(hz))
+        return std::nullopt;
+    return static_cast<int64_t>(hz);
+}
+
 std::optional<TInputForm> ParseInputForm(const std::string& aName) {
     const std::string n = Lower(aName);
     if (n == "auto") return TInputForm::Auto;

@@ -29,6 +29,8 @@ enum class TSampleEncoding { U8, S8, S16, S24, S32, F32, F64 };
 
 // "wav", "cu8", "cs8", "cs16", "cf32" (and "auto"); nullopt for anything else.
 std::optional<TInputForm> ParseInputForm(const std::string& aName);
+// A sample rate given on a command line: a whole number of Hz, 1 .. 10^9; nullopt for anything else.
+std::optional<int64_t> ParseRateHz(const std::string& aText);
 // The form a file name's extension gives (case-insensitive), Auto when it gives none.
 TInputForm InputFormFromName(const std::string& aPath);
 const char* EncodingName(TSampleEncoding aEncoding); // "8-bit unsigned integer", ...

@@ -86,16 +86,9 @@ THaldrinBatchOptions ParseHaldrinBatchArguments(const std::vector<std::string>& 
                                                 "\"");
                 o.InputForm = *form;
             } else {
-                size_t used = 0;
-                double hz = 0;
-                try {
-                    hz = std::stod(v, &used);
-                } catch (const std::exception&) {
-                    used = 0;
-                }
-                if (used == 0 || used != v.size() || !(hz >= 1 && hz <= 1e9) || hz != std::floor(hz))
-                    throw std::invalid_argument("--rate needs a whole number of Hz, got \"" + v + "\"");
-                o.RateHz = int64_t(hz);
+                const auto hz = ParseRateHz(v);
+                if (!hz) throw std::invalid_argument("--rate needs a whole number of Hz, got \"" + v + "\"");
+                o.RateHz = *hz;
             }
         } else if (a.size() > 1 && a[0] == '-') {
             throw std::invalid_argument("unknown option " + a);

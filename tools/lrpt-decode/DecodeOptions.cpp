@@ -122,16 +122,9 @@ TDecodeOptions ParseDecodeArguments(const std::vector<std::string>& aArgs) {
             formGiven = true;
         } else if (a == "--rate") {
             const std::string& v = value();
-            size_t used = 0;
-            double hz = 0;
-            try {
-                hz = std::stod(v, &used);
-            } catch (const std::exception&) {
-                used = 0;
-            }
-            if (used == 0 || used != v.size() || !(hz >= 1 && hz <= 1e9) || hz != std::floor(hz))
-                throw std::invalid_argument("--rate needs a whole number of Hz, got \"" + v + "\"");
-            o.RateHz = static_cast<int64_t>(hz);
+            const auto hz = ParseRateHz(v);
+            if (!hz) throw std::invalid_argument("--rate needs a whole number of Hz, got \"" + v + "\"");
+            o.RateHz = *hz;
             rateGiven = true;
         } else if (a == "--keep-symbols") {
             o.KeepSymbols = value();
