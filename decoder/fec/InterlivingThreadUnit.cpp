@@ -11,26 +11,21 @@ bool TInterlivingThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     aIn->Read(bufIn.data(), FrameSize);
     aIn->ClearNotActualMemory();
 
-    int8_t* store = HugeBuff.data();
-    for (uint32_t i = 0; i < FrameSize; ++i) {
-        // Read before write: with the write first, branch 0 would come out at once and be one
-        // whole store out of step with the other branches.
-        uint32_t r = pos_iv + FrameSize * pos_int; // < 2N, both terms are below N
-        if (r >= StoreSize) r -= StoreSize;
-        bufOut[i] = store[r];
-        store[pos_iv] = bufIn[i];
-
-        ++pos_iv;
-        if (++pos_int == Branches) {
-            pos_int = 0;
-            if (++pos_uw == Rows) {
-                pos_uw = 0;
-                pos_frame += FrameSize;
-                if (pos_frame == StoreSize) pos_frame = 0;
-            }
+    // The store's block for input block k (mod 36) is read, branch by branch, at block k + b: a
+    // branch's values of one block lie together, so a block touches its 73,728 values twice
+    // instead of one value in 36 across the whole store. Branch 0 reads the very slot it then
+    // writes, each value before it is overwritten.
+    const int8_t* in = bufIn.data();
+    int8_t* out = bufOut.data();
+    for (uint32_t b = 0; b < Branches; ++b) {
+        const int8_t* from = HugeBuff.data() + (b * Branches + (fSlot + b) % Branches) * Rows;
+        int8_t* to = HugeBuff.data() + (b * Branches + fSlot) * Rows;
+        for (uint32_t row = 0; row < Rows; ++row) {
+            out[Branches * row + b] = from[row];
+            to[row] = in[Branches * row + b];
         }
-        if (pos_iv == StoreSize) pos_iv = 0;
     }
+    fSlot = (fSlot + 1) % Branches;
     aOut->Write(bufOut.data(), FrameSize);
     return true;
 }

@@ -41,11 +41,11 @@ class TInterlivingThread : public TStepPatternThread {
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
 
   private:
+    // The store, kept by branch: branch b's 2,048 values of the block in slot s (the input block
+    // number mod 36) at [(36 b + s) x 2,048]. Index n of the cyclic description above is value
+    // (n mod 73,728) of slot n / 73,728; the branch is that value's index mod 36.
     std::vector<int8_t> HugeBuff;
     std::vector<int8_t> bufIn;
     std::vector<int8_t> bufOut;
-    uint32_t pos_int = 0;   // branch of the next value, 0 .. 35
-    uint32_t pos_uw = 0;    // row within the current store frame, 0 .. 2,047
-    uint32_t pos_frame = 0; // start of the current store frame, a multiple of 73,728
-    uint32_t pos_iv = 0;    // write index, pos_frame + 36 * pos_uw + pos_int
+    uint32_t fSlot = 0; // slot of the next input block
 };

@@ -56,23 +56,39 @@ struct Correlation {
     int c[Kinds];
 };
 
-// The unique word at value offset aOffset correlated over the first 10 groups of the window.
-Correlation Correlate(const int8_t* aWindow, int aOffset) {
-    int a1 = 0, a2 = 0, a3 = 0, a4 = 0, a6 = 0, a7 = 0, a8 = 0;
+// The window's first 10 groups added value by value. The unique word's pattern is the same in
+// every group, so correlating these sums is correlating each group and adding the products (an
+// exact integer identity), at a tenth of the work for the 80 offsets of a search.
+constexpr int SumsSize = TSyncBeforIntThread::GroupSize + 9; // offsets 0..79 plus 2 x 3 + 3 beyond
+struct GroupSums {
+    int v[SumsSize];
+};
+
+GroupSums SumGroups(const int8_t* aWindow) {
+    GroupSums s{};
     for (int j = 0; j < 10; ++j) {
-        const int8_t* s = aWindow + TSyncBeforIntThread::GroupSize * j + aOffset;
-        for (int m = 0; m < 4; ++m) {
-            const int x = s[2 * m];
-            const int y = s[2 * m + 1];
-            const int z = s[2 * m + 3]; // the Q value one pair later
-            a1 += x * uI[m];
-            a2 += y * uQ[m];
-            a3 += y * uI[m];
-            a4 += -x * uQ[m];
-            a6 += z * uQ[m];
-            a7 += x * uQ[m]; // the Q value first ...
-            a8 += z * uI[m]; // ... and its I one pair later
-        }
+        const int8_t* g = aWindow + TSyncBeforIntThread::GroupSize * j;
+        for (int t = 0; t < SumsSize; ++t)
+            s.v[t] += g[t];
+    }
+    return s;
+}
+
+// The unique word at value offset aOffset correlated over the first 10 groups of the window.
+Correlation Correlate(const GroupSums& aSums, int aOffset) {
+    int a1 = 0, a2 = 0, a3 = 0, a4 = 0, a6 = 0, a7 = 0, a8 = 0;
+    const int* s = aSums.v + aOffset;
+    for (int m = 0; m < 4; ++m) {
+        const int x = s[2 * m];
+        const int y = s[2 * m + 1];
+        const int z = s[2 * m + 3]; // the Q value one pair later
+        a1 += x * uI[m];
+        a2 += y * uQ[m];
+        a3 += y * uI[m];
+        a4 += -x * uQ[m];
+        a6 += z * uQ[m];
+        a7 += x * uQ[m]; // the Q value first ...
+        a8 += z * uI[m]; // ... and its I one pair later
     }
     // Each sum is scaled on its own, truncating toward zero, before the two are added.
     a1 /= 40;
@@ -86,33 +102,34 @@ Correlation Correlate(const int8_t* aWindow, int aOffset) {
              std::abs(a1 - a6), std::abs(a7 + a8), std::abs(a7 - a8)}};
 }
 
-// The sent pair (I, Q) whose first received value is at aD, restored in the order it was sent
-// (a quarter turn undone); signs left on I or Q stay.
-void Restore(int aKind, const int8_t* aD, int8_t* aPair) {
+// Where the sent pair (I, Q) lies, relative to its first received value, under a hypothesis:
+// the offsets of its I and Q values and whether the I value comes negated (a quarter turn
+// undone); signs left on I or Q stay.
+struct PairPlace {
+    int i, q;
+    bool negateI;
+};
+
+PairPlace PlaceOf(int aKind) {
     switch (aKind) {
     case Quarter:
-        aPair[0] = static_cast<int8_t>(-aD[1]);
-        aPair[1] = aD[0];
-        break;
+        return {1, 0, true};
     case Exchanged:
-        aPair[0] = aD[1];
-        aPair[1] = aD[0];
-        break;
+        return {1, 0, false};
     case Later:
     case LaterConjugate:
-        aPair[0] = aD[0];
-        aPair[1] = aD[3];
-        break;
+        return {0, 3, false};
     case ExchangedLater:
     case ExchangedLaterConjugate:
-        aPair[0] = aD[3];
-        aPair[1] = aD[0];
-        break;
+        return {3, 0, false};
     default:
-        aPair[0] = aD[0];
-        aPair[1] = aD[1];
-        break;
+        return {0, 1, false};
     }
+}
+
+// Negation in 8 bits, two's complement: -(-128) stays -128, and negating twice gives the value back.
+int8_t Times(int8_t aValue, int aSign) {
+    return static_cast<int8_t>(aSign * aValue);
 }
 
 // The best hypothesis of a window. The plain pairing is scanned first (even offsets, c1 before
@@ -126,35 +143,66 @@ struct Search {
     bool plain = true, clear = false;
 };
 
-Search SearchWindow(const int8_t* aWindow) {
-    constexpr int G = TSyncBeforIntThread::GroupSize;
-    Correlation all[G];
-    for (int p = 0; p < G; ++p)
-        all[p] = Correlate(aWindow, p);
-    auto isPlain = [](int p, int kind) { return p % 2 == 0 && kind <= Quarter; };
-    Search s;
-    auto consider = [&](int p, int kind) {
-        if (all[p].c[kind] > s.score) {
-            s.score = all[p].c[kind];
-            s.offset = p;
-            s.kind = kind;
-        }
-    };
-    for (int p = 0; p < G; p += 2) {
-        consider(p, Natural);
-        consider(p, Quarter);
+// Every hypothesis's score at every offset, one row of offsets per kind (so that the maxima
+// below run over whole rows).
+struct Scores {
+    int c[Kinds][TSyncBeforIntThread::GroupSize];
+};
+
+Scores ScoreWindow(const GroupSums& aSums) {
+    Scores all;
+    for (int p = 0; p < TSyncBeforIntThread::GroupSize; ++p) {
+        const Correlation c = Correlate(aSums, p);
+        for (int kind = Natural; kind < Kinds; ++kind)
+            all.c[kind][p] = c.c[kind];
     }
-    for (int p = 0; p < G; ++p)
-        for (int kind = Natural; kind < Kinds; ++kind)
-            if (!isPlain(p, kind)) consider(p, kind);
-    s.plain = s.offset < 0 || isPlain(s.offset, s.kind);
-    int other = 0; // the best of the other hypotheses (of the non-plain ones when plain won)
-    for (int p = 0; p < G; ++p)
-        for (int kind = Natural; kind < Kinds; ++kind)
-            if ((p != s.offset || kind != s.kind) && !(s.plain && isPlain(p, kind)))
-                other = std::max(other, all[p].c[kind]);
-    s.runnerUp = other;
-    s.clear = s.plain ? s.score > other : s.score - other >= TSyncBeforIntThread::MinLead;
+    return all;
+}
+
+// The plain pairing's scores are the Natural and Quarter ones at even offsets.
+int BestPlain(const Scores& aAll) {
+    int best = 0;
+    for (int p = 0; p < TSyncBeforIntThread::GroupSize; p += 2)
+        best = std::max({best, aAll.c[Natural][p], aAll.c[Quarter][p]});
+    return best;
+}
+
+int BestOther(const Scores& aAll) {
+    int best = 0;
+    for (int p = 1; p < TSyncBeforIntThread::GroupSize; p += 2)
+        best = std::max({best, aAll.c[Natural][p], aAll.c[Quarter][p]});
+    for (int kind = Exchanged; kind < Kinds; ++kind)
+        for (int p = 0; p < TSyncBeforIntThread::GroupSize; ++p)
+            best = std::max(best, aAll.c[kind][p]);
+    return best;
+}
+
+// Equal to scanning the plain hypotheses in order (offset, then c1 before c2) and then all the
+// others in order (offset, then kind), taking a score only when it beats the best so far.
+Search SearchWindow(Scores& aAll) {
+    constexpr int G = TSyncBeforIntThread::GroupSize;
+    auto isPlain = [](int p, int kind) { return p % 2 == 0 && kind <= Quarter; };
+    const int plain = BestPlain(aAll), other = BestOther(aAll);
+    Search s;
+    if (plain == 0 && other == 0) return s; // nothing beats 0: no offset, nothing clear
+    s.plain = plain >= other;
+    s.score = s.plain ? plain : other;
+    for (int p = 0; p < G && s.offset < 0; ++p)
+        for (int kind = Natural; kind < Kinds && s.offset < 0; ++kind)
+            if (isPlain(p, kind) == s.plain && aAll.c[kind][p] == s.score) {
+                s.offset = p;
+                s.kind = kind;
+            }
+    if (s.plain) {
+        s.runnerUp = other; // the best of the non-plain hypotheses
+    } else {
+        // The best of all the others: the winner's own score set aside for a moment.
+        int& own = aAll.c[s.kind][s.offset];
+        own = -1;
+        s.runnerUp = std::max(plain, BestOther(aAll));
+        own = s.score;
+    }
+    s.clear = s.plain ? s.score > s.runnerUp : s.score - s.runnerUp >= TSyncBeforIntThread::MinLead;
     return s;
 }
 
@@ -201,7 +249,8 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     // The log line is written last, so that a log file that cannot be written does not leave the
     // input or the lock half updated.
     std::string line;
-    const Search found = SearchWindow(window);
+    Scores scores = ScoreWindow(SumGroups(window));
+    const Search found = SearchWindow(scores);
     if (!fSync) {
         const int bestK = found.offset < 0 ? -1 : found.offset / 2;
         line = "* " + std::to_string(after) + " " + std::to_string(bestK) + " " + std::to_string(found.score);
@@ -218,7 +267,9 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             WriteErasures(aOut, skipped);
         }
     } else {
-        const Correlation c = Correlate(window, 0);
+        Correlation c;
+        for (int kind = Natural; kind < Kinds; ++kind)
+            c.c[kind] = scores.c[kind][0];
         line =
             std::to_string(after) + " " + std::to_string(c.c[Natural]) + " " + std::to_string(c.c[Quarter]);
         // The hypothesis of the locked pairing that fits this window best (c1 before c2 as ever).
@@ -256,14 +307,13 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             // The residual signs the word shows on the restored I and Q values; values are turned to
             // the residual of the first window passed on, so that a relock in another phase (a slip
             // of the receiver) does not mix two residuals in the deinterleaver's output.
+            const PairPlace place = PlaceOf(kind);
             int sumI = 0, sumQ = 0;
             for (int j = 0; j < 10; ++j) {
                 const int8_t* w = window + GroupSize * j;
                 for (int m = 0; m < 4; ++m) {
-                    int8_t p[2];
-                    Restore(kind, w + 2 * m, p);
-                    sumI += p[0] * uI[m];
-                    sumQ += p[1] * uQ[m];
+                    sumI += Times(w[2 * m + place.i], place.negateI ? -1 : 1) * uI[m];
+                    sumQ += w[2 * m + place.q] * uQ[m];
                 }
             }
             const int signI = sumI < 0 ? -1 : 1, signQ = sumQ < 0 ? -1 : 1;
@@ -271,16 +321,16 @@ bool TSyncBeforIntThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
                 fResidualI = signI;
                 fResidualQ = signQ;
             }
-            const bool flipI = signI != fResidualI, flipQ = signQ != fResidualQ;
+            // The restored values, turned to the first window's residual.
+            const int timesI = (place.negateI ? -1 : 1) * (signI != fResidualI ? -1 : 1);
+            const int timesQ = signQ != fResidualQ ? -1 : 1;
             int8_t out[OutSize];
             int8_t* o = out;
             for (int j = 0; j < 10; ++j) {
                 const int8_t* d = window + GroupSize * j + WordSize;
-                for (int i = 0; i < GroupSize - WordSize; i += 2) {
-                    Restore(kind, d + i, o);
-                    if (flipI) o[0] = static_cast<int8_t>(-o[0]);
-                    if (flipQ) o[1] = static_cast<int8_t>(-o[1]);
-                    o += 2;
+                for (int i = 0; i < GroupSize - WordSize; i += 2, o += 2) {
+                    o[0] = Times(d[i + place.i], timesI);
+                    o[1] = Times(d[i + place.q], timesQ);
                 }
             }
             aOut->Write(out, OutSize);
