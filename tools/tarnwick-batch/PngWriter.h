@@ -1,4 +1,4 @@
-// PNG writer for 24-bit pictures (no Qt needed by the batch tools), on libpng.
+// PNG writer for 24-bit pictures (no Qt needed by the batch tools); compression by libdeflate.
 #pragma once
 
 #include "image/GroundRectifier.h"
@@ -9,8 +9,8 @@
 
 // Writes aHeight rows of aWidth pixels, each row aStride bytes apart starting at aBits, pixels as
 // blue, green, red bytes, to an 8-bit PNG: grey when every pixel is grey, RGB otherwise. Throws
-// std::runtime_error naming the file on failure. Compressed for speed (up filter, run-length
-// matching at the lowest level): the pixels are exact, the file is not the smallest possible.
+// std::runtime_error naming the file on failure. Compressed for speed (up filter, the fastest
+// level): the pixels are exact, the file is not the smallest possible.
 void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aHeight, int aStride);
 
 // The same file as WritePngBgr writes for aRectifier.Rectify() of those rows (aWidth must be at
@@ -25,6 +25,7 @@ void WriteRectifiedPngBgr(const std::string& aFileName, const TGroundRectifier& 
 using TPngRows = std::function<const uint8_t*(int aY, uint8_t* aScratch)>;
 
 // Writes aHeight rows of aWidth pixels from aRows as an 8-bit grey (aGrey) or RGB PNG, compressed
-// as WritePngBgr compresses. Throws std::runtime_error naming the file on failure, and passes on
-// what aRows throws (the file is then left incomplete).
+// as WritePngBgr compresses. Throws std::runtime_error naming the file on failure (a picture
+// without pixels among them), and passes on what aRows throws (no file is left then). Each
+// calling thread keeps its buffers, as large as the largest picture it wrote, until it ends.
 void WritePngRows(const std::string& aFileName, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows);

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -152,4 +154,58 @@ TEST_F(Pictures, RowSourceFailureReachesTheCaller) {
                                   return aScratch;
                               }),
                  std::out_of_range);
+}
+
+// The file, chunk by chunk, as the PNG format lays it down, checked with zlib (which the writer
+// does not use): the signature, IHDR first, every chunk's CRC (readers that stop at the pixels
+// never look at IEND's), data chunks that inflate to one filter byte and the pixels per row, IEND
+// last and empty. A picture a few data chunks long, of noise, so that it packs badly.
+TEST_F(Pictures, PngChunksAreWellFormed) {
+    const int width = 700, height = 800;
+    std::mt19937 rng(5);
+    std::vector<uint8_t> pixels(3 * static_cast<size_t>(width) * height);
+    for (auto& p : pixels)
+        p = static_cast<uint8_t>(rng());
+    const fs::path file = fDir / "noise.png";
+    WritePngBgr(file.string(), pixels.data(), width, height, 3 * width);
+    const std::vector<uint8_t> bytes = ReadFile(file);
+    const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    ASSERT_GT(bytes.size(), 8u);
+    ASSERT_EQ(0, std::memcmp(bytes.data(), signature, 8));
+    auto big32 = [&](size_t at) {
+        return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
+               bytes[at + 3];
+    };
+    std::vector<std::string> types;
+    std::vector<uint8_t> stream;
+    for (size_t at = 8; at < bytes.size();) {
+        ASSERT_LE(at + 12, bytes.size());
+        const uint32_t length = big32(at);
+        ASSERT_LE(at + 12 + length, bytes.size());
+        types.emplace_back(reinterpret_cast<const char*>(&bytes[at + 4]), 4);
+        EXPECT_EQ(big32(at + 8 + length), crc32(0, &bytes[at + 4], 4 + length)) << types.back();
+        if (types.back() == "IHDR") {
+            ASSERT_EQ(length, 13u);
+            EXPECT_EQ(big32(at + 8), static_cast<uint32_t>(width));
+            EXPECT_EQ(big32(at + 12), static_cast<uint32_t>(height));
+            EXPECT_EQ(bytes[at + 16], 8);
+            EXPECT_EQ(bytes[at + 17], 2); // RGB
+        }
+        if (types.back() == "IDAT") stream.insert(stream.end(), &bytes[at + 8], &bytes[at + 8 + length]);
+        if (types.back() == "IEND") {
+            EXPECT_EQ(length, 0u);
+        }
+        at += 12 + length;
+    }
+    ASSERT_GE(types.size(), 4u);
+    EXPECT_EQ(types.front(), "IHDR");
+    EXPECT_EQ(types.back(), "IEND");
+    EXPECT_GT(std::count(types.begin(), types.end(), "IDAT"), 1);
+    const size_t line = 1 + 3 * static_cast<size_t>(width);
+    std::vector<uint8_t> rows(line * height + 1);
+    uLongf size = rows.size();
+    ASSERT_EQ(uncompress(rows.data(), &size, stream.data(), stream.size()), Z_OK);
+    ASSERT_EQ(size, line * height);
+    for (int y = 0; y < height; ++y)
+        ASSERT_LE(rows[line * static_cast<size_t>(y)], 4) << "filter of row " << y;
 }
