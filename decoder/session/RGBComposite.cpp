@@ -22,8 +22,11 @@ TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSo
                                                         static_cast<uint32_t>(sources[i]->FirstScanTime));
         offset[i] = 8 * static_cast<int64_t>(std::nearbyint(difference / ScanPeriodMs));
     }
-    aComposite.SetSize(CompositeWidth, CompositeHeight);
-    for (int64_t s = 0; s < 5920; ++s) {
+    // Rows from the longest channel's count on would be cut off again: they are not made.
+    const int32_t l = std::max({a.LineCount, b.LineCount, c.LineCount});
+    const int rows = std::clamp(l, 0, CompositeHeight);
+    aComposite.SetSize(CompositeWidth, rows);
+    for (int64_t s = 0; s < std::min(rows, 5920); ++s) {
         bool beyond = false;
         for (int i = 0; i < 3 && !beyond; ++i)
             beyond = !sources[i]->Picture || s + offset[i] >= sources[i]->Picture->Height();
@@ -36,8 +39,6 @@ TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSo
             for (int i = 0; i < 3; ++i)
                 row[3 * x + i] = source[i][3 * x];
     }
-    const int32_t l = std::max({a.LineCount, b.LineCount, c.LineCount});
-    if (l < CompositeHeight) aComposite.SetHeight(std::max(l, 0));
     return RGBStatistics(t0, l);
 }
 
