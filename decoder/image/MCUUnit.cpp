@@ -209,19 +209,34 @@ void TMCU::DecodeBlock(TMCUBitReader& aBits, int aX) {
             RES_DEQVANT[u][v] = RES_QVANT[u][v] * QVANT[u][v];
         }
 
-    // Plain double matrix products; each sum runs over its index in increasing order.
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 8; ++j) {
+    // Plain double matrix products; each sum runs over its index in increasing order. Most blocks
+    // hold coefficients in a few columns only. A column of zeros adds only zero terms to the sums
+    // (a sum starts at +0 and so never becomes -0, and x + 0 is x), so it is left out of both
+    // products: the results are those of the full products, bit for bit.
+    int used[8];
+    int columns = 0;
+    for (int v = 0; v < 8; ++v) {
+        bool any = false;
+        for (int u = 0; u < 8; ++u)
+            any |= RES_DEQVANT[u][v] != 0;
+        if (any) used[columns++] = v;
+    }
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j)
+            JPG1[i][j] = 0.0;
+        for (int c = 0; c < columns; ++c) {
+            const int j = used[c];
             double s = 0.0;
             for (int k = 0; k < 8; ++k)
                 s += DCT_T[i][k] * RES_DEQVANT[k][j];
             JPG1[i][j] = s;
         }
+    }
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j) {
             double s = 0.0;
-            for (int k = 0; k < 8; ++k)
-                s += JPG1[i][k] * DCT[k][j];
+            for (int c = 0; c < columns; ++c)
+                s += JPG1[i][used[c]] * DCT[used[c]][j];
             JPG[i][j] = s;
         }
 
