@@ -1,5 +1,6 @@
 #include "image/CanalDrawThreadUnit.h"
 
+#include <algorithm>
 #include <mutex>
 
 TCanalDrawThread::TCanalDrawThread(TSHORTstream* aIn, TSHORTstream* aOut, int aNumChannel,
@@ -23,8 +24,25 @@ TCanalDrawThread::TCanalDrawThread(TSHORTstream* aIn, TSHORTstream* aOut, int aN
     }
     fMCU->SetPicture(picture);
     picture->SetSize(PictureWidth, PictureHeight);
-    // The marker band: a red pen 100 pixels wide down column 1586 paints columns 1536..1635.
-    picture->DrawVerticalPenLine(1586, 1, PictureHeight, 100, TPixel24{0, 0, 255});
+    // The marker band: a red pen 100 pixels wide down column 1586 paints columns 1536..1635. A
+    // picture shown whole gets it at once. Otherwise it is painted on rows just before the decoder
+    // first writes them or LineCount reports them: painting all 6000 rows would make the system
+    // hand over and clear the picture's whole memory (28 MB) at the start, most of which a pass
+    // never uses, and every row anybody reads ends up as it would have.
+    fBandPicture = picture;
+    if (fImage && fImage->ShowsWholePicture()) {
+        picture->DrawVerticalPenLine(1586, 1, PictureHeight, 100, BandColour);
+        fBandRows = PictureHeight;
+    }
+    fMCU->SetBeforeWriting([this](int64_t aRowEnd) { PaintBand(aRowEnd); });
+}
+
+void TCanalDrawThread::PaintBand(int64_t aRowEnd) {
+    TBitmap24* picture = fMCU->Picture();
+    if (picture != fBandPicture || aRowEnd <= fBandRows) return;
+    const int end = static_cast<int>(std::min<int64_t>(aRowEnd, PictureHeight));
+    picture->FillRect(1586 - 50, fBandRows, 1586 + 50, end, BandColour);
+    fBandRows = end;
 }
 
 TCanalDrawThread::~TCanalDrawThread() {
@@ -61,7 +79,9 @@ int32_t TCanalDrawThread::ScanCount() {
 
 int32_t TCanalDrawThread::LineCount() {
     std::lock_guard<TCriticalSection> guard(CS());
-    return fMCU->ScanCount() * 8 + (fMCU->BuildingStripWritten() ? 8 : 0);
+    const int32_t rows = fMCU->ScanCount() * 8 + (fMCU->BuildingStripWritten() ? 8 : 0);
+    PaintBand(rows); // rows of a lost scan count before any strip below them is written
+    return rows;
 }
 
 void TCanalDrawThread::WriteOutCurrentStrip() {

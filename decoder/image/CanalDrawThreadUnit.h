@@ -14,7 +14,9 @@
 //
 // The picture is the image control's bitmap, set up by the constructor as 1636 x 6000 pixels,
 // black, with a red band over columns 1536..1635; strips cover columns 0..1568 of their rows.
-// Without an image control (headless use) the stage keeps a picture of its own.
+// Without an image control (headless use) the stage keeps a picture of its own. Unless the
+// control shows the whole picture, the band reaches a row only when the decoder first writes it
+// or LineCount counts it: every row within LineCount is as described.
 //
 // Threads: the step runs on the stage thread. Picture readers, DoProgress and
 // WriteOutCurrentStrip run on other threads and hold the stage lock (CS), as the step does while
@@ -54,7 +56,13 @@ class TCanalDrawThread : public TStepPatternThread {
     TMCU& MCU() { return *fMCU; }
 
   private:
+    static constexpr TPixel24 BandColour{0, 0, 255};
+    // Paints the band on the stage's own picture down to row aRowEnd (exclusive); under CS.
+    void PaintBand(int64_t aRowEnd);
+
     TImageControl* fImage;
+    TBitmap24* fBandPicture = nullptr; // the picture the band belongs to
+    int fBandRows = 0;                 // rows from the top that have the band
     std::unique_ptr<TBitmap24> fOwnPicture;
     std::unique_ptr<TMCU> fMCU;
 };

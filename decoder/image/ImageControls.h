@@ -32,6 +32,9 @@ class TImageControl {
     virtual TBitmap24& Picture() = 0;
     virtual bool Visible() const = 0;
     virtual void SetVisible(bool aVisible) = 0;
+    // Whether the whole picture is shown, rows not yet decoded included (the window's control);
+    // otherwise only rows the stage reports as decoded are ever looked at.
+    virtual bool ShowsWholePicture() const { return true; }
 };
 
 // Headless progress display: keeps the caption and the tag.
@@ -54,6 +57,7 @@ class TBitmapImage : public TImageControl {
     TBitmap24& Picture() override { return fPicture; }
     bool Visible() const override { return fVisible; }
     void SetVisible(bool aVisible) override { fVisible = aVisible; }
+    bool ShowsWholePicture() const override { return false; }
 
   private:
     TBitmap24 fPicture;

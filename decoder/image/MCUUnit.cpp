@@ -251,6 +251,7 @@ void TMCU::DecodeBlock(TMCUBitReader& aBits, int aX) {
 void TMCU::WriteOutStrip(bool aReset) {
     std::lock_guard<TCriticalSection> guard(*fCS);
     if (!fBMP) return;
+    if (fBeforeWriting) fBeforeWriting(static_cast<int64_t>(g_y) + 8);
     const int32_t limit = std::min(fMaxZrvLineNum, fBMP->Height());
     const int columns = std::min(StripWidth, fBMP->Width());
     for (int y = 0; y < 8; ++y) {
@@ -274,6 +275,7 @@ void TMCU::WriteOutStrip(bool aReset) {
 void TMCU::WriteOutLate(int64_t aRow, int aFirstColumn, int aEndColumn) {
     std::lock_guard<TCriticalSection> guard(*fCS);
     if (!fBMP) return;
+    if (fBeforeWriting) fBeforeWriting(aRow + 8);
     const int32_t limit = std::min(fMaxZrvLineNum, fBMP->Height());
     const int end = std::min({aEndColumn, StripWidth, fBMP->Width()});
     for (int y = 0; y < 8; ++y) {

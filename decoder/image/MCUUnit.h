@@ -7,6 +7,7 @@
 #include "streams/SHORTstreamUnit_v3.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,9 @@ class TMCU {
 
     TBitmap24* Picture() const { return fBMP; }
     void SetPicture(TBitmap24* aPicture);
+    // Called under the stage lock before the decoder writes picture rows, with the end (exclusive)
+    // of the rows about to be written; rows may be written again later, but never before.
+    void SetBeforeWriting(std::function<void(int64_t aRowEnd)> aHook) { fBeforeWriting = std::move(aHook); }
     TStepPatternThread* ParentThread() const { return fParentThread; }
     void SetParentThread(TStepPatternThread* aThread) { fParentThread = aThread; }
     // Time stamp of the first strip (ms of the day); 0 while no strip has begun.
@@ -174,6 +178,7 @@ class TMCU {
     TSHORTstream* fStream;
     TBitmap24* fBMP = nullptr;
     TStepPatternThread* fParentThread = nullptr;
+    std::function<void(int64_t)> fBeforeWriting;
     int32_t fCount = 0;
     int32_t fNeedAddLen = 0;
     int32_t fFirstScanTime = 0;

@@ -72,9 +72,18 @@ std::vector<uint8_t> FlatPacket(uint32_t aTime, int aMcu, uint8_t aLevel, int aC
 }
 
 // A drawing stage driven by hand, without its thread.
+// An image control that shows its whole picture, as the window's does, or only the decoded rows.
+struct TTestImage : TBitmapImage {
+    explicit TTestImage(bool aWhole) : Whole(aWhole) {}
+    bool ShowsWholePicture() const override { return Whole; }
+    bool Whole;
+};
+
 struct Channel {
-    explicit Channel(int aNumChannel = 1, bool aLog = false, const char* aCaption = "0.5-0.7")
-        : In("MPDU_64", true, true, nullptr), Progress(aCaption), LogFile(aLog ? TempName(".64.log") : ""),
+    explicit Channel(int aNumChannel = 1, bool aLog = false, const char* aCaption = "0.5-0.7",
+                     bool aWhole = true)
+        : In("MPDU_64", true, true, nullptr), Progress(aCaption), Image(aWhole),
+          LogFile(aLog ? TempName(".64.log") : ""),
           Stage(&In, nullptr, aNumChannel, LogFile, &Progress, &Image) {}
     ~Channel() {
         if (!LogFile.empty()) fs::remove(LogFile);
@@ -100,7 +109,7 @@ struct Channel {
 
     TSHORTstream In;
     TCaptionProgress Progress;
-    TBitmapImage Image;
+    TTestImage Image;
     std::string LogFile;
     TCanalDrawThread Stage;
 };
@@ -416,6 +425,46 @@ TEST(CanalDraw, NewStageHasBlackPictureWithRedBandAndShowsNothing) {
     EXPECT_EQ(ch.Progress.Caption(), "0.5-0.7");
     ch.Stage.WriteOutCurrentStrip(); // no strip has begun: nothing is written
     EXPECT_TRUE(UntouchedRow(ch, 0));
+}
+
+// Headless, the band is painted on rows only as the decoder reaches them, yet every row within
+// LineCount is what the picture shown whole holds: strips, lost scans between them (counted
+// before any strip below them is written), a late packet into a skipped scan, the last strip
+// written out. Rows further down stay untouched, band and all.
+TEST(CanalDraw, HeadlessPictureMatchesTheWholeOneWithinTheLineCount) {
+    Channel whole, headless(1, false, "0.5-0.7", false);
+    auto both = [&](const std::vector<uint8_t>& aPacket) {
+        whole.Put(aPacket);
+        headless.Put(aPacket);
+        EXPECT_EQ(whole.Run(), 0);
+        EXPECT_EQ(headless.Run(), 0);
+    };
+    auto same = [&](int aExpectedRows) {
+        const int rows = headless.Stage.LineCount();
+        EXPECT_EQ(rows, aExpectedRows);
+        EXPECT_EQ(whole.Stage.LineCount(), rows);
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < TCanalDrawThread::PictureWidth; ++x)
+                ASSERT_EQ(headless.At(x, y), whole.At(x, y)) << "row " << y << " column " << x;
+        // (The strip being built may already have been written over the 8 rows after them.)
+        for (int y : {rows + 8, rows + 15, 5999})
+            for (int x : {0, 1536, 1600, 1635}) {
+                ASSERT_EQ(headless.At(x, y), Black) << "row " << y << " column " << x;
+                ASSERT_EQ(whole.At(x, y), x >= 1536 ? Red : Black) << "row " << y << " column " << x;
+            }
+    };
+    same(0);
+    both(FlatPacket(T0, 0, 40));
+    same(0);
+    both(FlatPacket(T0 + 3 * 1231, 0, 80)); // scans 1 and 2 lost
+    same(24);
+    both(FlatPacket(T0 + 1231, 14, 120)); // late, into lost scan 1
+    same(24);
+    both(FlatPacket(T0 + 6 * 1231, 28, 160));
+    same(48);
+    whole.Stage.WriteOutCurrentStrip();
+    headless.Stage.WriteOutCurrentStrip();
+    same(56);
 }
 
 // Whole scans of an encoded scene come out exactly as an independent decoder of the same
