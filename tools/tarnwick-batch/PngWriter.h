@@ -1,4 +1,4 @@
-// PNG writer for 24-bit pictures (no Qt needed by the batch tools); compression by libdeflate.
+// PNG writer for 24-bit pictures (no Qt needed by the batch tools); compression by ISA-L's igzip.
 #pragma once
 
 #include "image/GroundRectifier.h"
@@ -26,6 +26,6 @@ using TPngRows = std::function<const uint8_t*(int aY, uint8_t* aScratch)>;
 
 // Writes aHeight rows of aWidth pixels from aRows as an 8-bit grey (aGrey) or RGB PNG, compressed
 // as WritePngBgr compresses. Throws std::runtime_error naming the file on failure (a picture
-// without pixels among them), and passes on what aRows throws (no file is left then). Each
-// calling thread keeps its buffers, as large as the largest picture it wrote, until it ends.
+// without pixels among them; no file is left then), and passes on what aRows throws (no file is
+// left either). Each calling thread keeps about 1.6 MB of working memory until it ends.
 void WritePngRows(const std::string& aFileName, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows);
