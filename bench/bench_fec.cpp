@@ -51,6 +51,7 @@ void BM_ViterbiDecode(benchmark::State& state) {
 }
 BENCHMARK(BM_ViterbiDecode)
     ->ArgsProduct({{static_cast<int>(TViterbiKernel::vkLutTable), static_cast<int>(TViterbiKernel::vkCompact),
+                    static_cast<int>(TViterbiKernel::vkCompactAvx2),
                     static_cast<int>(TViterbiKernel::vkCompactSse2),
                     static_cast<int>(TViterbiKernel::vkCompactScalar)},
                    {0, 1}})

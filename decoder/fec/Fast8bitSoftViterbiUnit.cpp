@@ -83,6 +83,14 @@ bool CpuHasAvx2() {
 #endif
 }
 
+bool CpuHasAvx512() {
+#ifdef LRPT_VITERBI_SIMD
+    return CpuHasAvx2() && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+#else
+    return false;
+#endif
+}
+
 bool CpuHasSse2() {
 #ifdef LRPT_VITERBI_SIMD
     return true; // part of x86-64
@@ -150,7 +158,10 @@ TFast8bitSoftViterbiDecoder::TFast8bitSoftViterbiDecoder(TViterbiKernel aKernel)
                 packed |= static_cast<uint64_t>(m[pair * 4 + static_cast<size_t>(c)]) << (16 * c);
             fPairMetrics[raw] = packed; // metric c in bytes 2c, 2c + 1 as the SIMD kernels read it
         }
-        if (fKernel == TViterbiKernel::vkCompact && CpuHasAvx2())
+        if (fKernel == TViterbiKernel::vkCompact && CpuHasAvx512())
+            fIsa = TIsa::Avx512;
+        else if ((fKernel == TViterbiKernel::vkCompact || fKernel == TViterbiKernel::vkCompactAvx2) &&
+                 CpuHasAvx2())
             fIsa = TIsa::Avx2;
         else if (fKernel != TViterbiKernel::vkCompactScalar && CpuHasSse2())
             fIsa = TIsa::Sse2;
@@ -161,7 +172,16 @@ TFast8bitSoftViterbiDecoder::~TFast8bitSoftViterbiDecoder() = default;
 
 const char* TFast8bitSoftViterbiDecoder::Implementation() const {
     if (fKernel == TViterbiKernel::vkLutTable) return "table";
-    return fIsa == TIsa::Avx2 ? "avx2" : fIsa == TIsa::Sse2 ? "sse2" : "scalar";
+    switch (fIsa) {
+    case TIsa::Avx512:
+        return "avx512";
+    case TIsa::Avx2:
+        return "avx2";
+    case TIsa::Sse2:
+        return "sse2";
+    default:
+        return "scalar";
+    }
 }
 
 void TFast8bitSoftViterbiDecoder::Decode(const int8_t* aEncode, uint8_t* aDecode, int len) {
@@ -171,6 +191,10 @@ void TFast8bitSoftViterbiDecoder::Decode(const int8_t* aEncode, uint8_t* aDecode
         return;
     }
 #ifdef LRPT_VITERBI_SIMD
+    if (fIsa == TIsa::Avx512) {
+        DecodeCompactAvx512(aEncode, aDecode, len);
+        return;
+    }
     if (fIsa == TIsa::Avx2) {
         DecodeCompactAvx2(aEncode, aDecode, len);
         return;
@@ -421,105 +445,39 @@ __attribute__((target("avx2,fma"))) inline __m256i Load(const uint16_t* aAligned
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(aAligned));
 }
 
+// AVX-512 (BW, VL) forms of Split and GreaterMask: one two-source permute per output vector
+// instead of two shuffles, an unpack and a lane permute, and decisions straight from mask
+// compares, already in state order.
+__attribute__((target("avx2,fma,avx512bw,avx512vl"))) inline void SplitWide(__m256i x, __m256i y,
+                                                                            __m256i& even, __m256i& odd) {
+    const __m256i evenLanes = _mm256_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const __m256i oddLanes = _mm256_setr_epi16(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+    even = _mm256_permutex2var_epi16(x, evenLanes, y);
+    odd = _mm256_permutex2var_epi16(x, oddLanes, y);
+}
+
+__attribute__((target("avx2,fma,avx512bw,avx512vl"))) inline uint64_t
+GreaterMaskWide(__m256i x0, __m256i y0, __m256i x1, __m256i y1) {
+    return static_cast<uint64_t>(_mm256_cmpgt_epi16_mask(x0, y0)) |
+           static_cast<uint64_t>(_mm256_cmpgt_epi16_mask(x1, y1)) << 16;
+}
+
 } // namespace
 
-// The add-compare-select as butterflies. The loop keeps the extended metrics of the last step as
-// n[0][j] = N[2i], n[1][j] = N[2i + 1], n[2][j] = N[2i + 64], n[3][j] = N[2i + 65], i = 16j + lane:
-// the two predecessors of state i lie in the same lane of n[0] and n[1] (of state i + 32: n[2] and
-// n[3]), so compare and select need no shuffle. Their survivors, split into even and odd states,
-// give the next step's n with adds only. fSum16 keeps the natural order between calls.
-__attribute__((target("avx2,fma"))) void
-TFast8bitSoftViterbiDecoder::DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode, int len) {
-    __m256i n00, n01, n10, n11, n20, n21, n30, n31; // nCJ: part C of states 16J..16J + 15
-    {
-        alignas(32) uint16_t parts[4][32];
-        for (int i = 0; i < 32; ++i) {
-            parts[0][i] = fSum16[static_cast<size_t>(2 * i)];
-            parts[1][i] = fSum16[static_cast<size_t>(2 * i + 1)];
-            parts[2][i] = fSum16[static_cast<size_t>(2 * i + 64)];
-            parts[3][i] = fSum16[static_cast<size_t>(2 * i + 65)];
-        }
-        n00 = Load(parts[0]), n01 = Load(parts[0] + 16), n10 = Load(parts[1]), n11 = Load(parts[1] + 16);
-        n20 = Load(parts[2]), n21 = Load(parts[2] + 16), n30 = Load(parts[3]), n31 = Load(parts[3] + 16);
-    }
-    const __m256i split = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.split));
-    const __m256i ctlA0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.a[0]));
-    const __m256i ctlA1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.a[1]));
-    const __m256i ctlC0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.c[0]));
-    const __m256i ctlC1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kButterflies.c[1]));
-    const uint64_t* pairMetrics = fPairMetrics.get();
-    uint8_t best[kChunk];
-    for (int done = 0; done < len;) {
-        const int count = std::min(kChunk, len - done);
-        alignas(32) uint64_t metrics[kChunk];
-        int i = 0;
-        for (; i + 8 <= count; i += 8)
-            PairMetricsAvx2(aEncode + 2 * (done + i), metrics + i);
-        for (; i < count; ++i)
-            metrics[i] = pairMetrics[RawPair(aEncode, done + i)];
-        for (i = 0; i < count; ++i) {
-            // Survivors: state i (j = 0, 1: states 0..31) from N[2i] or N[2i + 1], state i + 32
-            // from N[2i + 64] or N[2i + 65]; the odd one on a strict greater, as the reference.
-            // (Named vectors, not arrays: the compiler keeps them in registers.)
-            const __m256i low0 = _mm256_min_epi16(n00, n10), low1 = _mm256_min_epi16(n01, n11);
-            const __m256i high0 = _mm256_min_epi16(n20, n30), high1 = _mm256_min_epi16(n21, n31);
-            fDec[(fStep + static_cast<uint32_t>(i)) % kRing] =
-                SwapMiddleBytes(GreaterMask(n00, n10, n01, n11) | GreaterMask(n20, n30, n21, n31) << 32);
-            // eJ lane l: state 32J + 2l, oJ: state 32J + 2l + 1.
-            __m256i e0, o0, e1, o1;
-            Split(low0, low1, split, e0, o0);
-            Split(high0, high1, split, e1, o1);
-
-            const __m256i bm = _mm256_set1_epi64x(static_cast<long long>(metrics[i]));
-            const __m256i a0 = _mm256_shuffle_epi8(bm, ctlA0), a1 = _mm256_shuffle_epi8(bm, ctlA1);
-            const __m256i c0 = _mm256_shuffle_epi8(bm, ctlC0), c1 = _mm256_shuffle_epi8(bm, ctlC1);
-            n00 = _mm256_add_epi16(e0, a0);
-            n01 = _mm256_add_epi16(e1, a1);
-            n10 = _mm256_add_epi16(o0, c0);
-            n11 = _mm256_add_epi16(o1, c1);
-            n20 = _mm256_add_epi16(e0, c0);
-            n21 = _mm256_add_epi16(e1, c1);
-            n30 = _mm256_add_epi16(o0, a0);
-            n31 = _mm256_add_epi16(o1, a1);
-            // The best successor of each state: teJ of the even states, toJ of the odd ones.
-            const __m256i te0 = _mm256_min_epi16(n00, n20), te1 = _mm256_min_epi16(n01, n21);
-            const __m256i to0 = _mm256_min_epi16(n10, n30), to1 = _mm256_min_epi16(n11, n31);
-            const __m256i m = _mm256_min_epi16(_mm256_min_epi16(te0, to0), _mm256_min_epi16(te1, to1));
-            const __m128i m2 = _mm_min_epu16(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
-            const __m128i least = _mm_minpos_epu16(m2); // the minimum in lane 0
-            const uint32_t bestValue = static_cast<uint32_t>(_mm_cvtsi128_si32(least)) & 0xFFFF;
-            // The lowest state reaching the minimum, as the strict compare of the reference keeps:
-            // in a mask of two bits a lane, bit 2l of the even states' and bit 2l + 1 of the odd
-            // states' give state 32J + the bit's index.
-            const __m256i bb = _mm256_broadcastw_epi16(least);
-            best[i] =
-                static_cast<uint8_t>(LowestBit(EqualMask(te0, to0, bb) | EqualMask(te1, to1, bb) << 32));
-            if (CountStep16(bestValue)) {
-                n00 = _mm256_sub_epi16(n00, bb);
-                n01 = _mm256_sub_epi16(n01, bb);
-                n10 = _mm256_sub_epi16(n10, bb);
-                n11 = _mm256_sub_epi16(n11, bb);
-                n20 = _mm256_sub_epi16(n20, bb);
-                n21 = _mm256_sub_epi16(n21, bb);
-                n30 = _mm256_sub_epi16(n30, bb);
-                n31 = _mm256_sub_epi16(n31, bb);
-            }
-        }
-        TraceChunk(best, aDecode + done, count);
-        done += count;
-    }
-    alignas(32) uint16_t parts[4][32];
-    const __m256i last[4][2] = {{n00, n01}, {n10, n11}, {n20, n21}, {n30, n31}};
-    for (int c = 0; c < 4; ++c)
-        for (int j = 0; j < 2; ++j)
-            _mm256_store_si256(reinterpret_cast<__m256i*>(&parts[c][16 * j]), last[c][j]);
-    for (int i = 0; i < 32; ++i) {
-        fSum16[static_cast<size_t>(2 * i)] = parts[0][i];
-        fSum16[static_cast<size_t>(2 * i + 1)] = parts[1][i];
-        fSum16[static_cast<size_t>(2 * i + 64)] = parts[2][i];
-        fSum16[static_cast<size_t>(2 * i + 65)] = parts[3][i];
-    }
-}
+#define LRPT_ACS_WIDE 0
+#define LRPT_ACS_NAME DecodeCompactAvx2
+#define LRPT_ACS_TARGET "avx2,fma"
+#include "fec/Fast8bitSoftViterbiAcs.inc"
+#undef LRPT_ACS_WIDE
+#undef LRPT_ACS_NAME
+#undef LRPT_ACS_TARGET
+#define LRPT_ACS_WIDE 1
+#define LRPT_ACS_NAME DecodeCompactAvx512
+#define LRPT_ACS_TARGET "avx2,fma,avx512bw,avx512vl"
+#include "fec/Fast8bitSoftViterbiAcs.inc"
+#undef LRPT_ACS_WIDE
+#undef LRPT_ACS_NAME
+#undef LRPT_ACS_TARGET
 
 namespace {
 

@@ -29,13 +29,15 @@ enum class TViterbiKernel {
     // filled when the decoder is created); the per-bit loop only looks up and adds. The reference.
     vkLutTable,
     // The four distinct branch metrics of a pair from a 512 KiB table and all 64 states in SIMD
-    // registers as 16-bit metrics: AVX2 when the processor has it, SSE2 otherwise (scalar on
-    // processors without either).
+    // registers as 16-bit metrics: AVX-512 (BW and VL, on 256-bit registers) when the processor has
+    // it, else AVX2, else SSE2 (scalar on processors without any).
     vkCompact,
     // The compact kernel on SSE2 even when AVX2 is there (scalar without SSE2).
     vkCompactSse2,
     // The compact kernel, never vectorised.
     vkCompactScalar,
+    // The compact kernel on AVX2 even when AVX-512 is there (as vkCompact without AVX2).
+    vkCompactAvx2,
 };
 
 class TFast8bitSoftViterbiDecoder {
@@ -78,9 +80,9 @@ class TFast8bitSoftViterbiDecoder {
     void SetOnBEREvent(TBEREvent aEvent) { fOnBEREvent = std::move(aEvent); }
 
     TViterbiKernel Kernel() const { return fKernel; }
-    // True when the add-compare-select runs on SIMD registers (AVX2 or SSE2).
+    // True when the add-compare-select runs on SIMD registers (AVX-512, AVX2 or SSE2).
     bool Vectorised() const { return fIsa != TIsa::Scalar && fKernel != TViterbiKernel::vkLutTable; }
-    // "avx2", "sse2", "scalar" or "table": the code that runs the add-compare-select.
+    // "avx512", "avx2", "sse2", "scalar" or "table": the code that runs the add-compare-select.
     const char* Implementation() const;
 
     // The branch metric ((x1 - 70 e1)^2 + (x2 - 70 e2)^2) div 70 of a received pair against the
@@ -91,7 +93,7 @@ class TFast8bitSoftViterbiDecoder {
     static int CodeOf(int r);
 
   private:
-    enum class TIsa { Scalar, Sse2, Avx2 };
+    enum class TIsa { Scalar, Sse2, Avx2, Avx512 };
     // Compact path memory: a ring of kRing steps. Bit s of fDec[step] is 1 when the survivor of
     // state s came from the odd extended state 2s + 1 (one word, so that a traceback step is a
     // shift of a word it can load ahead); fSk[step] is the state of the best path at that step as
@@ -107,6 +109,9 @@ class TFast8bitSoftViterbiDecoder {
 #if defined(__GNUC__) && defined(__x86_64__)
     __attribute__((target("avx2,fma"))) void DecodeCompactAvx2(const int8_t* aEncode, uint8_t* aDecode,
                                                                int len);
+    // The same loop (one source) with AVX-512's permutes and mask compares.
+    __attribute__((target("avx2,fma,avx512bw,avx512vl"))) void DecodeCompactAvx512(const int8_t* aEncode,
+                                                                                   uint8_t* aDecode, int len);
     void DecodeCompactSse2(const int8_t* aEncode, uint8_t* aDecode, int len);
 #endif
     // Counts the step, reports quality and renormalises N every kBERPeriod steps (scalar kernel).

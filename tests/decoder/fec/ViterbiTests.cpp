@@ -81,7 +81,11 @@ TRun DecodeAll(TFast8bitSoftViterbiDecoder& dec, const std::vector<int8_t>& soft
 }
 
 const TViterbiKernel kKernels[] = {TViterbiKernel::vkLutTable, TViterbiKernel::vkCompact,
-                                   TViterbiKernel::vkCompactSse2, TViterbiKernel::vkCompactScalar};
+                                   TViterbiKernel::vkCompactAvx2, TViterbiKernel::vkCompactSse2,
+                                   TViterbiKernel::vkCompactScalar};
+// The fast kernels, each compared with the table kernel.
+const TViterbiKernel kFastKernels[] = {TViterbiKernel::vkCompact, TViterbiKernel::vkCompactAvx2,
+                                       TViterbiKernel::vkCompactSse2, TViterbiKernel::vkCompactScalar};
 
 class ViterbiKernels : public ::testing::TestWithParam<TViterbiKernel> {};
 
@@ -185,6 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Kernels, ViterbiKernels, ::testing::ValuesIn(kKernels),
                                  return "LutTable";
                              case TViterbiKernel::vkCompact:
                                  return "Compact";
+                             case TViterbiKernel::vkCompactAvx2:
+                                 return "CompactAvx2";
                              case TViterbiKernel::vkCompactSse2:
                                  return "CompactSse2";
                              default:
@@ -208,15 +214,16 @@ TEST(Viterbi, FastKernelsMatchTheTableKernelExactly) {
     TFast8bitSoftViterbiDecoder reference(TViterbiKernel::vkLutTable);
     const TRun ref = DecodeAll(reference, soft);
     ASSERT_EQ(ref.ber.size(), 2u);
-    for (TViterbiKernel k :
-         {TViterbiKernel::vkCompact, TViterbiKernel::vkCompactSse2, TViterbiKernel::vkCompactScalar}) {
+    for (TViterbiKernel k : kFastKernels) {
         TFast8bitSoftViterbiDecoder fast(k);
         const TRun got = DecodeAll(fast, soft);
         EXPECT_EQ(got.out, ref.out) << fast.Implementation();
         EXPECT_EQ(got.ber, ref.ber) << fast.Implementation();
     }
-    if (std::string(TFast8bitSoftViterbiDecoder(TViterbiKernel::vkCompact).Implementation()) != "avx2")
+    if (std::string(TFast8bitSoftViterbiDecoder(TViterbiKernel::vkCompactAvx2).Implementation()) != "avx2")
         GTEST_SKIP() << "no AVX2 on this processor: the AVX2 kernel was not compared";
+    if (std::string(TFast8bitSoftViterbiDecoder(TViterbiKernel::vkCompact).Implementation()) != "avx512")
+        GTEST_SKIP() << "no AVX-512 (BW, VL) on this processor: the AVX-512 kernel was not compared";
 }
 
 // Random soft values of the whole range, fed in calls of random lengths, across several quality
@@ -256,8 +263,7 @@ TEST(Viterbi, RandomInputMatchesTheTableKernelForEveryKernel) {
         TFast8bitSoftViterbiDecoder reference(TViterbiKernel::vkLutTable);
         const TRun ref = DecodeAll(reference, soft);
         ASSERT_EQ(ref.ber.size(), 2u);
-        for (TViterbiKernel k :
-             {TViterbiKernel::vkCompact, TViterbiKernel::vkCompactSse2, TViterbiKernel::vkCompactScalar}) {
+        for (TViterbiKernel k : kFastKernels) {
             TFast8bitSoftViterbiDecoder fast(k);
             const TRun got = DecodeAll(fast, soft, lengths);
             EXPECT_EQ(got.out, ref.out) << fast.Implementation() << " seed " << seed;
