@@ -77,14 +77,8 @@ void TDecodingSession::Feed(TLrptMode aMode, TFileStream& aInput) {
 
     // The whole file is fed, its last shorter block too (whole symbols only).
     while (position < size && !fUserStop.load()) {
-        const int64_t sum = fChain.BackPressureSum(aMode);
-        if (sum >= threshold) {
-            if (!plain && fObserver.ShowBufferProgress) fObserver.ShowBufferProgress(sum, threshold);
-            Process();
-            // A short sleep in both modes keeps a waiting driver from taking a core the stages need.
-            SleepMs(plain ? 1 : 20);
-            continue;
-        }
+        int64_t sum = 0;
+        if (WaitForRoom(aMode, sum)) continue;
         int64_t n = std::min<int64_t>(blockBytes, size - position);
         if (fDemMode == dm_8BitSoft) n &= ~int64_t{1};
         if (n == 0) break; // a trailing odd byte of an 8-bit soft file is half a symbol
@@ -124,6 +118,18 @@ void TDecodingSession::Feed(TLrptMode aMode, TFileStream& aInput) {
     fTotals.FileBytesRead = position;
 }
 
+bool TDecodingSession::WaitForRoom(TLrptMode aMode, int64_t& aSum) {
+    const bool plain = aMode == TLrptMode::lm72k;
+    const int64_t threshold = Threshold(aMode);
+    aSum = fChain.BackPressureSum(aMode);
+    if (aSum < threshold) return false;
+    if (!plain && fObserver.ShowBufferProgress) fObserver.ShowBufferProgress(aSum, threshold);
+    Process();
+    // A short sleep in both modes keeps a waiting driver from taking a core the stages need.
+    SleepMs(plain ? 1 : 20);
+    return true;
+}
+
 void TDecodingSession::FeedStream(TLrptMode aMode, TSymbolInput& aInput) {
     const bool plain = aMode == TLrptMode::lm72k;
     const int64_t threshold = Threshold(aMode);
@@ -132,13 +138,8 @@ void TDecodingSession::FeedStream(TLrptMode aMode, TSymbolInput& aInput) {
     int carry = 0;
     int64_t read = 0, cycle = 0;
     while (!fUserStop.load()) {
-        const int64_t sum = fChain.BackPressureSum(aMode);
-        if (sum >= threshold) {
-            if (!plain && fObserver.ShowBufferProgress) fObserver.ShowBufferProgress(sum, threshold);
-            Process();
-            SleepMs(plain ? 1 : 20);
-            continue;
-        }
+        int64_t sum = 0;
+        if (WaitForRoom(aMode, sum)) continue;
         // A short wait, so that the observer is called while the source is slow (a live pass).
         const int got = aInput.Read(values.data() + carry, StreamBlockValues, 100);
         Process();

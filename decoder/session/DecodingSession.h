@@ -88,6 +88,10 @@ class TDecodingSession {
                   const std::function<void()>& aFeed);
     void Feed(TLrptMode aMode, TFileStream& aInput);
     void FeedStream(TLrptMode aMode, TSymbolInput& aInput);
+    // Back pressure, for both feeders: aSum becomes the values the chain holds; when they reach
+    // the mode's threshold, shows the buffer (80 k), lets the observer run, sleeps a moment and
+    // returns true (the caller looks again); otherwise returns false at once.
+    bool WaitForRoom(TLrptMode aMode, int64_t& aSum);
     void Drain(TLrptMode aMode);
     void TakeTotals();
     void Process() {
