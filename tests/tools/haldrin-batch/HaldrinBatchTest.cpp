@@ -1,6 +1,7 @@
 // The whole chain without windows: generator WAV -> haldrin-batch -> tarnwick-batch -> pictures,
 // compared with the generator's ideal pictures.
 #include "Synthesizer.h"
+#include "TestFolder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,20 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The test's own folder below one of this process, which goes when the process ends.
 fs::path TempDir(const std::string& aName) {
-    struct TRoot {
-        fs::path Path = fs::temp_directory_path() / ("haldrin-batch-test-" + std::to_string(getpid()));
-        ~TRoot() {
-            std::error_code ignored;
-            fs::remove_all(Path, ignored);
-        }
-    };
-    static const TRoot root;
-    const fs::path dir = root.Path / aName;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
+    return TestFolder("haldrin-batch-test", aName);
 }
 
 void Write(const fs::path& aPath, const std::vector<uint8_t>& aBytes) {

@@ -3,6 +3,7 @@
 // pictures, pass.json reads back, and refused inputs leave nothing behind.
 #include "PassSummary.h"
 #include "Synthesizer.h"
+#include "TestFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -159,18 +160,7 @@ class TJsonReader {
 // ---- Running the program.
 
 fs::path TempDir(const std::string& aName) {
-    struct TRoot {
-        fs::path Path = fs::temp_directory_path() / ("lrpt-decode-test-" + std::to_string(getpid()));
-        ~TRoot() {
-            std::error_code ignored;
-            fs::remove_all(Path, ignored);
-        }
-    };
-    static const TRoot root;
-    const fs::path dir = root.Path / aName;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
+    return TestFolder("lrpt-decode-test", aName);
 }
 
 std::string Slurp(const fs::path& aPath) {
