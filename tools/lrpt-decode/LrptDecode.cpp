@@ -34,14 +34,12 @@ void PrepareOutput(const std::string& aDir, const std::string& aStem) {
     std::error_code error;
     fs::create_directories(aDir, error);
     if (!fs::is_directory(aDir)) throw std::runtime_error("cannot use \"" + aDir + "\" as the output folder");
+    RemoveSessionPictures(aStem);
+    // The live pictures' temporaries, which an interrupted run may have left.
     for (int apid = 64; apid <= 69; ++apid)
-        for (const char* extension : {".png", ".bmp", ".rect.png", ".png.tmp"})
-            fs::remove(aStem + "." + std::to_string(apid) + extension, error);
+        fs::remove(aStem + "." + std::to_string(apid) + ".png.tmp", error);
     for (const char* product : {"rgb123", "rgb221", "ir"})
-        for (const char* extension : {".png", ".rect.png", ".png.tmp"})
-            fs::remove(aStem + "." + product + extension, error);
-    for (const char* extension : {".bmp", ".bmp.stat"})
-        fs::remove(aStem + extension, error);
+        fs::remove(aStem + "." + product + ".png.tmp", error);
     fs::remove((fs::path(aDir) / "pass.json").string(), error);
 }
 
@@ -98,12 +96,7 @@ std::string NoFrameLine(const std::string& aStem, const std::string& aInput) {
 // A symbol file: mode and NRZ-M found as tarnwick-batch --auto finds them (within what was forced),
 // then the file decoded by the session as the window decodes it.
 void DecodeSymbolFile(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream* aProgress) {
-    std::error_code error;
-    if (!fs::exists(o.Input, error))
-        throw std::invalid_argument("cannot open \"" + o.Input + "\": no such file");
-    if (!fs::is_regular_file(o.Input, error))
-        throw std::invalid_argument("cannot read \"" + o.Input + "\": not a regular file");
-    if (fs::file_size(o.Input, error) == 0) throw std::invalid_argument("\"" + o.Input + "\" is empty");
+    CheckInputFile(o.Input);
     TPassSummary& s = out.Summary;
     s.SymbolFile = true;
     s.InputDescription = "symbol file";

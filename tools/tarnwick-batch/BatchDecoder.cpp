@@ -283,16 +283,31 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     return written;
 }
 
+void RemoveSessionPictures(const std::string& aStem) {
+    std::error_code error;
+    for (int apid = 64; apid <= 69; ++apid)
+        for (const char* extension : {".png", ".bmp", ".rect.png"})
+            fs::remove(aStem + "." + std::to_string(apid) + extension, error);
+    for (const char* product : {"rgb123", "rgb221", "ir"})
+        for (const char* extension : {".png", ".rect.png"})
+            fs::remove(aStem + "." + product + extension, error);
+    fs::remove(aStem + ".bmp", error);
+    fs::remove(aStem + ".bmp.stat", error);
+}
+
+void CheckInputFile(const std::string& aPath) {
+    std::error_code error;
+    if (!fs::exists(aPath, error)) throw std::invalid_argument("cannot open \"" + aPath + "\": no such file");
+    if (!fs::is_regular_file(aPath, error))
+        throw std::invalid_argument("cannot read \"" + aPath + "\": not a regular file");
+    if (fs::file_size(aPath, error) == 0) throw std::invalid_argument("\"" + aPath + "\" is empty");
+}
+
 TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
+    CheckInputFile(aOptions.Input);
     std::error_code error;
-    if (!fs::exists(aOptions.Input, error))
-        throw std::invalid_argument("cannot open \"" + aOptions.Input + "\": no such file");
-    if (!fs::is_regular_file(aOptions.Input, error))
-        throw std::invalid_argument("cannot read \"" + aOptions.Input + "\": not a regular file");
-    if (fs::file_size(aOptions.Input, error) == 0)
-        throw std::invalid_argument("\"" + aOptions.Input + "\" is empty");
 
     std::string stem = aOptions.Input;
     if (!aOptions.OutDir.empty()) {
@@ -305,16 +320,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     TBatchResult result;
     result.Stem = stem;
     result.Mode = aOptions.Mode.value_or(ModeForFileName(aOptions.Input));
-    // Pictures of an earlier run on the same stem go first: a channel this run does not draw must
-    // not keep a picture that looks like this run's. (The session removes its own files.)
-    for (int apid = 64; apid <= 69; ++apid)
-        for (const char* extension : {".png", ".bmp", ".rect.png"})
-            fs::remove(stem + "." + std::to_string(apid) + extension, error);
-    for (const char* product : {"rgb123", "rgb221", "ir"})
-        for (const char* extension : {".png", ".rect.png"})
-            fs::remove(stem + "." + product + extension, error);
-    fs::remove(stem + ".bmp", error);
-    fs::remove(stem + ".bmp.stat", error);
+    // Pictures of an earlier run on the same stem go first.
+    RemoveSessionPictures(stem);
     result.Nrzm = aOptions.Nrzm;
     if (aOptions.Auto) DetectForBatch(aOptions.Input, result, aProgress);
     const int64_t fileSize = static_cast<int64_t>(fs::file_size(aOptions.Input));

@@ -59,6 +59,12 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress);
 // files written. Throws std::runtime_error naming the file on a write error.
 std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::string& aStem,
                                               const std::array<int, 3>& aRgb);
+// Deletes every picture WriteSessionPictures may write on aStem, so that a channel a new run does
+// not draw keeps no picture of an earlier one. (The session removes its own files.)
+void RemoveSessionPictures(const std::string& aStem);
+
+// Throws std::invalid_argument, naming aPath, unless it is an existing, non-empty regular file.
+void CheckInputFile(const std::string& aPath);
 
 std::string BatchSummary(const TBatchResult& aResult);
 
