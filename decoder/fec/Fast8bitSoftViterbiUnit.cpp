@@ -456,10 +456,21 @@ __attribute__((target("avx2,fma,avx512bw,avx512vl"))) inline void SplitWide(__m2
     odd = _mm256_permutex2var_epi16(x, oddLanes, y);
 }
 
+// A mask register's bits in a general register. In asm because g++ 12 miscompiles the plain
+// conversion when it has to spill the mask: it stores the mask's 16 bits (kmovw to the stack) and
+// reloads the widened value as 64 (movq), taking 48 bits of whatever the slot held. Seen under
+// ThreadSanitizer, whose calls in the loop add the register pressure; nothing in the source is
+// undefined, and the asm leaves the compiler no widening of a mask to fold.
+__attribute__((target("avx2,fma,avx512bw,avx512vl"))) inline uint32_t MaskBits(__mmask16 aMask) {
+    uint32_t bits;
+    asm("kmovw %1, %0" : "=r"(bits) : "k"(aMask));
+    return bits;
+}
+
 __attribute__((target("avx2,fma,avx512bw,avx512vl"))) inline uint64_t
 GreaterMaskWide(__m256i x0, __m256i y0, __m256i x1, __m256i y1) {
-    return static_cast<uint64_t>(_mm256_cmpgt_epi16_mask(x0, y0)) |
-           static_cast<uint64_t>(_mm256_cmpgt_epi16_mask(x1, y1)) << 16;
+    return static_cast<uint64_t>(MaskBits(_mm256_cmpgt_epi16_mask(x0, y0))) |
+           static_cast<uint64_t>(MaskBits(_mm256_cmpgt_epi16_mask(x1, y1))) << 16;
 }
 
 } // namespace
@@ -507,8 +518,11 @@ constexpr int EvenImm(int v, int first) {
 }
 
 // Lane l: the metric of code(2l) ^ v, from bm = [m0 m1 m2 m3 m0 m1 m2 m3].
+// The immediates are constexpr variables: without optimisation the intrinsics are macros that
+// take only a constant expression, which a constexpr function's call in their argument is not.
 template <int v> inline __m128i EvenMetrics(__m128i bm) {
-    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(bm, EvenImm(v, 0)), EvenImm(v, 4));
+    constexpr int low = EvenImm(v, 0), high = EvenImm(v, 4);
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(bm, low), high);
 }
 
 } // namespace

@@ -41,7 +41,7 @@ class TCanalDrawThread : public TStepPatternThread {
     // The decoder's picture. Replacing it does not transfer ownership.
     TBitmap24* Picture();
     void SetPicture(TBitmap24* aPicture);
-    // First strip's time stamp in ms of the day; 0 while no strip has begun.
+    // First strip's time stamp in ms of the day (0 is midnight); -1 while no strip has begun.
     int32_t FirstScanTime();
     // Picture rows from the first strip's top to the top of the strip being built; after
     // WriteOutCurrentStrip, until the next strip begins, it also counts that strip's 8 rows,

@@ -137,6 +137,7 @@ void TMCU::SetProgress(TProgressControl* aProgress) {
 }
 
 int32_t TMCU::ScanCount() const {
+    if (fFirstScanTime < 0) return 0;
     return static_cast<int32_t>(RoundEven((static_cast<int64_t>(g_t) - fFirstScanTime) / ScanPeriodMs));
 }
 
@@ -292,7 +293,7 @@ void TMCU::WriteOutLate(int64_t aRow, int aFirstColumn, int aEndColumn) {
 
 void TMCU::WriteOutBuildingStrip() {
     std::lock_guard<TCriticalSection> guard(*fCS);
-    if (g_t == 0) return;
+    if (fFirstScanTime < 0) return;
     WriteOutStrip(false);
     fBuildingStripWritten = true;
 }
@@ -359,15 +360,17 @@ bool TMCU::ReadMCU() {
     // packet was lost still gets its own rows. A later stamp begins a new strip; a stamp of an
     // earlier scan (a packet arriving late) is drawn straight into that scan's rows, leaving the
     // strip being built alone.
-    const bool newStamp = g_t == 0 || t != fStripStamp;
+    // Not g_t == 0: a first scan stamped exactly at midnight is a scan like any other.
+    const bool begun = fFirstScanTime >= 0;
+    const bool newStamp = !begun || t != fStripStamp;
     const int64_t latePeriods =
-        newStamp && g_t != 0 ? static_cast<int64_t>(RoundEven((t - g_t) / ScanPeriodMs)) : 0;
+        newStamp && begun ? static_cast<int64_t>(RoundEven((t - g_t) / ScanPeriodMs)) : 0;
     const bool late = latePeriods < 0;
     if (newStamp && !late) {
         WriteOutStrip(true);
         int64_t periods = 0;
         fStripStamp = static_cast<int32_t>(t);
-        if (g_t == 0) {
+        if (!begun) {
             fFirstScanTime = static_cast<int32_t>(t);
         } else {
             periods = latePeriods;

@@ -116,7 +116,8 @@ class TMCU {
     void SetBeforeWriting(std::function<void(int64_t aRowEnd)> aHook) { fBeforeWriting = std::move(aHook); }
     TStepPatternThread* ParentThread() const { return fParentThread; }
     void SetParentThread(TStepPatternThread* aThread) { fParentThread = aThread; }
-    // Time stamp of the first strip (ms of the day); 0 while no strip has begun.
+    // Time stamp of the first strip (ms of the day, 0 included: a scan at midnight); -1 while no
+    // strip has begun.
     int32_t FirstScanTime() const { return fFirstScanTime; }
     // Scan periods from the first strip to the strip being built.
     int32_t ScanCount() const;
@@ -181,7 +182,7 @@ class TMCU {
     std::function<void(int64_t)> fBeforeWriting;
     int32_t fCount = 0;
     int32_t fNeedAddLen = 0;
-    int32_t fFirstScanTime = 0;
+    int32_t fFirstScanTime = -1;
     int32_t fCurrentScanTime = 0;
     int32_t fSumLen = 0;
     TProgressControl* fProgress = nullptr;

@@ -100,7 +100,7 @@ TBitmap24 GenerateProduct(TCompositeKind aKind, const std::array<TCanalDrawThrea
                           TRGBStatistics* aStatistics) {
     std::array<bool, 6> present{};
     for (size_t i = 0; i < 6; ++i)
-        present[i] = aStages[i]->FirstScanTime() != 0 && aStages[i]->LineCount() > 0;
+        present[i] = aStages[i]->FirstScanTime() >= 0 && aStages[i]->LineCount() > 0;
     const auto channels = CompositeChannels(aKind, present);
     TBitmap24 out;
     const auto statistics = GenerateRGB(*aStages[static_cast<size_t>(channels[0] - 1)],

@@ -25,7 +25,7 @@ std::string CompositeTitle(TCompositeKind aKind);
 
 // Whether a channel has anything drawn: a strip begun and at least one line.
 inline bool ChannelPresent(const TRGBSource& aSource) {
-    return aSource.Picture && aSource.FirstScanTime != 0 && aSource.LineCount > 0;
+    return aSource.Picture && aSource.FirstScanTime >= 0 && aSource.LineCount > 0;
 }
 
 // The composites worth making from the channels present (aPresent[n-1] for channel n):

@@ -30,7 +30,7 @@ TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawT
 // What the composite takes from one channel.
 struct TRGBSource {
     const TBitmap24* Picture = nullptr; // null counts as a picture of no rows
-    int32_t FirstScanTime = 0;          // ms of the day; 0: no strip begun
+    int32_t FirstScanTime = -1;         // ms of the day; -1: no strip begun
     int32_t LineCount = 0;
 };
 // The composition itself, on pictures nobody else changes meanwhile.

@@ -73,7 +73,7 @@ void TRGBForm::Generate(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThre
     // The products the channels allow are offered; the others are greyed out.
     std::array<bool, 6> present{};
     for (size_t i = 0; i < 6; ++i)
-        present[i] = fStages[i] && fStages[i]->FirstScanTime() != 0 && fStages[i]->LineCount() > 0;
+        present[i] = fStages[i] && fStages[i]->FirstScanTime() >= 0 && fStages[i]->LineCount() > 0;
     const auto allowed = ChooseComposites(present);
     if (auto* model = qobject_cast<QStandardItemModel*>(ProductBox->model()))
         for (int i = 0; i < 3; ++i)

@@ -44,7 +44,7 @@ int WriteLivePictures(TStageChain& aChain, const std::string& aStem) {
             std::lock_guard<TCriticalSection> guard(stages[i]->CS());
             const TBitmap24* picture = stages[i]->Picture();
             const int rows = std::min(stages[i]->LineCount(), picture->Height());
-            present[i] = stages[i]->FirstScanTime() != 0 && rows > 0;
+            present[i] = stages[i]->FirstScanTime() >= 0 && rows > 0;
             if (!present[i]) continue;
             cropped.SetSize(CompositeWidth, rows);
             for (int y = 0; y < rows; ++y)

@@ -58,7 +58,7 @@ void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptio
     for (int i = 0; i < 6; ++i) {
         TCanalDrawThread& stage = *aChain.Channel(i);
         StopStage(stage); // terminated by the session; wait until it has really ended
-        if (stage.FirstScanTime() == 0 || stage.LineCount() <= 0) continue;
+        if (stage.FirstScanTime() < 0 || stage.LineCount() <= 0) continue;
         TPassChannel c;
         c.Apid = 64 + i;
         c.Lines = stage.LineCount();

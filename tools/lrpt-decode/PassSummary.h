@@ -17,6 +17,8 @@ struct TPassSummary {
     std::string Input;            // as given ("-" for standard input)
     std::string InputDescription; // what the input holds
     bool SymbolFile = false;
+    bool Interrupted = false;      // the input was ended by an interrupt (the first Ctrl-C)
+    uint64_t NonFiniteSamples = 0; // NaN or infinite sample values read as zero
 
     // What was decoded and whether each part was forced or found.
     bool Found = false;
@@ -44,14 +46,9 @@ struct TPassSummary {
     std::vector<std::string> Files;
 };
 
-// The text of a JSON string literal for aText (quotes included): quote, backslash and control
-// characters escaped; bytes of 0x80 and above copied (the text is UTF-8), except that a byte
-// sequence that is not valid UTF-8 is replaced by U+FFFD so that the document stays valid.
-std::string JsonString(const std::string& aText);
-// A JSON number, or null for a value that is not finite.
-std::string JsonNumber(double aValue);
-
+// The document, indented, one key a line; values that are not finite are null, and bytes of a
+// name that are not UTF-8 become U+FFFD.
 std::string PassJson(const TPassSummary& aSummary);
 // Writes PassJson to aPath through a temporary file and a rename. Throws std::runtime_error naming
-// the file on failure.
+// the file on failure, leaving neither the temporary file nor a partial aPath behind.
 void WritePassJson(const TPassSummary& aSummary, const std::string& aPath);

@@ -186,7 +186,7 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     std::array<int, 6> rows{};
     for (size_t i = 0; i < 6; ++i) {
         stages[i] = aChain.Channel(static_cast<int>(i));
-        present[i] = stages[i]->FirstScanTime() != 0 && stages[i]->LineCount() > 0;
+        present[i] = stages[i]->FirstScanTime() >= 0 && stages[i]->LineCount() > 0;
         // The stages have ended, so their pictures no longer change and are read without the
         // stage locks (several writers read one picture at once).
         rows[i] = present[i] ? std::min(stages[i]->LineCount(), stages[i]->Picture()->Height()) : 0;

@@ -417,7 +417,7 @@ TEST(CanalDraw, NewStageHasBlackPictureWithRedBandAndShowsNothing) {
     EXPECT_EQ(ch.Image.Picture().Height(), 6000);
     for (int y : {0, 1, 2999, 5999})
         EXPECT_TRUE(UntouchedRow(ch, y));
-    EXPECT_EQ(ch.Stage.FirstScanTime(), 0);
+    EXPECT_EQ(ch.Stage.FirstScanTime(), -1);
     EXPECT_EQ(ch.Stage.LineCount(), 0);
     EXPECT_FALSE(ch.Stage.DoStep(&ch.In, nullptr));
     ch.Stage.DoProgress();
@@ -620,6 +620,23 @@ TEST(CanalDraw, MidnightIsTakenAsTheNextDay) {
     EXPECT_EQ(ch.Progress.Caption(), "0.5-0.7 (00:00:02.693)");
 }
 
+// A first scan stamped exactly 00:00:00.000 is a scan, not "nothing yet": its rows are drawn and
+// the next scan goes below it.
+TEST(CanalDraw, FirstScanAtMidnightIsDrawn) {
+    Channel ch;
+    uint8_t levels[2] = {};
+    ch.Put(FlatPacket(0, 0, 40, 1, 14, &levels[0]));
+    ch.Put(FlatPacket(1231, 0, 80, 1, 14, &levels[1]));
+    ch.Put(FlatPacket(2462, 0, 120));
+    EXPECT_EQ(ch.Run(), 0);
+    for (int s = 0; s < 2; ++s)
+        for (int y = 0; y < 8; ++y)
+            EXPECT_TRUE(StripRow(ch, 8 * s + y, 0, 112, Grey(levels[s])));
+    EXPECT_EQ(ch.Stage.FirstScanTime(), 0);
+    EXPECT_EQ(ch.Stage.ScanCount(), 2);
+    EXPECT_EQ(ch.Stage.LineCount(), 16);
+}
+
 TEST(CanalDraw, LastStripReachesThePictureWhenWrittenOut) {
     Channel ch;
     uint8_t a = 0, b = 0;
@@ -697,7 +714,7 @@ TEST(CanalDraw, PacketArrivingInPiecesIsDecodedOnceWholeWithoutEarlierLogLines) 
     ch.Put(std::vector<uint8_t>(packet.begin() + 30, packet.end() - 1));
     EXPECT_FALSE(ch.Stage.DoStep(&ch.In, nullptr));
     EXPECT_FALSE(fs::exists(ch.LogFile));
-    EXPECT_EQ(ch.Stage.FirstScanTime(), 0);
+    EXPECT_EQ(ch.Stage.FirstScanTime(), -1);
 
     ch.Put(std::vector<uint8_t>(packet.end() - 1, packet.end()));
     EXPECT_TRUE(ch.Stage.DoStep(&ch.In, nullptr));

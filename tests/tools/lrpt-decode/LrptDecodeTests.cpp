@@ -6,6 +6,7 @@
 #include "TestFolder.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
@@ -23,139 +24,38 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <variant>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// ---- A small JSON reader: enough to read pass.json back and to refuse a malformed one.
+// ---- pass.json read back through nlohmann-json, with accessors that give a plain "missing"
+// value instead of throwing, so that one absent key fails one expectation, not the whole test.
 
 struct TJson {
-    std::variant<std::nullptr_t, bool, double, std::string, std::vector<TJson>, std::map<std::string, TJson>>
-        V;
-    const TJson& operator[](const std::string& aKey) const {
-        static const TJson missing;
-        const auto* object = std::get_if<std::map<std::string, TJson>>(&V);
-        if (!object || !object->count(aKey)) return missing;
-        return object->at(aKey);
+    nlohmann::json V;
+    TJson operator[](const std::string& aKey) const {
+        if (!V.is_object() || !V.contains(aKey)) return {};
+        return {V.at(aKey)};
     }
-    const std::vector<TJson>& Items() const {
-        static const std::vector<TJson> none;
-        const auto* array = std::get_if<std::vector<TJson>>(&V);
-        return array ? *array : none;
+    std::vector<TJson> Items() const {
+        std::vector<TJson> items;
+        if (V.is_array())
+            for (const auto& item : V)
+                items.push_back({item});
+        return items;
     }
-    bool IsNull() const { return std::holds_alternative<std::nullptr_t>(V); }
-    double Number() const { return std::holds_alternative<double>(V) ? std::get<double>(V) : NAN; }
-    std::string Text() const {
-        return std::holds_alternative<std::string>(V) ? std::get<std::string>(V) : "<none>";
-    }
-    bool Flag() const { return std::holds_alternative<bool>(V) && std::get<bool>(V); }
+    bool IsNull() const { return V.is_null(); }
+    double Number() const { return V.is_number() ? V.get<double>() : NAN; }
+    std::string Text() const { return V.is_string() ? V.get<std::string>() : "<none>"; }
+    bool Flag() const { return V.is_boolean() && V.get<bool>(); }
 };
 
-class TJsonReader {
-  public:
-    explicit TJsonReader(const std::string& aText) : fText(aText) {}
-    // Throws std::runtime_error at the first fault.
-    TJson Document() {
-        TJson value = Value();
-        Space();
-        if (fAt != fText.size()) Fail("text after the document");
-        return value;
-    }
-
-  private:
-    [[noreturn]] void Fail(const std::string& aWhat) {
-        throw std::runtime_error(aWhat + " at byte " + std::to_string(fAt));
-    }
-    void Space() {
-        while (fAt < fText.size() && std::strchr(" \t\r\n", fText[fAt]))
-            ++fAt;
-    }
-    bool Take(const std::string& aWord) {
-        Space();
-        if (fText.compare(fAt, aWord.size(), aWord) != 0) return false;
-        fAt += aWord.size();
-        return true;
-    }
-    TJson Value() {
-        Space();
-        if (fAt >= fText.size()) Fail("end of text");
-        const char c = fText[fAt];
-        if (c == '{') {
-            ++fAt;
-            std::map<std::string, TJson> object;
-            if (Take("}")) return {object};
-            do {
-                Space();
-                const std::string key = String();
-                if (!Take(":")) Fail("no colon");
-                object[key] = Value();
-            } while (Take(","));
-            if (!Take("}")) Fail("object not closed");
-            return {object};
-        }
-        if (c == '[') {
-            ++fAt;
-            std::vector<TJson> array;
-            if (Take("]")) return {array};
-            do
-                array.push_back(Value());
-            while (Take(","));
-            if (!Take("]")) Fail("array not closed");
-            return {array};
-        }
-        if (c == '"') return {String()};
-        if (Take("true")) return {true};
-        if (Take("false")) return {false};
-        if (Take("null")) return {nullptr};
-        size_t used = 0;
-        const double number = std::stod(fText.substr(fAt, 40), &used);
-        fAt += used;
-        return {number};
-    }
-    std::string String() {
-        if (fText[fAt] != '"') Fail("no string");
-        ++fAt;
-        std::string s;
-        while (fAt < fText.size() && fText[fAt] != '"') {
-            const unsigned char c = static_cast<unsigned char>(fText[fAt++]);
-            if (c < 0x20) Fail("raw control character in a string");
-            if (c != '\\') {
-                s += char(c);
-                continue;
-            }
-            const char e = fText[fAt++];
-            if (e == 'u') {
-                const unsigned code = unsigned(std::stoul(fText.substr(fAt, 4), nullptr, 16));
-                fAt += 4;
-                if (code < 0x80) {
-                    s += char(code);
-                } else if (code < 0x800) {
-                    s += char(0xC0 | code >> 6);
-                    s += char(0x80 | (code & 0x3F));
-                } else {
-                    s += char(0xE0 | code >> 12);
-                    s += char(0x80 | (code >> 6 & 0x3F));
-                    s += char(0x80 | (code & 0x3F));
-                }
-            } else {
-                const char* from = "\"\\/bfnrt";
-                const char* to = "\"\\/\b\f\n\r\t";
-                const char* at = std::strchr(from, e);
-                if (!at || !e) Fail("bad escape");
-                s += to[at - from];
-            }
-        }
-        if (fAt >= fText.size()) Fail("string not closed");
-        ++fAt;
-        return s;
-    }
-
-    const std::string& fText;
-    size_t fAt = 0;
-};
+// Throws nlohmann::json::parse_error for a malformed document.
+TJson ParseJson(const std::string& aText) {
+    return {nlohmann::json::parse(aText)};
+}
 
 // ---- Running the program.
 
@@ -194,7 +94,7 @@ TRun Decode(const std::string& aArguments, const fs::path& aDir) {
 }
 
 TJson ReadPass(const fs::path& aDir) {
-    return TJsonReader(Slurp(aDir / "pass.json")).Document();
+    return ParseJson(Slurp(aDir / "pass.json"));
 }
 
 // Height of a PNG from its header; 0 when it is no PNG.
@@ -579,26 +479,35 @@ TEST(LrptDecode, BadInputIsRefusedAndLeavesNothing) {
     }
 }
 
-// The string writer of pass.json: what a file name may hold comes back as it was, and bytes that
-// are not UTF-8 still give a valid document.
-TEST(LrptDecode, JsonStringsReadBackAsWritten) {
+// pass.json names files as given: what a file name may hold comes back as it was, bytes that are
+// not UTF-8 still give a valid document, and values that are not finite are null.
+TEST(LrptDecode, PassJsonReadsBackWhateverTheNamesHold) {
     for (const std::string& text :
          {std::string("plain"), std::string("quote \" and \\ back"),
           std::string("tab\tnew\nline\r\x01\x1f\x7f"), std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac")}) {
-        std::string document = "[";
-        document.append(JsonString(text)).append("]");
-        EXPECT_EQ(TJsonReader(document).Document().Items().at(0).Text(), text) << document;
+        TPassSummary summary;
+        summary.Input = text;
+        summary.Files = {text};
+        const TJson pass = ParseJson(PassJson(summary));
+        EXPECT_EQ(pass["input"].Text(), text);
+        EXPECT_EQ(pass["files"].Items().at(0).Text(), text);
     }
     // A lone continuation byte, a cut sequence and an overlong form each become U+FFFD.
-    const std::string bad = JsonString("a\x80"
-                                       "b\xc3"
-                                       "c\xc0\xaf");
-    const std::string document = "[" + bad + "]";
-    EXPECT_EQ(TJsonReader(document).Document().Items().at(0).Text(), "a\xef\xbf\xbd"
-                                                                     "b\xef\xbf\xbd"
-                                                                     "c\xef\xbf\xbd\xef\xbf\xbd");
-    EXPECT_EQ(JsonNumber(NAN), "null");
-    EXPECT_EQ(JsonNumber(-2.5), "-2.5");
+    TPassSummary summary;
+    summary.Input = "a\x80"
+                    "b\xc3"
+                    "c\xc0\xaf";
+    summary.HasReceiver = true;
+    summary.SnrDb = INFINITY;
+    summary.CarrierOffsetHz = NAN;
+    summary.MeanOffsetHz = -2.5;
+    const TJson pass = ParseJson(PassJson(summary));
+    EXPECT_EQ(pass["input"].Text(), "a\xef\xbf\xbd"
+                                    "b\xef\xbf\xbd"
+                                    "c\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_TRUE(pass["receiver"]["esn0_db"].IsNull());
+    EXPECT_TRUE(pass["receiver"]["carrier_offset_hz"].IsNull());
+    EXPECT_EQ(pass["receiver"]["mean_carrier_offset_hz"].Number(), -2.5);
 }
 
 } // namespace
