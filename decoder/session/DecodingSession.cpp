@@ -76,7 +76,7 @@ void TDecodingSession::Feed(TLrptMode aMode, TFileStream& aInput) {
     int64_t position = 0;
 
     // The whole file is fed, its last shorter block too (whole symbols only).
-    while (position < size && !fUserStop.load()) {
+    while (position < size && !fUserStop.load() && !(fEndOfInput && fEndOfInput->load())) {
         int64_t sum = 0;
         if (WaitForRoom(aMode, sum)) continue;
         int64_t n = std::min<int64_t>(blockBytes, size - position);

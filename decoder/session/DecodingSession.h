@@ -68,6 +68,10 @@ class TDecodingSession {
     // Ends feeding at the next cycle and skips the drain. May be called from a nested handler or
     // another thread; never cleared.
     void Stop() { fUserStop.store(true); }
+    // When given and set (from a signal handler, say), feeding from a file ends at the next block
+    // as if the file ended there: unlike Stop, the drain and the end of the session go on. Must
+    // outlive the session.
+    void SetEndOfInput(const std::atomic<bool>* aFlag) { fEndOfInput = aFlag; }
     bool UserStop() const { return fUserStop.load(); }
 
     TDemodulatorModes DemMode() const { return fDemMode; }
@@ -103,5 +107,6 @@ class TDecodingSession {
     TExpansionTables fTables;
     TDemodulatorModes fDemMode = dm_8BitSoft;
     std::atomic<bool> fUserStop{false};
+    const std::atomic<bool>* fEndOfInput = nullptr;
     TSessionTotals fTotals;
 };

@@ -7,9 +7,115 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <poll.h>
 #include <sndfile.h>
+#include <thread>
 #include <unistd.h>
+
+// Standard input read so that a stop request ends any wait: poll with a short timeout, then read
+// what has come. (A read blocked in the kernel is not ended by a flag, and libsndfile retries a
+// read that a signal interrupted.)
+class TSampleSource::TStdinReader {
+  public:
+    explicit TStdinReader(std::function<bool()> aStopped) : fStopped(std::move(aStopped)) {}
+
+    // Waits until a byte can be read or the input ended; false on a stop request.
+    bool WaitReadable() {
+        for (;;) {
+            if (fStopped()) return false;
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            const int ready = poll(&p, 1, 100);
+            if (ready > 0) return true; // data, the end (POLLHUP) or an error: read tells
+            if (ready < 0 && errno != EINTR) return true;
+        }
+    }
+    // Up to aBytes as soon as any have come; 0 at the end of the input or on a stop request; -1 on
+    // a read error (errno set).
+    ssize_t Read(void* aBuffer, size_t aBytes) {
+        for (;;) {
+            if (!WaitReadable()) return 0;
+            const ssize_t got = read(STDIN_FILENO, aBuffer, aBytes);
+            if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+        }
+    }
+    // Fills aBytes unless the input ends, is stopped or fails first; returns the bytes read.
+    size_t ReadFully(uint8_t* aBuffer, size_t aBytes, bool& aFailed) {
+        size_t done = 0;
+        while (done < aBytes) {
+            const ssize_t got = Read(aBuffer + done, aBytes - done);
+            if (got <= 0) {
+                aFailed = got < 0;
+                break;
+            }
+            done += size_t(got);
+        }
+        return done;
+    }
+
+  private:
+    std::function<bool()> fStopped;
+};
+
+// A WAV on standard input goes to libsndfile through a pipe of ours, filled by a thread from the
+// stop-aware reader: on a stop the thread closes the pipe, and libsndfile's read meets the end.
+class TSampleSource::TStdinRelay {
+  public:
+    explicit TStdinRelay(TStdinReader& aReader) : fReader(aReader) {
+        if (pipe(fPipe) != 0) throw TInputError(std::string("standard input: ") + std::strerror(errno));
+        fcntl(fPipe[1], F_SETFL, fcntl(fPipe[1], F_GETFL) | O_NONBLOCK);
+        fThread = std::thread([this] { Run(); });
+    }
+    ~TStdinRelay() {
+        fQuit.store(true);
+        fThread.join();
+        close(fPipe[0]);
+    }
+    TStdinRelay(const TStdinRelay&) = delete;
+    TStdinRelay& operator=(const TStdinRelay&) = delete;
+
+    int ReadEnd() const { return fPipe[0]; }
+    bool Quitting() const { return fQuit.load(); }
+    // Set once the thread met a read error of standard input.
+    bool Failed() const { return fFailed.load(); }
+
+  private:
+    void Run() {
+        std::vector<uint8_t> buffer(size_t{1} << 16);
+        for (;;) {
+            const ssize_t got = fReader.Read(buffer.data(), buffer.size());
+            if (got <= 0) {
+                fFailed.store(got < 0);
+                break;
+            }
+            if (!WriteAll(buffer.data(), size_t(got))) break;
+        }
+        close(fPipe[1]); // the end of the input for libsndfile
+    }
+    bool WriteAll(const uint8_t* aBytes, size_t aCount) {
+        while (aCount > 0) {
+            if (fQuit.load()) return false;
+            pollfd p{fPipe[1], POLLOUT, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t put = write(fPipe[1], aBytes, aCount);
+            if (put < 0) {
+                if (errno == EAGAIN || errno == EINTR) continue;
+                return false;
+            }
+            aBytes += put;
+            aCount -= size_t(put);
+        }
+        return true;
+    }
+
+    TStdinReader& fReader;
+    int fPipe[2] = {-1, -1};
+    std::thread fThread;
+    std::atomic<bool> fQuit{false};
+    std::atomic<bool> fFailed{false};
+};
 
 struct TSampleSource::TSndFile {
     SNDFILE* Handle = nullptr;
@@ -71,6 +177,7 @@ bool LooksLikeWav(const std::string& aPath) {
 }
 
 int32_t ToModelScale(double x) {
+    if (!std::isfinite(x)) return 0; // the read made them 0; no NaN reaches the conversion
     const double r = std::nearbyint(x * 32768.0);
     return int32_t(std::clamp(r, -32768.0, 32767.0));
 }
@@ -140,9 +247,12 @@ const char* EncodingName(TSampleEncoding aEncoding) {
     return "?";
 }
 
-TSampleSource::TSampleSource(const TSourceOptions& o) : fPath(o.Path), fSwap(o.SwapIq) {
+TSampleSource::TSampleSource(const TSourceOptions& o) : fPath(o.Path), fSwap(o.SwapIq), fStop(o.Stop) {
     fStream = o.Path == "-";
     fName = fStream ? "standard input" : o.Path;
+    if (fStream)
+        fStdin = std::make_unique<TStdinReader>(
+            [this] { return StopRequested() || (fRelay && fRelay->Quitting()); });
     if (o.RateHz < 0) Refuse("the rate must be positive");
     if (!fStream) {
         std::error_code error;
@@ -168,7 +278,7 @@ TSampleSource::TSampleSource(const TSourceOptions& o) : fPath(o.Path), fSwap(o.S
 }
 
 TSampleSource::~TSampleSource() {
-    if (fRawFile && fRawFile != stdin) std::fclose(fRawFile);
+    if (fRawFile) std::fclose(fRawFile);
 }
 
 void TSampleSource::Refuse(const std::string& aWhy) const {
@@ -178,10 +288,13 @@ void TSampleSource::Refuse(const std::string& aWhy) const {
 void TSampleSource::OpenWav(const TSourceOptions& o) {
     SF_INFO info{};
     fSnd = std::make_unique<TSndFile>();
-    fSnd->Handle =
-        fStream ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, 0) : sf_open(o.Path.c_str(), SFM_READ, &info);
+    if (fStream) fRelay = std::make_unique<TStdinRelay>(*fStdin);
+    fSnd->Handle = fStream ? sf_open_fd(fRelay->ReadEnd(), SFM_READ, &info, 0)
+                           : sf_open(o.Path.c_str(), SFM_READ, &info);
     if (!fSnd->Handle) {
         const std::string why = sf_strerror(nullptr);
+        if (fStream && StopRequested()) throw TInputInterrupted(fName + ": interrupted before anything came");
+        if (fStream && fRelay->Failed()) Refuse(std::string("read failed: ") + std::strerror(errno));
         if (fStream) Refuse("not a WAV stream that can be read from a pipe (" + why + ")");
         // The RIFF walk names what is missing, where it gets that far.
         TWavInput walk;
@@ -304,9 +417,7 @@ void TSampleSource::OpenHeaderless(const TSourceOptions& o) {
         Refuse(std::string("headerless ") + FormName(fForm) +
                " I/Q has no sample rate; give it with --rate HZ");
     fRate = o.RateHz;
-    if (fStream) {
-        fRawFile = stdin;
-    } else {
+    if (!fStream) {
         std::error_code error;
         const auto size = std::filesystem::file_size(o.Path, error);
         fTotal = error ? -1 : int64_t(size) / FrameBytes(fForm);
@@ -357,11 +468,45 @@ void TSampleSource::SeekFrame(int64_t aFrame) {
 }
 
 bool TSampleSource::WaitForData() {
+    if (fStdin && !fSnd) {
+        // A byte is taken to know; it waits in fPending for the first read.
+        if (!fPending.empty()) return true;
+        uint8_t byte = 0;
+        const ssize_t got = fStdin->Read(&byte, 1);
+        if (got < 0) Refuse(std::string("read failed: ") + std::strerror(errno));
+        if (got == 0) return false;
+        fPending.push_back(byte);
+        return true;
+    }
+    if (StopRequested() && fStream) return false;
     if (!fRawFile) return fTotal < 0 || fRead < fTotal;
     const int c = std::fgetc(fRawFile);
     if (c == EOF) return false;
     std::ungetc(c, fRawFile);
     return true;
+}
+
+size_t TSampleSource::ReadHeaderless(int aMax) {
+    const size_t bytes = size_t(FrameBytes(fForm));
+    fBytes.resize(size_t(aMax) * bytes);
+    if (fRawFile) {
+        const size_t frames = std::fread(fBytes.data(), bytes, size_t(aMax), fRawFile);
+        if (frames < size_t(aMax) && std::ferror(fRawFile))
+            Refuse(std::string("read failed: ") + std::strerror(errno));
+        return frames;
+    }
+    // Standard input: as many whole frames as asked for unless it ends or is stopped first.
+    const size_t have0 = std::min(fPending.size(), fBytes.size());
+    std::copy(fPending.begin(), fPending.begin() + std::ptrdiff_t(have0), fBytes.begin());
+    fPending.erase(fPending.begin(), fPending.begin() + std::ptrdiff_t(have0));
+    bool failed = false;
+    const size_t have = have0 + fStdin->ReadFully(fBytes.data() + have0, fBytes.size() - have0, failed);
+    if (failed) Refuse(std::string("read failed: ") + std::strerror(errno));
+    const size_t frames = have / bytes;
+    // A part of a frame (at the end, or before a stop) is not a frame.
+    fPending.insert(fPending.end(), fBytes.begin() + std::ptrdiff_t(frames * bytes),
+                    fBytes.begin() + std::ptrdiff_t(have));
+    return frames;
 }
 
 int TSampleSource::ReadRaw(int aMax) {
@@ -382,12 +527,9 @@ int TSampleSource::ReadRaw(int aMax) {
         }
         if (frames == 0 && sf_error(fSnd->Handle) != SF_ERR_NO_ERROR)
             Refuse(std::string("read failed: ") + sf_strerror(fSnd->Handle));
+        if (frames == 0 && fRelay && fRelay->Failed()) Refuse("read failed");
     } else {
-        const int bytes = FrameBytes(fForm);
-        fBytes.resize(size_t(aMax) * size_t(bytes));
-        frames = std::fread(fBytes.data(), size_t(bytes), size_t(aMax), fRawFile);
-        if (frames < size_t(aMax) && std::ferror(fRawFile))
-            Refuse(std::string("read failed: ") + std::strerror(errno));
+        frames = ReadHeaderless(aMax);
         const uint8_t* p = fBytes.data();
         if (fForm == TInputForm::Cf32) {
             fFloats.resize(2 * frames);
@@ -408,6 +550,14 @@ int TSampleSource::ReadRaw(int aMax) {
                 }
             }
         }
+    }
+    if (floats) {
+        // Erasures: a value that is not finite becomes 0 before any receiver sees it.
+        for (float& v : fFloats)
+            if (!std::isfinite(v)) {
+                v = 0;
+                ++fNonFinite;
+            }
     }
     fRead += int64_t(frames);
     return int(frames);

@@ -5,6 +5,7 @@
 
 #include "core/ReceiverBlock.h"
 
+#include <atomic>
 #include <complex>
 #include <cstdint>
 #include <cstdio>
@@ -42,12 +43,22 @@ class TInputError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Standard input was ended by a stop request before it held a WAV header: nothing came.
+class TInputInterrupted : public TInputError {
+  public:
+    using TInputError::TInputError;
+};
+
 struct TSourceOptions {
     std::string Path;                   // a file, or "-" for standard input
     TInputForm Form = TInputForm::Auto; // standard input needs a form other than Auto
     int64_t RateHz = 0;                 // frames per second; required for headerless forms, and for a
                                         // WAV it replaces the header's rate; 0: not given
     bool SwapIq = false;                // exchange the two channels of every frame
+    // When given and set (from a signal handler, say), standard input ends where it is, within
+    // about 0.1 s, even while the pipe stays open and idle; the same as RequestStop. Must outlive
+    // the source.
+    const std::atomic<bool>* Stop = nullptr;
 };
 
 // One open input. Frames are pairs of samples; the first channel is I and the second Q, as SDR
@@ -60,7 +71,12 @@ struct TSourceOptions {
 //
 // Standard input: headerless forms stream; a WAV streams when libsndfile can parse its header
 // from a pipe (a plain PCM WAV can), and is refused otherwise. Frames are read as they arrive,
-// and TotalFrames is unknown.
+// and TotalFrames is unknown. A stop request (TSourceOptions::Stop, RequestStop) ends it within
+// about 0.1 s wherever it waits: in a read, in WaitForData, or (a WAV) for the header, which then
+// throws TInputInterrupted.
+//
+// Float samples that are not finite (NaN, infinities) are read as 0, an erasure, and counted: no
+// receiver state can be spoilt by one of them.
 //
 // Not copyable; owns the file. Reads continue where the last read (of either kind) or SeekFrame
 // left off; ReadComplex and ReadModelBlock may be mixed.
@@ -83,6 +99,13 @@ class TSampleSource {
     // The frame the next read starts at: the frames read so far, or where SeekFrame moved to.
     int64_t FramesRead() const { return fRead; }
     bool IsStream() const { return fStream; } // standard input: the output should grow as it comes
+    // Sample values (I and Q counted apart) that were NaN or infinite and were read as 0.
+    uint64_t NonFiniteSamples() const { return fNonFinite; }
+    // Ends standard input at the next read (a file goes on: its reads never wait long). Safe from
+    // any thread and from a signal handler.
+    void RequestStop() { fStopRequested.store(true); }
+    // Whether a stop request has been made (here or through TSourceOptions::Stop).
+    bool StopRequested() const { return fStopRequested.load() || (fStop && fStop->load()); }
     bool CanSeek() const { return !fStream; }
     // "WAV", "WAV (extensible)", "RF64", "W64", or "headerless cu8" (and the other forms).
     std::string Container() const;
@@ -106,9 +129,10 @@ class TSampleSource {
     // refuses the seek.
     void SeekFrame(int64_t aFrame);
 
-    // Blocks until the input holds at least one more byte or has ended; false when it has ended.
-    // Lets a caller refuse an empty pipe before it creates its output. Cannot tell for a WAV on
-    // standard input (returns true).
+    // Blocks until the input holds at least one more byte or has ended; false when it has ended or
+    // a stop was requested first (StopRequested tells which). Lets a caller refuse an empty pipe
+    // before it creates its output. Cannot tell for a WAV on standard input (returns true unless
+    // stopped).
     bool WaitForData();
 
     // Reads up to aMax frames (aMax >= 0) as I + jQ with full scale at +-1 (integers divided by
@@ -128,8 +152,10 @@ class TSampleSource {
 
   private:
     // Reads up to aMax frames into fInts (integer encodings, left-justified to 32 bits) or fFloats
-    // (float encodings), channel order as stored. Returns the frames read.
+    // (float encodings, non-finite values made 0), channel order as stored. Returns the frames read.
     int ReadRaw(int aMax);
+    // Reads whole frames of a headerless form from the file or standard input into fBytes.
+    size_t ReadHeaderless(int aMax);
     void OpenWav(const TSourceOptions& aOptions);
     void OpenHeaderless(const TSourceOptions& aOptions);
     [[noreturn]] void Refuse(const std::string& aWhy) const;
@@ -146,11 +172,20 @@ class TSampleSource {
     std::string fContainer; // "WAV", "WAV (extensible)", "RF64", "W64"
     std::string fWarning;
 
-    struct TSndFile;                // libsndfile handle (WAV, RF64, W64)
-    std::unique_ptr<TSndFile> fSnd; // set for containers
-    std::FILE* fRawFile = nullptr;  // set for headerless forms (stdin is not closed)
-    std::vector<uint8_t> fBytes;    // headerless read buffer
-    std::vector<int32_t> fInts;     // two per frame
-    std::vector<float> fFloats;     // two per frame
-    std::vector<double> fDoubles;   // libsndfile reads of float files
+    uint64_t fNonFinite = 0;
+    std::atomic<bool> fStopRequested{false};
+    const std::atomic<bool>* fStop = nullptr;
+
+    class TStdinReader;                   // standard input, waits that a stop request ends
+    std::unique_ptr<TStdinReader> fStdin; // set for standard input
+    class TStdinRelay;                    // feeds libsndfile a WAV from standard input
+    std::unique_ptr<TStdinRelay> fRelay;  // declared before fSnd: ends after libsndfile's handle
+    struct TSndFile;                      // libsndfile handle (WAV, RF64, W64)
+    std::unique_ptr<TSndFile> fSnd;       // set for containers
+    std::FILE* fRawFile = nullptr;        // set for headerless files
+    std::vector<uint8_t> fBytes;          // headerless read buffer
+    std::vector<uint8_t> fPending;        // standard input: bytes read ahead of a whole frame
+    std::vector<int32_t> fInts;           // two per frame
+    std::vector<float> fFloats;           // two per frame
+    std::vector<double> fDoubles;         // libsndfile reads of float files
 };

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -87,10 +88,11 @@ void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptio
         if (fs::exists(aStem + suffix, error)) aSummary.Files.push_back(aStem + suffix);
 }
 
-std::string NoFrameLine(const std::string& aStem, const std::string& aInput) {
+// aRead: what was read, named for the user.
+std::string NoFrameLine(const std::string& aStem, const std::string& aRead) {
     TBatchResult result;
     result.Stem = aStem;
-    return NoFrameMessage(result, aInput);
+    return NoFrameMessage(result, aRead);
 }
 
 // A symbol file: mode and NRZ-M found as tarnwick-batch --auto finds them (within what was forced),
@@ -135,11 +137,14 @@ void DecodeSymbolFile(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream
     THeadlessChannels channels;
     TStageChain chain;
     TDecodingSession session(chain);
+    session.SetEndOfInput(&EndOfInput); // the first Ctrl-C: what was fed is decoded and written
     session.Run(mode, o.Input, false, channels.Progress, channels.Image, out.Stem, nrzm);
+    s.Interrupted = EndOfInput.load();
     FinishSession(chain, channels.Captions, session.Totals(), out.Stem, s);
     s.RecordingSeconds =
         double(session.Totals().BytesFed) / 2 / (mode == TLrptMode::lm72k ? 72000.0 : 80000.0);
-    if (s.FramesPassedOn == 0) out.NotFound = NoFrameLine(out.Stem, o.Input);
+    if (s.FramesPassedOn == 0)
+        out.NotFound = NoFrameLine(out.Stem, "\"" + o.Input + "\" (not a symbol file of this mode?)");
 }
 
 std::string ProgressLine(const TReceiverProgress& r, int64_t aTotal, int64_t aRate, uint32_t aFrames) {
@@ -164,9 +169,22 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     so.Form = o.InputForm;
     so.RateHz = o.RateHz;
     so.SwapIq = o.SwapIq;
-    TSampleSource source(so); // a TInputError names the input
-    // An empty pipe is refused like an empty file: before any output exists.
-    if (!source.WaitForData()) throw std::runtime_error(source.Name() + " holds no samples");
+    so.Stop = &EndOfInput; // ends even a read that waits for an idle pipe
+    std::optional<TSampleSource> opened;
+    try {
+        opened.emplace(so); // a TInputError names the input
+    } catch (const TInputInterrupted&) {
+        out.NothingCame = "interrupted before anything came on standard input; nothing written";
+        return;
+    }
+    TSampleSource& source = *opened;
+    // An empty pipe is refused like an empty file: before any output exists. An interrupt before
+    // anything came ends the run as cleanly, with nothing to write.
+    if (!source.WaitForData()) {
+        if (!source.StopRequested()) throw std::runtime_error(source.Name() + " holds no samples");
+        out.NothingCame = "interrupted before anything came on " + source.Name() + "; nothing written";
+        return;
+    }
     TPassSummary& s = out.Summary;
     s.InputDescription = source.Description();
     s.OqpskForced = o.Oqpsk.has_value();
@@ -197,6 +215,8 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     if (!decision.Found) {
         feed->Join();
         s.RecordingSeconds = double(feed->FramesRead()) / double(source.SampleRate());
+        s.NonFiniteSamples = source.NonFiniteSamples();
+        s.Interrupted = EndOfInput.load();
         out.NotFound = "no transfer frame found in " + source.Name() + ": tried " + decision.Description;
         return;
     }
@@ -216,7 +236,6 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     TSessionObserver observer;
     observer.ProcessMessages = [&] {
         if (source.IsStream()) live.Start();
-        if (EndOfInput.load()) feed->Interrupt(); // it may wait for a pipe that stays open
         const auto now = Clock::now();
         if (now - captionsShown >= std::chrono::seconds(3)) {
             chain.ProgressAll();
@@ -263,6 +282,8 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     }
     if (!o.KeepSymbols.empty()) s.Files.push_back(o.KeepSymbols);
     s.RecordingSeconds = double(feed->FramesRead()) / double(source.SampleRate());
+    s.NonFiniteSamples = source.NonFiniteSamples();
+    s.Interrupted = EndOfInput.load();
     out.Warning = source.Warning();
     if (!live.Error().empty()) out.Warning += (out.Warning.empty() ? "" : "; ") + live.Error();
     if (inputError) {
@@ -270,7 +291,11 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
         WritePassJson(s, (fs::path(out.OutDir) / "pass.json").string());
         std::rethrow_exception(inputError);
     }
-    if (s.FramesPassedOn == 0) out.NotFound = NoFrameLine(out.Stem, o.Input);
+    if (s.FramesPassedOn == 0) {
+        const std::string name = source.IsStream() ? source.Name() : "\"" + source.Name() + "\"";
+        out.NotFound = NoFrameLine(out.Stem, name + " (" + source.Description() + ", received as " +
+                                                 RecordingHypothesisName(decision.Chosen) + ")");
+    }
 }
 
 } // namespace
@@ -289,6 +314,7 @@ TDecodeOutcome RunDecode(const TDecodeOptions& aOptions, std::ostream* aProgress
         DecodeSymbolFile(aOptions, out, aProgress);
     else
         DecodeRecording(aOptions, out, aProgress);
+    if (!out.NothingCame.empty()) return out;
     const std::string json = (fs::path(out.OutDir) / "pass.json").string();
     out.Summary.Files.push_back(json);
     out.Summary.ElapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -318,6 +344,9 @@ std::string DecodeSummaryText(const TDecodeOutcome& aOutcome) {
           << " dB\n";
         s.precision(2);
     }
+    if (p.NonFiniteSamples > 0)
+        s << "input: " << p.NonFiniteSamples << " sample values were NaN or infinite and were read as 0\n";
+    if (p.Interrupted) s << "input ended by an interrupt; what came before it was decoded\n";
     s << "frames " << p.Frames << ", passed on " << p.FramesPassedOn << ", RS symbols corrected "
       << p.RsCorrectedSymbols << ", RS words failed " << p.RsFailedWords << "\n";
     s << "packets";

@@ -9,11 +9,13 @@
 
 struct TDecodeOutcome {
     TPassSummary Summary;
-    std::string OutDir;   // the output folder
-    std::string Stem;     // the stem of every output, folder included
-    std::string NotFound; // not empty: no transfer frame found (exit 3); the line for the user
-    std::string Warning;  // not empty: done, but something was deficient (a cut-short recording, a
-                          // live picture that could not be written)
+    std::string OutDir;      // the output folder
+    std::string Stem;        // the stem of every output, folder included
+    std::string NotFound;    // not empty: no transfer frame found (exit 3); the line for the user
+    std::string Warning;     // not empty: done, but something was deficient (a cut-short recording, a
+                             // live picture that could not be written)
+    std::string NothingCame; // not empty: interrupted before standard input brought anything;
+                             // nothing was written (the line for the user; exit 0)
 };
 
 // Runs the whole pipeline. aProgress, when given, receives a one-line progress display now and

@@ -4,9 +4,7 @@
 
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <filesystem>
-#include <pthread.h>
 #include <stdexcept>
 
 namespace {
@@ -84,14 +82,6 @@ TReceiverFeed::~TReceiverFeed() {
 }
 
 void TReceiverFeed::Start() {
-    // SIGUSR1 interrupts a blocking read (no restart) and does nothing else.
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGUSR1, &action, nullptr);
-    });
     fRunning.store(true);
     fThread = std::thread([this] {
         Execute();
@@ -99,19 +89,15 @@ void TReceiverFeed::Start() {
     });
 }
 
-void TReceiverFeed::Interrupt() {
-    if (fRunning.load() && fThread.joinable()) pthread_kill(fThread.native_handle(), SIGUSR1);
-}
-
 void TReceiverFeed::Cancel() {
     fCancel.store(true);
+    fSource.RequestStop(); // a read waiting for an idle pipe returns
     fQueue.Cancel();
 }
 
 TReceiverDecision TReceiverFeed::WaitDecision() {
     std::unique_lock<std::mutex> lock(fLock);
-    while (!fDecided.wait_for(lock, std::chrono::milliseconds(100), [&] { return fHaveDecision; }))
-        if (fEndOfInput && fEndOfInput->load()) Interrupt();
+    fDecided.wait(lock, [&] { return fHaveDecision; });
     return fDecision;
 }
 

@@ -74,7 +74,8 @@ class TReceiverFeed {
     // directly, else the detector runs first. Throws precise::TPreciseParamError for a sample rate
     // the receiver cannot take, std::runtime_error when aKeepSymbols cannot be created. Borrows the
     // source and the queue, which must outlive it. aEndOfInput, when given and set (from a signal
-    // handler, say), ends the input at the next block as if it had ended there.
+    // handler, say), ends the input at the next block as if it had ended there; give the source
+    // the same flag (TSourceOptions::Stop) so that a read waiting for an idle pipe ends too.
     TReceiverFeed(TSampleSource& aSource, const TRecordingConstraints& aForced, TSymbolQueue& aQueue,
                   const std::string& aKeepSymbols, const std::atomic<bool>* aEndOfInput = nullptr);
     ~TReceiverFeed(); // cancels and joins
@@ -84,12 +85,9 @@ class TReceiverFeed {
     void Start();
     // Blocks until the hypothesis is decided or the input ended without a find.
     TReceiverDecision WaitDecision();
-    // Once aEndOfInput is set: wakes the thread from a read that waits for a pipe (its input then
-    // ends there). Sends the thread SIGUSR1, whose handler (installed by Start, doing nothing) lets a
-    // blocking read return; call it again until the thread has ended. Nothing once it has.
-    void Interrupt();
     bool Running() const { return fRunning.load(); }
-    // Stops reading at the next block (the queue is closed then).
+    // Stops reading at the next block, a read waiting for standard input included (the queue is
+    // closed then).
     void Cancel();
     // Waits for the thread to end; rethrows an error it met (an input read error, a symbol file
     // write error).

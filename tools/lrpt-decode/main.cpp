@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
     try {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const TDecodeOutcome outcome = RunDecode(options, terminal ? &std::cerr : nullptr);
+        if (!outcome.NothingCame.empty()) {
+            std::cerr << "lrpt-decode: " << outcome.NothingCame << "\n";
+            return 0;
+        }
         if (!options.Quiet) std::cout << DecodeSummaryText(outcome);
         if (!outcome.Warning.empty()) std::cerr << "lrpt-decode: " << outcome.Warning << "\n";
         if (!outcome.NotFound.empty()) {

@@ -419,7 +419,11 @@ std::string BatchSummary(const TBatchResult& r) {
     return s.str();
 }
 
-std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInput) {
+std::string NoFrameInSymbolFile(const TBatchResult& aResult, const std::string& aInput) {
+    return NoFrameMessage(aResult, "\"" + aInput + "\" (not a symbol file of this mode?)");
+}
+
+std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aRead) {
     std::vector<std::string> kinds;
     std::error_code error;
     bool logs = false;
@@ -431,7 +435,7 @@ std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInpu
     if (fs::exists(aResult.Stem + ".vcdu", error))
         kinds.emplace_back(fs::file_size(aResult.Stem + ".vcdu", error) > 0 ? "the .vcdu records"
                                                                             : "an empty .vcdu file");
-    std::string text = "no transfer frame found in \"" + aInput + "\" (not a symbol file of this mode?); ";
+    std::string text = "no transfer frame found in " + aRead + "; ";
     if (kinds.empty()) return text + "nothing was written";
     text += "only ";
     for (size_t i = 0; i < kinds.size(); ++i)

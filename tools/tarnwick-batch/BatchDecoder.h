@@ -73,6 +73,9 @@ std::string BatchSummary(const TBatchResult& aResult);
 // by row without a copy. Throws std::runtime_error naming the file on failure.
 void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride);
 
-// The line for a run that found no transfer frame: names what was written after all (the logs,
-// the empty composite, the .vcdu file), as far as those files exist.
-std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aInput);
+// The line for a run that found no transfer frame: names what was read (aRead, for example
+// "\"pass.s\" (not a symbol file of this mode?)") and what was written after all (the logs, the
+// empty composite, the .vcdu file), as far as those files exist.
+std::string NoFrameMessage(const TBatchResult& aResult, const std::string& aRead);
+// The same for a symbol file given by its name.
+std::string NoFrameInSymbolFile(const TBatchResult& aResult, const std::string& aInput);

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
         if (!options.Quiet) std::cout << BatchSummary(result);
         if (result.Totals.FramesPassedOn == 0) {
             // Not an error of the program, but nothing a user wants: say so and what was left.
-            std::cerr << "tarnwick-batch: " << NoFrameMessage(result, options.Input) << "\n";
+            std::cerr << "tarnwick-batch: " << NoFrameInSymbolFile(result, options.Input) << "\n";
             return 3;
         }
         return 0;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -301,6 +302,32 @@ TEST_F(Session, StopSkipsTheDrainButStillWritesTheTelemetryFile) {
     ASSERT_TRUE(fs::exists(path + ".70"));
     EXPECT_GT(fs::file_size(path + ".70"), 0u);
     EXPECT_EQ(fs::file_size(path + ".70") % 70, 0u);
+}
+
+// The end-of-input flag (the first Ctrl-C of a batch run) ends feeding where it is, but unlike Stop
+// the chain drains: every frame fed reaches the pictures, and the session ends as at a file's end.
+TEST_F(Session, EndOfInputEndsFeedingButDrainsWhatWasFed) {
+    const auto r = lrptsynth::synthesize(Options(lrptsynth::Mode::k72, 30));
+    const std::string path = Save(r, "pass_LRPT_.s");
+    std::atomic<bool> end{false};
+    TSessionObserver observer;
+    observer.ShowFileProgress = [&](int64_t aPosition, int64_t aSize) {
+        if (aPosition > aSize / 2) end.store(true);
+    };
+    fSession = std::make_unique<TDecodingSession>(*fChain, observer);
+    fSession->SetEndOfInput(&end);
+    fSession->Run(TLrptMode::lm72k, path, false, fProgressPtr, fImagePtr);
+    for (auto& stage : fChain->CanalDraw)
+        StopStage(*stage);
+    const TSessionTotals& totals = fSession->Totals();
+    EXPECT_FALSE(fSession->UserStop());
+    EXPECT_GT(totals.FileBytesRead, static_cast<int64_t>(r.bytes.size()) / 2);
+    EXPECT_LT(totals.FileBytesRead, static_cast<int64_t>(r.bytes.size()) * 6 / 10);
+    // Drained: the frames of the half that was fed came out (a frame is 16,384 values, and the last
+    // one may be cut), and the channel shows the scans they carried.
+    EXPECT_GE(totals.Frames + 2, static_cast<uint32_t>(totals.BytesFed / 16384));
+    EXPECT_GT(fChain->Channel(0)->LineCount(), 8 * 10);
+    EXPECT_TRUE(fs::exists(path + ".70"));
 }
 
 TEST_F(Session, NoThreadOutlivesTheSession) {

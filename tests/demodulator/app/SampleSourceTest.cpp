@@ -10,10 +10,17 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <thread>
 #include <tuple>
+#include <unistd.h>
 
 using namespace wavtest;
 
@@ -473,5 +480,149 @@ TEST(SampleSourceTest, TheGeneratorsEncodingsReadAsItsSixteenBitRecording) {
         for (size_t k = 0; k < got.size(); ++k)
             worst = std::max({worst, std::abs(got[k].I - want[k].I), std::abs(got[k].Q - want[k].Q)});
         EXPECT_LE(worst, limit);
+    }
+}
+
+namespace {
+
+// Standard input replaced by a pipe for one test; the writing end is the test's.
+class TStdinPipe {
+  public:
+    TStdinPipe() {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        fSaved = dup(STDIN_FILENO);
+        dup2(fds[0], STDIN_FILENO);
+        close(fds[0]);
+        fWrite = fds[1];
+    }
+    ~TStdinPipe() {
+        CloseWriter();
+        dup2(fSaved, STDIN_FILENO);
+        close(fSaved);
+    }
+    void Put(const std::vector<uint8_t>& aBytes, size_t aFrom, size_t aCount) {
+        EXPECT_EQ(write(fWrite, aBytes.data() + aFrom, aCount), ssize_t(aCount));
+    }
+    void CloseWriter() {
+        if (fWrite >= 0) close(fWrite);
+        fWrite = -1;
+    }
+
+  private:
+    int fSaved = -1, fWrite = -1;
+};
+
+std::vector<uint8_t> ReadBytes(const std::string& aPath) {
+    std::ifstream in(aPath, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+// Standard input delivered in pieces that cut frames anywhere gives the frames of the file, in a
+// raw form and in a WAV; a stop request then ends a read that waits on the idle pipe, at once,
+// with the frames that came (a part of a frame is not one).
+TEST(SampleSourceTest, StandardInputInPiecesAndAStopOnAnIdlePipe) {
+    const std::vector<int16_t> s = Signal();
+    for (const std::string& path :
+         {WriteHeaderless("stdin.cs16", s), WriteSnd("stdin.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, s)}) {
+        SCOPED_TRACE(path);
+        TSampleSource file = Open(path, 196078);
+        const std::vector<std::complex<float>> want = ReadAllComplex(file, 40000);
+        const std::vector<uint8_t> bytes = ReadBytes(path);
+        const bool wav = path.find(".wav") != std::string::npos;
+        TStdinPipe in;
+        std::atomic<bool> stop{false};
+        // All but the last 3 bytes (a part of a frame), in pieces of 1, 1001 and 4095 bytes.
+        std::thread writer([&] {
+            const size_t sizes[] = {1, 1001, 4095};
+            for (size_t done = 0, k = 0; done + 3 < bytes.size(); ++k) {
+                const size_t n = std::min(sizes[k % 3], bytes.size() - 3 - done);
+                in.Put(bytes, done, n);
+                done += n;
+            }
+        });
+        TSourceOptions o;
+        o.Path = "-";
+        o.Form = wav ? TInputForm::Wav : TInputForm::Cs16;
+        o.RateHz = 196078;
+        o.Stop = &stop;
+        TSampleSource source(o);
+        ASSERT_TRUE(source.WaitForData());
+        std::vector<std::complex<float>> got(want.size() + 10);
+        const int n = source.ReadComplex(got.data(), int(want.size()) - 1);
+        writer.join();
+        ASSERT_EQ(n, int(want.size()) - 1);
+        EXPECT_TRUE(std::equal(got.begin(), got.begin() + n, want.begin()));
+        // The pipe stays open and idle: only the stop ends the next read.
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop.store(true);
+        });
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(source.ReadComplex(got.data(), 100), 0);
+        stopper.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+        EXPECT_TRUE(source.StopRequested());
+    }
+}
+
+// A stop before anything came: a raw form's wait says "nothing", a WAV's wait for its header
+// throws TInputInterrupted; either way within moments.
+TEST(SampleSourceTest, AStopBeforeAnythingCameEndsTheWait) {
+    for (const TInputForm form : {TInputForm::Cu8, TInputForm::Wav}) {
+        TStdinPipe in;
+        std::atomic<bool> stop{false};
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop.store(true);
+        });
+        TSourceOptions o;
+        o.Path = "-";
+        o.Form = form;
+        o.RateHz = 144000;
+        o.Stop = &stop;
+        if (form == TInputForm::Wav) {
+            EXPECT_THROW(TSampleSource{o}, TInputInterrupted);
+        } else {
+            TSampleSource source(o);
+            EXPECT_FALSE(source.WaitForData());
+            EXPECT_TRUE(source.StopRequested());
+        }
+        stopper.join();
+    }
+}
+
+// NaN and infinite values of a float recording read as 0, counted, for the float reader and the
+// model's reader alike; every other value is as stored.
+TEST(SampleSourceTest, NonFiniteFloatsAreReadAsZeroAndCounted) {
+    const std::vector<int16_t> s = Signal();
+    const size_t spoilt[] = {0, 1, 16383, 16384, 20001, 39999};
+    const float with[] = {NAN, INFINITY, -INFINITY, NAN, -NAN, INFINITY};
+    for (const std::string& path : {WriteHeaderless("nonfinite.cf32", s),
+                                    WriteSnd("nonfinite.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, s)}) {
+        SCOPED_TRACE(path);
+        const bool wav = path.find(".wav") != std::string::npos;
+        std::vector<uint8_t> bytes = ReadBytes(path);
+        const size_t first =
+            wav ? size_t(std::search(bytes.begin(), bytes.end(), "data", "data" + 4) - bytes.begin()) + 8 : 0;
+        for (size_t k = 0; k < std::size(spoilt); ++k)
+            std::memcpy(bytes.data() + first + 4 * spoilt[k], &with[k], 4);
+        const std::string bad = WriteFile(wav ? "nonfinite-bad.wav" : "nonfinite-bad.cf32", bytes);
+        TSampleSource clean = Open(path, 196078), a = Open(bad, 196078), b = Open(bad, 196078);
+        std::vector<std::complex<float>> want = ReadAllComplex(clean, 40000);
+        for (const size_t k : spoilt)
+            (k % 2 ? reinterpret_cast<float*>(&want[k / 2])[1] : reinterpret_cast<float*>(&want[k / 2])[0]) =
+                0;
+        EXPECT_TRUE(ReadAllComplex(a, 3000) == want);
+        EXPECT_EQ(a.NonFiniteSamples(), std::size(spoilt));
+        const std::vector<ReceiverFrame> model = ReadAllModel(b);
+        ASSERT_EQ(model.size(), want.size());
+        for (const size_t k : spoilt) {
+            const ReceiverFrame& f = model[k / 2];
+            EXPECT_EQ(k % 2 ? f.I : f.Q, 0) << k; // the model takes I from the second channel
+        }
+        EXPECT_EQ(b.NonFiniteSamples(), std::size(spoilt));
     }
 }

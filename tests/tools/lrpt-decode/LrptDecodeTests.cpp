@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -390,58 +391,176 @@ TEST(LrptDecode, LivePipeWritesGrowingPicturesAndEndsWhenThePipeCloses) {
 
 // An interrupt while the pipe is still open ends the input there: what was received is decoded and
 // written, and the run ends with success.
-TEST(LrptDecode, InterruptEndsALivePassCleanly) {
-    lrptsynth::SynthOptions o;
-    o.swapIq = true;
-    o.form = lrptsynth::OutputForm::Iq;
-    o.sampleFormat = lrptsynth::SampleFormat::S16;
-    o.sampleRate = 144000;
-    o.esn0Db = 10;
-    o.channels = {1};
-    o.headFrames = 12;
-    o.durationSeconds = 6;
-    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
-    const fs::path dir = TempDir("interrupt");
+// lrpt-decode reading aBytes from a pipe that stays open, interrupted (SIGINT) aWait after the
+// bytes were taken. Standard error goes to aErr.
+struct TPiped {
+    bool Ended = false; // ended by itself within 30 s of the signal
+    int Status = 0;     // as waitpid gives it
+    double SecondsAfterSignal = 0;
+};
+
+TPiped InterruptThroughPipe(const std::vector<std::string>& aArguments, const std::vector<uint8_t>& aBytes,
+                            std::chrono::milliseconds aWait, const fs::path& aErr) {
+    TPiped r;
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const std::string outArg = (dir / "out").string();
+    if (pipe(fds) != 0) return r;
+    std::vector<char*> argv{const_cast<char*>(LRPT_DECODE)};
+    for (const auto& a : aArguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
         dup2(fds[0], 0);
         close(fds[0]);
         close(fds[1]);
-        execl(LRPT_DECODE, LRPT_DECODE, "-q", "--qpsk", "--72k", "--no-diff", "--input-format", "cs16",
-              "--rate", "144000", "--out", outArg.c_str(), "-", static_cast<char*>(nullptr));
+        const int err = open(aErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        execv(LRPT_DECODE, argv.data());
         _exit(127);
     }
     close(fds[0]);
-    ASSERT_EQ(write(fds[1], rec.bytes.data(), rec.bytes.size()), ssize_t(rec.bytes.size()));
-    // The pass is in the pipe, which stays open: only the interrupt can end the run.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    kill(child, SIGINT);
-    // It must end by itself; a program still waiting after 30 s is ended and the test fails.
-    int status = 0;
-    pid_t ended = 0;
-    for (int wait = 0; wait < 300 && ended == 0; ++wait) {
-        ended = waitpid(child, &status, WNOHANG);
-        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (size_t done = 0; done < aBytes.size();) {
+        const ssize_t put = write(fds[1], aBytes.data() + done, aBytes.size() - done);
+        if (put <= 0) break;
+        done += size_t(put);
     }
-    if (ended == 0) {
+    std::this_thread::sleep_for(aWait);
+    kill(child, SIGINT);
+    const auto signalled = std::chrono::steady_clock::now();
+    pid_t ended = 0;
+    for (int wait = 0; wait < 3000 && ended == 0; ++wait) {
+        ended = waitpid(child, &r.Status, WNOHANG);
+        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    r.SecondsAfterSignal =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    r.Ended = ended != 0;
+    if (!r.Ended) {
         kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        close(fds[1]);
-        FAIL() << "the interrupt did not end the run";
+        waitpid(child, &r.Status, 0);
     }
     close(fds[1]);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    const TJson pass = ReadPass(dir / "out");
-    EXPECT_EQ(pass["packets"]["64"].Number(), rec.scans * 14); // 14 packets per scan of a channel
-    EXPECT_EQ(ExactScans(dir / "out/live.64.bmp", rec.truth[0]), rec.scans);
+    return r;
 }
 
-// Refused inputs: one line, exit 1, and no output folder; usage errors exit 2.
+// The first Ctrl-C on a pass from a pipe that stays open (a live receiver) ends the input where it
+// is, in every form, a WAV among them (whose reader used to retry the interrupted read for
+// ever): the program ends by itself, at once, and everything that came is decoded and written.
+TEST(LrptDecode, InterruptEndsALivePassCleanlyInEveryForm) {
+    struct TCase {
+        const char* Form;
+        lrptsynth::OutputForm Output;
+        lrptsynth::SampleFormat Samples;
+    };
+    for (const TCase& c : {TCase{"cs16", lrptsynth::OutputForm::Iq, lrptsynth::SampleFormat::S16},
+                           TCase{"wav", lrptsynth::OutputForm::Wav, lrptsynth::SampleFormat::S16},
+                           TCase{"cf32", lrptsynth::OutputForm::Iq, lrptsynth::SampleFormat::F32}}) {
+        SCOPED_TRACE(c.Form);
+        lrptsynth::SynthOptions o;
+        o.swapIq = true;
+        o.form = c.Output;
+        o.sampleFormat = c.Samples;
+        o.sampleRate = 144000;
+        o.esn0Db = 10;
+        o.channels = {1};
+        o.headFrames = 12;
+        o.durationSeconds = 6;
+        const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+        const fs::path dir = TempDir(std::string("interrupt-") + c.Form);
+        const TPiped r = InterruptThroughPipe({"-q", "--qpsk", "--72k", "--no-diff", "--input-format", c.Form,
+                                               "--rate", "144000", "--out", (dir / "out").string(), "-"},
+                                              rec.bytes, std::chrono::seconds(2), dir / "err.txt");
+        ASSERT_TRUE(r.Ended) << "the interrupt did not end the run";
+        ASSERT_TRUE(WIFEXITED(r.Status))
+            << "ended by signal " << (WIFSIGNALED(r.Status) ? WTERMSIG(r.Status) : 0);
+        EXPECT_EQ(WEXITSTATUS(r.Status), 0) << Slurp(dir / "err.txt");
+        // Within a second on an idle machine (0.1-0.3 s measured); the margin is for a loaded one.
+        EXPECT_LT(r.SecondsAfterSignal, 5.0);
+        const TJson pass = ReadPass(dir / "out");
+        EXPECT_TRUE(pass["interrupted"].Flag());
+        EXPECT_EQ(pass["packets"]["64"].Number(), rec.scans * 14); // 14 packets per scan of a channel
+        EXPECT_EQ(ExactScans(dir / "out/live.64.bmp", rec.truth[0]), rec.scans);
+    }
+}
+
+// An interrupt before anything came on standard input ends the run cleanly, saying so, and leaves
+// nothing behind: for a raw form and for a WAV (whose header was awaited).
+TEST(LrptDecode, InterruptBeforeAnythingCameEndsCleanly) {
+    for (const char* form : {"cu8", "wav"}) {
+        SCOPED_TRACE(form);
+        const fs::path dir = TempDir(std::string("nothing-") + form);
+        const TPiped r = InterruptThroughPipe(
+            {"--input-format", form, "--rate", "144000", "--out", (dir / "out").string(), "-"}, {},
+            std::chrono::milliseconds(500), dir / "err.txt");
+        ASSERT_TRUE(r.Ended) << "the interrupt did not end the run";
+        ASSERT_TRUE(WIFEXITED(r.Status));
+        EXPECT_EQ(WEXITSTATUS(r.Status), 0);
+        EXPECT_NE(Slurp(dir / "err.txt").find("interrupted before anything came on standard input"),
+                  std::string::npos)
+            << Slurp(dir / "err.txt");
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+}
+
+// NaN and infinite samples in a float recording (headerless cf32, a float WAV) are erasures: the
+// receiver goes on as after a zero, every frame comes back as from the clean recording, and the
+// count is reported.
+TEST(LrptDecode, NonFiniteSamplesAreErasedAndCounted) {
+    for (const bool wav : {false, true}) {
+        SCOPED_TRACE(wav ? "float WAV" : "cf32");
+        lrptsynth::SynthOptions o;
+        o.form = wav ? lrptsynth::OutputForm::Wav : lrptsynth::OutputForm::Iq;
+        o.sampleFormat = lrptsynth::SampleFormat::F32;
+        o.sampleRate = 144000;
+        o.esn0Db = 9;
+        o.oqpsk = true;
+        o.nrzm = true;
+        o.polarity = lrptsynth::Polarity::Satellite;
+        o.channels = {1, 2};
+        o.headFrames = 12;
+        o.durationSeconds = 8;
+        const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+        const fs::path dir = TempDir(wav ? "nonfinite-wav" : "nonfinite-cf32");
+        const std::string name = wav ? "pass.wav" : "pass.cf32";
+        Write(dir / ("clean-" + name), rec.bytes);
+        // Spoilt at the start of the samples, during detection, in mid-pass (one value and a run of
+        // 50), and at the very end; I and Q alike.
+        std::vector<uint8_t> bytes = rec.bytes;
+        // The samples of a WAV begin behind its "data" chunk's header.
+        const size_t first =
+            wav ? size_t(std::search(bytes.begin(), bytes.end(), "data", "data" + 4) - bytes.begin()) + 8 : 0;
+        const size_t values = (bytes.size() - first) / 4;
+        const float spoilers[] = {NAN, INFINITY, -INFINITY};
+        size_t count = 0;
+        auto spoil = [&](size_t aValue, float aWith) {
+            std::memcpy(bytes.data() + first + 4 * aValue, &aWith, 4);
+            ++count;
+        };
+        spoil(0, NAN);
+        spoil(values / 10 + 1, INFINITY);
+        spoil(values / 2, -INFINITY);
+        for (size_t k = 0; k < 50; ++k)
+            spoil(values * 2 / 3 + k, spoilers[k % 3]);
+        spoil(values - 1, NAN);
+        Write(dir / name, bytes);
+        const TRun clean = Decode("-q --out " + Quote(dir / "clean") + " " + Quote(dir / ("clean-" + name)) +
+                                      (wav ? "" : " --rate 144000"),
+                                  dir);
+        ASSERT_EQ(clean.Exit, 0) << clean.Err;
+        const TRun spoilt = Decode(
+            "-q --out " + Quote(dir / "out") + " " + Quote(dir / name) + (wav ? "" : " --rate 144000"), dir);
+        ASSERT_EQ(spoilt.Exit, 0) << spoilt.Err;
+        const TJson a = ReadPass(dir / "clean"), b = ReadPass(dir / "out");
+        EXPECT_EQ(b["non_finite_samples"].Number(), double(count));
+        EXPECT_EQ(a["non_finite_samples"].Number(), 0);
+        EXPECT_GT(a["frames"]["passed_on"].Number(), 50);
+        EXPECT_EQ(b["frames"]["passed_on"].Number(), a["frames"]["passed_on"].Number());
+        EXPECT_EQ(b["packets"]["64"].Number(), a["packets"]["64"].Number());
+        EXPECT_NEAR(b["receiver"]["esn0_db"].Number(), 9, 1.5);
+        EXPECT_LT(std::abs(b["receiver"]["mean_carrier_offset_hz"].Number()), 50);
+    }
+}
+
 TEST(LrptDecode, BadInputIsRefusedAndLeavesNothing) {
     const fs::path dir = TempDir("bad");
     {
