@@ -50,7 +50,8 @@ TLookAngles LookAngles(const TStation& aStation, const TStateEcef& aSatellite) {
     const double e = Dot(d, east), n = Dot(d, north), u = Dot(d, up);
     TLookAngles look;
     look.RangeKm = Norm(d);
-    look.ElevationDeg = std::asin(u / look.RangeKm) / kDeg;
+    // atan2 rather than asin(u / range): well conditioned near the zenith too.
+    look.ElevationDeg = std::atan2(u, std::hypot(e, n)) / kDeg;
     look.AzimuthDeg = std::atan2(e, n) / kDeg;
     if (look.AzimuthDeg < 0) look.AzimuthDeg += 360;
     // The station is fixed in the Earth frame, so the Earth-relative velocity is the relative one.

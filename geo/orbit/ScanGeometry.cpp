@@ -26,9 +26,9 @@ TScanGeometry::TRow TScanGeometry::Row(TUtcTime aRowTime) const {
     const TGeodetic below = EcefToGeodetic(row.PositionEcefKm);
     const double lat = below.LatitudeDeg * kDeg, lon = below.LongitudeDeg * kDeg;
     const TVec3 down{-std::cos(lat) * std::cos(lon), -std::cos(lat) * std::sin(lon), -std::sin(lat)};
-    row.NadirEcef = Normalized(down - Dot(down, along) * along);
-    const TVec3 right = Cross(row.NadirEcef, along); // unit: both factors are unit and orthogonal
-    const TVec3 forward = Cross(right, row.NadirEcef);
+    row.NadirEcef = down;
+    const TVec3 right = Normalized(Cross(down, along));
+    const TVec3 forward = Cross(right, down);
     const double yaw = fParameters.YawDeg * kDeg;
     row.RightEcef = std::cos(yaw) * right + std::sin(yaw) * forward;
     return row;

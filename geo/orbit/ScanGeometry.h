@@ -1,11 +1,13 @@
 // Where each pixel of the imager looks on the ground. The scanner sweeps 1568 pixels a row across
-// +-55.4 degrees, pixel centres evenly spaced in scan angle, in the plane perpendicular to the
-// satellite's velocity in inertial space (the Earth-relative velocity tilts that plane and puts
-// the swath's edges tens of kilometres off). Column 0 lies to the right of the flight direction.
-// The nadir the scan is centred on is the ellipsoid normal through the satellite, so the nadir
-// pixel with no roll lies at the sub-satellite point. Attitude corrections: a time offset on the
-// row times, a roll of the scan centre and a yaw of the scan line; the satellite's measured
-// starting values are the defaults, to be refined by registration on the coastlines.
+// +-55.4 degrees, pixel centres evenly spaced in scan angle. The scan plane holds the ellipsoid
+// normal through the satellite (so with no roll the nadir pixel lies at the sub-satellite point)
+// and is perpendicular to the horizontal part of the satellite's velocity in inertial space:
+// the Earth-relative velocity would turn it by the Earth's rotation and put the swath's edges tens
+// of kilometres off. (A plane exactly perpendicular to the inertial velocity differs by a pitch of
+// at most 0.2 degrees, a shift along the track that the time offset takes up.) Column 0 lies to
+// the right of the flight direction. Attitude corrections: a time offset on the row times, a roll
+// of the scan centre and a yaw of the scan line; the satellite's measured starting values are the
+// defaults, to be refined by registration on the coastlines.
 #pragma once
 
 #include "orbit/EarthFrames.h"

@@ -215,7 +215,9 @@ std::vector<TTle> ParseTleText(const std::string& aText, const std::string& aSou
                                 ": name line without the element set's lines 1 and 2 after it");
         }
         if (!LooksLikeLine(lines[i].Text, '1'))
-            throw ETleError(LineWhere(aSourceName, lines[i].Number) + ": expected line 1 of an element set");
+            throw ETleError(LineWhere(aSourceName, lines[i].Number) +
+                            (LooksLikeLine(lines[i].Text, '2') ? ": line 2 without a line 1 before it"
+                                                               : ": expected line 1 of an element set"));
         if (i + 1 >= lines.size() || !LooksLikeLine(lines[i + 1].Text, '2'))
             throw ETleError(
                 LineWhere(aSourceName, i + 1 < lines.size() ? lines[i + 1].Number : lines[i].Number) +
