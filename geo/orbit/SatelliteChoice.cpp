@@ -34,8 +34,9 @@ std::string AllNames(const std::vector<TTle>& aEntries) {
 }
 
 TSatelliteChoice ByUserChoice(const std::vector<TTle>& aEntries, const std::string& aWanted) {
-    const bool isNumber = !aWanted.empty() &&
-                          std::all_of(aWanted.begin(), aWanted.end(), [](char c) { return std::isdigit(c); });
+    const bool isNumber =
+        !aWanted.empty() &&
+        std::all_of(aWanted.begin(), aWanted.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
     if (isNumber) {
         const long id = std::stol(aWanted);
         for (size_t i = 0; i < aEntries.size(); ++i)
