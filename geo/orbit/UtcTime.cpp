@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <regex>
 
 namespace lrptgeo {
 
@@ -74,27 +73,55 @@ std::string FormatIsoUtc(TUtcTime aTime, int aDecimals) {
     return text;
 }
 
+namespace {
+
+// Reads aCount digits at aText[aPos] into aValue; false when any is not a digit.
+bool Digits(const std::string& aText, size_t aPos, size_t aCount, int& aValue) {
+    if (aPos + aCount > aText.size()) return false;
+    aValue = 0;
+    for (size_t i = aPos; i < aPos + aCount; ++i) {
+        if (aText[i] < '0' || aText[i] > '9') return false;
+        aValue = aValue * 10 + (aText[i] - '0');
+    }
+    return true;
+}
+
+// "YYYY-MM-DD" at the start of aText.
+bool DatePart(const std::string& aText, int& aYear, int& aMonth, int& aDay) {
+    return aText.size() >= 10 && Digits(aText, 0, 4, aYear) && aText[4] == '-' &&
+           Digits(aText, 5, 2, aMonth) && aText[7] == '-' && Digits(aText, 8, 2, aDay);
+}
+
+} // namespace
+
 TUtcTime ParseIsoDate(const std::string& aText) {
-    static const std::regex pattern(R"((\d{4})-(\d{2})-(\d{2}))");
-    std::smatch m;
-    if (!std::regex_match(aText, m, pattern))
+    int y = 0, mo = 0, d = 0;
+    if (aText.size() != 10 || !DatePart(aText, y, mo, d))
         throw ETimeFormatError("not a date of the form YYYY-MM-DD: \"" + aText + "\"");
-    const int y = std::stoi(m[1]), mo = std::stoi(m[2]), d = std::stoi(m[3]);
     if (!IsValidDate(y, mo, d)) throw ETimeFormatError("no such date: \"" + aText + "\"");
     return UtcFromCalendar(y, mo, d);
 }
 
 TUtcTime ParseIsoUtc(const std::string& aText) {
-    static const std::regex pattern(R"((\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2}(\.\d+)?)Z)");
-    std::smatch m;
-    if (!std::regex_match(aText, m, pattern))
-        throw ETimeFormatError("not a UTC time of the form YYYY-MM-DDTHH:MM:SSZ: \"" + aText + "\"");
-    const int y = std::stoi(m[1]), mo = std::stoi(m[2]), d = std::stoi(m[3]);
-    const int h = std::stoi(m[4]), mi = std::stoi(m[5]);
-    const double s = std::stod(m[6]);
-    if (!IsValidDate(y, mo, d) || h > 23 || mi > 59 || s >= 60.0)
+    // YYYY-MM-DDTHH:MM:SS[.fraction]Z
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, whole = 0;
+    bool ok = aText.size() >= 20 && DatePart(aText, y, mo, d) && aText[10] == 'T' &&
+              Digits(aText, 11, 2, h) && aText[13] == ':' && Digits(aText, 14, 2, mi) && aText[16] == ':' &&
+              Digits(aText, 17, 2, whole) && aText.back() == 'Z';
+    double fraction = 0;
+    if (ok && aText.size() > 20) {
+        // A fraction: '.' and at least one digit before the Z.
+        ok = aText[19] == '.' && aText.size() > 21;
+        double scale = 0.1;
+        for (size_t i = 20; ok && i + 1 < aText.size(); ++i, scale /= 10) {
+            ok = aText[i] >= '0' && aText[i] <= '9';
+            fraction += (aText[i] - '0') * scale;
+        }
+    }
+    if (!ok) throw ETimeFormatError("not a UTC time of the form YYYY-MM-DDTHH:MM:SSZ: \"" + aText + "\"");
+    if (!IsValidDate(y, mo, d) || h > 23 || mi > 59 || whole > 59)
         throw ETimeFormatError("no such time: \"" + aText + "\"");
-    return UtcFromCalendar(y, mo, d, h, mi, s);
+    return UtcFromCalendar(y, mo, d, h, mi, whole + fraction);
 }
 
 } // namespace lrptgeo

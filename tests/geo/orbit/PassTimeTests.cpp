@@ -49,8 +49,9 @@ TEST(UtcTime, IsoTextRoundTripsAndRefusesImpossibleTimes) {
     EXPECT_EQ(FormatIsoUtc(t), "2026-06-20T13:38:00Z");
     EXPECT_EQ(FormatIsoUtc(ParseIsoUtc("1999-12-31T23:59:59Z")), "1999-12-31T23:59:59Z");
     EXPECT_NEAR(JulianDateUtc(ParseIsoUtc("2000-01-01T12:00:00Z")), 2451545.0, 1e-9);
-    for (const char* bad : {"2026-06-20T13:37:00", "2026-06-20 13:37:00Z", "2026-13-01T00:00:00Z",
-                            "2026-06-20T24:00:00Z", "2026-06-20T12:60:00Z", "2025-02-29T00:00:00Z"})
+    for (const char* bad :
+         {"2026-06-20T13:37:00", "2026-06-20 13:37:00Z", "2026-13-01T00:00:00Z", "2026-06-20T24:00:00Z",
+          "2026-06-20T12:60:00Z", "2025-02-29T00:00:00Z", "2026-06-20T13:37:00.Z", "2026-06-20T13:37:00.5xZ"})
         EXPECT_THROW(ParseIsoUtc(bad), ETimeFormatError) << bad;
     EXPECT_NO_THROW(ParseIsoUtc("2024-02-29T00:00:00Z"));
 }
