@@ -6,7 +6,7 @@ include(GNUInstallDirs)
 # target of the tree again, which costs cpack more than the package itself.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-set(lrpt_programs tarnwick haldrin tarnwick-batch haldrin-batch lrpt-synth lrpt-decode)
+set(lrpt_programs tarnwick haldrin tarnwick-batch haldrin-batch lrpt-synth lrpt-decode lrpt-passes)
 set(lrpt_installed)
 foreach(program IN LISTS lrpt_programs)
   if(TARGET ${program})
