@@ -69,6 +69,23 @@ void TStepPatternThread::WriteLogBuffer() {
     }
     fLogBuffer.clear();
     fBufferedLines = 0;
+    if (written && fLogLimitBytes > 0 && std::ftell(fLogFile) >= fLogLimitBytes) RotateLog();
+}
+
+void TStepPatternThread::RotateLog() {
+    // An endless stream (a station that runs for weeks) must not fill the disk with one log: the
+    // full file becomes NAME.1 (the one before it goes), and a new file begins with a line that
+    // says so. A pass of ordinary length never gets here.
+    if (std::fclose(fLogFile) != 0) ++fLostLogLines;
+    fLogFile = nullptr;
+    std::error_code ignored;
+    std::filesystem::rename(fLogFileName, fLogFileName + ".1", ignored);
+    fLogFile = std::fopen(fLogFileName.c_str(), "ab");
+    if (!fLogFile) return;
+    const std::string note = FormatLogDateTime(OnBoardNow()) + " - log continued; the lines before are in " +
+                             std::filesystem::path(fLogFileName).filename().string() +
+                             ".1, older ones were dropped\r\n";
+    std::fwrite(note.data(), 1, note.size(), fLogFile);
 }
 
 void TStepPatternThread::CloseLog() {
@@ -87,6 +104,7 @@ void TStepPatternThread::SetLogFileName(const std::string& aLogFileName) {
     CloseLog();
     std::error_code ignored;
     std::filesystem::remove(aLogFileName, ignored);
+    std::filesystem::remove(aLogFileName + ".1", ignored);
     fLogFileName = aLogFileName;
 }
 

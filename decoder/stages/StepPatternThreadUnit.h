@@ -48,9 +48,16 @@ class TStepPatternThread : public TThread {
     // Writes the buffered lines to the log file now (lines that cannot be written are counted as
     // lost). Any thread may call it; the session calls it for stages it ends without waiting.
     void FlushLog();
-    // Writes out and closes the current log, deletes an existing file of the new name, then logs
-    // to it from now on.
+    // Writes out and closes the current log, deletes an existing file of the new name (and its
+    // earlier part, NAME.1), then logs to it from now on.
     void SetLogFileName(const std::string& aLogFileName);
+    // Size at which a log file is set aside as NAME.1 (replacing an older one) and begun anew, so
+    // that a stage's logs hold at most about twice this on an endless stream; 0: no limit.
+    static constexpr int64_t DefaultLogLimitBytes = int64_t{16} << 20;
+    void SetLogLimit(int64_t aBytes) {
+        std::lock_guard<std::mutex> guard(fLogLock);
+        fLogLimitBytes = aBytes;
+    }
 
     // Ends a wait for input under way (see TSHORTstream::InterruptWait).
     void InterruptInputWait() {
@@ -85,9 +92,11 @@ class TStepPatternThread : public TThread {
     // as lost and closes the file, so that the next line tries to open it anew.
     void WriteLogBuffer();
     void CloseLog();
+    void RotateLog();
 
     std::mutex fLogLock;
     std::FILE* fLogFile = nullptr; // open for appending once the first line came
+    int64_t fLogLimitBytes = DefaultLogLimitBytes;
     std::string fLogBuffer;
     int64_t fBufferedLines = 0;
     bool fLogBuffered = false; // the stage loop runs and flushes now and then

@@ -15,6 +15,7 @@ TSymbolForm SymbolFormOfPath(const std::string& aPath) {
 
 int8_t Soft8Value(float aValue, double aScale) {
     const double v = std::nearbyint(double(aValue) * aScale);
+    if (std::isnan(v)) return 0; // an erasure; converting NaN to an integer is undefined
     return int8_t(std::clamp(v, -127.0, 127.0));
 }
 

@@ -69,11 +69,20 @@ std::complex<float> TSymbolTiming::Step() {
     // step between the symbols tells early from late. Normalised by the mean symbol power as of
     // the previous symbol, which keeps the division out of the loop's path.
     const float e = (mid.real() * (fPrev.real() - on.real()) + mid.imag() * (fPrev.imag() - on.imag()));
-    fErr = std::clamp(double(e) * fInvPower, -1.0, 1.0);
-    fRate = std::clamp(fRate + fBeta * fErr, -kMaxRate, kMaxRate);
-    fPower += (double(std::norm(on)) - fPower) / 256;
-    fInvPower = 1 / (fPower + 1e-30);
-    fPrev = on;
+    // A filter output that is not finite (the input layer erases such samples, so this is a last
+    // guard) counts as no error and no power: the loop's state, and with it the integer position
+    // above, must stay finite for good.
+    const double err = double(e) * fInvPower, power = std::norm(on);
+    if (std::isfinite(err) && std::isfinite(power)) {
+        fErr = std::clamp(err, -1.0, 1.0);
+        fRate = std::clamp(fRate + fBeta * fErr, -kMaxRate, kMaxRate);
+        fPower += (power - fPower) / 256;
+        fInvPower = 1 / (fPower + 1e-30);
+        fPrev = on;
+    } else {
+        fErr = 0;
+        fPrev = 0;
+    }
     return on;
 }
 

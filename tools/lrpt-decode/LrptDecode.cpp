@@ -55,7 +55,6 @@ std::string CaptionTime(const std::string& aCaption) {
 void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptions,
                    const TSessionTotals& aTotals, const std::string& aStem, TPassSummary& aSummary) {
     aChain.ProgressAll();
-    int32_t firstMs = -1;
     for (int i = 0; i < 6; ++i) {
         TCanalDrawThread& stage = *aChain.Channel(i);
         StopStage(stage); // terminated by the session; wait until it has really ended
@@ -66,14 +65,10 @@ void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptio
         c.Scans = c.Lines / 8;
         c.Start = FormatTimeOfDay(stage.FirstScanTime() / double(TMCU::MsPerDay));
         c.End = CaptionTime(aCaptions[size_t(i)].Caption());
-        // The pass's start is the earliest first scan; its end the latest scan any channel drew.
-        if (firstMs < 0 || stage.FirstScanTime() < firstMs) {
-            firstMs = stage.FirstScanTime();
-            aSummary.ScanStart = c.Start;
-        }
-        if (c.End > aSummary.ScanEnd) aSummary.ScanEnd = c.End;
         aSummary.Channels.push_back(c);
     }
+    // The pass's start is the earliest first scan; its end the latest scan any channel drew.
+    SetScanSpan(aSummary);
     aSummary.Frames = aTotals.Frames;
     aSummary.FramesPassedOn = aTotals.FramesPassedOn;
     aSummary.RsCorrectedSymbols = aTotals.CuredSymbols;

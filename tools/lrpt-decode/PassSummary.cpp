@@ -21,6 +21,43 @@ Json TimeOrNull(const std::string& aTime) {
 
 } // namespace
 
+namespace {
+
+// "hh:mm:ss.zzz" as ms of the day; -1 for anything else.
+int64_t TimeOfDayMs(const std::string& aText) {
+    int h = 0, m = 0, sec = 0, ms = 0, used = 0;
+    if (std::sscanf(aText.c_str(), "%2d:%2d:%2d.%3d%n", &h, &m, &sec, &ms, &used) != 4 ||
+        size_t(used) != aText.size())
+        return -1;
+    return ((int64_t{h} * 60 + m) * 60 + sec) * 1000 + ms;
+}
+
+} // namespace
+
+void SetScanSpan(TPassSummary& aSummary) {
+    constexpr int64_t day = 86400000;
+    // Signed distance of aMs from aReference on a circle of one day, in (-day / 2, day / 2].
+    auto since = [](int64_t aMs, int64_t aReference) {
+        int64_t d = ((aMs - aReference) % day + day) % day;
+        return d > day / 2 ? d - day : d;
+    };
+    aSummary.ScanStart.clear();
+    aSummary.ScanEnd.clear();
+    int64_t reference = -1, first = 0, last = 0;
+    for (const TPassChannel& c : aSummary.Channels) {
+        const int64_t start = TimeOfDayMs(c.Start), end = TimeOfDayMs(c.End);
+        if (reference < 0) reference = start >= 0 ? start : end;
+        if (start >= 0 && (aSummary.ScanStart.empty() || since(start, reference) < first)) {
+            first = since(start, reference);
+            aSummary.ScanStart = c.Start;
+        }
+        if (end >= 0 && (aSummary.ScanEnd.empty() || since(end, reference) > last)) {
+            last = since(end, reference);
+            aSummary.ScanEnd = c.End;
+        }
+    }
+}
+
 std::string PassJson(const TPassSummary& p) {
     Json j;
     j["input"] = p.Input;

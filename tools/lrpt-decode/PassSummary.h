@@ -46,6 +46,11 @@ struct TPassSummary {
     std::vector<std::string> Files;
 };
 
+// ScanStart and ScanEnd from the channels' times ("hh:mm:ss.zzz"): the earliest start and the
+// latest end, over midnight too (times within half a day of each other are one pass, so a channel
+// ending just after midnight ends after one ending just before it). Empty when no channel has one.
+void SetScanSpan(TPassSummary& aSummary);
+
 // The document, indented, one key a line; values that are not finite are null, and bytes of a
 // name that are not UTF-8 become U+FFFD.
 std::string PassJson(const TPassSummary& aSummary);

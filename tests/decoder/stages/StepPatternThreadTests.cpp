@@ -1,6 +1,8 @@
 #include "platform/SysUtils.h"
 #include "stages/StepPatternThreadUnit.h"
 
+#include "TestLog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -220,6 +222,39 @@ TEST(StepPatternThread, LogFileIsStartedAfreshAndEmptyNameLogsNothing) {
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "28.04.2014 13:05:09 - first\r\n");
     std::filesystem::remove(path);
+    SetUtcClock({});
+}
+
+// On an endless stream a log is bounded: past the limit the file is set aside as NAME.1 (the one
+// before that is dropped) and begun anew with a line saying so; no line is lost in between, and a
+// new session removes both parts.
+TEST(StepPatternThread, LogOfAnEndlessStreamStaysBounded) {
+    SetUtcClock([] { return EncodeDateTime(2014, 4, 28, 10, 5, 9); });
+    const auto path = std::filesystem::temp_directory_path() / "tarnwick_stage_rotate.log";
+    const std::string older = path.string() + ".1";
+    auto in = NewStream("in");
+    TTestStage stage(&in, nullptr, [](TSHORTstream*, TSHORTstream*) { return false; });
+    stage.SetLogFileName(path.string());
+    stage.SetLogLimit(1000);
+    for (int k = 0; k < 1000; ++k)
+        stage.LOG("line " + std::to_string(k));
+    stage.FlushLog();
+    const std::vector<std::string> now = LogMessages(path.string()), before = LogMessages(older);
+    ASSERT_GE(before.size(), 2u);
+    ASSERT_GE(now.size(), 1u);
+    const std::string note = "log continued; the lines before are in tarnwick_stage_rotate.log.1, older ones "
+                             "were dropped";
+    EXPECT_EQ(before[0], note);
+    EXPECT_EQ(now[0], note);
+    // The kept lines are the last ones, in order, none missing between the two parts.
+    std::vector<std::string> kept(before.begin() + 1, before.end());
+    kept.insert(kept.end(), now.begin() + 1, now.end());
+    for (size_t k = 0; k < kept.size(); ++k)
+        EXPECT_EQ(kept[k], "line " + std::to_string(1000 - kept.size() + k));
+    EXPECT_LE(std::filesystem::file_size(path), 1000u);
+    EXPECT_LE(std::filesystem::file_size(older), 1000u + 40);
+    stage.SetLogFileName(path.string());
+    EXPECT_FALSE(std::filesystem::exists(older));
     SetUtcClock({});
 }
 

@@ -629,4 +629,25 @@ TEST(LrptDecode, PassJsonReadsBackWhateverTheNamesHold) {
     EXPECT_EQ(pass["receiver"]["mean_carrier_offset_hz"].Number(), -2.5);
 }
 
+// The pass's span from its channels' times, over midnight as within a day.
+TEST(LrptDecode, ScanSpanIsTakenAcrossMidnight) {
+    auto span = [](std::vector<std::pair<std::string, std::string>> aChannels) {
+        TPassSummary p;
+        for (const auto& [start, end] : aChannels)
+            p.Channels.push_back({64, 8, 64, start, end});
+        SetScanSpan(p);
+        return p.ScanStart + " " + p.ScanEnd;
+    };
+    EXPECT_EQ(span({{"10:00:01.231", "10:05:00.000"}, {"10:00:00.000", "10:04:58.769"}}),
+              "10:00:00.000 10:05:00.000");
+    EXPECT_EQ(span({{"23:59:50.000", "00:00:20.000"},
+                    {"00:00:02.462", "00:00:25.693"},
+                    {"23:59:55.000", "23:59:59.000"}}),
+              "23:59:50.000 00:00:25.693");
+    // A pass that begins exactly at midnight.
+    EXPECT_EQ(span({{"00:00:00.000", "00:03:00.000"}, {"00:00:01.231", "00:02:00.000"}}),
+              "00:00:00.000 00:03:00.000");
+    EXPECT_EQ(span({}), " ");
+}
+
 } // namespace
