@@ -8,6 +8,7 @@
 #include "core/ReceiverReadouts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -176,15 +177,33 @@ void Progress(std::ostream& out, const TSampleSource& in, const TCostasReceiver&
 
 } // namespace
 
+namespace {
+std::atomic<bool> EndOfInput{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+} // namespace
+
+void RequestEndOfInput() {
+    EndOfInput.store(true);
+}
+
 THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& o, std::ostream* aProgress) {
     TSourceOptions so;
     so.Path = o.Input;
     so.Form = o.InputForm;
     so.RateHz = o.RateHz;
     so.SwapIq = o.SwapIq;
-    TSampleSource source(so); // a TInputError is a std::runtime_error naming the file
-    if (o.Receiver == "precise") return RunPreciseBatch(source, o, aProgress);
-    return RunModel(source, o, aProgress);
+    so.Stop = &EndOfInput;
+    THaldrinBatchResult result;
+    try {
+        TSampleSource source(so); // a TInputError is a std::runtime_error naming the file
+        result =
+            o.Receiver == "precise" ? RunPreciseBatch(source, o, aProgress) : RunModel(source, o, aProgress);
+        result.NonFiniteSamples = source.NonFiniteSamples();
+        result.Interrupted = source.StopRequested();
+    } catch (const TInputInterrupted&) {
+        result.NothingCame = "interrupted before anything came on standard input; nothing written";
+    }
+    return result;
 }
 
 THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, std::ostream* aProgress) {
@@ -204,7 +223,12 @@ THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, s
     rx->ComputeWords();
 
     // An empty pipe is refused like an empty file: before the output exists.
-    if (!in.WaitForData()) throw std::runtime_error(in.Name() + " holds no samples");
+    if (!in.WaitForData()) {
+        if (!in.StopRequested()) throw std::runtime_error(in.Name() + " holds no samples");
+        THaldrinBatchResult nothing;
+        nothing.NothingCame = "interrupted before anything came on " + in.Name() + "; nothing written";
+        return nothing;
+    }
     TSymbolWriter out;
     if (!out.Open(o.Output)) throw std::runtime_error("cannot create output file " + o.Output);
 
@@ -222,7 +246,7 @@ THaldrinBatchResult RunModel(TSampleSource& in, const THaldrinBatchOptions& o, s
                 shown = now;
             }
         }
-    } while (tick == TRunLoop::tk_Block);
+    } while (tick == TRunLoop::tk_Block && !in.StopRequested()); // an interrupt ends a file too
     if (aProgress) *aProgress << "\n";
     out.Close();
     if (out.Failed()) throw std::runtime_error("cannot write output file " + o.Output);
@@ -250,6 +274,10 @@ std::string HaldrinBatchSummary(const THaldrinBatchResult& r) {
                   r.Receiver.c_str(), (long long)r.Symbols, 100.0 * r.LockedShare, r.SignalSeconds,
                   r.ElapsedSeconds, r.ElapsedSeconds > 0 ? r.SignalSeconds / r.ElapsedSeconds : 0.0);
     s += text;
+    if (r.NonFiniteSamples > 0)
+        s += "input: " + std::to_string(r.NonFiniteSamples) +
+             " sample values were NaN or infinite and were read as 0\n";
+    if (r.Interrupted) s += "input ended by an interrupt; what came before it was demodulated\n";
     if (r.HasPreciseReadouts) {
         if (r.LockTimeS >= 0)
             std::snprintf(

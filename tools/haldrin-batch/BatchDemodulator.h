@@ -35,8 +35,12 @@ struct THaldrinBatchResult {
     double SignalSeconds = 0;
     double ElapsedSeconds = 0;
     int64_t SampleRate = 0;
-    std::string Input;   // what the input holds (its name and description)
-    std::string Warning; // not empty when the input was deficient but usable (a cut-short recording)
+    std::string Input;        // what the input holds (its name and description)
+    std::string Warning;      // not empty when the input was deficient but usable (a cut-short recording)
+    std::string NothingCame;  // not empty: interrupted before standard input brought anything;
+                              // nothing was written (the line for the user; exit 0)
+    bool Interrupted = false; // the input was ended by an interrupt (the first Ctrl-C)
+    uint64_t NonFiniteSamples = 0; // NaN or infinite sample values read as 0
     std::string Receiver = "model";
     double LockedShare = 0; // of the symbols (precise) or of the frames (model)
     // Precise receiver only:
@@ -50,6 +54,11 @@ struct THaldrinBatchResult {
 // now and then. Throws std::runtime_error with a message naming the file on any input or output
 // problem; a refused input leaves no output file.
 THaldrinBatchResult RunHaldrinBatch(const THaldrinBatchOptions& aOptions, std::ostream* aProgress);
+
+// Ends the input of a running RunHaldrinBatch at its next block, as if the recording ended there
+// (a read waiting for an idle pipe included): what came is demodulated and written. Safe in a
+// signal handler.
+void RequestEndOfInput();
 
 // The fixed-point model over an open input: takes the input's rate (Samp = 4 x rate; refused
 // above 500,000 Hz, where Samp would leave its range, unless Samp is given), applies the

@@ -37,7 +37,12 @@ THaldrinBatchResult RunPreciseBatch(TSampleSource& in, const THaldrinBatchOption
         throw std::runtime_error(in.Name() + ": " + e.what());
     }
     // An empty pipe is refused like an empty file: before the output exists.
-    if (!in.WaitForData()) throw std::runtime_error(in.Name() + " holds no samples");
+    if (!in.WaitForData()) {
+        if (!in.StopRequested()) throw std::runtime_error(in.Name() + " holds no samples");
+        THaldrinBatchResult nothing;
+        nothing.NothingCame = "interrupted before anything came on " + in.Name() + "; nothing written";
+        return nothing;
+    }
     precise::TSoftSymbolWriter out;
     if (!out.Open(o.Output)) throw std::runtime_error("cannot create output file " + o.Output);
 
@@ -47,7 +52,8 @@ THaldrinBatchResult RunPreciseBatch(TSampleSource& in, const THaldrinBatchOption
     int64_t frames = 0;
     auto shown = start;
     for (bool more = true; more;) {
-        const int got = in.ReadComplex(samples.data(), kFrames);
+        // An interrupt ends a file as it ends standard input: at the next block.
+        const int got = in.StopRequested() ? 0 : in.ReadComplex(samples.data(), kFrames);
         more = got > 0;
         symbols.clear();
         if (more)

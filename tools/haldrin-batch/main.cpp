@@ -2,11 +2,30 @@
 #include "BatchDemodulator.h"
 #include "LrptVersion.h"
 
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
+
+namespace {
+
+// The first interrupt ends the input cleanly: what was received is demodulated and written. A
+// second one ends the program at once.
+void EndInput(int aSignal) {
+    RequestEndOfInput();
+    std::signal(aSignal, SIG_DFL);
+}
+
+void OnSignal(int aSignal) {
+    struct sigaction action {};
+    action.sa_handler = EndInput;
+    sigemptyset(&action.sa_mask);
+    sigaction(aSignal, &action, nullptr);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
@@ -24,9 +43,15 @@ int main(int argc, char** argv) {
         std::cout << HaldrinBatchUsage();
         return 0;
     }
+    OnSignal(SIGINT);
+    OnSignal(SIGTERM);
     try {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const THaldrinBatchResult result = RunHaldrinBatch(options, terminal ? &std::cerr : nullptr);
+        if (!result.NothingCame.empty()) {
+            std::cerr << "haldrin-batch: " << result.NothingCame << "\n";
+            return 0;
+        }
         if (!options.Quiet) std::cout << HaldrinBatchSummary(result);
         if (!result.Warning.empty()) {
             std::cerr << "haldrin-batch: " << result.Warning << "\n";

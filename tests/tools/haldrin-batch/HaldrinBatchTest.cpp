@@ -300,6 +300,42 @@ TEST(HaldrinBatchTest, RealFramesAsNrzmOffsetQpskComeBackWhole) {
     RealFramesComeBackWhole("--oqpsk");
 }
 
+// The first Ctrl-C on a WAV coming through a pipe that stays open ends the input where it is: the
+// program ends by itself, with the symbols of what came written, for both receivers; an interrupt
+// before anything came ends it cleanly with nothing written.
+TEST(HaldrinBatchTest, InterruptEndsAPipedRecordingCleanly) {
+    const fs::path dir = TempDir("interrupt");
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Wav;
+    o.sampleRate = 144000;
+    o.esn0Db = 10;
+    o.durationSeconds = 5;
+    Write(dir / "pass.wav", lrptsynth::synthesize(o).bytes);
+    // A shell runs the tool on a FIFO fed by `cat; sleep`, signals it, and records its exit; the
+    // tool is killed after 30 s should it hang, which fails the test.
+    auto interrupted = [&](const std::string& aArgs, const std::string& aFeed, const std::string& aOut) {
+        const std::string script = "f=" + Quote(dir / "fifo") + "; rm -f \"$f\"; mkfifo \"$f\"; (" + aFeed +
+                                   "; sleep 30) > \"$f\" & w=$!; timeout -s KILL 30 " +
+                                   std::string(HALDRIN_BATCH) + " " + aArgs + " --input-format wav - " +
+                                   Quote(dir / aOut) +
+                                   " < \"$f\" & p=$!; sleep 2; kill -INT $p; wait $p; r=$?; "
+                                   "kill $w; rm -f \"$f\"; exit $r";
+        return RunCommand("bash -c " + Quote(script), dir);
+    };
+    for (const std::string receiver : {"--receiver precise", "--receiver model"}) {
+        SCOPED_TRACE(receiver);
+        const TRun r = interrupted(receiver, "cat " + Quote(dir / "pass.wav"), "out.raw");
+        EXPECT_EQ(r.Exit, 0) << r.Err;
+        EXPECT_NE(r.Out.find("input ended by an interrupt"), std::string::npos) << r.Out;
+        // Every symbol of the 5 s: the receivers' delay aside.
+        EXPECT_GT(fs::file_size(dir / "out.raw"), size_t(72000 * 5 * 0.95));
+    }
+    const TRun nothing = interrupted("--receiver precise", "true", "none.raw");
+    EXPECT_EQ(nothing.Exit, 0) << nothing.Err;
+    EXPECT_NE(nothing.Err.find("interrupted before anything came"), std::string::npos) << nothing.Err;
+    EXPECT_FALSE(fs::exists(dir / "none.raw"));
+}
+
 TEST(HaldrinBatchTest, BadInputsGiveOneLineAndNonZeroExit) {
     const fs::path dir = TempDir("errors");
     const std::string tool = HALDRIN_BATCH;
