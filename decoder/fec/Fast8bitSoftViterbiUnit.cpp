@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -91,6 +93,20 @@ bool CpuHasAvx512() {
 #endif
 }
 
+// The widest instruction set vkCompact may use: all the processor has, unless the environment
+// variable LRPT_VITERBI_ISA says "avx2", "sse2" or "scalar" (read by every decoder made), so that
+// whole programs can be shown, and tested, on this processor as they run on one without the wider
+// sets.
+TFast8bitSoftViterbiDecoder::TIsa IsaCap() {
+    using TIsa = TFast8bitSoftViterbiDecoder::TIsa;
+    const char* v = std::getenv("LRPT_VITERBI_ISA");
+    const std::string name = v ? v : "";
+    return name == "avx2"     ? TIsa::Avx2
+           : name == "sse2"   ? TIsa::Sse2
+           : name == "scalar" ? TIsa::Scalar
+                              : TIsa::Avx512;
+}
+
 bool CpuHasSse2() {
 #ifdef LRPT_VITERBI_SIMD
     return true; // part of x86-64
@@ -158,12 +174,13 @@ TFast8bitSoftViterbiDecoder::TFast8bitSoftViterbiDecoder(TViterbiKernel aKernel)
                 packed |= static_cast<uint64_t>(m[pair * 4 + static_cast<size_t>(c)]) << (16 * c);
             fPairMetrics[raw] = packed; // metric c in bytes 2c, 2c + 1 as the SIMD kernels read it
         }
-        if (fKernel == TViterbiKernel::vkCompact && CpuHasAvx512())
+        const TIsa cap = fKernel == TViterbiKernel::vkCompact ? IsaCap() : TIsa::Avx512;
+        if (fKernel == TViterbiKernel::vkCompact && CpuHasAvx512() && cap >= TIsa::Avx512)
             fIsa = TIsa::Avx512;
         else if ((fKernel == TViterbiKernel::vkCompact || fKernel == TViterbiKernel::vkCompactAvx2) &&
-                 CpuHasAvx2())
+                 CpuHasAvx2() && cap >= TIsa::Avx2)
             fIsa = TIsa::Avx2;
-        else if (fKernel != TViterbiKernel::vkCompactScalar && CpuHasSse2())
+        else if (fKernel != TViterbiKernel::vkCompactScalar && CpuHasSse2() && cap >= TIsa::Sse2)
             fIsa = TIsa::Sse2;
     }
 }

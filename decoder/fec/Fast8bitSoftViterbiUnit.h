@@ -38,6 +38,8 @@ enum class TViterbiKernel {
     vkCompactScalar,
     // The compact kernel on AVX2 even when AVX-512 is there (as vkCompact without AVX2).
     vkCompactAvx2,
+    // (The environment variable LRPT_VITERBI_ISA = "avx2", "sse2" or "scalar", read when a decoder
+    // is made, caps what vkCompact uses: a program runs as on a processor without the wider sets.)
 };
 
 class TFast8bitSoftViterbiDecoder {
@@ -92,8 +94,10 @@ class TFast8bitSoftViterbiDecoder {
     // parity(r & 133o).
     static int CodeOf(int r);
 
-  private:
+    // The instruction sets of the compact kernel, narrowest first.
     enum class TIsa { Scalar, Sse2, Avx2, Avx512 };
+
+  private:
     // Compact path memory: a ring of kRing steps. Bit s of fDec[step] is 1 when the survivor of
     // state s came from the odd extended state 2s + 1 (one word, so that a traceback step is a
     // shift of a word it can load ahead); fSk[step] is the state of the best path at that step as

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -197,6 +199,34 @@ INSTANTIATE_TEST_SUITE_P(Kernels, ViterbiKernels, ::testing::ValuesIn(kKernels),
                                  return "CompactScalar";
                              }
                          });
+
+// LRPT_VITERBI_ISA caps the default kernel's instruction set (so that a whole program runs here as
+// on a processor without the wider sets); the explicit kernels keep theirs. Each case in a child
+// process, which keeps the variable out of the other tests.
+TEST(Viterbi, EnvironmentCapsTheDefaultKernelsInstructionSet) {
+    const std::string widest = TFast8bitSoftViterbiDecoder().Implementation();
+    const std::vector<std::string> order = {"scalar", "sse2", "avx2", "avx512"};
+    auto rank = [&](const std::string& aName) {
+        return std::find(order.begin(), order.end(), aName) - order.begin();
+    };
+    for (const std::string cap : {"avx2", "sse2", "scalar", "bogus"}) {
+        SCOPED_TRACE(cap);
+        const std::string want = cap == "bogus" ? widest : order[size_t(std::min(rank(cap), rank(widest)))];
+        const std::string explicitWant = rank(widest) >= 2 ? "avx2" : widest;
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setenv("LRPT_VITERBI_ISA", cap.c_str(), 1);
+            const bool capped = TFast8bitSoftViterbiDecoder().Implementation() == want;
+            const bool explicitKept =
+                TFast8bitSoftViterbiDecoder(TViterbiKernel::vkCompactAvx2).Implementation() == explicitWant;
+            _exit(capped && explicitKept ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wanted " << want;
+    }
+}
 
 // The fast kernels must reproduce the table kernel bit for bit, quality values included, on
 // input that exercises every tie rule: noisy pairs from the whole soft range (-128 included),
