@@ -438,8 +438,8 @@ TEST(LrptDecode, RealFramesThroughAPipeComeBackWhole) {
     }
 }
 
-// lrpt-decode reading aBytes from a pipe that stays open, interrupted (SIGINT) aWait after the
-// bytes were taken. Standard error goes to aErr.
+// lrpt-decode reading aBytes from a pipe that stays open, interrupted (SIGINT, unless aSignal is
+// false) aWait after the bytes were taken. Standard error goes to aErr.
 struct TPiped {
     bool Ended = false; // ended by itself within 30 s of the signal
     int Status = 0;     // as waitpid gives it
@@ -447,8 +447,10 @@ struct TPiped {
 };
 
 TPiped InterruptThroughPipe(const std::vector<std::string>& aArguments, const std::vector<uint8_t>& aBytes,
-                            std::chrono::milliseconds aWait, const fs::path& aErr) {
+                            std::chrono::milliseconds aWait, const fs::path& aErr, bool aSignal = true) {
     TPiped r;
+    // A program that ends before it took everything must not end the test through SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     int fds[2];
     if (pipe(fds) != 0) return r;
     std::vector<char*> argv{const_cast<char*>(LRPT_DECODE)};
@@ -472,7 +474,7 @@ TPiped InterruptThroughPipe(const std::vector<std::string>& aArguments, const st
         done += size_t(put);
     }
     std::this_thread::sleep_for(aWait);
-    kill(child, SIGINT);
+    if (aSignal) kill(child, SIGINT);
     const auto signalled = std::chrono::steady_clock::now();
     pid_t ended = 0;
     for (int wait = 0; wait < 3000 && ended == 0; ++wait) {
@@ -547,6 +549,44 @@ TEST(LrptDecode, InterruptBeforeAnythingCameEndsCleanly) {
             << Slurp(dir / "err.txt");
         EXPECT_FALSE(fs::exists(dir / "out"));
     }
+}
+
+// A session that fails while the pipe stays open and idle (here a folder in the way of the
+// .vcdu file) ends the program with its message: the thread reading the pipe is told to stop.
+TEST(LrptDecode, AFailingSessionDoesNotWaitForAnIdlePipe) {
+    lrptsynth::SynthOptions o;
+    o.form = lrptsynth::OutputForm::Iq;
+    o.sampleFormat = lrptsynth::SampleFormat::S16;
+    o.sampleRate = 144000;
+    o.esn0Db = 10;
+    o.channels = {1};
+    o.durationSeconds = 3;
+    const lrptsynth::Recording rec = lrptsynth::synthesize(o);
+    const fs::path dir = TempDir("session-fails");
+    fs::create_directories(dir / "out/live.vcdu");
+    std::ofstream(dir / "out/live.vcdu/keep") << "in the way";
+    const TPiped r = InterruptThroughPipe({"-q", "--qpsk", "--72k", "--no-diff", "--input-format", "cs16",
+                                           "--rate", "144000", "--out", (dir / "out").string(), "-"},
+                                          rec.bytes, std::chrono::milliseconds(0), dir / "err.txt", false);
+    ASSERT_TRUE(r.Ended) << "the program waited for the pipe";
+    ASSERT_TRUE(WIFEXITED(r.Status));
+    EXPECT_EQ(WEXITSTATUS(r.Status), 1);
+    EXPECT_NE(Slurp(dir / "err.txt").find("live.vcdu"), std::string::npos) << Slurp(dir / "err.txt");
+}
+
+// pass.json that cannot take the place of the old one (a folder of that name) is refused by name,
+// and its temporary file does not stay behind.
+TEST(LrptDecode, PassJsonThatCannotBeRenamedLeavesNoTemporaryFile) {
+    const fs::path dir = TempDir("json-rename");
+    fs::create_directories(dir / "pass.json");
+    std::ofstream(dir / "pass.json/keep") << "in the way";
+    TPassSummary summary;
+    summary.Input = "x.wav";
+    EXPECT_THROW(WritePassJson(summary, (dir / "pass.json").string()), std::runtime_error);
+    EXPECT_FALSE(fs::exists(dir / "pass.json.tmp"));
+    WritePassJson(summary, (dir / "other.json").string());
+    EXPECT_EQ(ParseJson(Slurp(dir / "other.json"))["input"].Text(), "x.wav");
+    EXPECT_FALSE(fs::exists(dir / "other.json.tmp"));
 }
 
 // NaN and infinite samples in a float recording (headerless cf32, a float WAV) are erasures: the
