@@ -26,7 +26,7 @@ TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSo
     const int32_t l = std::max({a.LineCount, b.LineCount, c.LineCount});
     const int rows = std::clamp(l, 0, CompositeHeight);
     aComposite.SetSize(CompositeWidth, rows);
-    for (int64_t s = 0; s < std::min(rows, 5920); ++s) {
+    for (int64_t s = 0; s < rows; ++s) {
         bool beyond = false;
         for (int i = 0; i < 3 && !beyond; ++i)
             beyond = !sources[i]->Picture || s + offset[i] >= sources[i]->Picture->Height();

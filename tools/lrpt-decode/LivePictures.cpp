@@ -1,5 +1,6 @@
 #include "LivePictures.h"
 
+#include "BatchDecoder.h"
 #include "PngWriter.h"
 #include "session/Products.h"
 
@@ -12,20 +13,10 @@
 
 namespace {
 
-void WriteAtomically(const std::string& aName, const TBitmap24& aPicture) {
-    const std::string temporary = aName + ".tmp";
-    try {
-        WritePngBgr(temporary, aPicture.Bits(), aPicture.Width(), aPicture.Height(), aPicture.BytesPerLine());
-    } catch (...) {
-        std::remove(temporary.c_str());
-        throw;
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, aName, error);
-    if (error) {
-        std::remove(temporary.c_str());
-        throw std::runtime_error("Cannot write file \"" + aName + "\": " + error.message());
-    }
+void WritePictureAtomically(const std::string& aName, const TBitmap24& aPicture) {
+    WriteAtomically(aName, [&](const std::string& aTo) {
+        WritePngBgr(aTo, aPicture.Bits(), aPicture.Width(), aPicture.Height(), aPicture.BytesPerLine());
+    });
 }
 
 } // namespace
@@ -51,11 +42,11 @@ int WriteLivePictures(TStageChain& aChain, const std::string& aStem) {
                 std::copy(picture->ScanLine(y), picture->ScanLine(y) + 3 * CompositeWidth,
                           cropped.ScanLine(y));
         }
-        WriteAtomically(aStem + "." + std::to_string(64 + i) + ".png", cropped);
+        WritePictureAtomically(aStem + "." + std::to_string(64 + i) + ".png", cropped);
         ++written;
     }
     for (const TCompositeKind kind : ChooseComposites(present)) {
-        WriteAtomically(aStem + "." + CompositeName(kind) + ".png", GenerateProduct(kind, stages));
+        WritePictureAtomically(aStem + "." + CompositeName(kind) + ".png", GenerateProduct(kind, stages));
         ++written;
     }
     return written;

@@ -247,12 +247,16 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         tasks.emplace_back([&composite, &rectifier, file = name + ".rect.png"] {
             composite.Ready.get();
             const TBitmap24& p = composite.Picture;
-            WriteRectifiedPngBgr(file, rectifier, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
+            WriteAtomically(file, [&](const std::string& aTo) {
+                WriteRectifiedPngBgr(aTo, rectifier, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
+            });
         });
         tasks.emplace_back([&composite, file = name + ".png"] {
             composite.Ready.get();
             const TBitmap24& p = composite.Picture;
-            WritePngBgr(file, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
+            WriteAtomically(file, [&](const std::string& aTo) {
+                WritePngBgr(aTo, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
+            });
         });
     }
     std::vector<std::string> written, rectified;
@@ -264,14 +268,21 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         written.push_back(name + ".png");
         written.push_back(name + ".bmp");
         rectified.push_back(name + ".rect.png");
+        // Each through a temporary file: lrpt-decode's live pictures have these names.
         tasks.emplace_back([&p, n, &rectifier, file = name + ".rect.png"] {
-            WriteRectifiedPngBgr(file, rectifier, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+            WriteAtomically(file, [&](const std::string& aTo) {
+                WriteRectifiedPngBgr(aTo, rectifier, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+            });
         });
         tasks.emplace_back([&p, n, file = name + ".png"] {
-            WritePngBgr(file, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+            WriteAtomically(file, [&](const std::string& aTo) {
+                WritePngBgr(aTo, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+            });
         });
         tasks.emplace_back([&p, n, file = name + ".bmp"] {
-            WriteBmpRegion(file, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+            WriteAtomically(file, [&](const std::string& aTo) {
+                WriteBmpRegion(aTo, p.Bits(), CompositeWidth, n, p.BytesPerLine());
+            });
         });
     }
     RunInOrder(tasks);
@@ -281,6 +292,22 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     written.insert(written.end(), rectified.begin(), rectified.end());
     written.insert(written.end(), productFiles.begin(), productFiles.end());
     return written;
+}
+
+void WriteAtomically(const std::string& aFile, const std::function<void(const std::string&)>& aWrite) {
+    const std::string temporary = aFile + ".tmp";
+    try {
+        aWrite(temporary);
+    } catch (...) {
+        std::remove(temporary.c_str());
+        throw;
+    }
+    std::error_code error;
+    fs::rename(temporary, aFile, error);
+    if (error) {
+        std::remove(temporary.c_str());
+        throw std::runtime_error("Cannot write file \"" + aFile + "\": " + error.message());
+    }
 }
 
 void RemoveSessionPictures(const std::string& aStem) {

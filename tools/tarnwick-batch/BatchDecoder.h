@@ -5,6 +5,7 @@
 #include "session/ModeDetector.h"
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -72,6 +73,11 @@ std::string BatchSummary(const TBatchResult& aResult);
 // aBits, as the 24-bit BMP that TBitmap24::SaveToFile writes for a picture holding just them, row
 // by row without a copy. Throws std::runtime_error naming the file on failure.
 void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride);
+
+// Writes aFile through aWrite(aFile + ".tmp") and a rename, so that a viewer watching the file
+// (lrpt-decode's live pictures have the final ones' names) never sees half of one; on failure the
+// temporary file is removed and the error (std::runtime_error naming aFile for the rename) thrown.
+void WriteAtomically(const std::string& aFile, const std::function<void(const std::string&)>& aWrite);
 
 // The line for a run that found no transfer frame: names what was read (aRead, for example
 // "\"pass.s\" (not a symbol file of this mode?)") and what was written after all (the logs, the

@@ -40,19 +40,22 @@ TEST(RGBComposite, StatisticsAndEdgeCases) {
     TBitmap24 out;
     // A channel that never began a strip: its offset runs past the picture, no row is composed,
     // and the composite keeps the other channels' line count.
-    ComposeRGB({&a, 36000000, 800}, {&a, 0, 0}, {&a, 36000000, 800}, out);
+    ComposeRGB({&a, 36000000, 800}, {&a, -1, 0}, {&a, 36000000, 800}, out);
     EXPECT_EQ(out.Height(), 800);
     EXPECT_EQ(out.ScanLine(0)[0], 0);
     EXPECT_EQ(out.ScanLine(0)[1], 0);
     // No strip anywhere: zero rows.
-    ComposeRGB({&a, 0, 0}, {&a, 0, 0}, {&a, 0, 0}, out);
+    ComposeRGB({&a, -1, 0}, {&a, -1, 0}, {&a, -1, 0}, out);
     EXPECT_EQ(out.Height(), 0);
     // The same channel thrice is grey; rounding of the offset goes to the nearest period.
     const TBitmap24 b = Channel(6000, 50);
     ComposeRGB({&b, 1000, 6000}, {&b, 1000, 6000}, {&b, 1000, 6000}, out);
     EXPECT_EQ(out.Height(), 6000);
-    EXPECT_EQ(out.ScanLine(5919)[0], out.ScanLine(5919)[2]);
-    EXPECT_EQ(out.ScanLine(5920)[0], 0); // rows from 5920 on stay black
+    // Every row of the pictures is composed, the last 80 too.
+    for (const int row : {5919, 5920, 5999}) {
+        EXPECT_EQ(out.ScanLine(row)[0], out.ScanLine(row)[2]) << row;
+        EXPECT_EQ(out.ScanLine(row)[0], (50 + row) % 256) << row;
+    }
 }
 
 TEST(RGBComposite, SaveWritesBitmapAndStatistics) {

@@ -111,7 +111,7 @@ TEST_F(HaldrinWindowsTest, CaptionsOfTheReceiversControls) {
         return label ? label->text() : QString();
     };
     const std::pair<const char*, const char*> expected[] = {
-        {"KpManUpDown", "Lead man A"},     {"KpExpUpDown", "Lead exp"},       {"KiManUpDown", "Lag man A"},
+        {"KpManUpDown", "Lead man A"},     {"KpExpUpDown", "Lead exp"},       {"KiManUpDown", "Lag man"},
         {"KiExpUpDown", "Lag exp"},        {"KpManTrUpDown", "Lead man T"},   {"KiManTrUpDown", "Lag man T"},
         {"SwManUpDown", "Sweep man"},      {"SwExpUpDown", "Sweep exp"},      {"ProgGainUpDown", "Prog Gain"},
         {"LD_PL_aUpDown", "LD preload A"}, {"LD_PL_tUpDown", "LD preload T"}, {"ModTypeUpDown", "Mod Type"},
@@ -126,6 +126,14 @@ TEST_F(HaldrinWindowsTest, CaptionsOfTheReceiversControls) {
     EXPECT_EQ(w->findChild<QGroupBox*>("CarrierLoopGroup")->title(), "Carrier Loop");
     EXPECT_EQ(w->findChild<QLabel*>("Label86")->text(), "AGC acc (dB)");
     EXPECT_EQ(w->findChild<QLabel*>("Label90")->text(), "LD_Int cnt");
+    // The carrier strip's scale is in Hz: the loop's range is +-10 kHz.
+    QStringList scale;
+    for (const QLabel* l : w->findChildren<QLabel*>())
+        if (l->text().endsWith("Hz")) scale << l->text();
+    for (const char* text : {"9000 Hz", "4500 Hz", "-4500 Hz", "-9000 Hz", "100 Hz", "-100 Hz"})
+        EXPECT_TRUE(scale.contains(text)) << text;
+    EXPECT_EQ(scale.count("0 Hz"), 2);
+    EXPECT_FALSE(scale.join(" ").contains("kHz"));
 }
 
 // Before the first run the chart and constellation are empty: no trace along row 0 and no dot

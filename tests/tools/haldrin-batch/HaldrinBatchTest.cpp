@@ -1,5 +1,6 @@
 // The whole chain without windows: generator WAV -> haldrin-batch -> tarnwick-batch -> pictures,
 // compared with the generator's ideal pictures.
+#include "PipedRun.h"
 #include "Synthesizer.h"
 #include "TestFolder.h"
 
@@ -45,6 +46,11 @@ TRun RunCommand(const std::string& aCommand, const fs::path& aDir) {
     r.Out = slurp(out);
     r.Err = slurp(err);
     return r;
+}
+
+std::string Slurp(const fs::path& aPath) {
+    std::ifstream f(aPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 std::string Quote(const fs::path& p) {
@@ -310,29 +316,27 @@ TEST(HaldrinBatchTest, InterruptEndsAPipedRecordingCleanly) {
     o.sampleRate = 144000;
     o.esn0Db = 10;
     o.durationSeconds = 5;
-    Write(dir / "pass.wav", lrptsynth::synthesize(o).bytes);
-    // A shell runs the tool on a FIFO fed by `cat; sleep`, signals it, and records its exit; the
-    // tool is killed after 30 s should it hang, which fails the test.
-    auto interrupted = [&](const std::string& aArgs, const std::string& aFeed, const std::string& aOut) {
-        const std::string script = "f=" + Quote(dir / "fifo") + "; rm -f \"$f\"; mkfifo \"$f\"; (" + aFeed +
-                                   "; sleep 30) > \"$f\" & w=$!; timeout -s KILL 30 " +
-                                   std::string(HALDRIN_BATCH) + " " + aArgs + " --input-format wav - " +
-                                   Quote(dir / aOut) +
-                                   " < \"$f\" & p=$!; sleep 2; kill -INT $p; wait $p; r=$?; "
-                                   "kill $w; rm -f \"$f\"; exit $r";
-        return RunCommand("bash -c " + Quote(script), dir);
-    };
-    for (const std::string receiver : {"--receiver precise", "--receiver model"}) {
+    const std::vector<uint8_t> pass = lrptsynth::synthesize(o).bytes;
+    for (const std::string receiver : {"precise", "model"}) {
         SCOPED_TRACE(receiver);
-        const TRun r = interrupted(receiver, "cat " + Quote(dir / "pass.wav"), "out.raw");
-        EXPECT_EQ(r.Exit, 0) << r.Err;
-        EXPECT_NE(r.Out.find("input ended by an interrupt"), std::string::npos) << r.Out;
+        const TPiped r = InterruptThroughPipe(
+            HALDRIN_BATCH, {"--receiver", receiver, "--input-format", "wav", "-", (dir / "out.raw").string()},
+            pass, std::chrono::seconds(2), dir / "err.txt", true, dir / "out.txt");
+        ASSERT_TRUE(r.Ended) << "the interrupt did not end the run";
+        ASSERT_TRUE(WIFEXITED(r.Status))
+            << "ended by signal " << (WIFSIGNALED(r.Status) ? WTERMSIG(r.Status) : 0);
+        EXPECT_EQ(WEXITSTATUS(r.Status), 0);
+        const std::string out = Slurp(dir / "out.txt");
+        EXPECT_NE(out.find("input ended by an interrupt"), std::string::npos) << out;
         // Every symbol of the 5 s: the receivers' delay aside.
         EXPECT_GT(fs::file_size(dir / "out.raw"), size_t(72000 * 5 * 0.95));
     }
-    const TRun nothing = interrupted("--receiver precise", "true", "none.raw");
-    EXPECT_EQ(nothing.Exit, 0) << nothing.Err;
-    EXPECT_NE(nothing.Err.find("interrupted before anything came"), std::string::npos) << nothing.Err;
+    const TPiped nothing =
+        InterruptThroughPipe(HALDRIN_BATCH, {"--input-format", "wav", "-", (dir / "none.raw").string()}, {},
+                             std::chrono::milliseconds(500), dir / "err.txt");
+    ASSERT_TRUE(nothing.Ended && WIFEXITED(nothing.Status));
+    EXPECT_EQ(WEXITSTATUS(nothing.Status), 0);
+    EXPECT_NE(Slurp(dir / "err.txt").find("interrupted before anything came"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "none.raw"));
 }
 

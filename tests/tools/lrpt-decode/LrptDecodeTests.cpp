@@ -2,6 +2,7 @@
 // found without flags, forced options are obeyed, symbol files decode, a live pipe gives growing
 // pictures, pass.json reads back, and refused inputs leave nothing behind.
 #include "PassSummary.h"
+#include "PipedRun.h"
 #include "Synthesizer.h"
 #include "TestFolder.h"
 
@@ -438,60 +439,6 @@ TEST(LrptDecode, RealFramesThroughAPipeComeBackWhole) {
     }
 }
 
-// lrpt-decode reading aBytes from a pipe that stays open, interrupted (SIGINT, unless aSignal is
-// false) aWait after the bytes were taken. Standard error goes to aErr.
-struct TPiped {
-    bool Ended = false; // ended by itself within 30 s of the signal
-    int Status = 0;     // as waitpid gives it
-    double SecondsAfterSignal = 0;
-};
-
-TPiped InterruptThroughPipe(const std::vector<std::string>& aArguments, const std::vector<uint8_t>& aBytes,
-                            std::chrono::milliseconds aWait, const fs::path& aErr, bool aSignal = true) {
-    TPiped r;
-    // A program that ends before it took everything must not end the test through SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
-    int fds[2];
-    if (pipe(fds) != 0) return r;
-    std::vector<char*> argv{const_cast<char*>(LRPT_DECODE)};
-    for (const auto& a : aArguments)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(fds[0], 0);
-        close(fds[0]);
-        close(fds[1]);
-        const int err = open(aErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(err, 2);
-        execv(LRPT_DECODE, argv.data());
-        _exit(127);
-    }
-    close(fds[0]);
-    for (size_t done = 0; done < aBytes.size();) {
-        const ssize_t put = write(fds[1], aBytes.data() + done, aBytes.size() - done);
-        if (put <= 0) break;
-        done += size_t(put);
-    }
-    std::this_thread::sleep_for(aWait);
-    if (aSignal) kill(child, SIGINT);
-    const auto signalled = std::chrono::steady_clock::now();
-    pid_t ended = 0;
-    for (int wait = 0; wait < 3000 && ended == 0; ++wait) {
-        ended = waitpid(child, &r.Status, WNOHANG);
-        if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    r.SecondsAfterSignal =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
-    r.Ended = ended != 0;
-    if (!r.Ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &r.Status, 0);
-    }
-    close(fds[1]);
-    return r;
-}
-
 // The first Ctrl-C on a pass from a pipe that stays open (a live receiver) ends the input where it
 // is, in every form, a WAV among them (whose reader used to retry the interrupted read for
 // ever): the program ends by itself, at once, and everything that came is decoded and written.
@@ -516,7 +463,8 @@ TEST(LrptDecode, InterruptEndsALivePassCleanlyInEveryForm) {
         o.durationSeconds = 6;
         const lrptsynth::Recording rec = lrptsynth::synthesize(o);
         const fs::path dir = TempDir(std::string("interrupt-") + c.Form);
-        const TPiped r = InterruptThroughPipe({"-q", "--qpsk", "--72k", "--no-diff", "--input-format", c.Form,
+        const TPiped r = InterruptThroughPipe(LRPT_DECODE,
+                                              {"-q", "--qpsk", "--72k", "--no-diff", "--input-format", c.Form,
                                                "--rate", "144000", "--out", (dir / "out").string(), "-"},
                                               rec.bytes, std::chrono::seconds(2), dir / "err.txt");
         ASSERT_TRUE(r.Ended) << "the interrupt did not end the run";
@@ -539,8 +487,8 @@ TEST(LrptDecode, InterruptBeforeAnythingCameEndsCleanly) {
         SCOPED_TRACE(form);
         const fs::path dir = TempDir(std::string("nothing-") + form);
         const TPiped r = InterruptThroughPipe(
-            {"--input-format", form, "--rate", "144000", "--out", (dir / "out").string(), "-"}, {},
-            std::chrono::milliseconds(500), dir / "err.txt");
+            LRPT_DECODE, {"--input-format", form, "--rate", "144000", "--out", (dir / "out").string(), "-"},
+            {}, std::chrono::milliseconds(500), dir / "err.txt");
         ASSERT_TRUE(r.Ended) << "the interrupt did not end the run";
         ASSERT_TRUE(WIFEXITED(r.Status));
         EXPECT_EQ(WEXITSTATUS(r.Status), 0);
@@ -565,7 +513,8 @@ TEST(LrptDecode, AFailingSessionDoesNotWaitForAnIdlePipe) {
     const fs::path dir = TempDir("session-fails");
     fs::create_directories(dir / "out/live.vcdu");
     std::ofstream(dir / "out/live.vcdu/keep") << "in the way";
-    const TPiped r = InterruptThroughPipe({"-q", "--qpsk", "--72k", "--no-diff", "--input-format", "cs16",
+    const TPiped r = InterruptThroughPipe(LRPT_DECODE,
+                                          {"-q", "--qpsk", "--72k", "--no-diff", "--input-format", "cs16",
                                            "--rate", "144000", "--out", (dir / "out").string(), "-"},
                                           rec.bytes, std::chrono::milliseconds(0), dir / "err.txt", false);
     ASSERT_TRUE(r.Ended) << "the program waited for the pipe";
