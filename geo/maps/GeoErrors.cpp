@@ -1,0 +1,31 @@
+#include "maps/GeoErrors.h"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+std::mutex gSinkLock;
+std::shared_ptr<const TGeoMessageSink> gSink;
+
+} // namespace
+
+void SetGeoMessageSink(TGeoMessageSink aSink) {
+    auto sink = aSink ? std::make_shared<const TGeoMessageSink>(std::move(aSink)) : nullptr;
+    std::lock_guard lock(gSinkLock);
+    gSink = std::move(sink);
+}
+
+void EmitGeoMessage(std::string_view aLine) {
+    std::shared_ptr<const TGeoMessageSink> sink;
+    {
+        std::lock_guard lock(gSinkLock);
+        sink = gSink;
+    }
+    if (sink) {
+        (*sink)(aLine);
+    } else {
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(aLine.size()), aLine.data());
+    }
+}

@@ -1,0 +1,91 @@
+// North-up map rasters made from a raw picture and its tie points.
+#pragma once
+
+#include "maps/Coastlines.h"
+#include "maps/GeoTiePoints.h"
+#include "maps/MapProjection.h"
+
+#include <cstdint>
+#include <vector>
+
+// A raw picture in memory, not owned: rows top-down, 8 bits a band, 1 or 3 bands. The bytes of pixel
+// (col, row) start at Pixels + row * RowStride + col * PixelStride; a 3-band picture holds red, green,
+// blue in that order, or blue, green, red with Bgr set (as the decoder's 24-bit pictures do; those
+// also serve as 1 band with PixelStride 3 when grey).
+struct TPictureView {
+    const uint8_t* Pixels = nullptr;
+    int Width = 0;
+    int Height = 0;
+    int Bands = 1;
+    int PixelStride = 1;
+    int RowStride = 0;
+    bool Bgr = false;
+};
+
+// The pixel grid of a map: Width x Height pixels, north up. Pixel (i, j) (column i, row j) covers map
+// x from OriginX + i PixelSizeX to OriginX + (i + 1) PixelSizeX and y from OriginY - (j + 1)
+// PixelSizeY to OriginY - j PixelSizeY: (OriginX, OriginY) is the outer corner of the top-left pixel,
+// as in a GDAL geotransform {OriginX, PixelSizeX, 0, OriginY, 0, -PixelSizeY}. Units are the map
+// CRS's (degrees for a geographic one, where OriginX may lie beyond +-180 for a map across the
+// 180-degree meridian).
+struct TMapGrid {
+    double OriginX = 0;
+    double OriginY = 0;
+    double PixelSizeX = 1;
+    double PixelSizeY = 1;
+    int Width = 0;
+    int Height = 0;
+};
+
+// A map: Bands bytes per pixel (grey for 1; red, green, blue for 3; and alpha for 4, as DrawOverlay
+// makes), rows top-down, pixel-interleaved. Pixels
+// outside the swath hold kNoData; pixels inside never do (a 0 of the picture becomes 1 there).
+struct TMapRaster {
+    static constexpr uint8_t kNoData = 0;
+    TMapGrid Grid;
+    int Bands = 1;
+    std::vector<uint8_t> Pixels;
+    std::string ProjectionWkt;
+
+    uint8_t At(int aCol, int aRow, int aBand = 0) const {
+        return Pixels[(static_cast<size_t>(aRow) * Grid.Width + aCol) * Bands + aBand];
+    }
+};
+
+// Largest map side accepted, pixels; a footprint that would need more is refused (a projection that
+// tears the swath apart, or a pixel size far too small).
+inline constexpr int kMaxMapSide = 40000;
+
+// Ground spacing of the picture's nadir pixel, km: the mean of the across-scan and along-track
+// spacings at the middle of the picture. Throws EGeoInputError for a grid that is not valid or has
+// no Earth at the middle.
+double NadirSpacingKm(const TGeoTiePoints& aTies);
+
+// The map grid that just holds the swath's footprint. aPixelSize in map units; 0 chooses about the
+// nadir spacing: for a projected CRS the nadir spacing as projected at the picture's middle, for a
+// geographic one the nadir spacing in degrees of latitude, with longitude pixels wider by
+// 1 / cos(latitude at the middle) (capped at 5) so that pixels are about square on the ground there.
+// A geographic map is centred on the swath's longitudes, so a swath across the 180-degree meridian
+// gives a map across it, not a band around the world. Throws EGeoInputError when the tie points are
+// not valid, no tie point projects, or the map would exceed kMaxMapSide.
+TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjection, double aPixelSize = 0);
+
+// The map of aPicture on aGrid: each map pixel whose centre falls inside the swath takes the picture
+// sampled bilinearly at the picture coordinates the tie points put there; others hold kNoData.
+// The picture and the tie points must be of the same size (else EGeoInputError).
+TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
+                   const TMapProjection& aProjection, const TMapGrid& aGrid);
+// As above on ChooseMapGrid(aTies, aProjection, aPixelSize).
+TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
+                   const TMapProjection& aProjection, double aPixelSize = 0);
+
+// Distance from every pixel centre of aGrid to the nearest of aLines (drawn on the grid), km,
+// row-major; measured on the grid (exact Euclidean distance between pixel centres, pixel sizes taken
+// as ground distances at the grid's middle, so approximate far from it and in strongly distorting
+// projections). Pixels farther than aCapKm get aCapKm. All aCapKm when no line crosses the grid.
+std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& aProjection,
+                                   const std::vector<TGeoPolyline>& aLines, float aCapKm = 100);
+
+// The latitude/longitude box of a grid's pixels (sampled along its edges and across it), for reading
+// the coastlines a map needs. The box is the whole world for a map around a pole.
+TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection);

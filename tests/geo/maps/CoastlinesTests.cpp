@@ -1,0 +1,110 @@
+#include "maps/Coastlines.h"
+#include "maps/GeoErrors.h"
+#include "maps/GeoTiePoints.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace {
+
+TGeoBox Around(TLatLonDeg aPoint, double aHalfDeg = 0.5) {
+    return {aPoint.LonDeg - aHalfDeg, aPoint.LonDeg + aHalfDeg, aPoint.LatDeg - aHalfDeg,
+            aPoint.LatDeg + aHalfDeg};
+}
+
+// Distance from aPoint to the nearest vertex of the lines of level aLevel, km.
+double NearestKm(const std::vector<TGeoPolyline>& aLines, TLatLonDeg aPoint, int aLevel = 1) {
+    double best = std::numeric_limits<double>::infinity();
+    for (const TGeoPolyline& line : aLines) {
+        if (line.Level != aLevel) continue;
+        for (size_t k = 0; k < line.LonDeg.size(); ++k)
+            best = std::min(best, GroundDistanceKm(aPoint, {line.LatDeg[k], line.LonDeg[k]}));
+    }
+    return best;
+}
+
+size_t VertexCount(const std::vector<TGeoPolyline>& aLines) {
+    size_t n = 0;
+    for (const TGeoPolyline& line : aLines)
+        n += line.LonDeg.size();
+    return n;
+}
+
+} // namespace
+
+// Places known from geography, not from the file: the coast at Trieste, the heel of Italy at Santa
+// Maria di Leuca, Punta de Tarifa on the Strait of Gibraltar; the strait's middle is open water.
+TEST(Coastlines, IntermediateShoresLieOnKnownCoasts) {
+    const TLatLonDeg trieste{45.65, 13.77}, leuca{39.80, 18.36}, tarifa{36.005, -5.61}, strait{35.96, -5.50};
+    EXPECT_LT(NearestKm(ReadCoastlines(Around(trieste)), trieste), 2.0);
+    EXPECT_LT(NearestKm(ReadCoastlines(Around(leuca)), leuca), 2.0);
+    const auto gibraltar = ReadCoastlines(Around(tarifa));
+    EXPECT_LT(NearestKm(gibraltar, tarifa), 2.0);
+    EXPECT_GT(NearestKm(gibraltar, strait), 4.0);
+    // Lake Geneva's shore is a level-2 line at Geneva, far from any sea.
+    const TLatLonDeg geneva{46.21, 6.15};
+    const auto alps = ReadCoastlines(Around(geneva));
+    EXPECT_LT(NearestKm(alps, geneva, 2), 3.0);
+    EXPECT_GT(NearestKm(alps, geneva, 1), 100.0);
+}
+
+// The Ross Ice Shelf's front runs near 78 S across 180 degrees; its grounding line, 500 km further
+// south, is not a shore a picture shows.
+TEST(Coastlines, AntarcticaAtTheIceFront) {
+    const auto ross = ReadCoastlines({175, -175, -86, -76});
+    ASSERT_FALSE(ross.empty());
+    for (const TGeoPolyline& line : ross)
+        for (double lat : line.LatDeg)
+            EXPECT_GT(lat, -80.0);
+}
+
+TEST(Coastlines, CoarserLevelsHoldFewerPointsOfTheSameCoast) {
+    const TGeoBox adriatic{12, 20, 39, 46};
+    const auto crude = ReadCoastlines(adriatic, TCoastResolution::Crude);
+    const auto low = ReadCoastlines(adriatic, TCoastResolution::Low);
+    const auto fine = ReadCoastlines(adriatic, TCoastResolution::Intermediate);
+    EXPECT_LT(VertexCount(crude), VertexCount(low));
+    EXPECT_LT(VertexCount(low), VertexCount(fine));
+    // Even the crude coast passes near the heel of Italy.
+    EXPECT_LT(NearestKm(crude, {39.80, 18.36}), 25.0);
+}
+
+TEST(Coastlines, BordersFollowThePyrenees) {
+    // Le Perthus and the Col du Somport are crossings of the French-Spanish border; Toulouse is not near one.
+    const TLatLonDeg perthus{42.463, 2.864}, somport{42.799, -0.528}, toulouse{43.60, 1.44};
+    const auto borders = ReadBorders({-2, 4, 41.5, 44});
+    EXPECT_LT(NearestKm(borders, perthus), 3.0);
+    EXPECT_LT(NearestKm(borders, somport), 3.0);
+    EXPECT_GT(NearestKm(borders, toulouse), 60.0);
+}
+
+TEST(Coastlines, BoxAcrossTheDatelineTakesBothSides) {
+    // Fiji's islands lie either side of 180 degrees; nothing between 0 and 90 east may come back.
+    const auto fiji = ReadCoastlines({175, -178, -20, -15});
+    ASSERT_FALSE(fiji.empty());
+    bool west = false, east = false;
+    for (const TGeoPolyline& line : fiji)
+        for (double lon : line.LonDeg) {
+            EXPECT_TRUE(lon >= 170 || lon <= -170) << lon;
+            west |= lon > 175;
+            east |= lon < -178;
+        }
+    EXPECT_TRUE(west);
+    EXPECT_TRUE(east);
+}
+
+TEST(Coastlines, MissingFileIsRefusedByName) {
+    try {
+        ReadCoastlines({0, 1, 0, 1}, TCoastResolution::Low, "/nonexistent/gshhg");
+        FAIL() << "no refusal";
+    } catch (const ECoastlineError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("/nonexistent/gshhg/binned_GSHHS_l.nc"), std::string::npos) << what;
+        EXPECT_EQ(what.find('\n'), std::string::npos);
+    }
+    EXPECT_THROW(ReadBorders({0, 1, 0, 1}, TCoastResolution::Crude, "/nonexistent/gshhg"), ECoastlineError);
+}
