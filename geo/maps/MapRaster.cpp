@@ -38,9 +38,10 @@ struct TMesh {
     size_t Rows() const { return Row.size(); }
 };
 
-// Longitudes go to the turn nearest aCentreLonDeg, so a geographic map stays in one piece.
+// Longitudes go to the turn nearest aCentreLonDeg, so a geographic map stays in one piece; NaN
+// leaves them as they are (projected maps).
 double Unwrap(double aLonDeg, double aCentreLonDeg) {
-    return aLonDeg + 360 * std::round((aCentreLonDeg - aLonDeg) / 360);
+    return std::isnan(aCentreLonDeg) ? aLonDeg : aLonDeg + 360 * std::round((aCentreLonDeg - aLonDeg) / 360);
 }
 
 TMesh BuildMesh(const TGeoTiePoints& aTies, const TMapProjection& aProjection, double aCentreLonDeg) {
@@ -83,8 +84,9 @@ TLatLonDeg At(const TGeoTiePoints& aTies, double aCol, double aRow) {
     return *p;
 }
 
-double CentreLonOfGrid(const TMapGrid& aGrid) {
-    return aGrid.OriginX + aGrid.Width * aGrid.PixelSizeX / 2;
+// The longitude a geographic map is centred on; NaN for a projected map.
+double CentreLonOfGrid(const TMapGrid& aGrid, const TMapProjection& aProjection) {
+    return aProjection.IsGeographic() ? aGrid.OriginX + aGrid.Width * aGrid.PixelSizeX / 2 : NAN;
 }
 
 // Bilinear sampling of a picture at fractional coordinates, 8-bit fixed-point weights.
@@ -235,7 +237,7 @@ TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjec
             });
         }
     }
-    const TMesh mesh = BuildMesh(aTies, aProjection, middle.LonDeg);
+    const TMesh mesh = BuildMesh(aTies, aProjection, aProjection.IsGeographic() ? middle.LonDeg : NAN);
     double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
     for (size_t k = 0; k < mesh.X.size(); ++k) {
         if (std::isnan(mesh.X[k])) continue;
@@ -289,7 +291,7 @@ TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
     map.Bands = aPicture.Bands;
     map.ProjectionWkt = aProjection.Wkt();
     map.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * map.Bands, TMapRaster::kNoData);
-    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid));
+    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid, aProjection));
     if (map.Bands == 3)
         FillMesh<3>(aPicture, mesh, map);
     else
@@ -370,7 +372,7 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
     GroundScale(aGrid, aProjection, kmX, kmY);
     constexpr double kFar = 1e30;
     std::vector<double> f(static_cast<size_t>(w) * h, kFar);
-    const double centreLon = CentreLonOfGrid(aGrid);
+    const double centreLon = CentreLonOfGrid(aGrid, aProjection);
     for (const TGeoPolyline& line : aLines) {
         double pu = NAN, pv = NAN;
         for (size_t k = 0; k < line.LonDeg.size(); ++k) {
@@ -415,7 +417,7 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
 }
 
 TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection) {
-    const double centreLon = CentreLonOfGrid(aGrid);
+    const double centreLon = CentreLonOfGrid(aGrid, aProjection);
     double west = INFINITY, east = -INFINITY, south = INFINITY, north = -INFINITY;
     constexpr int kSamples = 32;
     for (int a = 0; a <= kSamples; ++a)
