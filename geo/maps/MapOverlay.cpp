@@ -144,7 +144,8 @@ TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection
             if (line.Level == 1) canvas.Polyline(line.LonDeg, line.LatDeg, aStyle.BorderColour);
     if (aStyle.Coastlines)
         for (const TGeoPolyline& line : ReadCoastlines(box, aStyle.Resolution, aStyle.GshhgDirectory))
-            if (line.Level <= 2) canvas.Polyline(line.LonDeg, line.LatDeg, aStyle.CoastColour);
+            if (line.Level <= aStyle.MaxShoreLevel)
+                canvas.Polyline(line.LonDeg, line.LatDeg, aStyle.CoastColour);
     return out;
 }
 

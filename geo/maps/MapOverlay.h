@@ -18,6 +18,7 @@ struct TOverlayStyle {
     TRgb GridColour{120, 200, 255}; // meridians and parallels
     double GridStepDeg = 5;         // 0: no grid
     bool Coastlines = true;
+    int MaxShoreLevel = 2; // 1: sea shores only; 2: lake shores too
     bool Borders = true;
     TCoastResolution Resolution = TCoastResolution::Intermediate;
     std::string GshhgDirectory = kGshhgDirectory;
