@@ -416,6 +416,68 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
     return d;
 }
 
+std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
+                                            const std::vector<TGeoPolyline>& aLines, float aCapKm) {
+    CheckTiePoints(aTies);
+    const TLatLonDeg middle = MiddleOf(aTies);
+    const TMapProjection projection("+proj=aeqd +lat_0=" + std::to_string(middle.LatDeg) +
+                                    " +lon_0=" + std::to_string(middle.LonDeg) + " +datum=WGS84 +units=m");
+    TMapGrid grid = ChooseMapGrid(aTies, projection);
+    // Lines up to the cap beyond the swath's edge count too.
+    const int pad = static_cast<int>(std::ceil(aCapKm * 1000 / grid.PixelSizeX)) + 1;
+    if (grid.Width + 2 * pad > kMaxMapSide || grid.Height + 2 * pad > kMaxMapSide)
+        throw EGeoInputError("distance raster refused: the swath needs more than " +
+                             std::to_string(kMaxMapSide) + " pixels a side");
+    grid.OriginX -= pad * grid.PixelSizeX;
+    grid.OriginY += pad * grid.PixelSizeY;
+    grid.Width += 2 * pad;
+    grid.Height += 2 * pad;
+    const std::vector<float> distance = CoastDistanceKm(grid, projection, aLines, aCapKm);
+
+    // Each picture pixel finds its map position bilinearly within its mesh cell, then the distance there.
+    const TMesh mesh = BuildMesh(aTies, projection, NAN);
+    const size_t cols = mesh.Cols();
+    std::vector<float> out(static_cast<size_t>(aTies.Width) * aTies.Height, NAN);
+    const auto sample = [&](double aU, double aV) {
+        aU = std::clamp(aU, 0.0, grid.Width - 1.0);
+        aV = std::clamp(aV, 0.0, grid.Height - 1.0);
+        const int i = std::min(static_cast<int>(aU), grid.Width - 2),
+                  j = std::min(static_cast<int>(aV), grid.Height - 2);
+        const double fx = aU - i, fy = aV - j;
+        const float* p = &distance[static_cast<size_t>(j) * grid.Width + i];
+        return static_cast<float>((p[0] * (1 - fx) + p[1] * fx) * (1 - fy) +
+                                  (p[grid.Width] * (1 - fx) + p[grid.Width + 1] * fx) * fy);
+    };
+    for (size_t a = 0; a + 1 < mesh.Rows(); ++a)
+        for (size_t b = 0; b + 1 < cols; ++b) {
+            const size_t k = a * cols + b;
+            const size_t corner[4] = {k, k + 1, k + cols, k + cols + 1};
+            double u[4], v[4];
+            bool valid = true;
+            for (int c = 0; c < 4; ++c) {
+                u[c] = (mesh.X[corner[c]] - grid.OriginX) / grid.PixelSizeX - 0.5;
+                v[c] = (grid.OriginY - mesh.Y[corner[c]]) / grid.PixelSizeY - 0.5;
+                valid = valid && !std::isnan(u[c]);
+            }
+            if (!valid || grid.Width < 2 || grid.Height < 2) continue;
+            const double r0 = mesh.Row[a], r1 = mesh.Row[a + 1], c0 = mesh.Col[b], c1 = mesh.Col[b + 1];
+            const int rowEnd =
+                a + 2 == mesh.Rows() ? static_cast<int>(r1) : static_cast<int>(std::ceil(r1)) - 1;
+            const int colEnd = b + 2 == cols ? static_cast<int>(c1) : static_cast<int>(std::ceil(c1)) - 1;
+            for (int r = static_cast<int>(std::ceil(r0)); r <= rowEnd; ++r) {
+                const double fy = (r - r0) / (r1 - r0);
+                for (int c = static_cast<int>(std::ceil(c0)); c <= colEnd; ++c) {
+                    const double fx = (c - c0) / (c1 - c0);
+                    const double w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+                    out[static_cast<size_t>(r) * aTies.Width + c] =
+                        sample(w[0] * u[0] + w[1] * u[1] + w[2] * u[2] + w[3] * u[3],
+                               w[0] * v[0] + w[1] * v[1] + w[2] * v[2] + w[3] * v[3]);
+                }
+            }
+        }
+    return out;
+}
+
 TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection) {
     const double centreLon = CentreLonOfGrid(aGrid, aProjection);
     double west = INFINITY, east = -INFINITY, south = INFINITY, north = -INFINITY;

@@ -86,6 +86,13 @@ TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
 std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& aProjection,
                                    const std::vector<TGeoPolyline>& aLines, float aCapKm = 100);
 
+// Distance from every pixel of the raw picture to the nearest of aLines, km, row-major Width x Height
+// (NaN where the tie points see no Earth), capped at aCapKm. Measured on a map in an azimuthal
+// equidistant projection centred on the swath at about the nadir spacing, so good to about a pixel
+// near nadir and a few percent at the swath's ends.
+std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
+                                            const std::vector<TGeoPolyline>& aLines, float aCapKm = 100);
+
 // The latitude/longitude box of a grid's pixels (sampled along its edges and across it), for reading
 // the coastlines a map needs. The box is the whole world for a map around a pole.
 TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection);

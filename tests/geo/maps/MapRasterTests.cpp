@@ -261,3 +261,30 @@ TEST(CoastDistance, GroundKilometresToTheNearestLine) {
         EXPECT_GT(checked, 100);
     }
 }
+
+TEST(CoastDistance, OnThePicturesOwnPixels) {
+    // A swath across the 10 E meridian: each picture pixel's distance to it is the cross-track
+    // distance from the great circle of that meridian, R asin(cos(lat) sin(lon - 10)).
+    TGeoPolyline meridian;
+    for (double lat = 30; lat <= 60; lat += 0.05) {
+        meridian.LonDeg.push_back(10);
+        meridian.LatDeg.push_back(lat);
+    }
+    const TSwathModel model(40, 12, -12, 1568, 1500);
+    TGeoTiePoints ties = model.Ties();
+    ties.LatDeg[0] = ties.LonDeg[0] = NAN;
+    const std::vector<float> d = CoastDistanceOnPictureKm(ties, {meridian}, 300);
+    ASSERT_EQ(d.size(), static_cast<size_t>(model.Width) * model.Height);
+    EXPECT_TRUE(std::isnan(d[0])); // the first tie cell sees no Earth
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> col(40, model.Width - 1), row(10, model.Height - 1);
+    for (int k = 0; k < 3000; ++k) {
+        const int c = col(random), r = row(random);
+        const TLatLonDeg p = model.Locate(c, r);
+        const double expected =
+            std::min(300.0, std::fabs(6371 * std::asin(std::cos(TSwathModel::Rad(p.LatDeg)) *
+                                                       std::sin(TSwathModel::Rad(p.LonDeg - 10)))));
+        ASSERT_NEAR(d[static_cast<size_t>(r) * model.Width + c], expected, 1.5 + 0.03 * expected)
+            << "at column " << c << ", row " << r;
+    }
+}
