@@ -16,8 +16,14 @@ TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath,
                         int aBands, const TGdalErrors& aErrors) {
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
-    const char* options[] = {"COMPRESS=DEFLATE", "PREDICTOR=2", "TILED=YES",
-                             aBands == 3 ? "PHOTOMETRIC=RGB" : "PHOTOMETRIC=MINISBLACK", nullptr};
+    // Deflate at its fastest level: on a pass's maps level 6 took about three times as long for files
+    // some 15% smaller.
+    const char* options[] = {"COMPRESS=DEFLATE",
+                             "PREDICTOR=2",
+                             "ZLEVEL=1",
+                             "TILED=YES",
+                             aBands == 3 ? "PHOTOMETRIC=RGB" : "PHOTOMETRIC=MINISBLACK",
+                             nullptr};
     TGdalDataset ds(GDALCreate(driver, aTemporary.c_str(), aWidth, aHeight, aBands, GDT_Byte,
                                const_cast<char**>(options)));
     if (!ds) throw EGeoWriteError("cannot write " + aPath + aErrors.Reason());

@@ -167,7 +167,8 @@ void WritePng(const TMapRaster& aRaster, const std::string& aPath) {
     if (bands == 4) GDALSetRasterColorInterpretation(GDALGetRasterBand(source.get(), 4), GCI_AlphaBand);
     TAtomicPath path(aPath);
     // The PNG driver's world file and aux.xml stay off: the PNG is a picture, the GeoTIFF the data.
-    const char* options[] = {"WORLDFILE=NO", nullptr};
+    // The fastest compression level: level 6 took three to four times as long for a file 20% smaller.
+    const char* options[] = {"WORLDFILE=NO", "ZLEVEL=1", nullptr};
     TGdalDataset copy(GDALCreateCopy(png, path.Temporary().c_str(), source.get(), FALSE,
                                      const_cast<char**>(options), nullptr, nullptr));
     if (!copy) throw EGeoWriteError("cannot write " + aPath + errors.Reason());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace {
@@ -370,8 +371,7 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
                              std::to_string(h));
     double kmX, kmY;
     GroundScale(aGrid, aProjection, kmX, kmY);
-    constexpr double kFar = 1e30;
-    std::vector<double> f(static_cast<size_t>(w) * h, kFar);
+    std::vector<uint8_t> onLine(static_cast<size_t>(w) * h, 0);
     const double centreLon = CentreLonOfGrid(aGrid, aProjection);
     for (const TGeoPolyline& line : aLines) {
         double pu = NAN, pv = NAN;
@@ -389,40 +389,55 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
                 for (int s = 0; s <= steps; ++s) {
                     const int i = static_cast<int>(std::lround(pu + (u - pu) * s / steps));
                     const int j = static_cast<int>(std::lround(pv + (v - pv) * s / steps));
-                    if (i >= 0 && j >= 0 && i < w && j < h) f[static_cast<size_t>(j) * w + i] = 0;
+                    if (i >= 0 && j >= 0 && i < w && j < h) onLine[static_cast<size_t>(j) * w + i] = 1;
                 }
             }
             pu = u;
             pv = v;
         }
     }
+    // Separable: along rows, then along columns. Partial results are capped (which changes no capped
+    // result) and kept as floats in column-major order, so both passes read memory in sequence.
+    constexpr double kFar = 1e30;
+    const double cap2 = static_cast<double>(aCapKm) * aCapKm;
     const int n = std::max(w, h);
     std::vector<double> in(n), out(n), z(n + 1);
     std::vector<int> v(n);
+    // Every element is written before it is read: no clearing of a hundred megabytes first.
+    const auto across = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(w) * h);
+    for (int j = 0; j < h; ++j) {
+        const uint8_t* row = &onLine[static_cast<size_t>(j) * w];
+        const bool any = std::find(row, row + w, 1) != row + w;
+        if (any) {
+            for (int i = 0; i < w; ++i)
+                in[i] = row[i] ? 0 : kFar;
+            Distance1d(in.data(), out.data(), w, kmX * kmX, v, z);
+        }
+        for (int i = 0; i < w; ++i)
+            across[static_cast<size_t>(i) * h + j] = static_cast<float>(any ? std::min(cap2, out[i]) : cap2);
+    }
+    std::vector<float> d(static_cast<size_t>(w) * h);
     for (int i = 0; i < w; ++i) {
+        const float* column = &across[static_cast<size_t>(i) * h];
         for (int j = 0; j < h; ++j)
-            in[j] = f[static_cast<size_t>(j) * w + i];
+            in[j] = column[j];
         Distance1d(in.data(), out.data(), h, kmY * kmY, v, z);
         for (int j = 0; j < h; ++j)
-            f[static_cast<size_t>(j) * w + i] = out[j];
-    }
-    std::vector<float> d(f.size());
-    for (int j = 0; j < h; ++j) {
-        Distance1d(&f[static_cast<size_t>(j) * w], out.data(), w, kmX * kmX, v, z);
-        for (int i = 0; i < w; ++i)
-            d[static_cast<size_t>(j) * w + i] =
-                static_cast<float>(std::min<double>(aCapKm, std::sqrt(out[i])));
+            d[static_cast<size_t>(j) * w + i] = static_cast<float>(std::sqrt(std::min(cap2, out[j])));
     }
     return d;
 }
 
 std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
-                                            const std::vector<TGeoPolyline>& aLines, float aCapKm) {
+                                            const std::vector<TGeoPolyline>& aLines, float aCapKm,
+                                            double aCellKm) {
     CheckTiePoints(aTies);
     const TLatLonDeg middle = MiddleOf(aTies);
     const TMapProjection projection("+proj=aeqd +lat_0=" + std::to_string(middle.LatDeg) +
                                     " +lon_0=" + std::to_string(middle.LonDeg) + " +datum=WGS84 +units=m");
-    TMapGrid grid = ChooseMapGrid(aTies, projection);
+    if (!(aCellKm >= 0) || !std::isfinite(aCellKm))
+        throw EGeoInputError("distance raster refused: cell size " + std::to_string(aCellKm) + " km");
+    TMapGrid grid = ChooseMapGrid(aTies, projection, aCellKm * 1000);
     // Lines up to the cap beyond the swath's edge count too.
     const int pad = static_cast<int>(std::ceil(aCapKm * 1000 / grid.PixelSizeX)) + 1;
     if (grid.Width + 2 * pad > kMaxMapSide || grid.Height + 2 * pad > kMaxMapSide)

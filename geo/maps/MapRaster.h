@@ -88,10 +88,12 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
 
 // Distance from every pixel of the raw picture to the nearest of aLines, km, row-major Width x Height
 // (NaN where the tie points see no Earth), capped at aCapKm. Measured on a map in an azimuthal
-// equidistant projection centred on the swath at about the nadir spacing, so good to about a pixel
-// near nadir and a few percent at the swath's ends.
+// equidistant projection centred on the swath, of aCellKm pixels (0: the nadir spacing), so good to
+// about a cell near the lines and a few percent of the distance at the swath's ends. For a
+// ten-minute pass about 1.6 s on one core at 1 km, 0.7 s at 2 km.
 std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
-                                            const std::vector<TGeoPolyline>& aLines, float aCapKm = 100);
+                                            const std::vector<TGeoPolyline>& aLines, float aCapKm = 100,
+                                            double aCellKm = 0);
 
 // The latitude/longitude box of a grid's pixels (sampled along its edges and across it), for reading
 // the coastlines a map needs. The box is the whole world for a map around a pole.

@@ -273,18 +273,20 @@ TEST(CoastDistance, OnThePicturesOwnPixels) {
     const TSwathModel model(40, 12, -12, 1568, 1500);
     TGeoTiePoints ties = model.Ties();
     ties.LatDeg[0] = ties.LonDeg[0] = NAN;
-    const std::vector<float> d = CoastDistanceOnPictureKm(ties, {meridian}, 300);
-    ASSERT_EQ(d.size(), static_cast<size_t>(model.Width) * model.Height);
-    EXPECT_TRUE(std::isnan(d[0])); // the first tie cell sees no Earth
-    std::mt19937 random(7);
-    std::uniform_int_distribution<int> col(40, model.Width - 1), row(10, model.Height - 1);
-    for (int k = 0; k < 3000; ++k) {
-        const int c = col(random), r = row(random);
-        const TLatLonDeg p = model.Locate(c, r);
-        const double expected =
-            std::min(300.0, std::fabs(6371 * std::asin(std::cos(TSwathModel::Rad(p.LatDeg)) *
-                                                       std::sin(TSwathModel::Rad(p.LonDeg - 10)))));
-        ASSERT_NEAR(d[static_cast<size_t>(r) * model.Width + c], expected, 1.5 + 0.03 * expected)
-            << "at column " << c << ", row " << r;
+    for (const double cell : {0.0, 2.0}) {
+        const std::vector<float> d = CoastDistanceOnPictureKm(ties, {meridian}, 300, cell);
+        ASSERT_EQ(d.size(), static_cast<size_t>(model.Width) * model.Height);
+        EXPECT_TRUE(std::isnan(d[0])); // the first tie cell sees no Earth
+        std::mt19937 random(7);
+        std::uniform_int_distribution<int> col(40, model.Width - 1), row(10, model.Height - 1);
+        for (int k = 0; k < 3000; ++k) {
+            const int c = col(random), r = row(random);
+            const TLatLonDeg p = model.Locate(c, r);
+            const double expected =
+                std::min(300.0, std::fabs(6371 * std::asin(std::cos(TSwathModel::Rad(p.LatDeg)) *
+                                                           std::sin(TSwathModel::Rad(p.LonDeg - 10)))));
+            ASSERT_NEAR(d[static_cast<size_t>(r) * model.Width + c], expected, 0.5 + cell + 0.03 * expected)
+                << "cells of " << cell << " km, at column " << c << ", row " << r;
+        }
     }
 }
