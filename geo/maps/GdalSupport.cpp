@@ -27,7 +27,7 @@ TGdalErrors::~TGdalErrors() {
 
 void CPL_STDCALL TGdalErrors::Handler(CPLErr aClass, CPLErrorNum, const char* aMessage) {
     auto* self = static_cast<TGdalErrors*>(CPLGetErrorHandlerUserData());
-    const std::string message = aMessage ? aMessage : "";
+    const std::string message = OneLine(aMessage ? aMessage : "");
     if (aClass == CE_Failure || aClass == CE_Fatal) {
         if (self) self->fLastError = message;
     } else if (aClass == CE_Warning) {

@@ -11,6 +11,15 @@ std::shared_ptr<const TGeoMessageSink> gSink;
 
 } // namespace
 
+std::string OneLine(std::string_view aText) {
+    std::string s(aText);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+        s.pop_back();
+    for (char& c : s)
+        if (c == '\n' || c == '\r') c = ' ';
+    return s;
+}
+
 void SetGeoMessageSink(TGeoMessageSink aSink) {
     auto sink = aSink ? std::make_shared<const TGeoMessageSink>(std::move(aSink)) : nullptr;
     std::lock_guard lock(gSinkLock);

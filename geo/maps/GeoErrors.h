@@ -41,6 +41,10 @@ class EGeoWriteError : public EGeoError {
 // Receives the warnings GDAL and PROJ emit (one line each, prefixed "GDAL: " or "PROJ: "). The default
 // sink writes them to standard error; a program routes them into its own log. Thread-safe: the sink
 // may be called from any thread, and replacing it while others run is allowed.
+// aText on one line (line breaks become spaces, trailing ones go), for messages that come from GDAL or
+// PROJ into a refusal or the log.
+std::string OneLine(std::string_view aText);
+
 using TGeoMessageSink = std::function<void(std::string_view aLine)>;
 void SetGeoMessageSink(TGeoMessageSink aSink);
 void EmitGeoMessage(std::string_view aLine);

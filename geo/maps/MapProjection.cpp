@@ -24,7 +24,7 @@ struct TLogState {
 };
 
 void LogToMessages(void* aUser, int aLevel, const char* aMessage) {
-    const std::string message = aMessage ? aMessage : "";
+    const std::string message = OneLine(aMessage ? aMessage : "");
     if (aLevel == PJ_LOG_ERROR) {
         // Either the reason of the refusal that follows, or a point outside the projection's domain,
         // which Forward and Inverse report by their result.
@@ -74,7 +74,7 @@ void TMapProjection::Open() {
     const auto refuse = [&](const std::string& aWhy) {
         std::string why = aWhy;
         if (!state->Log.LastError.empty()) why += ": " + state->Log.LastError;
-        throw EProjectionError("map projection '" + fDefinition + "' refused: " + why);
+        throw EProjectionError(OneLine("map projection '" + fDefinition + "' refused: " + why));
     };
 
     std::string text = fDefinition;
