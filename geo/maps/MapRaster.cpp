@@ -64,6 +64,27 @@ TMesh BuildMesh(const TGeoTiePoints& aTies, const TMapProjection& aProjection, d
     return m;
 }
 
+// Whether neighbouring mesh points land far apart on the map, as where a projection cuts the
+// Earth open (a cylindrical one at 180 degrees from its centre): then the swath would be torn in
+// two. Mesh edges vary with the scan and the projection's scale by well under a factor of 100.
+bool CrossesAnEdge(const TMesh& aMesh) {
+    std::vector<double> lengths;
+    const size_t cols = aMesh.Cols();
+    for (size_t i = 0; i < aMesh.Rows(); ++i)
+        for (size_t j = 0; j < cols; ++j) {
+            const size_t k = i * cols + j;
+            if (std::isnan(aMesh.X[k])) continue;
+            for (const size_t n : {k + 1, k + cols}) {
+                if ((n == k + 1 && j + 1 == cols) || n >= aMesh.X.size() || std::isnan(aMesh.X[n])) continue;
+                lengths.push_back(std::hypot(aMesh.X[n] - aMesh.X[k], aMesh.Y[n] - aMesh.Y[k]));
+            }
+        }
+    if (lengths.empty()) return false;
+    const double longest = *std::max_element(lengths.begin(), lengths.end());
+    std::nth_element(lengths.begin(), lengths.begin() + lengths.size() / 2, lengths.end());
+    return longest > 200 * lengths[lengths.size() / 2];
+}
+
 TLatLonDeg MiddleOf(const TGeoTiePoints& aTies) {
     const auto p = InterpolateLatLon(aTies, (aTies.Width - 1) / 2.0, (aTies.Height - 1) / 2.0);
     if (!p) throw EGeoInputError("tie points refused: no Earth at the middle of the picture");
@@ -249,6 +270,10 @@ TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjec
     }
     if (!(minX <= maxX))
         throw EGeoInputError("map refused: no tie point projects in " + aProjection.Definition());
+    if (!aProjection.IsGeographic() && CrossesAnEdge(mesh))
+        throw EGeoInputError("map refused: the swath runs across an edge of " + aProjection.Definition() +
+                             "; a projection centred on it (+lon_0=" +
+                             std::to_string(std::lround(middle.LonDeg)) + ") keeps it whole");
     if (aProjection.IsGeographic()) {
         minX = std::max(minX, middle.LonDeg - 180);
         maxX = std::min(maxX, middle.LonDeg + 180);

@@ -67,7 +67,9 @@ double NadirSpacingKm(const TGeoTiePoints& aTies);
 // 1 / cos(latitude at the middle) (capped at 5) so that pixels are about square on the ground there.
 // A geographic map is centred on the swath's longitudes, so a swath across the 180-degree meridian
 // gives a map across it, not a band around the world. Throws EGeoInputError when the tie points are
-// not valid, no tie point projects, or the map would exceed kMaxMapSide.
+// not valid, no tie point projects, a projected map would cut the swath in two (a Mercator map
+// centred on the other side of the Earth; the message names the +lon_0 that keeps it whole), or the
+// map would exceed kMaxMapSide.
 TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjection, double aPixelSize = 0);
 
 // The map of aPicture on aGrid: each map pixel whose centre falls inside the swath takes the picture

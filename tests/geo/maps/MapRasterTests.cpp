@@ -212,6 +212,20 @@ TEST(MapRaster, EquirectangularAcrossTheDateline) {
     ExpectFaithful(Compare(map, projection, model));
 }
 
+TEST(MapRaster, MercatorAcrossTheDatelineWantsACentredProjection) {
+    const TSwathModel model(50, 170, 20, 1568, 1500);
+    const TPicture picture = MakePicture(model.Width, model.Height, 1);
+    const TGeoTiePoints ties = model.Ties();
+    try {
+        ChooseMapGrid(ties, TMapProjection("+proj=merc +datum=WGS84"));
+        ADD_FAILURE() << "a swath torn across the map";
+    } catch (const EGeoInputError& e) {
+        EXPECT_NE(std::string(e.what()).find("+lon_0=1"), std::string::npos) << e.what();
+    }
+    const TMapProjection centred("+proj=merc +lon_0=180 +datum=WGS84");
+    ExpectFaithful(Compare(MakeMap(picture.View, ties, centred), centred, model));
+}
+
 TEST(MapRaster, RefusalsAreOneLineNamingTheCause) {
     for (const char* definition : {"+proj=nonsense", "EPSG:999999", "", "+proj=geocent +datum=WGS84"}) {
         try {
