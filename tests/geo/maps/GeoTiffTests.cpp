@@ -4,6 +4,7 @@
 #include "maps/MapOverlay.h"
 
 #include <gdal.h>
+#include <gdal_alg.h>
 #include <ogr_srs_api.h>
 
 #include <gtest/gtest.h>
@@ -142,6 +143,18 @@ TEST_F(GeoFiles, GcpGeoTiffHoldsThePictureAndTheTiePoints) {
     EXPECT_GT(east, 180);
     for (bool corner : corners)
         EXPECT_TRUE(corner);
+    // GDAL's own GCP transformer (thin-plate spline, as a GIS warps such a picture) puts the pixels
+    // where the swath has them.
+    char* options[] = {const_cast<char*>("METHOD=GCP_TPS"), const_cast<char*>("DST_SRS=EPSG:4326"), nullptr};
+    void* transform = GDALCreateGenImgProjTransformer2(ds.get(), nullptr, options);
+    ASSERT_TRUE(transform);
+    for (const auto& [col, row] : {std::pair{10.3, 7.7}, {150.0, 100.0}, {290.5, 191.2}, {77.7, 33.3}}) {
+        double x = col + 0.5, y = row + 0.5, z = 0;
+        int ok = 0;
+        ASSERT_TRUE(GDALGenImgProjTransform(transform, FALSE, 1, &x, &y, &z, &ok) && ok);
+        EXPECT_LT(GroundDistanceKm(model.Locate(col, row), {y, x}), 0.1) << col << ", " << row;
+    }
+    GDALDestroyGenImgProjTransformer(transform);
     std::vector<uint8_t> red(300 * 200);
     ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(ds.get(), 1), GF_Read, 0, 0, 300, 200, red.data(), 300, 200,
                            GDT_Byte, 0, 0),
