@@ -1,8 +1,9 @@
 // Coastlines and national borders from the GSHHG database as Debian ships it (package gmt-gshhg-low,
 // netCDF files binned_GSHHS_{c,l,i}.nc and binned_border_{c,l,i}.nc), read at run time.
 //
-// The files cut the world into 5-degree bins; each polyline returned is the part of a coast or border
-// inside one bin, so a long coast comes back as several pieces that meet at the bin edges.
+// The files cut the world into square bins (20, 10 and 5 degrees at the crude, low and intermediate
+// levels); each polyline returned is the part of a coast or border inside one bin, so a long coast
+// comes back as several pieces that meet at the bin edges.
 #pragma once
 
 #include <string>
@@ -32,7 +33,7 @@ struct TGeoPolyline {
 // Where Debian installs the files.
 inline const char* const kGshhgDirectory = "/usr/share/gmt-gshhg";
 
-// The shore polylines of every bin that overlaps aBox (a polyline may reach up to one bin beyond it).
+// The shore polylines of every bin that overlaps aBox (so lines may reach up to a bin's size beyond it).
 // Antarctica comes at its ice front (level 1). Throws ECoastlineError naming the file when it is missing or
 // not in the expected layout.
 std::vector<TGeoPolyline> ReadCoastlines(const TGeoBox& aBox,
