@@ -9,6 +9,8 @@
 
 #include <vector>
 
+using namespace lrptgeo;
+
 namespace {
 
 void MapPass(benchmark::State& aState, const char* aProjection, double aStartLatDeg) {

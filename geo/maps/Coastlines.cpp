@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 
+namespace lrptgeo {
+
 namespace {
 
 // An open netCDF file, closed on every path out.
@@ -199,3 +201,5 @@ std::vector<TGeoPolyline> ReadBorders(const TGeoBox& aBox, TCoastResolution aRes
         return true;
     });
 }
+
+} // namespace lrptgeo

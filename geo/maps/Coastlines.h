@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace lrptgeo {
+
 // Resolution levels the package ships: crude (~25 km), low (~5 km), intermediate (~1 km).
 enum class TCoastResolution { Crude, Low, Intermediate };
 
@@ -44,3 +46,5 @@ std::vector<TGeoPolyline> ReadCoastlines(const TGeoBox& aBox,
 std::vector<TGeoPolyline> ReadBorders(const TGeoBox& aBox,
                                       TCoastResolution aResolution = TCoastResolution::Intermediate,
                                       const std::string& aDirectory = kGshhgDirectory);
+
+} // namespace lrptgeo

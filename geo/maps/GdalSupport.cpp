@@ -11,6 +11,8 @@
 #include <mutex>
 #include <unistd.h>
 
+namespace lrptgeo {
+
 void RegisterGdal() {
     static std::once_flag once;
     std::call_once(once, [] { GDALAllRegister(); });
@@ -49,3 +51,5 @@ void TAtomicPath::Commit() {
         throw EGeoWriteError("cannot write " + fPath + ": " + std::strerror(errno));
     fCommitted = true;
 }
+
+} // namespace lrptgeo

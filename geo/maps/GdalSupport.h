@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace lrptgeo {
+
 struct TGdalDatasetCloser {
     void operator()(GDALDatasetH aDataset) const {
         if (aDataset) GDALClose(aDataset);
@@ -52,3 +54,5 @@ class TAtomicPath {
     std::string fPath, fTemporary;
     bool fCommitted = false;
 };
+
+} // namespace lrptgeo

@@ -4,6 +4,8 @@
 #include <memory>
 #include <mutex>
 
+namespace lrptgeo {
+
 namespace {
 
 std::mutex gSinkLock;
@@ -38,3 +40,5 @@ void EmitGeoMessage(std::string_view aLine) {
         std::fprintf(stderr, "%.*s\n", static_cast<int>(aLine.size()), aLine.data());
     }
 }
+
+} // namespace lrptgeo

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace lrptgeo {
+
 class EGeoError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -48,3 +50,5 @@ std::string OneLine(std::string_view aText);
 using TGeoMessageSink = std::function<void(std::string_view aLine)>;
 void SetGeoMessageSink(TGeoMessageSink aSink);
 void EmitGeoMessage(std::string_view aLine);
+
+} // namespace lrptgeo

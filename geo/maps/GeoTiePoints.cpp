@@ -7,15 +7,17 @@
 #include <numbers>
 #include <string>
 
+namespace lrptgeo {
+
 namespace {
 
 constexpr double kDegToRad = std::numbers::pi / 180;
 
-struct TVec3 {
+struct TUnitVector {
     double X, Y, Z;
 };
 
-TVec3 ToUnit(double aLatDeg, double aLonDeg) {
+TUnitVector ToUnit(double aLatDeg, double aLonDeg) {
     const double lat = aLatDeg * kDegToRad, lon = aLonDeg * kDegToRad;
     return {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
 }
@@ -75,11 +77,11 @@ std::optional<TLatLonDeg> InterpolateLatLon(const TGeoTiePoints& aTies, double a
     const size_t k00 = static_cast<size_t>(i) * cols + j, k10 = k00 + cols;
     const size_t ks[4] = {k00, k00 + 1, k10, k10 + 1};
     const double w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
-    TVec3 s{0, 0, 0};
+    TUnitVector s{0, 0, 0};
     for (int c = 0; c < 4; ++c) {
         const double lat = aTies.LatDeg[ks[c]], lon = aTies.LonDeg[ks[c]];
         if (std::isnan(lat) || std::isnan(lon)) return std::nullopt;
-        const TVec3 v = ToUnit(lat, lon);
+        const TUnitVector v = ToUnit(lat, lon);
         s.X += w[c] * v.X;
         s.Y += w[c] * v.Y;
         s.Z += w[c] * v.Z;
@@ -99,3 +101,5 @@ double GroundDistanceKm(TLatLonDeg aA, TLatLonDeg aB) {
                                                                    std::sin(dlon / 2) * std::sin(dlon / 2);
     return 2 * 6371.0 * std::asin(std::min(1.0, std::sqrt(a)));
 }
+
+} // namespace lrptgeo

@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+namespace lrptgeo {
+
 struct TLatLonDeg {
     double LatDeg = 0;
     double LonDeg = 0;
@@ -58,3 +60,5 @@ std::optional<TLatLonDeg> InterpolateLatLon(const TGeoTiePoints& aTies, double a
 
 // Great-circle distance on the mean Earth sphere (6371 km), km.
 double GroundDistanceKm(TLatLonDeg aA, TLatLonDeg aB);
+
+} // namespace lrptgeo

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <vector>
 
+namespace lrptgeo {
+
 namespace {
 
 // Writes a finished file: creates aTemporary as a GeoTIFF of the given layout; the caller fills it.
@@ -136,3 +138,5 @@ void WriteGcpGeoTiff(const TPictureView& aPicture, const TGeoTiePoints& aTies, c
     Close(ds, aPath, errors);
     path.Commit();
 }
+
+} // namespace lrptgeo

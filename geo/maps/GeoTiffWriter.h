@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace lrptgeo {
+
 // The map raster as a GeoTIFF: geotransform from its grid, CRS from its WKT, no-data value
 // TMapRaster::kNoData on every band, 1 band (grey) or 3 (red, green, blue), deflate-compressed.
 void WriteMapGeoTiff(const TMapRaster& aMap, const std::string& aPath);
@@ -19,3 +21,5 @@ void WriteMapGeoTiff(const TMapRaster& aMap, const std::string& aPath);
 // see a swath across the 180-degree meridian as spanning the world.
 void WriteGcpGeoTiff(const TPictureView& aPicture, const TGeoTiePoints& aTies, const std::string& aPath,
                      int aMaxGcps = 1000);
+
+} // namespace lrptgeo

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace lrptgeo {
+
 namespace {
 
 class TCanvas {
@@ -177,3 +179,5 @@ void WritePng(const TMapRaster& aRaster, const std::string& aPath) {
     std::remove((path.Temporary() + ".aux.xml").c_str());
     path.Commit();
 }
+
+} // namespace lrptgeo

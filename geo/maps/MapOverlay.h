@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lrptgeo {
+
 struct TRgb {
     uint8_t Red = 0, Green = 0, Blue = 0;
 };
@@ -34,3 +36,5 @@ TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection
 // A raster of 1 (grey), 3 (RGB) or 4 (RGBA) bands as PNG, through a temporary file renamed when
 // complete; throws EGeoWriteError naming aPath (no file left) on failure.
 void WritePng(const TMapRaster& aRaster, const std::string& aPath);
+
+} // namespace lrptgeo

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <string>
 
+namespace lrptgeo {
+
 namespace {
 
 struct TContextDeleter {
@@ -134,3 +136,5 @@ bool TMapProjection::Inverse(double aX, double aY, double& aLonDeg, double& aLat
     aLatDeg = c.lp.phi;
     return true;
 }
+
+} // namespace lrptgeo

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+namespace lrptgeo {
+
 class TMapProjection {
   public:
     // Throws EProjectionError naming aDefinition (with PROJ's reason) when PROJ does not accept it or it
@@ -48,3 +50,5 @@ class TMapProjection {
     bool fGeographic = false;
     std::unique_ptr<TState> fState;
 };
+
+} // namespace lrptgeo

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace lrptgeo {
+
 namespace {
 
 constexpr double kDegToRad = 3.14159265358979323846 / 180;
@@ -556,3 +558,5 @@ TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection) {
     box.EastDeg = Unwrap(east + margin, 0);
     return box;
 }
+
+} // namespace lrptgeo

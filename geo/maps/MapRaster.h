@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace lrptgeo {
+
 // A raw picture in memory, not owned: rows top-down, 8 bits a band, 1 or 3 bands. The bytes of pixel
 // (col, row) start at Pixels + row * RowStride + col * PixelStride; a 3-band picture holds red, green,
 // blue in that order, or blue, green, red with Bgr set (as the decoder's 24-bit pictures do; those
@@ -100,3 +102,5 @@ std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
 // The latitude/longitude box of a grid's pixels (sampled along its edges and across it), for reading
 // the coastlines a map needs. The box is the whole world for a map around a pole.
 TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection);
+
+} // namespace lrptgeo

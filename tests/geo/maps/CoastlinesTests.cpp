@@ -9,6 +9,8 @@
 #include <limits>
 #include <vector>
 
+using namespace lrptgeo;
+
 namespace {
 
 TGeoBox Around(TLatLonDeg aPoint, double aHalfDeg = 0.5) {

@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace lrptgeo;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+using namespace lrptgeo;
+
 namespace {
 
 // A picture whose value changes by up to ~19 per pixel, so a map pixel fed from the wrong place shows.

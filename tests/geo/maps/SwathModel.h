@@ -10,6 +10,8 @@
 #include <numbers>
 #include <optional>
 
+namespace lrptgeo {
+
 struct TSwathModel {
     static constexpr double kEarthKm = 6371.0;
     int Width = 1568;
@@ -64,3 +66,5 @@ struct TSwathModel {
     static double Rad(double aDeg) { return aDeg * std::numbers::pi / 180; }
     static double Deg(double aRad) { return aRad * 180 / std::numbers::pi; }
 };
+
+} // namespace lrptgeo
