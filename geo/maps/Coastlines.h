@@ -6,6 +6,7 @@
 // comes back as several pieces that meet at the bin edges.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,26 @@ struct TGeoPolyline {
 
 // Where Debian installs the files.
 inline const char* const kGshhgDirectory = "/usr/share/gmt-gshhg";
+
+// The shores of one level of detail, read once and held in memory (a few megabytes) for many
+// queries; copies share the data, and the const functions may be called from several threads.
+class TShores {
+  public:
+    // Throws ECoastlineError naming the file when it is missing or not in the expected layout.
+    explicit TShores(TCoastResolution aResolution = TCoastResolution::Intermediate,
+                     const std::string& aDirectory = kGshhgDirectory);
+
+    // As ReadCoastlines.
+    std::vector<TGeoPolyline> Lines(const TGeoBox& aBox) const;
+    // Whether a point lies on land (a continent, an island, an island in a lake, Antarctica with its
+    // ice shelves) rather than water (sea, lake, pond in an island), as the shores of this level
+    // draw them. A point on a shore may come out either way.
+    bool IsLand(double aLatDeg, double aLonDeg) const;
+
+  private:
+    struct TData;
+    std::shared_ptr<const TData> fData;
+};
 
 // The shore polylines of every bin that overlaps aBox (so lines may reach up to a bin's size beyond it).
 // Antarctica comes at its ice front (level 1). Throws ECoastlineError naming the file when it is missing or

@@ -388,17 +388,11 @@ void GroundScale(const TMapGrid& aGrid, const TMapProjection& aProjection, doubl
     aKmY = GroundDistanceKm(c, ey);
 }
 
-} // namespace
-
-std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& aProjection,
-                                   const std::vector<TGeoPolyline>& aLines, float aCapKm) {
+// Sets aMarks (row-major over aGrid) to aValue on every pixel the lines pass through, as 8-connected
+// chains of pixels, so that a 4-connected fill cannot leak through a line.
+void MarkLines(const TMapGrid& aGrid, const TMapProjection& aProjection,
+               const std::vector<TGeoPolyline>& aLines, std::vector<uint8_t>& aMarks, uint8_t aValue) {
     const int w = aGrid.Width, h = aGrid.Height;
-    if (w < 1 || h < 1 || w > kMaxMapSide || h > kMaxMapSide)
-        throw EGeoInputError("distance raster refused: grid of " + std::to_string(w) + " x " +
-                             std::to_string(h));
-    double kmX, kmY;
-    GroundScale(aGrid, aProjection, kmX, kmY);
-    std::vector<uint8_t> onLine(static_cast<size_t>(w) * h, 0);
     const double centreLon = CentreLonOfGrid(aGrid, aProjection);
     for (const TGeoPolyline& line : aLines) {
         double pu = NAN, pv = NAN;
@@ -416,13 +410,85 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
                 for (int s = 0; s <= steps; ++s) {
                     const int i = static_cast<int>(std::lround(pu + (u - pu) * s / steps));
                     const int j = static_cast<int>(std::lround(pv + (v - pv) * s / steps));
-                    if (i >= 0 && j >= 0 && i < w && j < h) onLine[static_cast<size_t>(j) * w + i] = 1;
+                    if (i >= 0 && j >= 0 && i < w && j < h) aMarks[static_cast<size_t>(j) * w + i] = aValue;
                 }
             }
             pu = u;
             pv = v;
         }
     }
+}
+
+// A map grid in an azimuthal equidistant projection centred on the swath, holding it and aPadKm
+// around it, with cells of aCellKm (0: the nadir spacing): distances on it are close to true ones
+// over the whole swath.
+TMapGrid SwathGrid(const TGeoTiePoints& aTies, double aCellKm, double aPadKm, TMapProjection& aProjection) {
+    CheckTiePoints(aTies);
+    const TLatLonDeg middle = MiddleOf(aTies);
+    aProjection = TMapProjection("+proj=aeqd +lat_0=" + std::to_string(middle.LatDeg) +
+                                 " +lon_0=" + std::to_string(middle.LonDeg) + " +datum=WGS84 +units=m");
+    if (!(aCellKm >= 0) || !std::isfinite(aCellKm))
+        throw EGeoInputError("raster refused: cell size " + std::to_string(aCellKm) + " km");
+    TMapGrid grid = ChooseMapGrid(aTies, aProjection, aCellKm * 1000);
+    const int pad = static_cast<int>(std::ceil(aPadKm * 1000 / grid.PixelSizeX)) + 1;
+    if (grid.Width + 2 * pad > kMaxMapSide || grid.Height + 2 * pad > kMaxMapSide)
+        throw EGeoInputError("raster refused: the swath needs more than " + std::to_string(kMaxMapSide) +
+                             " pixels a side");
+    grid.OriginX -= pad * grid.PixelSizeX;
+    grid.OriginY += pad * grid.PixelSizeY;
+    grid.Width += 2 * pad;
+    grid.Height += 2 * pad;
+    return grid;
+}
+
+// Calls aVisit(index, u, v) for every picture pixel that sees the Earth, with the fractional map
+// pixel (centres at integers) it falls on, bilinear within its mesh cell.
+template <class TVisit>
+void ForEachPicturePixel(const TGeoTiePoints& aTies, const TMapProjection& aProjection, const TMapGrid& aGrid,
+                         const TVisit& aVisit) {
+    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid, aProjection));
+    const size_t cols = mesh.Cols();
+    for (size_t a = 0; a + 1 < mesh.Rows(); ++a)
+        for (size_t b = 0; b + 1 < cols; ++b) {
+            const size_t k = a * cols + b;
+            const size_t corner[4] = {k, k + 1, k + cols, k + cols + 1};
+            double u[4], v[4];
+            bool valid = true;
+            for (int c = 0; c < 4; ++c) {
+                u[c] = (mesh.X[corner[c]] - aGrid.OriginX) / aGrid.PixelSizeX - 0.5;
+                v[c] = (aGrid.OriginY - mesh.Y[corner[c]]) / aGrid.PixelSizeY - 0.5;
+                valid = valid && !std::isnan(u[c]);
+            }
+            if (!valid) continue;
+            const double r0 = mesh.Row[a], r1 = mesh.Row[a + 1], c0 = mesh.Col[b], c1 = mesh.Col[b + 1];
+            const int rowEnd =
+                a + 2 == mesh.Rows() ? static_cast<int>(r1) : static_cast<int>(std::ceil(r1)) - 1;
+            const int colEnd = b + 2 == cols ? static_cast<int>(c1) : static_cast<int>(std::ceil(c1)) - 1;
+            for (int r = static_cast<int>(std::ceil(r0)); r <= rowEnd; ++r) {
+                const double fy = (r - r0) / (r1 - r0);
+                for (int c = static_cast<int>(std::ceil(c0)); c <= colEnd; ++c) {
+                    const double fx = (c - c0) / (c1 - c0);
+                    const double w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+                    aVisit(static_cast<size_t>(r) * aTies.Width + c,
+                           w[0] * u[0] + w[1] * u[1] + w[2] * u[2] + w[3] * u[3],
+                           w[0] * v[0] + w[1] * v[1] + w[2] * v[2] + w[3] * v[3]);
+                }
+            }
+        }
+}
+
+} // namespace
+
+std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& aProjection,
+                                   const std::vector<TGeoPolyline>& aLines, float aCapKm) {
+    const int w = aGrid.Width, h = aGrid.Height;
+    if (w < 1 || h < 1 || w > kMaxMapSide || h > kMaxMapSide)
+        throw EGeoInputError("distance raster refused: grid of " + std::to_string(w) + " x " +
+                             std::to_string(h));
+    double kmX, kmY;
+    GroundScale(aGrid, aProjection, kmX, kmY);
+    std::vector<uint8_t> onLine(static_cast<size_t>(w) * h, 0);
+    MarkLines(aGrid, aProjection, aLines, onLine, 1);
     // Separable: along rows, then along columns. Partial results are capped (which changes no capped
     // result) and kept as floats in column-major order, so both passes read memory in sequence.
     constexpr double kFar = 1e30;
@@ -458,65 +524,83 @@ std::vector<float> CoastDistanceKm(const TMapGrid& aGrid, const TMapProjection& 
 std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
                                             const std::vector<TGeoPolyline>& aLines, float aCapKm,
                                             double aCellKm) {
-    CheckTiePoints(aTies);
-    const TLatLonDeg middle = MiddleOf(aTies);
-    const TMapProjection projection("+proj=aeqd +lat_0=" + std::to_string(middle.LatDeg) +
-                                    " +lon_0=" + std::to_string(middle.LonDeg) + " +datum=WGS84 +units=m");
-    if (!(aCellKm >= 0) || !std::isfinite(aCellKm))
-        throw EGeoInputError("distance raster refused: cell size " + std::to_string(aCellKm) + " km");
-    TMapGrid grid = ChooseMapGrid(aTies, projection, aCellKm * 1000);
-    // Lines up to the cap beyond the swath's edge count too.
-    const int pad = static_cast<int>(std::ceil(aCapKm * 1000 / grid.PixelSizeX)) + 1;
-    if (grid.Width + 2 * pad > kMaxMapSide || grid.Height + 2 * pad > kMaxMapSide)
-        throw EGeoInputError("distance raster refused: the swath needs more than " +
-                             std::to_string(kMaxMapSide) + " pixels a side");
-    grid.OriginX -= pad * grid.PixelSizeX;
-    grid.OriginY += pad * grid.PixelSizeY;
-    grid.Width += 2 * pad;
-    grid.Height += 2 * pad;
+    TMapProjection projection;
+    const TMapGrid grid = SwathGrid(aTies, aCellKm, aCapKm, projection); // lines up to the cap outside count
     const std::vector<float> distance = CoastDistanceKm(grid, projection, aLines, aCapKm);
-
-    // Each picture pixel finds its map position bilinearly within its mesh cell, then the distance there.
-    const TMesh mesh = BuildMesh(aTies, projection, NAN);
-    const size_t cols = mesh.Cols();
     std::vector<float> out(static_cast<size_t>(aTies.Width) * aTies.Height, NAN);
-    const auto sample = [&](double aU, double aV) {
+    ForEachPicturePixel(aTies, projection, grid, [&](size_t aIndex, double aU, double aV) {
         aU = std::clamp(aU, 0.0, grid.Width - 1.0);
         aV = std::clamp(aV, 0.0, grid.Height - 1.0);
         const int i = std::min(static_cast<int>(aU), grid.Width - 2),
                   j = std::min(static_cast<int>(aV), grid.Height - 2);
         const double fx = aU - i, fy = aV - j;
         const float* p = &distance[static_cast<size_t>(j) * grid.Width + i];
-        return static_cast<float>((p[0] * (1 - fx) + p[1] * fx) * (1 - fy) +
-                                  (p[grid.Width] * (1 - fx) + p[grid.Width + 1] * fx) * fy);
-    };
-    for (size_t a = 0; a + 1 < mesh.Rows(); ++a)
-        for (size_t b = 0; b + 1 < cols; ++b) {
-            const size_t k = a * cols + b;
-            const size_t corner[4] = {k, k + 1, k + cols, k + cols + 1};
-            double u[4], v[4];
-            bool valid = true;
-            for (int c = 0; c < 4; ++c) {
-                u[c] = (mesh.X[corner[c]] - grid.OriginX) / grid.PixelSizeX - 0.5;
-                v[c] = (grid.OriginY - mesh.Y[corner[c]]) / grid.PixelSizeY - 0.5;
-                valid = valid && !std::isnan(u[c]);
-            }
-            if (!valid || grid.Width < 2 || grid.Height < 2) continue;
-            const double r0 = mesh.Row[a], r1 = mesh.Row[a + 1], c0 = mesh.Col[b], c1 = mesh.Col[b + 1];
-            const int rowEnd =
-                a + 2 == mesh.Rows() ? static_cast<int>(r1) : static_cast<int>(std::ceil(r1)) - 1;
-            const int colEnd = b + 2 == cols ? static_cast<int>(c1) : static_cast<int>(std::ceil(c1)) - 1;
-            for (int r = static_cast<int>(std::ceil(r0)); r <= rowEnd; ++r) {
-                const double fy = (r - r0) / (r1 - r0);
-                for (int c = static_cast<int>(std::ceil(c0)); c <= colEnd; ++c) {
-                    const double fx = (c - c0) / (c1 - c0);
-                    const double w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
-                    out[static_cast<size_t>(r) * aTies.Width + c] =
-                        sample(w[0] * u[0] + w[1] * u[1] + w[2] * u[2] + w[3] * u[3],
-                               w[0] * v[0] + w[1] * v[1] + w[2] * v[2] + w[3] * v[3]);
+        out[aIndex] = static_cast<float>((p[0] * (1 - fx) + p[1] * fx) * (1 - fy) +
+                                         (p[grid.Width] * (1 - fx) + p[grid.Width + 1] * fx) * fy);
+    });
+    return out;
+}
+
+std::vector<uint8_t> LandMask(const TMapGrid& aGrid, const TMapProjection& aProjection,
+                              const TShores& aShores) {
+    const int w = aGrid.Width, h = aGrid.Height;
+    if (w < 1 || h < 1 || w > kMaxMapSide || h > kMaxMapSide)
+        throw EGeoInputError("land mask refused: grid of " + std::to_string(w) + " x " + std::to_string(h));
+    constexpr uint8_t kWater = 0, kLand = 1, kShore = 254, kUnknown = 255;
+    std::vector<uint8_t> mask(static_cast<size_t>(w) * h, kUnknown);
+    MarkLines(aGrid, aProjection, aShores.Lines(GridBounds(aGrid, aProjection)), mask, kShore);
+    // Between the shores every region is all land or all water: one point test per region.
+    std::vector<size_t> stack;
+    for (size_t start = 0; start < mask.size(); ++start) {
+        if (mask[start] != kUnknown) continue;
+        const int i0 = static_cast<int>(start % w), j0 = static_cast<int>(start / w);
+        double lon, lat;
+        const bool land = aProjection.Inverse(aGrid.OriginX + (i0 + 0.5) * aGrid.PixelSizeX,
+                                              aGrid.OriginY - (j0 + 0.5) * aGrid.PixelSizeY, lon, lat) &&
+                          aShores.IsLand(lat, lon);
+        const uint8_t value = land ? kLand : kWater;
+        mask[start] = value;
+        stack.assign(1, start);
+        while (!stack.empty()) {
+            const size_t k = stack.back();
+            stack.pop_back();
+            const int i = static_cast<int>(k % w);
+            const size_t next[4] = {i > 0 ? k - 1 : k, i + 1 < w ? k + 1 : k,
+                                    k >= static_cast<size_t>(w) ? k - w : k, k + w < mask.size() ? k + w : k};
+            for (const size_t n : next)
+                if (mask[n] == kUnknown) {
+                    mask[n] = value;
+                    stack.push_back(n);
                 }
-            }
         }
+    }
+    // A pixel under a shore line counts as land when land (not another shore pixel) touches it.
+    std::vector<size_t> landShore;
+    for (size_t k = 0; k < mask.size(); ++k) {
+        if (mask[k] != kShore) continue;
+        const int i = static_cast<int>(k % w);
+        if ((i > 0 && mask[k - 1] == kLand) || (i + 1 < w && mask[k + 1] == kLand) ||
+            (k >= static_cast<size_t>(w) && mask[k - w] == kLand) ||
+            (k + w < mask.size() && mask[k + w] == kLand))
+            landShore.push_back(k);
+    }
+    for (uint8_t& m : mask)
+        if (m == kShore) m = kWater;
+    for (const size_t k : landShore)
+        mask[k] = kLand;
+    return mask;
+}
+
+std::vector<uint8_t> LandMaskOnPicture(const TGeoTiePoints& aTies, const TShores& aShores, double aCellKm) {
+    TMapProjection projection;
+    const TMapGrid grid = SwathGrid(aTies, aCellKm, 0, projection);
+    const std::vector<uint8_t> mask = LandMask(grid, projection, aShores);
+    std::vector<uint8_t> out(static_cast<size_t>(aTies.Width) * aTies.Height, kNoEarth);
+    ForEachPicturePixel(aTies, projection, grid, [&](size_t aIndex, double aU, double aV) {
+        const int i = std::clamp(static_cast<int>(std::lround(aU)), 0, grid.Width - 1);
+        const int j = std::clamp(static_cast<int>(std::lround(aV)), 0, grid.Height - 1);
+        out[aIndex] = mask[static_cast<size_t>(j) * grid.Width + i];
+    });
     return out;
 }
 

@@ -99,6 +99,19 @@ std::vector<float> CoastDistanceOnPictureKm(const TGeoTiePoints& aTies,
                                             const std::vector<TGeoPolyline>& aLines, float aCapKm = 100,
                                             double aCellKm = 0);
 
+// Land (1) or water (0) for every pixel of aGrid, row-major, as aShores draw it: the shores are drawn
+// on the grid and each region between them takes the land/water state of one of its points, so
+// islands and lakes narrower than a pixel or two are lost and straits that narrow close up. A pixel
+// under a shore is land when land touches it.
+std::vector<uint8_t> LandMask(const TMapGrid& aGrid, const TMapProjection& aProjection,
+                              const TShores& aShores);
+
+// Land (1), water (0) or kNoEarth for every pixel of the raw picture, row-major Width x Height, from
+// a land mask of aCellKm cells (0: the nadir spacing) on a map centred on the swath.
+inline constexpr uint8_t kNoEarth = 255;
+std::vector<uint8_t> LandMaskOnPicture(const TGeoTiePoints& aTies, const TShores& aShores,
+                                       double aCellKm = 0);
+
 // The latitude/longitude box of a grid's pixels (sampled along its edges and across it), for reading
 // the coastlines a map needs. The box is the whole world for a map around a pole.
 TGeoBox GridBounds(const TMapGrid& aGrid, const TMapProjection& aProjection);

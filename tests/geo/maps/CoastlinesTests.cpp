@@ -99,6 +99,48 @@ TEST(Coastlines, BoxAcrossTheDatelineTakesBothSides) {
     EXPECT_TRUE(east);
 }
 
+// Places whose land or water is known from geography: seas, lakes, an island in a lake, islands
+// with no bin corner on them, the Ross Ice Shelf (land at the ice front), both sides of 180 degrees,
+// and points on bin edges and corners (whole degrees), where the way to a corner runs along an edge.
+TEST(Coastlines, LandAndWaterAtKnownPlaces) {
+    const TShores shores;
+    struct TPlace {
+        const char* Name;
+        double LatDeg, LonDeg;
+        bool Land;
+    };
+    const TPlace places[] = {
+        {"Rome", 41.9, 12.5, true},
+        {"Adriatic", 42.5, 16.0, false},
+        {"Lake Garda", 45.65, 10.68, false},
+        {"Sardinia", 40.0, 9.0, true},
+        {"Corsica", 42.15, 9.1, true},
+        {"Tyrrhenian Sea", 40.5, 11.5, false},
+        {"Lake Geneva", 46.45, 6.55, false},
+        {"Bern", 46.95, 7.45, true},
+        {"Sahara", 23, 3, true},
+        {"Atlantic", 32, -40, false},
+        {"Ross Ice Shelf", -80, -175, true},
+        {"Ross Sea", -76, -175, false},
+        {"Viti Levu", -17.8, 178.0, true},
+        {"Taveuni", -16.85, -179.95, true},
+        {"Koro Sea", -17.5, -179.0, false},
+        {"Caspian Sea", 42, 50.5, false},
+        {"Gulf of Finland", 60.0, 25.0, false},
+        {"Gotland", 57.5, 18.5, true},
+        {"Lake Ladoga", 61.0, 31.5, false},
+        {"Valaam, in Lake Ladoga", 61.38, 30.95, true},
+        {"Lake Victoria", -1.0, 33.0, false},
+        {"Svalbard", 78.5, 16, true},
+    };
+    for (const TPlace& p : places)
+        EXPECT_EQ(shores.IsLand(p.LatDeg, p.LonDeg), p.Land) << p.Name;
+    // The crude shores know the same seas and lands away from the coast.
+    const TShores crude(TCoastResolution::Crude);
+    EXPECT_TRUE(crude.IsLand(41.9, 12.5));
+    EXPECT_FALSE(crude.IsLand(42.5, 16.0));
+}
+
 TEST(Coastlines, MissingFileIsRefusedByName) {
     try {
         ReadCoastlines({0, 1, 0, 1}, TCoastResolution::Low, "/nonexistent/gshhg");
@@ -109,4 +151,5 @@ TEST(Coastlines, MissingFileIsRefusedByName) {
         EXPECT_EQ(what.find('\n'), std::string::npos);
     }
     EXPECT_THROW(ReadBorders({0, 1, 0, 1}, TCoastResolution::Crude, "/nonexistent/gshhg"), ECoastlineError);
+    EXPECT_THROW(TShores(TCoastResolution::Intermediate, "/nonexistent/gshhg"), ECoastlineError);
 }

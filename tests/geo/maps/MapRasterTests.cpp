@@ -305,3 +305,56 @@ TEST(CoastDistance, OnThePicturesOwnPixels) {
         }
     }
 }
+
+// The land mask agrees with the point test wherever a pixel is clear of the shores, and knows the
+// places; on the picture's own pixels it follows the swath.
+TEST(LandMask, RegionsTakeTheStateOfTheirPoints) {
+    const TShores shores;
+    const TSwathModel model(38, 14, -12, 1200, 900); // Italy, the Adriatic, the Alps' lakes
+    const TMapProjection projection;
+    const TMapGrid grid = ChooseMapGrid(model.Ties(), projection);
+    const std::vector<uint8_t> mask = LandMask(grid, projection, shores);
+    const std::vector<float> distance =
+        CoastDistanceKm(grid, projection, shores.Lines(GridBounds(grid, projection)), 50);
+    const auto at = [&](double aLatDeg, double aLonDeg) {
+        const int i = static_cast<int>((aLonDeg - grid.OriginX) / grid.PixelSizeX);
+        const int j = static_cast<int>((grid.OriginY - aLatDeg) / grid.PixelSizeY);
+        return mask[static_cast<size_t>(j) * grid.Width + i];
+    };
+    EXPECT_EQ(at(41.9, 12.5), 1);   // Rome
+    EXPECT_EQ(at(42.5, 16.0), 0);   // the Adriatic
+    EXPECT_EQ(at(45.65, 10.68), 0); // Lake Garda
+    EXPECT_EQ(at(42.15, 9.1), 1);   // Corsica
+    int compared = 0, land = 0;
+    for (int j = 0; j < grid.Height; j += 7)
+        for (int i = 0; i < grid.Width; i += 7) {
+            const size_t k = static_cast<size_t>(j) * grid.Width + i;
+            if (distance[k] < 3) continue;
+            const double lon = grid.OriginX + (i + 0.5) * grid.PixelSizeX,
+                         lat = grid.OriginY - (j + 0.5) * grid.PixelSizeY;
+            ASSERT_EQ(mask[k], shores.IsLand(lat, lon) ? 1 : 0) << lat << ", " << lon;
+            ++compared;
+            land += mask[k];
+        }
+    EXPECT_GT(compared, 20000);
+    EXPECT_GT(land, compared / 5);
+    EXPECT_LT(land, compared * 4 / 5);
+
+    TGeoTiePoints ties = model.Ties();
+    ties.LatDeg[0] = ties.LonDeg[0] = NAN;
+    const std::vector<uint8_t> picture = LandMaskOnPicture(ties, shores);
+    ASSERT_EQ(picture.size(), static_cast<size_t>(model.Width) * model.Height);
+    EXPECT_EQ(picture[0], kNoEarth);
+    int agree = 0, checked = 0;
+    std::mt19937 random(3);
+    std::uniform_int_distribution<int> col(40, model.Width - 1), row(10, model.Height - 1);
+    for (int k = 0; k < 3000; ++k) {
+        const int c = col(random), r = row(random);
+        const TLatLonDeg p = model.Locate(c, r);
+        const uint8_t v = picture[static_cast<size_t>(r) * model.Width + c];
+        ASSERT_NE(v, kNoEarth);
+        ++checked;
+        agree += v == (shores.IsLand(p.LatDeg, p.LonDeg) ? 1 : 0);
+    }
+    EXPECT_GT(agree, checked * 97 / 100); // all but pixels on a shore
+}
