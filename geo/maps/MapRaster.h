@@ -6,6 +6,7 @@
 #include "maps/MapProjection.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace lrptgeo {
@@ -24,7 +25,8 @@ struct TPictureView {
     bool Bgr = false;
 };
 
-// The pixel grid of a map: Width x Height pixels, north up. Pixel (i, j) (column i, row j) covers map
+// The pixel grid of a map: Width x Height pixels, map y up (north on a geographic map, grid north on
+// a projected one). Pixel (i, j) (column i, row j) covers map
 // x from OriginX + i PixelSizeX to OriginX + (i + 1) PixelSizeX and y from OriginY - (j + 1)
 // PixelSizeY to OriginY - j PixelSizeY: (OriginX, OriginY) is the outer corner of the top-left pixel,
 // as in a GDAL geotransform {OriginX, PixelSizeX, 0, OriginY, 0, -PixelSizeY}. Units are the map
