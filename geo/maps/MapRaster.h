@@ -25,13 +25,12 @@ struct TPictureView {
     bool Bgr = false;
 };
 
-// The pixel grid of a map: Width x Height pixels, map y up (north on a geographic map, grid north on
-// a projected one). Pixel (i, j) (column i, row j) covers map
-// x from OriginX + i PixelSizeX to OriginX + (i + 1) PixelSizeX and y from OriginY - (j + 1)
-// PixelSizeY to OriginY - j PixelSizeY: (OriginX, OriginY) is the outer corner of the top-left pixel,
-// as in a GDAL geotransform {OriginX, PixelSizeX, 0, OriginY, 0, -PixelSizeY}. Units are the map
-// CRS's (degrees for a geographic one, where OriginX may lie beyond +-180 for a map across the
-// 180-degree meridian).
+// The pixel grid of a map: Width x Height pixels, map y up (north on a geographic map, grid north
+// on a projected one). Pixel (i, j) (column i, row j) covers map x from OriginX + i PixelSizeX to
+// OriginX + (i + 1) PixelSizeX and y from OriginY - (j + 1) PixelSizeY to OriginY - j PixelSizeY:
+// (OriginX, OriginY) is the outer corner of the top-left pixel, as in a GDAL geotransform
+// {OriginX, PixelSizeX, 0, OriginY, 0, -PixelSizeY}. Units are the map CRS's (degrees for a
+// geographic one, where OriginX may lie beyond +-180 for a map across the 180-degree meridian).
 struct TMapGrid {
     double OriginX = 0;
     double OriginY = 0;
