@@ -56,9 +56,9 @@ class TShores {
     std::shared_ptr<const TData> fData;
 };
 
-// The shore polylines of every bin that overlaps aBox (so lines may reach up to a bin's size beyond it).
-// Antarctica comes at its ice front (level 1). Throws ECoastlineError naming the file when it is missing or
-// not in the expected layout.
+// The shore polylines of every bin that overlaps aBox (so lines may reach up to a bin's size beyond
+// it). Antarctica comes at its ice front (level 1). Throws ECoastlineError naming the file when it is
+// missing or not in the expected layout. Reads the file each time: TShores keeps it for many boxes.
 std::vector<TGeoPolyline> ReadCoastlines(const TGeoBox& aBox,
                                          TCoastResolution aResolution = TCoastResolution::Intermediate,
                                          const std::string& aDirectory = kGshhgDirectory);

@@ -41,8 +41,8 @@ struct TMapGrid {
 };
 
 // A map: Bands bytes per pixel (grey for 1; red, green, blue for 3; and alpha for 4, as DrawOverlay
-// makes), rows top-down, pixel-interleaved. Pixels
-// outside the swath hold kNoData; pixels inside never do (a 0 of the picture becomes 1 there).
+// makes), rows top-down, pixel-interleaved. Pixels outside the swath hold kNoData; pixels inside
+// never do (a 0 of the picture becomes 1 there).
 struct TMapRaster {
     static constexpr uint8_t kNoData = 0;
     TMapGrid Grid;
