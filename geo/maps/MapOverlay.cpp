@@ -94,27 +94,18 @@ class TCanvas {
 
 } // namespace
 
-TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection,
-                       const TOverlayStyle& aStyle) {
-    const size_t n = static_cast<size_t>(aMap.Grid.Width) * aMap.Grid.Height;
-    if ((aMap.Bands != 1 && aMap.Bands != 3) || aMap.Pixels.size() != n * aMap.Bands)
-        throw EGeoInputError("overlay refused: the map raster is inconsistent");
+TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectionWkt,
+                            const TMapProjection& aProjection, const TOverlayStyle& aStyle) {
+    if (aGrid.Width < 1 || aGrid.Height < 1 || aGrid.Width > kMaxMapSide || aGrid.Height > kMaxMapSide)
+        throw EGeoInputError("overlay refused: grid of " + std::to_string(aGrid.Width) + " x " +
+                             std::to_string(aGrid.Height));
     TMapRaster out;
-    out.Grid = aMap.Grid;
+    out.Grid = aGrid;
     out.Bands = 4;
-    out.ProjectionWkt = aMap.ProjectionWkt;
-    out.Pixels.resize(n * 4);
-    for (size_t k = 0; k < n; ++k) {
-        const uint8_t* s = &aMap.Pixels[k * aMap.Bands];
-        uint8_t* d = &out.Pixels[k * 4];
-        const bool data = std::any_of(s, s + aMap.Bands, [](uint8_t v) { return v != TMapRaster::kNoData; });
-        for (int b = 0; b < 3; ++b)
-            d[b] = s[aMap.Bands == 3 ? b : 0];
-        d[3] = data ? 255 : 0;
-    }
-
+    out.ProjectionWkt = aProjectionWkt;
+    out.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * 4, 0);
     TCanvas canvas(out, aProjection);
-    const TGeoBox box = GridBounds(aMap.Grid, aProjection);
+    const TGeoBox box = GridBounds(aGrid, aProjection);
     if (aStyle.GridStepDeg > 0) {
         // Densified so that curved meridians and parallels stay smooth in any projection.
         const double step = aStyle.GridStepDeg, fine = std::min(0.1, step / 10);
@@ -149,6 +140,40 @@ TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection
             if (line.Level <= aStyle.MaxShoreLevel)
                 canvas.Polyline(line.LonDeg, line.LatDeg, aStyle.CoastColour);
     return out;
+}
+
+TMapRaster ApplyOverlay(const TMapRaster& aMap, const TMapRaster& aLines) {
+    const size_t n = static_cast<size_t>(aMap.Grid.Width) * aMap.Grid.Height;
+    if ((aMap.Bands != 1 && aMap.Bands != 3) || aMap.Pixels.size() != n * aMap.Bands)
+        throw EGeoInputError("overlay refused: the map raster is inconsistent");
+    if (aLines.Bands != 4 || aLines.Grid.Width != aMap.Grid.Width || aLines.Grid.Height != aMap.Grid.Height ||
+        aLines.Pixels.size() != n * 4)
+        throw EGeoInputError("overlay refused: the lines are not drawn on the map's grid");
+    TMapRaster out;
+    out.Grid = aMap.Grid;
+    out.Bands = 4;
+    out.ProjectionWkt = aMap.ProjectionWkt;
+    out.Pixels.resize(n * 4);
+    for (size_t k = 0; k < n; ++k) {
+        const uint8_t* s = &aMap.Pixels[k * aMap.Bands];
+        const uint8_t* l = &aLines.Pixels[k * 4];
+        uint8_t* d = &out.Pixels[k * 4];
+        const bool data = std::any_of(s, s + aMap.Bands, [](uint8_t v) { return v != TMapRaster::kNoData; });
+        if (!data) {
+            std::copy(l, l + 4, d); // the lines alone on a transparent background
+            continue;
+        }
+        const int a = l[3];
+        for (int b = 0; b < 3; ++b)
+            d[b] = static_cast<uint8_t>((s[aMap.Bands == 3 ? b : 0] * (255 - a) + l[b] * a + 127) / 255);
+        d[3] = 255;
+    }
+    return out;
+}
+
+TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection,
+                       const TOverlayStyle& aStyle) {
+    return ApplyOverlay(aMap, DrawOverlayLines(aMap.Grid, aMap.ProjectionWkt, aProjection, aStyle));
 }
 
 void WritePng(const TMapRaster& aRaster, const std::string& aPath) {

@@ -29,9 +29,16 @@ struct TOverlayStyle {
 // A 4-band copy of aMap (red, green, blue, alpha; a grey map becomes grey RGB) with the lines drawn
 // on, anti-aliased, 1 pixel wide; alpha is 0 on no-data pixels no line touches, so the swath stands
 // on a transparent background. aProjection is the map's own. Throws ECoastlineError when a
-// coastline file it needs is missing.
+// coastline file it needs is missing. The same as ApplyOverlay(aMap, DrawOverlayLines(...)).
 TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection,
                        const TOverlayStyle& aStyle = {});
+
+// The lines alone on a grid (red, green, blue, alpha = how much of the pixel a line covers), to be
+// drawn once and put on each of a pass's maps, which share their grid.
+TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectionWkt,
+                            const TMapProjection& aProjection, const TOverlayStyle& aStyle = {});
+// aLines (from DrawOverlayLines on aMap's grid, else EGeoInputError) over aMap, as DrawOverlay.
+TMapRaster ApplyOverlay(const TMapRaster& aMap, const TMapRaster& aLines);
 
 // A raster of 1 (grey), 3 (RGB) or 4 (RGBA) bands as PNG, through a temporary file renamed when
 // complete; throws EGeoWriteError naming aPath (no file left) on failure.

@@ -245,6 +245,10 @@ TEST_F(GeoFiles, OverlayDrawsCoastBordersAndGridWhereTheyBelong) {
     ds.reset();
     EXPECT_EQ(Files(), std::vector<std::string>{"map.png"});
 
+    TMapGrid other = map.Grid;
+    other.Width -= 1;
+    EXPECT_THROW(ApplyOverlay(map, DrawOverlayLines(other, map.ProjectionWkt, projection, style)),
+                 EGeoInputError);
     style.GshhgDirectory = "/nonexistent";
     EXPECT_THROW(DrawOverlay(map, projection, style), ECoastlineError);
 }
