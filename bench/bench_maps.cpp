@@ -1,0 +1,52 @@
+// Map making speed: a ten-minute pass (1568 x 6000, three bands) mapped north-up, with its tie points
+// from an analytic swath (tests/geo/maps/SwathModel.h). Counters: map pixels per second and the map's
+// size; the target is the whole map in about 0.5 s on one core.
+#include "SwathModel.h"
+
+#include "maps/MapRaster.h"
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+using namespace lrptgeo;
+
+namespace {
+
+void MapPass(benchmark::State& aState, const char* aProjection, double aStartLatDeg) {
+    // Northbound, 12 degrees west of north, as a sun-synchronous pass over Europe runs.
+    const TSwathModel model(aStartLatDeg, 20, -12, 1568, 6000);
+    std::vector<uint8_t> bytes(static_cast<size_t>(1568) * 6000 * 3);
+    for (size_t k = 0; k < bytes.size(); ++k)
+        bytes[k] = static_cast<uint8_t>(k * 2654435761u >> 24);
+    const TPictureView picture{bytes.data(), 1568, 6000, 3, 3, 1568 * 3, true};
+    const TGeoTiePoints ties = model.Ties(8, 32);
+    const TMapProjection projection(aProjection);
+    const TMapGrid grid = ChooseMapGrid(ties, projection);
+    for (auto _ : aState) {
+        TMapRaster map = MakeMap(picture, ties, projection, grid);
+        benchmark::DoNotOptimize(map.Pixels.data());
+    }
+    const double pixels = static_cast<double>(grid.Width) * grid.Height;
+    aState.counters["map_Mpixels"] = pixels / 1e6;
+    aState.counters["map_pixels_per_s"] =
+        benchmark::Counter(pixels, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// From 20 N to 77 N on the default map; the same over 35 N .. 90 N in polar stereographic and from
+// 20 N in UTM (a projected map whose pixels all lie near the swath).
+void BM_MapEquirectangular(benchmark::State& aState) {
+    MapPass(aState, "EPSG:4326", 20);
+}
+void BM_MapPolarStereographic(benchmark::State& aState) {
+    MapPass(aState, "EPSG:3413", 35);
+}
+void BM_MapUtm(benchmark::State& aState) {
+    MapPass(aState, "EPSG:32633", 20);
+}
+
+} // namespace
+
+BENCHMARK(BM_MapEquirectangular)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MapPolarStereographic)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MapUtm)->Unit(benchmark::kMillisecond);

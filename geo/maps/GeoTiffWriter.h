@@ -1,0 +1,25 @@
+// GeoTIFF files through GDAL. Each write goes to a temporary file beside the target and is renamed
+// over it when complete; on failure no file is left and EGeoWriteError names the target with GDAL's
+// reason.
+#pragma once
+
+#include "maps/GeoTiePoints.h"
+#include "maps/MapRaster.h"
+
+#include <string>
+
+namespace lrptgeo {
+
+// The map raster as a GeoTIFF: geotransform from its grid, CRS from its WKT, no-data value
+// TMapRaster::kNoData on every band, 1 band (grey) or 3 (red, green, blue), deflate-compressed.
+void WriteMapGeoTiff(const TMapRaster& aMap, const std::string& aPath);
+
+// The raw picture (1 or 3 bands) unprojected, with ground control points in EPSG:4326 taken from
+// the tie points (thinned to about aMaxGcps in an even grid, tie points without Earth left out) so
+// that GIS programs can warp it. A GCP's pixel/line is the pixel centre (col + 0.5, row + 0.5).
+// Longitudes are kept continuous across the picture (they may pass 180) so that a warper does not
+// see a swath across the 180-degree meridian as spanning the world.
+void WriteGcpGeoTiff(const TPictureView& aPicture, const TGeoTiePoints& aTies, const std::string& aPath,
+                     int aMaxGcps = 1000);
+
+} // namespace lrptgeo
