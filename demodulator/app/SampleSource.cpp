@@ -63,7 +63,9 @@ class TSampleSource::TStdinReader {
 // stop-aware reader: on a stop the thread closes the pipe, and libsndfile's read meets the end.
 class TSampleSource::TStdinRelay {
   public:
-    explicit TStdinRelay(TStdinReader& aReader) : fReader(aReader) {
+    // aQuit: set by the destructor; the reader must stop on it too (it is the flag the reader's
+    // stop condition reads, so that the condition touches nothing being constructed or destroyed).
+    TStdinRelay(TStdinReader& aReader, std::atomic<bool>& aQuit) : fReader(aReader), fQuit(aQuit) {
         if (pipe(fPipe) != 0) throw TInputError(std::string("standard input: ") + std::strerror(errno));
         fcntl(fPipe[1], F_SETFL, fcntl(fPipe[1], F_GETFL) | O_NONBLOCK);
         fThread = std::thread([this] { Run(); });
@@ -77,7 +79,6 @@ class TSampleSource::TStdinRelay {
     TStdinRelay& operator=(const TStdinRelay&) = delete;
 
     int ReadEnd() const { return fPipe[0]; }
-    bool Quitting() const { return fQuit.load(); }
     // Set once the thread met a read error of standard input.
     bool Failed() const { return fFailed.load(); }
 
@@ -113,7 +114,7 @@ class TSampleSource::TStdinRelay {
     TStdinReader& fReader;
     int fPipe[2] = {-1, -1};
     std::thread fThread;
-    std::atomic<bool> fQuit{false};
+    std::atomic<bool>& fQuit;
     std::atomic<bool> fFailed{false};
 };
 
@@ -251,8 +252,7 @@ TSampleSource::TSampleSource(const TSourceOptions& o) : fPath(o.Path), fSwap(o.S
     fStream = o.Path == "-";
     fName = fStream ? "standard input" : o.Path;
     if (fStream)
-        fStdin = std::make_unique<TStdinReader>(
-            [this] { return StopRequested() || (fRelay && fRelay->Quitting()); });
+        fStdin = std::make_unique<TStdinReader>([this] { return StopRequested() || fRelayQuit.load(); });
     if (o.RateHz < 0) Refuse("the rate must be positive");
     if (!fStream) {
         std::error_code error;
@@ -288,7 +288,7 @@ void TSampleSource::Refuse(const std::string& aWhy) const {
 void TSampleSource::OpenWav(const TSourceOptions& o) {
     SF_INFO info{};
     fSnd = std::make_unique<TSndFile>();
-    if (fStream) fRelay = std::make_unique<TStdinRelay>(*fStdin);
+    if (fStream) fRelay = std::make_unique<TStdinRelay>(*fStdin, fRelayQuit);
     fSnd->Handle = fStream ? sf_open_fd(fRelay->ReadEnd(), SFM_READ, &info, 0)
                            : sf_open(o.Path.c_str(), SFM_READ, &info);
     if (!fSnd->Handle) {

@@ -174,6 +174,7 @@ class TSampleSource {
 
     uint64_t fNonFinite = 0;
     std::atomic<bool> fStopRequested{false};
+    std::atomic<bool> fRelayQuit{false}; // the relay is ending: its reads of standard input stop
     const std::atomic<bool>* fStop = nullptr;
 
     class TStdinReader;                   // standard input, waits that a stop request ends
