@@ -1,31 +1,13 @@
 // haldrin-batch: demodulates one WAV recording into a 3-bit soft symbol file without a window.
 #include "BatchDemodulator.h"
 #include "LrptVersion.h"
+#include "app/EndOfInputSignals.h"
 
-#include <csignal>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
-
-namespace {
-
-// The first interrupt ends the input cleanly: what was received is demodulated and written. A
-// second one ends the program at once.
-void EndInput(int aSignal) {
-    RequestEndOfInput();
-    std::signal(aSignal, SIG_DFL);
-}
-
-void OnSignal(int aSignal) {
-    struct sigaction action {};
-    action.sa_handler = EndInput;
-    sigemptyset(&action.sa_mask);
-    sigaction(aSignal, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
@@ -43,8 +25,7 @@ int main(int argc, char** argv) {
         std::cout << HaldrinBatchUsage();
         return 0;
     }
-    OnSignal(SIGINT);
-    OnSignal(SIGTERM);
+    InstallEndOfInputSignals(RequestEndOfInput);
     try {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const THaldrinBatchResult result = RunHaldrinBatch(options, terminal ? &std::cerr : nullptr);

@@ -1,33 +1,14 @@
 // lrpt-decode: a recording of an LRPT pass to pictures in one run, how it was sent found by itself.
 #include "LrptDecode.h"
 #include "LrptVersion.h"
+#include "app/EndOfInputSignals.h"
 
-#include <csignal>
 #include <exception>
 #include <iostream>
 #include <malloc.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
-
-namespace {
-
-// The first interrupt (Ctrl-C on a live pass, a service stopping) ends the input cleanly: what was
-// received is decoded and written. A second one ends the program at once.
-void EndInput(int aSignal) {
-    RequestEndOfInput();
-    std::signal(aSignal, SIG_DFL);
-}
-
-// Without restart, so that a read waiting for an idle pipe returns.
-void OnSignal(int aSignal) {
-    struct sigaction action {};
-    action.sa_handler = EndInput;
-    sigemptyset(&action.sa_mask);
-    sigaction(aSignal, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
@@ -48,8 +29,7 @@ int main(int argc, char** argv) {
         std::cout << DecodeUsage();
         return 0;
     }
-    OnSignal(SIGINT);
-    OnSignal(SIGTERM);
+    InstallEndOfInputSignals(RequestEndOfInput);
     try {
         const bool terminal = !options.Quiet && isatty(STDERR_FILENO);
         const TDecodeOutcome outcome = RunDecode(options, terminal ? &std::cerr : nullptr);
