@@ -398,7 +398,10 @@ TEST(LrptDecode, LivePipeWritesGrowingPicturesAndEndsWhenThePipeCloses) {
 // once the receiver has locked is in the .vcdu file, in order, as received from the satellite.
 TEST(LrptDecode, RealFramesThroughAPipeComeBackWhole) {
     lrptsynth::SynthOptions o;
+    // The first 400 frames (45 s): enough for every part of the path, short enough for the
+    // sanitizer runs.
     o.cadus = lrptsynth::readCaduFile(LRPT_REAL_CADU);
+    o.cadus->resize(std::min(o.cadus->size(), size_t{400} * 1024));
     o.form = lrptsynth::OutputForm::Wav;
     o.sampleRate = 144000;
     o.nrzm = true;
@@ -426,7 +429,7 @@ TEST(LrptDecode, RealFramesThroughAPipeComeBackWhole) {
         const std::string vcdu = Slurp(dir / "out/live.vcdu");
         const std::string cadus(o.cadus->begin(), o.cadus->end());
         const size_t sent = cadus.size() / 1024, got = vcdu.size() / 1024;
-        ASSERT_GT(sent, 900u);
+        ASSERT_EQ(sent, 400u);
         // The record of the first frame decoded, and which frame it is: only frames sent while the
         // receiver locked (half a second, a few frames) may be missing before it.
         size_t record = 1, at = 0;
