@@ -1,0 +1,200 @@
+#include "fec/IterativeFrameDecoder.h"
+
+#include "fec/Fast8bitSoftViterbiUnit.h"
+#include "fec/Randomization.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+namespace {
+
+constexpr int kStates = 64;
+constexpr int32_t kForbidden = 1 << 24; // metric of a state a pin rules out
+constexpr uint8_t kMarker[4] = {0x1A, 0xCF, 0xFC, 0x1D};
+constexpr int kWordBytes = 255;
+
+// Correlation metrics: the metric of extended state 2j (new bit 0) for a pair is
+// x1 * sign1[j] + x2 * sign2[j]; the other three branches of the butterfly are +-that, since
+// flipping the oldest or the newest register bit flips both code bits.
+struct TSigns {
+    int32_t s1[32], s2[32];
+};
+
+TSigns MakeSigns() {
+    TSigns t{};
+    for (int j = 0; j < 32; ++j) {
+        const int code = TFast8bitSoftViterbiDecoder::CodeOf(2 * j);
+        t.s1[j] = (code & 2) ? -1 : 1; // a code bit 1 is a positive value, which lowers the metric
+        t.s2[j] = (code & 1) ? -1 : 1;
+    }
+    return t;
+}
+
+const TSigns kSigns = MakeSigns();
+
+inline int Clamp(int8_t x) {
+    return x < -127 ? -127 : x;
+}
+
+} // namespace
+
+TIterativeFrameDecoder::TIterativeFrameDecoder(bool aNrzm)
+    : fNrzm(aNrzm), fPin(kWindow), fPinValue(kWindow), fDecision(static_cast<size_t>(kWindow) * kStates),
+      fDelta(static_cast<size_t>(kWindow) * kStates), fBits(kWindow), fStepDelta(kWindow) {}
+
+void TIterativeFrameDecoder::PinByte(int q, uint8_t aValue) {
+    for (int k = 0; k < 8; ++k) {
+        const size_t t = static_cast<size_t>(kLead + 8 * q + k);
+        fPin[t] = 1;
+        fPinValue[t] = static_cast<uint8_t>((aValue >> (7 - k)) & 1);
+    }
+}
+
+void TIterativeFrameDecoder::Pass(const int8_t* aSoft) {
+    ++fPasses;
+    // States allowed after a pinned step: the new state's top bit is the new input bit; in an
+    // NRZ-M stream it must differ from the previous input bit (bit 4 of j, the butterfly's index)
+    // by the pinned bit.
+    alignas(32) int32_t M[kStates] = {}, N[kStates];
+    for (int t = 0; t < kWindow; ++t) {
+        const int32_t x1 = Clamp(aSoft[2 * t]), x2 = Clamp(aSoft[2 * t + 1]);
+        uint8_t* dec = &fDecision[static_cast<size_t>(t) * kStates];
+        uint8_t* delta = &fDelta[static_cast<size_t>(t) * kStates];
+        for (int j = 0; j < 32; ++j) {
+            const int32_t a = x1 * kSigns.s1[j] + x2 * kSigns.s2[j];
+            const int32_t p0 = M[2 * j], p1 = M[2 * j + 1];
+            const int32_t c00 = p0 + a, c01 = p1 - a; // into state j (new bit 0)
+            const int32_t c10 = p0 - a, c11 = p1 + a; // into state j + 32 (new bit 1)
+            N[j] = std::min(c00, c01);
+            N[j + 32] = std::min(c10, c11);
+            dec[j] = c01 < c00;
+            dec[j + 32] = c11 < c10;
+            delta[j] = static_cast<uint8_t>(std::min(std::abs(c00 - c01) / 2, 255));
+            delta[j + 32] = static_cast<uint8_t>(std::min(std::abs(c10 - c11) / 2, 255));
+        }
+        if (fPin[static_cast<size_t>(t)]) {
+            const int v = fPinValue[static_cast<size_t>(t)];
+            for (int s = 0; s < kStates; ++s) {
+                const int bit = s >> 5;
+                const int input = fNrzm ? bit ^ ((s >> 4) & 1) : bit;
+                if (input != v) N[s] = kForbidden;
+            }
+        }
+        int32_t least = N[0];
+        for (int s = 1; s < kStates; ++s)
+            least = std::min(least, N[s]);
+        for (int s = 0; s < kStates; ++s)
+            M[s] = std::min(N[s] - least, kForbidden);
+    }
+
+    int state = static_cast<int>(std::min_element(M, M + kStates) - M);
+    for (int t = kWindow - 1; t >= 0; --t) {
+        const size_t at = static_cast<size_t>(t) * kStates + static_cast<size_t>(state);
+        fBits[static_cast<size_t>(t)] = static_cast<uint8_t>(state >> 5);
+        fStepDelta[static_cast<size_t>(t)] = fDelta[at];
+        state = 2 * (state & 31) + fDecision[at];
+    }
+
+    for (int q = 0; q < kFrameBytes; ++q) {
+        uint8_t byte = 0;
+        for (int k = 0; k < 8; ++k) {
+            const size_t t = static_cast<size_t>(kLead + 8 * q + k);
+            const uint8_t bit = fNrzm ? fBits[t] ^ fBits[t - 1] : fBits[t];
+            byte = static_cast<uint8_t>(byte << 1 | bit);
+        }
+        fBytes[static_cast<size_t>(q)] = byte;
+        // A wrong input bit shows where the path it lies on lost to the survivor: at the latest
+        // 7 steps after it (when it leaves the register) and usually soon after; NRZ-M adds
+        // the bit before the byte.
+        const int from = kLead + 8 * q + 6, to = std::min(kLead + 8 * q + 24, kWindow - 1);
+        uint8_t least = 255;
+        for (int t = from; t <= to; ++t)
+            least = std::min(least, fStepDelta[static_cast<size_t>(t)]);
+        fReliability[static_cast<size_t>(q)] = least;
+    }
+}
+
+int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
+    const auto byteOf = [](int aWord, int m) { return 4 + aWord + 4 * m; };
+    bool decoded[4];
+    std::array<std::array<uint8_t, kWordBytes>, 4> corrected{};
+    TPolinom word{255, 255, true};
+    int failing = 0;
+    for (int i = 0; i < 4; ++i) {
+        for (int m = 0; m < kWordBytes; ++m)
+            word.d[m] = aFrame[byteOf(i, m)];
+        decoded[i] = fRS.Check(word, word) < TTrueRS::kFatal;
+        std::memcpy(corrected[static_cast<size_t>(i)].data(), word.d, kWordBytes);
+        failing += !decoded[i];
+    }
+    if (failing == 0) return 0;
+
+    const auto& pn = RandomizationTable();
+    int gained = 0;
+    for (int pass = 0; pass < kMaxPasses && failing > 0; ++pass) {
+        std::fill(fPin.begin(), fPin.end(), 0);
+        for (int q = 0; q < 4; ++q) {
+            PinByte(q, kMarker[q]);
+            PinByte(kFrameBytes + q, kMarker[q]); // the next frame's marker
+        }
+        // Version and spacecraft id, the same in every frame: 40 and the top two bits of 05.
+        PinByte(4, static_cast<uint8_t>(0x40 ^ pn[0]));
+        for (int i = 0; i < 4; ++i)
+            if (decoded[i])
+                for (int m = 0; m < kWordBytes; ++m)
+                    PinByte(byteOf(i, m), corrected[static_cast<size_t>(i)][static_cast<size_t>(m)]);
+        // Byte 5 belongs to word 1: pin its top two bits only when the word is not pinned whole.
+        if (!decoded[1]) {
+            const uint8_t value = static_cast<uint8_t>(0x05 ^ pn[1]);
+            for (int k = 0; k < 2; ++k) {
+                const size_t t = static_cast<size_t>(kLead + 8 * 5 + k);
+                fPin[t] = 1;
+                fPinValue[t] = static_cast<uint8_t>((value >> (7 - k)) & 1);
+            }
+        }
+        Pass(aSoft);
+
+        int newly = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (decoded[i]) continue;
+            uint8_t hard[kWordBytes];
+            for (int m = 0; m < kWordBytes; ++m)
+                hard[m] = fBytes[static_cast<size_t>(byteOf(i, m))];
+            std::memcpy(word.d, hard, kWordBytes);
+            word.l = 255;
+            const bool plain = fRS.Check(word, word) < TTrueRS::kFatal;
+            bool ok = plain;
+            uint8_t* fixed = corrected[static_cast<size_t>(i)].data();
+            if (plain) {
+                std::memcpy(fixed, word.d, kWordBytes);
+            } else {
+                uint8_t order[kWordBytes];
+                std::iota(order, order + kWordBytes, 0);
+                std::stable_sort(order, order + kWordBytes, [&](uint8_t a, uint8_t b) {
+                    return fReliability[static_cast<size_t>(byteOf(i, a))] <
+                           fReliability[static_cast<size_t>(byteOf(i, b))];
+                });
+                for (const int count : kErasureTries) {
+                    std::memcpy(fixed, hard, kWordBytes);
+                    if (fRS.CheckErasures(fixed, order, count) < TTrueRS::kFatal) {
+                        ok = true;
+                        break;
+                    }
+                }
+            }
+            if (!ok) continue;
+            decoded[i] = true;
+            --failing;
+            ++newly;
+            // The frame stage decodes these bytes again: the received ones when plain decoding
+            // suffices, so that it counts the corrections; the corrected ones otherwise.
+            const uint8_t* out = plain ? hard : fixed;
+            for (int m = 0; m < kWordBytes; ++m)
+                aFrame[byteOf(i, m)] = out[m];
+        }
+        gained += newly;
+        if (newly == 0) break;
+    }
+    return gained;
+}
