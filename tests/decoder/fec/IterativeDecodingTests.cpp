@@ -33,6 +33,7 @@ struct TPass {
     bool nrzm = false;
     double esn0 = 0;
     uint32_t seed = 1;
+    bool negated = false; // every value negated: in NRZ-M the complemented stream, same frames
 };
 
 lrptsynth::Recording Make(const TPass& aPass) {
@@ -52,6 +53,9 @@ TRun Decode(const lrptsynth::Recording& aRec, const TPass& aPass, bool aIterativ
     if (!aPass.a80k) // the file's (Q, I) pairs, exchanged as the session does
         for (size_t i = 0; i + 1 < values.size(); i += 2)
             std::swap(values[i], values[i + 1]);
+    if (aPass.negated)
+        for (auto& v : values)
+            v = static_cast<int8_t>(v == -128 ? 127 : -v);
     const auto dir = std::filesystem::temp_directory_path();
     const std::string stem = (dir / ("tarnwick_iterative_" + std::to_string(aIterative))).string();
     TSHORTstream in("in", true, true, nullptr), interleaved("int", true, true, nullptr),
@@ -183,6 +187,7 @@ TEST(IterativeDecoding, RecoversWhatOnePassLoses72k) {
 
 TEST(IterativeDecoding, RecoversWhatOnePassLoses72kNrzm) {
     RecoversWhatOnePassLoses({false, true, 1.3, 12});
+    RecoversWhatOnePassLoses({false, true, 1.3, 12, true});
 }
 
 TEST(IterativeDecoding, RecoversWhatOnePassLoses80k) {
