@@ -4,13 +4,14 @@
 #include "fec/Randomization.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <numeric>
 
 namespace {
 
 constexpr int kStates = 64;
-constexpr int32_t kForbidden = 1 << 24; // metric of a state a pin rules out
+constexpr int16_t kForbidden = 8192; // metric of a state a pin rules out
 constexpr uint8_t kMarker[4] = {0x1A, 0xCF, 0xFC, 0x1D};
 constexpr int kWordBytes = 255;
 
@@ -51,42 +52,66 @@ void TIterativeFrameDecoder::PinByte(int q, uint8_t aValue) {
     }
 }
 
-void TIterativeFrameDecoder::Pass(const int8_t* aSoft) {
-    ++fPasses;
-    // States allowed after a pinned step: the new state's top bit is the new input bit; in an
-    // NRZ-M stream it must differ from the previous input bit (bit 4 of j, the butterfly's index)
-    // by the pinned bit.
-    alignas(32) int32_t M[kStates] = {}, N[kStates];
-    for (int t = 0; t < kWindow; ++t) {
-        const int32_t x1 = Clamp(aSoft[2 * t]), x2 = Clamp(aSoft[2 * t + 1]);
-        uint8_t* dec = &fDecision[static_cast<size_t>(t) * kStates];
-        uint8_t* delta = &fDelta[static_cast<size_t>(t) * kStates];
+namespace {
+
+// The add-compare-select of the whole window on 16-bit metrics, lowered by the best after every
+// step: states reachable from the best one within 7 steps stay within 7 x 508 of it, and a state
+// a pin rules out is held at kForbidden, so no sum leaves 16 bits. Written for the compiler to
+// vectorise; built for AVX2 as well as the baseline.
+__attribute__((target_clones("avx2", "default"))) void Acs(const int8_t* aSoft, const uint8_t* aPin,
+                                                           const uint8_t* aPinValue, bool aNrzm,
+                                                           uint8_t* aDecision, uint8_t* aDelta,
+                                                           int16_t* aLast) {
+    // Allowed states after a pinned step, by the pinned value: the new state's top bit is the new
+    // input bit; in an NRZ-M stream it must differ from the previous input bit (bit 4) by the pin.
+    alignas(32) int16_t allowed[2][kStates];
+    for (int v = 0; v < 2; ++v)
+        for (int s = 0; s < kStates; ++s) {
+            const int input = aNrzm ? (s >> 5) ^ ((s >> 4) & 1) : s >> 5;
+            allowed[v][s] = input == v ? INT16_MIN : kForbidden; // max() keeps an allowed metric
+        }
+    alignas(32) int16_t M[kStates] = {}, N[kStates], A[32];
+    for (int t = 0; t < TIterativeFrameDecoder::kWindow; ++t) {
+        const int16_t x1 = static_cast<int16_t>(Clamp(aSoft[2 * t])),
+                      x2 = static_cast<int16_t>(Clamp(aSoft[2 * t + 1]));
+        for (int j = 0; j < 32; ++j)
+            A[j] = static_cast<int16_t>(x1 * kSigns.s1[j] + x2 * kSigns.s2[j]);
+        uint8_t* dec = aDecision + static_cast<size_t>(t) * kStates;
+        uint8_t* delta = aDelta + static_cast<size_t>(t) * kStates;
         for (int j = 0; j < 32; ++j) {
-            const int32_t a = x1 * kSigns.s1[j] + x2 * kSigns.s2[j];
-            const int32_t p0 = M[2 * j], p1 = M[2 * j + 1];
-            const int32_t c00 = p0 + a, c01 = p1 - a; // into state j (new bit 0)
-            const int32_t c10 = p0 - a, c11 = p1 + a; // into state j + 32 (new bit 1)
+            const int16_t p0 = M[2 * j], p1 = M[2 * j + 1], a = A[j];
+            const int16_t c00 = static_cast<int16_t>(p0 + a), c01 = static_cast<int16_t>(p1 - a);
+            const int16_t c10 = static_cast<int16_t>(p0 - a), c11 = static_cast<int16_t>(p1 + a);
+            const int16_t d0 = static_cast<int16_t>(c00 - c01), d1 = static_cast<int16_t>(c10 - c11);
             N[j] = std::min(c00, c01);
             N[j + 32] = std::min(c10, c11);
-            dec[j] = c01 < c00;
-            dec[j + 32] = c11 < c10;
-            delta[j] = static_cast<uint8_t>(std::min(std::abs(c00 - c01) / 2, 255));
-            delta[j + 32] = static_cast<uint8_t>(std::min(std::abs(c10 - c11) / 2, 255));
+            dec[j] = d0 > 0;
+            dec[j + 32] = d1 > 0;
+            const int16_t h0 = static_cast<int16_t>(std::abs(d0) >> 1),
+                          h1 = static_cast<int16_t>(std::abs(d1) >> 1);
+            delta[j] = static_cast<uint8_t>(std::min<int16_t>(h0, 255));
+            delta[j + 32] = static_cast<uint8_t>(std::min<int16_t>(h1, 255));
         }
-        if (fPin[static_cast<size_t>(t)]) {
-            const int v = fPinValue[static_cast<size_t>(t)];
-            for (int s = 0; s < kStates; ++s) {
-                const int bit = s >> 5;
-                const int input = fNrzm ? bit ^ ((s >> 4) & 1) : bit;
-                if (input != v) N[s] = kForbidden;
-            }
+        if (aPin[t]) {
+            const int16_t* rule = allowed[aPinValue[t]];
+            for (int s = 0; s < kStates; ++s)
+                N[s] = std::max(N[s], rule[s]);
         }
-        int32_t least = N[0];
+        int16_t least = N[0];
         for (int s = 1; s < kStates; ++s)
             least = std::min(least, N[s]);
         for (int s = 0; s < kStates; ++s)
-            M[s] = std::min(N[s] - least, kForbidden);
+            M[s] = std::min(static_cast<int16_t>(N[s] - least), static_cast<int16_t>(kForbidden));
     }
+    std::memcpy(aLast, M, sizeof M);
+}
+
+} // namespace
+
+void TIterativeFrameDecoder::Pass(const int8_t* aSoft) {
+    ++fPasses;
+    int16_t M[kStates];
+    Acs(aSoft, fPin.data(), fPinValue.data(), fNrzm, fDecision.data(), fDelta.data(), M);
 
     int state = static_cast<int>(std::min_element(M, M + kStates) - M);
     for (int t = kWindow - 1; t >= 0; --t) {
