@@ -140,6 +140,14 @@ void TIterativeFrameDecoder::Pass(const int8_t* aSoft) {
     }
 }
 
+void TIterativeFrameDecoder::Learn(const uint8_t* aFrame) {
+    for (TField& field : fFields) {
+        const uint8_t value = aFrame[field.fByte] & field.fMask;
+        field.fRun = value == field.fValue ? field.fRun + 1 : 1;
+        field.fValue = value;
+    }
+}
+
 int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
     const auto byteOf = [](int aWord, int m) { return 4 + aWord + 4 * m; };
     bool decoded[4];
@@ -153,7 +161,16 @@ int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
         std::memcpy(corrected[static_cast<size_t>(i)].data(), word.d, kWordBytes);
         failing += !decoded[i];
     }
-    if (failing == 0) return 0;
+    const auto learnCorrected = [&] {
+        uint8_t header[16] = {}; // the fields lie below byte 16
+        for (int q = 4; q < 16; ++q)
+            header[q] = corrected[static_cast<size_t>((q - 4) % 4)][static_cast<size_t>((q - 4) / 4)];
+        Learn(header);
+    };
+    if (failing == 0) {
+        learnCorrected();
+        return 0;
+    }
 
     const auto& pn = RandomizationTable();
     int gained = 0;
@@ -169,6 +186,16 @@ int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
             if (decoded[i])
                 for (int m = 0; m < kWordBytes; ++m)
                     PinByte(byteOf(i, m), corrected[static_cast<size_t>(i)][static_cast<size_t>(m)]);
+        // Fields the pass has shown, in words that did not decode.
+        for (const TField& field : fFields) {
+            if (field.fRun < kSettled || decoded[(field.fByte - 4) % 4]) continue;
+            for (int k = 0; k < 8; ++k) {
+                if (!((field.fMask >> (7 - k)) & 1)) continue;
+                const size_t t = static_cast<size_t>(kLead + 8 * field.fByte + k);
+                fPin[t] = 1;
+                fPinValue[t] = static_cast<uint8_t>((field.fValue >> (7 - k)) & 1);
+            }
+        }
         // Byte 5 belongs to word 1: pin its top two bits only when the word is not pinned whole.
         if (!decoded[1]) {
             const uint8_t value = static_cast<uint8_t>(0x05 ^ pn[1]);
@@ -221,5 +248,6 @@ int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
         gained += newly;
         if (newly == 0) break;
     }
+    if (failing == 0) learnCorrected();
     return gained;
 }

@@ -5,7 +5,9 @@
 //
 // Known bits: the frame's marker 1ACFFC1D and the next frame's (frame bits 8192..8223), the
 // fixed part of the transfer frame header (version and spacecraft id: the first ten bits of
-// 40 05, randomised), and every byte of a code word that decoded. They are pinned on the bits
+// 40 05, randomised), the header fields that stay the same through a pass once the pass has shown
+// them (virtual channel, signalling field, insert zone: pinned while the last kSettled frames
+// decoded whole agreed on them), and every byte of a code word that decoded. They are pinned on the bits
 // the frame stage sees (randomised, after NRZ-M decoding): in a plain stream a pin fixes the
 // decoder's input bit, in an NRZ-M stream the difference of two successive input bits, so the
 // stream's polarity stays free.
@@ -25,7 +27,10 @@ class TIterativeFrameDecoder {
     static constexpr int kTail = 96;                           // pairs after it (the next marker and more)
     static constexpr int kWindow = kLead + kFrameBits + kTail; // pairs a repair reads
     static constexpr int kMaxPasses = 4;                       // pinned passes at most
-    static constexpr int kErasureTries[] = {4, 8, 12, 16};     // bytes erased, tried in turn
+    // Bytes erased, tried in turn: at most 16, so that a word accepted keeps a decoding radius of 8
+    // (a wrong word is accepted once in about 8! tries).
+    static constexpr int kErasureTries[] = {2, 4, 6, 8, 10, 12, 14, 16};
+    static constexpr int kSettled = 8; // frames that must agree on a field before it is pinned
 
     explicit TIterativeFrameDecoder(bool aNrzm);
 
@@ -38,6 +43,10 @@ class TIterativeFrameDecoder {
     // decoded (0 when none, or when all four decoded already).
     int Repair(const int8_t* aSoft, uint8_t* aFrame);
 
+    // Records the header fields of a frame whose four words are code words (1,024 bytes as in
+    // Repair). Repair records those of the frames it sees decoded whole itself.
+    void Learn(const uint8_t* aFrame);
+
     // Pinned passes run since construction.
     int64_t Passes() const { return fPasses; }
 
@@ -47,6 +56,15 @@ class TIterativeFrameDecoder {
     void Pass(const int8_t* aSoft);
     // Sets the pins of the frame's byte q (0..1023) to aValue.
     void PinByte(int q, uint8_t aValue);
+
+    // A header field of the pass: frame byte fByte under fMask.
+    struct TField {
+        int fByte;
+        uint8_t fMask;
+        uint8_t fValue = 0; // randomised, as on the stream
+        int fRun = 0;       // frames decoded whole in a row that had it
+    };
+    std::array<TField, 4> fFields{{{5, 0x3F}, {9, 0xFF}, {10, 0xFF}, {11, 0xFF}}};
 
     bool fNrzm;
     TTrueRS fRS;

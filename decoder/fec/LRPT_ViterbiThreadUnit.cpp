@@ -115,7 +115,9 @@ void TViterbiThread::Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstr
                 word[m] = frame[4 + i + 4 * m];
             clean = TTrueRS::IsCodeWord(word);
         }
-        if (!clean) {
+        if (clean) {
+            fRepair->Learn(frame);
+        } else {
             const int64_t first = kPairs * j - 6 - TIterativeFrameDecoder::kLead;
             for (int64_t p = 0; p < TIterativeFrameDecoder::kWindow; ++p) {
                 const int64_t g = first + p;
