@@ -71,8 +71,8 @@ class TIterativeFrameDecoder {
     std::vector<uint8_t> fPin, fPinValue; // per window step: pinned, and the frame-stage bit there
     std::vector<uint8_t> fDecision;       // [step][state]: survivor from the odd predecessor
     std::vector<uint8_t> fDelta;          // [step][state]: metric difference of the two, saturated
-    std::vector<uint8_t> fBits;           // decoder input bits along the best path
-    std::vector<uint8_t> fStepDelta;      // the difference along that path
+    std::vector<uint8_t> fStates;         // the best path's state after each step
+    std::vector<uint8_t> fBitReliability; // per step: reliability of the frame-stage bit there
     std::array<uint8_t, kFrameBytes> fBytes{};
     std::array<uint8_t, kFrameBytes> fReliability{};
     int64_t fPasses = 0;

@@ -361,14 +361,18 @@ uint16_t TTrueRS::CheckErasures(uint8_t* aWord, const uint8_t* aErasures, int aC
         if (aErasures[q] >= n || seen[aErasures[q]]) return kFatal;
         seen[aErasures[q]] = true;
     }
-    if (RemainderIsZero(aWord)) return 0;
-
-    uint8_t S[33] = {}; // S[i], i = 1..32
-    for (int i = 1; i <= r; ++i) {
-        uint8_t s = 0;
-        for (int j = 0; j < n; ++j)
-            s ^= fT.MUL[aWord[j]][fT.POW[j][kOffset + i]];
-        S[i] = s;
+    // A caller trying several erasure sets on one word needs its syndromes once.
+    uint8_t* S = fErasureSyndromes;
+    if (!fErasureWordValid || std::memcmp(aWord, fErasureWord, sizeof fErasureWord) != 0) {
+        if (RemainderIsZero(aWord)) return 0;
+        for (int i = 1; i <= r; ++i) {
+            uint8_t s = 0;
+            for (int j = 0; j < n; ++j)
+                s ^= fT.MUL[aWord[j]][fT.POW[j][kOffset + i]];
+            S[i] = s;
+        }
+        std::memcpy(fErasureWord, aWord, sizeof fErasureWord);
+        fErasureWordValid = true;
     }
 
     // Locator coefficients, low degree first; at most 32 roots, so 33 coefficients.

@@ -135,4 +135,8 @@ class TTrueRS {
     TPolinom LxP{0, 33, true};   // derivative of the locator
     TPolinom Vl{0, 33, true};    // error values at the positions
     TPolinom Ex{255, 255, true}; // error pattern
+    // The last word CheckErasures computed syndromes of (not a code word) and those syndromes.
+    uint8_t fErasureWord[255] = {};
+    uint8_t fErasureSyndromes[33] = {};
+    bool fErasureWordValid = false;
 };
