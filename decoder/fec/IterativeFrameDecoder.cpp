@@ -119,6 +119,18 @@ void TIterativeFrameDecoder::Pass(const int8_t* aSoft) {
         state = 2 * (state & 31) + fDecision[static_cast<size_t>(t) * kStates + static_cast<size_t>(state)];
     }
 
+    for (int q = 0; q < kFrameBytes; ++q) {
+        uint8_t byte = 0;
+        for (int k = 0; k < 8; ++k) {
+            const int st = fStates[static_cast<size_t>(kLead + 8 * q + k)];
+            const int bit = fNrzm ? ((st >> 5) ^ (st >> 4)) & 1 : st >> 5;
+            byte = static_cast<uint8_t>(byte << 1 | bit);
+        }
+        fBytes[static_cast<size_t>(q)] = byte;
+    }
+}
+
+void TIterativeFrameDecoder::Reliabilities() {
     // Reliability of each bit the frame stage sees: the least metric difference of the paths that
     // lost to the survivor and carried the other value there. The path that lost at step t is
     // followed back until it joins the survivor (or kDepth steps); where it differs, its
@@ -150,15 +162,9 @@ void TIterativeFrameDecoder::Pass(const int8_t* aSoft) {
     }
 
     for (int q = 0; q < kFrameBytes; ++q) {
-        uint8_t byte = 0, least = 255;
-        for (int k = 0; k < 8; ++k) {
-            const size_t t = static_cast<size_t>(kLead + 8 * q + k);
-            const int s = fStates[t];
-            const int bit = fNrzm ? ((s >> 5) ^ (s >> 4)) & 1 : s >> 5;
-            byte = static_cast<uint8_t>(byte << 1 | bit);
-            least = std::min(least, fBitReliability[t]);
-        }
-        fBytes[static_cast<size_t>(q)] = byte;
+        uint8_t least = 255;
+        for (int k = 0; k < 8; ++k)
+            least = std::min(least, fBitReliability[static_cast<size_t>(kLead + 8 * q + k)]);
         fReliability[static_cast<size_t>(q)] = least;
     }
 }
@@ -229,6 +235,7 @@ int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
             }
         }
         Pass(aSoft);
+        bool reliabilities = false; // computed when a word first needs erasures
 
         int newly = 0;
         for (int i = 0; i < 4; ++i) {
@@ -244,6 +251,10 @@ int TIterativeFrameDecoder::Repair(const int8_t* aSoft, uint8_t* aFrame) {
             if (plain) {
                 std::memcpy(fixed, word.d, kWordBytes);
             } else {
+                if (!reliabilities) {
+                    Reliabilities();
+                    reliabilities = true;
+                }
                 uint8_t order[kWordBytes];
                 std::iota(order, order + kWordBytes, 0);
                 std::stable_sort(order, order + kWordBytes, [&](uint8_t a, uint8_t b) {

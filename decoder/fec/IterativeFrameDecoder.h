@@ -52,8 +52,10 @@ class TIterativeFrameDecoder {
 
   private:
     // One pass of the block decoder over the window with the pins of fPin/fPinValue; leaves the
-    // frame's bytes in fBytes and the reliability of each in fReliability.
+    // best path's states in fStates and the frame's bytes in fBytes.
     void Pass(const int8_t* aSoft);
+    // The reliability of each of the pass's bytes in fReliability (only erasures need it).
+    void Reliabilities();
     // Sets the pins of the frame's byte q (0..1023) to aValue.
     void PinByte(int q, uint8_t aValue);
 

@@ -158,9 +158,9 @@ void RecoversWhatOnePassLoses(const TPass& aPass) {
             }
         }
     }
-    // The noise is meant to leave frames with one word beyond repair; most must come back.
+    // The noise is meant to leave frames with one word beyond repair; every one must come back.
     ASSERT_GE(oneBad, 3);
-    EXPECT_GE(oneBadFixed * 10, oneBad * 8) << oneBadFixed << " of " << oneBad;
+    EXPECT_EQ(oneBadFixed, oneBad);
     EXPECT_GT(wholeIterative, wholePlain);
     EXPECT_EQ(static_cast<int>(iterative.repaired), improved);
 }
