@@ -351,7 +351,7 @@ bool TTrueRS::IsCodeWord(const uint8_t* aWord) {
     return RemainderIsZero(aWord);
 }
 
-// Berlekamp-Massey started from the erasure locator (Blahut's form): with S_i = sum Y_k X_k^i,
+// Berlekamp-Massey started from the erasure locator: with S_i = sum Y_k X_k^i,
 // X_k = beta^p for a fault at p, Y_k = e_p beta^(111 p), the result is the locator of errors and
 // erasures together; Forney then gives every value, erased or not.
 uint16_t TTrueRS::CheckErasures(uint8_t* aWord, const uint8_t* aErasures, int aCount) {
