@@ -52,16 +52,21 @@ void TIterativeFrameDecoder::PinByte(int q, uint8_t aValue) {
     }
 }
 
+// Built for AVX2 as well as the baseline where the compiler can dispatch between them.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define LRPT_ACS_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define LRPT_ACS_CLONES
+#endif
+
 namespace {
 
 // The add-compare-select of the whole window on 16-bit metrics, lowered by the best after every
 // step: states reachable from the best one within 7 steps stay within 7 x 508 of it, and a state
 // a pin rules out is held at kForbidden, so no sum leaves 16 bits. Written for the compiler to
-// vectorise; built for AVX2 as well as the baseline.
-__attribute__((target_clones("avx2", "default"))) void Acs(const int8_t* aSoft, const uint8_t* aPin,
-                                                           const uint8_t* aPinValue, bool aNrzm,
-                                                           uint8_t* aDecision, uint8_t* aDelta,
-                                                           int16_t* aLast) {
+// vectorise.
+LRPT_ACS_CLONES void Acs(const int8_t* aSoft, const uint8_t* aPin, const uint8_t* aPinValue, bool aNrzm,
+                         uint8_t* aDecision, uint8_t* aDelta, int16_t* aLast) {
     // Allowed states after a pinned step, by the pinned value: the new state's top bit is the new
     // input bit; in an NRZ-M stream it must differ from the previous input bit (bit 4) by the pin.
     alignas(32) int16_t allowed[2][kStates];
