@@ -57,7 +57,9 @@ TRun Decode(const lrptsynth::Recording& aRec, const TPass& aPass, bool aIterativ
         for (auto& v : values)
             v = static_cast<int8_t>(v == -128 ? 127 : -v);
     const auto dir = std::filesystem::temp_directory_path();
-    const std::string stem = (dir / ("tarnwick_iterative_" + std::to_string(aIterative))).string();
+    // Named after the test: ctest runs the tests of this file side by side.
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string stem = (dir / ("tarnwick_iterative_" + test + std::to_string(aIterative))).string();
     TSHORTstream in("in", true, true, nullptr), interleaved("int", true, true, nullptr),
         deinterleaved("deint", true, true, nullptr), synced("sync", true, true, nullptr),
         decoded("viterbi", true, true, nullptr), frames("rs", true, true, nullptr);
