@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 std::string FloatToStrGeneral(long double aValue) {
@@ -46,14 +47,19 @@ std::string FloatToStrGeneral(long double aValue) {
 }
 
 TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
-                               bool aNrzm)
-    : TStepPatternThread(aIn, aOut), fNrzm(aNrzm) {
+                               bool aNrzm, bool aIterative)
+    : TStepPatternThread(aIn, aOut), fNrzm(aNrzm), fIterative(aIterative) {
     SetLogFileName(aLogFileName);
     const std::vector<uint8_t> filler(FillerSize, 0);
     aOut->Write(filler.data(), FillerSize);
 }
 
 void TViterbiThread::BeforeExecute() {
+    if (fIterative) {
+        fRepair = std::make_unique<TIterativeFrameDecoder>(fNrzm);
+        fRecent.assign(3 * static_cast<size_t>(BlockSize), 0); // before the first block: erasures
+        fWindow.resize(2 * static_cast<size_t>(TIterativeFrameDecoder::kWindow));
+    }
     fViterbi = std::make_unique<TFast8bitSoftViterbiDecoder>();
     fViterbi->SetOnBEREvent([this](TFast8bitSoftViterbiDecoder*, long double aBER) { OnBER(aBER); });
 }
@@ -83,6 +89,54 @@ bool TViterbiThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             byte = static_cast<uint8_t>(byte << 1 | (bits[8 * k + j] & 1));
         packed[k] = byte;
     }
-    aOut->Write(packed, BlockSize / 16);
+    if (fIterative)
+        Hold(soft, packed, aOut);
+    else
+        aOut->Write(packed, BlockSize / 16);
     return true;
+}
+
+// Frame j (bytes 1,024 (j + 1) on of the output) starts 6 pairs before block j: block k's output
+// completes frame k - 1, whose window reaches from block k - 2 into block k.
+void TViterbiThread::Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstream* aOut) {
+    constexpr int64_t kPairs = BlockSize / 2, kFrame = TIterativeFrameDecoder::kFrameBytes;
+    const int64_t k = fBlocks++;
+    std::memcpy(&fRecent[static_cast<size_t>(k % 3) * BlockSize], aSoft, BlockSize);
+    fPending.insert(fPending.end(), aPacked, aPacked + BlockSize / 16);
+
+    const int64_t j = k - 1;
+    const int64_t frameEnd = kFrame * (j + 2);
+    if (j >= 0) {
+        uint8_t* frame = &fPending[static_cast<size_t>(kFrame * (j + 1) - fWritten)];
+        bool clean = true;
+        uint8_t word[255];
+        for (int i = 0; i < 4 && clean; ++i) {
+            for (int m = 0; m < 255; ++m)
+                word[m] = frame[4 + i + 4 * m];
+            clean = TTrueRS::IsCodeWord(word);
+        }
+        if (clean) {
+            fRepair->Learn(frame);
+        } else {
+            const int64_t first = kPairs * j - 6 - TIterativeFrameDecoder::kLead;
+            for (int64_t p = 0; p < TIterativeFrameDecoder::kWindow; ++p) {
+                const int64_t g = first + p;
+                const int64_t block = g / kPairs;
+                const int8_t* src =
+                    g < 0 ? nullptr : &fRecent[static_cast<size_t>(block % 3) * BlockSize + 2 * (g % kPairs)];
+                fWindow[static_cast<size_t>(2 * p)] = src ? src[0] : 0;
+                fWindow[static_cast<size_t>(2 * p + 1)] = src ? src[1] : 0;
+            }
+            const int gained = fRepair->Repair(fWindow.data(), frame);
+            if (gained > 0) {
+                ++fRepairedFrames;
+                fRecoveredWords += static_cast<uint32_t>(gained);
+            }
+        }
+    }
+    const int64_t ready =
+        std::min<int64_t>(frameEnd, fWritten + static_cast<int64_t>(fPending.size())) - fWritten;
+    aOut->Write(fPending.data(), static_cast<int32_t>(ready));
+    fPending.erase(fPending.begin(), fPending.begin() + ready);
+    fWritten += ready;
 }

@@ -3,11 +3,14 @@
 #pragma once
 
 #include "fec/Fast8bitSoftViterbiUnit.h"
+#include "fec/IterativeFrameDecoder.h"
 #include "stages/StepPatternThreadUnit.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // NRZ-M differential decoding of a bit stream that arrives in pieces: b_k = e_k XOR e_(k-1), with
 // e_(-1) = 0 before the first piece. Bits are values 0 / 1, one per byte (only bit 0 is read).
@@ -36,14 +39,25 @@ class TNrzmDecoder {
 // (TNrzmDecoder) before packing, continuously across blocks, so the frames stand where they
 // would in a plain stream. The filler bytes are written as they are.
 //
+// Iterative (aIterative): each frame is checked here as soon as its bytes are complete, and one
+// whose four Reed-Solomon words do not all decode goes through TIterativeFrameDecoder before it
+// is written, on the soft values the stage keeps of its last three blocks. The stage holds the
+// check, rather than the frame stage asking back, because only it has the soft values and the
+// frame's bits at the same time: the frame stage may run any number of frames behind. A frame is
+// therefore written one block later than without (its last 9 bytes come from the next block), and
+// the part of a frame the last block began stays unwritten; the frame stage could not take that
+// part either. A frame whose words are code words costs a remainder test of each; one with errors
+// a Reed-Solomon decoding of each more; only a frame with a word beyond repair pays for passes.
+// Frames whose four words decode are written unchanged.
+//
 // Log: "BER = <average>" for every five quality reports of the decoder (one per 40 blocks).
 class TViterbiThread : public TStepPatternThread {
   public:
     static constexpr int BlockSize = 16384;
     static constexpr int FillerSize = 1015;
 
-    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
-                   bool aNrzm = false);
+    TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, bool aNrzm = false,
+                   bool aIterative = false);
 
     // Builds the decoder (its tables are large, so this runs on the stage's own thread).
     void BeforeExecute() override;
@@ -53,9 +67,16 @@ class TViterbiThread : public TStepPatternThread {
     bool Nrzm() const { return fNrzm; }
     long double LastBER() const { return fLastBER; }
     int32_t BERcount() const { return fBERcount; }
+    bool Iterative() const { return fIterative; }
+    // Frames the iterative passes changed and the code words they decoded; readable from any thread.
+    uint32_t RepairedFrames() const { return fRepairedFrames.load(); }
+    uint32_t RecoveredWords() const { return fRecoveredWords.load(); }
 
   private:
     void OnBER(long double aValue);
+    // Iterative: takes the block's soft values and output, repairs the frame they complete and
+    // writes everything up to its end.
+    void Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstream* aOut);
 
     std::unique_ptr<TFast8bitSoftViterbiDecoder> fViterbi;
     bool fNrzm;
@@ -63,6 +84,15 @@ class TViterbiThread : public TStepPatternThread {
     long double fBER = 0;
     long double fLastBER = 0;
     int32_t fBERcount = 0;
+
+    bool fIterative;
+    std::unique_ptr<TIterativeFrameDecoder> fRepair;
+    std::vector<int8_t> fRecent;   // the soft values of the last three blocks, block b in slot b % 3
+    std::vector<uint8_t> fPending; // output not yet written, from stream byte fWritten on
+    std::vector<int8_t> fWindow;
+    int64_t fBlocks = 0;
+    int64_t fWritten = FillerSize;
+    std::atomic<uint32_t> fRepairedFrames{0}, fRecoveredWords{0};
 };
 
 // A number as the log writes it: up to 15 significant digits, fixed notation from 0.00001 up to

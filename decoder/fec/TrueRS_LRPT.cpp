@@ -75,7 +75,7 @@ const TRemainderTable& RemainderTable() {
     return table;
 }
 
-bool IsCodeWord(const uint8_t* aWord) {
+bool RemainderIsZero(const uint8_t* aWord) {
     const TRemainderTable& T = RemainderTable();
     uint64_t w0 = 0, w1 = 0, w2 = 0, w3 = 0; // remainder coefficients 0..7, 8..15, 16..23, 24..31
     for (int j = 254; j >= 0; --j) {
@@ -258,7 +258,7 @@ uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
 
     // Syndromes S_i = c(beta^(111 + i)), all zero for a code word.
     Sj.l = 33;
-    if (IsCodeWord(Cx.d)) {
+    if (RemainderIsZero(Cx.d)) {
         std::fill(Sj.d, Sj.d + 33, 0);
         return 0;
     }
@@ -345,4 +345,110 @@ uint16_t TTrueRS::Check(TPolinom& Cx, TPolinom& Fx) {
         Fx.SummPol(Cx, Ex);
     }
     return static_cast<uint16_t>(L);
+}
+
+bool TTrueRS::IsCodeWord(const uint8_t* aWord) {
+    return RemainderIsZero(aWord);
+}
+
+// Berlekamp-Massey started from the erasure locator: with S_i = sum Y_k X_k^i,
+// X_k = beta^p for a fault at p, Y_k = e_p beta^(111 p), the result is the locator of errors and
+// erasures together; Forney then gives every value, erased or not.
+uint16_t TTrueRS::CheckErasures(uint8_t* aWord, const uint8_t* aErasures, int aCount) {
+    if (aCount < 0 || aCount > r) return kFatal;
+    bool seen[255] = {};
+    for (int q = 0; q < aCount; ++q) {
+        if (aErasures[q] >= n || seen[aErasures[q]]) return kFatal;
+        seen[aErasures[q]] = true;
+    }
+    // A caller trying several erasure sets on one word needs its syndromes once.
+    uint8_t* S = fErasureSyndromes;
+    if (!fErasureWordValid || std::memcmp(aWord, fErasureWord, sizeof fErasureWord) != 0) {
+        if (RemainderIsZero(aWord)) return 0;
+        for (int i = 1; i <= r; ++i) {
+            uint8_t s = 0;
+            for (int j = 0; j < n; ++j)
+                s ^= fT.MUL[aWord[j]][fT.POW[j][kOffset + i]];
+            S[i] = s;
+        }
+        std::memcpy(fErasureWord, aWord, sizeof fErasureWord);
+        fErasureWordValid = true;
+    }
+
+    // Locator coefficients, low degree first; at most 32 roots, so 33 coefficients.
+    uint8_t lambda[34] = {1}, B[34] = {}, next[34];
+    for (int q = 0; q < aCount; ++q) { // lambda *= (1 + X x)
+        const uint8_t X = fT.EXP[aErasures[q] % 255];
+        for (int k = q + 1; k >= 1; --k)
+            lambda[k] ^= fT.MUL[lambda[k - 1]][X];
+    }
+    std::memcpy(B, lambda, sizeof B);
+    int L = aCount;
+    for (int step = aCount + 1; step <= r; ++step) {
+        uint8_t delta = 0;
+        for (int j = 0; j <= L; ++j)
+            delta ^= fT.MUL[lambda[j]][S[step - j]];
+        if (delta == 0) {
+            std::memmove(B + 1, B, 33);
+            B[0] = 0;
+            continue;
+        }
+        for (int k = 0; k < 34; ++k)
+            next[k] = lambda[k] ^ (k > 0 ? fT.MUL[delta][B[k - 1]] : 0);
+        if (2 * L <= step + aCount - 1) {
+            L = step + aCount - L;
+            const uint8_t inv = fT.DIV[1][delta];
+            for (int k = 0; k < 34; ++k)
+                B[k] = fT.MUL[lambda[k]][inv];
+        } else {
+            std::memmove(B + 1, B, 33);
+            B[0] = 0;
+        }
+        std::memcpy(lambda, next, sizeof lambda);
+    }
+    if (L > r || 2 * (L - aCount) + aCount > r) return kFatal;
+    int degree = 0;
+    for (int k = 0; k < 34; ++k)
+        if (lambda[k] != 0) degree = k;
+    if (degree != L) return kFatal;
+
+    // Chien search: a root beta^k marks a fault at position 255 - k (mod 255).
+    int positions[32];
+    int found = 0;
+    for (int kk = 1; kk <= 255; ++kk) {
+        uint8_t v = 0;
+        for (int j = 0; j <= L; ++j)
+            v ^= fT.MUL[lambda[j]][fT.POW[j][kk]];
+        if (v != 0) continue;
+        if (found == L) return kFatal;
+        positions[found++] = (255 - kk) % 255;
+    }
+    if (found != L) return kFatal;
+
+    // Evaluator Omega = S(x) Lambda(x) mod x^32, S(x) = S_1 + S_2 x + ...; derivative Lambda'.
+    uint8_t omega[32] = {};
+    for (int i = 0; i < r; ++i)
+        for (int j = 0; j <= L && j <= i; ++j)
+            omega[i] ^= fT.MUL[lambda[j]][S[i + 1 - j]];
+    uint8_t corrected[255];
+    std::memcpy(corrected, aWord, sizeof corrected);
+    int changed = 0;
+    for (int q = 0; q < found; ++q) {
+        const int p = positions[q];
+        const int kk = (255 - p) % 255; // beta^kk = X^-1
+        uint8_t num = 0, den = 0;
+        for (int j = 0; j < r; ++j)
+            num ^= fT.MUL[omega[j]][fT.POW[j][kk == 0 ? 255 : kk]];
+        for (int j = 1; j <= L; j += 2)
+            den ^= fT.MUL[lambda[j]][fT.POW[j - 1][kk == 0 ? 255 : kk]];
+        if (den == 0) return kFatal;
+        const uint8_t v = fT.DIV[num][den];
+        const uint8_t e = v == 0 ? 0 : fT.EXP[(fT.LOG[v] - kOffset * p % 255 + 510) % 255];
+        corrected[p] ^= e;
+        changed += e != 0;
+    }
+    // A locator whose values do not give a code word came from too many faults.
+    if (!RemainderIsZero(corrected)) return kFatal;
+    std::memcpy(aWord, corrected, sizeof corrected);
+    return static_cast<uint16_t>(changed);
 }

@@ -100,6 +100,18 @@ class TTrueRS {
     // finds a consistent locator of degree 16 or less; that cannot be detected.
     uint16_t Check(TPolinom& Cx, TPolinom& Fx);
 
+    // Errors-and-erasures decoding of the 255 bytes at aWord (d[0] first, as Check reads them):
+    // aErasures lists aCount distinct positions (0..254) whose bytes are unreliable. Corrects
+    // when the word lies within 2e + f <= 32 of a code word (e errors outside the f erasures) and
+    // returns the number of bytes changed (0 when it was a code word already); returns kFatal and
+    // leaves the word unchanged otherwise, or when aCount is above 32 or a position repeats or
+    // lies outside the word. Every erasure lowers the distance the result keeps from other code
+    // words: a caller that erases many bytes of a badly damaged word risks a miscorrection.
+    uint16_t CheckErasures(uint8_t* aWord, const uint8_t* aErasures, int aCount);
+
+    // True when the 255 bytes at aWord are a code word (a cheap test: no syndromes).
+    static bool IsCodeWord(const uint8_t* aWord);
+
     // Field product and quotient. reduce throws EGaloisFieldError when c2 = 0.
     static uint8_t mult(uint8_t c1, uint8_t c2);
     static uint8_t reduce(uint8_t c1, uint8_t c2);
@@ -123,4 +135,8 @@ class TTrueRS {
     TPolinom LxP{0, 33, true};   // derivative of the locator
     TPolinom Vl{0, 33, true};    // error values at the positions
     TPolinom Ex{255, 255, true}; // error pattern
+    // The last word CheckErasures computed syndromes of (not a code word) and those syndromes.
+    uint8_t fErasureWord[255] = {};
+    uint8_t fErasureSyndromes[33] = {};
+    bool fErasureWordValid = false;
 };

@@ -64,8 +64,8 @@ void TStageChain::BuildRest(TLrptMode aMode, const std::string& aFileName, bool 
     TSHORTstream* syncInput = aMode == TLrptMode::lm80k ? &NoSyncStream : &InStream;
     SYNC = std::make_unique<TSyncBeforeViterbi>(syncInput, &SyncStream, aFileName + ".SyncBeforeViterbi.log",
                                                 aNrzm);
-    VITERBI =
-        std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log", aNrzm);
+    VITERBI = std::make_unique<TViterbiThread>(&SyncStream, &VITERBIStream, aFileName + ".Viterbi.log", aNrzm,
+                                               true);
     RS = std::make_unique<TReedSolomonThread>(&VITERBIStream, &RSStream, aFileName + ".ReedSolomon.log",
                                               fVCDU.get(), aFatalErrorIgnor);
     if (SYNC_INT) SYNC_INT->Start();

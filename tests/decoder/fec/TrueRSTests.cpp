@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -270,6 +271,61 @@ TEST(TrueRS, LocatorOfDegreeSeventeenIsRefused) {
         EXPECT_EQ(Read(cx), bad);
         ++built;
     }
+}
+
+// Errors and erasures: every split of the 32 check symbols (2e + f = 32) is corrected, the
+// erasures at the word's ends too and with some erased bytes left intact; one over the limit
+// (2e + f = 33, 34) is refused with the word unchanged while at most 16 bytes are erased (with
+// more, the few check symbols left put most words within reach of some code word, whatever the
+// decoder); bad erasure lists are refused.
+TEST(TrueRS, ErrorsAndErasuresUpToTheLimitAndOneBeyond) {
+    std::mt19937 rng(26);
+    TTrueRS rs;
+    const auto erasuresOf = [](const std::vector<int>& aPos) {
+        std::vector<uint8_t> e;
+        for (int p : aPos)
+            e.push_back(static_cast<uint8_t>(p));
+        return e;
+    };
+    for (int f = 0; f <= 32; f += 2) {
+        SCOPED_TRACE(f);
+        for (int beyond = 0; beyond <= 2; ++beyond) {
+            // e errors outside the f erased positions; beyond 1: one erasure more than fits, 2:
+            // one error more.
+            const int e = (32 - f) / 2 + (beyond == 2 ? 1 : 0);
+            const int erased = f + (beyond == 1 ? 1 : 0);
+            if (erased > 32 || (beyond > 0 && f > 16)) continue;
+            const auto word = RandomWord(rng);
+            const std::vector<int> pos = Positions(rng, erased + e, {0, 254});
+            const std::vector<int> erasedPos(pos.begin(), pos.begin() + erased);
+            // Errors at the erased positions, bar a few left intact, and at e more.
+            std::vector<int> hit(pos.begin() + std::min(erased, 3), pos.end());
+            auto received = Corrupt(word, hit, rng);
+            const auto before = received;
+            const auto list = erasuresOf(erasedPos);
+            const uint16_t res = rs.CheckErasures(received.data(), list.data(), erased);
+            if (beyond == 0) {
+                ASSERT_EQ(res, hit.size());
+                EXPECT_EQ(received, word);
+            } else {
+                EXPECT_EQ(res, TTrueRS::kFatal) << "e " << e << " f " << erased;
+                EXPECT_EQ(received, before);
+            }
+        }
+    }
+    auto word = RandomWord(rng);
+    const auto clean = word;
+    const uint8_t repeated[2] = {7, 7}, outside[1] = {255};
+    EXPECT_EQ(rs.CheckErasures(word.data(), repeated, 2), TTrueRS::kFatal);
+    EXPECT_EQ(rs.CheckErasures(word.data(), outside, 1), TTrueRS::kFatal);
+    std::vector<uint8_t> many(33);
+    std::iota(many.begin(), many.end(), 0);
+    EXPECT_EQ(rs.CheckErasures(word.data(), many.data(), 33), TTrueRS::kFatal);
+    EXPECT_EQ(rs.CheckErasures(word.data(), many.data(), 32), 0);
+    EXPECT_EQ(word, clean);
+    EXPECT_TRUE(TTrueRS::IsCodeWord(word.data()));
+    word[100] ^= 1;
+    EXPECT_FALSE(TTrueRS::IsCodeWord(word.data()));
 }
 
 TEST(TrueRS, AWordOfTheWrongLengthIsRejected) {
