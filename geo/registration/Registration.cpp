@@ -27,8 +27,12 @@ constexpr double kCoarseTimeStepS = 1;
 constexpr double kCoarseRollStepDeg = 0.1;
 constexpr int kCoarseRollSteps = 10;
 // Distances are measured up to this far from a coast; farther counts as this much, so an edge of
-// a cloud costs the same under every candidate and cannot pull the fit.
-constexpr float kDistanceCapKm = 15;
+// a cloud costs the same under every candidate and cannot pull the fit. The coarse search and the
+// model's residual use a wide cap on a field of coarse cells (small enough to stay in the cache:
+// the search looks it up millions of times), the refinement a narrow one on fine cells.
+constexpr float kCoarseFieldCapKm = 15;
+constexpr float kFineFieldCapKm = 6;
+constexpr double kCoarseFieldCells = 4; // fine cells a coarse cell
 // Caps of the match measure: wide for the coarse search (its steps are ~7 km along the track),
 // narrow for the refinement.
 constexpr double kCoarseCapKm = 12;
@@ -96,43 +100,51 @@ struct TGroundGrid {
 };
 
 // Distance to the nearest coast on the plane, km, capped; exact at the cell corners (distance to
-// the shore segments themselves, not to drawn cells), bilinear between them.
+// the shore segments themselves, not to drawn cells), bilinear between them. While the segments
+// are added D holds squared distances (Finish takes the roots once).
 struct TDistanceField {
     double X0 = 0, Y0 = 0, Cell = 1;
+    float Cap = 0;
     int W = 0, H = 0;
     std::vector<float> D;
     size_t CoastSegments = 0;
 
     double At(double aX, double aY) const {
         const double fx = (aX - X0) / Cell, fy = (aY - Y0) / Cell;
-        if (!(fx >= 0 && fy >= 0)) return kDistanceCapKm;
+        if (!(fx >= 0 && fy >= 0)) return Cap;
         const int ix = static_cast<int>(fx), iy = static_cast<int>(fy);
-        if (ix >= W - 1 || iy >= H - 1) return kDistanceCapKm;
+        if (ix >= W - 1 || iy >= H - 1) return Cap;
         const double wx = fx - ix, wy = fy - iy;
         const size_t k = static_cast<size_t>(iy) * W + ix;
         return (1 - wy) * ((1 - wx) * D[k] + wx * D[k + 1]) + wy * ((1 - wx) * D[k + W] + wx * D[k + W + 1]);
     }
 
     void AddSegment(double aX1, double aY1, double aX2, double aY2) {
-        const double cap = kDistanceCapKm;
+        const double cap = Cap;
         const int i0 = std::max(0, static_cast<int>(std::floor((std::min(aX1, aX2) - cap - X0) / Cell)));
         const int i1 = std::min(W - 1, static_cast<int>(std::ceil((std::max(aX1, aX2) + cap - X0) / Cell)));
         const int j0 = std::max(0, static_cast<int>(std::floor((std::min(aY1, aY2) - cap - Y0) / Cell)));
         const int j1 = std::min(H - 1, static_cast<int>(std::ceil((std::max(aY1, aY2) + cap - Y0) / Cell)));
         if (i0 > i1 || j0 > j1) return;
         ++CoastSegments;
-        const double dx = aX2 - aX1, dy = aY2 - aY1, len2 = dx * dx + dy * dy;
+        // In floats relative to the segment's start, so that the loop vectorises.
+        const float dx = static_cast<float>(aX2 - aX1), dy = static_cast<float>(aY2 - aY1);
+        const float len2 = dx * dx + dy * dy, inv = len2 > 0 ? 1 / len2 : 0;
+        const float cell = static_cast<float>(Cell), x0 = static_cast<float>(X0 + i0 * Cell - aX1);
         for (int j = j0; j <= j1; ++j) {
-            const double py = Y0 + j * Cell - aY1;
+            const float py = static_cast<float>(Y0 + j * Cell - aY1);
             float* row = &D[static_cast<size_t>(j) * W];
             for (int i = i0; i <= i1; ++i) {
-                const double px = X0 + i * Cell - aX1;
-                const double s = len2 > 0 ? std::clamp((px * dx + py * dy) / len2, 0.0, 1.0) : 0.0;
-                const double ex = px - s * dx, ey = py - s * dy;
-                const float d = static_cast<float>(std::sqrt(ex * ex + ey * ey));
-                if (d < row[i]) row[i] = d;
+                const float px = x0 + (i - i0) * cell;
+                const float s = std::min(1.0f, std::max(0.0f, (px * dx + py * dy) * inv));
+                const float ex = px - s * dx, ey = py - s * dy;
+                row[i] = std::min(row[i], ex * ex + ey * ey);
             }
         }
+    }
+    void Finish() {
+        for (float& d : D)
+            d = std::sqrt(d);
     }
 };
 
@@ -170,30 +182,46 @@ std::vector<TEdge> FindEdges(const TRegistrationInput& aIn, const std::vector<do
                                                (2 * kScanHalfAngleDeg))));
     const int c0 = cMargin, c1 = w - 1 - cMargin;
 
-    // Sobel magnitude (|gx| + |gy|) and its dominant axis, rows 1..h-2.
+    // Sobel magnitude (|gx| + |gy|) and its dominant axis, rows 1..h-2, on a packed copy of the
+    // channel so that the loop vectorises.
+    std::vector<uint8_t> grey(static_cast<size_t>(w) * h);
+    for (int r = 0; r < h; ++r) {
+        const uint8_t* src = p.Pixels + static_cast<size_t>(r) * p.RowStride;
+        uint8_t* dst = &grey[static_cast<size_t>(r) * w];
+        if (p.PixelStride == 1)
+            std::copy(src, src + w, dst);
+        else
+            for (int c = 0; c < w; ++c)
+                dst[c] = src[static_cast<size_t>(c) * p.PixelStride];
+    }
     std::vector<uint16_t> mag(static_cast<size_t>(w) * h, 0);
     std::vector<uint8_t> axisX(static_cast<size_t>(w) * h, 0);
-    std::vector<uint32_t> histogram(2048, 0);
     for (int r = 1; r < h - 1; ++r) {
         if (blank[r]) continue;
-        for (int c = std::max(1, c0 - 1); c <= std::min(w - 2, c1 + 1); ++c) {
-            const int a = px(c - 1, r - 1), b = px(c, r - 1), d = px(c + 1, r - 1);
-            const int e = px(c - 1, r), f = px(c + 1, r);
-            const int g = px(c - 1, r + 1), i = px(c, r + 1), j = px(c + 1, r + 1);
-            const int gx = (d + 2 * f + j) - (a + 2 * e + g);
-            const int gy = (g + 2 * i + j) - (a + 2 * b + d);
-            const int m = std::min(2047, std::abs(gx) + std::abs(gy));
-            const size_t k = static_cast<size_t>(r) * w + c;
-            mag[k] = static_cast<uint16_t>(m);
-            axisX[k] = std::abs(gx) >= std::abs(gy);
-            ++histogram[m];
+        const uint8_t* up = &grey[static_cast<size_t>(r - 1) * w];
+        const uint8_t* mid = up + w;
+        const uint8_t* down = mid + w;
+        uint16_t* m = &mag[static_cast<size_t>(r) * w];
+        uint8_t* ax = &axisX[static_cast<size_t>(r) * w];
+        for (int c = 1; c < w - 1; ++c) {
+            const int gx =
+                (up[c + 1] + 2 * mid[c + 1] + down[c + 1]) - (up[c - 1] + 2 * mid[c - 1] + down[c - 1]);
+            const int gy = (down[c - 1] + 2 * down[c] + down[c + 1]) - (up[c - 1] + 2 * up[c] + up[c + 1]);
+            const int ax2 = gx < 0 ? -gx : gx, ay2 = gy < 0 ? -gy : gy;
+            m[c] = static_cast<uint16_t>(ax2 + ay2);
+            ax[c] = ax2 >= ay2;
         }
     }
+    // The noise level: the median magnitude over every fourth row suffices.
+    std::vector<uint32_t> histogram(2048, 0);
+    for (int r = 1; r < h - 1; r += 4)
+        for (int c = c0; c <= c1; ++c)
+            ++histogram[std::min<int>(2047, mag[static_cast<size_t>(r) * w + c])];
     uint64_t total = 0;
     for (uint32_t n : histogram)
         total += n;
     int median = 0;
-    for (uint64_t seen = 0; median < 2047 && (seen += histogram[median]) * 2 < total;)
+    for (uint64_t seen = 0; total && median < 2047 && (seen += histogram[median]) * 2 < total;)
         ++median;
     // Well above the noise, and above the small steps of haze and thin cloud.
     const int threshold = std::max(48, 4 * median);
@@ -243,8 +271,7 @@ class TMatcher {
 
     double Distance(const TEdge& aEdge, const TCandidate& aC) const {
         double x, y;
-        if (!fGround.At(aEdge.TimeS + aC.TimeOffsetS, aEdge.AngleDeg + aC.RollDeg, x, y))
-            return kDistanceCapKm;
+        if (!fGround.At(aEdge.TimeS + aC.TimeOffsetS, aEdge.AngleDeg + aC.RollDeg, x, y)) return fField.Cap;
         return fField.At(x, y);
     }
     // Mean truncated distance of the edges to the coast.
@@ -379,17 +406,23 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
         return result;
     }
 
-    // The distance field on the plane, cells of 1 km unless the pass is so long that the field
-    // would hold more than ~8 million of them.
-    TDistanceField field;
+    // The distance fields on the plane, fine cells of 1 km unless the pass is so long that the
+    // field would hold more than ~8 million of them.
+    TDistanceField field, coarseField;
     {
-        const double margin = kDistanceCapKm + 2;
+        const double margin = kCoarseFieldCapKm + 2;
         const double wKm = xMax - xMin + 2 * margin, hKm = yMax - yMin + 2 * margin;
-        field.Cell = std::max(1.0, std::sqrt(wKm * hKm / 8e6));
-        field.X0 = xMin - margin, field.Y0 = yMin - margin;
-        field.W = static_cast<int>(std::ceil(wKm / field.Cell)) + 1;
-        field.H = static_cast<int>(std::ceil(hKm / field.Cell)) + 1;
-        field.D.assign(static_cast<size_t>(field.W) * field.H, kDistanceCapKm);
+        auto setUp = [&](TDistanceField& aField, double aCell, float aCap) {
+            aField.Cell = aCell;
+            aField.Cap = aCap;
+            aField.X0 = xMin - margin, aField.Y0 = yMin - margin;
+            aField.W = static_cast<int>(std::ceil(wKm / aCell)) + 1;
+            aField.H = static_cast<int>(std::ceil(hKm / aCell)) + 1;
+            aField.D.assign(static_cast<size_t>(aField.W) * aField.H, aCap * aCap);
+        };
+        const double cell = std::max(1.0, std::sqrt(wKm * hKm / 8e6));
+        setUp(field, cell, kFineFieldCapKm);
+        setUp(coarseField, cell * kCoarseFieldCells, kCoarseFieldCapKm);
         TGeoBox box;
         const double pad = 0.5;
         box.SouthDeg = std::max(-90.0, latMin - pad);
@@ -406,17 +439,22 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
             for (size_t i = 0; i < line.LatDeg.size(); ++i) {
                 double x, y;
                 const bool ok = plane.Project(line.LatDeg[i], line.LonDeg[i], x, y);
-                if (ok && have) field.AddSegment(px, py, x, y);
+                if (ok && have) {
+                    field.AddSegment(px, py, x, y);
+                    coarseField.AddSegment(px, py, x, y);
+                }
                 have = ok, px = x, py = y;
             }
         }
+        field.Finish();
+        coarseField.Finish();
     }
-    if (field.CoastSegments == 0) {
+    if (coarseField.CoastSegments == 0) {
         result.Why = "not registered: open sea, no coastline under the swath";
         return result;
     }
 
-    const TMatcher matcher(ground, field);
+    const TMatcher matcher(ground, field), coarseMatcher(ground, coarseField);
     const std::vector<TEdge> fine = Thin(edges, kMaxFineEdges);
     const std::vector<TEdge> coarse = Thin(edges, kMaxCoarseEdges);
 
@@ -430,7 +468,7 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
             const TCandidate c{start.TimeOffsetS + i * kCoarseTimeStepS,
                                start.RollDeg + j * kCoarseRollStepDeg};
             cands.push_back(c);
-            table.push_back(matcher.Score(coarse, c, kCoarseCapKm));
+            table.push_back(coarseMatcher.Score(coarse, c, kCoarseCapKm));
         }
     const size_t bestIndex = std::min_element(table.begin(), table.end()) - table.begin();
     const TCandidate coarseBest = cands[bestIndex];
@@ -448,7 +486,7 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     result.Confidence = spread > 1e-6 ? std::clamp((sAlt - sBest) / spread, 0.0, 1.0) : 0.0;
 
     // Refine with all edges, a wide cap first and then a narrow one.
-    TCandidate fit = Refine(matcher, fine, coarseBest, 2 * kFineCapKm);
+    TCandidate fit = Refine(matcher, fine, coarseBest, kFineFieldCapKm);
     fit = Refine(matcher, fine, fit, kFineCapKm);
 
     // Coast edges: within kCoastEdgeKm after the fit; the residuals are theirs.
@@ -458,7 +496,9 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
         for (const TEdge& e : fine) {
             if (matcher.Distance(e, aSelect) >= kCoastEdgeKm) continue;
             ++aCount;
-            sumAt += matcher.Distance(e, aAt);
+            // Far from a coast the wide field tells more than the narrow one.
+            const double d = matcher.Distance(e, aAt);
+            sumAt += d < kFineFieldCapKm - 1 ? d : coarseMatcher.Distance(e, aAt);
         }
         return aCount ? sumAt / aCount : NAN;
     };
