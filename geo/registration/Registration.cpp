@@ -47,6 +47,9 @@ constexpr size_t kMaxCoarseEdges = 1500;
 constexpr int kMinCoastEdges = 60;
 constexpr double kMinConfidence = 0.3;
 constexpr double kMaxResidualKm = 2.5;
+constexpr int kChanceSamples = 16;
+constexpr double kMinExcess = 10;     // coast edges above chance, in standard deviations of chance
+constexpr double kMinChanceRatio = 2; // coast edges at the fit / by chance
 
 // An azimuthal equidistant plane on a sphere, centred on the swath with x along the track there:
 // distances from the centre are true, and a few percent off elsewhere across a pass, which is good
@@ -308,9 +311,9 @@ TCandidate Refine(const TMatcher& aMatcher, const std::vector<TEdge>& aEdges, TC
     return aFrom;
 }
 
-std::string Format(const char* aFormat, double a, double b = 0, double c = 0, double d = 0) {
-    char text[256];
-    std::snprintf(text, sizeof text, aFormat, a, b, c, d);
+template <typename... TArgs> std::string Format(const char* aFormat, TArgs... aArgs) {
+    char text[300];
+    std::snprintf(text, sizeof text, aFormat, aArgs...);
     return text;
 }
 
@@ -507,11 +510,34 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     const double residualStartOwn = residual(startC, startC, startEdges);
     const double residualStartOnFit = residual(startC, fit, coastEdges);
 
+    // How many edges lie that near a coast by chance: the median over offsets far from the fit.
+    // A picture of the wrong place still finds some coast edges at its best offset; a right fit
+    // finds many times the chance count.
+    std::vector<int> chance;
+    for (int i = 0; i < kChanceSamples; ++i) {
+        const double dt = -maxOffset + (2 * maxOffset) * (i + 0.5) / kChanceSamples;
+        const TCandidate c{start.TimeOffsetS + dt, fit.RollDeg};
+        if (std::abs(c.TimeOffsetS - fit.TimeOffsetS) <= 4 * kCoarseTimeStepS) continue;
+        int n = 0;
+        for (const TEdge& e : fine)
+            n += matcher.Distance(e, c) < kCoastEdgeKm;
+        chance.push_back(n);
+    }
+    double chanceEdges = 0;
+    if (!chance.empty()) {
+        std::nth_element(chance.begin(), chance.begin() + chance.size() / 2, chance.end());
+        chanceEdges = chance[chance.size() / 2];
+    }
+    // Poisson-like excess of the coast edges over chance.
+    const double excess = (coastEdges - chanceEdges) / std::sqrt(chanceEdges + 1);
+
     TScanParameters fitted = start;
     fitted.TimeOffsetS = fit.TimeOffsetS;
     fitted.RollDeg = fit.RollDeg;
     const bool edgesOk = coastEdges >= kMinCoastEdges;
-    const bool confident = edgesOk && result.Confidence >= kMinConfidence && residualFit <= kMaxResidualKm;
+    const bool standsOut = result.Confidence >= kMinConfidence && excess >= kMinExcess &&
+                           coastEdges >= kMinChanceRatio * chanceEdges;
+    const bool confident = edgesOk && standsOut && residualFit <= kMaxResidualKm;
     if (confident) {
         result.Confident = true;
         result.Fitted = fitted;
@@ -533,8 +559,8 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     else
         result.Why = Format(
             "not registered: no fit stands out (best time offset %+.1f s, roll %.2f deg, confidence %.2f, "
-            "residual %.1f km; clouds or a wrong orbit)",
-            fit.TimeOffsetS, fit.RollDeg, result.Confidence, residualFit);
+            "%.0f coast edges where chance gives %.0f; clouds or a wrong orbit)",
+            fit.TimeOffsetS, fit.RollDeg, result.Confidence, static_cast<double>(coastEdges), chanceEdges);
     return result;
 }
 
