@@ -48,6 +48,11 @@ constexpr int kMinCoastEdges = 60;
 constexpr double kMinConfidence = 0.3;
 constexpr double kMaxResidualKm = 2.5;
 constexpr int kChanceSamples = 16;
+// Yaw: never beyond kMaxYawDeg from the model's, and taken only when it lowers the match measure by
+// kYawGain.
+constexpr double kMaxYawDeg = 1.0;
+constexpr double kYawProbeDeg = 0.2; // for the yaw's effect, which is linear this far
+constexpr double kYawGain = 0.03;
 constexpr double kMinExcess = 10;     // coast edges above chance, in standard deviations of chance
 constexpr double kMinChanceRatio = 2; // coast edges at the fit / by chance
 
@@ -156,7 +161,9 @@ struct TDistanceField {
 struct TEdge {
     double TimeS;
     float AngleDeg;
-    uint16_t Strength;
+    // A small yaw moves the edge along the track by as much as this many seconds of flight per
+    // degree (opposite on the two sides of nadir): yaw costs no grid of its own.
+    float YawS = 0;
 };
 
 std::vector<TEdge> FindEdges(const TRegistrationInput& aIn, const std::vector<double>& aRowTimes) {
@@ -246,8 +253,7 @@ std::vector<TEdge> FindEdges(const TRegistrationInput& aIn, const std::vector<do
                 }
             }
             if (bestR < 0 || nearBlank(bestR)) continue;
-            edges.push_back({aRowTimes[bestR], static_cast<float>(TScanGeometry::ScanAngleDeg(bestC)),
-                             static_cast<uint16_t>(best)});
+            edges.push_back({aRowTimes[bestR], static_cast<float>(TScanGeometry::ScanAngleDeg(bestC))});
         }
     }
     return edges;
@@ -266,6 +272,7 @@ std::vector<TEdge> Thin(const std::vector<TEdge>& aEdges, size_t aMax) {
 
 struct TCandidate {
     double TimeOffsetS, RollDeg;
+    double YawDeg = 0; // from the model's
 };
 
 class TMatcher {
@@ -274,7 +281,9 @@ class TMatcher {
 
     double Distance(const TEdge& aEdge, const TCandidate& aC) const {
         double x, y;
-        if (!fGround.At(aEdge.TimeS + aC.TimeOffsetS, aEdge.AngleDeg + aC.RollDeg, x, y)) return fField.Cap;
+        if (!fGround.At(aEdge.TimeS + aC.TimeOffsetS + aEdge.YawS * aC.YawDeg, aEdge.AngleDeg + aC.RollDeg, x,
+                        y))
+            return fField.Cap;
         return fField.At(x, y);
     }
     // Mean truncated distance of the edges to the coast.
@@ -291,22 +300,26 @@ class TMatcher {
     const TDistanceField& fField;
 };
 
-// Pattern search from aFrom, steps halved down to ~0.01 s and ~0.002 degrees.
-TCandidate Refine(const TMatcher& aMatcher, const std::vector<TEdge>& aEdges, TCandidate aFrom,
-                  double aCapKm) {
-    double stepT = 0.5, stepR = 0.05;
+// Pattern search from aFrom, steps halved down to ~0.01 s, ~0.002 degrees of roll and, with aYaw,
+// ~0.005 degrees of yaw.
+TCandidate Refine(const TMatcher& aMatcher, const std::vector<TEdge>& aEdges, TCandidate aFrom, double aCapKm,
+                  bool aYaw = false) {
+    double stepT = 0.5, stepR = 0.05, stepY = aYaw ? 0.2 : 0;
     double best = aMatcher.Score(aEdges, aFrom, aCapKm);
     while (stepT > 0.008) {
         bool moved = false;
-        const TCandidate tries[4] = {{aFrom.TimeOffsetS + stepT, aFrom.RollDeg},
-                                     {aFrom.TimeOffsetS - stepT, aFrom.RollDeg},
-                                     {aFrom.TimeOffsetS, aFrom.RollDeg + stepR},
-                                     {aFrom.TimeOffsetS, aFrom.RollDeg - stepR}};
-        for (const TCandidate& c : tries) {
-            const double s = aMatcher.Score(aEdges, c, aCapKm);
-            if (s < best - 1e-9) best = s, aFrom = c, moved = true;
+        const TCandidate c = aFrom;
+        const TCandidate tries[6] = {
+            {c.TimeOffsetS + stepT, c.RollDeg, c.YawDeg}, {c.TimeOffsetS - stepT, c.RollDeg, c.YawDeg},
+            {c.TimeOffsetS, c.RollDeg + stepR, c.YawDeg}, {c.TimeOffsetS, c.RollDeg - stepR, c.YawDeg},
+            {c.TimeOffsetS, c.RollDeg, c.YawDeg + stepY}, {c.TimeOffsetS, c.RollDeg, c.YawDeg - stepY}};
+        for (int k = 0; k < (aYaw ? 6 : 4); ++k) {
+            const TCandidate& t = tries[k];
+            if (std::abs(t.YawDeg) > kMaxYawDeg) continue;
+            const double score = aMatcher.Score(aEdges, t, aCapKm);
+            if (score < best - 1e-9) best = score, aFrom = t, moved = true;
         }
-        if (!moved) stepT /= 2, stepR /= 2;
+        if (!moved) stepT /= 2, stepR /= 2, stepY /= 2;
     }
     return aFrom;
 }
@@ -356,48 +369,81 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
                     ((kEdgeMaxAngleDeg + 0.1) + std::max(0.0, start.RollDeg + rollSpan) - ground.A0) /
                     ground.StepA)) +
                 2;
-    ground.X.assign(static_cast<size_t>(ground.Nt) * ground.Na, NAN);
-    ground.Y.assign(ground.X.size(), NAN);
-    TScanParameters plain = start;
-    plain.TimeOffsetS = 0;
-    plain.RollDeg = 0;
-    std::vector<TGeodetic> nodes(ground.X.size(), TGeodetic{NAN, NAN, 0});
     TPlane plane;
-    try {
-        const TScanGeometry geometry(*aInput.Orbit, plain);
-        auto columnOf = [](double aAngleDeg) {
-            return (kScanHalfAngleDeg - aAngleDeg) * (kScanColumns - 1) / (2 * kScanHalfAngleDeg);
-        };
-        for (int it = 0; it < ground.Nt; ++it) {
-            const TScanGeometry::TRow row = geometry.Row(AddSeconds(t0, ground.T0 + it * ground.StepT));
-            for (int ia = 0; ia < ground.Na; ++ia)
-                if (const auto g = geometry.Locate(row, columnOf(ground.A0 + ia * ground.StepA)))
-                    nodes[static_cast<size_t>(it) * ground.Na + ia] = *g;
+    std::vector<TGeodetic> nodes;
+    // The nodes of the ground grid for a yaw (time offset and roll are the grid's coordinates).
+    auto locateNodes = [&](TGroundGrid& aGround, double aYawDeg) {
+        aGround.X.assign(static_cast<size_t>(aGround.Nt) * aGround.Na, NAN);
+        aGround.Y.assign(aGround.X.size(), NAN);
+        nodes.assign(aGround.X.size(), TGeodetic{NAN, NAN, 0});
+        const TScanGeometry geometry(*aInput.Orbit, TScanParameters{0, 0, aYawDeg});
+        for (int it = 0; it < aGround.Nt; ++it) {
+            const TScanGeometry::TRow row = geometry.Row(AddSeconds(t0, aGround.T0 + it * aGround.StepT));
+            for (int ia = 0; ia < aGround.Na; ++ia) {
+                const double angle = aGround.A0 + ia * aGround.StepA;
+                const double column =
+                    (kScanHalfAngleDeg - angle) * (kScanColumns - 1) / (2 * kScanHalfAngleDeg);
+                const size_t k = static_cast<size_t>(it) * aGround.Na + ia;
+                double x, y;
+                if (const auto g = geometry.Locate(row, column);
+                    g && plane.Project(g->LatitudeDeg, g->LongitudeDeg, x, y)) {
+                    nodes[k] = *g;
+                    aGround.X[k] = static_cast<float>(x);
+                    aGround.Y[k] = static_cast<float>(y);
+                }
+            }
         }
+    };
+    try {
         // The plane's centre: the sub-satellite point in the middle of the pass, x along the track.
-        const double mid = (*minRow + *maxRow) / 2 + start.TimeOffsetS;
+        const TScanGeometry geometry(*aInput.Orbit, start);
+        const double mid = (*minRow + *maxRow) / 2;
         const TGeodetic c = geometry.SubSatellitePoint(AddSeconds(t0, mid));
         const TGeodetic ahead = geometry.SubSatellitePoint(AddSeconds(t0, mid + 10));
         plane.Centre = TPlane::Unit(c.LatitudeDeg, c.LongitudeDeg);
         const TVec3 fwd = TPlane::Unit(ahead.LatitudeDeg, ahead.LongitudeDeg) - plane.Centre;
         plane.Along = Normalized(fwd - Dot(fwd, plane.Centre) * plane.Centre);
         plane.Across = Cross(plane.Centre, plane.Along);
+        locateNodes(ground, start.YawDeg);
+
+        // Along-track shift per degree of yaw at each scan angle, in seconds of flight, from the
+        // middle of the pass.
+        const TUtcTime tm = AddSeconds(t0, mid + start.TimeOffsetS);
+        const TScanGeometry g0(*aInput.Orbit, TScanParameters{0, 0, start.YawDeg});
+        const TScanGeometry g1(*aInput.Orbit, TScanParameters{0, 0, start.YawDeg + kYawProbeDeg});
+        const TScanGeometry::TRow r0 = g0.Row(tm), r1 = g1.Row(tm), rNext = g0.Row(AddSeconds(tm, 1));
+        std::vector<float> yawS(ground.Na, 0);
+        for (int ia = 0; ia < ground.Na; ++ia) {
+            const double column = (kScanHalfAngleDeg - (ground.A0 + ia * ground.StepA)) * (kScanColumns - 1) /
+                                  (2 * kScanHalfAngleDeg);
+            const auto p0 = g0.Locate(r0, column), p1 = g1.Locate(r1, column), pn = g0.Locate(rNext, column);
+            double x0, y0, x1, y1, xn, yn;
+            if (!p0 || !p1 || !pn || !plane.Project(p0->LatitudeDeg, p0->LongitudeDeg, x0, y0) ||
+                !plane.Project(p1->LatitudeDeg, p1->LongitudeDeg, x1, y1) ||
+                !plane.Project(pn->LatitudeDeg, pn->LongitudeDeg, xn, yn))
+                continue;
+            const double vx = xn - x0, vy = yn - y0;
+            yawS[ia] =
+                static_cast<float>(((x1 - x0) * vx + (y1 - y0) * vy) / (vx * vx + vy * vy) / kYawProbeDeg);
+        }
+        for (TEdge& e : edges) {
+            const double fa = std::clamp((e.AngleDeg - ground.A0) / ground.StepA, 0.0, ground.Na - 1.001);
+            const int ia = static_cast<int>(fa);
+            e.YawS = static_cast<float>(yawS[ia] + (fa - ia) * (yawS[ia + 1] - yawS[ia]));
+        }
     } catch (const ESgp4Error& e) {
         result.Why = std::string("not registered: the orbit does not reach the pass (") + e.what() + ")";
         return result;
     }
 
-    // Project the nodes; note the lat/lon box they cover for reading the shores.
+    // The extent of the nodes, for the distance fields, and the lat/lon box for reading the shores.
     double xMin = 1e30, xMax = -1e30, yMin = 1e30, yMax = -1e30;
     double latMin = 90, latMax = -90, dLonMin = 180, dLonMax = -180;
     const double lonC = std::atan2(plane.Centre.Y, plane.Centre.X) / kDeg;
     for (size_t k = 0; k < nodes.size(); ++k) {
         const TGeodetic& g = nodes[k];
         if (std::isnan(g.LatitudeDeg)) continue;
-        double x, y;
-        if (!plane.Project(g.LatitudeDeg, g.LongitudeDeg, x, y)) continue;
-        ground.X[k] = static_cast<float>(x);
-        ground.Y[k] = static_cast<float>(y);
+        const double x = ground.X[k], y = ground.Y[k];
         xMin = std::min(xMin, x), xMax = std::max(xMax, x), yMin = std::min(yMin, y),
         yMax = std::max(yMax, y);
         latMin = std::min(latMin, g.LatitudeDeg), latMax = std::max(latMax, g.LatitudeDeg);
@@ -492,6 +538,14 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     TCandidate fit = Refine(matcher, fine, coarseBest, kFineFieldCapKm);
     fit = Refine(matcher, fine, fit, kFineCapKm);
 
+    // Yaw: kept at the model's unless a fit with it matches the coasts measurably better. A yaw
+    // moves the swath's two sides along the track in opposite directions, which the coarse search
+    // (edges from both sides) averages out; it is fitted here around the fit found without it.
+    const TCandidate withYaw = Refine(matcher, fine, fit, kFineCapKm, true);
+    if (matcher.Score(fine, withYaw, kFineCapKm) < (1 - kYawGain) * matcher.Score(fine, fit, kFineCapKm))
+        fit = withYaw;
+    const bool yawed = fit.YawDeg != 0;
+
     // Coast edges: within kCoastEdgeKm after the fit; the residuals are theirs.
     auto residual = [&](const TCandidate& aAt, const TCandidate& aSelect, int& aCount) {
         aCount = 0;
@@ -534,6 +588,7 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     TScanParameters fitted = start;
     fitted.TimeOffsetS = fit.TimeOffsetS;
     fitted.RollDeg = fit.RollDeg;
+    fitted.YawDeg = start.YawDeg + fit.YawDeg;
     const bool edgesOk = coastEdges >= kMinCoastEdges;
     const bool standsOut = result.Confidence >= kMinConfidence && excess >= kMinExcess &&
                            coastEdges >= kMinChanceRatio * chanceEdges;
@@ -544,10 +599,11 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
         result.ResidualKm = residualFit;
         result.ResidualStartKm = residualStartOnFit;
         result.EdgesUsed = coastEdges;
-        result.Why = Format("fitted time offset %+.2f s, roll %.3f deg: coast edges %.2f km from the coast "
-                            "(model: %.1f km)",
-                            fit.TimeOffsetS, fit.RollDeg, residualFit, residualStartOnFit) +
-                     " over " + std::to_string(coastEdges) + " edges";
+        result.Why =
+            Format("fitted time offset %+.2f s, roll %.3f deg, yaw %.2f deg%s: %d coast edges %.2f km "
+                   "from the coast (model: %.1f km)",
+                   fit.TimeOffsetS, fit.RollDeg, fitted.YawDeg, yawed ? "" : " (model's)", coastEdges,
+                   residualFit, residualStartOnFit);
         return result;
     }
     result.ResidualKm = residualStartOwn;

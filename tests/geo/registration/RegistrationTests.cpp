@@ -122,8 +122,9 @@ TEST(Registration, RecoversAClockErrorAndARollFromTheCoasts) {
         int Clouds;
         int Stride;
     };
-    // The offsets lie between the coarse search's steps; the second picture is read as BGR.
-    const TCase cases[] = {{{20.6, 0.5, 0}, 25, 1}, {{-47.25, -0.15, 0}, 60, 3}};
+    // The offsets lie between the coarse search's steps; the second picture is read as BGR and has a
+    // yaw.
+    const TCase cases[] = {{{20.6, 0.5, 0}, 25, 1}, {{-47.25, -0.15, 0.6}, 60, 3}};
     for (const TCase& k : cases) {
         SCOPED_TRACE(k.Truth.TimeOffsetS);
         const TPicture pic = Render(meteor, k.Truth, kAdriaticFirstRow, kAdriaticRows, k.Clouds, 7, k.Stride);
@@ -133,6 +134,7 @@ TEST(Registration, RecoversAClockErrorAndARollFromTheCoasts) {
         ASSERT_TRUE(r.Confident) << r.Why;
         EXPECT_NEAR(r.Fitted.TimeOffsetS, k.Truth.TimeOffsetS, 0.3) << r.Why;
         EXPECT_NEAR(r.Fitted.RollDeg, k.Truth.RollDeg, 0.05) << r.Why;
+        EXPECT_NEAR(r.Fitted.YawDeg, k.Truth.YawDeg, 0.1) << r.Why;
         EXPECT_LT(r.ResidualKm, 2.0);
         EXPECT_GT(r.ResidualStartKm, 5 * r.ResidualKm); // tens of seconds off: far from every coast
         EXPECT_GT(r.Confidence, 0.5);
