@@ -45,6 +45,8 @@ constexpr size_t kMaxFineEdges = 12000;
 constexpr size_t kMaxCoarseEdges = 1500;
 // What a fit needs to be applied.
 constexpr int kMinCoastEdges = 60;
+// Of all edges found (a cloudy picture of the right place still has a few percent on coasts).
+constexpr double kMinCoastFraction = 0.03;
 constexpr double kMinConfidence = 0.3;
 constexpr double kMaxResidualKm = 2.5;
 constexpr int kChanceSamples = 16;
@@ -592,7 +594,11 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     const bool edgesOk = coastEdges >= kMinCoastEdges;
     const bool standsOut = result.Confidence >= kMinConfidence && excess >= kMinExcess &&
                            coastEdges >= kMinChanceRatio * chanceEdges;
-    const bool confident = edgesOk && standsOut && residualFit <= kMaxResidualKm;
+    // A best fit on the border of the search is a fit of something else (or of an offset beyond it).
+    const bool inside = std::abs(fit.TimeOffsetS - start.TimeOffsetS) < maxOffset - 2 * kCoarseTimeStepS &&
+                        std::abs(fit.RollDeg - start.RollDeg) < (nR - 0.5) * kCoarseRollStepDeg;
+    const bool confident = edgesOk && standsOut && inside && residualFit <= kMaxResidualKm &&
+                           coastEdges >= kMinCoastFraction * fine.size();
     if (confident) {
         result.Confident = true;
         result.Fitted = fitted;
@@ -609,14 +615,20 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     result.ResidualKm = residualStartOwn;
     result.ResidualStartKm = residualStartOwn;
     result.EdgesUsed = startEdges;
-    if (!edgesOk)
+    if (!edgesOk || coastEdges < kMinCoastFraction * fine.size())
         result.Why = "not registered: too few edges match any coast (" + std::to_string(coastEdges) + " of " +
                      std::to_string(fine.size()) + "; clouds, night or open sea)";
+    else if (!inside)
+        result.Why =
+            Format("not registered: the best fit lies on the border of the search (time offset %+.1f s, roll "
+                   "%.2f deg; a wrong orbit, or a clock off by more than %.0f s)",
+                   fit.TimeOffsetS, fit.RollDeg, maxOffset);
     else
         result.Why = Format(
             "not registered: no fit stands out (best time offset %+.1f s, roll %.2f deg, confidence %.2f, "
-            "%.0f coast edges where chance gives %.0f; clouds or a wrong orbit)",
-            fit.TimeOffsetS, fit.RollDeg, result.Confidence, static_cast<double>(coastEdges), chanceEdges);
+            "%.0f coast edges where chance gives %.0f, %.1f km from the coast; clouds or a wrong orbit)",
+            fit.TimeOffsetS, fit.RollDeg, result.Confidence, static_cast<double>(coastEdges), chanceEdges,
+            residualFit);
     return result;
 }
 
