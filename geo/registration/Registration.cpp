@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -50,6 +51,10 @@ constexpr double kMinCoastFraction = 0.03;
 constexpr double kMinConfidence = 0.3;
 constexpr double kMaxResidualKm = 2.5;
 constexpr int kChanceSamples = 16;
+// Shores are read in bands of latitude (a multiple of the bins of every level), within this much
+// of the swath (more than the widest distance measured).
+constexpr int kBandDeg = 5;
+constexpr double kShorePadDeg = 0.5;
 // Yaw: never beyond kMaxYawDeg from the model's, and taken only when it lowers the match measure by
 // kYawGain.
 constexpr double kMaxYawDeg = 1.0;
@@ -438,19 +443,25 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
         return result;
     }
 
-    // The extent of the nodes, for the distance fields, and the lat/lon box for reading the shores.
+    // The extent of the nodes, for the distance fields, and the longitudes they span in each band
+    // of kBandDeg of latitude, for reading the shores: one box around a pass running diagonally
+    // or near a pole would read far more of them than the swath needs.
     double xMin = 1e30, xMax = -1e30, yMin = 1e30, yMax = -1e30;
-    double latMin = 90, latMax = -90, dLonMin = 180, dLonMax = -180;
     const double lonC = std::atan2(plane.Centre.Y, plane.Centre.X) / kDeg;
+    constexpr int kBands = 180 / kBandDeg;
+    std::vector<double> bandLonMin(kBands, 1e9), bandLonMax(kBands, -1e9);
     for (size_t k = 0; k < nodes.size(); ++k) {
         const TGeodetic& g = nodes[k];
         if (std::isnan(g.LatitudeDeg)) continue;
         const double x = ground.X[k], y = ground.Y[k];
         xMin = std::min(xMin, x), xMax = std::max(xMax, x), yMin = std::min(yMin, y),
         yMax = std::max(yMax, y);
-        latMin = std::min(latMin, g.LatitudeDeg), latMax = std::max(latMax, g.LatitudeDeg);
         const double dLon = std::remainder(g.LongitudeDeg - lonC, 360.0);
-        dLonMin = std::min(dLonMin, dLon), dLonMax = std::max(dLonMax, dLon);
+        // Into each band it lies in or within kShorePadDeg of.
+        for (double lat : {g.LatitudeDeg - kShorePadDeg, g.LatitudeDeg + kShorePadDeg}) {
+            const int b = std::clamp(static_cast<int>(std::floor((lat + 90) / kBandDeg)), 0, kBands - 1);
+            bandLonMin[b] = std::min(bandLonMin[b], dLon), bandLonMax[b] = std::max(bandLonMax[b], dLon);
+        }
     }
     if (xMin > xMax) {
         result.Why = "not registered: the scans see no Earth under this orbit";
@@ -474,17 +485,23 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
         const double cell = std::max(1.0, std::sqrt(wKm * hKm / 8e6));
         setUp(field, cell, kFineFieldCapKm);
         setUp(coarseField, cell * kCoarseFieldCells, kCoarseFieldCapKm);
-        TGeoBox box;
-        const double pad = 0.5;
-        box.SouthDeg = std::max(-90.0, latMin - pad);
-        box.NorthDeg = std::min(90.0, latMax + pad);
-        if (latMax < 80 && latMin > -80 && dLonMax - dLonMin < 300) {
-            const double padLon =
-                pad / std::max(0.2, std::cos(std::max(std::abs(latMin), std::abs(latMax)) * kDeg));
-            box.WestDeg = std::remainder(lonC + dLonMin - padLon, 360.0);
-            box.EastDeg = std::remainder(lonC + dLonMax + padLon, 360.0);
+        std::vector<TGeoPolyline> lines;
+        for (int b = 0; b < kBands; ++b) {
+            if (bandLonMin[b] > bandLonMax[b]) continue;
+            TGeoBox box;
+            // Inside the band, so that a box reads no bin of the bands beside it twice.
+            box.SouthDeg = -90 + b * kBandDeg + 1e-6;
+            box.NorthDeg = -90 + (b + 1) * kBandDeg - 1e-6;
+            const double poleward = std::max(std::abs(box.SouthDeg), std::abs(box.NorthDeg));
+            const double padLon = kShorePadDeg / std::max(0.1, std::cos(poleward * kDeg));
+            if (poleward < 80 && bandLonMax[b] - bandLonMin[b] + 2 * padLon < 350) {
+                box.WestDeg = std::remainder(lonC + bandLonMin[b] - padLon, 360.0);
+                box.EastDeg = std::remainder(lonC + bandLonMax[b] + padLon, 360.0);
+            }
+            std::vector<TGeoPolyline> more = aInput.Shores->Lines(box);
+            std::move(more.begin(), more.end(), std::back_inserter(lines));
         }
-        for (const TGeoPolyline& line : aInput.Shores->Lines(box)) {
+        for (const TGeoPolyline& line : lines) {
             double px = 0, py = 0;
             bool have = false;
             for (size_t i = 0; i < line.LatDeg.size(); ++i) {
