@@ -529,15 +529,18 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
     // Coarse search over the whole table of offsets and rolls.
     const int nT = static_cast<int>(std::floor(maxOffset / kCoarseTimeStepS));
     const int nR = kCoarseRollSteps;
-    std::vector<double> table;
     std::vector<TCandidate> cands;
     for (int i = -nT; i <= nT; ++i)
-        for (int j = -nR; j <= nR; ++j) {
-            const TCandidate c{start.TimeOffsetS + i * kCoarseTimeStepS,
-                               start.RollDeg + j * kCoarseRollStepDeg};
-            cands.push_back(c);
-            table.push_back(coarseMatcher.Score(coarse, c, kCoarseCapKm));
-        }
+        for (int j = -nR; j <= nR; ++j)
+            cands.push_back(
+                {start.TimeOffsetS + i * kCoarseTimeStepS, start.RollDeg + j * kCoarseRollStepDeg});
+    // Edge by edge, so that consecutive look-ups walk along one column of the ground grid.
+    std::vector<double> table(cands.size(), 0);
+    for (const TEdge& e : coarse)
+        for (size_t k = 0; k < cands.size(); ++k)
+            table[k] += std::min(coarseMatcher.Distance(e, cands[k]), kCoarseCapKm);
+    for (double& t : table)
+        t /= static_cast<double>(coarse.size());
     const size_t bestIndex = std::min_element(table.begin(), table.end()) - table.begin();
     const TCandidate coarseBest = cands[bestIndex];
     const double sBest = table[bestIndex];
