@@ -173,6 +173,12 @@ TEST(Registration, KeepsTheModelWhenNothingMatches) {
                          TScanParameters{});
     }
     {
+        SCOPED_TRACE("a clock error beyond the offsets searched");
+        TRegistrationInput in = Input(adriatic, kAdriaticRows, kAdriaticFirstRow, meteor);
+        in.MaxTimeOffsetS = 10; // the truth is 21.2 s from the model's offset
+        ExpectNotApplied(Register(in), TScanParameters{});
+    }
+    {
         SCOPED_TRACE("open sea: the same satellite over the Pacific, clouds over the water");
         const TUtcTime pacific = UtcFromCalendar(2026, 6, 20, 12, 25, 0);
         const TPicture sea = Render(meteor, TScanParameters{}, pacific, 500, 40, 3);
