@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
-#include <limits>
 #include <numbers>
 #include <optional>
 #include <stdexcept>
@@ -277,6 +276,12 @@ std::vector<TEdge> Thin(const std::vector<TEdge>& aEdges, size_t aMax) {
     return out;
 }
 
+// The picture column that looks at a scan angle (without roll); the inverse of
+// TScanGeometry::ScanAngleDeg.
+double ColumnOf(double aAngleDeg) {
+    return (kScanHalfAngleDeg - aAngleDeg) * (kScanColumns - 1) / (2 * kScanHalfAngleDeg);
+}
+
 struct TCandidate {
     double TimeOffsetS, RollDeg;
     double YawDeg = 0; // from the model's
@@ -378,29 +383,6 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
                 2;
     TPlane plane;
     std::vector<TGeodetic> nodes;
-    // The nodes of the ground grid for a yaw (time offset and roll are the grid's coordinates).
-    auto locateNodes = [&](TGroundGrid& aGround, double aYawDeg) {
-        aGround.X.assign(static_cast<size_t>(aGround.Nt) * aGround.Na, NAN);
-        aGround.Y.assign(aGround.X.size(), NAN);
-        nodes.assign(aGround.X.size(), TGeodetic{NAN, NAN, 0});
-        const TScanGeometry geometry(*aInput.Orbit, TScanParameters{0, 0, aYawDeg});
-        for (int it = 0; it < aGround.Nt; ++it) {
-            const TScanGeometry::TRow row = geometry.Row(AddSeconds(t0, aGround.T0 + it * aGround.StepT));
-            for (int ia = 0; ia < aGround.Na; ++ia) {
-                const double angle = aGround.A0 + ia * aGround.StepA;
-                const double column =
-                    (kScanHalfAngleDeg - angle) * (kScanColumns - 1) / (2 * kScanHalfAngleDeg);
-                const size_t k = static_cast<size_t>(it) * aGround.Na + ia;
-                double x, y;
-                if (const auto g = geometry.Locate(row, column);
-                    g && plane.Project(g->LatitudeDeg, g->LongitudeDeg, x, y)) {
-                    nodes[k] = *g;
-                    aGround.X[k] = static_cast<float>(x);
-                    aGround.Y[k] = static_cast<float>(y);
-                }
-            }
-        }
-    };
     try {
         // The plane's centre: the sub-satellite point in the middle of the pass, x along the track.
         const TScanGeometry geometry(*aInput.Orbit, start);
@@ -411,18 +393,34 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
         const TVec3 fwd = TPlane::Unit(ahead.LatitudeDeg, ahead.LongitudeDeg) - plane.Centre;
         plane.Along = Normalized(fwd - Dot(fwd, plane.Centre) * plane.Centre);
         plane.Across = Cross(plane.Centre, plane.Along);
-        locateNodes(ground, start.YawDeg);
+        // The nodes of the ground grid (time offset and roll are its coordinates).
+        ground.X.assign(static_cast<size_t>(ground.Nt) * ground.Na, NAN);
+        ground.Y.assign(ground.X.size(), NAN);
+        nodes.assign(ground.X.size(), TGeodetic{NAN, NAN, 0});
+        const TScanGeometry plain(*aInput.Orbit, TScanParameters{0, 0, start.YawDeg});
+        for (int it = 0; it < ground.Nt; ++it) {
+            const TScanGeometry::TRow row = plain.Row(AddSeconds(t0, ground.T0 + it * ground.StepT));
+            for (int ia = 0; ia < ground.Na; ++ia) {
+                const size_t k = static_cast<size_t>(it) * ground.Na + ia;
+                double x, y;
+                if (const auto g = plain.Locate(row, ColumnOf(ground.A0 + ia * ground.StepA));
+                    g && plane.Project(g->LatitudeDeg, g->LongitudeDeg, x, y)) {
+                    nodes[k] = *g;
+                    ground.X[k] = static_cast<float>(x);
+                    ground.Y[k] = static_cast<float>(y);
+                }
+            }
+        }
 
         // Along-track shift per degree of yaw at each scan angle, in seconds of flight, from the
         // middle of the pass.
         const TUtcTime tm = AddSeconds(t0, mid + start.TimeOffsetS);
-        const TScanGeometry g0(*aInput.Orbit, TScanParameters{0, 0, start.YawDeg});
+        const TScanGeometry& g0 = plain;
         const TScanGeometry g1(*aInput.Orbit, TScanParameters{0, 0, start.YawDeg + kYawProbeDeg});
         const TScanGeometry::TRow r0 = g0.Row(tm), r1 = g1.Row(tm), rNext = g0.Row(AddSeconds(tm, 1));
         std::vector<float> yawS(ground.Na, 0);
         for (int ia = 0; ia < ground.Na; ++ia) {
-            const double column = (kScanHalfAngleDeg - (ground.A0 + ia * ground.StepA)) * (kScanColumns - 1) /
-                                  (2 * kScanHalfAngleDeg);
+            const double column = ColumnOf(ground.A0 + ia * ground.StepA);
             const auto p0 = g0.Locate(r0, column), p1 = g1.Locate(r1, column), pn = g0.Locate(rNext, column);
             double x0, y0, x1, y1, xn, yn;
             if (!p0 || !p1 || !pn || !plane.Project(p0->LatitudeDeg, p0->LongitudeDeg, x0, y0) ||
