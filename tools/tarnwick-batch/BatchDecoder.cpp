@@ -222,11 +222,16 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         rows[i] = present[i] ? std::min(stages[i]->LineCount(), stages[i]->Picture()->Height()) : 0;
     }
     bool maps = false;
+    std::exception_ptr mapRefusal; // the pictures are written all the same
     if (aMaps) {
         std::array<TChannelTiming, 6> timing;
         for (size_t i = 0; i < 6; ++i)
             timing[i] = {present[i], stages[i]->FirstScanTime(), stages[i]->FirstDayCount(), rows[i]};
-        maps = aMaps->SetTiming(timing);
+        try {
+            maps = aMaps->SetTiming(timing);
+        } catch (const EMapError&) {
+            mapRefusal = std::current_exception();
+        }
     }
     const bool turn = maps && aMaps->Northbound();
     const TGroundRectifier& rectifier = TGroundRectifier::ForWidth(CompositeWidth);
@@ -320,6 +325,7 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         });
     }
     RunInOrder(tasks);
+    if (mapRefusal) std::rethrow_exception(mapRefusal);
 
     std::vector<std::string> mapFiles;
     if (maps) {

@@ -136,9 +136,9 @@ bool ParseMapOption(const std::vector<std::string>& aArgs, size_t& aIndex, TMapO
 
 void CheckMapOptions(const TMapOptions& o) {
     if (o.Enabled()) return;
-    if (o.Satellite || o.Station || o.Date || o.Projection != "EPSG:4326" || !o.Register)
-        throw std::invalid_argument(
-            "--satellite, --station, --date, --projection and --no-register need --tle");
+    // --date alone still dates the scans in the summaries.
+    if (o.Satellite || o.Station || o.Projection != "EPSG:4326" || !o.Register)
+        throw std::invalid_argument("--satellite, --station, --projection and --no-register need --tle");
 }
 
 std::string MapOptionsUsage() {
@@ -184,9 +184,15 @@ TPassMaps::TPassMaps(const TMapOptions& aOptions) {
     try {
         auto state = std::make_unique<TState>(aOptions);
         state->Entries = ReadTleFile(aOptions.TleFile);
+        // Without a station the choice does not depend on the pass: a refusal comes now, before
+        // the pass is decoded.
+        if (!aOptions.Station)
+            ChooseSatellite(state->Entries, {aOptions.Satellite, std::nullopt, std::nullopt});
         fState = std::move(state);
     } catch (const ETleError& e) {
         throw EMapError(e.what());
+    } catch (const ESatelliteChoiceError& e) {
+        throw EMapError(aOptions.TleFile + ": " + e.what());
     } catch (const EGeoError& e) {
         throw EMapError(std::string("--projection: ") + e.what());
     }
