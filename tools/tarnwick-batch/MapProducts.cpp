@@ -10,6 +10,7 @@
 #include "orbit/PassTime.h"
 #include "orbit/SatelliteChoice.h"
 #include "orbit/Sgp4.h"
+#include "registration/Registration.h"
 
 #include <algorithm>
 #include <atomic>
@@ -291,10 +292,46 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
                                                   const std::vector<TComposite>& aComposites,
                                                   const std::string& aStem) {
     TState& s = *fState;
+    TRegistrationFacts& reg = fFacts.Registration;
+    if (!s.Options.Register) {
+        reg.Why = "not attempted (--no-register)";
+    } else {
+        // Land and water differ most in the near infrared, else in the thermal infrared.
+        for (int channel : {2, 5, 4}) {
+            const size_t i = static_cast<size_t>(channel - 1);
+            if (!s.Channels[i].Present || !aChannels[i] ||
+                std::min(s.Channels[i].Rows, aChannels[i]->Height()) < 8)
+                continue;
+            try {
+                const TShores shores;
+                TRegistrationInput in;
+                in.Rows = std::min(s.Channels[i].Rows, aChannels[i]->Height());
+                in.Picture = GreyView(*aChannels[i], in.Rows);
+                in.RowTime = [this, channel](int aRow) { return RowTime(channel, aRow); };
+                in.Orbit = &*s.Orbit;
+                in.Start = s.Parameters;
+                in.Shores = &shores;
+                const TRegistrationResult r = Register(in);
+                reg.Attempted = true;
+                reg.Channel = channel;
+                reg.Confident = r.Confident;
+                reg.Applied = r.Confident;
+                reg.ResidualKm = r.ResidualKm;
+                reg.ResidualStartKm = r.ResidualStartKm;
+                reg.Confidence = r.Confidence;
+                reg.EdgesUsed = r.EdgesUsed;
+                reg.Why = r.Why;
+                if (r.Confident) s.Parameters = r.Fitted;
+            } catch (const EGeoError& e) {
+                reg.Why = std::string("not attempted: ") + e.what();
+            }
+            break;
+        }
+        if (!reg.Attempted && reg.Why.empty()) reg.Why = "not attempted: no channel 2, 5 or 4 in the pass";
+    }
+    reg.TimeOffsetS = s.Parameters.TimeOffsetS;
+    reg.RollDeg = s.Parameters.RollDeg;
     const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
-    fFacts.Registration.TimeOffsetS = s.Parameters.TimeOffsetS;
-    fFacts.Registration.RollDeg = s.Parameters.RollDeg;
-    if (!s.Options.Register) fFacts.Registration.Why = "not attempted (--no-register)";
 
     struct TProduct {
         std::string Name;
