@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Extra wall time of the map products (registration on the coastlines, tie points, GeoTIFF and PNG
 # maps with overlays, GCP GeoTIFFs): a ten-minute six-channel pass decoded by tarnwick-batch with
-# and without --tle, RUNS times each, on the cores given (default 0,1: two cores). The pass carries
+# and without --tle (487 scans), RUNS times each, on the cores given (default 0,1: two cores). The pass carries
 # the real pass's channel pictures (repeated down the ten minutes) with its date and start time, so
 # that the orbit puts it over the real coasts for its first two minutes.
 # Usage: bench/map-products-time.sh [BUILD_DIR [RUNS [CORES]]] (default build 3 0,1).
@@ -21,17 +21,15 @@ trap 'rm -rf "$work"' EXIT
 "$synth" --from-cadu data/real-cadu/decoded_202606201550.fixed.cadu --no-truth -q -o "$work/real.s"
 "$batch" -q --out "$work/real" "$work/real.s"
 for c in 64 65 66; do
-  bmp="$work/real/real.s.$c.bmp"
-  height=$(od -An -tu4 -j22 -N4 "$bmp" | tr -d ' ')
-  { printf 'P5\n1568 %d\n255\n' "$height"
-    # Rows bottom-up in the file: reversed into top-down PGM rows, one byte of each pixel.
-    for ((y = height - 1; y >= 0; y--)); do
-      tail -c +$((55 + y * 1568 * 3)) "$bmp" | head -c $((1568 * 3))
-    done | od -An -v -tu1 -w3 | awk '{printf "%c", $1}'
-  } >"$work/ch$c.pgm"
+  # Rows are stored bottom-up, 3 bytes a pixel, padded to 4 bytes: top-down grey rows out.
+  perl -e 'local $/; my $b = <STDIN>; my ($w, $h) = unpack("V2", substr($b, 18, 8));
+    my $row = int(($w * 3 + 3) / 4) * 4; print "P5\n$w $h\n255\n";
+    for (my $y = $h - 1; $y >= 0; --$y) {
+      my $r = substr($b, 54 + $y * $row, $w * 3); print pack("C*", (unpack("C*", $r))[map { 3 * $_ } 0 .. $w - 1]);
+    }' <"$work/real/real.s.$c.bmp" >"$work/ch$c.pgm"
 done
 pass="$work/pass.s"
-"$synth" --duration 600 --channels 1,2,3,4,5,6 --day 9302 --start-time 13:37:06.785 \
+"$synth" --scans 487 --channels 1,2,3,4,5,6 --day 9302 --start-time 13:37:06.785 \
   --picture 1="$work/ch64.pgm" --picture 2="$work/ch65.pgm" --picture 3="$work/ch66.pgm" \
   --picture 4="$work/ch66.pgm" --picture 5="$work/ch65.pgm" --picture 6="$work/ch64.pgm" \
   --no-truth -q -o "$pass"

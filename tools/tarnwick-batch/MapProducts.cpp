@@ -73,18 +73,25 @@ TPictureView ColourView(const TBitmap24& aPicture, int aRows) {
     return v;
 }
 
-// The PNG through the batch tools' fast writer: the overlay's alpha is dropped, the swath's
-// surroundings stay black (no-data is 0 in every band).
-void WriteMapPng(const TMapRaster& aMap, const std::string& aPath) {
+// The map with aLines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
+// the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, so
+// the lines are blended onto black outside the swath (no-data is 0 in every band).
+void WriteMapPng(const TMapRaster& aMap, const TMapRaster& aLines, const std::string& aPath) {
     const int w = aMap.Grid.Width;
     const int bands = aMap.Bands;
     WritePngRows(aPath, w, aMap.Grid.Height, false, [&](int aY, uint8_t* aScratch) -> const uint8_t* {
         const uint8_t* row = aMap.Pixels.data() + static_cast<size_t>(aY) * w * bands;
+        const uint8_t* lines = aLines.Pixels.data() + static_cast<size_t>(aY) * w * 4;
         for (int x = 0; x < w; ++x) {
             const uint8_t* p = row + x * bands;
-            aScratch[3 * x] = bands >= 3 ? p[2] : p[0];
-            aScratch[3 * x + 1] = bands >= 3 ? p[1] : p[0];
-            aScratch[3 * x + 2] = p[0];
+            const uint8_t* l = lines + 4 * x;
+            const int a = l[3];
+            uint8_t* out = aScratch + 3 * x;
+            for (int b = 0; b < 3; ++b) {
+                // Red, green, blue in, blue, green, red out.
+                const int v = bands == 3 ? p[2 - b] : p[0];
+                out[b] = static_cast<uint8_t>((v * (255 - a) + l[2 - b] * a + 127) / 255);
+            }
         }
         return aScratch;
     });
@@ -390,7 +397,7 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
             tasks.emplace_back([&p, &grid, &lines, name, projection = s.Projection] {
                 const TMapRaster map = MakeMap(p.View, p.Ties, projection, grid);
                 WriteMapGeoTiff(map, name + ".map.tif");
-                WriteMapPng(ApplyOverlay(map, lines), name + ".map.png");
+                WriteMapPng(map, lines, name + ".map.png");
             });
             if (p.Channel)
                 tasks.emplace_back([&p, name] { WriteGcpGeoTiff(p.View, p.Ties, name + ".gcp.tif"); });
