@@ -389,7 +389,14 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         const TMapGrid grid = ChooseMapGrid(main, s.Projection);
         const TMapRaster lines = DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection);
         std::vector<std::function<void()>> tasks;
-        for (const TProduct& p : products) {
+        // Longest first, so that the two threads end together: the colour maps, then the grey ones.
+        std::vector<const TProduct*> order;
+        for (const TProduct& p : products)
+            if (!p.Channel) order.push_back(&p);
+        for (const TProduct& p : products)
+            if (p.Channel) order.push_back(&p);
+        for (const TProduct* product : order) {
+            const TProduct& p = *product;
             const std::string name = aStem + "." + p.Name;
             files.push_back(name + ".map.tif");
             files.push_back(name + ".map.png");

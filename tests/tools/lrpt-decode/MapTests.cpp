@@ -11,6 +11,7 @@
 #include <ogr_srs_api.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -288,6 +289,35 @@ TEST_F(PassOnTheMap, SatelliteByNumberOrStationAndRefusals) {
     EXPECT_EQ(damaged.Status, 1);
     EXPECT_NE(damaged.Output.find(bad.string() + ":5:"), std::string::npos) << damaged.Output;
     EXPECT_FALSE(fs::exists(fDir / "damaged" / "real.64.png"));
+}
+
+// The mod-10 checksum of an element set line's first 68 characters.
+char Checksum(const std::string& aLine) {
+    int sum = 0;
+    for (size_t i = 0; i < 68; ++i)
+        sum += std::isdigit(static_cast<unsigned char>(aLine[i])) ? aLine[i] - '0' : aLine[i] == '-' ? 1 : 0;
+    return static_cast<char>('0' + sum % 10);
+}
+
+TEST_F(PassOnTheMap, ElementsThreeWeeksOldAreWarnedAbout) {
+    // The Meteor's elements with their epoch 21 days earlier (day 149 instead of 170).
+    std::ifstream in(kTle);
+    std::string line, text;
+    while (std::getline(in, line)) {
+        if (line.rfind("1 59051U", 0) == 0) {
+            line.replace(18, 5, "26149");
+            line[68] = Checksum(line);
+        }
+        text += line + "\n";
+    }
+    const fs::path old = fDir / "old.txt";
+    std::ofstream(old) << text;
+    const TRun run = Decode(fReal, fDir / "old", "--tle " + Quote(old.string()) + " --no-register");
+    ASSERT_EQ(run.Status, 0) << run.Output;
+    const Json& g = run.Pass["geolocation"];
+    EXPECT_NEAR(g["tle_age_days"].get<double>(), 21.71, 0.01);
+    ASSERT_TRUE(g["tle_warning"].is_string());
+    EXPECT_NE(g["tle_warning"].get<std::string>().find("21"), std::string::npos) << g["tle_warning"];
 }
 
 // The scan times come from the packets' day count and ms of the day; --date only where the
