@@ -291,6 +291,27 @@ TEST_F(PassOnTheMap, SatelliteByNumberOrStationAndRefusals) {
     EXPECT_FALSE(fs::exists(fDir / "damaged" / "real.64.png"));
 }
 
+TEST_F(PassOnTheMap, TarnwickBatchMakesTheSameMapsAndSaysWhereThePassLies) {
+    const fs::path out = fDir / "batch";
+    const std::string command = Quote(TARNWICK_BATCH) + " --tle " + Quote(kTle) +
+                                " --satellite meteor --out " + Quote(out.string()) + " " +
+                                Quote(fReal.string()) + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string summary;
+    std::array<char, 4096> buffer{};
+    while (size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+        summary.append(buffer.data(), n);
+    ASSERT_EQ(pclose(pipe), 0) << summary;
+    for (const char* fact :
+         {"satellite METEOR-M2 4 (NORAD 59051, chosen by name)", "UTC (date from packets), northbound",
+          "registration: applied (channel 2)", "maps in EPSG:4326"})
+        EXPECT_NE(summary.find(fact), std::string::npos) << fact << "\n" << summary;
+    const TTiff map = ReadTiff(out / "real.s.rgb123.map.tif");
+    ASSERT_TRUE(map.Opened);
+    EXPECT_EQ(map.Authority, "4326");
+    EXPECT_TRUE(fs::exists(out / "real.s.65.gcp.tif"));
+}
+
 // The mod-10 checksum of an element set line's first 68 characters.
 char Checksum(const std::string& aLine) {
     int sum = 0;
