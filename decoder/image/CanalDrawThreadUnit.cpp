@@ -72,6 +72,11 @@ int32_t TCanalDrawThread::FirstScanTime() {
     return fMCU->FirstScanTime();
 }
 
+int32_t TCanalDrawThread::FirstDayCount() {
+    std::lock_guard<TCriticalSection> guard(CS());
+    return fMCU->FirstDayCount();
+}
+
 int32_t TCanalDrawThread::ScanCount() {
     std::lock_guard<TCriticalSection> guard(CS());
     return fMCU->ScanCount();

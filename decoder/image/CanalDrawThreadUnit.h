@@ -43,6 +43,8 @@ class TCanalDrawThread : public TStepPatternThread {
     void SetPicture(TBitmap24* aPicture);
     // First strip's time stamp in ms of the day (0 is midnight); -1 while no strip has begun.
     int32_t FirstScanTime();
+    // The first strip's day count (day 1 = 2001-01-01); 0 when the packets carry none.
+    int32_t FirstDayCount();
     // Picture rows from the first strip's top to the top of the strip being built; after
     // WriteOutCurrentStrip, until the next strip begins, it also counts that strip's 8 rows,
     // which are then in the picture.

@@ -372,6 +372,7 @@ bool TMCU::ReadMCU() {
         fStripStamp = static_cast<int32_t>(t);
         if (!begun) {
             fFirstScanTime = static_cast<int32_t>(t);
+            fFirstDayCount = p[6] << 8 | p[7];
         } else {
             periods = latePeriods;
             if (periods == 0) {

@@ -59,7 +59,8 @@ class TMCUBitReader {
 // primary header included) and writes 8-row strips into the channel picture.
 //
 // Packet: byte 1 the APID's low byte (0x40..0x45 = channel 1..6); bytes 4-5 the length word,
-// L = low 14 bits + 1 bytes follow byte 5; bytes 8-11 the scan's time stamp (ms of the day,
+// L = low 14 bits + 1 bytes follow byte 5; bytes 6-7 the day count (big-endian, day 1 =
+// 2001-01-01, 0 when the sender gives none); bytes 8-11 the scan's time stamp (ms of the day,
 // big-endian); byte 14 the MCU number (first column = 8 x it); bytes 17-18 a word that is only
 // logged; byte 19 the quality factor; from byte 20 up to 14 entropy-coded 8x8 blocks (JPEG
 // luminance tables, no byte stuffing, no alignment between blocks).
@@ -119,6 +120,10 @@ class TMCU {
     // Time stamp of the first strip (ms of the day, 0 included: a scan at midnight); -1 while no
     // strip has begun.
     int32_t FirstScanTime() const { return fFirstScanTime; }
+    // Day count of the first strip's packet (day 1 = 2001-01-01); 0 when the packets carry none or
+    // no strip has begun. Later strips are not consulted: a pass over midnight keeps the first day
+    // and its times of day run on past 24 h, as FirstScanTime and the strip placement do.
+    int32_t FirstDayCount() const { return fFirstDayCount; }
     // Scan periods from the first strip to the strip being built.
     int32_t ScanCount() const;
     // True after WriteOutBuildingStrip until the next strip begins.
@@ -183,6 +188,7 @@ class TMCU {
     int32_t fCount = 0;
     int32_t fNeedAddLen = 0;
     int32_t fFirstScanTime = -1;
+    int32_t fFirstDayCount = 0;
     int32_t fCurrentScanTime = 0;
     int32_t fSumLen = 0;
     TProgressControl* fProgress = nullptr;

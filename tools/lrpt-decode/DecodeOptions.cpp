@@ -43,18 +43,23 @@ std::string DecodeUsage() {
         "                      8-bit soft pairs)\n"
         "  --live-every S      standard input: rewrite the pictures every S seconds (default 5)\n"
         "  -q, --quiet         no progress display and no summary\n"
-        "  -h, --help          this text; --version: the version\n"
+        "  -h, --help          this text; --version: the version\n" +
+        MapOptionsUsage() +
         "\n"
         "Writes in DIR, named after the input without its extension (\"live\" for standard input):\n"
         "the channel pictures .64.png/.64.bmp ... .69.png/.69.bmp (channels without data are left\n"
         "out), rectified to equal ground distance .64.rect.png ..., the composites the channels\n"
         "allow (.rgb123, .rgb221, .ir; .png and .rect.png), the RGB composite of channels 1, 2, 3\n"
         ".bmp with .bmp.stat, .vcdu, .70 (72k), the stage logs, and pass.json: what was found (and\n"
-        "what was forced), the scans' on-board start and end times, frames, packets per channel,\n"
+        "what was forced), the scans' start and end times (UTC, with the date when the packets or\n"
+        "--date give it), frames, packets per channel,\n"
         "Reed-Solomon corrections and failures, the receiver's lock time, carrier offset and drift,\n"
         "Es/N0, seconds of recording and the files written. From standard input the channel\n"
         "pictures and composites are rewritten while the pass goes on, each replaced at once\n"
-        "(written beside it and renamed), never seen half written.\n"
+        "(written beside it and renamed), never seen half written. With --tle also the maps\n"
+        "(.rgb123.map.tif/.map.png ..., .64.map.tif/.map.png ..., .64.gcp.tif ...) and pass.json's\n"
+        "\"geolocation\": satellite, element set age, UTC start and end, direction, corners, track,\n"
+        "the fit to the coastlines and the map files.\n"
         "\n"
         "Exit status: 0 done; 1 the input cannot be used or an output not written; 2 a usage\n"
         "error; 3 no transfer frame found (with a line saying what was tried).\n";
@@ -147,6 +152,8 @@ TDecodeOptions ParseDecodeArguments(const std::vector<std::string>& aArgs) {
             o.Quiet = true;
         } else if (a == "-h" || a == "--help") {
             o.Help = true;
+        } else if (ParseMapOption(aArgs, i, o.Maps)) {
+            // read into o.Maps
         } else if (a.size() > 1 && a[0] == '-') {
             throw std::invalid_argument("unknown option " + a);
         } else if (o.Input.empty()) {
@@ -158,6 +165,7 @@ TDecodeOptions ParseDecodeArguments(const std::vector<std::string>& aArgs) {
     }
     if (o.Help) return o;
     if (o.Input.empty()) throw std::invalid_argument("no input given");
+    CheckMapOptions(o.Maps);
     if (IsSymbolFile(o.Input)) {
         // A symbol file was demodulated already: only the decoder's choices apply.
         for (const auto& [given, name] :

@@ -1,6 +1,7 @@
 // The command line of lrpt-decode.
 #pragma once
 
+#include "MapProducts.h"
 #include "app/SampleSource.h"
 #include "session/StageChain.h"
 
@@ -23,6 +24,7 @@ struct TDecodeOptions {
     double LiveSeconds = 5;  // --live-every: standard input's pictures rewritten this often
     bool Quiet = false;
     bool Help = false;
+    TMapOptions Maps; // --tle and its companions
 };
 
 // Throws std::invalid_argument with a one-line message on a usage error (unknown option, missing

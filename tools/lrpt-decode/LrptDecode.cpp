@@ -3,6 +3,7 @@
 #include "BatchDecoder.h"
 #include "LivePictures.h"
 #include "ReceiverFeed.h"
+#include "orbit/PassTime.h"
 #include "session/DecodingSession.h"
 #include "session/ModeDetector.h"
 #include "stages/StageLog.h"
@@ -53,7 +54,12 @@ std::string CaptionTime(const std::string& aCaption) {
 
 // The drawing stages of a finished session: their scans and times, then every picture.
 void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptions,
-                   const TSessionTotals& aTotals, const std::string& aStem, TPassSummary& aSummary) {
+                   const TSessionTotals& aTotals, const std::string& aStem, const TDecodeOptions& aOptions,
+                   TPassSummary& aSummary) {
+    // The day of the pass: the first channel's day count, else --date.
+    int day = 0;
+    for (int i = 0; i < 6 && day == 0; ++i)
+        if (aChain.Channel(i)->FirstScanTime() >= 0) day = aChain.Channel(i)->FirstDayCount();
     aChain.ProgressAll();
     for (int i = 0; i < 6; ++i) {
         TCanalDrawThread& stage = *aChain.Channel(i);
@@ -65,6 +71,17 @@ void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptio
         c.Scans = c.Lines / 8;
         c.Start = FormatTimeOfDay(stage.FirstScanTime() / double(TMCU::MsPerDay));
         c.End = CaptionTime(aCaptions[size_t(i)].Caption());
+        try {
+            const lrptgeo::TStampTime t =
+                lrptgeo::ResolveStamp(day, stage.FirstScanTime(), aOptions.Maps.Date);
+            c.StartUtc = lrptgeo::FormatIsoUtc(t.Time, 3);
+            // The latest scan: strips are placed a whole number of scan periods from the first.
+            c.EndUtc = lrptgeo::FormatIsoUtc(
+                lrptgeo::AddSeconds(t.Time, (c.Scans - 1) * lrptgeo::kStripDurationS), 3);
+            aSummary.DateSource = lrptgeo::DateSourceName(t.Source);
+        } catch (const lrptgeo::EPassTimeError&) {
+            // No date: the times of day alone.
+        }
         aSummary.Channels.push_back(c);
     }
     // The pass's start is the earliest first scan; its end the latest scan any channel drew.
@@ -75,7 +92,10 @@ void FinishSession(TStageChain& aChain, std::array<TCaptionProgress, 6>& aCaptio
     aSummary.RsFailedWords = aTotals.FailedWords;
     aSummary.Packets = aTotals.Packets;
     const auto writing = Clock::now();
-    aSummary.Files = WriteSessionPictures(aChain, aStem, {1, 2, 3});
+    std::unique_ptr<TPassMaps> maps;
+    if (aOptions.Maps.Enabled()) maps = std::make_unique<TPassMaps>(aOptions.Maps);
+    aSummary.Files = WriteSessionPictures(aChain, aStem, {1, 2, 3}, maps.get());
+    if (maps && !maps->Facts().Satellite.empty()) aSummary.Geolocation = maps->Facts();
     aSummary.PicturesSeconds = std::chrono::duration<double>(Clock::now() - writing).count();
     // What the session wrote itself.
     std::error_code error;
@@ -135,7 +155,7 @@ void DecodeSymbolFile(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream
     session.SetEndOfInput(&EndOfInput); // the first Ctrl-C: what was fed is decoded and written
     session.Run(mode, o.Input, false, channels.Progress, channels.Image, out.Stem, nrzm);
     s.Interrupted = EndOfInput.load();
-    FinishSession(chain, channels.Captions, session.Totals(), out.Stem, s);
+    FinishSession(chain, channels.Captions, session.Totals(), out.Stem, o, s);
     s.RecordingSeconds =
         double(session.Totals().BytesFed) / 2 / (mode == TLrptMode::lm72k ? 72000.0 : 80000.0);
     if (s.FramesPassedOn == 0)
@@ -263,7 +283,7 @@ void DecodeRecording(const TDecodeOptions& o, TDecodeOutcome& out, std::ostream*
     } catch (...) {
         inputError = std::current_exception(); // what was decoded is still written
     }
-    FinishSession(chain, channels.Captions, session.Totals(), out.Stem, s);
+    FinishSession(chain, channels.Captions, session.Totals(), out.Stem, o, s);
     if (feed->HasReadouts()) {
         const precise::TPreciseReadouts& r = feed->Readouts();
         s.HasReceiver = true;
@@ -305,6 +325,8 @@ TDecodeOutcome RunDecode(const TDecodeOptions& aOptions, std::ostream* aProgress
     out.OutDir = aOptions.OutDir.empty() ? DefaultOutDir(aOptions.Input) : aOptions.OutDir;
     out.Stem = (fs::path(out.OutDir) / OutputStemName(aOptions.Input)).string();
     out.Summary.Input = aOptions.Input;
+    // An element set file that cannot be used is refused before anything is decoded.
+    if (aOptions.Maps.Enabled()) TPassMaps check(aOptions.Maps);
     if (IsSymbolFile(aOptions.Input))
         DecodeSymbolFile(aOptions, out, aProgress);
     else
@@ -348,10 +370,13 @@ std::string DecodeSummaryText(const TDecodeOutcome& aOutcome) {
     for (int apid = 64; apid <= 70; ++apid)
         s << " " << apid << ":" << p.Packets[size_t(apid - 64)];
     s << "\n";
-    if (!p.ScanStart.empty()) s << "scans " << p.ScanStart << " to " << p.ScanEnd << " on-board time:";
+    if (!p.ScanStart.empty())
+        s << "scans " << (p.ScanStartUtc.empty() ? p.ScanStart : p.ScanStartUtc) << " to "
+          << (p.ScanEndUtc.empty() ? p.ScanEnd : p.ScanEndUtc) << " UTC:";
     for (const auto& c : p.Channels)
         s << " ch" << c.Apid - 63 << ":" << c.Scans;
     if (!p.Channels.empty()) s << "\n";
+    if (p.Geolocation) s << GeolocationSummary(*p.Geolocation);
     for (const auto& file : p.Files)
         s << "wrote " << file << "\n";
     return s.str();

@@ -19,6 +19,53 @@ Json TimeOrNull(const std::string& aTime) {
     return aTime.empty() ? Json(nullptr) : Json(aTime);
 }
 
+Json Point(const std::optional<lrptgeo::TLatLonDeg>& aPoint) {
+    if (!aPoint) return nullptr;
+    return {{"lat", Number(aPoint->LatDeg)}, {"lon", Number(aPoint->LonDeg)}};
+}
+
+Json GeolocationJson(const TGeolocation& g) {
+    Json j;
+    j["satellite"] = g.Satellite;
+    j["norad"] = g.NoradId;
+    j["chosen"] = g.ChoiceReason;
+    j["tle_epoch"] = g.TleEpoch;
+    j["tle_age_days"] = Number(g.TleAgeDays);
+    j["tle_warning"] = g.TleWarning.empty() ? Json(nullptr) : Json(g.TleWarning);
+    j["date_source"] = g.DateSource;
+    j["start_utc"] = lrptgeo::FormatIsoUtc(g.Start, 3);
+    j["end_utc"] = lrptgeo::FormatIsoUtc(g.End, 3);
+    j["direction"] = g.Northbound ? "northbound" : "southbound";
+    // The picture as drawn: its first row, then its last; column 0 lies right of the flight.
+    j["corners"] = {{"first_row_column_0", Point(g.Corners[0])},
+                    {"first_row_last_column", Point(g.Corners[1])},
+                    {"last_row_column_0", Point(g.Corners[2])},
+                    {"last_row_last_column", Point(g.Corners[3])}};
+    j["centre"] = Point(g.Centre);
+    Json& track = j["track"];
+    track = Json::array();
+    for (const auto& t : g.Track)
+        track.push_back({{"utc", lrptgeo::FormatIsoUtc(t.Time, 3)},
+                         {"lat", Number(t.LatitudeDeg)},
+                         {"lon", Number(t.LongitudeDeg)}});
+    const TRegistrationFacts& r = g.Registration;
+    Json& reg = j["registration"];
+    reg["attempted"] = r.Attempted;
+    reg["applied"] = r.Applied;
+    reg["confident"] = r.Confident;
+    reg["channel"] = r.Attempted ? Json(r.Channel) : Json(nullptr);
+    reg["time_offset_s"] = Number(r.TimeOffsetS);
+    reg["roll_deg"] = Number(r.RollDeg);
+    reg["residual_km"] = r.Attempted ? Number(r.ResidualKm) : Json(nullptr);
+    reg["residual_model_km"] = r.Attempted ? Number(r.ResidualStartKm) : Json(nullptr);
+    reg["confidence"] = r.Attempted ? Number(r.Confidence) : Json(nullptr);
+    reg["edges_used"] = r.EdgesUsed;
+    reg["why"] = r.Why;
+    j["projection"] = g.Projection;
+    j["map_files"] = g.MapFiles;
+    return j;
+}
+
 } // namespace
 
 namespace {
@@ -43,6 +90,8 @@ void SetScanSpan(TPassSummary& aSummary) {
     };
     aSummary.ScanStart.clear();
     aSummary.ScanEnd.clear();
+    aSummary.ScanStartUtc.clear();
+    aSummary.ScanEndUtc.clear();
     int64_t reference = -1, first = 0, last = 0;
     for (const TPassChannel& c : aSummary.Channels) {
         const int64_t start = TimeOfDayMs(c.Start), end = TimeOfDayMs(c.End);
@@ -50,10 +99,12 @@ void SetScanSpan(TPassSummary& aSummary) {
         if (start >= 0 && (aSummary.ScanStart.empty() || since(start, reference) < first)) {
             first = since(start, reference);
             aSummary.ScanStart = c.Start;
+            aSummary.ScanStartUtc = c.StartUtc;
         }
         if (end >= 0 && (aSummary.ScanEnd.empty() || since(end, reference) > last)) {
             last = since(end, reference);
             aSummary.ScanEnd = c.End;
+            aSummary.ScanEndUtc = c.EndUtc;
         }
     }
 }
@@ -82,7 +133,10 @@ std::string PassJson(const TPassSummary& p) {
     Json& scans = j["scans"];
     scans["start"] = TimeOrNull(p.ScanStart);
     scans["end"] = TimeOrNull(p.ScanEnd);
-    scans["time"] = "on-board (UTC+3), time of day";
+    scans["start_utc"] = TimeOrNull(p.ScanStartUtc);
+    scans["end_utc"] = TimeOrNull(p.ScanEndUtc);
+    scans["time"] = "UTC, time of day";
+    scans["date_source"] = p.DateSource.empty() ? Json(nullptr) : Json(p.DateSource);
     scans["channels"] = Json::array();
     for (const TPassChannel& c : p.Channels)
         scans["channels"].push_back({{"channel", c.Apid - 63},
@@ -90,7 +144,9 @@ std::string PassJson(const TPassSummary& p) {
                                      {"scans", c.Scans},
                                      {"lines", c.Lines},
                                      {"start", TimeOrNull(c.Start)},
-                                     {"end", TimeOrNull(c.End)}});
+                                     {"end", TimeOrNull(c.End)},
+                                     {"start_utc", TimeOrNull(c.StartUtc)},
+                                     {"end_utc", TimeOrNull(c.EndUtc)}});
     j["frames"] = {{"total", p.Frames},
                    {"passed_on", p.FramesPassedOn},
                    {"rs_corrected_symbols", p.RsCorrectedSymbols},
@@ -111,6 +167,7 @@ std::string PassJson(const TPassSummary& p) {
     } else {
         j["receiver"] = nullptr;
     }
+    j["geolocation"] = p.Geolocation ? GeolocationJson(*p.Geolocation) : Json(nullptr);
     j["recording_seconds"] = Number(p.RecordingSeconds);
     j["elapsed_seconds"] = Number(p.ElapsedSeconds);
     j["writing_pictures_seconds"] = Number(p.PicturesSeconds);

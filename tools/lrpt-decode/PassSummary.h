@@ -1,6 +1,8 @@
 // pass.json: what lrpt-decode found and made of one pass, for people and for scripts.
 #pragma once
 
+#include "MapProducts.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -10,7 +12,9 @@
 struct TPassChannel {
     int Apid = 64;
     int32_t Scans = 0, Lines = 0;
-    std::string Start, End; // on-board time of the first and the latest scan, "hh:mm:ss.zzz"
+    std::string Start, End; // UTC time of day of the first and the latest scan, "hh:mm:ss.zzz"
+    // The same as ISO-8601 UTC date-times when the packets' day count or --date gives the date.
+    std::string StartUtc, EndUtc;
 };
 
 struct TPassSummary {
@@ -30,8 +34,11 @@ struct TPassSummary {
     std::string Detection; // the detector's one line
     double DetectionSeconds = 0, DetectionInputSeconds = 0;
 
-    std::string ScanStart, ScanEnd; // on-board time over all channels; empty when none
+    std::string ScanStart, ScanEnd;       // UTC time of day over all channels; empty when none
+    std::string ScanStartUtc, ScanEndUtc; // date-times, when the date is known
+    std::string DateSource;               // "packets", "--date" or empty (no date)
     std::vector<TPassChannel> Channels;
+    std::optional<TGeolocation> Geolocation; // with --tle
 
     uint32_t Frames = 0, FramesPassedOn = 0;
     uint64_t RsCorrectedSymbols = 0, RsFailedWords = 0;
@@ -46,9 +53,9 @@ struct TPassSummary {
     std::vector<std::string> Files;
 };
 
-// ScanStart and ScanEnd from the channels' times ("hh:mm:ss.zzz"): the earliest start and the
-// latest end, over midnight too (times within half a day of each other are one pass, so a channel
-// ending just after midnight ends after one ending just before it). Empty when no channel has one.
+// ScanStart and ScanEnd (and the UTC date-times) from the channels' times ("hh:mm:ss.zzz"): the earliest
+// start and the latest end, over midnight too (times within half a day of each other are one pass, so a
+// channel ending just after midnight ends after one ending just before it). Empty when no channel has one.
 void SetScanSpan(TPassSummary& aSummary);
 
 // The document, indented, one key a line; values that are not finite are null, and bytes of a

@@ -189,6 +189,10 @@ std::vector<OptionGroup> makeTable() {
               "bytes "
               "without\nthe pseudo-random sequence (no ground-truth pictures)",
               [](CommandLine& c, const std::string& v) { c.options.cadus = readCaduFile(v); }},
+             {"--time-shift", "SECONDS",
+              "with --from-cadu: move every image packet's time\nstamp (and the day across midnight) by "
+              "SECONDS\nand remake the check bytes of the frames touched",
+              real("--time-shift", &SynthOptions::timeShiftS)},
          }},
         {"Impairments (decisions follow --seed)",
          {

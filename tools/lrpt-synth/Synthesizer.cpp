@@ -41,6 +41,8 @@ void put32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
 }
 
 void validate(const SynthOptions& o) {
+    if (o.timeShiftS != 0 && !o.cadus) throw SynthError("--time-shift applies to --from-cadu");
+    if (!(std::abs(o.timeShiftS) <= 86400)) throw SynthError("--time-shift: at most a day either way");
     if (!o.cadus) {
         if (o.channels.empty()) throw SynthError("--channels: at least one channel is needed");
         for (int c : o.channels)
@@ -307,6 +309,89 @@ class Builder {
         fMade.push_back(mp);
     }
 
+    // Walks the packets of the image virtual channel (5) across the frames' data zones, from the
+    // first packet header a frame points to, starting afresh at a frame that does not follow the
+    // previous one; moves the day and ms fields of every image packet and re-encodes each frame
+    // whose bytes changed.
+    void shiftImageTimes(std::vector<std::vector<std::uint8_t>>& frames) const {
+        const std::int64_t shiftMs = std::llround(fO.timeShiftS * 1000);
+        struct Where {
+            std::size_t frame;
+            std::size_t byte;
+        };
+        std::vector<Where> stream;
+        std::vector<std::size_t> zoneStart, firstHeader; // per zone in the stream; npos: none
+        std::vector<bool> follows;
+        std::uint32_t lastCounter = 0;
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const auto& f = frames[i];
+            if ((f[1] & 0x3F) != 5) continue;
+            const std::uint32_t counter = static_cast<std::uint32_t>(f[2] << 16 | f[3] << 8 | f[4]);
+            follows.push_back(!zoneStart.empty() && counter == ((lastCounter + 1) & 0xFFFFFF));
+            lastCounter = counter;
+            zoneStart.push_back(stream.size());
+            const int p = ((f[8] & 7) << 8) | f[9];
+            firstHeader.push_back(p < kZoneSize ? stream.size() + static_cast<std::size_t>(p)
+                                                : std::string::npos);
+            for (std::size_t b = 10; b < 10 + kZoneSize; ++b)
+                stream.push_back({i, b});
+        }
+        auto at = [&](std::size_t k) -> std::uint8_t& { return frames[stream[k].frame][stream[k].byte]; };
+        std::vector<bool> touched(frames.size(), false);
+        std::size_t zone = 0, pos = std::string::npos;
+        while (zone < zoneStart.size()) {
+            if (pos == std::string::npos) { // find a frame that says where a packet begins
+                while (zone < zoneStart.size() && firstHeader[zone] == std::string::npos)
+                    ++zone;
+                if (zone == zoneStart.size()) break;
+                pos = firstHeader[zone];
+            }
+            if (pos + 6 > stream.size()) break;
+            const std::size_t length = static_cast<std::size_t>((at(pos + 4) << 8 | at(pos + 5)) + 1);
+            const std::size_t end = pos + 6 + length;
+            // A packet running into a frame that does not follow its predecessor is lost.
+            std::size_t z = zone;
+            bool broken = false;
+            while (z + 1 < zoneStart.size() && zoneStart[z + 1] < std::min(end, stream.size())) {
+                ++z;
+                if (!follows[z]) broken = true;
+            }
+            if (broken || end > stream.size()) {
+                zone = z + (end > stream.size() ? 1 : 0);
+                pos = std::string::npos;
+                continue;
+            }
+            const int apid = (at(pos) & 7) << 8 | at(pos + 1);
+            if (apid >= 64 && apid <= 69 && length >= 8) {
+                const std::int64_t day = at(pos + 6) << 8 | at(pos + 7);
+                std::int64_t ms = 0;
+                for (int b = 0; b < 4; ++b)
+                    ms = ms << 8 | at(pos + 8 + static_cast<std::size_t>(b));
+                std::int64_t newDay = day, newMs = 0;
+                if (day > 0) {
+                    const std::int64_t total = day * kMsPerDay + ms + shiftMs;
+                    newDay = total / kMsPerDay;
+                    newMs = total % kMsPerDay;
+                } else {
+                    newMs = ((ms + shiftMs) % kMsPerDay + kMsPerDay) % kMsPerDay;
+                }
+                const std::uint8_t bytes[6] = {
+                    static_cast<std::uint8_t>(newDay >> 8), static_cast<std::uint8_t>(newDay),
+                    static_cast<std::uint8_t>(newMs >> 24), static_cast<std::uint8_t>(newMs >> 16),
+                    static_cast<std::uint8_t>(newMs >> 8),  static_cast<std::uint8_t>(newMs)};
+                for (std::size_t b = 0; b < 6; ++b) {
+                    at(pos + 6 + b) = bytes[b];
+                    touched[stream[pos + 6 + b].frame] = true;
+                }
+            }
+            pos = end;
+            while (zone + 1 < zoneStart.size() && zoneStart[zone + 1] <= pos)
+                ++zone;
+        }
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            if (touched[i]) fRs.encodeFrame(frames[i].data());
+    }
+
     void framesFromCadus(Recording& rec, std::vector<std::vector<std::uint8_t>>& frameBytes) {
         const auto& in = *fO.cadus;
         if (in.size() % kCaduSize != 0 || in.empty())
@@ -326,6 +411,7 @@ class Builder {
             rec.frames.push_back(fr);
             frameBytes.push_back(std::move(f));
         }
+        if (fO.timeShiftS != 0) shiftImageTimes(frameBytes);
         // Fill frames behind them, as behind a pass of pictures, so that the interleaver and a
         // receiver's pipeline are flushed. They are idle frames of the other virtual channel, so
         // they add nothing to the packets of the frames given.

@@ -65,6 +65,10 @@ struct SynthOptions {
     // Real frames instead of pictures: 1,024-byte records (marker, then the
     // 1,020 bytes without the pseudo-random sequence).
     std::optional<std::vector<std::uint8_t>> cadus;
+    // With cadus: every image packet's time stamp moved by this many seconds (rounded to the ms;
+    // the day count follows across midnight when it is given), and the Reed-Solomon check bytes of
+    // every frame touched made anew, as a satellite with its clock that far off would send them.
+    double timeShiftS = 0;
 
     // Impairments.
     double otherVcRate = 0; // chance of a frame of virtual channel otherVcid before each frame

@@ -40,7 +40,8 @@ std::string BatchUsage() {
            "                      default 1,2,3\n"
            "  --out DIR           write every output there instead of beside the input\n"
            "  -q, --quiet         no progress display and no summary\n"
-           "  -h, --help          this text\n"
+           "  -h, --help          this text\n" +
+           MapOptionsUsage() +
            "\n"
            "Writes, named after the input: .vcdu, .70 (72k), the stage logs, .64.png/.64.bmp ... "
            ".69.png/.69.bmp\n"
@@ -49,6 +50,10 @@ std::string BatchUsage() {
            "distance (.64.rect.png ...), and the composites the channels allow, raw and rectified:\n"
            ".rgb123.png/.rgb123.rect.png (natural colour: channels 1, 2, 3), .rgb221.png/.rgb221.rect.png\n"
            "(channels 1 and 2), .ir.png/.ir.rect.png (channel 5, 6 or 4, enhanced).\n"
+           "With --tle: each of these on the map as GeoTIFF and as PNG with coastlines, borders and a\n"
+           "5-degree grid (.rgb123.map.tif/.map.png ..., .64.map.tif/.map.png ...), each channel as a\n"
+           "GeoTIFF with ground control points (.64.gcp.tif ...), and the summary says where the pass\n"
+           "lies and how well it fits the coastlines.\n"
            "Files of an earlier run on the same name that this run does not write are deleted.\n"
            "Prints a summary. Exit status 0 on success, 1 on a file error, 2 on a usage error,\n"
            "3 when no transfer frame was found in the input.\n";
@@ -86,6 +91,7 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
             o.Quiet = true;
         } else if (a == "-h" || a == "--help") {
             o.Help = true;
+        } else if (ParseMapOption(aArgs, i, o.Maps)) {
         } else if (!a.empty() && a[0] == '-' && a != "-") {
             throw std::invalid_argument("unknown option " + a);
         } else if (o.Input.empty()) {
@@ -96,6 +102,7 @@ TBatchOptions ParseBatchArguments(const std::vector<std::string>& aArgs) {
     }
     if (!o.Help && o.Input.empty()) throw std::invalid_argument("no input file given");
     if (o.Auto && (o.Mode || o.Nrzm)) throw std::invalid_argument("--auto finds the mode and NRZ-M itself");
+    CheckMapOptions(o.Maps);
     return o;
 }
 
@@ -177,10 +184,33 @@ void RunInOrder(const std::vector<std::function<void()>>& aTasks) {
     if (failure) std::rethrow_exception(failure);
 }
 
+// The picture turned 180 degrees, rows aStride bytes apart in, 3 * aWidth apart out.
+std::vector<uint8_t> TurnedAround(const uint8_t* aBits, int aWidth, int aRows, int aStride) {
+    std::vector<uint8_t> out(static_cast<size_t>(aWidth) * 3 * static_cast<size_t>(aRows));
+    for (int y = 0; y < aRows; ++y) {
+        const uint8_t* from = aBits + static_cast<size_t>(aRows - 1 - y) * static_cast<size_t>(aStride);
+        uint8_t* to = out.data() + static_cast<size_t>(y) * aWidth * 3;
+        for (int x = 0; x < aWidth; ++x)
+            std::copy_n(from + 3 * (aWidth - 1 - x), 3, to + 3 * x);
+    }
+    return out;
+}
+
+// The rectified picture, north up when asked (a northbound pass's picture is the scene turned
+// around: its first row is the south end and column 0 the east).
+void WriteRectified(const std::string& aFile, const TGroundRectifier& aRectifier, const uint8_t* aBits,
+                    int aWidth, int aRows, int aStride, bool aTurn) {
+    WriteAtomically(aFile, [&](const std::string& aTo) {
+        if (!aTurn) return WriteRectifiedPngBgr(aTo, aRectifier, aBits, aWidth, aRows, aStride);
+        const auto turned = TurnedAround(aBits, aWidth, aRows, aStride);
+        WriteRectifiedPngBgr(aTo, aRectifier, turned.data(), aWidth, aRows, aWidth * 3);
+    });
+}
+
 } // namespace
 
 std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::string& aStem,
-                                              const std::array<int, 3>& aRgb) {
+                                              const std::array<int, 3>& aRgb, TPassMaps* aMaps) {
     std::array<TCanalDrawThread*, 6> stages{};
     std::array<bool, 6> present{};
     std::array<int, 6> rows{};
@@ -191,6 +221,19 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         // stage locks (several writers read one picture at once).
         rows[i] = present[i] ? std::min(stages[i]->LineCount(), stages[i]->Picture()->Height()) : 0;
     }
+    bool maps = false;
+    std::exception_ptr mapRefusal; // the pictures are written all the same
+    if (aMaps) {
+        std::array<TChannelTiming, 6> timing;
+        for (size_t i = 0; i < 6; ++i)
+            timing[i] = {present[i], stages[i]->FirstScanTime(), stages[i]->FirstDayCount(), rows[i]};
+        try {
+            maps = aMaps->SetTiming(timing);
+        } catch (const EMapError&) {
+            mapRefusal = std::current_exception();
+        }
+    }
+    const bool turn = maps && aMaps->Northbound();
     const TGroundRectifier& rectifier = TGroundRectifier::ForWidth(CompositeWidth);
 
     // The composites: the RGB composite of aRgb and the products. A product taking the very
@@ -244,12 +287,10 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         const std::string name = aStem + "." + CompositeName(kinds[k]);
         productFiles.push_back(name + ".png");
         productFiles.push_back(name + ".rect.png");
-        tasks.emplace_back([&composite, &rectifier, file = name + ".rect.png"] {
+        tasks.emplace_back([&composite, &rectifier, turn, file = name + ".rect.png"] {
             composite.Ready.get();
             const TBitmap24& p = composite.Picture;
-            WriteAtomically(file, [&](const std::string& aTo) {
-                WriteRectifiedPngBgr(aTo, rectifier, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());
-            });
+            WriteRectified(file, rectifier, p.Bits(), p.Width(), p.Height(), p.BytesPerLine(), turn);
         });
         tasks.emplace_back([&composite, file = name + ".png"] {
             composite.Ready.get();
@@ -269,10 +310,8 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         written.push_back(name + ".bmp");
         rectified.push_back(name + ".rect.png");
         // Each through a temporary file: lrpt-decode's live pictures have these names.
-        tasks.emplace_back([&p, n, &rectifier, file = name + ".rect.png"] {
-            WriteAtomically(file, [&](const std::string& aTo) {
-                WriteRectifiedPngBgr(aTo, rectifier, p.Bits(), CompositeWidth, n, p.BytesPerLine());
-            });
+        tasks.emplace_back([&p, n, &rectifier, turn, file = name + ".rect.png"] {
+            WriteRectified(file, rectifier, p.Bits(), CompositeWidth, n, p.BytesPerLine(), turn);
         });
         tasks.emplace_back([&p, n, file = name + ".png"] {
             WriteAtomically(file, [&](const std::string& aTo) {
@@ -286,11 +325,25 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         });
     }
     RunInOrder(tasks);
+    if (mapRefusal) std::rethrow_exception(mapRefusal);
+
+    std::vector<std::string> mapFiles;
+    if (maps) {
+        std::array<const TBitmap24*, 6> channels{};
+        for (size_t i = 0; i < 6; ++i)
+            channels[i] = present[i] ? stages[i]->Picture() : nullptr;
+        std::vector<TPassMaps::TComposite> composites;
+        for (size_t k = 0; k < kinds.size(); ++k)
+            composites.push_back(
+                {CompositeName(kinds[k]), CompositeChannels(kinds[k], present), &products[k]->Picture});
+        mapFiles = aMaps->WriteProducts(channels, composites, aStem);
+    }
 
     written.push_back(aStem + ".bmp");
     written.push_back(aStem + ".bmp.stat");
     written.insert(written.end(), rectified.begin(), rectified.end());
     written.insert(written.end(), productFiles.begin(), productFiles.end());
+    written.insert(written.end(), mapFiles.begin(), mapFiles.end());
     return written;
 }
 
@@ -320,6 +373,8 @@ void RemoveSessionPictures(const std::string& aStem) {
             fs::remove(aStem + "." + product + extension, error);
     fs::remove(aStem + ".bmp", error);
     fs::remove(aStem + ".bmp.stat", error);
+    for (const std::string& suffix : MapProductSuffixes())
+        fs::remove(aStem + suffix, error);
 }
 
 void CheckInputFile(const std::string& aPath) {
@@ -335,6 +390,9 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
     const auto started = Clock::now();
     CheckInputFile(aOptions.Input);
     std::error_code error;
+    // The element sets and the projection are checked before the pass is decoded.
+    std::unique_ptr<TPassMaps> maps;
+    if (aOptions.Maps.Enabled()) maps = std::make_unique<TPassMaps>(aOptions.Maps);
 
     std::string stem = aOptions.Input;
     if (!aOptions.OutDir.empty()) {
@@ -412,7 +470,8 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress) {
         result.LatestScan[static_cast<size_t>(i)] = channels.Captions[static_cast<size_t>(i)].Caption();
     }
     result.DecodeSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-    result.Written = WriteSessionPictures(chain, stem, aOptions.Rgb);
+    result.Written = WriteSessionPictures(chain, stem, aOptions.Rgb, maps.get());
+    if (maps && !maps->Facts().Satellite.empty()) result.Geolocation = maps->Facts();
 
     const double symbols = static_cast<double>(result.Totals.BytesFed) / 2;
     result.SignalSeconds = symbols / (result.Mode == TLrptMode::lm72k ? 72000.0 : 80000.0);
@@ -441,6 +500,7 @@ std::string BatchSummary(const TBatchResult& r) {
     for (const auto& [name, seconds] : r.StageCpu)
         s << " " << name << " " << seconds;
     s << "\n";
+    if (r.Geolocation) s << GeolocationSummary(*r.Geolocation);
     for (const auto& file : r.Written)
         s << "wrote " << file << "\n";
     return s.str();

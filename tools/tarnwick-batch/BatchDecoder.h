@@ -1,6 +1,7 @@
 // One decoding session without a window: the core of tarnwick-batch.
 #pragma once
 
+#include "MapProducts.h"
 #include "session/DecodingSession.h"
 #include "session/ModeDetector.h"
 
@@ -22,6 +23,7 @@ struct TBatchOptions {
     std::string Input;
     bool Help = false;
     bool Quiet = false;
+    TMapOptions Maps;
 };
 
 // Throws std::invalid_argument with a one-line message on a usage error.
@@ -44,7 +46,8 @@ struct TBatchResult {
     double ElapsedSeconds = 0;
     double SignalSeconds = 0;
     std::vector<std::string> Written;
-    std::string Stem; // input name, in --out DIR when given: the stem of every output
+    std::string Stem;                        // input name, in --out DIR when given: the stem of every output
+    std::optional<TGeolocation> Geolocation; // with --tle, when a channel was drawn
 };
 
 // Runs the session and writes every file: the session's own (".vcdu", ".70", logs), each channel
@@ -58,8 +61,11 @@ TBatchResult RunBatch(const TBatchOptions& aOptions, std::ostream* aProgress);
 // its decoded rows (".64.png"/".64.bmp" ...), the RGB composite of channels aRgb (1..6; ".bmp",
 // ".bmp.stat") and the products (rectified channels, composites the channels allow). Returns the
 // files written. Throws std::runtime_error naming the file on a write error.
+// With aMaps (the element sets of --tle), also the map products (see TPassMaps), and the rectified
+// pictures turned north up on a northbound pass; aMaps->Facts() then tells where the pass lies
+// (throws EMapError when the satellite or the date cannot be settled).
 std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::string& aStem,
-                                              const std::array<int, 3>& aRgb);
+                                              const std::array<int, 3>& aRgb, TPassMaps* aMaps = nullptr);
 // Deletes every picture WriteSessionPictures may write on aStem, so that a channel a new run does
 // not draw keeps no picture of an earlier one. (The session removes its own files.)
 void RemoveSessionPictures(const std::string& aStem);

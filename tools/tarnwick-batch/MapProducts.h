@@ -1,0 +1,132 @@
+// The pass on the map, for both batch tools: the orbit from an element set file, the time of every
+// picture row from the packets, north-up GeoTIFF and PNG maps with coastlines, GCP GeoTIFFs of the
+// raw channel pictures, and the facts pass.json and the summaries report.
+#pragma once
+
+#include "maps/GeoTiePoints.h"
+#include "orbit/LookAngles.h"
+#include "orbit/ScanGeometry.h"
+#include "orbit/Tle.h"
+#include "orbit/UtcTime.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class TBitmap24;
+
+// The map options of a command line.
+struct TMapOptions {
+    std::string TleFile;                      // --tle: empty, no map products
+    std::optional<std::string> Satellite;     // --satellite NAME|NORAD
+    std::optional<lrptgeo::TStation> Station; // --station LAT,LON[,ALT]
+    std::optional<std::string> Date;          // --date YYYY-MM-DD, used only where the packets carry no day
+    std::string Projection = "EPSG:4326";     // --projection
+    bool Register = true;                     // --no-register: the orbit model alone
+    bool Enabled() const { return !TleFile.empty(); }
+};
+
+// When aArgs[aIndex] is one of the map options, reads it (and its value, advancing aIndex) into
+// aOptions and returns true; false for any other argument. Throws std::invalid_argument with a
+// one-line message for a missing or malformed value.
+bool ParseMapOption(const std::vector<std::string>& aArgs, size_t& aIndex, TMapOptions& aOptions);
+// Throws std::invalid_argument when map options are given without --tle.
+void CheckMapOptions(const TMapOptions& aOptions);
+// The options' lines for a usage text.
+std::string MapOptionsUsage();
+
+// A refusal of the map work (unreadable element set, no such satellite, no date for the packets):
+// one line naming the file or option to blame.
+class EMapError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// What the drawing stages know of a channel.
+struct TChannelTiming {
+    bool Present = false;
+    int32_t FirstScanMs = -1;  // ms of the day of the first strip's stamp
+    int32_t FirstDayCount = 0; // 0: the packets carry none
+    int32_t Rows = 0;
+};
+
+struct TRegistrationFacts {
+    bool Attempted = false; // false: --no-register, or no channel to register on
+    bool Confident = false;
+    bool Applied = false;
+    double TimeOffsetS = 0, RollDeg = 0; // the parameters used for the maps
+    double ResidualKm = 0, ResidualStartKm = 0, Confidence = 0;
+    int EdgesUsed = 0;
+    int Channel = 0; // the channel registered on
+    std::string Why;
+};
+
+// Everything pass.json's "geolocation" and the summaries say.
+struct TGeolocation {
+    std::string Satellite;
+    int NoradId = 0;
+    std::string ChoiceReason;
+    std::string TleEpoch; // ISO-8601 UTC
+    double TleAgeDays = 0;
+    std::string TleWarning; // empty unless the element set lies more than 14 days from the pass
+    std::string DateSource; // "packets" or "--date"
+    lrptgeo::TUtcTime Start{}, End{};
+    bool Northbound = false;
+    // Picture corners (first row: column 0 and the last column, then the last row) and centre.
+    std::array<std::optional<lrptgeo::TLatLonDeg>, 4> Corners;
+    std::optional<lrptgeo::TLatLonDeg> Centre;
+    std::vector<lrptgeo::TTrackPoint> Track; // every 10 s
+    TRegistrationFacts Registration;
+    std::string Projection;
+    std::vector<std::string> MapFiles;
+};
+
+// The pass's geolocation, from the element sets and the drawing stages' timing. Construction
+// chooses the satellite and fixes the scan geometry (registration included, once the pictures are
+// given); WriteProducts then writes the maps.
+class TPassMaps {
+  public:
+    // Reads the element set file and checks the projection, so that a bad one is refused before
+    // any decoding. Throws EMapError.
+    explicit TPassMaps(const TMapOptions& aOptions);
+    ~TPassMaps();
+    TPassMaps(const TPassMaps&) = delete;
+    TPassMaps& operator=(const TPassMaps&) = delete;
+
+    // The channels' timing once the stages have ended: resolves the date, chooses the satellite
+    // and finds the direction. Throws EMapError; false when no channel has rows (nothing to map).
+    bool SetTiming(const std::array<TChannelTiming, 6>& aChannels);
+    // UTC time of row aRow of channel aChannel (1..6), stamped (no attitude offset).
+    lrptgeo::TUtcTime RowTime(int aChannel, int aRow) const;
+    bool Northbound() const { return fFacts.Northbound; }
+
+    // The pictures: channel i (1..6) and the named composites (channels given by number), all
+    // 1568 pixels wide, blue-green-red, rows as the stages drew them. Registers (unless
+    // --no-register) and writes every map product; returns the files written. Throws
+    // std::runtime_error naming the file on a write error.
+    struct TComposite {
+        std::string Name; // "rgb123", ...
+        std::array<int, 3> Channels{};
+        const TBitmap24* Picture = nullptr;
+    };
+    std::vector<std::string> WriteProducts(const std::array<const TBitmap24*, 6>& aChannels,
+                                           const std::vector<TComposite>& aComposites,
+                                           const std::string& aStem);
+
+    const TGeolocation& Facts() const { return fFacts; }
+
+  private:
+    struct TState;
+    std::unique_ptr<TState> fState;
+    TGeolocation fFacts;
+};
+
+// The map products' suffixes after the stem, for removing an earlier run's files.
+std::vector<std::string> MapProductSuffixes();
+
+// The facts as summary lines ("geolocation: ...").
+std::string GeolocationSummary(const TGeolocation& aFacts);
