@@ -672,8 +672,12 @@ TEST(LrptDecode, PassJsonReadsBackWhateverTheNamesHold) {
 TEST(LrptDecode, ScanSpanIsTakenAcrossMidnight) {
     auto span = [](std::vector<std::pair<std::string, std::string>> aChannels) {
         TPassSummary p;
-        for (const auto& [start, end] : aChannels)
-            p.Channels.push_back({64, 8, 64, start, end});
+        for (const auto& [start, end] : aChannels) {
+            TPassChannel c;
+            c.Start = start;
+            c.End = end;
+            p.Channels.push_back(c);
+        }
         SetScanSpan(p);
         return p.ScanStart + " " + p.ScanEnd;
     };
