@@ -39,7 +39,8 @@ TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSo
             for (int i = 0; i < 3; ++i)
                 row[3 * x + i] = source[i][3 * x];
     }
-    return RGBStatistics(t0, l);
+    // No strip in any channel (-1 everywhere): the statistics show midnight, as they always have.
+    return RGBStatistics(std::max(t0, 0), l);
 }
 
 TRGBStatistics GenerateRGB(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c,

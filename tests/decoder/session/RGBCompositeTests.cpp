@@ -45,7 +45,7 @@ TEST(RGBComposite, StatisticsAndEdgeCases) {
     EXPECT_EQ(out.ScanLine(0)[0], 0);
     EXPECT_EQ(out.ScanLine(0)[1], 0);
     // No strip anywhere: zero rows.
-    ComposeRGB({&a, -1, 0}, {&a, -1, 0}, {&a, -1, 0}, out);
+    EXPECT_EQ(ComposeRGB({&a, -1, 0}, {&a, -1, 0}, {&a, -1, 0}, out)[0], "00:00:00.000");
     EXPECT_EQ(out.Height(), 0);
     // The same channel thrice is grey; rounding of the offset goes to the nearest period.
     const TBitmap24 b = Channel(6000, 50);
