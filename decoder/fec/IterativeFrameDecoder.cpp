@@ -52,21 +52,15 @@ void TIterativeFrameDecoder::PinByte(int q, uint8_t aValue) {
     }
 }
 
-// Built for AVX2 as well as the baseline where the compiler can dispatch between them.
-#if defined(__GNUC__) && defined(__x86_64__)
-#define LRPT_ACS_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define LRPT_ACS_CLONES
-#endif
-
 namespace {
 
 // The add-compare-select of the whole window on 16-bit metrics, lowered by the best after every
 // step: states reachable from the best one within 7 steps stay within 7 x 508 of it, and a state
 // a pin rules out is held at kForbidden, so no sum leaves 16 bits. Written for the compiler to
 // vectorise.
-LRPT_ACS_CLONES void Acs(const int8_t* aSoft, const uint8_t* aPin, const uint8_t* aPinValue, bool aNrzm,
-                         uint8_t* aDecision, uint8_t* aDelta, int16_t* aLast) {
+inline __attribute__((always_inline)) void AcsBody(const int8_t* aSoft, const uint8_t* aPin,
+                                                   const uint8_t* aPinValue, bool aNrzm, uint8_t* aDecision,
+                                                   uint8_t* aDelta, int16_t* aLast) {
     // Allowed states after a pinned step, by the pinned value: the new state's top bit is the new
     // input bit; in an NRZ-M stream it must differ from the previous input bit (bit 4) by the pin.
     alignas(32) int16_t allowed[2][kStates];
@@ -109,6 +103,25 @@ LRPT_ACS_CLONES void Acs(const int8_t* aSoft, const uint8_t* aPin, const uint8_t
             M[s] = std::min(static_cast<int16_t>(N[s] - least), static_cast<int16_t>(kForbidden));
     }
     std::memcpy(aLast, M, sizeof M);
+}
+
+// Built for AVX2 as well as the baseline, chosen at run time. (Not by target_clones: its ifunc
+// resolver runs before a sanitizer's runtime is ready, and the ThreadSanitizer build crashed there.)
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target("avx2"))) void AcsAvx2(const int8_t* aSoft, const uint8_t* aPin,
+                                             const uint8_t* aPinValue, bool aNrzm, uint8_t* aDecision,
+                                             uint8_t* aDelta, int16_t* aLast) {
+    AcsBody(aSoft, aPin, aPinValue, aNrzm, aDecision, aDelta, aLast);
+}
+#endif
+
+void Acs(const int8_t* aSoft, const uint8_t* aPin, const uint8_t* aPinValue, bool aNrzm, uint8_t* aDecision,
+         uint8_t* aDelta, int16_t* aLast) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return AcsAvx2(aSoft, aPin, aPinValue, aNrzm, aDecision, aDelta, aLast);
+#endif
+    AcsBody(aSoft, aPin, aPinValue, aNrzm, aDecision, aDelta, aLast);
 }
 
 } // namespace
