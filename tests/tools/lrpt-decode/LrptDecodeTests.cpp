@@ -564,7 +564,7 @@ TEST(LrptDecode, NonFiniteSamplesAreErasedAndCounted) {
         Write(dir / ("clean-" + name), rec.bytes);
         // Spoilt at the start of the samples, during detection, in mid-pass (one value and a run of
         // 50), and at the very end; I and Q alike.
-        std::vector<uint8_t> bytes = rec.bytes;
+        std::vector<uint8_t> bytes = rec.bytes, zeroed = rec.bytes;
         // The samples of a WAV begin behind its "data" chunk's header.
         const size_t first =
             wav ? size_t(std::search(bytes.begin(), bytes.end(), "data", "data" + 4) - bytes.begin()) + 8 : 0;
@@ -572,7 +572,9 @@ TEST(LrptDecode, NonFiniteSamplesAreErasedAndCounted) {
         const float spoilers[] = {NAN, INFINITY, -INFINITY};
         size_t count = 0;
         auto spoil = [&](size_t aValue, float aWith) {
+            const float zero = 0;
             std::memcpy(bytes.data() + first + 4 * aValue, &aWith, 4);
+            std::memcpy(zeroed.data() + first + 4 * aValue, &zero, 4);
             ++count;
         };
         spoil(0, NAN);
@@ -582,6 +584,11 @@ TEST(LrptDecode, NonFiniteSamplesAreErasedAndCounted) {
             spoil(values * 2 / 3 + k, spoilers[k % 3]);
         spoil(values - 1, NAN);
         Write(dir / name, bytes);
+        Write(dir / ("zeroed-" + name), zeroed);
+        const TRun zero = Decode("-q --out " + Quote(dir / "zeroed") + " " + Quote(dir / ("zeroed-" + name)) +
+                                     (wav ? "" : " --rate 144000"),
+                                 dir);
+        ASSERT_EQ(zero.Exit, 0) << zero.Err;
         const TRun clean = Decode("-q --out " + Quote(dir / "clean") + " " + Quote(dir / ("clean-" + name)) +
                                       (wav ? "" : " --rate 144000"),
                                   dir);
@@ -589,12 +596,15 @@ TEST(LrptDecode, NonFiniteSamplesAreErasedAndCounted) {
         const TRun spoilt = Decode(
             "-q --out " + Quote(dir / "out") + " " + Quote(dir / name) + (wav ? "" : " --rate 144000"), dir);
         ASSERT_EQ(spoilt.Exit, 0) << spoilt.Err;
-        const TJson a = ReadPass(dir / "clean"), b = ReadPass(dir / "out");
+        const TJson a = ReadPass(dir / "clean"), b = ReadPass(dir / "out"), z = ReadPass(dir / "zeroed");
         EXPECT_EQ(b["non_finite_samples"].Number(), double(count));
         EXPECT_EQ(a["non_finite_samples"].Number(), 0);
         EXPECT_GT(a["frames"]["passed_on"].Number(), 50);
-        EXPECT_EQ(b["frames"]["passed_on"].Number(), a["frames"]["passed_on"].Number());
-        EXPECT_EQ(b["packets"]["64"].Number(), a["packets"]["64"].Number());
+        // Exactly the recording with zeros in their places; and (a run of 50 erased samples may cost
+        // a frame where the floating point of a build falls unluckily) the clean one's frames.
+        EXPECT_EQ(b["frames"]["passed_on"].Number(), z["frames"]["passed_on"].Number());
+        EXPECT_EQ(b["packets"]["64"].Number(), z["packets"]["64"].Number());
+        EXPECT_GE(b["frames"]["passed_on"].Number(), a["frames"]["passed_on"].Number() - 1);
         EXPECT_NEAR(b["receiver"]["esn0_db"].Number(), 9, 1.5);
         EXPECT_LT(std::abs(b["receiver"]["mean_carrier_offset_hz"].Number()), 50);
     }
