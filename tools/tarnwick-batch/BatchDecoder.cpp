@@ -157,33 +157,6 @@ void DetectForBatch(const std::string& aInput, TBatchResult& aResult, std::ostre
     if (aProgress) *aProgress << "detected " << aResult.Detection->Describe() << "\n" << std::flush;
 }
 
-// Runs aTasks on as many threads as the machine has cores (the calling thread among them), each
-// thread taking the next task not yet begun, so tasks start in their order: a task may wait for
-// one listed before it. Rethrows the first failure once every task has ended.
-void RunInOrder(const std::vector<std::function<void()>>& aTasks) {
-    std::atomic<size_t> next{0};
-    std::mutex lock;
-    std::exception_ptr failure;
-    auto work = [&] {
-        for (size_t i; (i = next++) < aTasks.size();) {
-            try {
-                aTasks[i]();
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(lock);
-                if (!failure) failure = std::current_exception();
-            }
-        }
-    };
-    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, aTasks.size() + 1);
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < threads; ++i)
-        helpers.emplace_back(work);
-    work();
-    for (auto& helper : helpers)
-        helper.join();
-    if (failure) std::rethrow_exception(failure);
-}
-
 // The picture turned 180 degrees, rows aStride bytes apart in, 3 * aWidth apart out.
 std::vector<uint8_t> TurnedAround(const uint8_t* aBits, int aWidth, int aRows, int aStride) {
     std::vector<uint8_t> out(static_cast<size_t>(aWidth) * 3 * static_cast<size_t>(aRows));
@@ -345,6 +318,31 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     written.insert(written.end(), productFiles.begin(), productFiles.end());
     written.insert(written.end(), mapFiles.begin(), mapFiles.end());
     return written;
+}
+
+void RunInOrder(const std::vector<std::function<void()>>& aTasks, size_t aMaxThreads) {
+    std::atomic<size_t> next{0};
+    std::mutex lock;
+    std::exception_ptr failure;
+    auto work = [&] {
+        for (size_t i; (i = next++) < aTasks.size();) {
+            try {
+                aTasks[i]();
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(lock);
+                if (!failure) failure = std::current_exception();
+            }
+        }
+    };
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1,
+                                              std::max<size_t>(1, std::min(aMaxThreads, aTasks.size() + 1)));
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; ++i)
+        helpers.emplace_back(work);
+    work();
+    for (auto& helper : helpers)
+        helper.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 void WriteAtomically(const std::string& aFile, const std::function<void(const std::string&)>& aWrite) {

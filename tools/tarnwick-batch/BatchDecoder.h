@@ -6,6 +6,7 @@
 #include "session/ModeDetector.h"
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -79,6 +80,11 @@ std::string BatchSummary(const TBatchResult& aResult);
 // aBits, as the 24-bit BMP that TBitmap24::SaveToFile writes for a picture holding just them, row
 // by row without a copy. Throws std::runtime_error naming the file on failure.
 void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWidth, int aRows, int aStride);
+
+// Runs aTasks on as many threads as the machine has cores, at most aMaxThreads (the calling thread
+// among them), each thread taking the next task not yet begun, so tasks start in their order: a
+// task may wait for one listed before it. Rethrows the first failure once every task has ended.
+void RunInOrder(const std::vector<std::function<void()>>& aTasks, size_t aMaxThreads = SIZE_MAX);
 
 // Writes aFile through aWrite(aFile + ".tmp") and a rename, so that a viewer watching the file
 // (lrpt-decode's live pictures have the final ones' names) never sees half of one; on failure the

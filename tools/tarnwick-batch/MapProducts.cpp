@@ -1,5 +1,7 @@
 #include "MapProducts.h"
 
+#include "BatchDecoder.h"
+
 #include "PngWriter.h"
 #include "image/Bitmap24.h"
 #include "maps/GeoErrors.h"
@@ -28,32 +30,6 @@ namespace {
 
 constexpr int kPictureWidth = kScanColumns;
 constexpr double kRowSeconds = kStripDurationS / kRowsPerStrip;
-
-// Runs aTasks on two threads (the calling one among them): the map work shares the machine with
-// nothing else at the end of a pass, and each task holds a map of tens of megabytes.
-void RunTasks(const std::vector<std::function<void()>>& aTasks) {
-    std::atomic<size_t> next{0};
-    std::mutex lock;
-    std::exception_ptr failure;
-    auto work = [&] {
-        for (size_t i; (i = next++) < aTasks.size();) {
-            try {
-                aTasks[i]();
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(lock);
-                if (!failure) failure = std::current_exception();
-            }
-        }
-    };
-    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 2);
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < threads; ++i)
-        helpers.emplace_back(work);
-    work();
-    for (auto& helper : helpers)
-        helper.join();
-    if (failure) std::rethrow_exception(failure);
-}
 
 TPictureView GreyView(const TBitmap24& aPicture, int aRows) {
     TPictureView v;
@@ -374,7 +350,9 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         std::vector<std::function<void()>> tasks;
         for (TProduct& p : products)
             tasks.emplace_back([&p, &geometry] { p.Ties = PictureTies(geometry, p.Start, p.View.Height); });
-        RunTasks(tasks);
+        // Two threads: the map work shares the machine with nothing else at the end of a pass, and
+        // each task holds a map of tens of megabytes.
+        RunInOrder(tasks, 2);
     }
 
     // The facts of the longest channel's picture.
@@ -409,7 +387,9 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
             if (p.Channel)
                 tasks.emplace_back([&p, name] { WriteGcpGeoTiff(p.View, p.Ties, name + ".gcp.tif"); });
         }
-        RunTasks(tasks);
+        // Two threads: the map work shares the machine with nothing else at the end of a pass, and
+        // each task holds a map of tens of megabytes.
+        RunInOrder(tasks, 2);
     } catch (const EGeoError& e) {
         throw std::runtime_error(e.what());
     }
