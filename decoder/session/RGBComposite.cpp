@@ -12,14 +12,32 @@ TRGBStatistics RGBStatistics(int32_t aFirstScanTime, int32_t aLineCount) {
             FormatTimeOfDay(aLineCount * 1.23114 / 691200), "0.1538925"};
 }
 
+int32_t LatestFirstScanTime(int32_t a, int32_t b, int32_t c) {
+    // The times are of one pass, hours apart at most, so the latest is taken on the clock face:
+    // 00:00:01 is later than 23:59:59.
+    int32_t latest = -1;
+    for (const int32_t t : {a, b, c}) {
+        if (t < 0) continue;
+        if (latest < 0) {
+            latest = t;
+            continue;
+        }
+        int64_t ahead = (static_cast<int64_t>(t) - latest) % MSecsPerDay;
+        if (ahead < 0) ahead += MSecsPerDay;
+        if (ahead > 0 && ahead < MSecsPerDay / 2) latest = t;
+    }
+    return latest;
+}
+
 TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c,
                           TBitmap24& aComposite) {
     const TRGBSource* sources[3] = {&a, &b, &c};
-    const int32_t t0 = std::max({a.FirstScanTime, b.FirstScanTime, c.FirstScanTime});
+    const int32_t t0 = LatestFirstScanTime(a.FirstScanTime, b.FirstScanTime, c.FirstScanTime);
     int64_t offset[3];
     for (int i = 0; i < 3; ++i) {
-        const int32_t difference = static_cast<int32_t>(static_cast<uint32_t>(t0) -
-                                                        static_cast<uint32_t>(sources[i]->FirstScanTime));
+        // On the clock face too: t0 is never earlier than any channel's time.
+        int64_t difference = (static_cast<int64_t>(t0) - sources[i]->FirstScanTime) % MSecsPerDay;
+        if (difference < 0) difference += MSecsPerDay;
         offset[i] = 8 * static_cast<int64_t>(std::nearbyint(difference / ScanPeriodMs));
     }
     // Rows from the longest channel's count on would be cut off again: they are not made.

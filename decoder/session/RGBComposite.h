@@ -33,6 +33,9 @@ struct TRGBSource {
     int32_t FirstScanTime = -1;         // ms of the day; -1: no strip begun
     int32_t LineCount = 0;
 };
+// The latest of first scan times (ms of the day, -1: none) on the clock face, so that a pass across
+// midnight aligns; -1 when all are -1.
+int32_t LatestFirstScanTime(int32_t a, int32_t b, int32_t c);
 // The composition itself, on pictures nobody else changes meanwhile.
 TRGBStatistics ComposeRGB(const TRGBSource& a, const TRGBSource& b, const TRGBSource& c,
                           TBitmap24& aComposite);

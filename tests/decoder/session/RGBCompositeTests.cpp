@@ -34,6 +34,22 @@ TEST(RGBComposite, AlignsChannelsByFirstScanTime) {
     EXPECT_EQ(stat[2], "0.1538925");
 }
 
+TEST(RGBComposite, AlignsAPassAcrossMidnight) {
+    const TBitmap24 a = Channel(6000, 0), b = Channel(6000, 100), c = Channel(6000, 200);
+    TBitmap24 out;
+    // c's first strip came two scan periods after a's and b's, past midnight.
+    const auto stat = ComposeRGB({&a, 86399000, 400}, {&b, 86399000, 400}, {&c, 1462, 384}, out);
+    ASSERT_EQ(out.Height(), 400);
+    EXPECT_EQ(out.ScanLine(0)[0], 16);
+    EXPECT_EQ(out.ScanLine(0)[1], 116);
+    EXPECT_EQ(out.ScanLine(0)[2], 200);
+    EXPECT_EQ(stat[0], "00:00:01.462");
+    // Order does not matter, and a channel without strips is left out of the choice.
+    EXPECT_EQ(LatestFirstScanTime(1462, -1, 86399000), 1462);
+    EXPECT_EQ(LatestFirstScanTime(-1, -1, -1), -1);
+    EXPECT_EQ(LatestFirstScanTime(36000000, 36002462, 36001231), 36002462);
+}
+
 TEST(RGBComposite, StatisticsAndEdgeCases) {
     EXPECT_EQ(RGBStatistics(0, 5600)[1], "00:14:21.798");
     const TBitmap24 a = Channel(6000, 0);
