@@ -1,6 +1,7 @@
 // Renders the decoder's windows to PNG files: the main window halfway through decoding a
-// recording and after it, the RGB composite window and the statistics window. Meant for the
-// offscreen platform (scripts/screenshots-tarnwick).
+// recording and after it, the RGB composite window, the statistics window and, given the pass's
+// element sets, the RGB window showing the composite on the map. Meant for the offscreen platform
+// (scripts/screenshots-tarnwick).
 #include "ui/MainUnit.h"
 
 #include <QApplication>
@@ -27,9 +28,10 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     const QStringList args = application.arguments();
     if (args.size() < 3) {
-        std::fprintf(stderr, "usage: tarnwick-screenshots RECORDING OUTDIR [R,G,B]\n"
+        std::fprintf(stderr, "usage: tarnwick-screenshots RECORDING OUTDIR [R,G,B [TLE]]\n"
                              "  RECORDING  a symbol file; 80k mode when its name contains \"_LRPT INT_\"\n"
-                             "  R,G,B      channels 1-6 of the composite (default 1,2,3)\n");
+                             "  R,G,B      channels 1-6 of the composite (default 1,2,3)\n"
+                             "  TLE        element sets of the pass: also the composite on the map\n");
         return 2;
     }
     const QString recording = args[1];
@@ -78,5 +80,14 @@ int main(int argc, char* argv[]) {
     ok = Save(*window.RGBForm, out.filePath("tarnwick-rgb.png")) && ok;
     window.RGBForm->S1Click();
     ok = Save(*window.StatForm, out.filePath("tarnwick-statistic.png")) && ok;
+    if (args.size() > 4) {
+        TRGBForm& form = *window.RGBForm;
+        if (!form.LoadOrbit(args[4].toStdString())) return 1;
+        form.SetOnMap(true);
+        if (!form.OnMap->isChecked()) return 1;
+        form.FitToComposite();
+        form.ImageRGB->Refresh();
+        ok = Save(form, out.filePath("tarnwick-rgb-map.png")) && ok;
+    }
     return ok ? 0 : 1;
 }
