@@ -34,7 +34,7 @@ QString MapStatusLine(const TGeolocation& g) {
             r.Applied ? "applied" : "not applied", r.Channel, r.ResidualKm, r.TimeOffsetS, r.RollDeg);
     else
         std::snprintf(fit, sizeof fit, "registration %s", r.Why.c_str());
-    std::string line = g.Satellite + ", " + lrptgeo::FormatIsoUtc(g.Start) + " UTC, " +
+    std::string line = g.Satellite + ", " + lrptgeo::FormatIsoUtc(g.Start) + ", " +
                        (g.Northbound ? "northbound" : "southbound") + "; " + fit;
     if (!g.TleWarning.empty()) line += "; " + g.TleWarning;
     return QString::fromStdString(line);

@@ -5,7 +5,10 @@
 #include "ui/MainUnit.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
+#include <QImage>
 #include <QTimer>
 
 #include <cstdio>
@@ -14,7 +17,22 @@ namespace {
 
 bool Save(QWidget& aWidget, const QString& aFileName) {
     QCoreApplication::processEvents();
-    if (!aWidget.grab().save(aFileName)) {
+    // Pictures of the Earth make megabyte screenshots: 256 colours, dithered, when that is much
+    // smaller (dithering speckles the plain controls, for which it gains little).
+    const QImage full = aWidget.grab().toImage();
+    auto encode = [](const QImage& aImage) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        aImage.save(&buffer, "PNG", 0);
+        return bytes;
+    };
+    QByteArray best = encode(full);
+    const QByteArray few =
+        encode(full.convertToFormat(QImage::Format_Indexed8, Qt::DiffuseDither | Qt::PreferDither));
+    if (!few.isEmpty() && few.size() < best.size() / 2) best = few;
+    QFile file(aFileName);
+    if (best.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(best) != best.size()) {
         std::fprintf(stderr, "tarnwick-screenshots: cannot write %s\n", qPrintable(aFileName));
         return false;
     }
