@@ -257,3 +257,10 @@ TEST_F(MapWindow, PassesThatCannotBePutOnTheMapAreToldAndTheCompositeStays) {
     EXPECT_EQ(&Form().Shown(), &Form().Composite());
     EXPECT_EQ(Form().Geolocation(), nullptr);
 }
+
+TEST(MapNames, TheChoicesAreNamedAsTheToolsNameTheSamePictures) {
+    EXPECT_EQ(ChoiceName({1, 2, 3}), "rgb123"); // natural colour: channel 3 shows as red
+    EXPECT_EQ(ChoiceName({1, 2, 2}), "rgb221");
+    EXPECT_EQ(ChoiceName({5, 5, 5}), "68");
+    EXPECT_EQ(ChoiceName({5, 2, 1}), "rgb125"); // red, green, blue as shown
+}
