@@ -16,6 +16,14 @@ std::string CompositeName(TCompositeKind aKind) {
     return "?";
 }
 
+std::string ChoiceName(const std::array<int, 3>& aChannels) {
+    const auto [a, b, c] = aChannels;
+    if (a == b && b == c) return std::to_string(63 + a);
+    for (const TCompositeKind kind : {TCompositeKind::Natural123, TCompositeKind::Day221})
+        if (CompositeChannels(kind, {}) == aChannels) return CompositeName(kind);
+    return "rgb" + std::to_string(c) + std::to_string(b) + std::to_string(a);
+}
+
 std::string CompositeTitle(TCompositeKind aKind) {
     switch (aKind) {
     case TCompositeKind::Natural123:

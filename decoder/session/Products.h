@@ -20,6 +20,12 @@ enum class TCompositeKind {
 
 // "rgb123", "rgb221", "ir": the file name part and the name shown to the user.
 std::string CompositeName(TCompositeKind aKind);
+// The file name part of the composite of channels aChannels = (a, b, c) of ComposeRGB (numbers
+// 1..6, the sources of the blue, green and red bytes): the product's name when a product takes the
+// very same channels ("rgb123", "rgb221"), the APID ("64" .. "69") when all three are one channel,
+// as the channel pictures are named, else "rgb" and the channels as red, green and blue show them
+// (c, b, a).
+std::string ChoiceName(const std::array<int, 3>& aChannels);
 // One line for a menu: "natural colour (3-2-1)" and the like.
 std::string CompositeTitle(TCompositeKind aKind);
 

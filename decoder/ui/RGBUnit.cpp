@@ -3,18 +3,44 @@
 #include "platform/Exceptions.h"
 #include "platform/Streams.h"
 
+#include "orbit/SatelliteChoice.h"
+#include "orbit/Tle.h"
+
+#include <QGuiApplication>
 #include <QImage>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
+#include <QStatusBar>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 const TCompositeKind ProductKinds[] = {TCompositeKind::Natural123, TCompositeKind::Day221,
                                        TCompositeKind::InfraRed};
+
+const char* const TleFilter = "element sets (*.txt, *.tle)|*.txt;*.tle;*.2le;*.3le|all (*.*)|*";
+
+// One line on the status bar: where the pass lies and how well it fits the coastlines.
+QString MapStatusLine(const TGeolocation& g) {
+    const TRegistrationFacts& r = g.Registration;
+    char fit[160];
+    if (r.Attempted)
+        std::snprintf(
+            fit, sizeof fit, "registration %s (channel %d): residual %.1f km, time %+.1f s, roll %+.2f deg",
+            r.Applied ? "applied" : "not applied", r.Channel, r.ResidualKm, r.TimeOffsetS, r.RollDeg);
+    else
+        std::snprintf(fit, sizeof fit, "registration %s", r.Why.c_str());
+    std::string line = g.Satellite + ", " + lrptgeo::FormatIsoUtc(g.Start) + ", " +
+                       (g.Northbound ? "northbound" : "southbound") + "; " + fit;
+    if (!g.TleWarning.empty()) line += "; " + g.TleWarning;
+    return QString::fromStdString(line);
 }
+
+} // namespace
 
 QSize FitToPicture(QSize aPicture, QSize aAvailable, int aMenuHeight) {
     constexpr int MinWidth = 240, MinHeight = 160;
@@ -54,6 +80,26 @@ TRGBForm::TRGBForm(TStatForm* aStatForm, QWidget* aParent) : QMainWindow(aParent
     Rectified = new QCheckBox("rectified", ProductBar);
     Rectified->setObjectName("Rectified");
     ProductBar->addWidget(Rectified);
+    OnMap = new QCheckBox("map", ProductBar);
+    OnMap->setObjectName("OnMap");
+    ProductBar->addWidget(OnMap);
+    Orbit1 = MainMenu1->addAction("Orbit (TLE)…");
+    Orbit1->setObjectName("Orbit1");
+    OpenDialogTle = new TOpenDialog(this, "OpenDialogTle");
+    OpenDialogTle->Filter = TleFilter;
+    MapStatus = new QLabel(this);
+    MapStatus->setObjectName("MapStatus");
+    statusBar()->addWidget(MapStatus, 1);
+    statusBar()->hide();
+    connect(Orbit1, &QAction::triggered, this, [this] { Orbit1Click(); });
+    connect(OnMap, &QCheckBox::toggled, this, [this](bool aOn) { SetOnMap(aOn); });
+    ChooseSatellite = [this](const QStringList& aNames) -> std::optional<int> {
+        bool ok = false;
+        const QString name =
+            QInputDialog::getItem(this, "Orbit (TLE)", "Satellite of the pass:", aNames, 0, false, &ok);
+        if (!ok) return std::nullopt;
+        return static_cast<int>(aNames.indexOf(name));
+    };
     connect(ProductBox, &QComboBox::currentIndexChanged, this, [this](int aIndex) { SetProduct(aIndex); });
     connect(Rectified, &QCheckBox::toggled, this, [this](bool aOn) { SetRectified(aOn); });
     ShowError = [this](const QString& aText) { QMessageBox::critical(this, windowTitle(), aText); };
@@ -68,6 +114,11 @@ void TRGBForm::FormCreate() {
 void TRGBForm::Generate(TCanalDrawThread& a, TCanalDrawThread& b, TCanalDrawThread& c,
                         const std::string& aFileName) {
     FileName = aFileName;
+    for (size_t i = 0; i < 6; ++i)
+        for (size_t k = 0; k < 3; ++k)
+            if (fStages[i] == std::array{&a, &b, &c}[k]) fChoice[k] = static_cast<int>(i) + 1;
+    // New pictures: the pass is timed and registered afresh when next put on the map.
+    fPassMaps.reset();
     fStatistics = GenerateRGB(a, b, c, fComposite);
     fStatForm->SetLines({fStatistics->begin(), fStatistics->end()});
     // The products the channels allow are offered; the others are greyed out.
@@ -95,6 +146,12 @@ void TRGBForm::SetProduct(int aIndex) {
 }
 
 void TRGBForm::SetRectified(bool aOn) {
+    // A map is north up by itself: the two are alternatives.
+    if (aOn && fOnMap) {
+        fOnMap = false;
+        const QSignalBlocker block(OnMap);
+        OnMap->setChecked(false);
+    }
     fRectified = aOn;
     if (Rectified->isChecked() != aOn) {
         const QSignalBlocker block(Rectified);
@@ -103,7 +160,111 @@ void TRGBForm::SetRectified(bool aOn) {
     if (fStatistics) UpdateShown();
 }
 
+void TRGBForm::SetOnMap(bool aOn) {
+    if (aOn && !fMapOptions && !Orbit1Click()) aOn = false;
+    if (aOn && fRectified) {
+        fRectified = false;
+        const QSignalBlocker block(Rectified);
+        Rectified->setChecked(false);
+    }
+    fOnMap = aOn;
+    if (fStatistics) {
+        UpdateShown();
+        if (isVisible()) FitToComposite();
+    }
+    if (OnMap->isChecked() != fOnMap) {
+        const QSignalBlocker block(OnMap);
+        OnMap->setChecked(fOnMap);
+    }
+}
+
+bool TRGBForm::Orbit1Click() {
+    if (!OpenDialogTle->Execute()) return false;
+    return LoadOrbit(OpenDialogTle->FileName.toStdString());
+}
+
+bool TRGBForm::LoadOrbit(const std::string& aFileName) {
+    TMapOptions options;
+    options.TleFile = aFileName;
+    try {
+        const std::vector<lrptgeo::TTle> entries = lrptgeo::ReadTleFile(aFileName);
+        try {
+            lrptgeo::ChooseSatellite(entries, {});
+        } catch (const lrptgeo::ESatelliteChoiceError&) {
+            // Several entries and none of them the obvious one: the operator says which.
+            if (entries.size() < 2) throw;
+            QStringList names;
+            for (const lrptgeo::TTle& tle : entries)
+                names << QString::fromStdString(tle.DisplayName() + " (NORAD " + std::to_string(tle.NoradId) +
+                                                ")");
+            const std::optional<int> chosen = ChooseSatellite(names);
+            if (!chosen || *chosen < 0 || *chosen >= static_cast<int>(entries.size())) return false;
+            options.Satellite = std::to_string(entries[static_cast<size_t>(*chosen)].NoradId);
+        }
+        // Refuses what the tools would refuse, before any map is asked for.
+        const TPassMaps check(options);
+    } catch (const std::exception& e) {
+        ShowError(QString::fromStdString(e.what()));
+        return false;
+    }
+    fMapOptions = options;
+    fPassMaps.reset();
+    MapStatus->setText(QString::fromStdString("orbit from " + aFileName));
+    statusBar()->show();
+    if (fOnMap && fStatistics) UpdateShown();
+    return true;
+}
+
+bool TRGBForm::MakeMap(const TBitmap24& aSource) {
+    if (!fMapOptions) return false;
+    if (!fStages[0]) {
+        ShowError("No channel pictures yet: decode a file first.");
+        return false;
+    }
+    std::array<bool, 6> present{};
+    for (size_t i = 0; i < 6; ++i)
+        present[i] = fStages[i]->FirstScanTime() >= 0 && fStages[i]->LineCount() > 0;
+    std::array<int, 3> channels = fChoice;
+    std::string name = ChoiceName(fChoice);
+    bool grey = fChoice[0] == fChoice[1] && fChoice[1] == fChoice[2];
+    if (fProduct > 0) {
+        const TCompositeKind kind = ProductKinds[fProduct - 1];
+        channels = CompositeChannels(kind, present);
+        name = CompositeName(kind);
+        grey = false;
+    }
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        if (!fPassMaps) {
+            const TSessionChannels pass = SnapshotChannels(fStages);
+            if (std::none_of(pass.Timing.begin(), pass.Timing.end(),
+                             [](const TChannelTiming& t) { return t.Present; }))
+                throw EMapError("Nothing was decoded to put on the map.");
+            if (!pass.Dated())
+                throw EMapError("The packets of this pass carry no date: it cannot be put on the map.");
+            auto maps = std::make_unique<TPassMaps>(*fMapOptions);
+            if (!maps->SetTiming(pass.Timing)) throw EMapError("Nothing was decoded to put on the map.");
+            maps->RegisterPictures(pass.Views());
+            fPassMaps = std::move(maps);
+        }
+        fMapProduct = fPassMaps->MakeMapProduct({name, channels, &aSource}, grey);
+        fMapPicture = MapPicture(*fMapProduct);
+    } catch (const std::exception& e) {
+        QGuiApplication::restoreOverrideCursor();
+        fMapProduct.reset();
+        ShowError(QString::fromStdString(e.what()));
+        return false;
+    }
+    QGuiApplication::restoreOverrideCursor();
+    fMapName = name;
+    MapStatus->setText(MapStatusLine(fPassMaps->Facts()));
+    MapStatus->setToolTip(QString::fromStdString(GeolocationSummary(fPassMaps->Facts())));
+    statusBar()->show();
+    return true;
+}
+
 std::string TRGBForm::ShownPngName() const {
+    if (fShown == &fMapPicture) return FileName + "." + fMapName + ".map.png";
     if (fShown == &fComposite) return {};
     const std::string name = fProduct == 0 ? "rgb" : CompositeName(ProductKinds[fProduct - 1]);
     return FileName + "." + name + (fRectified ? ".rect" : "") + ".png";
@@ -116,7 +277,15 @@ void TRGBForm::UpdateShown() {
         fProductPicture = GenerateProduct(ProductKinds[fProduct - 1], fStages);
         source = &fProductPicture;
     }
-    if (fRectified) {
+    if (fOnMap) {
+        if (MakeMap(*source)) {
+            source = &fMapPicture;
+        } else {
+            fOnMap = false;
+            const QSignalBlocker block(OnMap);
+            OnMap->setChecked(false);
+        }
+    } else if (fRectified) {
         fRectifiedPicture = RectifyProduct(*source);
         source = &fRectifiedPicture;
     }
@@ -130,9 +299,10 @@ void TRGBForm::FitToComposite() {
     const QRect free = s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
     // The frame is known once the window has been shown; before that, a usual title bar.
     const QSize frame = isVisible() ? frameGeometry().size() - geometry().size() : QSize(8, 36);
-    // The menu and the product bar sit above the picture.
-    resize(FitToPicture(QSize(fShown->Width(), fShown->Height()), free.size() - frame,
-                        MainMenu1->sizeHint().height() + ProductBar->sizeHint().height()));
+    // The menu and the product bar sit above the picture, the status bar (when shown) below.
+    const int bars = MainMenu1->sizeHint().height() + ProductBar->sizeHint().height() +
+                     (!statusBar()->isHidden() ? statusBar()->sizeHint().height() : 0);
+    resize(FitToPicture(QSize(fShown->Width(), fShown->Height()), free.size() - frame, bars));
 }
 
 void TRGBForm::Save1Click() {
@@ -145,7 +315,9 @@ void TRGBForm::Save1Click() {
             TFileStream stat(FileName + ".bmp.stat", TFileMode::fmCreate);
         }
         const std::string png = ShownPngName();
-        if (!png.empty()) {
+        if (fShown == &fMapPicture && fMapProduct) {
+            WriteMapProduct(*fMapProduct, FileName + "." + fMapName);
+        } else if (!png.empty()) {
             const QImage image(fShown->Bits(), fShown->Width(), fShown->Height(), fShown->BytesPerLine(),
                                QImage::Format_BGR888);
             if (!image.save(QString::fromStdString(png), "PNG"))

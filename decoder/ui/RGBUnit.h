@@ -7,18 +7,23 @@
 #include "image/CanalDrawThreadUnit.h"
 #include "session/Products.h"
 #include "session/RGBComposite.h"
+#include "ui/FileDialogs.h"
 #include "ui/ImageView.h"
 #include "ui/StatUnit.h"
+
+#include "MapProducts.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QToolBar>
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -52,7 +57,7 @@ class TRGBForm : public QMainWindow {
     // Generate allow them); Rectified shows the picture resampled to equal ground distance. Each
     // control has one setter; the shown picture is remade at once when a composite exists.
     // Save also writes a shown product or rectified picture as "<file>.<name>[.rect].png"
-    // (name "rgb" for the "R:", "G:", "B:" composite).
+    // (name "rgb" for the "R:", "G:", "B:" composite), and a shown map as below.
     // The six channel stages the products are made from (borrowed; none before a session).
     void SetChannels(const std::array<TCanalDrawThread*, 6>& aStages) { fStages = aStages; }
     void SetProduct(int aIndex);
@@ -63,6 +68,27 @@ class TRGBForm : public QMainWindow {
     std::string ShownPngName() const;
     const std::optional<TRGBStatistics>& Statistics() const { return fStatistics; }
 
+    // The pass on the map. "Orbit (TLE)..." reads an element set file chosen in OpenDialogTle and
+    // picks the satellite as the tools do (the file's only Meteor, else its only entry), asking
+    // ChooseSatellite when that leaves several; false when cancelled or refused (the reason shown).
+    bool Orbit1Click();
+    // The same without the file dialog.
+    bool LoadOrbit(const std::string& aFileName);
+    // The loaded element set file, empty before one was loaded.
+    std::string OrbitFile() const { return fMapOptions ? fMapOptions->TleFile : std::string(); }
+    // "map" shows what is chosen (the composite or a product, not rectified) north up on the map
+    // with coastlines, borders and a 5-degree grid, registered on the coastlines; without an orbit
+    // it asks for one first. Refusals (no orbit, no date in the packets, nothing decoded) are shown
+    // and leave the box unchecked. Save then also writes "<file>.<name>.map.png" and ".map.tif".
+    void SetOnMap(bool aOn);
+    // The pass as the maps place it, once a map was made since the last Generate; else null.
+    const TGeolocation* Geolocation() const { return fPassMaps ? &fPassMaps->Facts() : nullptr; }
+    // The name part of what the map shows ("rgb123", "64", "ir", ...); empty without a map.
+    std::string MapName() const { return fOnMap ? fMapName : std::string(); }
+    // Receives the names of the entries; returns the chosen index, or none when cancelled.
+    // Tests replace it.
+    std::function<std::optional<int>(const QStringList&)> ChooseSatellite;
+
     TImageView* ImageRGB;
     QMenuBar* MainMenu1;
     QAction* Save1;
@@ -70,6 +96,10 @@ class TRGBForm : public QMainWindow {
     QToolBar* ProductBar;
     QComboBox* ProductBox;
     QCheckBox* Rectified;
+    QAction* Orbit1;
+    TOpenDialog* OpenDialogTle;
+    QCheckBox* OnMap;
+    QLabel* MapStatus; // the registration's outcome, in the status bar
     std::string FileName;
     // Shows an error text; tests replace it.
     std::function<void(const QString&)> ShowError;
@@ -85,4 +115,14 @@ class TRGBForm : public QMainWindow {
     TBitmap24 fProductPicture;
     TBitmap24 fRectifiedPicture;
     const TBitmap24* fShown = &fComposite;
+
+    // Makes the map of aSource into fMapPicture; false (the reason shown) when it cannot.
+    bool MakeMap(const TBitmap24& aSource);
+    std::array<int, 3> fChoice{1, 2, 3}; // channel numbers of the last Generate's a, b, c
+    bool fOnMap = false;
+    std::optional<TMapOptions> fMapOptions;
+    std::unique_ptr<TPassMaps> fPassMaps; // timed and registered for the last Generate's pictures
+    std::optional<TPassMaps::TMapProduct> fMapProduct;
+    std::string fMapName;
+    TBitmap24 fMapPicture;
 };

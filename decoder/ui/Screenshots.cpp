@@ -1,10 +1,14 @@
 // Renders the decoder's windows to PNG files: the main window halfway through decoding a
-// recording and after it, the RGB composite window and the statistics window. Meant for the
-// offscreen platform (scripts/screenshots-tarnwick).
+// recording and after it, the RGB composite window, the statistics window and, given the pass's
+// element sets, the RGB window showing the composite on the map. Meant for the offscreen platform
+// (scripts/screenshots-tarnwick).
 #include "ui/MainUnit.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
+#include <QImage>
 #include <QTimer>
 
 #include <cstdio>
@@ -13,7 +17,22 @@ namespace {
 
 bool Save(QWidget& aWidget, const QString& aFileName) {
     QCoreApplication::processEvents();
-    if (!aWidget.grab().save(aFileName)) {
+    // Pictures of the Earth make megabyte screenshots: 256 colours, dithered, when that is much
+    // smaller (dithering speckles the plain controls, for which it gains little).
+    const QImage full = aWidget.grab().toImage();
+    auto encode = [](const QImage& aImage) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        aImage.save(&buffer, "PNG", 0);
+        return bytes;
+    };
+    QByteArray best = encode(full);
+    const QByteArray few =
+        encode(full.convertToFormat(QImage::Format_Indexed8, Qt::DiffuseDither | Qt::PreferDither));
+    if (!few.isEmpty() && few.size() < best.size() / 2) best = few;
+    QFile file(aFileName);
+    if (best.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(best) != best.size()) {
         std::fprintf(stderr, "tarnwick-screenshots: cannot write %s\n", qPrintable(aFileName));
         return false;
     }
@@ -27,9 +46,10 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     const QStringList args = application.arguments();
     if (args.size() < 3) {
-        std::fprintf(stderr, "usage: tarnwick-screenshots RECORDING OUTDIR [R,G,B]\n"
+        std::fprintf(stderr, "usage: tarnwick-screenshots RECORDING OUTDIR [R,G,B [TLE]]\n"
                              "  RECORDING  a symbol file; 80k mode when its name contains \"_LRPT INT_\"\n"
-                             "  R,G,B      channels 1-6 of the composite (default 1,2,3)\n");
+                             "  R,G,B      channels 1-6 of the composite (default 1,2,3)\n"
+                             "  TLE        element sets of the pass: also the composite on the map\n");
         return 2;
     }
     const QString recording = args[1];
@@ -78,5 +98,14 @@ int main(int argc, char* argv[]) {
     ok = Save(*window.RGBForm, out.filePath("tarnwick-rgb.png")) && ok;
     window.RGBForm->S1Click();
     ok = Save(*window.StatForm, out.filePath("tarnwick-statistic.png")) && ok;
+    if (args.size() > 4) {
+        TRGBForm& form = *window.RGBForm;
+        if (!form.LoadOrbit(args[4].toStdString())) return 1;
+        form.SetOnMap(true);
+        if (!form.OnMap->isChecked()) return 1;
+        form.FitToComposite();
+        form.ImageRGB->Refresh();
+        ok = Save(form, out.filePath("tarnwick-rgb-map.png")) && ok;
+    }
     return ok ? 0 : 1;
 }

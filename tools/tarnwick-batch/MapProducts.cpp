@@ -4,6 +4,7 @@
 
 #include "PngWriter.h"
 #include "image/Bitmap24.h"
+#include "image/CanalDrawThreadUnit.h"
 #include "maps/GeoErrors.h"
 #include "maps/GeoTiffWriter.h"
 #include "maps/MapOverlay.h"
@@ -422,4 +423,142 @@ std::string GeolocationSummary(const TGeolocation& g) {
     s << "; time offset " << r.TimeOffsetS << " s, roll " << r.RollDeg << " deg\n";
     s << "maps in " << g.Projection << "\n";
     return s.str();
+}
+
+void TPassMaps::RegisterPictures(const std::array<const TBitmap24*, 6>& aChannels) {
+    TState& s = *fState;
+    TRegistrationFacts& reg = fFacts.Registration;
+    reg = {};
+    if (!s.Options.Register) {
+        reg.Why = "not attempted (--no-register)";
+    } else {
+        for (int channel : {2, 5, 4}) {
+            const size_t i = static_cast<size_t>(channel - 1);
+            if (!s.Channels[i].Present || !aChannels[i] ||
+                std::min(s.Channels[i].Rows, aChannels[i]->Height()) < 8)
+                continue;
+            try {
+                const TShores shores;
+                TRegistrationInput in;
+                in.Rows = std::min(s.Channels[i].Rows, aChannels[i]->Height());
+                in.Picture = GreyView(*aChannels[i], in.Rows);
+                in.RowTime = [this, channel](int aRow) { return RowTime(channel, aRow); };
+                in.Orbit = &*s.Orbit;
+                in.Start = s.Parameters;
+                in.Shores = &shores;
+                const TRegistrationResult r = lrptgeo::Register(in);
+                reg.Attempted = true;
+                reg.Channel = channel;
+                reg.Confident = r.Confident;
+                reg.Applied = r.Confident;
+                reg.ResidualKm = r.ResidualKm;
+                reg.ResidualStartKm = r.ResidualStartKm;
+                reg.Confidence = r.Confidence;
+                reg.EdgesUsed = r.EdgesUsed;
+                reg.Why = r.Why;
+                if (r.Confident) s.Parameters = r.Fitted;
+            } catch (const EGeoError& e) {
+                reg.Why = std::string("not attempted: ") + e.what();
+            }
+            break;
+        }
+        if (!reg.Attempted && reg.Why.empty()) reg.Why = "not attempted: no channel 2, 5 or 4 in the pass";
+    }
+    reg.TimeOffsetS = s.Parameters.TimeOffsetS;
+    reg.RollDeg = s.Parameters.RollDeg;
+}
+
+TPassMaps::TMapProduct TPassMaps::MakeMapProduct(const TComposite& aPicture, bool aGrey) const {
+    const TState& s = *fState;
+    if (!s.Orbit) throw EMapError("the pass has no timing yet: nothing to put on the map");
+    if (!aPicture.Picture || aPicture.Picture->Height() < 2)
+        throw EMapError("the picture has fewer than 2 rows: nothing to put on the map");
+    // The composite's row 0 is the scan of its latest-starting channel.
+    TUtcTime start{};
+    bool first = true;
+    for (int channel : aPicture.Channels) {
+        const TUtcTime t = s.Starts[static_cast<size_t>(std::clamp(channel, 1, 6) - 1)];
+        if (first || t > start) start = t;
+        first = false;
+    }
+    const int rows = aPicture.Picture->Height();
+    const TPictureView view = aGrey ? GreyView(*aPicture.Picture, rows) : ColourView(*aPicture.Picture, rows);
+    try {
+        const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
+        const TGeoTiePoints ties = PictureTies(geometry, start, rows);
+        const TMapGrid grid = ChooseMapGrid(ties, s.Projection);
+        TMapProduct product;
+        product.Map = MakeMap(view, ties, s.Projection, grid);
+        product.Lines = DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection);
+        return product;
+    } catch (const EGeoError& e) {
+        throw EMapError(e.what());
+    } catch (const ESgp4Error& e) {
+        throw EMapError(s.Options.TleFile + ": " + e.what());
+    }
+}
+
+TBitmap24 MapPicture(const TPassMaps::TMapProduct& aProduct) {
+    const TMapRaster& map = aProduct.Map;
+    const TMapRaster& lines = aProduct.Lines;
+    const int w = map.Grid.Width, h = map.Grid.Height, bands = map.Bands;
+    TBitmap24 picture(w, h);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* row = map.Pixels.data() + static_cast<size_t>(y) * w * bands;
+        const uint8_t* line = lines.Pixels.data() + static_cast<size_t>(y) * w * 4;
+        uint8_t* out = picture.ScanLine(y);
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* p = row + x * bands;
+            const uint8_t* l = line + 4 * x;
+            const int a = l[3];
+            // As the PNG blends them (WriteMapPng): red, green, blue in, blue, green, red out.
+            for (int b = 0; b < 3; ++b) {
+                const int v = bands == 3 ? p[2 - b] : p[0];
+                out[3 * x + b] = static_cast<uint8_t>((v * (255 - a) + l[2 - b] * a + 127) / 255);
+            }
+        }
+    }
+    return picture;
+}
+
+std::vector<std::string> WriteMapProduct(const TPassMaps::TMapProduct& aProduct, const std::string& aName) {
+    try {
+        WriteMapGeoTiff(aProduct.Map, aName + ".map.tif");
+        WriteMapPng(aProduct.Map, aProduct.Lines, aName + ".map.png");
+    } catch (const EGeoError& e) {
+        throw std::runtime_error(e.what());
+    }
+    return {aName + ".map.tif", aName + ".map.png"};
+}
+
+std::array<const TBitmap24*, 6> TSessionChannels::Views() const {
+    std::array<const TBitmap24*, 6> views{};
+    for (size_t i = 0; i < 6; ++i)
+        views[i] = Pictures[i].get();
+    return views;
+}
+
+bool TSessionChannels::Dated() const {
+    for (const TChannelTiming& t : Timing)
+        if (t.Present && t.Rows > 0 && t.FirstDayCount != 0) return true;
+    return false;
+}
+
+TSessionChannels SnapshotChannels(const std::array<TCanalDrawThread*, 6>& aStages) {
+    TSessionChannels c;
+    for (size_t i = 0; i < 6; ++i) {
+        TCanalDrawThread* stage = aStages[i];
+        if (!stage) continue;
+        std::lock_guard<TCriticalSection> lock(stage->CS());
+        const TBitmap24* source = stage->Picture();
+        const int32_t first = stage->FirstScanTime();
+        const int rows = source ? std::min<int>(stage->LineCount(), source->Height()) : 0;
+        if (first < 0 || rows <= 0) continue;
+        auto copy = std::make_shared<TBitmap24>(kPictureWidth, rows);
+        for (int y = 0; y < rows; ++y)
+            std::copy_n(source->ScanLine(y), 3 * kPictureWidth, copy->ScanLine(y));
+        c.Timing[i] = {true, first, stage->FirstDayCount(), rows};
+        c.Pictures[i] = std::move(copy);
+    }
+    return c;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "maps/GeoTiePoints.h"
+#include "maps/MapRaster.h"
 #include "orbit/LookAngles.h"
 #include "orbit/ScanGeometry.h"
 #include "orbit/Tle.h"
@@ -18,6 +19,7 @@
 #include <vector>
 
 class TBitmap24;
+class TCanalDrawThread;
 
 // The map options of a command line.
 struct TMapOptions {
@@ -117,6 +119,22 @@ class TPassMaps {
                                            const std::vector<TComposite>& aComposites,
                                            const std::string& aStem);
 
+    // For a window, which shows one map at a time instead of writing them all. After SetTiming:
+    // fits the scan geometry to the coastlines on the pictures (aChannels as for WriteProducts)
+    // as WriteProducts does, channel 2, else 5, else 4, and not at all with --no-register.
+    // Facts().Registration tells how it went; later maps use the fitted geometry when confident.
+    void RegisterPictures(const std::array<const TBitmap24*, 6>& aChannels);
+    // After SetTiming (and RegisterPictures, else with the model's geometry): the map of one
+    // picture in memory, on a grid that just holds its footprint. aGrey maps the first byte of
+    // every pixel (a channel, or a composite of one channel thrice), else blue, green and red.
+    // Throws EMapError for a picture of fewer than 2 rows, one the projection or the grid refuses,
+    // or coastline files that cannot be read.
+    struct TMapProduct {
+        lrptgeo::TMapRaster Map;   // north up, grey or red-green-blue, no-data outside the swath
+        lrptgeo::TMapRaster Lines; // coastlines, borders and grid on Map's grid, red-green-blue-alpha
+    };
+    TMapProduct MakeMapProduct(const TComposite& aPicture, bool aGrey) const;
+
     const TGeolocation& Facts() const { return fFacts; }
 
   private:
@@ -130,3 +148,22 @@ std::vector<std::string> MapProductSuffixes();
 
 // The facts as summary lines ("geolocation: ...").
 std::string GeolocationSummary(const TGeolocation& aFacts);
+
+// The map as its PNG shows it: the lines blended on, black outside the swath; blue, green, red.
+TBitmap24 MapPicture(const TPassMaps::TMapProduct& aProduct);
+// Writes aName + ".map.tif" and aName + ".map.png" as WriteProducts writes a pass's maps and
+// returns the two names. Throws std::runtime_error naming the file on a write error.
+std::vector<std::string> WriteMapProduct(const TPassMaps::TMapProduct& aProduct, const std::string& aName);
+
+// A decoding session's channels as the map work needs them, taken from drawing stages that may
+// still be drawing: each picture's drawn rows (CompositeWidth columns) copied under its stage's
+// lock, with the timing read under the same lock. A null stage or one with nothing drawn gives a
+// channel that is not present and has no picture.
+struct TSessionChannels {
+    std::array<TChannelTiming, 6> Timing{};
+    std::array<std::shared_ptr<const TBitmap24>, 6> Pictures{};
+    std::array<const TBitmap24*, 6> Views() const;
+    // Whether some present channel carries a day count (else the pass cannot be dated).
+    bool Dated() const;
+};
+TSessionChannels SnapshotChannels(const std::array<TCanalDrawThread*, 6>& aStages);
