@@ -156,6 +156,7 @@ TSyncBeforeViterbi::TScore TSyncBeforeViterbi::Score(const TWindow& w, const TWi
     int count[17] = {};
     bool erased[2] = {false, false};
     int nonZero[2] = {48, 48};
+    TScore score;
     for (int pairing = 0; pairing < (later ? 2 : 1); ++pairing) {
         // The I values (even bits) are this window's; the Q values those of the window two on.
         const uint64_t positive = pairing == 0 ? w.Positive : (w.Positive & Even) | (later->Positive & Odd);
@@ -165,6 +166,7 @@ TSyncBeforeViterbi::TScore TSyncBeforeViterbi::Score(const TWindow& w, const TWi
         // more than MaxZeros of them is judged on its other values alone (below).
         nonZero[pairing] = __builtin_popcountll(positive | negative);
         erased[pairing] = 48 - nonZero[pairing] > MaxZeros;
+        score.Erased = score.Erased || erased[pairing];
         for (int j = 1; j <= 4; ++j) {
             const int agree = __builtin_popcountll(positive & patterns.Plus[j - 1]) +
                               __builtin_popcountll(negative & patterns.Minus[j - 1]);
@@ -173,7 +175,6 @@ TSyncBeforeViterbi::TScore TSyncBeforeViterbi::Score(const TWindow& w, const TWi
         }
     }
 
-    TScore score;
     for (int x = 1; x <= 16; ++x) {
         const int pairing = (x - 1) / 8;
         bool strong = false, weak = false;
@@ -303,7 +304,9 @@ bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     bool hasLater = false;
     Windows(v, from, e, end, w, later, hasLater);
     const TScore expected = Score(w, hasLater ? &later : nullptr);
-    if (expected.Strong > 0 || w.Magnitude < 1440) {
+    // Erased values (the deinterleaver's store filling up, the zeros an input's end is flushed
+    // with, groups the unique-word stage wrote for a lost lock) are missing, not moved: no search.
+    if (expected.Strong > 0 || w.Magnitude < 1440 || expected.Erased) {
         Emit(aIn, aOut, e, Decide(w, hasLater ? &later : nullptr, e));
         return true;
     }
@@ -318,7 +321,7 @@ bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
             bool laterQFits = false;
             Windows(v, from, q, end, wq, laterQ, laterQFits);
             const TScore sq = Score(wq, laterQFits ? &laterQ : nullptr);
-            if (sq.Strong > 0 && wq.Magnitude >= 1440 && sq.Best > nearBest) {
+            if (sq.Strong > 0 && !sq.Erased && wq.Magnitude >= 1440 && sq.Best > nearBest) {
                 nearAt = q;
                 nearBest = sq.Best;
             }
@@ -354,7 +357,8 @@ bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
                 laterS.Slide(at[1], at[49]);
             }
             if (ws.Magnitude < 1440) continue;
-            if (Score(ws, &laterS).Strong > 0) {
+            const TScore ss = Score(ws, &laterS);
+            if (ss.Strong > 0 && !ss.Erased) {
                 fNext = q;
                 aIn->SetPosition(q - NearValues);
                 return true;

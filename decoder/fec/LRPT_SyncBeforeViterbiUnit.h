@@ -111,9 +111,11 @@ class TSyncBeforeViterbi : public TStepPatternThread {
 
     // The candidates of a window (w: pairs as they come; later: the window two values on, whose
     // odd values are the Q values one pair later; null when too few values follow): the best
-    // count, the strong and the weak mode that led last (0: none), and how many weak ones led.
+    // count, the strong and the weak mode that led last (0: none), how many weak ones led, and
+    // whether a pairing had more than MaxZeros zero values.
     struct TScore {
         int Best = 0, Strong = 0, Weak = 0, WeakUpdates = 0;
+        bool Erased = false;
     };
     TScore Score(const TWindow& w, const TWindow* later) const;
     // Scores the window at input position p, decides the mode (0: slide), logs, and updates the
