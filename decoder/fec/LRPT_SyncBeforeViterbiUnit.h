@@ -80,7 +80,7 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     static constexpr int MaxZeros = 4;
     // How far either side of the expected position a slip is looked for first (values). The input
     // keeps this many values of each block unreleased, so the search can look back.
-    static constexpr int NearValues = 16;
+    static constexpr int NearValues = 64;
 
     uint8_t LastMode() const { return fLastMode; }
     bool Nrzm() const { return fNrzm; }
