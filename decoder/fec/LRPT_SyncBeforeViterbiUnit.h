@@ -55,12 +55,15 @@ const std::array<int8_t, 48>& NrzmSyncSymbols();
 // weak one at the expected position notwithstanding (a marker one symbol off scores weak in a
 // pairing that shares its Q values). Failing that a weak candidate (>= 39) at the expected
 // position keeps the lock; failing that too the rest of the expected block is searched, and the
-// first strong candidate there becomes the expected position (the block before it is dropped,
+// first strong candidate there becomes the expected position (the values before it are dropped,
 // not coasted); only when there is none either, up to 10 blocks are coasted in the last mode
 // before lock is lost. Markers that merely weaken in noise thus still coast, and a slip costs the
-// frame it falls in. While unlocked the search slides one value at a time. Below a mean magnitude
-// of 30 the last mode is kept whatever the scores say (and nothing else is tried). A block taken
-// off the expected position logs the distance from the last as always (16,384 plus the slip).
+// frame it falls in (a marker moved back by more than NearValues the next one too). Windows with
+// erased values (more than MaxZeros zeros) are missing values, not moved ones: no such search
+// starts from them or stops at them. A block taken off the expected position logs the distance
+// from the last as always (16,384 plus the slip). While unlocked the search slides one value at a
+// time. Below a mean magnitude of 30 the last mode is kept whatever the scores say (and nothing
+// else is tried).
 class TSyncBeforeViterbi : public TStepPatternThread {
   public:
     static constexpr int BlockSize = 16384;
@@ -69,17 +72,20 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName,
                        bool aNrzm = false);
 
-    // True when a block was emitted or search positions were tried (16,384 values were waiting);
-    // false, with nothing read, otherwise. While unlocked one call tries up to MaxPositions
-    // positions one value apart, each as a step of its own would, and stops at the first block.
+    // True when a block was emitted, search positions were tried or the expected position moved
+    // (16,384 values were waiting from where the step looks); false, with the input where it was,
+    // otherwise. While unlocked one call tries up to MaxPositions positions one value apart, each
+    // as a step of its own would, and stops at the first block. After a block the input stands
+    // NearValues values before the next expected one.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
     static constexpr int MaxPositions = 16384;
     // A window with more zero values than this (erasures) is judged on its other values: a
     // candidate needs 44 (strong) or 39 (weak) of 48 scaled to their number, at least 24 of them,
     // with disagreements counted among them only. Its plain counts still go into the logged best.
     static constexpr int MaxZeros = 4;
-    // How far either side of the expected position a slip is looked for first (values). The input
-    // keeps this many values of each block unreleased, so the search can look back.
+    // How far either side of the expected position a slip is looked for first (values); beyond the
+    // 50 values at the end of a block that the search of its rest cannot score. The input keeps this
+    // many values of each block unreleased, so the search can look back.
     static constexpr int NearValues = 64;
 
     uint8_t LastMode() const { return fLastMode; }
