@@ -311,21 +311,31 @@ bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         return true;
     }
 
-    // A slip moves the marker by a symbol or a few: the nearest strong candidate around e.
-    int64_t nearAt = -1;
-    int nearBest = 0;
-    for (int d = 1; d <= NearValues && nearAt < 0; ++d)
+    // A slip moves the marker by a symbol or a few: the nearest strong candidate around e; failing
+    // that, the best weak one in the locked mode or its half turn that clearly beats e (noise
+    // leaves markers weak as often as strong near the threshold). The marker scores at most 31 in
+    // those modes one to twelve values off itself, so a weak count there is the marker, not an
+    // echo of it.
+    int64_t nearAt = -1, weakAt = -1;
+    int nearBest = 0, weakBest = expected.Best + WeakLead - 1;
+    for (int d = 1; d <= NearValues; ++d)
         for (const int64_t q : {e - d, e + d}) {
             if (q < from) continue;
             TWindow wq, laterQ;
             bool laterQFits = false;
             Windows(v, from, q, end, wq, laterQ, laterQFits);
             const TScore sq = Score(wq, laterQFits ? &laterQ : nullptr);
-            if (sq.Strong > 0 && !sq.Erased && wq.Magnitude >= 1440 && sq.Best > nearBest) {
+            if (sq.Erased || wq.Magnitude < 1440) continue;
+            if (sq.Strong > 0 && sq.Best > nearBest && (nearAt < 0 || std::abs(nearAt - e) == d)) {
                 nearAt = q;
                 nearBest = sq.Best;
+            } else if (sq.Strong == 0 && sq.Weak > 0 && (sq.Weak + 1) / 2 == (fLastMode + 1) / 2 &&
+                       sq.Best > weakBest) {
+                weakAt = q;
+                weakBest = sq.Best;
             }
         }
+    if (nearAt < 0) nearAt = weakAt;
     if (nearAt >= 0) {
         // Its block may not all be here yet (the input stays where it was).
         if (nearAt + BlockSize > end) {

@@ -53,8 +53,10 @@ const std::array<int8_t, 48>& NrzmSyncSymbols();
 // while): the positions up to NearValues values either side are tried first, and a strong
 // candidate there (the nearest; the higher count among equally near ones) is taken at once, a
 // weak one at the expected position notwithstanding (a marker one symbol off scores weak in a
-// pairing that shares its Q values). Failing that a weak candidate (>= 39) at the expected
-// position keeps the lock; failing that too the rest of the expected block is searched, and the
+// pairing that shares its Q values); without one, so is the best weak candidate there in the
+// locked mode or its half turn that beats the expected position's best by WeakLead (near the
+// threshold noise leaves a marker weak as often as strong). Failing that a weak candidate (>= 39) at the
+// expected position keeps the lock; failing that too the rest of the expected block is searched, and the
 // first strong candidate there becomes the expected position (the values before it are dropped,
 // not coasted); only when there is none either, up to 10 blocks are coasted in the last mode
 // before lock is lost. Markers that merely weaken in noise thus still coast, and a slip costs the
@@ -87,6 +89,9 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     // 50 values at the end of a block that the search of its rest cannot score. The input keeps this
     // many values of each block unreleased, so the search can look back.
     static constexpr int NearValues = 64;
+    // A weak candidate near the expected position is taken in the locked mode (or its half turn)
+    // only when it beats the expected position's best count by this much.
+    static constexpr int WeakLead = 4;
 
     uint8_t LastMode() const { return fLastMode; }
     bool Nrzm() const { return fNrzm; }
