@@ -511,3 +511,23 @@ TEST_F(SyncViterbi, ASlipCostsTheFrameItFallsInAndTheNextBlockIsFoundAtOnce) {
         TearDown();
     }
 }
+
+TEST_F(SyncViterbi, AWeakMarkerASymbolOffIsTakenInTheLockedMode) {
+    // A symbol lost in frame 5's block, and frame 6's marker (now two values early) left with 42
+    // agreements, as noise near the threshold leaves it: it is taken there, not coasted past.
+    const Bytes frames = RandomFrames(10, 16);
+    Soft stream = Encode(frames, 70);
+    stream.erase(stream.begin() + 12 + 5 * 16384 + 8000, stream.begin() + 12 + 5 * 16384 + 8002);
+    const size_t marker6 = 12 + 6 * 16384 - 2;
+    for (size_t k = 0; k < 6; ++k)
+        stream[marker6 + k] = static_cast<int8_t>(-stream[marker6 + k]);
+    Feed(stream);
+    const Bytes out = RunBoth();
+    const auto log = ReadLog(fSyncLog);
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_EQ(log[6], "6 " + std::to_string(12 + 5 * 16384) + " 16382 2! 42");
+    EXPECT_EQ(log[7], "7 " + std::to_string(marker6) + " 16384 2 48");
+    EXPECT_TRUE(
+        std::equal(frames.begin() + 6 * 1024 + 4, frames.begin() + 7 * 1024, out.begin() + 7 * 1024 + 4));
+    ExpectFramesAligned(out, frames, 7, 7);
+}
