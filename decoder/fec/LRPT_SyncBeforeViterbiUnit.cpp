@@ -304,12 +304,21 @@ bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     bool hasLater = false;
     Windows(v, from, e, end, w, later, hasLater);
     const TScore expected = Score(w, hasLater ? &later : nullptr);
+    // The block at e as decided there: taken, weak, coasted, or the lock lost (the search slides
+    // on from the next value).
+    auto settle = [&]() {
+        const int chosen = Decide(w, hasLater ? &later : nullptr, e);
+        if (chosen > 0) {
+            Emit(aIn, aOut, e, chosen);
+        } else {
+            fNext = -1;
+            aIn->SetPosition(e + 1);
+        }
+        return true;
+    };
     // Erased values (the deinterleaver's store filling up, the zeros an input's end is flushed
     // with, groups the unique-word stage wrote for a lost lock) are missing, not moved: no search.
-    if (expected.Strong > 0 || w.Magnitude < 1440 || expected.Erased) {
-        Emit(aIn, aOut, e, Decide(w, hasLater ? &later : nullptr, e));
-        return true;
-    }
+    if (expected.Strong > 0 || w.Magnitude < 1440 || expected.Erased) return settle();
 
     // A slip moves the marker by a symbol or a few: the nearest strong candidate around e; failing
     // that, the best weak one in the locked mode or its half turn that clearly beats e (noise
@@ -376,15 +385,7 @@ bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         }
     }
 
-    const int chosen = Decide(w, hasLater ? &later : nullptr, e);
-    if (chosen > 0) {
-        Emit(aIn, aOut, e, chosen);
-    } else {
-        // Lock lost: the search slides on from the next value.
-        fNext = -1;
-        aIn->SetPosition(e + 1);
-    }
-    return true;
+    return settle();
 }
 
 bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {

@@ -531,3 +531,26 @@ TEST_F(SyncViterbi, AWeakMarkerASymbolOffIsTakenInTheLockedMode) {
         std::equal(frames.begin() + 6 * 1024 + 4, frames.begin() + 7 * 1024, out.begin() + 7 * 1024 + 4));
     ExpectFramesAligned(out, frames, 7, 7);
 }
+
+TEST_F(SyncViterbi, ErasedValuesAreCoastedAndTheLockLostAsEver) {
+    // Noise with every sixth value erased (0) between two runs of frames: no search for a moved
+    // marker starts from such values; ten blocks are coasted, the lock is lost, and every block
+    // written is a logged one.
+    const Bytes frames = RandomFrames(16, 17);
+    Soft stream;
+    Encoder encoder;
+    encoder.Push(Bytes(frames.begin(), frames.begin() + 1024 * 4), 70, stream);
+    Soft noise = Noise(12 * 16384 + 300, 100, 4);
+    for (size_t k = 0; k < noise.size(); k += 6)
+        noise[k] = 0;
+    stream.insert(stream.end(), noise.begin(), noise.end());
+    encoder.Push(Bytes(frames.begin() + 1024 * 4, frames.end()), 70, stream);
+    Feed(stream);
+    RunSync();
+    const auto log = ReadLog(fSyncLog);
+    ASSERT_GE(log.size(), 15u);
+    for (size_t i = 4; i < 14; ++i)
+        EXPECT_NE(log[i].find("!! "), std::string::npos) << log[i];
+    EXPECT_EQ(log[14].substr(log[14].size() - 5), " 2 48") << log[14];
+    EXPECT_EQ(fSynced->Size(), 16384 * static_cast<int64_t>(log.size()));
+}
