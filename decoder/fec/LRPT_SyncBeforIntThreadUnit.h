@@ -42,9 +42,12 @@
 //   <score>" when not locked in the plain pairing. The locked pairing's best hypothesis below 40
 //   loses the lock and sets the input back to the window's start, so the next step searches the
 //   same values; so does another hypothesis that beats it by MinLead in RelockWindows windows in a
-//   row (logged " relock" on the last), which undoes a lock taken on a near hypothesis at the
-//   start of a pass or left behind by a slip of the receiver's phase. Else the input moves on 800
-//   values (to the next unique word) and the code values are written in the order they were sent
+//   row, or by SlipLead in one (logged " relock" on the last), which undoes a lock taken on a near
+//   hypothesis at the start of a pass or left behind by a slip of the receiver (a symbol lost or
+//   doubled leaves the locked place at most 105 of the word's 140: on clean values the new place
+//   wins by SlipLead or more, so a near hypothesis holds the lock at most one window after the
+//   slip). Else the input moves
+//   on 800 values (to the next unique word) and the code values are written in the order they were sent
 //   (groups a slip shifted within the window are passed on as they lie, keeping the count):
 //   turned (I, Q) -> (-Q, I) for a quarter turn (c2 > c1), exchanged back, each I with the Q one
 //   pair later, or each Q with the I one pair later and the two exchanged. Negation is two's
@@ -68,6 +71,7 @@ class TSyncBeforIntThread : public TStepPatternThread {
     static constexpr int LossThreshold = 40;  // both correlations below this lose the lock
     static constexpr int MinLead = 8;         // lead of a best that is not of the plain pairing
     static constexpr int RelockWindows = 3;   // locked windows in a row clearly beaten to relock
+    static constexpr int SlipLead = 32;       // a lead that relocks in its own window
     // Erased groups written at most for one gap: 72 x 36,864 values fill the deinterleaver's store.
     static constexpr int64_t MaxErasedGroups = 36864;
 

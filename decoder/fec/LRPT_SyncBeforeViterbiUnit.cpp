@@ -149,14 +149,14 @@ TSyncBeforeViterbi::TSyncBeforeViterbi(TSHORTstream* aIn, TSHORTstream* aOut, co
     SetLogFileName(aLogFileName);
 }
 
-int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p) {
+TSyncBeforeViterbi::TScore TSyncBeforeViterbi::Score(const TWindow& w, const TWindow* later) const {
     // Agreements with each pattern: values whose sign is the pattern's (a 0 agrees with none).
-    const int m = w.Magnitude;
     const TPatterns& patterns = Patterns(fNrzm);
     constexpr uint64_t Even = 0x555555555555ull, Odd = Even << 1;
     int count[17] = {};
     bool erased[2] = {false, false};
     int nonZero[2] = {48, 48};
+    TScore score;
     for (int pairing = 0; pairing < (later ? 2 : 1); ++pairing) {
         // The I values (even bits) are this window's; the Q values those of the window two on.
         const uint64_t positive = pairing == 0 ? w.Positive : (w.Positive & Even) | (later->Positive & Odd);
@@ -166,6 +166,7 @@ int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p
         // more than MaxZeros of them is judged on its other values alone (below).
         nonZero[pairing] = __builtin_popcountll(positive | negative);
         erased[pairing] = 48 - nonZero[pairing] > MaxZeros;
+        score.Erased = score.Erased || erased[pairing];
         for (int j = 1; j <= 4; ++j) {
             const int agree = __builtin_popcountll(positive & patterns.Plus[j - 1]) +
                               __builtin_popcountll(negative & patterns.Minus[j - 1]);
@@ -174,44 +175,48 @@ int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p
         }
     }
 
-    int best = 0, strong = 0, weak = 0;
     for (int x = 1; x <= 16; ++x) {
         const int pairing = (x - 1) / 8;
+        bool strong = false, weak = false;
         if (erased[pairing]) {
             // The thresholds 44 / 39 of 48 scaled to the values that are not 0; disagreements are
             // counted among those values only. Too few of them give no candidate.
             const int n = nonZero[pairing];
             const int c = x % 2 == 0 ? count[x] : count[x] - (48 - n);
-            if (2 * n >= 48 && 48 * c > 43 * n && count[x] > best) {
-                strong = x;
-                fNoSyncCount = 0;
-            } else if (2 * n >= 48 && 48 * c > 38 * n && count[x] > best) {
-                weak = x;
-                if (fNoSyncCount > 0) --fNoSyncCount;
-            }
-            best = std::max(best, count[x]);
-            continue;
+            strong = 2 * n >= 48 && 48 * c > 43 * n;
+            weak = !strong && 2 * n >= 48 && 48 * c > 38 * n;
+        } else {
+            strong = count[x] > 43;
+            weak = !strong && count[x] > 38;
         }
-        if (count[x] > 43 && count[x] > best) {
-            strong = x;
-            best = count[x];
-            fNoSyncCount = 0;
-        } else if (count[x] > 38 && count[x] > best) {
-            weak = x;
-            best = count[x];
-            if (fNoSyncCount > 0) --fNoSyncCount;
-        } else if (count[x] > best) {
-            best = count[x];
+        if (count[x] > score.Best) {
+            if (strong) score.Strong = x;
+            if (weak) {
+                score.Weak = x;
+                ++score.WeakUpdates;
+            }
+            score.Best = count[x];
         }
     }
+    return score;
+}
 
-    int chosen = m < 1440 ? fLastMode : strong;
+int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p) {
+    const TScore score = Score(w, later);
+    // A strong candidate restarts the coasting count; each weak one that led on the way paid one
+    // block of it back.
+    if (score.Strong > 0)
+        fNoSyncCount = 0;
+    else
+        fNoSyncCount -= std::min(fNoSyncCount, static_cast<uint32_t>(score.WeakUpdates));
+
+    int chosen = w.Magnitude < 1440 ? fLastMode : score.Strong;
     const char* sep = nullptr;
     if (chosen > 0) {
         sep = " ";
     } else if (fLastMode > 0) {
-        if (weak > 0) {
-            chosen = weak;
+        if (score.Weak > 0) {
+            chosen = score.Weak;
             sep = "! ";
         } else if (fNoSyncCount < 10) {
             ++fNoSyncCount;
@@ -222,7 +227,7 @@ int TSyncBeforeViterbi::Decide(const TWindow& w, const TWindow* later, int64_t p
     fLastMode = static_cast<uint8_t>(chosen);
     if (sep) {
         LOG(std::to_string(fSyncCount) + " " + std::to_string(fPos) + " " + std::to_string(p - fPos) + " " +
-            std::to_string(chosen) + sep + std::to_string(best));
+            std::to_string(chosen) + sep + std::to_string(score.Best));
         ++fSyncCount;
         fPos = p;
     }
@@ -242,12 +247,154 @@ int TSyncBeforeViterbi::CorrectionMode(int aChosen) {
     return aChosen;
 }
 
+void TSyncBeforeViterbi::Emit(TSHORTstream* aIn, TSHORTstream* aOut, int64_t p, int aChosen) {
+    // A block from p: the sync values rewritten at amplitude 70 as received in the chosen mode,
+    // then the whole block corrected.
+    int8_t* s = fBlock.data();
+    aIn->SetPosition(p);
+    const int mode = (aChosen - 1) % 8 + 1;
+    if (aChosen <= 8) {
+        aIn->Read(s, BlockSize);
+    } else {
+        // I values as they come, each Q value from the pair after.
+        aIn->Read(fLater.data(), BlockSize + 2);
+        for (int n = 0; n < BlockSize / 2; ++n) {
+            s[2 * n] = fLater[static_cast<size_t>(2 * n)];
+            s[2 * n + 1] = fLater[static_cast<size_t>(2 * n + 3)];
+        }
+    }
+    const auto& A = fSymbols;
+    for (int n = 0; n < 24; ++n)
+        ReceivedPair(mode, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
+                     static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n + 1)]), s[2 * n], s[2 * n + 1]);
+    Correct(s, BlockSize / 2, (CorrectionMode(aChosen) - 1) % 8 + 1);
+    aOut->Write(s, BlockSize);
+    fNext = p + BlockSize;
+    aIn->SetPosition(fNext - NearValues);
+}
+
+void TSyncBeforeViterbi::Windows(const int8_t* v, int64_t aFrom, int64_t aAt, int64_t aEnd, TWindow& w,
+                                 TWindow& later, bool& aLater) const {
+    const int8_t* at = v + (aAt - aFrom);
+    w = TWindow();
+    later = TWindow();
+    for (int k = 0; k < 48; ++k)
+        w.Add(k, at[k]);
+    // As in the sliding search: the later pairing only where its block (two values longer) fits.
+    aLater = aAt + BlockSize + 2 <= aEnd;
+    if (aLater)
+        for (int k = 0; k < 48; ++k)
+            later.Add(k, at[k + 2]);
+}
+
+bool TSyncBeforeViterbi::LockedStep(TSHORTstream* aIn, TSHORTstream* aOut) {
+    const int64_t e = fNext, end = aIn->Size();
+    if (end - e < BlockSize) return false;
+    // Locked in the later pairing: its block waits for its last two values.
+    if (fLastMode > 8 && end - e < BlockSize + 2) return false;
+    // The values kept before e, the expected block and the two values a later-pairing block takes.
+    const int64_t from = std::min(aIn->Position(), e);
+    const int64_t count = std::min(end, e + BlockSize + 2) - from;
+    fAround.resize(static_cast<size_t>(count));
+    aIn->SetPosition(from);
+    aIn->Read(fAround.data(), static_cast<int32_t>(count));
+    const int8_t* v = fAround.data();
+
+    TWindow w, later;
+    bool hasLater = false;
+    Windows(v, from, e, end, w, later, hasLater);
+    const TScore expected = Score(w, hasLater ? &later : nullptr);
+    // The block at e as decided there: taken, weak, coasted, or the lock lost (the search slides
+    // on from the next value).
+    auto settle = [&]() {
+        const int chosen = Decide(w, hasLater ? &later : nullptr, e);
+        if (chosen > 0) {
+            Emit(aIn, aOut, e, chosen);
+        } else {
+            fNext = -1;
+            aIn->SetPosition(e + 1);
+        }
+        return true;
+    };
+    // Erased values (the deinterleaver's store filling up, the zeros an input's end is flushed
+    // with, groups the unique-word stage wrote for a lost lock) are missing, not moved: no search.
+    if (expected.Strong > 0 || w.Magnitude < 1440 || expected.Erased) return settle();
+
+    // A slip moves the marker by a symbol or a few: the nearest strong candidate around e; failing
+    // that, the best weak one in the locked mode or its half turn that clearly beats e (noise
+    // leaves markers weak as often as strong near the threshold). The marker scores at most 31 in
+    // those modes one to twelve values off itself, so a weak count there is the marker, not an
+    // echo of it.
+    int64_t nearAt = -1, weakAt = -1;
+    int nearBest = 0, weakBest = expected.Best + WeakLead - 1;
+    for (int d = 1; d <= NearValues; ++d)
+        for (const int64_t q : {e - d, e + d}) {
+            if (q < from) continue;
+            TWindow wq, laterQ;
+            bool laterQFits = false;
+            Windows(v, from, q, end, wq, laterQ, laterQFits);
+            const TScore sq = Score(wq, laterQFits ? &laterQ : nullptr);
+            if (sq.Erased || wq.Magnitude < 1440) continue;
+            if (sq.Strong > 0 && sq.Best > nearBest && (nearAt < 0 || std::abs(nearAt - e) == d)) {
+                nearAt = q;
+                nearBest = sq.Best;
+            } else if (sq.Strong == 0 && sq.Weak > 0 && (sq.Weak + 1) / 2 == (fLastMode + 1) / 2 &&
+                       sq.Best > weakBest) {
+                weakAt = q;
+                weakBest = sq.Best;
+            }
+        }
+    if (nearAt < 0) nearAt = weakAt;
+    if (nearAt >= 0) {
+        // Its block may not all be here yet (the input stays where it was).
+        if (nearAt + BlockSize > end) {
+            aIn->SetPosition(from);
+            return false;
+        }
+        TWindow wq, laterQ;
+        bool laterQFits = false;
+        Windows(v, from, nearAt, end, wq, laterQ, laterQFits);
+        Emit(aIn, aOut, nearAt, Decide(wq, laterQFits ? &laterQ : nullptr, nearAt));
+        return true;
+    }
+
+    if (expected.Weak == 0) {
+        // Nothing at all at e: the frames may have moved farther (a long slip or a carrier lost a
+        // while). The first strong candidate in the rest of the block becomes the expected
+        // position; noise that only weakened the marker leaves none, and the block is coasted.
+        TWindow ws, laterS;
+        const int64_t first = e + NearValues + 1, last = e + BlockSize - 50;
+        for (int64_t q = first; q <= last; ++q) {
+            const int8_t* at = v + (q - from);
+            if (q == first) {
+                for (int k = 0; k < 48; ++k) {
+                    ws.Add(k, at[k]);
+                    laterS.Add(k, at[k + 2]);
+                }
+            } else {
+                ws.Slide(at[-1], at[47]);
+                laterS.Slide(at[1], at[49]);
+            }
+            if (ws.Magnitude < 1440) continue;
+            const TScore ss = Score(ws, &laterS);
+            if (ss.Strong > 0 && !ss.Erased) {
+                fNext = q;
+                aIn->SetPosition(q - NearValues);
+                return true;
+            }
+        }
+    }
+
+    return settle();
+}
+
 bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     if (fNrzm && !fMarkerLogged) {
         // Once, at the first step (the plain marker's log has no such line).
         fMarkerLogged = true;
         LOG("marker 1ACFFC1D NRZ-M");
     }
+    if (fLastMode > 0 && fNext >= 0) return LockedStep(aIn, aOut);
     if (aIn->AwaitingReadSize() < BlockSize) return false;
     // Every position with a whole block behind it is tried in turn, exactly as one step per
     // position would try it; trying up to MaxPositions of them per call keeps the stage loop's
@@ -273,35 +420,9 @@ bool TSyncBeforeViterbi::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
         const bool laterFits = i + BlockSize + 2 <= available;
         if (i > 0 && laterFits) later.Slide(v[i + 1], v[i + 49]);
         const int64_t p = start + i;
-        if (!laterFits && fLastMode > 8) {
-            // Locked in the later pairing: its block waits for its last two values.
-            aIn->SetPosition(p);
-            return i > 0;
-        }
         const int chosen = Decide(w, laterFits && laterAtStart ? &later : nullptr, p);
         if (chosen == 0) continue; // slide by one value
-        // A block from p: the sync values rewritten at amplitude 70 as received in the chosen
-        // mode, then the whole block corrected.
-        int8_t* s = fBlock.data();
-        aIn->SetPosition(p);
-        const int mode = (chosen - 1) % 8 + 1;
-        if (chosen <= 8) {
-            aIn->Read(s, BlockSize);
-        } else {
-            // I values as they come, each Q value from the pair after.
-            aIn->Read(fLater.data(), BlockSize + 2);
-            for (int n = 0; n < BlockSize / 2; ++n) {
-                s[2 * n] = fLater[static_cast<size_t>(2 * n)];
-                s[2 * n + 1] = fLater[static_cast<size_t>(2 * n + 3)];
-            }
-            aIn->SetPosition(p + BlockSize);
-        }
-        const auto& A = fSymbols;
-        for (int n = 0; n < 24; ++n)
-            ReceivedPair(mode, static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n)]),
-                         static_cast<int8_t>(70 * A[static_cast<size_t>(2 * n + 1)]), s[2 * n], s[2 * n + 1]);
-        Correct(s, BlockSize / 2, (CorrectionMode(chosen) - 1) % 8 + 1);
-        aOut->Write(s, BlockSize);
+        Emit(aIn, aOut, p, chosen);
         return true;
     }
     aIn->SetPosition(start + positions);

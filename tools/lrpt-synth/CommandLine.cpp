@@ -213,6 +213,22 @@ std::vector<OptionGroup> makeTable() {
                   c.options.noiseGaps.push_back({toDouble("--noise-gap", v.substr(0, colon)),
                                                  toDouble("--noise-gap", v.substr(colon + 1))});
               }},
+             {"--slip", "SECONDS:KIND",
+              "the receiver slips at SECONDS: drop (a symbol lost), double\n(a symbol twice) or flip (every "
+              "symbol on turned by a\nhalf turn) (repeatable)",
+              [](CommandLine& c, const std::string& v) {
+                  const auto colon = v.find(':');
+                  if (colon == std::string::npos) throw UsageError("--slip: expected SECONDS:KIND");
+                  const std::string kind = v.substr(colon + 1);
+                  SlipKind k = SlipKind::Drop;
+                  if (kind == "double")
+                      k = SlipKind::Double;
+                  else if (kind == "flip")
+                      k = SlipKind::Flip;
+                  else if (kind != "drop")
+                      throw UsageError("--slip: KIND is drop, double or flip");
+                  c.options.slips.push_back({toDouble("--slip", v.substr(0, colon)), k});
+              }},
              {"--truncate", "BYTES", "cut the recording after BYTES bytes",
               integer("--truncate", &SynthOptions::truncateBytes)},
          }},

@@ -95,6 +95,36 @@ void validate(const SynthOptions& o) {
     for (const auto& g : o.noiseGaps)
         if (!(g.startSeconds >= 0 && g.lengthSeconds > 0))
             throw SynthError("--noise-gap: START and LENGTH in seconds, LENGTH above 0");
+    for (const auto& slip : o.slips)
+        if (!(slip.atSeconds >= 0 && std::isfinite(slip.atSeconds)))
+            throw SynthError("--slip: SECONDS from the start, at least 0");
+}
+
+// The symbols slipped as a receiver would have delivered them; values are 0 / 1, pairs are symbols.
+// Symbol indices count in the stream as sent, so the slips are applied from the last one back.
+void applySlips(std::vector<std::uint8_t>& aChain, std::vector<Slip> aSlips, std::int64_t aLead,
+                double aSymbolRate) {
+    std::stable_sort(aSlips.begin(), aSlips.end(),
+                     [](const Slip& a, const Slip& b) { return a.atSeconds > b.atSeconds; });
+    for (const auto& slip : aSlips) {
+        const std::int64_t k = 2 * std::llround(slip.atSeconds * aSymbolRate) - aLead;
+        if (k < 0 || k + 2 > static_cast<std::int64_t>(aChain.size())) continue; // lead-in or beyond
+        const auto at = aChain.begin() + k;
+        switch (slip.kind) {
+        case SlipKind::Drop:
+            aChain.erase(at, at + 2);
+            break;
+        case SlipKind::Double: {
+            const std::uint8_t pair[2] = {at[0], at[1]};
+            aChain.insert(at, pair, pair + 2);
+            break;
+        }
+        case SlipKind::Flip:
+            for (auto it = at; it != aChain.end(); ++it)
+                *it ^= 1u;
+            break;
+        }
+    }
 }
 
 // Packet bookkeeping that stays out of the public record.
@@ -557,6 +587,7 @@ class Builder {
                 if (fr.sent && fr.firstValue < b && fr.lastValue >= a) fr.inNoiseGap = true;
         }
 
+        applySlips(chain, fO.slips, lead, rec.symbolRate);
         SignalWriter writer(fO, rec.symbolRate, fO.seed ^ 0x0123456789ABCDEFull);
         rec.bytes = writer.write(chain, lead, gaps);
         rec.chainBits = std::move(chain);
@@ -568,7 +599,8 @@ class Builder {
                 if (fr.sent && fr.lastValue >= kept) fr.cutOff = true;
         }
         markDelivered(rec, frameBytes);
-        rec.deliveryExact = !isBaseband(fO.form) && !(fO.mode == Mode::k80 && !fO.noiseGaps.empty());
+        rec.deliveryExact =
+            !isBaseband(fO.form) && !(fO.mode == Mode::k80 && !fO.noiseGaps.empty()) && fO.slips.empty();
         if (writer.clippedSamples() > 0) {
             if (!rec.notes.empty()) rec.notes += "; ";
             rec.notes += std::to_string(writer.clippedSamples()) +
@@ -874,7 +906,21 @@ std::string Recording::manifestJson() const {
                       o.noiseGaps[i].startSeconds, o.noiseGaps[i].lengthSeconds);
         s += buf;
     }
-    s += "],\n  \"notes\": ";
+    s += "],\n";
+    if (!o.slips.empty()) {
+        s += "  \"slips\": [";
+        for (std::size_t i = 0; i < o.slips.size(); ++i) {
+            const SlipKind k = o.slips[i].kind;
+            std::snprintf(buf, sizeof buf, "%s{\"atSeconds\": %g, \"kind\": \"%s\"}", i ? ", " : "",
+                          o.slips[i].atSeconds,
+                          k == SlipKind::Drop     ? "drop"
+                          : k == SlipKind::Double ? "double"
+                                                  : "flip");
+            s += buf;
+        }
+        s += "],\n";
+    }
+    s += "  \"notes\": ";
     appendJsonString(s, notes);
     s += ",\n  \"frames\": [\n";
     for (std::size_t i = 0; i < frames.size(); ++i) {

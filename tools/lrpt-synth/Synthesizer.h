@@ -36,6 +36,14 @@ struct NoiseGap {
     double lengthSeconds = 0;
 };
 
+// A slip of the receiver at a fade: one symbol lost (Drop) or delivered twice (Double), or the
+// sign of every symbol from there on turned (Flip: a half turn of the carrier phase).
+enum class SlipKind { Drop, Double, Flip };
+struct Slip {
+    double atSeconds = 0; // from the start of the recording; the symbol sent then
+    SlipKind kind = SlipKind::Drop;
+};
+
 struct SynthOptions {
     Mode mode = Mode::k72;
     Polarity polarity = Polarity::Nominal;
@@ -77,6 +85,9 @@ struct SynthOptions {
     double dropFrameRate = 0;  // frames made but never sent
     double flipBitRate = 0;    // per bit of the 1,020 coded bytes of each frame
     std::vector<NoiseGap> noiseGaps;
+    // Applied to the transmitted symbols after the coding (80 k: after the interleaver and unique
+    // words); frame ranges and deliveries stay as sent, so delivery is not exact with slips.
+    std::vector<Slip> slips;
     std::int64_t truncateBytes = -1; // cut the output to this many bytes
 
     // Channel.

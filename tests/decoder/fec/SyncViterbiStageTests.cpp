@@ -472,3 +472,85 @@ TEST(FloatToStrGeneral, GeneralNumberForm) {
     EXPECT_EQ(FloatToStrGeneral(-2.25L), "-2.25");
     EXPECT_EQ(FloatToStrGeneral(123456789012345.0L), "123456789012345");
 }
+
+TEST_F(SyncViterbi, ASlipCostsTheFrameItFallsInAndTheNextBlockIsFoundAtOnce) {
+    // The stream moved by some values in the middle of frame 5's block: a symbol lost or doubled
+    // (2 values), a value (a receiver pairing anew), three symbols, 40 values either way (still
+    // near) and 100 (beyond: the rest of the block is searched). Frames after the slip come out in
+    // place again at once; only a marker moved back beyond the near search costs the next frame.
+    const Bytes frames = RandomFrames(13, 15);
+    for (const int shift : {-2, 2, -1, 1, -6, 40, -40, 100, -100}) {
+        SCOPED_TRACE(shift);
+        SetUp();
+        Soft stream = Encode(frames, 70);
+        const auto at = stream.begin() + 12 + 5 * 16384 + 8000;
+        if (shift < 0)
+            stream.erase(at, at - shift);
+        else
+            stream.insert(at, at - shift, at); // the values before it again
+        Feed(stream);
+        const Bytes out = RunBoth();
+        const auto log = ReadLog(fSyncLog);
+        ASSERT_GE(log.size(), 11u);
+        const bool farBack = shift < -TSyncBeforeViterbi::NearValues;
+        const int64_t block6 = 12 + 6 * 16384 + shift + (farBack ? 16384 : 0);
+        EXPECT_EQ(log[6], std::to_string(6) + " " + std::to_string(12 + 5 * 16384) + " " +
+                              std::to_string(block6 - (12 + 5 * 16384)) + " 2 48");
+        ExpectFramesAligned(out, frames, 0, 4);
+        EXPECT_FALSE(
+            std::equal(frames.begin() + 5 * 1024, frames.begin() + 6 * 1024, out.begin() + 6 * 1024));
+        // Frames from the next on come out in place (far back: frame 7 where frame 6 would have);
+        // the first bits of the first one's marker lie in the block the slip spoilt.
+        const int next = farBack ? 7 : 6;
+        for (int k = next; k < 10; ++k) {
+            SCOPED_TRACE(k);
+            const int from = k == next ? 4 : 0;
+            EXPECT_TRUE(std::equal(frames.begin() + 1024 * k + from, frames.begin() + 1024 * (k + 1),
+                                   out.begin() + 1024 * (k + 1 - (next - 6)) + from));
+        }
+        TearDown();
+    }
+}
+
+TEST_F(SyncViterbi, AWeakMarkerASymbolOffIsTakenInTheLockedMode) {
+    // A symbol lost in frame 5's block, and frame 6's marker (now two values early) left with 42
+    // agreements, as noise near the threshold leaves it: it is taken there, not coasted past.
+    const Bytes frames = RandomFrames(10, 16);
+    Soft stream = Encode(frames, 70);
+    stream.erase(stream.begin() + 12 + 5 * 16384 + 8000, stream.begin() + 12 + 5 * 16384 + 8002);
+    const size_t marker6 = 12 + 6 * 16384 - 2;
+    for (size_t k = 0; k < 6; ++k)
+        stream[marker6 + k] = static_cast<int8_t>(-stream[marker6 + k]);
+    Feed(stream);
+    const Bytes out = RunBoth();
+    const auto log = ReadLog(fSyncLog);
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_EQ(log[6], "6 " + std::to_string(12 + 5 * 16384) + " 16382 2! 42");
+    EXPECT_EQ(log[7], "7 " + std::to_string(marker6) + " 16384 2 48");
+    EXPECT_TRUE(
+        std::equal(frames.begin() + 6 * 1024 + 4, frames.begin() + 7 * 1024, out.begin() + 7 * 1024 + 4));
+    ExpectFramesAligned(out, frames, 7, 7);
+}
+
+TEST_F(SyncViterbi, ErasedValuesAreCoastedAndTheLockLostAsEver) {
+    // Noise with every sixth value erased (0) between two runs of frames: no search for a moved
+    // marker starts from such values; ten blocks are coasted, the lock is lost, and every block
+    // written is a logged one.
+    const Bytes frames = RandomFrames(16, 17);
+    Soft stream;
+    Encoder encoder;
+    encoder.Push(Bytes(frames.begin(), frames.begin() + 1024 * 4), 70, stream);
+    Soft noise = Noise(12 * 16384 + 300, 100, 4);
+    for (size_t k = 0; k < noise.size(); k += 6)
+        noise[k] = 0;
+    stream.insert(stream.end(), noise.begin(), noise.end());
+    encoder.Push(Bytes(frames.begin() + 1024 * 4, frames.end()), 70, stream);
+    Feed(stream);
+    RunSync();
+    const auto log = ReadLog(fSyncLog);
+    ASSERT_GE(log.size(), 15u);
+    for (size_t i = 4; i < 14; ++i)
+        EXPECT_NE(log[i].find("!! "), std::string::npos) << log[i];
+    EXPECT_EQ(log[14].substr(log[14].size() - 5), " 2 48") << log[14];
+    EXPECT_EQ(fSynced->Size(), 16384 * static_cast<int64_t>(log.size()));
+}
