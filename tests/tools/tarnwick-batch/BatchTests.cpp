@@ -313,8 +313,7 @@ TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
         const std::string vcdu = ReadFile(stem + ".vcdu");
         ASSERT_GE(vcdu.size() / 1024, cadus.size() / 1024);
         for (size_t f = 0; f < cadus.size() / 1024; ++f)
-            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * f + 4, cadus.data() + 1024 * f + 4, 1020))
-                << f;
+            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * f + 4, cadus.data() + 1024 * f + 4, 1020)) << f;
 
         // The pictures are those of the same frames sent plainly and decoded without --diff.
         if (index == 0) {
