@@ -5,7 +5,8 @@
 #   precise, model - haldrin-batch on a generator WAV of the same frames at the same Es/N0, with a
 #            carrier offset and a Doppler ramp (wav-ramp).
 # The recording carries HEAD (20) frames before the counted ones (time for the receivers to lock) and 2
-# after them (the decoder's chain holds the last frame or two at the end of its input); in 80 k mode
+# after them (a margin at the end: the decoder's chain lets every frame whose symbols are all there
+# through at the end of its input, but a receiver need not deliver the very last symbols); in 80 k mode
 # the generator adds 170 fill frames (19 s) after those, which push the counted frames through the
 # deinterleaver's 16.6 s. No longer lead-in is needed there: the deinterleaver delays the sent
 # stream as a whole, so only the values sent before the receivers lock are lost, as in 72 k mode.

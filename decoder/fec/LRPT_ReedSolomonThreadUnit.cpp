@@ -2,6 +2,7 @@
 
 #include "fec/Randomization.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -29,6 +30,10 @@ bool TReedSolomonThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
     uint8_t C[1024];
     aIn->Read(C, 1024);
     uint8_t* F = C + 4;
+    // All-zero words are code words, but no sent frame has them: it would derandomise to the
+    // sequence itself, header FF 48, which no frame carries. Such a record is decoded erasures
+    // (an input padded with zeros), not a received frame.
+    if (std::all_of(F, F + 1020, [](uint8_t b) { return b == 0; })) return true;
     const std::string sync = Hex(C, 4);
 
     for (int i = 0; i < 4; ++i) {

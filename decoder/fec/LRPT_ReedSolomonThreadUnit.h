@@ -16,7 +16,9 @@
 // Every frame is written to aVCDU (when given) as a 1,024-byte record: the four codec results
 // (0 clean, 1..16 symbols corrected, 255 uncorrectable) in place of the marker, then the 1,020
 // corrected, derandomised bytes. A frame is passed on when it starts 40 05 and no word failed,
-// or regardless of failed words when aFatalErrorIgnor is set. One log line per frame.
+// or regardless of failed words when aFatalErrorIgnor is set. One log line per frame. A record
+// whose 1,020 bytes are all zero is no frame (decoded erasures): it is read and dropped, not
+// counted, logged nor written.
 class TReedSolomonThread : public TStepPatternThread {
   public:
     // aVCDU is borrowed: the session creates it and closes it after this stage has stopped.

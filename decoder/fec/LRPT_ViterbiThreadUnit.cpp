@@ -50,8 +50,6 @@ TViterbiThread::TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std:
                                bool aNrzm, bool aIterative)
     : TStepPatternThread(aIn, aOut), fNrzm(aNrzm), fIterative(aIterative) {
     SetLogFileName(aLogFileName);
-    const std::vector<uint8_t> filler(FillerSize, 0);
-    aOut->Write(filler.data(), FillerSize);
 }
 
 void TViterbiThread::BeforeExecute() {
@@ -65,6 +63,7 @@ void TViterbiThread::BeforeExecute() {
 }
 
 void TViterbiThread::OnBER(long double aValue) {
+    if (fMuteBER) return;
     ++fBERcount;
     fBER += aValue;
     if (fBERcount % 5 == 0) {
@@ -74,30 +73,52 @@ void TViterbiThread::OnBER(long double aValue) {
     }
 }
 
-bool TViterbiThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
-    if (aIn->AwaitingReadSize() < BlockSize) return false;
-    if (!fViterbi) BeforeExecute(); // stepped without a thread (tests, batch runs)
-    int8_t soft[BlockSize];
+void TViterbiThread::DecodeBlock(const int8_t* aSoft, uint8_t* aPacked) {
     uint8_t bits[BlockSize / 2];
-    uint8_t packed[BlockSize / 16];
-    aIn->Read(soft, BlockSize);
-    fViterbi->Decode(soft, bits, BlockSize / 2);
+    fViterbi->Decode(aSoft, bits, BlockSize / 2);
     if (fNrzm) fNrzmDecoder.Decode(bits, BlockSize / 2);
     for (int k = 0; k < BlockSize / 16; ++k) {
         uint8_t byte = 0;
         for (int j = 0; j < 8; ++j)
             byte = static_cast<uint8_t>(byte << 1 | (bits[8 * k + j] & 1));
-        packed[k] = byte;
+        aPacked[k] = byte;
     }
-    if (fIterative)
+}
+
+bool TViterbiThread::DoStep(TSHORTstream* aIn, TSHORTstream* aOut) {
+    if (fEnded || aIn->AwaitingReadSize() < BlockSize) return false;
+    if (!fViterbi) BeforeExecute(); // stepped without a thread (tests, batch runs)
+    int8_t soft[BlockSize];
+    uint8_t packed[BlockSize / 16];
+    aIn->Read(soft, BlockSize);
+    DecodeBlock(soft, packed);
+    if (fIterative) {
         Hold(soft, packed, aOut);
-    else
-        aOut->Write(packed, BlockSize / 16);
+    } else {
+        // The first block's bytes ahead of the marker are the decoder's start, not received bits.
+        const int skip = fBlocks == 0 ? LeadBytes : 0;
+        aOut->Write(packed + skip, BlockSize / 16 - skip);
+        ++fBlocks;
+    }
     return true;
 }
 
-// Frame j (bytes 1,024 (j + 1) on of the output) starts 6 pairs before block j: block k's output
-// completes frame k - 1, whose window reaches from block k - 2 into block k.
+void TViterbiThread::EndOfInput(TSHORTstream* aOut) {
+    if (fEnded || fBlocks == 0) return;
+    fEnded = true;
+    static const int8_t erasures[BlockSize] = {};
+    uint8_t packed[BlockSize / 16];
+    fMuteBER = true;
+    DecodeBlock(erasures, packed);
+    fMuteBER = false;
+    if (fIterative)
+        Hold(erasures, packed, aOut); // writes up to the end of the last block's frame
+    else
+        aOut->Write(packed, LeadBytes); // the last 9 bytes of the last block's frame
+}
+
+// Frame j (output bytes 1,024 j on) starts 6 pairs before block j: block k's output completes
+// frame k - 1, whose window reaches from block k - 2 into block k.
 void TViterbiThread::Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstream* aOut) {
     constexpr int64_t kPairs = BlockSize / 2, kFrame = TIterativeFrameDecoder::kFrameBytes;
     const int64_t k = fBlocks++;
@@ -105,9 +126,9 @@ void TViterbiThread::Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstr
     fPending.insert(fPending.end(), aPacked, aPacked + BlockSize / 16);
 
     const int64_t j = k - 1;
-    const int64_t frameEnd = kFrame * (j + 2);
+    const int64_t frameEnd = kFrame * (j + 1);
     if (j >= 0) {
-        uint8_t* frame = &fPending[static_cast<size_t>(kFrame * (j + 1) - fWritten)];
+        uint8_t* frame = &fPending[static_cast<size_t>(kFrame * j - fWritten)];
         bool clean = true;
         uint8_t word[255];
         for (int i = 0; i < 4 && clean; ++i) {
@@ -136,7 +157,10 @@ void TViterbiThread::Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstr
     }
     const int64_t ready =
         std::min<int64_t>(frameEnd, fWritten + static_cast<int64_t>(fPending.size())) - fWritten;
-    aOut->Write(fPending.data(), static_cast<int32_t>(ready));
+    if (ready <= 0) return;
+    // Bytes ahead of the first marker (negative positions) are dropped unwritten.
+    const int64_t skip = std::min<int64_t>(std::max<int64_t>(-fWritten, 0), ready);
+    if (ready > skip) aOut->Write(fPending.data() + skip, static_cast<int32_t>(ready - skip));
     fPending.erase(fPending.begin(), fPending.begin() + ready);
     fWritten += ready;
 }

@@ -30,14 +30,17 @@ class TNrzmDecoder {
 };
 
 // Input: blocks of 16,384 soft values from the sync stage, each starting at code-symbol pair 6 of
-// a frame's marker. Output: 1,024 bytes per block, decoded bits packed eight to a byte, the first
-// in the most significant bit. The constructor writes 1,015 filler bytes first, so that with the
-// decoder's fixed delay of 78 bits every 1,024 output bytes from byte 1,024 on are one
-// channel-access frame starting 1ACFFC1D.
+// a frame's marker. Output: decoded bits packed eight to a byte, the first in the most significant
+// bit, from the first block's marker on: every 1,024 output bytes are one channel-access frame
+// starting 1ACFFC1D, frame j at byte 1,024 j. The decoder's fixed delay of 78 bits puts the first
+// marker's first bit at decoded byte 9 (LeadBytes); the decoded bytes before it hold no received
+// bit and are not written, so that nothing ahead of the first marker passes for a frame.
+// Because of that delay block k completes frame k - 1 (its last 9 bytes); the frame of the last
+// block stays incomplete until EndOfInput.
 //
 // NRZ-M (aNrzm): the decoded bits are the differentially encoded ones; they are decoded
 // (TNrzmDecoder) before packing, continuously across blocks, so the frames stand where they
-// would in a plain stream. The filler bytes are written as they are.
+// would in a plain stream.
 //
 // Iterative (aIterative): each frame is checked here as soon as its bytes are complete, and one
 // whose four Reed-Solomon words do not all decode goes through TIterativeFrameDecoder before it
@@ -54,15 +57,23 @@ class TNrzmDecoder {
 class TViterbiThread : public TStepPatternThread {
   public:
     static constexpr int BlockSize = 16384;
-    static constexpr int FillerSize = 1015;
+    static constexpr int LeadBytes = 9; // decoded bytes ahead of the first marker
 
     TViterbiThread(TSHORTstream* aIn, TSHORTstream* aOut, const std::string& aLogFileName, bool aNrzm = false,
                    bool aIterative = false);
 
     // Builds the decoder (its tables are large, so this runs on the stage's own thread).
     void BeforeExecute() override;
-    // One block per call; false (nothing read) while fewer than 16,384 values wait.
+    // One block per call; false (nothing read) while fewer than 16,384 values wait, or after
+    // EndOfInput.
     bool DoStep(TSHORTstream* aIn, TSHORTstream* aOut) override;
+    // The input has ended (the stage's thread has finished, or it is stepped without one, and
+    // every whole block has been taken): decodes one block of erasures (value 0) behind the last
+    // block, so that the decoder's delay lets go of that block's frame, and writes aOut up to the
+    // end of that frame, nothing of the erasures' own. Iterative: the frame may be repaired as any
+    // other. The erasures give no quality report. Does nothing before the first block or a second
+    // time; no block is taken afterwards.
+    void EndOfInput(TSHORTstream* aOut);
 
     bool Nrzm() const { return fNrzm; }
     long double LastBER() const { return fLastBER; }
@@ -74,6 +85,8 @@ class TViterbiThread : public TStepPatternThread {
 
   private:
     void OnBER(long double aValue);
+    // Decodes one block into the packed bytes of the output (NRZ-M decoded).
+    void DecodeBlock(const int8_t* aSoft, uint8_t* aPacked);
     // Iterative: takes the block's soft values and output, repairs the frame they complete and
     // writes everything up to its end.
     void Hold(const int8_t* aSoft, const uint8_t* aPacked, TSHORTstream* aOut);
@@ -81,6 +94,8 @@ class TViterbiThread : public TStepPatternThread {
     std::unique_ptr<TFast8bitSoftViterbiDecoder> fViterbi;
     bool fNrzm;
     TNrzmDecoder fNrzmDecoder;
+    bool fEnded = false;   // EndOfInput has run
+    bool fMuteBER = false; // the erasures of EndOfInput are decoding
     long double fBER = 0;
     long double fLastBER = 0;
     int32_t fBERcount = 0;
@@ -88,10 +103,10 @@ class TViterbiThread : public TStepPatternThread {
     bool fIterative;
     std::unique_ptr<TIterativeFrameDecoder> fRepair;
     std::vector<int8_t> fRecent;   // the soft values of the last three blocks, block b in slot b % 3
-    std::vector<uint8_t> fPending; // output not yet written, from stream byte fWritten on
+    std::vector<uint8_t> fPending; // output not yet written, from output byte fWritten on
     std::vector<int8_t> fWindow;
     int64_t fBlocks = 0;
-    int64_t fWritten = FillerSize;
+    int64_t fWritten = -LeadBytes; // negative until the first marker: those bytes are dropped
     std::atomic<uint32_t> fRepairedFrames{0}, fRecoveredWords{0};
 };
 

@@ -52,6 +52,9 @@ void TDecodingSession::RunChain(TLrptMode aMode, const std::string& aStem, bool 
         Drain(aMode);
         // 80 k: what the deinterleaver still holds comes out behind erasures.
         if (!fUserStop.load() && fChain.FlushInterleaver() > 0) Drain(aMode);
+        // Both modes: the last frame, which the sync and Viterbi stages hold back for input that
+        // never comes.
+        if (!fUserStop.load() && fChain.FlushEnd()) Drain(aMode);
         fChain.EndOfFeeding(aMode, aStem);
         if (aMode == TLrptMode::lm72k && fObserver.ShowBufferProgress)
             fObserver.ShowBufferProgress(0, Threshold(aMode));

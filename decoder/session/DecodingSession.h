@@ -46,13 +46,14 @@ class TDecodingSession {
     // One whole session on aFileName: the form follows its extension; the channel part of the
     // chain shows in aProgress / aImage (entries may be null). Feeds the whole file, drains unless
     // stopped (80 k: then flushes the deinterleaver's store with erasures and drains again, see
-    // TStageChain::FlushInterleaver), writes ".70" (72 k), stops the chain. Throws EFOpenError naming the
-    // input file before anything is built, and EFCreateError when a file of the chain cannot be created (the
-    // stages already running are then stopped). Once the input is open, every file an earlier session on the
-    // same stem may have left (TStageChain::SessionFileSuffixes) is deleted, so that what the stem's files
-    // hold afterwards is this session's alone. aOutputStem, when not empty, replaces aFileName as the stem of
-    // the session's files (logs,
-    // ".vcdu", ".70"). aNrzm: the recording carries a differentially encoded (NRZ-M) bit stream.
+    // TStageChain::FlushInterleaver), lets the last frame through (TStageChain::FlushEnd) and
+    // drains again unless stopped, writes ".70" (72 k), stops the chain. Throws EFOpenError naming
+    // the input file before anything is built, and EFCreateError when a file of the chain cannot be
+    // created (the stages already running are then stopped). Once the input is open, every file an
+    // earlier session on the same stem may have left (TStageChain::SessionFileSuffixes) is deleted,
+    // so that what the stem's files hold afterwards is this session's alone. aOutputStem, when not
+    // empty, replaces aFileName as the stem of the session's files (logs, ".vcdu", ".70"). aNrzm:
+    // the recording carries a differentially encoded (NRZ-M) bit stream.
     void Run(TLrptMode aMode, const std::string& aFileName, bool aFatalErrorIgnor,
              const std::array<TProgressControl*, 6>& aProgress = {},
              const std::array<TImageControl*, 6>& aImage = {}, const std::string& aOutputStem = {},

@@ -44,9 +44,12 @@ constexpr int64_t FeedChunk = 65536; // values per feeding round: bounds memory 
 } // namespace
 
 THypothesisEvidence TryHypothesis(const TModeHypothesis& aHypothesis, const int8_t* aValues, int64_t aCount,
-                                  int64_t aMaxSymbols, uint32_t aEnough) {
+                                  int64_t aMaxSymbols, uint32_t aEnough, bool aInputEnds) {
     const bool interleaved = aHypothesis.Mode == TLrptMode::lm80k;
     const int64_t count = std::min(aCount & ~int64_t{1}, 2 * std::max<int64_t>(aMaxSymbols, 0));
+    // Only when the window takes in the input's end: a window cut short of it leaves the frames
+    // held back to the values that follow.
+    const bool flush = aInputEnds && count == (aCount & ~int64_t{1});
     TSHORTstream in("in", true, true, nullptr), intStream("int", true, true, nullptr),
         noSync("nosync", true, true, nullptr), synced("sync", true, true, nullptr),
         decoded("vit", true, true, nullptr), frames("rs", true, true, nullptr);
@@ -64,6 +67,24 @@ THypothesisEvidence TryHypothesis(const TModeHypothesis& aHypothesis, const int8
     // 34 blocks are skipped rather than searched for a marker.
     int64_t skip = interleaved ? 34 * int64_t{TInterlivingThread::FrameSize} : 0;
 
+    // Runs the stages behind the deinterleaver's input on what waits for them.
+    auto runFromDeinterleaver = [&] {
+        Drain(intStream, [&] { return deinterleaver->DoStep(&intStream, &noSync); });
+        if (skip > 0) {
+            const int64_t dropped = std::min(skip, noSync.AwaitingReadSize());
+            noSync.SetPosition(noSync.Position() + dropped);
+            noSync.ClearNotActualMemory();
+            skip -= dropped;
+        }
+    };
+    auto runFromSync = [&] {
+        Drain(syncInput, [&] { return sync.DoStep(&syncInput, &synced); });
+        Drain(synced, [&] { return viterbi.DoStep(&synced, &decoded); });
+        Drain(decoded, [&] { return rs.DoStep(&decoded, &frames); });
+        frames.SetPosition(frames.Size());
+        frames.ClearNotActualMemory();
+    };
+
     std::vector<int8_t> chunk;
     THypothesisEvidence e;
     e.Hypothesis = aHypothesis;
@@ -76,19 +97,30 @@ THypothesisEvidence TryHypothesis(const TModeHypothesis& aHypothesis, const int8
         fed += n;
         if (interleaved) {
             Drain(in, [&] { return uw->DoStep(&in, &intStream); });
-            Drain(intStream, [&] { return deinterleaver->DoStep(&intStream, &noSync); });
-            if (skip > 0) {
-                const int64_t dropped = std::min(skip, noSync.AwaitingReadSize());
-                noSync.SetPosition(noSync.Position() + dropped);
-                noSync.ClearNotActualMemory();
-                skip -= dropped;
+            runFromDeinterleaver();
+        }
+        runFromSync();
+    }
+    if (flush && fed == count && rs.OkVCDUcounter() < aEnough) {
+        // The end of the input, as a session ends it: the deinterleaver's store comes out behind
+        // erasures (on an input shorter than its delay nothing else would come out at all), then
+        // the frames the sync and Viterbi stages hold back.
+        if (interleaved) {
+            chunk.assign(static_cast<size_t>(FeedChunk), 0);
+            for (int64_t left = TStageChain::InterleaverFlushSize(intStream.Size());
+                 left > 0 && rs.OkVCDUcounter() < aEnough;) {
+                const int64_t n = std::min(FeedChunk, left);
+                intStream.Write(chunk.data(), static_cast<int32_t>(n));
+                left -= n;
+                runFromDeinterleaver();
+                runFromSync();
             }
         }
-        Drain(syncInput, [&] { return sync.DoStep(&syncInput, &synced); });
-        Drain(synced, [&] { return viterbi.DoStep(&synced, &decoded); });
-        Drain(decoded, [&] { return rs.DoStep(&decoded, &frames); });
-        frames.SetPosition(frames.Size());
-        frames.ClearNotActualMemory();
+        if (rs.OkVCDUcounter() < aEnough) {
+            if (TStageChain::FlushSync(sync, syncInput, synced)) runFromSync();
+            viterbi.EndOfInput(&decoded);
+            runFromSync();
+        }
     }
     e.Symbols = fed / 2;
     e.Frames = rs.VCDUcounter();
@@ -98,8 +130,8 @@ THypothesisEvidence TryHypothesis(const TModeHypothesis& aHypothesis, const int8
     return e;
 }
 
-TModeDetection DetectModeInValues(const int8_t* aValues, int64_t aCount,
-                                  const TModeDetectorOptions& aOptions) {
+TModeDetection DetectModeInValues(const int8_t* aValues, int64_t aCount, const TModeDetectorOptions& aOptions,
+                                  bool aInputEnds) {
     const auto started = std::chrono::steady_clock::now();
     TModeDetection d;
     const TModeHypothesis hypotheses[4] = {{TLrptMode::lm72k, false},
@@ -113,7 +145,8 @@ TModeDetection DetectModeInValues(const int8_t* aValues, int64_t aCount,
         const auto symbols = static_cast<int64_t>(
             std::ceil((plain ? aOptions.Seconds72k * 72000 : aOptions.Seconds80k * 80000)));
         threads.emplace_back([&, i, symbols] {
-            d.Tried[i] = TryHypothesis(hypotheses[i], aValues, aCount, symbols, aOptions.EnoughFrames);
+            d.Tried[i] =
+                TryHypothesis(hypotheses[i], aValues, aCount, symbols, aOptions.EnoughFrames, aInputEnds);
         });
     }
     for (auto& t : threads)
@@ -146,19 +179,22 @@ TModeDetection DetectMode(const std::string& aFileName, const TModeDetectorOptio
     TModeDetection d;
     const int64_t step = std::max(window / align * align, align);
     // Past the first window the 72 k hypotheses look at the whole window too, so that the windows
-    // tried one after another leave no gap for any hypothesis.
+    // tried one after another leave no gap for any hypothesis; so they do in a file no longer
+    // than one window, which is judged by the whole of it.
     TModeDetectorOptions later = aOptions;
     later.Seconds72k = std::max(aOptions.Seconds72k, seconds / 72000);
     for (int k = 0; k < std::max(aOptions.Windows, 1); ++k) {
         const int64_t start = k * step;
         if (k > 0 && start >= size) break;
         const int64_t bytes = std::min(window, size - start) / align * align;
+        // A window that reaches the file's end: no value will follow it.
+        const bool ends = start + window >= size;
         std::vector<uint8_t> raw(static_cast<size_t>(bytes));
         file.SetPosition(start);
         if (bytes > 0) file.ReadBuffer(raw.data(), bytes);
         std::vector<int8_t> values(static_cast<size_t>(bytes) * static_cast<size_t>(perByte));
         const int count = ExpandBlock(tables, form, raw.data(), static_cast<int>(bytes), values.data());
-        d = DetectModeInValues(values.data(), count & ~1, k == 0 ? aOptions : later);
+        d = DetectModeInValues(values.data(), count & ~1, k == 0 && !ends ? aOptions : later, ends);
         d.StartByte = start;
         d.Windows = k + 1;
         if (d.Found) break;

@@ -64,18 +64,24 @@ struct TModeDetection {
 
 // Decodes aCount soft values in the order a file's form expands to (pairs as stored, before the
 // 72 k pair exchange; aCount even) under one hypothesis, at most aMaxSymbols symbols of them,
-// stopping once aEnough clean frames were seen. Pure: no threads, no files, no logs.
+// stopping once aEnough clean frames were seen. aInputEnds: nothing follows the values (the
+// input's end); when all of them are within aMaxSymbols, the stages are then flushed at their end
+// as a session's are (80 k: the deinterleaver's store with erasures, TStageChain::FlushInterleaver;
+// both: TStageChain::FlushEnd), so that an input shorter than the window, the deinterleaver's
+// delay included, is judged by every frame it holds. Pure: no threads, no files, no logs.
 THypothesisEvidence TryHypothesis(const TModeHypothesis& aHypothesis, const int8_t* aValues, int64_t aCount,
-                                  int64_t aMaxSymbols, uint32_t aEnough);
+                                  int64_t aMaxSymbols, uint32_t aEnough, bool aInputEnds = false);
 
-// All four hypotheses on the values, side by side on four threads.
+// All four hypotheses on the values, side by side on four threads; aInputEnds as for TryHypothesis.
 TModeDetection DetectModeInValues(const int8_t* aValues, int64_t aCount,
-                                  const TModeDetectorOptions& aOptions = {});
+                                  const TModeDetectorOptions& aOptions = {}, bool aInputEnds = true);
 
 // Reads the prefix of a symbol file (form from its extension, as the session reads it: ".s",
 // ".raw", ".hard", anything else 8-bit soft) and detects its mode. When nothing is found there
 // (a recording that begins long before the signal), the windows of the same size that follow it
 // are tried in turn, up to Windows in all, the 72 k hypotheses then also looking at the whole
-// window; the first window with a find decides, else the last one tried is reported. Throws EFOpenError
+// window; the first window with a find decides, else the last one tried is reported. A file no
+// longer than a window is judged by the whole of it under every hypothesis, and the window that
+// reaches the file's end is decoded to its end (TryHypothesis, aInputEnds). Throws EFOpenError
 // naming the file when it cannot be opened. An empty file is "not found".
 TModeDetection DetectMode(const std::string& aFileName, const TModeDetectorOptions& aOptions = {});

@@ -81,8 +81,7 @@ int64_t TStageChain::FlushInterleaver() {
     // The unique-word stage is the stream's only writer; with it ended, this thread takes over.
     StopStage(*SYNC_INT);
     constexpr int64_t block = TInterlivingThread::FrameSize;
-    const int64_t pending = (block - IntStream.Size() % block) % block;
-    const int64_t total = pending + TInterlivingThread::StoreSize + 2 * block;
+    const int64_t total = InterleaverFlushSize(IntStream.Size());
     const std::vector<int8_t> zeros(static_cast<size_t>(block), 0);
     for (int64_t left = total; left > 0;) {
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(left, block));
@@ -90,6 +89,54 @@ int64_t TStageChain::FlushInterleaver() {
         left -= n;
     }
     return total;
+}
+
+int64_t TStageChain::InterleaverFlushSize(int64_t aWritten) {
+    constexpr int64_t block = TInterlivingThread::FrameSize;
+    const int64_t pending = (block - aWritten % block) % block;
+    return pending + TInterlivingThread::StoreSize + 2 * block;
+}
+
+bool TStageChain::FlushSync(TSyncBeforeViterbi& aSync, TSHORTstream& aIn, TSHORTstream& aOut) {
+    if (aSync.LastMode() == 0) return false;
+    constexpr int64_t block = TSyncBeforeViterbi::BlockSize;
+    // A block in the later pairing (modes 9..16) reads two values beyond it, its frame's last Q
+    // value included.
+    const int64_t later = aSync.LastMode() > 8 ? 2 : 0;
+    const int64_t waiting = aIn.AwaitingReadSize();
+    if (waiting < block - 12 + later || waiting >= block + 2) return false;
+    const std::vector<int8_t> zeros(static_cast<size_t>(block + 2 - waiting), 0);
+    aIn.Write(zeros.data(), static_cast<int32_t>(zeros.size()));
+    try {
+        aSync.DoStep(&aIn, &aOut);
+    } catch (...) {
+        // As the stage loop does: a failed step is dropped.
+    }
+    aIn.ClearNotActualMemory();
+    return true;
+}
+
+bool TStageChain::FlushEnd() {
+    if (!SYNC || !VITERBI) return false;
+    // Upstream first, so that this thread is the only one writing and reading these streams.
+    if (SYNC_INT) StopStage(*SYNC_INT);
+    if (INT) StopStage(*INT);
+    StopStage(*SYNC);
+    StopStage(*VITERBI);
+    TSHORTstream& syncInput = INT ? NoSyncStream : InStream;
+    FlushSync(*SYNC, syncInput, SyncStream);
+    while (true) {
+        bool consumed = false;
+        try {
+            consumed = VITERBI->DoStep(&SyncStream, &VITERBIStream);
+        } catch (...) {
+            consumed = true;
+        }
+        if (!consumed) break;
+        SyncStream.ClearNotActualMemory();
+    }
+    VITERBI->EndOfInput(&VITERBIStream);
+    return true;
 }
 
 void TStageChain::EndOfFeeding(TLrptMode aMode, const std::string& aFileName) {

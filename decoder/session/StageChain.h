@@ -59,6 +59,22 @@ class TStageChain {
     // values were never sent, fail in the frame stage. Returns the number of erasures written;
     // 0 in 72 k mode or when the chain was not built. Drain the chain again afterwards.
     int64_t FlushInterleaver();
+    // The erasures FlushInterleaver writes behind aWritten values of the deinterleaver's input.
+    static int64_t InterleaverFlushSize(int64_t aWritten);
+    // Both modes, once the whole input has been fed and the chain has drained (80 k: after
+    // FlushInterleaver and its drain): the sync stage holds back the last frame until the values
+    // of the next marker have come, and the Viterbi stage the frame of its last block until the
+    // next block has; at the end of the input neither ever comes. Stops the stages up to the
+    // Viterbi stage and finishes their work on this thread: FlushSync, the blocks still waiting,
+    // then TViterbiThread::EndOfInput. Every frame whose code values were all fed then reaches
+    // the frame stage. Returns false (nothing done) when the chain was not built. Drain the chain
+    // again afterwards.
+    bool FlushEnd();
+    // End of input for a sync stage that is stopped or stepped without a thread: when it is locked
+    // and the values waiting at aIn hold the code values of one more whole frame (its block lacks
+    // at most the next marker's first 6 pairs), completes that block with erasures (value 0) and
+    // steps the stage once, so that the frame is passed on. Returns whether it stepped.
+    static bool FlushSync(TSyncBeforeViterbi& aSync, TSHORTstream& aIn, TSHORTstream& aOut);
     // 72 k mode: when APID 70 data waits, moves it into aFileName + ".70" (created or overwritten).
     // Nothing in 80 k mode. Throws EFCreateError naming the file.
     void EndOfFeeding(TLrptMode aMode, const std::string& aFileName);

@@ -278,3 +278,36 @@ TEST_F(FrameStage, WaitsForAWholeFrame) {
     EXPECT_EQ(fIn.Position(), 0);
     EXPECT_EQ(fVcdu.Size(), 0);
 }
+
+TEST_F(FrameStage, AllZeroRecordsAreNoFrames) {
+    // All-zero words are code words, but such a record is decoded erasures, never a received frame:
+    // with or without a marker it is read and dropped, and the frames around it are counted, logged
+    // and recorded as if it were not there. One byte off zero makes a (damaged) frame again.
+    Make(false);
+    Bytes marked(1024, 0);
+    const uint8_t marker[4] = {0x1A, 0xCF, 0xFC, 0x1D};
+    std::copy(marker, marker + 4, marked.begin());
+    Bytes almost(1024, 0);
+    almost[4 + 2 + 4 * 100] = 0x55; // one symbol of word 2
+    Feed(Bytes(1024, 0));
+    Feed(Cadu(TransferFrame(7)));
+    Feed(marked);
+    Feed(Cadu(TransferFrame(8)));
+    Feed(almost);
+    EXPECT_EQ(Run(), 5); // every record is read
+    EXPECT_EQ(fStage->VCDUcounter(), 3u);
+    EXPECT_EQ(fStage->OkVCDUcounter(), 2u);
+    EXPECT_EQ(Out().size(), 2u * 892);
+    ASSERT_EQ(fVcdu.Size(), 3 * 1024);
+    for (int r = 0; r < 2; ++r) {
+        const Bytes record = Record(r);
+        EXPECT_EQ(Bytes(record.begin() + 4, record.begin() + 896),
+                  TransferFrame(7 + static_cast<uint32_t>(r)));
+    }
+    EXPECT_EQ(Hex(Record(2), 0, 4), "00000100");
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].substr(0, 18), "0 1 SYNC=1ACFFC1D ");
+    EXPECT_EQ(log[1], "1 2 SYNC=1ACFFC1D CuredRS=0 FatalRS=0 " + Hex(TransferFrame(8), 0, 12));
+    EXPECT_EQ(log[2].substr(0, 38), "2 2 SYNC=00000000 CuredRS=1 FatalRS=0 ");
+}

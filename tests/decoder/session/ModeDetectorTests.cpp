@@ -93,6 +93,70 @@ TEST(ModeDetector, StopsAtThePrefixAndAtEnoughFrames) {
     EXPECT_LE(short1.CleanFrames, 8u);
 }
 
+// A file shorter than the detection window is judged by all of it: an 80 k recording shorter than
+// the deinterleaver's delay (15.6 s) gives its frames only once the store is flushed at the input's
+// end, and a 72 k one whose signal begins after the first 4 s is looked at past them.
+TEST(ModeDetector, AFileShorterThanTheWindowIsJudgedWhole) {
+    struct Case {
+        lrptsynth::Mode mode;
+        bool nrzm;
+        double lead, seconds;
+        int64_t cut; // bytes kept (-1: all)
+    };
+    const Case cases[] = {{lrptsynth::Mode::k80, true, 0.25, 20, 2 * 1248000},
+                          {lrptsynth::Mode::k72, false, 6, 4, -1}};
+    int index = 0;
+    for (const Case& c : cases) {
+        lrptsynth::SynthOptions o;
+        o.mode = c.mode;
+        o.nrzm = c.nrzm;
+        o.leadInSeconds = c.lead;
+        o.durationSeconds = c.seconds;
+        o.esn0Db = 6;
+        o.seed = static_cast<uint64_t>(31 + index);
+        o.truncateBytes = c.cut;
+        const std::string file = Write(lrptsynth::synthesize(o), "short" + std::to_string(++index) + ".s");
+        const TModeDetection d = DetectMode(file);
+        fs::remove(file);
+        SCOPED_TRACE(d.Describe());
+        const TModeHypothesis expected{c.mode == lrptsynth::Mode::k72 ? TLrptMode::lm72k : TLrptMode::lm80k,
+                                       c.nrzm};
+        ASSERT_TRUE(d.Found);
+        EXPECT_EQ(d.Chosen, expected);
+        EXPECT_EQ(d.Windows, 1);
+        for (const auto& e : d.Tried) {
+            if (!(e.Hypothesis == expected)) {
+                EXPECT_EQ(e.CleanFrames, 0u) << HypothesisName(e.Hypothesis);
+            }
+        }
+    }
+}
+
+// At the input's end the frames the stages hold back for the values that would follow come out:
+// every frame of a pass that ends right behind its last frame.
+TEST(ModeDetector, TheInputsEndLetsTheLastFramesOut) {
+    lrptsynth::SynthOptions o;
+    o.durationSeconds = 3;
+    o.tailFrames = 0;
+    o.esn0Db = 8;
+    const auto rec = lrptsynth::synthesize(o);
+    const std::vector<int8_t> values(rec.bytes.begin(), rec.bytes.end());
+    const auto count = static_cast<int64_t>(values.size());
+    const auto frames = static_cast<uint32_t>(rec.sentCadus.size() / 1024);
+    const auto ended = TryHypothesis({TLrptMode::lm72k, false}, values.data(), count, count, 1000, true);
+    EXPECT_EQ(ended.CleanFrames, frames);
+    EXPECT_EQ(ended.Frames, frames);
+    // Without the end, the last frame waits for the next marker and the one before it for the
+    // Viterbi decoder's delay; nor is the end taken for one when the window stops short of it.
+    const auto open = TryHypothesis({TLrptMode::lm72k, false}, values.data(), count, count, 1000, false);
+    EXPECT_EQ(open.CleanFrames, frames - 2);
+    const auto cut =
+        TryHypothesis({TLrptMode::lm72k, false}, values.data(), count, count / 2 - 1000, 1000, true);
+    const auto cutOpen =
+        TryHypothesis({TLrptMode::lm72k, false}, values.data(), count, count / 2 - 1000, 1000, false);
+    EXPECT_EQ(cut.Frames, cutOpen.Frames);
+}
+
 TEST(ModeDetector, ARecordingThatBeginsWithLongNoiseIsFoundFurtherOn) {
     lrptsynth::SynthOptions o;
     o.durationSeconds = 20;

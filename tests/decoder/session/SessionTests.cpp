@@ -1,4 +1,5 @@
 // Whole sessions on recordings made by the signal generator.
+#include "fec/Randomization.h"
 #include "platform/Exceptions.h"
 #include "platform/SysUtils.h"
 #include "session/DecodingSession.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -145,11 +147,12 @@ TEST_F(Session, FilesOfA72kSession) {
     const std::string path = Save(r, "pass_LRPT_.s");
     const TSessionTotals totals = Run(TLrptMode::lm72k, path);
 
-    // One .vcdu record per frame processed; clean data frames carry four zero results.
+    // One .vcdu record per frame processed, the first frame's first; clean data frames carry four
+    // zero results.
     ASSERT_EQ(fs::file_size(path + ".vcdu"), 1024u * totals.Frames);
     const std::string vcdu = ReadText(path + ".vcdu");
-    EXPECT_EQ(vcdu.substr(1024, 4), std::string(4, '\0'));
-    EXPECT_EQ(vcdu.substr(1028, 2), "\x40\x05");
+    EXPECT_EQ(vcdu.substr(0, 4), std::string(4, '\0'));
+    EXPECT_EQ(vcdu.substr(4, 5), std::string("\x40\x05\0\0\0", 5)); // frame counter 0
     // APID 70 packets go to the .70 file whole: 64 data bytes behind each 6-byte header.
     EXPECT_EQ(fs::file_size(path + ".70"), static_cast<uintmax_t>(70 * totals.Packets[6]));
     EXPECT_EQ(totals.Packets[6], static_cast<uint32_t>(r.scans));
@@ -159,10 +162,75 @@ TEST_F(Session, FilesOfA72kSession) {
     EXPECT_EQ(sync[0].substr(0, 4), "0 0 ");
     EXPECT_EQ(sync[0].substr(sync[0].size() - 5), " 2 48");
     EXPECT_EQ(Lines(path + ".ReedSolomon.log").size(), totals.Frames);
-    EXPECT_EQ(Lines(path + ".ReedSolomon.log")[1].substr(0, 40), "1 1 SYNC=1ACFFC1D CuredRS=0 FatalRS=0 40");
+    EXPECT_EQ(Lines(path + ".ReedSolomon.log")[0].substr(0, 40), "0 1 SYNC=1ACFFC1D CuredRS=0 FatalRS=0 40");
     for (const char* log : {".mpdu.log", ".Viterbi.log", ".64.log", ".69.log"})
         EXPECT_TRUE(fs::exists(path + log)) << log;
     EXPECT_FALSE(fs::exists(path + ".SyncBeforInt.log"));
+}
+
+// Every frame whose code values were all fed comes out, the last ones too, and nothing else: no
+// record ahead of the first frame, none of the erasures the end is flushed with. 72 k: the input
+// ends right behind the last frame (with the marker the next frame would begin with missing), clean
+// at Es/N0 8 dB, plain and NRZ-M. 80 k: a frame's values are all in the input once its last
+// value on the most delayed branch (35 x 73,728 values behind its place) was sent; the frames
+// behind those, only partly sent, may come out damaged or not at all.
+TEST_F(Session, EveryFrameWhoseValuesWereFedComesOut) {
+    auto payloads = [](const std::string& aBytes) {
+        std::vector<std::string> p;
+        for (size_t at = 0; at + 1024 <= aBytes.size(); at += 1024)
+            p.push_back(aBytes.substr(at + 4, 1020));
+        return p;
+    };
+    for (const bool nrzm : {false, true}) {
+        SCOPED_TRACE(nrzm);
+        TearDown();
+        SetUp();
+        auto o = Options(lrptsynth::Mode::k72, 4);
+        o.nrzm = nrzm;
+        o.tailFrames = 0;
+        o.esn0Db = 8;
+        o.seed = 5;
+        const auto r = lrptsynth::synthesize(o);
+        const std::string path = Save(r, "end_LRPT_.s");
+        const TSessionTotals totals = Run(TLrptMode::lm72k, path, {}, nrzm);
+        std::string sent(r.sentCadus.begin(), r.sentCadus.end());
+        for (size_t at = 0; at < sent.size(); at += 1024)
+            Derandomize(reinterpret_cast<uint8_t*>(sent.data() + at + 4), true);
+        const std::string vcdu = ReadText(path + ".vcdu");
+        ASSERT_EQ(vcdu.size(), sent.size());
+        EXPECT_EQ(payloads(vcdu), payloads(sent));
+        EXPECT_EQ(totals.Frames, r.sentCadus.size() / 1024);
+        EXPECT_EQ(totals.FailedWords, 0u);
+    }
+
+    TearDown();
+    SetUp();
+    auto o = Options(lrptsynth::Mode::k80, 4);
+    o.esn0Db = 8;
+    o.tailFrames = 165; // the pass's frames and a few fill frames behind them are whole
+    const auto r = lrptsynth::synthesize(o);
+    const std::string path = Save(r, "end_LRPT INT_.s");
+    Run(TLrptMode::lm80k, path);
+    const int64_t sentFrames = static_cast<int64_t>(r.sentCadus.size() / 1024);
+    const std::vector<std::string> records = payloads(ReadText(path + ".vcdu"));
+    std::vector<std::string> whole;
+    for (int64_t f = 0; 16384 * (f + 1) - 1 + 35 * 73728 < 16384 * sentFrames; ++f) {
+        std::string frame(r.sentCadus.begin() + 1024 * f + 4, r.sentCadus.begin() + 1024 * (f + 1));
+        Derandomize(reinterpret_cast<uint8_t*>(frame.data()), true);
+        whole.push_back(frame);
+    }
+    ASSERT_GT(whole.size(), 30u);
+    // In order, one after another, somewhere behind the deinterleaver's start-up.
+    const auto first = std::find(records.begin(), records.end(), whole.front());
+    ASSERT_NE(first, records.end());
+    ASSERT_GE(records.end() - first, static_cast<std::ptrdiff_t>(whole.size()));
+    EXPECT_TRUE(std::equal(whole.begin(), whole.end(), first));
+    const std::string erasures = [] {
+        std::string z(1020, '\0');
+        Derandomize(reinterpret_cast<uint8_t*>(z.data()), true);
+        return z;
+    }();
+    EXPECT_EQ(std::count(records.begin(), records.end(), erasures), 0);
 }
 
 TEST_F(Session, Interleaved80kPassWithRotation) {

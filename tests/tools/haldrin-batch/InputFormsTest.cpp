@@ -79,15 +79,15 @@ const TPass& Pass() {
     return pass;
 }
 
-// The corrected transfer frames the decoder gets out of a symbol file (the .vcdu records after
-// the first, without their Reed-Solomon result bytes).
+// The corrected transfer frames the decoder gets out of a symbol file (the .vcdu records without
+// their Reed-Solomon result bytes).
 std::vector<std::string> DecodedFrames(const fs::path& aRaw) {
     const fs::path out = aRaw.string() + ".out";
     fs::create_directories(out);
     EXPECT_EQ(Shell(std::string(TARNWICK_BATCH) + " -q --out " + Quote(out) + " " + Quote(aRaw)), 0);
     const std::string vcdu = Slurp(out / (aRaw.filename().string() + ".vcdu"));
     std::vector<std::string> frames;
-    for (size_t r = 1024; r + 1024 <= vcdu.size(); r += 1024)
+    for (size_t r = 0; r + 1024 <= vcdu.size(); r += 1024)
         frames.push_back(vcdu.substr(r + 4, 1020));
     return frames;
 }

@@ -432,7 +432,7 @@ TEST(LrptDecode, RealFramesThroughAPipeComeBackWhole) {
         ASSERT_EQ(sent, 400u);
         // The record of the first frame decoded, and which frame it is: only frames sent while the
         // receiver locked (half a second, a few frames) may be missing before it.
-        size_t record = 1, at = 0;
+        size_t record = 0, at = 0;
         while (at < 12 && vcdu.compare(1024 * record + 4, 1020, cadus, 1024 * at + 4, 1020) != 0)
             ++at;
         ASSERT_LT(at, 12u) << "the first frame decoded is not among the first sent";

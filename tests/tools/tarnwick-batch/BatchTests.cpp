@@ -309,13 +309,11 @@ TEST_F(Batch, RealFramesThroughTheNrzmPathGiveThePicturesOfThePlainPath) {
         ASSERT_EQ(o.status, 0) << o.output;
         EXPECT_NE(o.output.find("RS words failed 0"), std::string::npos) << o.output;
         const std::string stem = (fDir / "on" / fs::path(input).filename()).string();
-        // Every frame comes back as it was received (the first record is the decoder's filler), the
-        // last ones too: the generator's fill frames behind them flush the chain.
+        // Every frame comes back as it was received, from the first record on, the last ones too.
         const std::string vcdu = ReadFile(stem + ".vcdu");
-        ASSERT_GE(vcdu.size() / 1024, cadus.size() / 1024 + 1);
+        ASSERT_GE(vcdu.size() / 1024, cadus.size() / 1024);
         for (size_t f = 0; f < cadus.size() / 1024; ++f)
-            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * (f + 1) + 4, cadus.data() + 1024 * f + 4, 1020))
-                << f;
+            ASSERT_EQ(0, std::memcmp(vcdu.data() + 1024 * f + 4, cadus.data() + 1024 * f + 4, 1020)) << f;
 
         // The pictures are those of the same frames sent plainly and decoded without --diff.
         if (index == 0) {

@@ -124,10 +124,13 @@ void TRecordingDetector::TImpl::Try(bool aFinal) {
     for (const TJob& j : jobs) {
         const TBranch& b = Branches[j.Branch];
         const TModeHypothesis h{b.Mode, b.Evidence[j.Evidence].Hypothesis.Nrzm};
-        work.push_back(std::async(std::launch::async, [&b, h, this] {
-            const int64_t symbols =
-                std::min<int64_t>(b.WindowSymbols, static_cast<int64_t>(b.Values.size() / 2));
-            return TryHypothesis(h, b.Values.data(), 2 * symbols, symbols, Options.EnoughFrames);
+        work.push_back(std::async(std::launch::async, [&b, h, aFinal, this] {
+            const auto held = static_cast<int64_t>(b.Values.size() / 2);
+            const int64_t symbols = std::min<int64_t>(b.WindowSymbols, held);
+            // At the end of the input a window that holds the last values is decoded to its end
+            // (80 k: through the deinterleaver's store), however much shorter than a window it is.
+            return TryHypothesis(h, b.Values.data(), 2 * symbols, symbols, Options.EnoughFrames,
+                                 aFinal && symbols == held);
         }));
     }
     int best = -1;

@@ -87,8 +87,9 @@ class TRecordingDetector {
     // decided; later calls then take nothing: the caller feeds the handed-over receiver.
     bool Process(const std::complex<float>* aSamples, size_t aCount);
     // At the end of the input: runs what is held back, tries what has not been tried yet on the
-    // values held, then decides (Found false when nothing decoded). Every receiver has then been
-    // flushed (TPreciseReceiver::Flush), the handed-over one too.
+    // values held (decoded to their end, 80 k through the deinterleaver's store), then decides (Found false
+    // when nothing decoded). Every receiver has then been flushed (TPreciseReceiver::Flush), the handed-over
+    // one too.
     void Finish();
     bool Decided() const;
     const TRecordingDetection& Result() const;

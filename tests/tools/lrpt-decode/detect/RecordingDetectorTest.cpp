@@ -118,6 +118,35 @@ INSTANTIATE_TEST_SUITE_P(
                       TCase{true, true, false, false, -100, 0}),
     [](const auto& aInfo) { return Name(aInfo.param) + std::to_string(aInfo.index); });
 
+// A recording shorter than the 80 k window (15.6 s, less than the deinterleaver's delay) is decoded
+// to its end when the input ends: the deinterleaver's store comes out behind erasures, and the
+// frames whose values were mostly sent decide.
+TEST(RecordingDetector, A80kRecordingShorterThanTheWindowIsFoundAtItsEnd) {
+    lrptsynth::SynthOptions o;
+    o.mode = lrptsynth::Mode::k80;
+    o.form = lrptsynth::OutputForm::Iq;
+    o.sampleFormat = lrptsynth::SampleFormat::F32;
+    o.sampleRate = 192000;
+    o.polarity = lrptsynth::Polarity::Satellite;
+    o.nrzm = true;
+    o.oqpsk = true;
+    o.channels = {1};
+    o.scans = 26;
+    o.esn0Db = 8;
+    o.seed = 11;
+    o.truncateBytes = int64_t{8} * 192000 * 156 / 10; // 15.6 s of complex float samples
+    const auto samples = Samples(lrptsynth::synthesize(o));
+    TRecordingConstraints forced; // one receiver keeps the test short; the windows are the same
+    forced.Oqpsk = true;
+    forced.Mode = TLrptMode::lm80k;
+    TRecordingDetector detector(192000, forced);
+    EXPECT_FALSE(detector.Process(samples.data(), samples.size()));
+    detector.Finish();
+    const TRecordingDetection& d = detector.Result();
+    ASSERT_TRUE(d.Found) << d.Describe();
+    EXPECT_EQ(d.Chosen, (TRecordingHypothesis{true, TLrptMode::lm80k, true})) << d.Describe();
+}
+
 TEST(RecordingDetector, NoiseAndConstraints) {
     // Noise alone: every hypothesis tried, nothing found, and Finish decides.
     lrptsynth::SynthOptions o;
