@@ -116,19 +116,22 @@ void TSpurDetector::Look() {
     // Bin b of the centred spectrum is frequency (b - N/2) x rate / N.
     const int n = fSize, half = n / 2;
     auto at = [&](int b) { return double(fPower[size_t((b - half + n) % n)]) + 1e-30; };
-    std::vector<double> side(size_t(kSide - kGap + 1));
-    auto median = [&](int from) {
-        for (int k = 0; k <= kSide - kGap; ++k)
-            side[size_t(k)] = at(from + k);
-        std::nth_element(side.begin(), side.begin() + std::ptrdiff_t(side.size() / 2), side.end());
-        return side[side.size() / 2];
+    // Sums of the centred spectrum, for the mean power of any run of bins.
+    std::vector<double> sum(size_t(n) + 1, 0.0);
+    for (int b = 0; b < n; ++b)
+        sum[size_t(b) + 1] = sum[size_t(b)] + at(b);
+    const double sideBins = kSide - kGap + 1;
+    auto mean = [&](int from) {
+        return (sum[size_t(from + kSide - kGap + 1)] - sum[size_t(from)]) / sideBins;
     };
     for (int b = kSide; b < n - kSide; ++b) {
         const double p = at(b);
         if (!(p >= at(b - 1) && p > at(b + 1))) continue;
-        // Larger of both sides: at a steep filter edge one side is far below, and a peak there is
-        // the edge, not a line.
-        const double floor = std::max(median(b - kSide), median(b + kGap));
+        // The floor is the larger of both sides' means: at a steep filter edge one side is far
+        // below, and a peak there is the edge, not a line. Means rather than medians, since a
+        // signal whose data repeat for a while (fill, plain pictures) has a comb of lines a few
+        // hundred hertz apart: its neighbours raise the mean beside each, an isolated spur does not.
+        const double floor = std::max(mean(b - kSide), mean(b + kGap));
         if (p < kThreshold * floor) continue;
         // The peak of a parabola through the log powers places the line between bins.
         const double l = std::log(at(b - 1)), c = std::log(p), r = std::log(at(b + 1));

@@ -15,7 +15,7 @@ namespace precise {
 // One line the detector found.
 struct TSpurLine {
     double FrequencyHz = 0; // of the samples fed, -rate/2 .. rate/2
-    double Strength = 0;    // bin power over the local floor (the larger of both sides' medians)
+    double Strength = 0;    // bin power over the local floor (the larger of both sides' means)
 };
 
 // Looks at a share of the input only: it averages a few windowed spectra taken back to back, then
@@ -34,13 +34,14 @@ class TSpurDetector {
     // ended with the last of them, LookEnded() is true and Lines() holds its lines (maybe none).
     size_t Feed(const std::complex<float>* aSamples, size_t aCount);
     bool LookEnded() const { return fLookEnded; }
-    // Lines of the last look, strongest first: local peaks standing kThreshold above the median of
-    // the bins on either side (a line, not the signal's smooth shape nor a filter's edge).
+    // Lines of the last look, strongest first (at most kMaxLines): local peaks standing kThreshold
+    // above the mean of the bins on either side (a line, not the signal's smooth shape, a filter's
+    // edge, nor one of a comb of lines that repeated data make).
     const std::vector<TSpurLine>& Lines() const { return fLines; }
     double BinHz() const { return fRate / fSize; }
     void Reset();
 
-    static constexpr double kThreshold = 10; // 10 dB over the floor
+    static constexpr double kThreshold = 16; // 12 dB over the floor
     static constexpr size_t kMaxLines = 8;
 
   private:
