@@ -16,9 +16,10 @@ constexpr double kTwoPi = 2 * M_PI;
 // two bins either side of its peak).
 constexpr int kGap = 3, kSide = 48;
 // Canceller: samples per frequency update, and the loop's gain on the phase the line's average
-// turned by over a block (small, since that average itself lags by about 1 / Mu samples).
+// turned by over a block (small, since that average itself lags by about 1 / Mu samples; a line
+// drifting at 5 Hz/s then stays about 40 dB down).
 constexpr size_t kCancelBlock = 256;
-constexpr double kFllGain = 0.05;
+constexpr double kFllGain = 0.1;
 // Notch: noise bandwidth of the line's average (Hz); a notch is dropped after this many looks in a
 // row without its line; a look's line belongs to a notch this many bins away, and moves it when
 // it lies further than kReseatBins from it.
@@ -27,9 +28,9 @@ constexpr int kMaxMisses = 2;
 constexpr double kMatchBins = 3, kReseatBins = 1.5;
 // Detector: FFT length, spectra per look, and the stretch skipped between looks (the first look
 // comes after about 0.11 s at 144 kS/s, before the coarse carrier search's first estimate; later
-// ones every 0.45 s, taking a quarter of the input).
+// ones every 0.9 s, taking an eighth of the input: about 2 % of the receiver's work).
 constexpr int kDetectSize = 4096, kDetectAverage = 4;
-constexpr size_t kDetectSkip = 3 * kDetectSize * kDetectAverage;
+constexpr size_t kDetectSkip = 7 * kDetectSize * kDetectAverage;
 
 } // namespace
 
@@ -116,17 +117,23 @@ void TSpurDetector::Look() {
     // Bin b of the centred spectrum is frequency (b - N/2) x rate / N.
     const int n = fSize, half = n / 2;
     auto at = [&](int b) { return double(fPower[size_t((b - half + n) % n)]) + 1e-30; };
-    // Sums of the centred spectrum, for the mean power of any run of bins.
-    std::vector<double> sum(size_t(n) + 1, 0.0);
-    for (int b = 0; b < n; ++b)
-        sum[size_t(b) + 1] = sum[size_t(b)] + at(b);
-    const double sideBins = kSide - kGap + 1;
+    // Summed afresh for each candidate: running sums would lose a deep stopband's bins beside the
+    // passband's in rounding.
     auto mean = [&](int from) {
-        return (sum[size_t(from + kSide - kGap + 1)] - sum[size_t(from)]) / sideBins;
+        double sum = 0;
+        for (int k = from; k <= from + kSide - kGap; ++k)
+            sum += at(k);
+        return sum / (kSide - kGap + 1);
     };
+    // A line under the spectrum's mean bin is some 30 dB below the signal or more: it costs nothing
+    // worth a notch.
+    double total = 0;
+    for (float v : fPower)
+        total += v;
+    const double least = total / n;
     for (int b = kSide; b < n - kSide; ++b) {
         const double p = at(b);
-        if (!(p >= at(b - 1) && p > at(b + 1))) continue;
+        if (p < least || !(p >= at(b - 1) && p > at(b + 1))) continue;
         // The floor is the larger of both sides' means: at a steep filter edge one side is far
         // below, and a peak there is the edge, not a line. Means rather than medians, since a
         // signal whose data repeat for a while (fill, plain pictures) has a comb of lines a few
