@@ -36,7 +36,7 @@ struct TPreciseParams {
     double CarrierDamping = 0.707;
     double TimingBw = 0.002;    // symbol timing loop bandwidth
     double AgcBw = 0.002;       // AGC bandwidth
-    double MaxOffsetHz = 15000; // largest carrier offset the coarse estimate searches
+    double MaxOffsetHz = 15000; // largest carrier offset searched (100 ppm at 137.9 MHz: 13.8 kHz)
     double LockSeconds = 0.25;  // unlocked this long: a new coarse estimate may retune the NCO
 };
 

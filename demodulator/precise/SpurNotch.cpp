@@ -125,12 +125,12 @@ void TSpurDetector::Look() {
             sum += at(k);
         return sum / (kSide - kGap + 1);
     };
-    // A line under the spectrum's mean bin is some 30 dB below the signal or more: it costs nothing
-    // worth a notch.
+    // A line under four times the spectrum's mean bin is some 25 dB below the signal or more: it
+    // costs nothing worth a notch (and few bins of noise pass this, so the floors are rarely summed).
     double total = 0;
     for (float v : fPower)
         total += v;
-    const double least = total / n;
+    const double least = 4 * total / n;
     for (int b = kSide; b < n - kSide; ++b) {
         const double p = at(b);
         if (p < least || !(p >= at(b - 1) && p > at(b + 1))) continue;
@@ -171,24 +171,27 @@ void TLineCanceller::Process(std::complex<float>* aBuf, size_t aCount) {
     const size_t settled = size_t(1 / fMu);
     while (aCount > 0) {
         const size_t n = std::min(aCount, kCancelBlock - fInBlock);
-        std::complex<float> rot = fRot, s = fS;
+        // In real arithmetic, so that the state stays in registers.
+        float sr = fS.real(), si = fS.imag(), rr = fRot.real(), ri = fRot.imag();
+        const float cr = fStep.real(), ci = fStep.imag();
+        auto step = [&](std::complex<float>& aX, float aMu) {
+            const float xr = aX.real(), xi = aX.imag();
+            sr += aMu * (xr * rr + xi * ri - sr); // the input turned down by the line
+            si += aMu * (xi * rr - xr * ri - si);
+            aX = {xr - (sr * rr - si * ri), xi - (sr * ri + si * rr)};
+            const float nr = rr * cr - ri * ci;
+            ri = rr * ci + ri * cr;
+            rr = nr;
+        };
         if (fSeen >= settled) {
-            const float mu = fMu;
-            for (size_t k = 0; k < n; ++k) {
-                s += mu * (aBuf[k] * std::conj(rot) - s);
-                aBuf[k] -= s * rot;
-                rot *= fStep;
-            }
+            for (size_t k = 0; k < n; ++k)
+                step(aBuf[k], fMu);
         } else {
-            for (size_t k = 0; k < n; ++k) {
-                const float mu = 1.0f / float(std::min(fSeen + k, settled) + 1);
-                s += mu * (aBuf[k] * std::conj(rot) - s);
-                aBuf[k] -= s * rot;
-                rot *= fStep;
-            }
+            for (size_t k = 0; k < n; ++k)
+                step(aBuf[k], 1.0f / float(std::min(fSeen + k, settled) + 1));
         }
-        fS = s;
-        fRot = rot;
+        fS = {sr, si};
+        fRot = {rr, ri};
         fSeen += n;
         fInBlock += n;
         aBuf += n;
