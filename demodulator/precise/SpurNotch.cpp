@@ -15,11 +15,11 @@ constexpr double kTwoPi = 2 * M_PI;
 // The floor beside a candidate: bins kGap .. kSide away on each side (a Hann window's line covers
 // two bins either side of its peak).
 constexpr int kGap = 3, kSide = 48;
-// Canceller: samples per frequency update, and the loop's gain on the phase the line's average
-// turned by over a block (small, since that average itself lags by about 1 / Mu samples; a line
-// drifting at 5 Hz/s then stays about 40 dB down).
+// Canceller: samples per frequency update, and the gains of its second-order frequency-locked loop
+// on the phase the line's average turned by over a block (small, since that average itself lags by
+// about 1 / Mu samples); the second order follows a drifting line without a lag.
 constexpr size_t kCancelBlock = 256;
-constexpr double kFllGain = 0.1;
+constexpr double kFllGain = 0.1, kFllRateGain = 0.002;
 // Notch: noise bandwidth of the line's average (Hz); a notch is dropped after this many looks in a
 // row without its line; a look's line belongs to a notch this many bins away, and moves it when
 // it lies further than kReseatBins from it.
@@ -206,8 +206,9 @@ void TLineCanceller::EndBlock() {
     // A line off the notch's frequency by d turns the average by d per sample: the loop moves the
     // notch after it, once the average has settled.
     if (fSeen >= size_t(2 / fMu) && std::norm(fPrevS) > 0) {
-        const double turned = std::arg(fS * std::conj(fPrevS));
-        SetFrequencyHz((fW + kFllGain * turned / double(kCancelBlock)) * fRate / kTwoPi);
+        const double error = std::arg(fS * std::conj(fPrevS)) / double(kCancelBlock);
+        fDriftW += kFllRateGain * error;
+        SetFrequencyHz((fW + kFllGain * error + fDriftW) * fRate / kTwoPi);
     }
     fPrevS = fS;
     // The exact turn once per block keeps the recurrence from wandering.

@@ -61,9 +61,9 @@ class TSpurDetector {
 
 // Removes one line: the input turned down by the line's frequency is averaged with a one-pole
 // filter (bandwidth about Mu x rate / 2 pi), and that average turned back up is the line, which is
-// subtracted. The turn follows the average's own phase from block to block (a frequency-locked
-// loop), so a slowly drifting line stays in the notch. Blocks count from the first sample, so how
-// the input is split does not change the output.
+// subtracted. The turn follows the average's own phase from block to block (a second-order
+// frequency-locked loop), so a drifting line stays in the notch. Blocks count from the first
+// sample, so how the input is split does not change the output.
 class TLineCanceller {
   public:
     TLineCanceller(double aSampleRate, double aFrequencyHz, float aMu);
@@ -78,8 +78,9 @@ class TLineCanceller {
     void EndBlock();
 
     double fRate;
-    double fW;         // radians per sample
-    double fPhase = 0; // of the turn at the start of the current block
+    double fW;          // radians per sample
+    double fDriftW = 0; // the line's drift: change of fW per block
+    double fPhase = 0;  // of the turn at the start of the current block
     float fMu;
     std::complex<float> fRot = 1, fStep = 1; // the turn now, and per sample
     std::complex<float> fS = 0, fPrevS = 0;  // the line in the turned frame, now and a block ago
