@@ -19,7 +19,7 @@ constexpr int kGap = 3, kSide = 48;
 // on the phase the line's average turned by over a block (small, since that average itself lags by
 // about 1 / Mu samples); the second order follows a drifting line without a lag.
 constexpr size_t kCancelBlock = 256;
-constexpr double kFllGain = 0.1, kFllRateGain = 0.002;
+constexpr double kFllGain = 0.05, kFllRateGain = 0.0005;
 // Notch: noise bandwidth of the line's average (Hz); a notch is dropped after this many looks in a
 // row without its line; a look's line belongs to a notch this many bins away, and moves it when
 // it lies further than kReseatBins from it.
