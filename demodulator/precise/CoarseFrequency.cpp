@@ -8,27 +8,24 @@
 
 namespace precise {
 
-namespace {
-// FFTW's planner is not reentrant; plans are made one at a time.
-std::mutex& PlannerLock() {
+std::mutex& FftwPlannerLock() {
     static std::mutex m;
     return m;
 }
-} // namespace
 
 struct TCoarseFrequency::TFft {
     fftwf_complex* In = nullptr;
     fftwf_complex* Out = nullptr;
     fftwf_plan Plan = nullptr;
     explicit TFft(int aSize) {
-        std::lock_guard<std::mutex> lock(PlannerLock());
+        std::lock_guard<std::mutex> lock(FftwPlannerLock());
         In = fftwf_alloc_complex(size_t(aSize));
         Out = fftwf_alloc_complex(size_t(aSize));
         Plan = fftwf_plan_dft_1d(aSize, In, Out, FFTW_FORWARD, FFTW_ESTIMATE);
         if (!In || !Out || !Plan) throw std::runtime_error("cannot set up the FFT of the carrier estimate");
     }
     ~TFft() {
-        std::lock_guard<std::mutex> lock(PlannerLock());
+        std::lock_guard<std::mutex> lock(FftwPlannerLock());
         if (Plan) fftwf_destroy_plan(Plan);
         fftwf_free(In);
         fftwf_free(Out);

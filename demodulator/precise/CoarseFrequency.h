@@ -6,9 +6,13 @@
 #include <complex>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace precise {
+
+// FFTW's planner is not reentrant: every plan of the receiver is made and destroyed under this.
+std::mutex& FftwPlannerLock();
 
 class TCoarseFrequency {
   public:

@@ -85,6 +85,7 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
     // 8,192-point spectra (57 ms at 72,000 symbols/s: a drift of 100 Hz/s smears the line over
     // about one bin), four averaged per estimate.
     fCoarse = std::make_unique<TCoarseFrequency>(fInnerRate, 8192, 4, fP.MaxOffsetHz);
+    fSpurs = std::make_unique<TSpurNotch>(fInnerRate);
     Reset();
 }
 
@@ -96,6 +97,7 @@ void TPreciseReceiver::Reset() {
     if (fResampler) msresamp_crcf_reset(fResampler.get());
     fTiming.Reset();
     fCoarse->Reset();
+    fSpurs->Reset();
     fPending.clear();
     fAgcGain = 1;
     fAgcPower = -1;
@@ -162,6 +164,13 @@ void TPreciseReceiver::Flush(std::vector<TSoftPair>& aSymbols) {
 }
 
 void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vector<TSoftPair>& aSymbols) {
+    // Spurs: notched before the AGC and the carrier search see them. A line newly found spoilt the
+    // spectra gathered so far (its fourth power outshines the carrier's), so the search restarts.
+    if (fSpurs->Process(aBuf, aCount)) {
+        fCoarse->Reset();
+        fHaveEstimate = false;
+    }
+
     // AGC: the mean power of the chunk, smoothed with the AGC's time constant, sets the gain.
     float power = 0;
     for (size_t k = 0; k < aCount; ++k)

@@ -8,11 +8,13 @@
 // filter with polyphase-interpolated symbol timing (liquid's symsync, roll-off 0.6); a second-order
 // Costas loop on the symbols that hands its frequency to the NCO; a coarse carrier estimate from
 // the spectrum of the fourth power, used at the start and whenever lock is lost, so that
-// acquisition needs no sweep and a fade is bridged within about a tenth of a second.
+// acquisition needs no sweep and a fade is bridged within about a tenth of a second. Narrowband
+// lines in the band (spurs) are notched at the inner rate before all of this.
 #pragma once
 
 #include "CoarseFrequency.h"
 #include "LiquidObjects.h"
+#include "SpurNotch.h"
 #include "SymbolTiming.h"
 
 #include <complex>
@@ -34,7 +36,7 @@ struct TPreciseParams {
     double CarrierDamping = 0.707;
     double TimingBw = 0.002;    // symbol timing loop bandwidth
     double AgcBw = 0.002;       // AGC bandwidth
-    double MaxOffsetHz = 12000; // largest carrier offset the coarse estimate searches
+    double MaxOffsetHz = 15000; // largest carrier offset searched (100 ppm at 137.9 MHz: 13.8 kHz)
     double LockSeconds = 0.25;  // unlocked this long: a new coarse estimate may retune the NCO
 };
 
@@ -84,6 +86,8 @@ class TPreciseReceiver {
     // Noise standard deviation per branch relative to the signal amplitude (the symbol writer
     // scales with it); 1 before an estimate exists.
     double NoiseRatio() const { return fNoiseRatio; }
+    // Spurs: frequencies (Hz of the input, carrier offset not removed) of the lines notched now.
+    std::vector<double> SpurLinesHz() const { return fSpurs->LinesHz(); }
 
     struct TLoopGains {
         double Alpha, Beta; // phase and frequency gains per symbol, for an error in radians
@@ -106,6 +110,7 @@ class TPreciseReceiver {
     TResampler fResampler;
     TSymbolTiming fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;
+    std::unique_ptr<TSpurNotch> fSpurs;        // spurs: lines notched at the inner rate, first of all
     std::vector<std::complex<float>> fPending; // inner samples not yet run
 
     // AGC

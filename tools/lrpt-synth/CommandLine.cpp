@@ -43,6 +43,24 @@ long long toInt(const std::string& opt, const std::string& v) {
     return d;
 }
 
+// A colon-separated list of aMin .. aMax numbers.
+std::vector<double> numbers(const std::string& opt, const std::string& v, std::size_t aMin,
+                            std::size_t aMax) {
+    std::vector<double> out;
+    std::size_t at = 0;
+    while (true) {
+        const std::size_t colon = v.find(':', at);
+        out.push_back(toDouble(opt, v.substr(at, colon - at)));
+        if (colon == std::string::npos) break;
+        at = colon + 1;
+    }
+    if (out.size() < aMin || out.size() > aMax)
+        throw UsageError(opt + ": expected " + std::to_string(aMin) +
+                         (aMax > aMin ? " or " + std::to_string(aMax) : std::string()) +
+                         " numbers separated by ':', got " + v);
+    return out;
+}
+
 std::uint32_t parseTime(const std::string& v) {
     int h = 0, m = 0, s = 0, ms = 0;
     char tail = 0;
@@ -284,6 +302,44 @@ std::vector<OptionGroup> makeTable() {
               real("--rolloff", &SynthOptions::rolloff)},
              {"--oqpsk", "", "offset QPSK: the Q branch delayed by half a symbol",
               flag(&SynthOptions::oqpsk)},
+         }},
+        {"Receiver spoilers (complex baseband only)",
+         {
+             {"--spur", "OFFSET_HZ:POWER_DB[:DRIFT_HZ_PER_S]",
+              "an unmodulated line OFFSET_HZ from the signal's\ncarrier (at the start), POWER_DB over "
+              "the signal's\npower, drifting on its own (repeatable)",
+              [](CommandLine& c, const std::string& v) {
+                  const std::vector<double> f = numbers("--spur", v, 2, 3);
+                  c.options.spurs.push_back({f[0], f[1], f.size() > 2 ? f[2] : 0.0});
+              }},
+             {"--echo", "DELAY_US:GAIN_DB[:PHASE_DEG]",
+              "a second path (ground reflection): the signal again,\nDELAY_US later, GAIN_DB (below 0) "
+              "weaker, turned\nby PHASE_DEG",
+              [](CommandLine& c, const std::string& v) {
+                  const std::vector<double> f = numbers("--echo", v, 2, 3);
+                  c.options.echo = Echo{f[0], f[1], f.size() > 2 ? f[2] : 0.0};
+              }},
+             {"--phase-noise", "HZ", "carrier phase noise: a random walk of this linewidth",
+              real("--phase-noise", &SynthOptions::phaseNoiseHz)},
+             {"--clock-ppm", "PPM",
+              "the recorder's sample clock runs PPM fast (negative:\nslow); the file states "
+              "--sample-rate. A tuner on\nthe same crystal is off by PPM x 137.9 Hz too: give\nthat "
+              "with --carrier-offset",
+              real("--clock-ppm", &SynthOptions::clockPpm)},
+             {"--iq-imbalance", "GAIN_DB:PHASE_DEG",
+              "the recorder's Q branch GAIN_DB stronger than I, its\naxis PHASE_DEG from a right angle",
+              [](CommandLine& c, const std::string& v) {
+                  const std::vector<double> f = numbers("--iq-imbalance", v, 2, 2);
+                  c.options.iqGainDb = f[0];
+                  c.options.iqPhaseDeg = f[1];
+              }},
+             {"--dc-offset", "I:Q",
+              "added to every sample after the noise, in units of\nthe signal's RMS per branch",
+              [](CommandLine& c, const std::string& v) {
+                  const std::vector<double> f = numbers("--dc-offset", v, 2, 2);
+                  c.options.dcI = f[0];
+                  c.options.dcQ = f[1];
+              }},
          }},
         {"",
          {

@@ -184,7 +184,8 @@ std::int64_t SignalWriter::valuesInBytes(std::int64_t bytes) const {
     case OutputForm::Iq: {
         const int block = 2 * codingOf(resolvedSampleFormat(fO)).bytes;
         const std::int64_t frames = std::max<std::int64_t>(0, bytes - fHeaderBytes) / block;
-        return 2 * static_cast<std::int64_t>(std::floor(frames / fO.sampleRate * fSymbolRate));
+        return 2 * static_cast<std::int64_t>(
+                       std::floor(frames / (fO.sampleRate * (1 + fO.clockPpm * 1e-6)) * fSymbolRate));
     }
     }
     return 0;
@@ -332,8 +333,13 @@ std::vector<std::uint8_t>
 SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead,
                        const std::vector<std::pair<std::int64_t, std::int64_t>>& gaps) {
     Random rng(fSeed);
+    // Phase noise draws from a generator of its own, so the channel noise stays as without it.
+    Random phaseRng(fSeed ^ 0x5DEECE66Dull);
     const SampleCoding coding = codingOf(resolvedSampleFormat(fO));
-    const double fs = std::round(fO.sampleRate);
+    const double fsStated = std::round(fO.sampleRate);
+    // A fast sample clock takes more samples per second than the file states: every physical
+    // quantity below runs at the true rate.
+    const double fs = fsStated * (1 + fO.clockPpm * 1e-6);
     const double rs = fSymbolRate;
     const double sps = fs / rs;
     const double level = fO.wavLevel > 0 ? fO.wavLevel : defaultLevel(coding.format);
@@ -374,7 +380,7 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
         throw SynthError("the recording would exceed 4 GiB; shorten the pass or lower --sample-rate");
     std::vector<std::uint8_t> out;
     if (fO.form == OutputForm::Wav)
-        out = wavHeader(coding, static_cast<std::uint32_t>(fs), static_cast<std::uint32_t>(dataBytes));
+        out = wavHeader(coding, static_cast<std::uint32_t>(fsStated), static_cast<std::uint32_t>(dataBytes));
     fHeaderBytes = static_cast<std::int64_t>(out.size());
     out.reserve(static_cast<std::size_t>(out.size() + dataBytes));
 
@@ -383,26 +389,52 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
     const double stepC = std::cos(w), stepS = std::sin(w);
     double c = 1, s = 0;
     fClipped = 0;
-    for (std::int64_t m = 0; m < samples; ++m) {
-        const double tau = m / sps; // in symbols
+    // Baseband (I, Q) of the transmission at tau symbols.
+    auto baseband = [&](double tau, double& bi, double& bq) {
+        bi = bq = 0;
+        if (fO.oqpsk) {
+            offsetBaseband(h, kSpan, kRes, symI, symQ, tau, bi, bq);
+            return;
+        }
         const std::int64_t lo = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(tau - kSpan)));
         const std::int64_t hi =
             std::min<std::int64_t>(pairs - 1, static_cast<std::int64_t>(std::floor(tau + kSpan)));
-        double bi = 0, bq = 0;
-        if (fO.oqpsk)
-            offsetBaseband(h, kSpan, kRes, symI, symQ, tau, bi, bq);
-        else
-            for (std::int64_t n = lo; n <= hi; ++n) {
-                const std::int8_t si = symI[static_cast<std::size_t>(n)],
-                                  sq = symQ[static_cast<std::size_t>(n)];
-                if ((si | sq) == 0) continue;
-                const double x = (tau - n + kSpan) * kRes;
-                const auto k = static_cast<std::size_t>(x);
-                const double fr = x - k;
-                const double p = h[k] + (h[k + 1] - h[k]) * fr;
-                bi += si * p;
-                bq += sq * p;
-            }
+        for (std::int64_t n = lo; n <= hi; ++n) {
+            const std::int8_t si = symI[static_cast<std::size_t>(n)], sq = symQ[static_cast<std::size_t>(n)];
+            if ((si | sq) == 0) continue;
+            const double x = (tau - n + kSpan) * kRes;
+            const auto k = static_cast<std::size_t>(x);
+            const double fr = x - k;
+            const double p = h[k] + (h[k + 1] - h[k]) * fr;
+            bi += si * p;
+            bq += sq * p;
+        }
+    };
+    // Spoilers. A spur of power P dB over the signal's (2 level^2) has amplitude level x
+    // sqrt(2 x 10^(P/10)); it stays where it is when the signal drifts.
+    std::vector<double> spurAmp;
+    for (const Spur& sp : fO.spurs)
+        spurAmp.push_back(level * std::sqrt(2 * std::pow(10.0, sp.powerDb / 10)));
+    const double echoAmp = fO.echo ? std::pow(10.0, fO.echo->gainDb / 20) : 0;
+    const double echoC = fO.echo ? echoAmp * std::cos(fO.echo->phaseDeg * M_PI / 180) : 0;
+    const double echoS = fO.echo ? echoAmp * std::sin(fO.echo->phaseDeg * M_PI / 180) : 0;
+    const double echoSymbols = fO.echo ? fO.echo->delayUs * 1e-6 * rs : 0;
+    const double phaseStep = std::sqrt(2 * M_PI * fO.phaseNoiseHz / fs);
+    double phaseNoise = 0;
+    // I/Q imbalance: I gains sqrt(g), Q loses it, and Q's axis leans by the phase error towards I.
+    const double iqG = std::pow(10.0, fO.iqGainDb / 20);
+    const double gainI = 1 / std::sqrt(iqG), gainQ = std::sqrt(iqG);
+    const double leanC = std::cos(fO.iqPhaseDeg * M_PI / 180), leanS = std::sin(fO.iqPhaseDeg * M_PI / 180);
+    for (std::int64_t m = 0; m < samples; ++m) {
+        const double tau = m / sps; // in symbols
+        double bi, bq;
+        baseband(tau, bi, bq);
+        if (fO.echo) {
+            double ei, eq;
+            baseband(tau - echoSymbols, ei, eq);
+            bi += echoC * ei - echoS * eq;
+            bq += echoS * ei + echoC * eq;
+        }
         if (fO.driftHzPerS != 0) {
             // Phase of offset + drift x t, exact at every sample: the integral of the frequency,
             // whole cycles dropped from each term before they are added.
@@ -421,12 +453,35 @@ SignalWriter::writeWav(const std::vector<std::uint8_t>& chain, std::int64_t lead
             s = s * stepC + c * stepS;
             c = nc;
         }
-        double vi = level * (bi * c - bq * s);
-        double vq = level * (bi * s + bq * c);
+        double vi, vq;
+        if (phaseStep > 0) {
+            phaseNoise = std::fmod(phaseNoise + phaseStep * phaseRng.gaussian(), 2 * M_PI);
+            const double pc = std::cos(phaseNoise), ps = std::sin(phaseNoise);
+            vi = level * (bi * (c * pc - s * ps) - bq * (s * pc + c * ps));
+            vq = level * (bi * (s * pc + c * ps) + bq * (c * pc - s * ps));
+        } else {
+            vi = level * (bi * c - bq * s);
+            vq = level * (bi * s + bq * c);
+        }
+        for (std::size_t k = 0; k < spurAmp.size(); ++k) {
+            const Spur& sp = fO.spurs[k];
+            const double t = static_cast<double>(m) / fs;
+            const double cycles = std::fmod((fO.carrierOffsetHz + sp.offsetHz) * t, 1.0) +
+                                  std::fmod(0.5 * sp.driftHzPerS * t * t, 1.0);
+            vi += spurAmp[k] * std::cos(2 * M_PI * cycles);
+            vq += spurAmp[k] * std::sin(2 * M_PI * cycles);
+        }
         if (sigma > 0) {
             vi += sigma * rng.gaussian();
             vq += sigma * rng.gaussian();
         }
+        if (fO.iqGainDb != 0 || fO.iqPhaseDeg != 0) {
+            const double i = vi, q = vq;
+            vi = gainI * i;
+            vq = gainQ * (q * leanC + i * leanS);
+        }
+        vi += fO.dcI * level;
+        vq += fO.dcQ * level;
         if (fO.swapIq) std::swap(vi, vq);
         // Frames (Q, I) in every form: the order the demodulator's model reads.
         putSample(out, coding, vq, fClipped);

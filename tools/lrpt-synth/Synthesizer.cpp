@@ -91,6 +91,24 @@ void validate(const SynthOptions& o) {
             throw SynthError("--drift: at most 100000 Hz/s either way");
     }
     if (o.oqpsk && !isBaseband(o.form)) throw SynthError("--oqpsk: only for a baseband recording");
+    const bool spoilt = !o.spurs.empty() || o.echo || o.phaseNoiseHz != 0 || o.clockPpm != 0 ||
+                        o.iqGainDb != 0 || o.iqPhaseDeg != 0 || o.dcI != 0 || o.dcQ != 0;
+    if (spoilt && !isBaseband(o.form))
+        throw SynthError("--spur, --echo, --phase-noise, --clock-ppm, --iq-imbalance, --dc-offset: only "
+                         "for a baseband recording");
+    for (const auto& sp : o.spurs)
+        if (!std::isfinite(sp.offsetHz) || !(sp.powerDb >= -100 && sp.powerDb <= 40) ||
+            !std::isfinite(sp.driftHzPerS))
+            throw SynthError("--spur: OFFSET_HZ:POWER_DB[:DRIFT_HZ_PER_S], power -100 .. 40 dB");
+    if (o.echo && !(o.echo->delayUs >= 0 && o.echo->delayUs <= 1000 && o.echo->gainDb < 0))
+        throw SynthError("--echo: DELAY_US 0 .. 1000, GAIN_DB below 0");
+    if (!(o.phaseNoiseHz >= 0 && o.phaseNoiseHz <= 10000))
+        throw SynthError("--phase-noise: a linewidth of 0 .. 10000 Hz");
+    if (!(std::fabs(o.clockPpm) <= 10000)) throw SynthError("--clock-ppm: at most 10000 either way");
+    if (!(std::fabs(o.iqGainDb) <= 6 && std::fabs(o.iqPhaseDeg) <= 30))
+        throw SynthError("--iq-imbalance: at most 6 dB and 30 degrees");
+    if (!(std::fabs(o.dcI) <= 10 && std::fabs(o.dcQ) <= 10))
+        throw SynthError("--dc-offset: at most 10 either way");
     if (o.symbolRate < 0) throw SynthError("--symbol-rate: must be positive");
     for (const auto& g : o.noiseGaps)
         if (!(g.startSeconds >= 0 && g.lengthSeconds > 0))
@@ -880,6 +898,26 @@ std::string Recording::manifestJson() const {
             bits, sampleFormatName(f), o.form == OutputForm::Iq ? "true" : "false",
             static_cast<int>(std::lround(o.sampleRate)), o.carrierOffsetHz, o.driftHzPerS, o.phaseDeg,
             o.wavLevel > 0 ? o.wavLevel : defaultLevel(f), o.rolloff, o.oqpsk ? "true" : "false");
+        s += buf;
+        s += "  \"spoilers\": {\"spurs\": [";
+        for (std::size_t k = 0; k < o.spurs.size(); ++k) {
+            std::snprintf(buf, sizeof buf, "%s{\"offsetHz\": %.3f, \"powerDb\": %.3f, \"driftHzPerS\": %.6g}",
+                          k ? ", " : "", o.spurs[k].offsetHz, o.spurs[k].powerDb, o.spurs[k].driftHzPerS);
+            s += buf;
+        }
+        s += "], \"echo\": ";
+        if (o.echo) {
+            std::snprintf(buf, sizeof buf, "{\"delayUs\": %.6g, \"gainDb\": %.3f, \"phaseDeg\": %.3f}",
+                          o.echo->delayUs, o.echo->gainDb, o.echo->phaseDeg);
+            s += buf;
+        } else {
+            s += "null";
+        }
+        std::snprintf(
+            buf, sizeof buf,
+            ", \"phaseNoiseHz\": %.6g, \"clockPpm\": %.6g, \"iqGainDb\": %.4g, \"iqPhaseDeg\": %.4g, "
+            "\"dcI\": %.6g, \"dcQ\": %.6g},\n",
+            o.phaseNoiseHz, o.clockPpm, o.iqGainDb, o.iqPhaseDeg, o.dcI, o.dcQ);
         s += buf;
     }
     std::snprintf(buf, sizeof buf,

@@ -44,6 +44,20 @@ struct Slip {
     SlipKind kind = SlipKind::Drop;
 };
 
+// A narrowband line added to a baseband recording (an SDR's own spur, a nearby unmodulated carrier).
+struct Spur {
+    double offsetHz = 0;    // from the signal's carrier at the start (--carrier-offset), Hz
+    double powerDb = 0;     // relative to the signal's power
+    double driftHzPerS = 0; // its own drift, phase-continuous, independent of the signal's
+};
+
+// A second path of the signal (a ground reflection): a delayed, weaker copy of the transmission.
+struct Echo {
+    double delayUs = 0; // after the direct path
+    double gainDb = -6; // relative to the direct path, below 0
+    double phaseDeg = 0;
+};
+
 struct SynthOptions {
     Mode mode = Mode::k72;
     Polarity polarity = Polarity::Nominal;
@@ -110,6 +124,15 @@ struct SynthOptions {
     double wavLevel = 0;
     double rolloff = 0.6;
     bool oqpsk = false; // offset QPSK: the Q branch delayed by half a symbol (baseband only)
+    // Receiver spoilers (baseband only). Spurs and the echo are in the air, phase noise on the
+    // carrier; the clock, the I/Q imbalance and the DC offset belong to the recorder, after noise.
+    std::vector<Spur> spurs;
+    std::optional<Echo> echo;
+    double phaseNoiseHz = 0; // carrier linewidth: phase a random walk of variance 2 pi x this per s
+    double clockPpm = 0;     // sample clock this far fast (the file still states --sample-rate)
+    double iqGainDb = 0;     // Q's gain over I's
+    double iqPhaseDeg = 0;   // Q's axis this far from a right angle to I's
+    double dcI = 0, dcQ = 0; // added after noise, in units of the signal's RMS per branch
 
     std::uint64_t seed = 1;
 };

@@ -202,6 +202,33 @@ TEST(PreciseReceiverTest, ReacquiresQuicklyAfterAFade) {
     EXPECT_TRUE(rx.Readouts().Locked);
 }
 
+// An unmodulated carrier of twice the signal's power anywhere in the band (at the carrier, 10 and
+// 25 kHz either side, drifting on its own), or two of them: the carrier search still finds the
+// signal at once, and the symbols come out as without the spur (Es/N0 9 dB).
+TEST(PreciseReceiverTest, SpursOfTwiceTheSignalsPowerCostNothing) {
+    const std::vector<std::vector<lrptsynth::Spur>> cases = {{{0, 3, 0}},
+                                                             {{10000, 3, 0}},
+                                                             {{-10000, 3, 0}},
+                                                             {{25000, 3, 0}},
+                                                             {{-25000, 3, 0}},
+                                                             {{6000, 3, 20}},
+                                                             {{4000, 3, 0}, {-17000, 3, 0}}};
+    for (size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        lrptsynth::SynthOptions o = Pass(2, 9, -1800, 20 + c);
+        o.spurs = cases[c];
+        const TSignal s = Make(o);
+        TPreciseReceiver rx(TPreciseParams{});
+        const std::vector<TSoftPair> out = Receive(s, TPreciseParams{}, &rx);
+        const precise::TPreciseReadouts r = rx.Readouts();
+        ASSERT_GE(r.LockTimeS, 0);
+        EXPECT_LT(r.LockTimeS, 0.6);
+        EXPECT_NEAR(r.MeanOffsetHz, -1800, 5);
+        EXPECT_EQ(rx.SpurLinesHz().size(), cases[c].size());
+        EXPECT_LT(ErrorRate(out, s.Values, 54000, 80000), kAt9dB);
+    }
+}
+
 // Wideband input: 2.048 MS/s comes down to two samples per symbol and decodes like 144 kS/s; so
 // does the 80,000 symbols/s mode.
 TEST(PreciseReceiverTest, WidebandAndEightyKilosymbolInput) {
