@@ -18,11 +18,12 @@ TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath,
                         int aBands, const TGdalErrors& aErrors) {
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
-    // Deflate at its fastest level: on a pass's maps level 6 took about three times as long for files
-    // some 15% smaller.
-    const char* options[] = {"COMPRESS=DEFLATE",
+    // Zstandard at its fastest level with the horizontal predictor: on a pass's maps it takes about
+    // two thirds of the time of Deflate's fastest level for files some 5% smaller (Deflate at level 6
+    // took three times as long again). Readers need GDAL 2.3 / libtiff 4.0.10 or later.
+    const char* options[] = {"COMPRESS=ZSTD",
                              "PREDICTOR=2",
-                             "ZLEVEL=1",
+                             "ZSTD_LEVEL=1",
                              "TILED=YES",
                              aBands == 3 ? "PHOTOMETRIC=RGB" : "PHOTOMETRIC=MINISBLACK",
                              nullptr};

@@ -113,33 +113,6 @@ double CentreLonOfGrid(const TMapGrid& aGrid, const TMapProjection& aProjection)
     return aProjection.IsGeographic() ? aGrid.OriginX + aGrid.Width * aGrid.PixelSizeX / 2 : NAN;
 }
 
-// Bilinear sampling of a picture at fractional coordinates, 8-bit fixed-point weights.
-template <int Bands> struct TSampler {
-    const uint8_t* Pixels;
-    int MaxCol, MaxRow; // last valid top-left neighbour (Width - 2, Height - 2)
-    double ColLimit, RowLimit;
-    int PixelStride, RowStride;
-    int Offset[3];
-
-    void Sample(double aCol, double aRow, uint8_t* aOut) const {
-        aCol = std::clamp(aCol, 0.0, ColLimit);
-        aRow = std::clamp(aRow, 0.0, RowLimit);
-        const int c = std::min(static_cast<int>(aCol), MaxCol), r = std::min(static_cast<int>(aRow), MaxRow);
-        const int fx = static_cast<int>((aCol - c) * 256 + 0.5),
-                  fy = static_cast<int>((aRow - r) * 256 + 0.5);
-        const uint8_t* p0 =
-            Pixels + static_cast<ptrdiff_t>(r) * RowStride + static_cast<ptrdiff_t>(c) * PixelStride;
-        const uint8_t* p1 = p0 + RowStride;
-        for (int b = 0; b < Bands; ++b) {
-            const int o = Offset[b];
-            const int top = p0[o] * (256 - fx) + p0[o + PixelStride] * fx;
-            const int bottom = p1[o] * (256 - fx) + p1[o + PixelStride] * fx;
-            const int v = (top * (256 - fy) + bottom * fy + 32768) >> 16;
-            aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
-        }
-    }
-};
-
 struct TVertex {
     double U, V;     // map pixel coordinates (pixel centres at +0.5)
     double Col, Row; // picture coordinates
@@ -153,10 +126,11 @@ double EdgeU(TVertex aP, TVertex aQ, double aV) {
     return aP.U + (aQ.U - aP.U) * (aV - aP.V) / (aQ.V - aP.V);
 }
 
-// Fills the map pixels whose centres lie in the triangle (edges included) with the picture sampled at
-// the affinely interpolated picture coordinates.
-template <int Bands>
-void FillTriangle(TVertex aA, TVertex aB, TVertex aC, const TSampler<Bands>& aSampler, TMapRaster& aMap) {
+// Calls aSpan(row, first, last, col, colStep, picRow, rowStep) for each run of map pixels whose
+// centres lie in the triangle (edges included): pixel i of the run sees the picture at
+// (col + colStep (i - first), picRow + rowStep (i - first)), affinely interpolated.
+template <class TSpan>
+void ScanTriangle(TVertex aA, TVertex aB, TVertex aC, int aWidth, int aHeight, const TSpan& aSpan) {
     const double du1 = aB.U - aA.U, dv1 = aB.V - aA.V, du2 = aC.U - aA.U, dv2 = aC.V - aA.V;
     const double det = du1 * dv2 - du2 * dv1;
     if (!(std::fabs(det) > 1e-12)) return;
@@ -168,66 +142,90 @@ void FillTriangle(TVertex aA, TVertex aB, TVertex aC, const TSampler<Bands>& aSa
     if (aB.V < aA.V) std::swap(aA, aB);
     if (aC.V < aA.V) std::swap(aA, aC);
     if (aC.V < aB.V) std::swap(aB, aC);
-    const int width = aMap.Grid.Width, height = aMap.Grid.Height;
     const int first = std::max(0, static_cast<int>(std::ceil(aA.V - 0.5)));
-    const int last = std::min(height - 1, static_cast<int>(std::floor(aC.V - 0.5)));
+    const int last = std::min(aHeight - 1, static_cast<int>(std::floor(aC.V - 0.5)));
     for (int j = first; j <= last; ++j) {
         const double v = j + 0.5;
         const double u1 = EdgeU(aA, aC, v);
         const double u2 = v < aB.V ? EdgeU(aA, aB, v) : EdgeU(aB, aC, v);
         const double left = std::min(u1, u2), right = std::max(u1, u2);
         const int i0 = std::max(0, static_cast<int>(std::ceil(left - 0.5)));
-        const int i1 = std::min(width - 1, static_cast<int>(std::floor(right - 0.5)));
+        const int i1 = std::min(aWidth - 1, static_cast<int>(std::floor(right - 0.5)));
         if (i0 > i1) continue;
         const double col0 = aA.Col + colV * (v - aA.V) + colU * (i0 + 0.5 - aA.U);
         const double row0 = aA.Row + rowV * (v - aA.V) + rowU * (i0 + 0.5 - aA.U);
-        uint8_t* out = aMap.Pixels.data() + (static_cast<size_t>(j) * width + i0) * Bands;
-        for (int i = i0; i <= i1; ++i, out += Bands) {
-            const double k = i - i0;
-            aSampler.Sample(col0 + colU * k, row0 + rowU * k, out);
-        }
+        aSpan(j, i0, i1, col0, colU, row0, rowU);
     }
 }
 
-template <int Bands> void FillMesh(const TPictureView& aPicture, const TMesh& aMesh, TMapRaster& aMap) {
-    TSampler<Bands> s;
-    s.Pixels = aPicture.Pixels;
-    s.MaxCol = aPicture.Width - 2;
-    s.MaxRow = aPicture.Height - 2;
-    s.ColLimit = aPicture.Width - 1;
-    s.RowLimit = aPicture.Height - 1;
-    s.PixelStride = aPicture.PixelStride;
-    s.RowStride = aPicture.RowStride;
-    for (int b = 0; b < 3; ++b)
-        s.Offset[b] = Bands == 3 && aPicture.Bgr ? 2 - b : (Bands == 3 ? b : 0);
+// One map pixel's source: the top-left picture pixel of its bilinear neighbourhood and the 8-bit
+// fixed-point weights of the right and lower neighbours (0..256).
+TMapSampling::TSource SourceAt(double aCol, double aRow, int aWidth, int aHeight) {
+    aCol = std::clamp(aCol, 0.0, aWidth - 1.0);
+    aRow = std::clamp(aRow, 0.0, aHeight - 1.0);
+    const int c = std::min(static_cast<int>(aCol), aWidth - 2),
+              r = std::min(static_cast<int>(aRow), aHeight - 2);
+    TMapSampling::TSource s;
+    s.Col = static_cast<uint16_t>(c);
+    s.Fx = static_cast<uint16_t>((aCol - c) * 256 + 0.5);
+    s.Row = static_cast<uint32_t>(r);
+    s.Fy = static_cast<uint32_t>((aRow - r) * 256 + 0.5);
+    return s;
+}
 
-    const TMapGrid& g = aMap.Grid;
-    const size_t cols = aMesh.Cols();
-    std::vector<TVertex> vertex(aMesh.X.size());
-    for (size_t i = 0; i < aMesh.Rows(); ++i)
-        for (size_t j = 0; j < cols; ++j) {
-            const size_t k = i * cols + j;
-            vertex[k] = {(aMesh.X[k] - g.OriginX) / g.PixelSizeX, (g.OriginY - aMesh.Y[k]) / g.PixelSizeY,
-                         aMesh.Col[j], aMesh.Row[i]};
+// The value of a source on aPicture for every band; 0 (no data) becomes 1.
+template <int Bands>
+inline void Sample(const TMapSampling::TSource& aSource, const uint8_t* aPixels, ptrdiff_t aRowStride,
+                   int aPixelStride, const int* aOffset, int aFy, uint8_t* aOut) {
+    const uint8_t* p0 = aPixels + static_cast<ptrdiff_t>(aSource.Row) * aRowStride +
+                        static_cast<ptrdiff_t>(aSource.Col) * aPixelStride;
+    const uint8_t* p1 = p0 + aRowStride;
+    const int fx = aSource.Fx;
+    for (int b = 0; b < Bands; ++b) {
+        const int o = aOffset[b];
+        const int top = p0[o] * (256 - fx) + p0[o + aPixelStride] * fx;
+        const int bottom = p1[o] * (256 - fx) + p1[o + aPixelStride] * fx;
+        const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
+        aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1);
+    }
+}
+
+template <int Bands>
+void ApplySampling(const std::vector<TMapSampling::TRun>& aRuns,
+                   const std::vector<TMapSampling::TSource>& aSources, const TPictureView& aPicture,
+                   TMapRaster& aMap) {
+    int offset[3];
+    for (int b = 0; b < 3; ++b)
+        offset[b] = Bands == 3 && aPicture.Bgr ? 2 - b : (Bands == 3 ? b : 0);
+    const uint8_t* pixels = aPicture.Pixels;
+    const ptrdiff_t rowStride = aPicture.RowStride;
+    const int pixelStride = aPicture.PixelStride;
+    const uint8_t* drawn = aPicture.RowDrawn;
+    if (drawn && std::all_of(drawn, drawn + aPicture.Height, [](uint8_t d) { return d != 0; }))
+        drawn = nullptr;
+    for (const TMapSampling::TRun& run : aRuns) {
+        uint8_t* out = aMap.Pixels.data() + static_cast<size_t>(run.MapIndex) * Bands;
+        const TMapSampling::TSource* source = aSources.data() + run.FirstSource;
+        if (!drawn) {
+            for (uint32_t k = 0; k < run.Count; ++k, out += Bands)
+                Sample<Bands>(source[k], pixels, rowStride, pixelStride, offset, source[k].Fy, out);
+            continue;
         }
-    // A cell spanning more than half the map, when cells are normally small, is one the projection
-    // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
-    const double tear = std::max(0.5 * std::max(g.Width, g.Height), 64.0 * kMeshStep);
-    for (size_t i = 0; i + 1 < aMesh.Rows(); ++i)
-        for (size_t j = 0; j + 1 < cols; ++j) {
-            const size_t k = i * cols + j;
-            const TVertex& a = vertex[k];
-            const TVertex& b = vertex[k + 1];
-            const TVertex& c = vertex[k + cols];
-            const TVertex& d = vertex[k + cols + 1];
-            if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
-            const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
-            const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
-            if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
-            if (uMax - uMin > tear || vMax - vMin > tear) continue;
-            FillTriangle<Bands>(a, b, d, s, aMap);
-            FillTriangle<Bands>(a, d, c, s, aMap);
+        // A row the decoder never drew holds no picture: the pixels nearest to it stay no-data,
+        // and their neighbours take the drawn row alone.
+        for (uint32_t k = 0; k < run.Count; ++k, out += Bands) {
+            const TMapSampling::TSource& s = source[k];
+            const bool upper = drawn[s.Row] != 0, lower = drawn[s.Row + 1] != 0;
+            int fy = static_cast<int>(s.Fy);
+            if (upper && lower) {
+            } else if (fy < 128 ? upper : lower) {
+                fy = upper ? 0 : 256;
+            } else {
+                continue;
+            }
+            Sample<Bands>(s, pixels, rowStride, pixelStride, offset, fy, out);
         }
+    }
 }
 
 } // namespace
@@ -298,6 +296,81 @@ TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjec
     return g;
 }
 
+TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aProjection,
+                           const TMapGrid& aGrid) {
+    CheckTiePoints(aTies);
+    if (aGrid.Width < 1 || aGrid.Height < 1 || aGrid.Width > kMaxMapSide || aGrid.Height > kMaxMapSide ||
+        !(aGrid.PixelSizeX > 0) || !(aGrid.PixelSizeY > 0))
+        throw EGeoInputError("map refused: grid of " + std::to_string(aGrid.Width) + " x " +
+                             std::to_string(aGrid.Height) + " pixels");
+    if (aTies.Width > 65535)
+        throw EGeoInputError("map refused: picture " + std::to_string(aTies.Width) + " pixels wide");
+    fGrid = aGrid;
+    fPictureWidth = aTies.Width;
+    fPictureHeight = aTies.Height;
+    fProjectionWkt = aProjection.Wkt();
+    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid, aProjection));
+    const TMapGrid& g = aGrid;
+    const size_t cols = mesh.Cols();
+    std::vector<TVertex> vertex(mesh.X.size());
+    for (size_t i = 0; i < mesh.Rows(); ++i)
+        for (size_t j = 0; j < cols; ++j) {
+            const size_t k = i * cols + j;
+            vertex[k] = {(mesh.X[k] - g.OriginX) / g.PixelSizeX, (g.OriginY - mesh.Y[k]) / g.PixelSizeY,
+                         mesh.Col[j], mesh.Row[i]};
+        }
+    const int w = fPictureWidth, h = fPictureHeight;
+    auto span = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
+                    double aRowStep) {
+        fRuns.push_back({static_cast<uint32_t>(static_cast<size_t>(aRow) * g.Width + aFirst),
+                         static_cast<uint32_t>(aLast - aFirst + 1), fSources.size()});
+        for (int i = aFirst; i <= aLast; ++i) {
+            const double k = i - aFirst;
+            fSources.push_back(SourceAt(aCol + aColStep * k, aPicRow + aRowStep * k, w, h));
+        }
+    };
+    // A cell spanning more than half the map, when cells are normally small, is one the projection
+    // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
+    const double tear = std::max(0.5 * std::max(g.Width, g.Height), 64.0 * kMeshStep);
+    for (size_t i = 0; i + 1 < mesh.Rows(); ++i)
+        for (size_t j = 0; j + 1 < cols; ++j) {
+            const size_t k = i * cols + j;
+            const TVertex& a = vertex[k];
+            const TVertex& b = vertex[k + 1];
+            const TVertex& c = vertex[k + cols];
+            const TVertex& d = vertex[k + cols + 1];
+            if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
+            const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
+            const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
+            if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
+            if (uMax - uMin > tear || vMax - vMin > tear) continue;
+            ScanTriangle(a, b, d, g.Width, g.Height, span);
+            ScanTriangle(a, d, c, g.Width, g.Height, span);
+        }
+}
+
+TMapRaster TMapSampling::Apply(const TPictureView& aPicture) const {
+    if (aPicture.Width != fPictureWidth || aPicture.Height != fPictureHeight)
+        throw EGeoInputError("map refused: picture " + std::to_string(aPicture.Width) + " x " +
+                             std::to_string(aPicture.Height) + " but tie points for " +
+                             std::to_string(fPictureWidth) + " x " + std::to_string(fPictureHeight));
+    if (!aPicture.Pixels || (aPicture.Bands != 1 && aPicture.Bands != 3) ||
+        aPicture.PixelStride < aPicture.Bands || aPicture.RowStride < aPicture.Width * aPicture.PixelStride)
+        throw EGeoInputError("map refused: picture of " + std::to_string(aPicture.Bands) +
+                             " bands, pixel stride " + std::to_string(aPicture.PixelStride) +
+                             ", row stride " + std::to_string(aPicture.RowStride));
+    TMapRaster map;
+    map.Grid = fGrid;
+    map.Bands = aPicture.Bands;
+    map.ProjectionWkt = fProjectionWkt;
+    map.Pixels.assign(static_cast<size_t>(fGrid.Width) * fGrid.Height * map.Bands, TMapRaster::kNoData);
+    if (map.Bands == 3)
+        ApplySampling<3>(fRuns, fSources, aPicture, map);
+    else
+        ApplySampling<1>(fRuns, fSources, aPicture, map);
+    return map;
+}
+
 TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
                    const TMapProjection& aProjection, const TMapGrid& aGrid) {
     CheckTiePoints(aTies);
@@ -305,26 +378,7 @@ TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
         throw EGeoInputError("map refused: picture " + std::to_string(aPicture.Width) + " x " +
                              std::to_string(aPicture.Height) + " but tie points for " +
                              std::to_string(aTies.Width) + " x " + std::to_string(aTies.Height));
-    if (!aPicture.Pixels || (aPicture.Bands != 1 && aPicture.Bands != 3) ||
-        aPicture.PixelStride < aPicture.Bands || aPicture.RowStride < aPicture.Width * aPicture.PixelStride)
-        throw EGeoInputError("map refused: picture of " + std::to_string(aPicture.Bands) +
-                             " bands, pixel stride " + std::to_string(aPicture.PixelStride) +
-                             ", row stride " + std::to_string(aPicture.RowStride));
-    if (aGrid.Width < 1 || aGrid.Height < 1 || aGrid.Width > kMaxMapSide || aGrid.Height > kMaxMapSide ||
-        !(aGrid.PixelSizeX > 0) || !(aGrid.PixelSizeY > 0))
-        throw EGeoInputError("map refused: grid of " + std::to_string(aGrid.Width) + " x " +
-                             std::to_string(aGrid.Height) + " pixels");
-    TMapRaster map;
-    map.Grid = aGrid;
-    map.Bands = aPicture.Bands;
-    map.ProjectionWkt = aProjection.Wkt();
-    map.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * map.Bands, TMapRaster::kNoData);
-    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid, aProjection));
-    if (map.Bands == 3)
-        FillMesh<3>(aPicture, mesh, map);
-    else
-        FillMesh<1>(aPicture, mesh, map);
-    return map;
+    return TMapSampling(aTies, aProjection, aGrid).Apply(aPicture);
 }
 
 TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,

@@ -199,7 +199,8 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     if (aMaps) {
         std::array<TChannelTiming, 6> timing;
         for (size_t i = 0; i < 6; ++i)
-            timing[i] = {present[i], stages[i]->FirstScanTime(), stages[i]->FirstDayCount(), rows[i]};
+            timing[i] = {present[i], stages[i]->FirstScanTime(), stages[i]->FirstDayCount(), rows[i],
+                         stages[i]->RowsDrawn()};
         try {
             maps = aMaps->SetTiming(timing);
         } catch (const EMapError&) {

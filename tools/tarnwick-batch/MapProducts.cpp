@@ -49,28 +49,61 @@ TPictureView ColourView(const TBitmap24& aPicture, int aRows) {
     return v;
 }
 
+// A 3-band map of three 1-band maps on one grid (red, green, blue); a pixel is no-data unless it has
+// data in all three.
+TMapRaster ZipBands(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue) {
+    TMapRaster map;
+    map.Grid = aRed.Grid;
+    map.Bands = 3;
+    map.ProjectionWkt = aRed.ProjectionWkt;
+    const size_t n = aRed.Pixels.size();
+    map.Pixels.resize(3 * n);
+    const uint8_t *r = aRed.Pixels.data(), *g = aGreen.Pixels.data(), *b = aBlue.Pixels.data();
+    uint8_t* out = map.Pixels.data();
+    for (size_t k = 0; k < n; ++k, out += 3) {
+        const bool data =
+            r[k] != TMapRaster::kNoData && g[k] != TMapRaster::kNoData && b[k] != TMapRaster::kNoData;
+        out[0] = data ? r[k] : TMapRaster::kNoData;
+        out[1] = data ? g[k] : TMapRaster::kNoData;
+        out[2] = data ? b[k] : TMapRaster::kNoData;
+    }
+    return map;
+}
+
+// Row aY of aMap with aLines drawn on, blue, green, red; most pixels carry no line and are copied.
+template <int Bands>
+void OverlaidRow(const TMapRaster& aMap, const TMapRaster& aLines, int aY, uint8_t* aOut) {
+    const int w = aMap.Grid.Width;
+    const uint8_t* row = aMap.Pixels.data() + static_cast<size_t>(aY) * w * Bands;
+    const uint8_t* lines = aLines.Pixels.data() + static_cast<size_t>(aY) * w * 4;
+    for (int x = 0; x < w; ++x, row += Bands, lines += 4, aOut += 3) {
+        const int a = lines[3];
+        if (a == 0) {
+            aOut[0] = row[Bands == 3 ? 2 : 0];
+            aOut[1] = row[Bands == 3 ? 1 : 0];
+            aOut[2] = row[0];
+            continue;
+        }
+        for (int b = 0; b < 3; ++b) {
+            // Red, green, blue in, blue, green, red out.
+            const int v = Bands == 3 ? row[2 - b] : row[0];
+            aOut[b] = static_cast<uint8_t>((v * (255 - a) + lines[2 - b] * a + 127) / 255);
+        }
+    }
+}
+
 // The map with aLines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
 // the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, so
 // the lines are blended onto black outside the swath (no-data is 0 in every band).
 void WriteMapPng(const TMapRaster& aMap, const TMapRaster& aLines, const std::string& aPath) {
-    const int w = aMap.Grid.Width;
-    const int bands = aMap.Bands;
-    WritePngRows(aPath, w, aMap.Grid.Height, false, [&](int aY, uint8_t* aScratch) -> const uint8_t* {
-        const uint8_t* row = aMap.Pixels.data() + static_cast<size_t>(aY) * w * bands;
-        const uint8_t* lines = aLines.Pixels.data() + static_cast<size_t>(aY) * w * 4;
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* p = row + x * bands;
-            const uint8_t* l = lines + 4 * x;
-            const int a = l[3];
-            uint8_t* out = aScratch + 3 * x;
-            for (int b = 0; b < 3; ++b) {
-                // Red, green, blue in, blue, green, red out.
-                const int v = bands == 3 ? p[2 - b] : p[0];
-                out[b] = static_cast<uint8_t>((v * (255 - a) + l[2 - b] * a + 127) / 255);
-            }
-        }
-        return aScratch;
-    });
+    WritePngRows(aPath, aMap.Grid.Width, aMap.Grid.Height, false,
+                 [&](int aY, uint8_t* aScratch) -> const uint8_t* {
+                     if (aMap.Bands == 3)
+                         OverlaidRow<3>(aMap, aLines, aY, aScratch);
+                     else
+                         OverlaidRow<1>(aMap, aLines, aY, aScratch);
+                     return aScratch;
+                 });
 }
 
 std::string Trimmed(const std::string& aText) {
@@ -316,12 +349,37 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     reg.RollDeg = s.Parameters.RollDeg;
     const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
 
+    // Pictures that start at the same scan and have the same rows share their tie points and the
+    // inverse mapping onto the map, by far the dearest part of a map: it is worked out once per
+    // geometry (in a usual pass once for all channels and composites).
+    struct TGeometry {
+        TUtcTime Start{};
+        int Height = 0;
+        TGeoTiePoints Ties;
+        std::unique_ptr<TMapSampling> Sampling;
+    };
     struct TProduct {
         std::string Name;
         TPictureView View;
-        TUtcTime Start{};
-        bool Channel = false;
-        TGeoTiePoints Ties;
+        size_t Geometry = 0;
+        int Channel = 0;              // 1..6 for a channel picture, 0 for a composite
+        std::array<int, 3> Sources{}; // a composite's channels (blue, green, red bytes)
+        std::vector<uint8_t> RowDrawn;
+        TMapRaster Map;
+    };
+    std::vector<TGeometry> geometries;
+    auto geometryOf = [&](TUtcTime aStart, int aHeight) {
+        for (size_t k = 0; k < geometries.size(); ++k)
+            if (geometries[k].Start == aStart && geometries[k].Height == aHeight) return k;
+        geometries.push_back({aStart, aHeight, {}, nullptr});
+        return geometries.size() - 1;
+    };
+    // Whether row aRow of channel aChannel (1..6) holds a scan the decoder drew.
+    auto drawn = [&](int aChannel, int64_t aRow) {
+        const TChannelTiming& c = s.Channels[static_cast<size_t>(aChannel - 1)];
+        return aRow >= 0 && aRow < c.Rows &&
+               (c.RowDrawn.empty() ||
+                (aRow < static_cast<int64_t>(c.RowDrawn.size()) && c.RowDrawn[static_cast<size_t>(aRow)]));
     };
     std::vector<TProduct> products;
     size_t longest = 0;
@@ -330,33 +388,59 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         if (!c.Present || c.Rows <= 0 || !aChannels[i]) continue;
         const int rows = std::min(c.Rows, aChannels[i]->Height());
         if (rows < 2) continue;
-        products.push_back({std::to_string(64 + i), GreyView(*aChannels[i], rows), s.Starts[i], true, {}});
+        TProduct p;
+        p.Name = std::to_string(64 + i);
+        p.View = GreyView(*aChannels[i], rows);
+        p.Geometry = geometryOf(s.Starts[i], rows);
+        p.Channel = static_cast<int>(i + 1);
+        p.RowDrawn.resize(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r)
+            p.RowDrawn[static_cast<size_t>(r)] = drawn(p.Channel, r);
+        products.push_back(std::move(p));
         if (products[longest].View.Height < rows) longest = products.size() - 1;
     }
     if (products.empty()) return {};
+    const size_t channelCount = products.size();
     for (const TComposite& c : aComposites) {
         if (!c.Picture || c.Picture->Height() < 2) continue;
-        // The composite's row 0 is the scan of its latest-starting channel.
+        // The composite's row 0 is the scan of its latest-starting channel; the others' rows are
+        // shifted by whole scans, as the composite was put together.
         TUtcTime start{};
+        int32_t latestMs = 0;
         bool first = true;
         for (int channel : c.Channels) {
-            const TUtcTime t = s.Starts[static_cast<size_t>(channel - 1)];
+            const size_t i = static_cast<size_t>(channel - 1);
+            const TUtcTime t = s.Starts[i];
             if (first || t > start) start = t;
+            latestMs = first ? s.Channels[i].FirstScanMs : std::max(latestMs, s.Channels[i].FirstScanMs);
             first = false;
         }
-        products.push_back({c.Name, ColourView(*c.Picture, c.Picture->Height()), start, false, {}});
+        TProduct p;
+        p.Name = c.Name;
+        p.View = ColourView(*c.Picture, c.Picture->Height());
+        p.Geometry = geometryOf(start, p.View.Height);
+        p.Sources = c.Channels;
+        p.RowDrawn.assign(static_cast<size_t>(p.View.Height), 1);
+        for (int channel : c.Channels) {
+            const int32_t difference = latestMs - s.Channels[static_cast<size_t>(channel - 1)].FirstScanMs;
+            const int64_t offset =
+                8 * static_cast<int64_t>(std::nearbyint(difference / (kRowSeconds * 8000)));
+            for (int r = 0; r < p.View.Height; ++r)
+                if (!drawn(channel, r + offset)) p.RowDrawn[static_cast<size_t>(r)] = 0;
+        }
+        products.push_back(std::move(p));
     }
+    for (TProduct& p : products)
+        p.View.RowDrawn = p.RowDrawn.data();
     {
         std::vector<std::function<void()>> tasks;
-        for (TProduct& p : products)
-            tasks.emplace_back([&p, &geometry] { p.Ties = PictureTies(geometry, p.Start, p.View.Height); });
-        // Two threads: the map work shares the machine with nothing else at the end of a pass, and
-        // each task holds a map of tens of megabytes.
+        for (TGeometry& g : geometries)
+            tasks.emplace_back([&g, &geometry] { g.Ties = PictureTies(geometry, g.Start, g.Height); });
         RunInOrder(tasks, 2);
     }
 
     // The facts of the longest channel's picture.
-    const TGeoTiePoints& main = products[longest].Ties;
+    const TGeoTiePoints& main = geometries[products[longest].Geometry].Ties;
     const double lastCol = main.Width - 1, lastRow = main.Height - 1;
     fFacts.Corners = {InterpolateLatLon(main, 0, 0), InterpolateLatLon(main, lastCol, 0),
                       InterpolateLatLon(main, 0, lastRow), InterpolateLatLon(main, lastCol, lastRow)};
@@ -365,30 +449,68 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     std::vector<std::string> files;
     try {
         const TMapGrid grid = ChooseMapGrid(main, s.Projection);
-        const TMapRaster lines = DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection);
+        // Two threads throughout: the map work shares the machine with nothing else at the end of a
+        // pass. First what needs no map: the inverse mappings, the overlay lines and the raw
+        // pictures with their control points.
+        TMapRaster lines;
         std::vector<std::function<void()>> tasks;
-        // Longest first, so that the two threads end together: the colour maps, then the grey ones.
+        for (TGeometry& g : geometries)
+            tasks.emplace_back(
+                [&g, &grid, &s] { g.Sampling = std::make_unique<TMapSampling>(g.Ties, s.Projection, grid); });
+        tasks.emplace_back([&] { lines = DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection); });
+        for (size_t k = 0; k < channelCount; ++k) {
+            const TProduct& p = products[k];
+            const std::string name = aStem + "." + p.Name + ".gcp.tif";
+            tasks.emplace_back(
+                [&p, &geometries, name] { WriteGcpGeoTiff(p.View, geometries[p.Geometry].Ties, name); });
+        }
+        RunInOrder(tasks, 2);
+
+        // The maps. A composite of channels that share its geometry is their maps side by side
+        // (bilinear sampling works band by band); others are sampled themselves.
+        auto channelMap = [&](int aChannel, size_t aGeometry) -> const TMapRaster* {
+            for (size_t k = 0; k < channelCount; ++k)
+                if (products[k].Channel == aChannel && products[k].Geometry == aGeometry)
+                    return &products[k].Map;
+            return nullptr;
+        };
+        tasks.clear();
+        std::vector<TProduct*> gathered;
+        for (TProduct& p : products) {
+            bool gather = p.Channel == 0 && p.Sources[0] != p.Sources[1];
+            for (int channel : p.Sources)
+                gather = gather && channelMap(channel, p.Geometry);
+            if (gather)
+                gathered.push_back(&p);
+            else
+                tasks.emplace_back(
+                    [&p, &geometries] { p.Map = geometries[p.Geometry].Sampling->Apply(p.View); });
+        }
+        RunInOrder(tasks, 2);
+        for (TProduct* p : gathered) {
+            const TMapRaster* band[3] = {channelMap(p->Sources[2], p->Geometry),
+                                         channelMap(p->Sources[1], p->Geometry),
+                                         channelMap(p->Sources[0], p->Geometry)};
+            p->Map = ZipBands(*band[0], *band[1], *band[2]);
+        }
+
+        // The files, longest first, so that the two threads end together: the colour maps, then
+        // the grey ones.
+        tasks.clear();
         std::vector<const TProduct*> order;
         for (const TProduct& p : products)
-            if (!p.Channel) order.push_back(&p);
+            if (p.Channel == 0) order.push_back(&p);
         for (const TProduct& p : products)
-            if (p.Channel) order.push_back(&p);
+            if (p.Channel != 0) order.push_back(&p);
         for (const TProduct* product : order) {
             const TProduct& p = *product;
             const std::string name = aStem + "." + p.Name;
             files.push_back(name + ".map.tif");
             files.push_back(name + ".map.png");
-            if (p.Channel) files.push_back(name + ".gcp.tif");
-            tasks.emplace_back([&p, &grid, &lines, name, projection = s.Projection] {
-                const TMapRaster map = MakeMap(p.View, p.Ties, projection, grid);
-                WriteMapGeoTiff(map, name + ".map.tif");
-                WriteMapPng(map, lines, name + ".map.png");
-            });
-            if (p.Channel)
-                tasks.emplace_back([&p, name] { WriteGcpGeoTiff(p.View, p.Ties, name + ".gcp.tif"); });
+            if (p.Channel != 0) files.push_back(name + ".gcp.tif");
+            tasks.emplace_back([&p, name] { WriteMapGeoTiff(p.Map, name + ".map.tif"); });
+            tasks.emplace_back([&p, &lines, name] { WriteMapPng(p.Map, lines, name + ".map.png"); });
         }
-        // Two threads: the map work shares the machine with nothing else at the end of a pass, and
-        // each task holds a map of tens of megabytes.
         RunInOrder(tasks, 2);
     } catch (const EGeoError& e) {
         throw std::runtime_error(e.what());

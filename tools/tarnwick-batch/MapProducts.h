@@ -52,6 +52,9 @@ struct TChannelTiming {
     int32_t FirstScanMs = -1;  // ms of the day of the first strip's stamp
     int32_t FirstDayCount = 0; // 0: the packets carry none
     int32_t Rows = 0;
+    // Per picture row (Rows of them): 0 where the decoder never drew the row (a lost scan), which
+    // the maps then show as no-data. Empty: every row drawn.
+    std::vector<uint8_t> RowDrawn;
 };
 
 struct TRegistrationFacts {
