@@ -158,74 +158,56 @@ void ScanTriangle(TVertex aA, TVertex aB, TVertex aC, int aWidth, int aHeight, c
     }
 }
 
-// One map pixel's source: the top-left picture pixel of its bilinear neighbourhood and the 8-bit
-// fixed-point weights of the right and lower neighbours (0..256).
-TMapSampling::TSource SourceAt(double aCol, double aRow, int aWidth, int aHeight) {
-    aCol = std::clamp(aCol, 0.0, aWidth - 1.0);
-    aRow = std::clamp(aRow, 0.0, aHeight - 1.0);
-    const int c = std::min(static_cast<int>(aCol), aWidth - 2),
-              r = std::min(static_cast<int>(aRow), aHeight - 2);
-    TMapSampling::TSource s;
-    s.Col = static_cast<uint16_t>(c);
-    s.Fx = static_cast<uint16_t>((aCol - c) * 256 + 0.5);
-    s.Row = static_cast<uint32_t>(r);
-    s.Fy = static_cast<uint32_t>((aRow - r) * 256 + 0.5);
-    return s;
+// One map pixel's source: the top-left picture pixel (Col, Row) of its bilinear neighbourhood and
+// the 8-bit fixed-point weights of the right and lower neighbours (0..256).
+struct TSource {
+    int Col, Row, Fx, Fy;
+};
+
+inline TSource SourceAt(double aCol, double aRow, double aColLimit, double aRowLimit, int aMaxCol,
+                        int aMaxRow) {
+    aCol = std::clamp(aCol, 0.0, aColLimit);
+    aRow = std::clamp(aRow, 0.0, aRowLimit);
+    const int c = std::min(static_cast<int>(aCol), aMaxCol), r = std::min(static_cast<int>(aRow), aMaxRow);
+    return {c, r, static_cast<int>((aCol - c) * 256 + 0.5), static_cast<int>((aRow - r) * 256 + 0.5)};
 }
 
-// The value of a source on aPicture for every band; 0 (no data) becomes 1.
+// What one picture needs while it is sampled.
+struct TTarget {
+    const uint8_t* Pixels;
+    ptrdiff_t RowStride;
+    int PixelStride;
+    int Bands;
+    int Offset[3];
+    const uint8_t* RowDrawn; // null: every row drawn
+    uint8_t* Out;
+};
+
 template <int Bands>
-inline void Sample(const TMapSampling::TSource& aSource, const uint8_t* aPixels, ptrdiff_t aRowStride,
-                   int aPixelStride, const int* aOffset, int aFy, uint8_t* aOut) {
-    const uint8_t* p0 = aPixels + static_cast<ptrdiff_t>(aSource.Row) * aRowStride +
-                        static_cast<ptrdiff_t>(aSource.Col) * aPixelStride;
-    const uint8_t* p1 = p0 + aRowStride;
-    const int fx = aSource.Fx;
+inline void Sample(const TTarget& aTarget, const TSource& aSource, int aFy, uint8_t* aOut) {
+    const uint8_t* p0 = aTarget.Pixels + static_cast<ptrdiff_t>(aSource.Row) * aTarget.RowStride +
+                        static_cast<ptrdiff_t>(aSource.Col) * aTarget.PixelStride;
+    const uint8_t* p1 = p0 + aTarget.RowStride;
+    const int fx = aSource.Fx, step = aTarget.PixelStride;
     for (int b = 0; b < Bands; ++b) {
-        const int o = aOffset[b];
-        const int top = p0[o] * (256 - fx) + p0[o + aPixelStride] * fx;
-        const int bottom = p1[o] * (256 - fx) + p1[o + aPixelStride] * fx;
+        const int o = aTarget.Offset[b];
+        const int top = p0[o] * (256 - fx) + p0[o + step] * fx;
+        const int bottom = p1[o] * (256 - fx) + p1[o + step] * fx;
         const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
-        aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1);
+        aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
     }
 }
 
-template <int Bands>
-void ApplySampling(const std::vector<TMapSampling::TRun>& aRuns,
-                   const std::vector<TMapSampling::TSource>& aSources, const TPictureView& aPicture,
-                   TMapRaster& aMap) {
-    int offset[3];
-    for (int b = 0; b < 3; ++b)
-        offset[b] = Bands == 3 && aPicture.Bgr ? 2 - b : (Bands == 3 ? b : 0);
-    const uint8_t* pixels = aPicture.Pixels;
-    const ptrdiff_t rowStride = aPicture.RowStride;
-    const int pixelStride = aPicture.PixelStride;
-    const uint8_t* drawn = aPicture.RowDrawn;
-    if (drawn && std::all_of(drawn, drawn + aPicture.Height, [](uint8_t d) { return d != 0; }))
-        drawn = nullptr;
-    for (const TMapSampling::TRun& run : aRuns) {
-        uint8_t* out = aMap.Pixels.data() + static_cast<size_t>(run.MapIndex) * Bands;
-        const TMapSampling::TSource* source = aSources.data() + run.FirstSource;
-        if (!drawn) {
-            for (uint32_t k = 0; k < run.Count; ++k, out += Bands)
-                Sample<Bands>(source[k], pixels, rowStride, pixelStride, offset, source[k].Fy, out);
-            continue;
-        }
-        // A row the decoder never drew holds no picture: the pixels nearest to it stay no-data,
-        // and their neighbours take the drawn row alone.
-        for (uint32_t k = 0; k < run.Count; ++k, out += Bands) {
-            const TMapSampling::TSource& s = source[k];
-            const bool upper = drawn[s.Row] != 0, lower = drawn[s.Row + 1] != 0;
-            int fy = static_cast<int>(s.Fy);
-            if (upper && lower) {
-            } else if (fy < 128 ? upper : lower) {
-                fy = upper ? 0 : 256;
-            } else {
-                continue;
-            }
-            Sample<Bands>(s, pixels, rowStride, pixelStride, offset, fy, out);
-        }
-    }
+// A row the decoder never drew holds no picture: the pixels nearest to it stay no-data, and their
+// neighbours take the drawn row alone. False when the pixel stays no-data.
+inline bool DrawnWeight(const uint8_t* aRowDrawn, const TSource& aSource, int& aFy) {
+    aFy = aSource.Fy;
+    if (!aRowDrawn) return true;
+    const bool upper = aRowDrawn[aSource.Row] != 0, lower = aRowDrawn[aSource.Row + 1] != 0;
+    if (upper && lower) return true;
+    if (!(aFy < 128 ? upper : lower)) return false;
+    aFy = upper ? 0 : 256;
+    return true;
 }
 
 } // namespace
@@ -303,8 +285,6 @@ TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aPr
         !(aGrid.PixelSizeX > 0) || !(aGrid.PixelSizeY > 0))
         throw EGeoInputError("map refused: grid of " + std::to_string(aGrid.Width) + " x " +
                              std::to_string(aGrid.Height) + " pixels");
-    if (aTies.Width > 65535)
-        throw EGeoInputError("map refused: picture " + std::to_string(aTies.Width) + " pixels wide");
     fGrid = aGrid;
     fPictureWidth = aTies.Width;
     fPictureHeight = aTies.Height;
@@ -319,15 +299,10 @@ TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aPr
             vertex[k] = {(mesh.X[k] - g.OriginX) / g.PixelSizeX, (g.OriginY - mesh.Y[k]) / g.PixelSizeY,
                          mesh.Col[j], mesh.Row[i]};
         }
-    const int w = fPictureWidth, h = fPictureHeight;
     auto span = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
                     double aRowStep) {
-        fRuns.push_back({static_cast<uint32_t>(static_cast<size_t>(aRow) * g.Width + aFirst),
-                         static_cast<uint32_t>(aLast - aFirst + 1), fSources.size()});
-        for (int i = aFirst; i <= aLast; ++i) {
-            const double k = i - aFirst;
-            fSources.push_back(SourceAt(aCol + aColStep * k, aPicRow + aRowStep * k, w, h));
-        }
+        fSpans.push_back({static_cast<size_t>(aRow) * g.Width + aFirst, aLast - aFirst + 1, aCol, aColStep,
+                          aPicRow, aRowStep});
     };
     // A cell spanning more than half the map, when cells are normally small, is one the projection
     // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
@@ -349,26 +324,54 @@ TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aPr
         }
 }
 
+std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPictures) const {
+    std::vector<TMapRaster> maps(aPictures.size());
+    std::vector<TTarget> targets;
+    for (size_t n = 0; n < aPictures.size(); ++n) {
+        const TPictureView& p = aPictures[n];
+        if (p.Width != fPictureWidth || p.Height != fPictureHeight)
+            throw EGeoInputError("map refused: picture " + std::to_string(p.Width) + " x " +
+                                 std::to_string(p.Height) + " but tie points for " +
+                                 std::to_string(fPictureWidth) + " x " + std::to_string(fPictureHeight));
+        if (!p.Pixels || (p.Bands != 1 && p.Bands != 3) || p.PixelStride < p.Bands ||
+            p.RowStride < p.Width * p.PixelStride)
+            throw EGeoInputError("map refused: picture of " + std::to_string(p.Bands) +
+                                 " bands, pixel stride " + std::to_string(p.PixelStride) + ", row stride " +
+                                 std::to_string(p.RowStride));
+        TMapRaster& map = maps[n];
+        map.Grid = fGrid;
+        map.Bands = p.Bands;
+        map.ProjectionWkt = fProjectionWkt;
+        map.Pixels.assign(static_cast<size_t>(fGrid.Width) * fGrid.Height * map.Bands, TMapRaster::kNoData);
+        TTarget t{p.Pixels, p.RowStride, p.PixelStride, p.Bands, {0, 0, 0}, p.RowDrawn, map.Pixels.data()};
+        for (int b = 0; b < 3; ++b)
+            t.Offset[b] = p.Bands == 3 && p.Bgr ? 2 - b : (p.Bands == 3 ? b : 0);
+        if (t.RowDrawn && std::all_of(t.RowDrawn, t.RowDrawn + p.Height, [](uint8_t d) { return d != 0; }))
+            t.RowDrawn = nullptr;
+        targets.push_back(t);
+    }
+    const double colLimit = fPictureWidth - 1, rowLimit = fPictureHeight - 1;
+    const int maxCol = fPictureWidth - 2, maxRow = fPictureHeight - 2;
+    // Each map pixel's place in the picture is worked out once and sampled in every picture.
+    for (const TSpan& span : fSpans)
+        for (int k = 0; k < span.Count; ++k) {
+            const TSource s = SourceAt(span.Col + span.ColStep * k, span.Row + span.RowStep * k, colLimit,
+                                       rowLimit, maxCol, maxRow);
+            const size_t at = span.MapIndex + static_cast<size_t>(k);
+            for (const TTarget& t : targets) {
+                int fy;
+                if (!DrawnWeight(t.RowDrawn, s, fy)) continue;
+                if (t.Bands == 3)
+                    Sample<3>(t, s, fy, t.Out + 3 * at);
+                else
+                    Sample<1>(t, s, fy, t.Out + at);
+            }
+        }
+    return maps;
+}
+
 TMapRaster TMapSampling::Apply(const TPictureView& aPicture) const {
-    if (aPicture.Width != fPictureWidth || aPicture.Height != fPictureHeight)
-        throw EGeoInputError("map refused: picture " + std::to_string(aPicture.Width) + " x " +
-                             std::to_string(aPicture.Height) + " but tie points for " +
-                             std::to_string(fPictureWidth) + " x " + std::to_string(fPictureHeight));
-    if (!aPicture.Pixels || (aPicture.Bands != 1 && aPicture.Bands != 3) ||
-        aPicture.PixelStride < aPicture.Bands || aPicture.RowStride < aPicture.Width * aPicture.PixelStride)
-        throw EGeoInputError("map refused: picture of " + std::to_string(aPicture.Bands) +
-                             " bands, pixel stride " + std::to_string(aPicture.PixelStride) +
-                             ", row stride " + std::to_string(aPicture.RowStride));
-    TMapRaster map;
-    map.Grid = fGrid;
-    map.Bands = aPicture.Bands;
-    map.ProjectionWkt = fProjectionWkt;
-    map.Pixels.assign(static_cast<size_t>(fGrid.Width) * fGrid.Height * map.Bands, TMapRaster::kNoData);
-    if (map.Bands == 3)
-        ApplySampling<3>(fRuns, fSources, aPicture, map);
-    else
-        ApplySampling<1>(fRuns, fSources, aPicture, map);
-    return map;
+    return std::move(Apply(std::vector<TPictureView>{aPicture}).front());
 }
 
 TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,

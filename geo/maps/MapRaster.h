@@ -79,7 +79,7 @@ TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjec
 
 // Where each pixel of aGrid takes its value from a picture of the tie points' size: worked out once
 // (the inverse mapping is most of a map's cost) and applied to every picture of a pass that shares
-// the geometry, channels and composites alike. Holds about 8 bytes per map pixel inside the swath.
+// the geometry, channels and composites alike.
 class TMapSampling {
   public:
     // Throws EGeoInputError for invalid tie points or a grid that is empty, over kMaxMapSide a side
@@ -94,27 +94,22 @@ class TMapSampling {
 
     const TMapGrid& Grid() const { return fGrid; }
 
-    // A map pixel's neighbourhood in the picture: top-left pixel (Col, Row) and the weights of the
-    // right and lower neighbours in 256ths.
-    struct TSource {
-        uint16_t Col = 0;
-        uint16_t Fx = 0;
-        uint32_t Row : 23 = 0;
-        uint32_t Fy : 9 = 0;
-    };
-    // Count map pixels from MapIndex (row-major), taking sources FirstSource onwards.
-    struct TRun {
-        uint32_t MapIndex = 0;
-        uint32_t Count = 0;
-        size_t FirstSource = 0;
-    };
+    // The maps of several pictures of that size at once (one per picture, in order), cheaper than
+    // one by one: each map pixel's place in the pictures is worked out once.
+    std::vector<TMapRaster> Apply(const std::vector<TPictureView>& aPictures) const;
 
   private:
     TMapGrid fGrid;
     int fPictureWidth = 0, fPictureHeight = 0;
     std::string fProjectionWkt;
-    std::vector<TRun> fRuns;
-    std::vector<TSource> fSources;
+    // A run of Count map pixels from MapIndex (row-major) inside one mesh triangle: pixel k sees the
+    // picture at (Col + k ColStep, Row + k RowStep).
+    struct TSpan {
+        size_t MapIndex;
+        int Count;
+        double Col, ColStep, Row, RowStep;
+    };
+    std::vector<TSpan> fSpans;
 };
 
 // The map of aPicture on aGrid: each map pixel whose centre falls inside the swath takes the picture

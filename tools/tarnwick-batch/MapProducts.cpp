@@ -476,23 +476,42 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         };
         tasks.clear();
         std::vector<TProduct*> gathered;
+        // The others in two batches per geometry, one per thread, each sampled in one pass.
+        std::vector<std::array<std::vector<TProduct*>, 2>> batches(geometries.size());
+        std::vector<std::array<int, 2>> weights(geometries.size(), {0, 0});
         for (TProduct& p : products) {
             bool gather = p.Channel == 0 && p.Sources[0] != p.Sources[1];
             for (int channel : p.Sources)
                 gather = gather && channelMap(channel, p.Geometry);
-            if (gather)
+            if (gather) {
                 gathered.push_back(&p);
-            else
-                tasks.emplace_back(
-                    [&p, &geometries] { p.Map = geometries[p.Geometry].Sampling->Apply(p.View); });
+                continue;
+            }
+            std::array<int, 2>& w = weights[p.Geometry];
+            const int lighter = w[0] <= w[1] ? 0 : 1;
+            batches[p.Geometry][static_cast<size_t>(lighter)].push_back(&p);
+            w[static_cast<size_t>(lighter)] += p.View.Bands + 1;
         }
+        for (size_t g = 0; g < geometries.size(); ++g)
+            for (const std::vector<TProduct*>& batch : batches[g])
+                if (!batch.empty())
+                    tasks.emplace_back([&batch, &sampling = *geometries[g].Sampling] {
+                        std::vector<TPictureView> views;
+                        for (const TProduct* p : batch)
+                            views.push_back(p->View);
+                        std::vector<TMapRaster> maps = sampling.Apply(views);
+                        for (size_t k = 0; k < batch.size(); ++k)
+                            batch[k]->Map = std::move(maps[k]);
+                    });
         RunInOrder(tasks, 2);
-        for (TProduct* p : gathered) {
-            const TMapRaster* band[3] = {channelMap(p->Sources[2], p->Geometry),
-                                         channelMap(p->Sources[1], p->Geometry),
-                                         channelMap(p->Sources[0], p->Geometry)};
-            p->Map = ZipBands(*band[0], *band[1], *band[2]);
-        }
+        tasks.clear();
+        for (TProduct* p : gathered)
+            tasks.emplace_back([p, &channelMap] {
+                p->Map =
+                    ZipBands(*channelMap(p->Sources[2], p->Geometry), *channelMap(p->Sources[1], p->Geometry),
+                             *channelMap(p->Sources[0], p->Geometry));
+            });
+        RunInOrder(tasks, 2);
 
         // The files, longest first, so that the two threads end together: the colour maps, then
         // the grey ones.
