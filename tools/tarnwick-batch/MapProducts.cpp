@@ -93,17 +93,21 @@ void OverlaidRow(const TMapRaster& aMap, const TMapRaster& aLines, int aY, uint8
 }
 
 // The map with aLines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
-// the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, so
-// the lines are blended onto black outside the swath (no-data is 0 in every band).
+// the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, the
+// lines are blended onto black where there is no data, and black, which no data pixel and no line
+// gives, is the transparent colour: the swath stands on a transparent background, gaps of lost
+// scans included.
 void WriteMapPng(const TMapRaster& aMap, const TMapRaster& aLines, const std::string& aPath) {
-    WritePngRows(aPath, aMap.Grid.Width, aMap.Grid.Height, false,
-                 [&](int aY, uint8_t* aScratch) -> const uint8_t* {
-                     if (aMap.Bands == 3)
-                         OverlaidRow<3>(aMap, aLines, aY, aScratch);
-                     else
-                         OverlaidRow<1>(aMap, aLines, aY, aScratch);
-                     return aScratch;
-                 });
+    WritePngRows(
+        aPath, aMap.Grid.Width, aMap.Grid.Height, false,
+        [&](int aY, uint8_t* aScratch) -> const uint8_t* {
+            if (aMap.Bands == 3)
+                OverlaidRow<3>(aMap, aLines, aY, aScratch);
+            else
+                OverlaidRow<1>(aMap, aLines, aY, aScratch);
+            return aScratch;
+        },
+        true);
 }
 
 std::string Trimmed(const std::string& aText) {
