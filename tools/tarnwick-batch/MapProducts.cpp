@@ -70,25 +70,34 @@ TMapRaster ZipBands(const TMapRaster& aRed, const TMapRaster& aGreen, const TMap
     return map;
 }
 
+// The red, green and blue of a map: one 3-band map, or three 1-band maps of one grid (a grey map
+// three times, or a composite's channels).
+struct TMapBands {
+    const TMapRaster* Band[3];
+    int Stride; // bytes from pixel to pixel: 1, or 3 for a 3-band map
+    const uint8_t* Row(int aBand, int aY) const {
+        const TMapRaster& m = *Band[aBand];
+        return m.Pixels.data() + static_cast<size_t>(aY) * m.Grid.Width * Stride + (Stride == 3 ? aBand : 0);
+    }
+};
+
 // Row aY of aMap with aLines drawn on, blue, green, red; most pixels carry no line and are copied.
-template <int Bands>
-void OverlaidRow(const TMapRaster& aMap, const TMapRaster& aLines, int aY, uint8_t* aOut) {
-    const int w = aMap.Grid.Width;
-    const uint8_t* row = aMap.Pixels.data() + static_cast<size_t>(aY) * w * Bands;
+template <int Stride>
+void OverlaidRow(const TMapBands& aMap, const TMapRaster& aLines, int aY, uint8_t* aOut) {
+    const int w = aLines.Grid.Width;
+    const uint8_t* rgb[3] = {aMap.Row(0, aY), aMap.Row(1, aY), aMap.Row(2, aY)};
     const uint8_t* lines = aLines.Pixels.data() + static_cast<size_t>(aY) * w * 4;
-    for (int x = 0; x < w; ++x, row += Bands, lines += 4, aOut += 3) {
+    for (int x = 0; x < w; ++x, lines += 4, aOut += 3) {
+        const size_t at = static_cast<size_t>(x) * Stride;
         const int a = lines[3];
         if (a == 0) {
-            aOut[0] = row[Bands == 3 ? 2 : 0];
-            aOut[1] = row[Bands == 3 ? 1 : 0];
-            aOut[2] = row[0];
+            aOut[0] = rgb[2][at];
+            aOut[1] = rgb[1][at];
+            aOut[2] = rgb[0][at];
             continue;
         }
-        for (int b = 0; b < 3; ++b) {
-            // Red, green, blue in, blue, green, red out.
-            const int v = Bands == 3 ? row[2 - b] : row[0];
-            aOut[b] = static_cast<uint8_t>((v * (255 - a) + lines[2 - b] * a + 127) / 255);
-        }
+        for (int b = 0; b < 3; ++b) // red, green, blue in, blue, green, red out
+            aOut[b] = static_cast<uint8_t>((rgb[2 - b][at] * (255 - a) + lines[2 - b] * a + 127) / 255);
     }
 }
 
@@ -97,11 +106,11 @@ void OverlaidRow(const TMapRaster& aMap, const TMapRaster& aLines, int aY, uint8
 // lines are blended onto black where there is no data, and black, which no data pixel and no line
 // gives, is the transparent colour: the swath stands on a transparent background, gaps of lost
 // scans included.
-void WriteMapPng(const TMapRaster& aMap, const TMapRaster& aLines, const std::string& aPath) {
+void WriteMapPng(const TMapBands& aMap, const TMapRaster& aLines, const std::string& aPath) {
     WritePngRows(
-        aPath, aMap.Grid.Width, aMap.Grid.Height, false,
+        aPath, aLines.Grid.Width, aLines.Grid.Height, false,
         [&](int aY, uint8_t* aScratch) -> const uint8_t* {
-            if (aMap.Bands == 3)
+            if (aMap.Stride == 3)
                 OverlaidRow<3>(aMap, aLines, aY, aScratch);
             else
                 OverlaidRow<1>(aMap, aLines, aY, aScratch);
@@ -370,6 +379,8 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         std::array<int, 3> Sources{}; // a composite's channels (blue, green, red bytes)
         std::vector<uint8_t> RowDrawn;
         TMapRaster Map;
+        // A composite of channels that share its geometry: their maps (red, green, blue), or none.
+        std::array<const TMapRaster*, 3> BandMaps{};
     };
     std::vector<TGeometry> geometries;
     auto geometryOf = [&](TUtcTime aStart, int aHeight) {
@@ -509,12 +520,26 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
                     });
         RunInOrder(tasks, 2);
         tasks.clear();
+        // Without lost rows the channels' maps have data at the same pixels: the composite's files are
+        // written from them straight away; else put together, no-data where any channel has none.
+        auto complete = [&](int aChannel) {
+            for (size_t k = 0; k < channelCount; ++k)
+                if (products[k].Channel == aChannel)
+                    return std::all_of(products[k].RowDrawn.begin(), products[k].RowDrawn.end(),
+                                       [](uint8_t d) { return d != 0; });
+            return false;
+        };
         for (TProduct* p : gathered)
-            tasks.emplace_back([p, &channelMap] {
-                p->Map =
-                    ZipBands(*channelMap(p->Sources[2], p->Geometry), *channelMap(p->Sources[1], p->Geometry),
-                             *channelMap(p->Sources[0], p->Geometry));
-            });
+            if (complete(p->Sources[0]) && complete(p->Sources[1]) && complete(p->Sources[2]))
+                p->BandMaps = {channelMap(p->Sources[2], p->Geometry), channelMap(p->Sources[1], p->Geometry),
+                               channelMap(p->Sources[0], p->Geometry)};
+        for (TProduct* p : gathered)
+            if (!p->BandMaps[0])
+                tasks.emplace_back([p, &channelMap] {
+                    p->Map = ZipBands(*channelMap(p->Sources[2], p->Geometry),
+                                      *channelMap(p->Sources[1], p->Geometry),
+                                      *channelMap(p->Sources[0], p->Geometry));
+                });
         RunInOrder(tasks, 2);
 
         // The files, longest first, so that the two threads end together: the colour maps, then
@@ -531,8 +556,18 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
             files.push_back(name + ".map.tif");
             files.push_back(name + ".map.png");
             if (p.Channel != 0) files.push_back(name + ".gcp.tif");
-            tasks.emplace_back([&p, name] { WriteMapGeoTiff(p.Map, name + ".map.tif"); });
-            tasks.emplace_back([&p, &lines, name] { WriteMapPng(p.Map, lines, name + ".map.png"); });
+            tasks.emplace_back([&p, name] {
+                if (p.BandMaps[0])
+                    WriteMapGeoTiff(*p.BandMaps[0], *p.BandMaps[1], *p.BandMaps[2], name + ".map.tif");
+                else
+                    WriteMapGeoTiff(p.Map, name + ".map.tif");
+            });
+            tasks.emplace_back([&p, &lines, name] {
+                const TMapBands bands = p.BandMaps[0]
+                                            ? TMapBands{{p.BandMaps[0], p.BandMaps[1], p.BandMaps[2]}, 1}
+                                            : TMapBands{{&p.Map, &p.Map, &p.Map}, p.Map.Bands};
+                WriteMapPng(bands, lines, name + ".map.png");
+            });
         }
         RunInOrder(tasks, 2);
     } catch (const EGeoError& e) {
