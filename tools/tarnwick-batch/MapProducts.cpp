@@ -206,6 +206,7 @@ struct TPassMaps::TState {
     std::array<TUtcTime, 6> Starts{};
     std::optional<TSgp4> Orbit;
     TScanParameters Parameters;
+    bool Registered = false; // RegisterOnCoastlines has run
 
     explicit TState(const TMapOptions& aOptions) : Options(aOptions), Projection(aOptions.Projection) {}
 };
@@ -317,10 +318,10 @@ TGeoTiePoints PictureTies(const lrptgeo::TScanGeometry& aGeometry, TUtcTime aSta
 
 } // namespace
 
-std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap24*, 6>& aChannels,
-                                                  const std::vector<TComposite>& aComposites,
-                                                  const std::string& aStem) {
+void TPassMaps::RegisterOnCoastlines(const std::array<const TBitmap24*, 6>& aChannels) {
     TState& s = *fState;
+    if (s.Registered) return;
+    s.Registered = true;
     TRegistrationFacts& reg = fFacts.Registration;
     if (!s.Options.Register) {
         reg.Why = "not attempted (--no-register)";
@@ -360,6 +361,13 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     }
     reg.TimeOffsetS = s.Parameters.TimeOffsetS;
     reg.RollDeg = s.Parameters.RollDeg;
+}
+
+std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap24*, 6>& aChannels,
+                                                  const std::vector<TComposite>& aComposites,
+                                                  const std::string& aStem) {
+    RegisterOnCoastlines(aChannels);
+    TState& s = *fState;
     const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
 
     // Pictures that start at the same scan and have the same rows share their tie points and the

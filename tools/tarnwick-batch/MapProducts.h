@@ -107,6 +107,12 @@ class TPassMaps {
     lrptgeo::TUtcTime RowTime(int aChannel, int aRow) const;
     bool Northbound() const { return fFacts.Northbound; }
 
+    // Fits the time offset and roll to the coastlines on channel 2, 5 or 4 of aChannels (as
+    // WriteProducts takes them; unless --no-register), once: WriteProducts calls it when nobody has.
+    // Only reads the pictures, so it may run while other files are written from them; call it after
+    // SetTiming and not during WriteProducts.
+    void RegisterOnCoastlines(const std::array<const TBitmap24*, 6>& aChannels);
+
     // The pictures: channel i (1..6) and the named composites (channels given by number), all
     // 1568 pixels wide, blue-green-red, rows as the stages drew them. Registers (unless
     // --no-register) and writes every map product; returns the files written. Throws
