@@ -371,8 +371,8 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
 
     // Pictures that start at the same scan and have the same rows share their tie points and the
-    // inverse mapping onto the map, by far the dearest part of a map: it is worked out once per
-    // geometry (in a usual pass once for all channels and composites).
+    // inverse mapping onto the map: both are worked out once per geometry (in a usual pass once for
+    // all channels and composites), and the pictures of one geometry are sampled together.
     struct TGeometry {
         TUtcTime Start{};
         int Height = 0;
