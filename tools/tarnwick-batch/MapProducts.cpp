@@ -19,8 +19,10 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -81,42 +83,68 @@ struct TMapBands {
     }
 };
 
-// Row aY of aMap with aLines drawn on, blue, green, red; most pixels carry no line and are copied.
-template <int Stride>
-void OverlaidRow(const TMapBands& aMap, const TMapRaster& aLines, int aY, uint8_t* aOut) {
-    const int w = aLines.Grid.Width;
-    const uint8_t* rgb[3] = {aMap.Row(0, aY), aMap.Row(1, aY), aMap.Row(2, aY)};
-    const uint8_t* lines = aLines.Pixels.data() + static_cast<size_t>(aY) * w * 4;
-    for (int x = 0; x < w; ++x, lines += 4, aOut += 3) {
-        const size_t at = static_cast<size_t>(x) * Stride;
-        const int a = lines[3];
-        if (a == 0) {
-            aOut[0] = rgb[2][at];
-            aOut[1] = rgb[1][at];
-            aOut[2] = rgb[0][at];
-            continue;
+// The overlay's line pixels row by row (red, green, blue, coverage): lines cover a few percent of a
+// map, so each map's rows are copied as they are and only these pixels blended.
+struct TLinePixels {
+    std::vector<size_t> RowStart; // Height + 1 offsets into X and Rgba
+    std::vector<int> X;
+    std::vector<std::array<uint8_t, 4>> Rgba;
+    int Width = 0, Height = 0;
+
+    explicit TLinePixels(const TMapRaster& aLines) : Width(aLines.Grid.Width), Height(aLines.Grid.Height) {
+        RowStart.reserve(static_cast<size_t>(Height) + 1);
+        const uint8_t* p = aLines.Pixels.data();
+        for (int y = 0; y < Height; ++y) {
+            RowStart.push_back(X.size());
+            for (int x = 0; x < Width; ++x, p += 4)
+                if (p[3] != 0) {
+                    X.push_back(x);
+                    Rgba.push_back({p[0], p[1], p[2], p[3]});
+                }
         }
-        for (int b = 0; b < 3; ++b) // red, green, blue in, blue, green, red out
-            aOut[b] = static_cast<uint8_t>((rgb[2 - b][at] * (255 - a) + lines[2 - b] * a + 127) / 255);
+        RowStart.push_back(X.size());
+    }
+};
+
+// Row aY of aMap with the lines drawn on, red, green, blue.
+void OverlaidRow(const TMapBands& aMap, const TLinePixels& aLines, int aY, uint8_t* aOut) {
+    const int w = aLines.Width;
+    if (aMap.Stride == 3) {
+        std::memcpy(aOut, aMap.Row(0, aY), 3 * static_cast<size_t>(w));
+    } else if (aMap.Band[0] == aMap.Band[1] && aMap.Band[0] == aMap.Band[2]) {
+        const uint8_t* grey = aMap.Row(0, aY);
+        for (int x = 0; x < w; ++x)
+            aOut[3 * x] = aOut[3 * x + 1] = aOut[3 * x + 2] = grey[x];
+    } else {
+        const uint8_t *r = aMap.Row(0, aY), *g = aMap.Row(1, aY), *b = aMap.Row(2, aY);
+        for (int x = 0; x < w; ++x) {
+            aOut[3 * x] = r[x];
+            aOut[3 * x + 1] = g[x];
+            aOut[3 * x + 2] = b[x];
+        }
+    }
+    const size_t y = static_cast<size_t>(aY);
+    for (size_t k = aLines.RowStart[y]; k < aLines.RowStart[y + 1]; ++k) {
+        uint8_t* out = aOut + 3 * static_cast<size_t>(aLines.X[k]);
+        const std::array<uint8_t, 4>& l = aLines.Rgba[k];
+        const int a = l[3];
+        for (int c = 0; c < 3; ++c)
+            out[c] = static_cast<uint8_t>((out[c] * (255 - a) + l[static_cast<size_t>(c)] * a + 127) / 255);
     }
 }
 
-// The map with aLines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
+// The map with the lines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
 // the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, the
 // lines are blended onto black where there is no data, and black, which no data pixel and no line
 // gives, is the transparent colour: the swath stands on a transparent background, gaps of lost
 // scans included.
-void WriteMapPng(const TMapBands& aMap, const TMapRaster& aLines, const std::string& aPath) {
-    WritePngRows(
-        aPath, aLines.Grid.Width, aLines.Grid.Height, false,
-        [&](int aY, uint8_t* aScratch) -> const uint8_t* {
-            if (aMap.Stride == 3)
-                OverlaidRow<3>(aMap, aLines, aY, aScratch);
-            else
-                OverlaidRow<1>(aMap, aLines, aY, aScratch);
-            return aScratch;
-        },
-        true);
+void WriteMapPng(const TMapBands& aMap, const TLinePixels& aLines, const std::string& aPath) {
+    WritePngRowsAs(aPath, aLines.Width, aLines.Height, false,
+                   [&](int aY, uint8_t* aScratch) -> const uint8_t* {
+                       OverlaidRow(aMap, aLines, aY, aScratch);
+                       return aScratch;
+                   },
+                   {.RedFirst = true, .BlackTransparent = true});
 }
 
 std::string Trimmed(const std::string& aText) {
@@ -475,12 +503,12 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         // Two threads throughout: the map work shares the machine with nothing else at the end of a
         // pass. First what needs no map: the inverse mappings, the overlay lines and the raw
         // pictures with their control points.
-        TMapRaster lines;
+        std::optional<TLinePixels> lines;
         std::vector<std::function<void()>> tasks;
         for (TGeometry& g : geometries)
             tasks.emplace_back(
                 [&g, &grid, &s] { g.Sampling = std::make_unique<TMapSampling>(g.Ties, s.Projection, grid); });
-        tasks.emplace_back([&] { lines = DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection); });
+        tasks.emplace_back([&] { lines.emplace(DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection)); });
         for (size_t k = 0; k < channelCount; ++k) {
             const TProduct& p = products[k];
             const std::string name = aStem + "." + p.Name + ".gcp.tif";
@@ -574,7 +602,7 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
                 const TMapBands bands = p.BandMaps[0]
                                             ? TMapBands{{p.BandMaps[0], p.BandMaps[1], p.BandMaps[2]}, 1}
                                             : TMapBands{{&p.Map, &p.Map, &p.Map}, p.Map.Bands};
-                WriteMapPng(bands, lines, name + ".map.png");
+                WriteMapPng(bands, *lines, name + ".map.png");
             });
         }
         RunInOrder(tasks, 2);
