@@ -210,6 +210,24 @@ inline bool DrawnWeight(const uint8_t* aRowDrawn, const TSource& aSource, int& a
     return true;
 }
 
+// Samples aTarget for the map pixels from aFirst on, one per source.
+template <int Bands>
+void SampleRun(const TTarget& aTarget, const std::vector<TSource>& aSources, size_t aFirst) {
+    uint8_t* out = aTarget.Out + aFirst * Bands;
+    if (!aTarget.RowDrawn) {
+        for (const TSource& s : aSources) {
+            Sample<Bands>(aTarget, s, s.Fy, out);
+            out += Bands;
+        }
+        return;
+    }
+    for (const TSource& s : aSources) {
+        int fy;
+        if (DrawnWeight(aTarget.RowDrawn, s, fy)) Sample<Bands>(aTarget, s, fy, out);
+        out += Bands;
+    }
+}
+
 } // namespace
 
 double NadirSpacingKm(const TGeoTiePoints& aTies) {
@@ -352,21 +370,20 @@ std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPi
     }
     const double colLimit = fPictureWidth - 1, rowLimit = fPictureHeight - 1;
     const int maxCol = fPictureWidth - 2, maxRow = fPictureHeight - 2;
-    // Each map pixel's place in the picture is worked out once and sampled in every picture.
-    for (const TSpan& span : fSpans)
-        for (int k = 0; k < span.Count; ++k) {
-            const TSource s = SourceAt(span.Col + span.ColStep * k, span.Row + span.RowStep * k, colLimit,
-                                       rowLimit, maxCol, maxRow);
-            const size_t at = span.MapIndex + static_cast<size_t>(k);
-            for (const TTarget& t : targets) {
-                int fy;
-                if (!DrawnWeight(t.RowDrawn, s, fy)) continue;
-                if (t.Bands == 3)
-                    Sample<3>(t, s, fy, t.Out + 3 * at);
-                else
-                    Sample<1>(t, s, fy, t.Out + at);
-            }
-        }
+    // Each map pixel's place in the pictures is worked out once per run, then every picture sampled
+    // along the run.
+    std::vector<TSource> sources;
+    for (const TSpan& span : fSpans) {
+        sources.resize(static_cast<size_t>(span.Count));
+        for (int k = 0; k < span.Count; ++k)
+            sources[static_cast<size_t>(k)] = SourceAt(
+                span.Col + span.ColStep * k, span.Row + span.RowStep * k, colLimit, rowLimit, maxCol, maxRow);
+        for (const TTarget& t : targets)
+            if (t.Bands == 3)
+                SampleRun<3>(t, sources, span.MapIndex);
+            else
+                SampleRun<1>(t, sources, span.MapIndex);
+    }
     return maps;
 }
 

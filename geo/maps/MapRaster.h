@@ -78,8 +78,9 @@ double NadirSpacingKm(const TGeoTiePoints& aTies);
 TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjection, double aPixelSize = 0);
 
 // Where each pixel of aGrid takes its value from a picture of the tie points' size: worked out once
-// (the inverse mapping is most of a map's cost) and applied to every picture of a pass that shares
-// the geometry, channels and composites alike.
+// (mesh, projection, triangles) and applied to every picture of a pass that shares the geometry,
+// channels and composites alike. Holds about 40 bytes per run of map pixels within one mesh
+// triangle (some tens of megabytes for a ten-minute pass). Apply may run on several threads at once.
 class TMapSampling {
   public:
     // Throws EGeoInputError for invalid tie points or a grid that is empty, over kMaxMapSide a side
