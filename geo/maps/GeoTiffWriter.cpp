@@ -14,8 +14,10 @@ namespace lrptgeo {
 namespace {
 
 // Writes a finished file: creates aTemporary as a GeoTIFF of the given layout; the caller fills it.
+// aBandByBand: the bands are stored apart (the caller has them apart: putting them together for the
+// file would cost more than the file saves).
 TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath, int aWidth, int aHeight,
-                        int aBands, const TGdalErrors& aErrors) {
+                        int aBands, const TGdalErrors& aErrors, bool aBandByBand = false) {
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
     // Zstandard at its fastest level with the horizontal predictor: on a pass's maps it takes about
@@ -26,6 +28,7 @@ TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath,
                              "ZSTD_LEVEL=1",
                              "TILED=YES",
                              aBands == 3 ? "PHOTOMETRIC=RGB" : "PHOTOMETRIC=MINISBLACK",
+                             aBandByBand ? "INTERLEAVE=BAND" : "INTERLEAVE=PIXEL",
                              nullptr};
     TGdalDataset ds(GDALCreate(driver, aTemporary.c_str(), aWidth, aHeight, aBands, GDT_Byte,
                                const_cast<char**>(options)));
@@ -56,7 +59,8 @@ void WriteBands(const TMapRaster& aMap, const std::vector<const uint8_t*>& aBand
     const int bands = static_cast<int>(aBand.size());
     TGdalErrors errors;
     TAtomicPath path(aPath);
-    TGdalDataset ds = CreateTiff(path.Temporary(), aPath, g.Width, g.Height, bands, errors);
+    TGdalDataset ds =
+        CreateTiff(path.Temporary(), aPath, g.Width, g.Height, bands, errors, aPixelSpacing == 1);
     double transform[6] = {g.OriginX, g.PixelSizeX, 0, g.OriginY, 0, -g.PixelSizeY};
     Check(GDALSetGeoTransform(ds.get(), transform), aPath, errors);
     Check(GDALSetProjection(ds.get(), aMap.ProjectionWkt.c_str()), aPath, errors);
