@@ -82,6 +82,11 @@ int32_t TCanalDrawThread::ScanCount() {
     return fMCU->ScanCount();
 }
 
+std::vector<uint8_t> TCanalDrawThread::RowsDrawn() {
+    std::lock_guard<TCriticalSection> guard(CS());
+    return fMCU->RowsWritten();
+}
+
 int32_t TCanalDrawThread::LineCount() {
     std::lock_guard<TCriticalSection> guard(CS());
     const int32_t rows = fMCU->ScanCount() * 8 + (fMCU->BuildingStripWritten() ? 8 : 0);

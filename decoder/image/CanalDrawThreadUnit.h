@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Each step decodes at most one packet (TMCU::ReadMCU). The stage owns its decoder; it borrows
 // its input stream, the progress control and the image control, which must outlive it.
@@ -50,6 +51,9 @@ class TCanalDrawThread : public TStepPatternThread {
     // which are then in the picture.
     int32_t LineCount();
     int32_t ScanCount();
+    // Per picture row: 1 where the decoder drew it, 0 where it did not (a lost scan, shown as the
+    // background and the red band); rows past the end are not drawn (TMCU::RowsWritten).
+    std::vector<uint8_t> RowsDrawn();
 
     // Writes the strip being built into the picture (see TMCU::WriteOutBuildingStrip). The session
     // calls it at its end, so the last scan of a pass is not lost; calling it earlier is harmless.

@@ -129,6 +129,13 @@ void TMCU::BuildTables() {
 void TMCU::SetPicture(TBitmap24* aPicture) {
     std::lock_guard<TCriticalSection> guard(*fCS);
     fBMP = aPicture;
+    fRowsWritten.clear();
+}
+
+void TMCU::MarkWritten(int64_t aRow) {
+    if (aRow >= static_cast<int64_t>(fRowsWritten.size()))
+        fRowsWritten.resize(static_cast<size_t>(aRow) + 1, 0);
+    fRowsWritten[static_cast<size_t>(aRow)] = 1;
 }
 
 void TMCU::SetProgress(TProgressControl* aProgress) {
@@ -258,6 +265,7 @@ void TMCU::WriteOutStrip(bool aReset) {
     for (int y = 0; y < 8; ++y) {
         const int64_t row = static_cast<int64_t>(g_y) + y;
         if (row < 0 || row >= limit) continue;
+        MarkWritten(row);
         uint8_t* line = fBMP->ScanLine(static_cast<int>(row));
         for (int c = 0; c < columns; ++c) {
             line[3 * c] = ij[c][y][0];
@@ -282,6 +290,7 @@ void TMCU::WriteOutLate(int64_t aRow, int aFirstColumn, int aEndColumn) {
     for (int y = 0; y < 8; ++y) {
         const int64_t row = aRow + y;
         if (row < 0 || row >= limit) continue;
+        if (aFirstColumn < end) MarkWritten(row);
         uint8_t* line = fBMP->ScanLine(static_cast<int>(row));
         for (int c = aFirstColumn; c < end; ++c) {
             line[3 * c] = fLate[c][y][0];

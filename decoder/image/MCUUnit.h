@@ -128,6 +128,10 @@ class TMCU {
     int32_t ScanCount() const;
     // True after WriteOutBuildingStrip until the next strip begins.
     bool BuildingStripWritten() const { return fBuildingStripWritten; }
+    // Per picture row from the top: 1 where the decoder has written the row (a whole strip or a late
+    // packet's blocks), 0 where it has not (a lost scan keeps the picture's background there). Rows
+    // past the end of the vector have not been written. Cleared by SetPicture.
+    const std::vector<uint8_t>& RowsWritten() const { return fRowsWritten; }
     // Keeps the control and its current caption as the prefix of later captions.
     void SetProgress(TProgressControl* aProgress);
     void SetCS(TCriticalSection* aCS) { fCS = aCS ? aCS : &fOwnCS; }
@@ -198,6 +202,8 @@ class TMCU {
     int32_t fMaxZrvLineNum = 0;
 
     bool fBuildingStripWritten = false;
+    std::vector<uint8_t> fRowsWritten;
+    void MarkWritten(int64_t aRow);
     int fLastRun = 0;
     int fLastSize = 0;
     // 16-bit look-ahead tables giving exactly the symbol of the bitwise search:

@@ -2,6 +2,7 @@
 
 #include "maps/GeoErrors.h"
 
+#include <hdf5.h>
 #include <netcdf.h>
 
 #include <algorithm>
@@ -17,6 +18,10 @@ namespace {
 class TNetcdfFile {
   public:
     explicit TNetcdfFile(std::string aPath) : fPath(std::move(aPath)) {
+        // The library quietens the HDF5 beneath it on the first thread that opens a file only; on
+        // any other its routine probes for optional attributes would print error stacks.
+        thread_local const bool quiet = H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0;
+        (void)quiet;
         const int rc = nc_open(fPath.c_str(), NC_NOWRITE, &fId);
         if (rc != NC_NOERR)
             throw ECoastlineError("coastline file " + fPath + " not readable: " + nc_strerror(rc));

@@ -11,8 +11,14 @@
 namespace lrptgeo {
 
 // The map raster as a GeoTIFF: geotransform from its grid, CRS from its WKT, no-data value
-// TMapRaster::kNoData on every band, 1 band (grey) or 3 (red, green, blue), deflate-compressed.
+// TMapRaster::kNoData on every band, 1 band (grey) or 3 (red, green, blue), compressed losslessly
+// (Zstandard), tiled.
 void WriteMapGeoTiff(const TMapRaster& aMap, const std::string& aPath);
+// The same map for the 3-band map whose bands are three 1-band maps of one grid (red, green, blue;
+// the CRS from aRed), without putting them together first: the file keeps the bands apart
+// (band-interleaved tiles). Else EGeoWriteError.
+void WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue,
+                     const std::string& aPath);
 
 // The raw picture (1 or 3 bands) unprojected, with ground control points in EPSG:4326 taken from
 // the tie points (thinned to about aMaxGcps in an even grid, tie points without Earth left out) so

@@ -113,33 +113,6 @@ double CentreLonOfGrid(const TMapGrid& aGrid, const TMapProjection& aProjection)
     return aProjection.IsGeographic() ? aGrid.OriginX + aGrid.Width * aGrid.PixelSizeX / 2 : NAN;
 }
 
-// Bilinear sampling of a picture at fractional coordinates, 8-bit fixed-point weights.
-template <int Bands> struct TSampler {
-    const uint8_t* Pixels;
-    int MaxCol, MaxRow; // last valid top-left neighbour (Width - 2, Height - 2)
-    double ColLimit, RowLimit;
-    int PixelStride, RowStride;
-    int Offset[3];
-
-    void Sample(double aCol, double aRow, uint8_t* aOut) const {
-        aCol = std::clamp(aCol, 0.0, ColLimit);
-        aRow = std::clamp(aRow, 0.0, RowLimit);
-        const int c = std::min(static_cast<int>(aCol), MaxCol), r = std::min(static_cast<int>(aRow), MaxRow);
-        const int fx = static_cast<int>((aCol - c) * 256 + 0.5),
-                  fy = static_cast<int>((aRow - r) * 256 + 0.5);
-        const uint8_t* p0 =
-            Pixels + static_cast<ptrdiff_t>(r) * RowStride + static_cast<ptrdiff_t>(c) * PixelStride;
-        const uint8_t* p1 = p0 + RowStride;
-        for (int b = 0; b < Bands; ++b) {
-            const int o = Offset[b];
-            const int top = p0[o] * (256 - fx) + p0[o + PixelStride] * fx;
-            const int bottom = p1[o] * (256 - fx) + p1[o + PixelStride] * fx;
-            const int v = (top * (256 - fy) + bottom * fy + 32768) >> 16;
-            aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
-        }
-    }
-};
-
 struct TVertex {
     double U, V;     // map pixel coordinates (pixel centres at +0.5)
     double Col, Row; // picture coordinates
@@ -153,10 +126,11 @@ double EdgeU(TVertex aP, TVertex aQ, double aV) {
     return aP.U + (aQ.U - aP.U) * (aV - aP.V) / (aQ.V - aP.V);
 }
 
-// Fills the map pixels whose centres lie in the triangle (edges included) with the picture sampled at
-// the affinely interpolated picture coordinates.
-template <int Bands>
-void FillTriangle(TVertex aA, TVertex aB, TVertex aC, const TSampler<Bands>& aSampler, TMapRaster& aMap) {
+// Calls aSpan(row, first, last, col, colStep, picRow, rowStep) for each run of map pixels whose
+// centres lie in the triangle (edges included): pixel i of the run sees the picture at
+// (col + colStep (i - first), picRow + rowStep (i - first)), affinely interpolated.
+template <class TSpan>
+void ScanTriangle(TVertex aA, TVertex aB, TVertex aC, int aWidth, int aHeight, const TSpan& aSpan) {
     const double du1 = aB.U - aA.U, dv1 = aB.V - aA.V, du2 = aC.U - aA.U, dv2 = aC.V - aA.V;
     const double det = du1 * dv2 - du2 * dv1;
     if (!(std::fabs(det) > 1e-12)) return;
@@ -168,66 +142,90 @@ void FillTriangle(TVertex aA, TVertex aB, TVertex aC, const TSampler<Bands>& aSa
     if (aB.V < aA.V) std::swap(aA, aB);
     if (aC.V < aA.V) std::swap(aA, aC);
     if (aC.V < aB.V) std::swap(aB, aC);
-    const int width = aMap.Grid.Width, height = aMap.Grid.Height;
     const int first = std::max(0, static_cast<int>(std::ceil(aA.V - 0.5)));
-    const int last = std::min(height - 1, static_cast<int>(std::floor(aC.V - 0.5)));
+    const int last = std::min(aHeight - 1, static_cast<int>(std::floor(aC.V - 0.5)));
     for (int j = first; j <= last; ++j) {
         const double v = j + 0.5;
         const double u1 = EdgeU(aA, aC, v);
         const double u2 = v < aB.V ? EdgeU(aA, aB, v) : EdgeU(aB, aC, v);
         const double left = std::min(u1, u2), right = std::max(u1, u2);
         const int i0 = std::max(0, static_cast<int>(std::ceil(left - 0.5)));
-        const int i1 = std::min(width - 1, static_cast<int>(std::floor(right - 0.5)));
+        const int i1 = std::min(aWidth - 1, static_cast<int>(std::floor(right - 0.5)));
         if (i0 > i1) continue;
         const double col0 = aA.Col + colV * (v - aA.V) + colU * (i0 + 0.5 - aA.U);
         const double row0 = aA.Row + rowV * (v - aA.V) + rowU * (i0 + 0.5 - aA.U);
-        uint8_t* out = aMap.Pixels.data() + (static_cast<size_t>(j) * width + i0) * Bands;
-        for (int i = i0; i <= i1; ++i, out += Bands) {
-            const double k = i - i0;
-            aSampler.Sample(col0 + colU * k, row0 + rowU * k, out);
-        }
+        aSpan(j, i0, i1, col0, colU, row0, rowU);
     }
 }
 
-template <int Bands> void FillMesh(const TPictureView& aPicture, const TMesh& aMesh, TMapRaster& aMap) {
-    TSampler<Bands> s;
-    s.Pixels = aPicture.Pixels;
-    s.MaxCol = aPicture.Width - 2;
-    s.MaxRow = aPicture.Height - 2;
-    s.ColLimit = aPicture.Width - 1;
-    s.RowLimit = aPicture.Height - 1;
-    s.PixelStride = aPicture.PixelStride;
-    s.RowStride = aPicture.RowStride;
-    for (int b = 0; b < 3; ++b)
-        s.Offset[b] = Bands == 3 && aPicture.Bgr ? 2 - b : (Bands == 3 ? b : 0);
+// One map pixel's source: the top-left picture pixel (Col, Row) of its bilinear neighbourhood and
+// the 8-bit fixed-point weights of the right and lower neighbours (0..256).
+struct TSource {
+    int Col, Row, Fx, Fy;
+};
 
-    const TMapGrid& g = aMap.Grid;
-    const size_t cols = aMesh.Cols();
-    std::vector<TVertex> vertex(aMesh.X.size());
-    for (size_t i = 0; i < aMesh.Rows(); ++i)
-        for (size_t j = 0; j < cols; ++j) {
-            const size_t k = i * cols + j;
-            vertex[k] = {(aMesh.X[k] - g.OriginX) / g.PixelSizeX, (g.OriginY - aMesh.Y[k]) / g.PixelSizeY,
-                         aMesh.Col[j], aMesh.Row[i]};
+inline TSource SourceAt(double aCol, double aRow, double aColLimit, double aRowLimit, int aMaxCol,
+                        int aMaxRow) {
+    aCol = std::clamp(aCol, 0.0, aColLimit);
+    aRow = std::clamp(aRow, 0.0, aRowLimit);
+    const int c = std::min(static_cast<int>(aCol), aMaxCol), r = std::min(static_cast<int>(aRow), aMaxRow);
+    return {c, r, static_cast<int>((aCol - c) * 256 + 0.5), static_cast<int>((aRow - r) * 256 + 0.5)};
+}
+
+// What one picture needs while it is sampled.
+struct TTarget {
+    const uint8_t* Pixels;
+    ptrdiff_t RowStride;
+    int PixelStride;
+    int Bands;
+    int Offset[3];
+    const uint8_t* RowDrawn; // null: every row drawn
+    uint8_t* Out;
+};
+
+template <int Bands>
+inline void Sample(const TTarget& aTarget, const TSource& aSource, int aFy, uint8_t* aOut) {
+    const uint8_t* p0 = aTarget.Pixels + static_cast<ptrdiff_t>(aSource.Row) * aTarget.RowStride +
+                        static_cast<ptrdiff_t>(aSource.Col) * aTarget.PixelStride;
+    const uint8_t* p1 = p0 + aTarget.RowStride;
+    const int fx = aSource.Fx, step = aTarget.PixelStride;
+    for (int b = 0; b < Bands; ++b) {
+        const int o = aTarget.Offset[b];
+        const int top = p0[o] * (256 - fx) + p0[o + step] * fx;
+        const int bottom = p1[o] * (256 - fx) + p1[o + step] * fx;
+        const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
+        aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
+    }
+}
+
+// A row the decoder never drew holds no picture: the pixels nearest to it stay no-data, and their
+// neighbours take the drawn row alone. False when the pixel stays no-data.
+inline bool DrawnWeight(const uint8_t* aRowDrawn, const TSource& aSource, int& aFy) {
+    aFy = aSource.Fy;
+    if (!aRowDrawn) return true;
+    const bool upper = aRowDrawn[aSource.Row] != 0, lower = aRowDrawn[aSource.Row + 1] != 0;
+    if (upper && lower) return true;
+    if (!(aFy < 128 ? upper : lower)) return false;
+    aFy = upper ? 0 : 256;
+    return true;
+}
+
+// Samples aTarget for the map pixels from aFirst on, one per source.
+template <int Bands>
+void SampleRun(const TTarget& aTarget, const std::vector<TSource>& aSources, size_t aFirst) {
+    uint8_t* out = aTarget.Out + aFirst * Bands;
+    if (!aTarget.RowDrawn) {
+        for (const TSource& s : aSources) {
+            Sample<Bands>(aTarget, s, s.Fy, out);
+            out += Bands;
         }
-    // A cell spanning more than half the map, when cells are normally small, is one the projection
-    // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
-    const double tear = std::max(0.5 * std::max(g.Width, g.Height), 64.0 * kMeshStep);
-    for (size_t i = 0; i + 1 < aMesh.Rows(); ++i)
-        for (size_t j = 0; j + 1 < cols; ++j) {
-            const size_t k = i * cols + j;
-            const TVertex& a = vertex[k];
-            const TVertex& b = vertex[k + 1];
-            const TVertex& c = vertex[k + cols];
-            const TVertex& d = vertex[k + cols + 1];
-            if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
-            const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
-            const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
-            if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
-            if (uMax - uMin > tear || vMax - vMin > tear) continue;
-            FillTriangle<Bands>(a, b, d, s, aMap);
-            FillTriangle<Bands>(a, d, c, s, aMap);
-        }
+        return;
+    }
+    for (const TSource& s : aSources) {
+        int fy;
+        if (DrawnWeight(aTarget.RowDrawn, s, fy)) Sample<Bands>(aTarget, s, fy, out);
+        out += Bands;
+    }
 }
 
 } // namespace
@@ -298,6 +296,101 @@ TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjec
     return g;
 }
 
+TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aProjection,
+                           const TMapGrid& aGrid) {
+    CheckTiePoints(aTies);
+    if (aGrid.Width < 1 || aGrid.Height < 1 || aGrid.Width > kMaxMapSide || aGrid.Height > kMaxMapSide ||
+        !(aGrid.PixelSizeX > 0) || !(aGrid.PixelSizeY > 0))
+        throw EGeoInputError("map refused: grid of " + std::to_string(aGrid.Width) + " x " +
+                             std::to_string(aGrid.Height) + " pixels");
+    fGrid = aGrid;
+    fPictureWidth = aTies.Width;
+    fPictureHeight = aTies.Height;
+    fProjectionWkt = aProjection.Wkt();
+    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid, aProjection));
+    const TMapGrid& g = aGrid;
+    const size_t cols = mesh.Cols();
+    std::vector<TVertex> vertex(mesh.X.size());
+    for (size_t i = 0; i < mesh.Rows(); ++i)
+        for (size_t j = 0; j < cols; ++j) {
+            const size_t k = i * cols + j;
+            vertex[k] = {(mesh.X[k] - g.OriginX) / g.PixelSizeX, (g.OriginY - mesh.Y[k]) / g.PixelSizeY,
+                         mesh.Col[j], mesh.Row[i]};
+        }
+    auto span = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
+                    double aRowStep) {
+        fSpans.push_back({static_cast<size_t>(aRow) * g.Width + aFirst, aLast - aFirst + 1, aCol, aColStep,
+                          aPicRow, aRowStep});
+    };
+    // A cell spanning more than half the map, when cells are normally small, is one the projection
+    // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
+    const double tear = std::max(0.5 * std::max(g.Width, g.Height), 64.0 * kMeshStep);
+    for (size_t i = 0; i + 1 < mesh.Rows(); ++i)
+        for (size_t j = 0; j + 1 < cols; ++j) {
+            const size_t k = i * cols + j;
+            const TVertex& a = vertex[k];
+            const TVertex& b = vertex[k + 1];
+            const TVertex& c = vertex[k + cols];
+            const TVertex& d = vertex[k + cols + 1];
+            if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
+            const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
+            const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
+            if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
+            if (uMax - uMin > tear || vMax - vMin > tear) continue;
+            ScanTriangle(a, b, d, g.Width, g.Height, span);
+            ScanTriangle(a, d, c, g.Width, g.Height, span);
+        }
+}
+
+std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPictures) const {
+    std::vector<TMapRaster> maps(aPictures.size());
+    std::vector<TTarget> targets;
+    for (size_t n = 0; n < aPictures.size(); ++n) {
+        const TPictureView& p = aPictures[n];
+        if (p.Width != fPictureWidth || p.Height != fPictureHeight)
+            throw EGeoInputError("map refused: picture " + std::to_string(p.Width) + " x " +
+                                 std::to_string(p.Height) + " but tie points for " +
+                                 std::to_string(fPictureWidth) + " x " + std::to_string(fPictureHeight));
+        if (!p.Pixels || (p.Bands != 1 && p.Bands != 3) || p.PixelStride < p.Bands ||
+            p.RowStride < p.Width * p.PixelStride)
+            throw EGeoInputError("map refused: picture of " + std::to_string(p.Bands) +
+                                 " bands, pixel stride " + std::to_string(p.PixelStride) + ", row stride " +
+                                 std::to_string(p.RowStride));
+        TMapRaster& map = maps[n];
+        map.Grid = fGrid;
+        map.Bands = p.Bands;
+        map.ProjectionWkt = fProjectionWkt;
+        map.Pixels.assign(static_cast<size_t>(fGrid.Width) * fGrid.Height * map.Bands, TMapRaster::kNoData);
+        TTarget t{p.Pixels, p.RowStride, p.PixelStride, p.Bands, {0, 0, 0}, p.RowDrawn, map.Pixels.data()};
+        for (int b = 0; b < 3; ++b)
+            t.Offset[b] = p.Bands == 3 && p.Bgr ? 2 - b : (p.Bands == 3 ? b : 0);
+        if (t.RowDrawn && std::all_of(t.RowDrawn, t.RowDrawn + p.Height, [](uint8_t d) { return d != 0; }))
+            t.RowDrawn = nullptr;
+        targets.push_back(t);
+    }
+    const double colLimit = fPictureWidth - 1, rowLimit = fPictureHeight - 1;
+    const int maxCol = fPictureWidth - 2, maxRow = fPictureHeight - 2;
+    // Each map pixel's place in the pictures is worked out once per run, then every picture sampled
+    // along the run.
+    std::vector<TSource> sources;
+    for (const TSpan& span : fSpans) {
+        sources.resize(static_cast<size_t>(span.Count));
+        for (int k = 0; k < span.Count; ++k)
+            sources[static_cast<size_t>(k)] = SourceAt(
+                span.Col + span.ColStep * k, span.Row + span.RowStep * k, colLimit, rowLimit, maxCol, maxRow);
+        for (const TTarget& t : targets)
+            if (t.Bands == 3)
+                SampleRun<3>(t, sources, span.MapIndex);
+            else
+                SampleRun<1>(t, sources, span.MapIndex);
+    }
+    return maps;
+}
+
+TMapRaster TMapSampling::Apply(const TPictureView& aPicture) const {
+    return std::move(Apply(std::vector<TPictureView>{aPicture}).front());
+}
+
 TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
                    const TMapProjection& aProjection, const TMapGrid& aGrid) {
     CheckTiePoints(aTies);
@@ -305,26 +398,7 @@ TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
         throw EGeoInputError("map refused: picture " + std::to_string(aPicture.Width) + " x " +
                              std::to_string(aPicture.Height) + " but tie points for " +
                              std::to_string(aTies.Width) + " x " + std::to_string(aTies.Height));
-    if (!aPicture.Pixels || (aPicture.Bands != 1 && aPicture.Bands != 3) ||
-        aPicture.PixelStride < aPicture.Bands || aPicture.RowStride < aPicture.Width * aPicture.PixelStride)
-        throw EGeoInputError("map refused: picture of " + std::to_string(aPicture.Bands) +
-                             " bands, pixel stride " + std::to_string(aPicture.PixelStride) +
-                             ", row stride " + std::to_string(aPicture.RowStride));
-    if (aGrid.Width < 1 || aGrid.Height < 1 || aGrid.Width > kMaxMapSide || aGrid.Height > kMaxMapSide ||
-        !(aGrid.PixelSizeX > 0) || !(aGrid.PixelSizeY > 0))
-        throw EGeoInputError("map refused: grid of " + std::to_string(aGrid.Width) + " x " +
-                             std::to_string(aGrid.Height) + " pixels");
-    TMapRaster map;
-    map.Grid = aGrid;
-    map.Bands = aPicture.Bands;
-    map.ProjectionWkt = aProjection.Wkt();
-    map.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * map.Bands, TMapRaster::kNoData);
-    const TMesh mesh = BuildMesh(aTies, aProjection, CentreLonOfGrid(aGrid, aProjection));
-    if (map.Bands == 3)
-        FillMesh<3>(aPicture, mesh, map);
-    else
-        FillMesh<1>(aPicture, mesh, map);
-    return map;
+    return TMapSampling(aTies, aProjection, aGrid).Apply(aPicture);
 }
 
 TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,

@@ -14,7 +14,8 @@ namespace lrptgeo {
 // A raw picture in memory, not owned: rows top-down, 8 bits a band, 1 or 3 bands. The bytes of pixel
 // (col, row) start at Pixels + row * RowStride + col * PixelStride; a 3-band picture holds red, green,
 // blue in that order, or blue, green, red with Bgr set (as the decoder's 24-bit pictures do; those
-// also serve as 1 band with PixelStride 3 when grey).
+// also serve as 1 band with PixelStride 3 when grey). RowDrawn, when given, holds Height flags: 0 for
+// a row the decoder never drew (a lost scan), whose pixels are no picture at all.
 struct TPictureView {
     const uint8_t* Pixels = nullptr;
     int Width = 0;
@@ -23,6 +24,7 @@ struct TPictureView {
     int PixelStride = 1;
     int RowStride = 0;
     bool Bgr = false;
+    const uint8_t* RowDrawn = nullptr; // null: every row drawn
 };
 
 // The pixel grid of a map: Width x Height pixels, map y up (north on a geographic map, grid north
@@ -75,8 +77,45 @@ double NadirSpacingKm(const TGeoTiePoints& aTies);
 // map would exceed kMaxMapSide.
 TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjection, double aPixelSize = 0);
 
+// Where each pixel of aGrid takes its value from a picture of the tie points' size: worked out once
+// (mesh, projection, triangles) and applied to every picture of a pass that shares the geometry,
+// channels and composites alike. Holds about 40 bytes per run of map pixels within one mesh
+// triangle (some tens of megabytes for a ten-minute pass). Apply may run on several threads at once.
+class TMapSampling {
+  public:
+    // Throws EGeoInputError for invalid tie points or a grid that is empty, over kMaxMapSide a side
+    // or with pixel sizes that are not positive.
+    TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aProjection, const TMapGrid& aGrid);
+
+    // The map of aPicture, as MakeMap makes it. Rows that aPicture.RowDrawn marks as never drawn are
+    // no picture: map pixels nearer to such a row than to a drawn one hold kNoData, and those next to
+    // one take the drawn row alone. Throws EGeoInputError when aPicture is not of the tie points'
+    // size or its layout is invalid (bands other than 1 or 3, strides too small, no pixels).
+    TMapRaster Apply(const TPictureView& aPicture) const;
+
+    const TMapGrid& Grid() const { return fGrid; }
+
+    // The maps of several pictures of that size at once (one per picture, in order), cheaper than
+    // one by one: each map pixel's place in the pictures is worked out once.
+    std::vector<TMapRaster> Apply(const std::vector<TPictureView>& aPictures) const;
+
+  private:
+    TMapGrid fGrid;
+    int fPictureWidth = 0, fPictureHeight = 0;
+    std::string fProjectionWkt;
+    // A run of Count map pixels from MapIndex (row-major) inside one mesh triangle: pixel k sees the
+    // picture at (Col + k ColStep, Row + k RowStep).
+    struct TSpan {
+        size_t MapIndex;
+        int Count;
+        double Col, ColStep, Row, RowStep;
+    };
+    std::vector<TSpan> fSpans;
+};
+
 // The map of aPicture on aGrid: each map pixel whose centre falls inside the swath takes the picture
-// sampled bilinearly at the picture coordinates the tie points put there; others hold kNoData.
+// sampled bilinearly at the picture coordinates the tie points put there; others hold kNoData (as do
+// those at rows aPicture.RowDrawn marks as never drawn, see TMapSampling::Apply).
 // The picture and the tie points must be of the same size (else EGeoInputError).
 TMapRaster MakeMap(const TPictureView& aPicture, const TGeoTiePoints& aTies,
                    const TMapProjection& aProjection, const TMapGrid& aGrid);

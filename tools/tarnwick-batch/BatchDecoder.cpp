@@ -199,7 +199,8 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     if (aMaps) {
         std::array<TChannelTiming, 6> timing;
         for (size_t i = 0; i < 6; ++i)
-            timing[i] = {present[i], stages[i]->FirstScanTime(), stages[i]->FirstDayCount(), rows[i]};
+            timing[i] = {present[i], stages[i]->FirstScanTime(), stages[i]->FirstDayCount(), rows[i],
+                         stages[i]->RowsDrawn()};
         try {
             maps = aMaps->SetTiming(timing);
         } catch (const EMapError&) {
@@ -273,6 +274,12 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
             });
         });
     }
+    // The registration on the coastlines reads channel pictures only: it runs among these files (the
+    // longest task, first), not alone before the maps.
+    std::array<const TBitmap24*, 6> channels{};
+    for (size_t i = 0; i < 6; ++i)
+        channels[i] = present[i] ? stages[i]->Picture() : nullptr;
+    if (maps) tasks.insert(tasks.begin(), [aMaps, &channels] { aMaps->RegisterOnCoastlines(channels); });
     std::vector<std::string> written, rectified;
     for (size_t i = 0; i < 6; ++i) {
         if (!present[i]) continue;
@@ -302,9 +309,6 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
 
     std::vector<std::string> mapFiles;
     if (maps) {
-        std::array<const TBitmap24*, 6> channels{};
-        for (size_t i = 0; i < 6; ++i)
-            channels[i] = present[i] ? stages[i]->Picture() : nullptr;
         std::vector<TPassMaps::TComposite> composites;
         for (size_t k = 0; k < kinds.size(); ++k)
             composites.push_back(

@@ -20,8 +20,10 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -50,28 +52,100 @@ TPictureView ColourView(const TBitmap24& aPicture, int aRows) {
     return v;
 }
 
-// The map with aLines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
-// the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, so
-// the lines are blended onto black outside the swath (no-data is 0 in every band).
-void WriteMapPng(const TMapRaster& aMap, const TMapRaster& aLines, const std::string& aPath) {
-    const int w = aMap.Grid.Width;
-    const int bands = aMap.Bands;
-    WritePngRows(aPath, w, aMap.Grid.Height, false, [&](int aY, uint8_t* aScratch) -> const uint8_t* {
-        const uint8_t* row = aMap.Pixels.data() + static_cast<size_t>(aY) * w * bands;
-        const uint8_t* lines = aLines.Pixels.data() + static_cast<size_t>(aY) * w * 4;
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* p = row + x * bands;
-            const uint8_t* l = lines + 4 * x;
-            const int a = l[3];
-            uint8_t* out = aScratch + 3 * x;
-            for (int b = 0; b < 3; ++b) {
-                // Red, green, blue in, blue, green, red out.
-                const int v = bands == 3 ? p[2 - b] : p[0];
-                out[b] = static_cast<uint8_t>((v * (255 - a) + l[2 - b] * a + 127) / 255);
-            }
+// A 3-band map of three 1-band maps on one grid (red, green, blue); a pixel is no-data unless it has
+// data in all three.
+TMapRaster ZipBands(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue) {
+    TMapRaster map;
+    map.Grid = aRed.Grid;
+    map.Bands = 3;
+    map.ProjectionWkt = aRed.ProjectionWkt;
+    const size_t n = aRed.Pixels.size();
+    map.Pixels.resize(3 * n);
+    const uint8_t *r = aRed.Pixels.data(), *g = aGreen.Pixels.data(), *b = aBlue.Pixels.data();
+    uint8_t* out = map.Pixels.data();
+    for (size_t k = 0; k < n; ++k, out += 3) {
+        const bool data =
+            r[k] != TMapRaster::kNoData && g[k] != TMapRaster::kNoData && b[k] != TMapRaster::kNoData;
+        out[0] = data ? r[k] : TMapRaster::kNoData;
+        out[1] = data ? g[k] : TMapRaster::kNoData;
+        out[2] = data ? b[k] : TMapRaster::kNoData;
+    }
+    return map;
+}
+
+// The red, green and blue of a map: one 3-band map, or three 1-band maps of one grid (a grey map
+// three times, or a composite's channels).
+struct TMapBands {
+    const TMapRaster* Band[3];
+    int Stride; // bytes from pixel to pixel: 1, or 3 for a 3-band map
+    const uint8_t* Row(int aBand, int aY) const {
+        const TMapRaster& m = *Band[aBand];
+        return m.Pixels.data() + static_cast<size_t>(aY) * m.Grid.Width * Stride + (Stride == 3 ? aBand : 0);
+    }
+};
+
+// The overlay's line pixels row by row (red, green, blue, coverage): lines cover a few percent of a
+// map, so each map's rows are copied as they are and only these pixels blended.
+struct TLinePixels {
+    std::vector<size_t> RowStart; // Height + 1 offsets into X and Rgba
+    std::vector<int> X;
+    std::vector<std::array<uint8_t, 4>> Rgba;
+    int Width = 0, Height = 0;
+
+    explicit TLinePixels(const TMapRaster& aLines) : Width(aLines.Grid.Width), Height(aLines.Grid.Height) {
+        RowStart.reserve(static_cast<size_t>(Height) + 1);
+        const uint8_t* p = aLines.Pixels.data();
+        for (int y = 0; y < Height; ++y) {
+            RowStart.push_back(X.size());
+            for (int x = 0; x < Width; ++x, p += 4)
+                if (p[3] != 0) {
+                    X.push_back(x);
+                    Rgba.push_back({p[0], p[1], p[2], p[3]});
+                }
         }
-        return aScratch;
-    });
+        RowStart.push_back(X.size());
+    }
+};
+
+// Row aY of aMap with the lines drawn on, red, green, blue.
+void OverlaidRow(const TMapBands& aMap, const TLinePixels& aLines, int aY, uint8_t* aOut) {
+    const int w = aLines.Width;
+    if (aMap.Stride == 3) {
+        std::memcpy(aOut, aMap.Row(0, aY), 3 * static_cast<size_t>(w));
+    } else if (aMap.Band[0] == aMap.Band[1] && aMap.Band[0] == aMap.Band[2]) {
+        const uint8_t* grey = aMap.Row(0, aY);
+        for (int x = 0; x < w; ++x)
+            aOut[3 * x] = aOut[3 * x + 1] = aOut[3 * x + 2] = grey[x];
+    } else {
+        const uint8_t *r = aMap.Row(0, aY), *g = aMap.Row(1, aY), *b = aMap.Row(2, aY);
+        for (int x = 0; x < w; ++x) {
+            aOut[3 * x] = r[x];
+            aOut[3 * x + 1] = g[x];
+            aOut[3 * x + 2] = b[x];
+        }
+    }
+    const size_t y = static_cast<size_t>(aY);
+    for (size_t k = aLines.RowStart[y]; k < aLines.RowStart[y + 1]; ++k) {
+        uint8_t* out = aOut + 3 * static_cast<size_t>(aLines.X[k]);
+        const std::array<uint8_t, 4>& l = aLines.Rgba[k];
+        const int a = l[3];
+        for (int c = 0; c < 3; ++c)
+            out[c] = static_cast<uint8_t>((out[c] * (255 - a) + l[static_cast<size_t>(c)] * a + 127) / 255);
+    }
+}
+
+// The map with the lines (DrawOverlayLines on its grid) drawn on, as ApplyOverlay draws them, through
+// the batch tools' fast writer, row by row without the overlaid copy: the alpha band is dropped, the
+// lines are blended onto black where there is no data, and black, which no data pixel and no line
+// gives, is the transparent colour: the swath stands on a transparent background, gaps of lost
+// scans included.
+void WriteMapPng(const TMapBands& aMap, const TLinePixels& aLines, const std::string& aPath) {
+    WritePngRowsAs(aPath, aLines.Width, aLines.Height, false,
+                   [&](int aY, uint8_t* aScratch) -> const uint8_t* {
+                       OverlaidRow(aMap, aLines, aY, aScratch);
+                       return aScratch;
+                   },
+                   {.RedFirst = true, .BlackTransparent = true});
 }
 
 std::string Trimmed(const std::string& aText) {
@@ -161,6 +235,7 @@ struct TPassMaps::TState {
     std::array<TUtcTime, 6> Starts{};
     std::optional<TSgp4> Orbit;
     TScanParameters Parameters;
+    bool Registered = false; // RegisterOnCoastlines has run
 
     explicit TState(const TMapOptions& aOptions) : Options(aOptions), Projection(aOptions.Projection) {}
 };
@@ -272,10 +347,10 @@ TGeoTiePoints PictureTies(const lrptgeo::TScanGeometry& aGeometry, TUtcTime aSta
 
 } // namespace
 
-std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap24*, 6>& aChannels,
-                                                  const std::vector<TComposite>& aComposites,
-                                                  const std::string& aStem) {
+void TPassMaps::RegisterOnCoastlines(const std::array<const TBitmap24*, 6>& aChannels) {
     TState& s = *fState;
+    if (s.Registered) return;
+    s.Registered = true;
     TRegistrationFacts& reg = fFacts.Registration;
     if (!s.Options.Register) {
         reg.Why = "not attempted (--no-register)";
@@ -315,14 +390,48 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     }
     reg.TimeOffsetS = s.Parameters.TimeOffsetS;
     reg.RollDeg = s.Parameters.RollDeg;
+}
+
+std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap24*, 6>& aChannels,
+                                                  const std::vector<TComposite>& aComposites,
+                                                  const std::string& aStem) {
+    RegisterOnCoastlines(aChannels);
+    TState& s = *fState;
     const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
 
+    // Pictures that start at the same scan and have the same rows share their tie points and the
+    // inverse mapping onto the map: both are worked out once per geometry (in a usual pass once for
+    // all channels and composites), and the pictures of one geometry are sampled together.
+    struct TGeometry {
+        TUtcTime Start{};
+        int Height = 0;
+        TGeoTiePoints Ties;
+        std::unique_ptr<TMapSampling> Sampling;
+    };
     struct TProduct {
         std::string Name;
         TPictureView View;
-        TUtcTime Start{};
-        bool Channel = false;
-        TGeoTiePoints Ties;
+        size_t Geometry = 0;
+        int Channel = 0;              // 1..6 for a channel picture, 0 for a composite
+        std::array<int, 3> Sources{}; // a composite's channels (blue, green, red bytes)
+        std::vector<uint8_t> RowDrawn;
+        TMapRaster Map;
+        // A composite of channels that share its geometry: their maps (red, green, blue), or none.
+        std::array<const TMapRaster*, 3> BandMaps{};
+    };
+    std::vector<TGeometry> geometries;
+    auto geometryOf = [&](TUtcTime aStart, int aHeight) {
+        for (size_t k = 0; k < geometries.size(); ++k)
+            if (geometries[k].Start == aStart && geometries[k].Height == aHeight) return k;
+        geometries.push_back({aStart, aHeight, {}, nullptr});
+        return geometries.size() - 1;
+    };
+    // Whether row aRow of channel aChannel (1..6) holds a scan the decoder drew.
+    auto drawn = [&](int aChannel, int64_t aRow) {
+        const TChannelTiming& c = s.Channels[static_cast<size_t>(aChannel - 1)];
+        return aRow >= 0 && aRow < c.Rows &&
+               (c.RowDrawn.empty() ||
+                (aRow < static_cast<int64_t>(c.RowDrawn.size()) && c.RowDrawn[static_cast<size_t>(aRow)]));
     };
     std::vector<TProduct> products;
     size_t longest = 0;
@@ -331,33 +440,59 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         if (!c.Present || c.Rows <= 0 || !aChannels[i]) continue;
         const int rows = std::min(c.Rows, aChannels[i]->Height());
         if (rows < 2) continue;
-        products.push_back({std::to_string(64 + i), GreyView(*aChannels[i], rows), s.Starts[i], true, {}});
+        TProduct p;
+        p.Name = std::to_string(64 + i);
+        p.View = GreyView(*aChannels[i], rows);
+        p.Geometry = geometryOf(s.Starts[i], rows);
+        p.Channel = static_cast<int>(i + 1);
+        p.RowDrawn.resize(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r)
+            p.RowDrawn[static_cast<size_t>(r)] = drawn(p.Channel, r);
+        products.push_back(std::move(p));
         if (products[longest].View.Height < rows) longest = products.size() - 1;
     }
     if (products.empty()) return {};
+    const size_t channelCount = products.size();
     for (const TComposite& c : aComposites) {
         if (!c.Picture || c.Picture->Height() < 2) continue;
-        // The composite's row 0 is the scan of its latest-starting channel.
+        // The composite's row 0 is the scan of its latest-starting channel; the others' rows are
+        // shifted by whole scans, as the composite was put together.
         TUtcTime start{};
+        int32_t latestMs = 0;
         bool first = true;
         for (int channel : c.Channels) {
-            const TUtcTime t = s.Starts[static_cast<size_t>(channel - 1)];
+            const size_t i = static_cast<size_t>(channel - 1);
+            const TUtcTime t = s.Starts[i];
             if (first || t > start) start = t;
+            latestMs = first ? s.Channels[i].FirstScanMs : std::max(latestMs, s.Channels[i].FirstScanMs);
             first = false;
         }
-        products.push_back({c.Name, ColourView(*c.Picture, c.Picture->Height()), start, false, {}});
+        TProduct p;
+        p.Name = c.Name;
+        p.View = ColourView(*c.Picture, c.Picture->Height());
+        p.Geometry = geometryOf(start, p.View.Height);
+        p.Sources = c.Channels;
+        p.RowDrawn.assign(static_cast<size_t>(p.View.Height), 1);
+        for (int channel : c.Channels) {
+            const int32_t difference = latestMs - s.Channels[static_cast<size_t>(channel - 1)].FirstScanMs;
+            const int64_t offset =
+                8 * static_cast<int64_t>(std::nearbyint(difference / (kRowSeconds * 8000)));
+            for (int r = 0; r < p.View.Height; ++r)
+                if (!drawn(channel, r + offset)) p.RowDrawn[static_cast<size_t>(r)] = 0;
+        }
+        products.push_back(std::move(p));
     }
+    for (TProduct& p : products)
+        p.View.RowDrawn = p.RowDrawn.data();
     {
         std::vector<std::function<void()>> tasks;
-        for (TProduct& p : products)
-            tasks.emplace_back([&p, &geometry] { p.Ties = PictureTies(geometry, p.Start, p.View.Height); });
-        // Two threads: the map work shares the machine with nothing else at the end of a pass, and
-        // each task holds a map of tens of megabytes.
+        for (TGeometry& g : geometries)
+            tasks.emplace_back([&g, &geometry] { g.Ties = PictureTies(geometry, g.Start, g.Height); });
         RunInOrder(tasks, 2);
     }
 
     // The facts of the longest channel's picture.
-    const TGeoTiePoints& main = products[longest].Ties;
+    const TGeoTiePoints& main = geometries[products[longest].Geometry].Ties;
     const double lastCol = main.Width - 1, lastRow = main.Height - 1;
     fFacts.Corners = {InterpolateLatLon(main, 0, 0), InterpolateLatLon(main, lastCol, 0),
                       InterpolateLatLon(main, 0, lastRow), InterpolateLatLon(main, lastCol, lastRow)};
@@ -366,30 +501,111 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     std::vector<std::string> files;
     try {
         const TMapGrid grid = ChooseMapGrid(main, s.Projection);
-        const TMapRaster lines = DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection);
+        // Two threads throughout: the map work shares the machine with nothing else at the end of a
+        // pass. First what needs no map: the inverse mappings, the overlay lines and the raw
+        // pictures with their control points.
+        std::optional<TLinePixels> lines;
         std::vector<std::function<void()>> tasks;
-        // Longest first, so that the two threads end together: the colour maps, then the grey ones.
+        for (TGeometry& g : geometries)
+            tasks.emplace_back(
+                [&g, &grid, &s] { g.Sampling = std::make_unique<TMapSampling>(g.Ties, s.Projection, grid); });
+        tasks.emplace_back([&] { lines.emplace(DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection)); });
+        for (size_t k = 0; k < channelCount; ++k) {
+            const TProduct& p = products[k];
+            const std::string name = aStem + "." + p.Name + ".gcp.tif";
+            tasks.emplace_back(
+                [&p, &geometries, name] { WriteGcpGeoTiff(p.View, geometries[p.Geometry].Ties, name); });
+        }
+        RunInOrder(tasks, 2);
+
+        // The maps. A composite of channels that share its geometry is their maps side by side
+        // (bilinear sampling works band by band); others are sampled themselves.
+        auto channelMap = [&](int aChannel, size_t aGeometry) -> const TMapRaster* {
+            for (size_t k = 0; k < channelCount; ++k)
+                if (products[k].Channel == aChannel && products[k].Geometry == aGeometry)
+                    return &products[k].Map;
+            return nullptr;
+        };
+        tasks.clear();
+        std::vector<TProduct*> gathered;
+        // The others in two batches per geometry, one per thread, each sampled in one pass.
+        std::vector<std::array<std::vector<TProduct*>, 2>> batches(geometries.size());
+        std::vector<std::array<int, 2>> weights(geometries.size(), {0, 0});
+        for (TProduct& p : products) {
+            bool gather = p.Channel == 0 && p.Sources[0] != p.Sources[1];
+            for (int channel : p.Sources)
+                gather = gather && channelMap(channel, p.Geometry);
+            if (gather) {
+                gathered.push_back(&p);
+                continue;
+            }
+            std::array<int, 2>& w = weights[p.Geometry];
+            const int lighter = w[0] <= w[1] ? 0 : 1;
+            batches[p.Geometry][static_cast<size_t>(lighter)].push_back(&p);
+            w[static_cast<size_t>(lighter)] += p.View.Bands + 1;
+        }
+        for (size_t g = 0; g < geometries.size(); ++g)
+            for (const std::vector<TProduct*>& batch : batches[g])
+                if (!batch.empty())
+                    tasks.emplace_back([&batch, &sampling = *geometries[g].Sampling] {
+                        std::vector<TPictureView> views;
+                        for (const TProduct* p : batch)
+                            views.push_back(p->View);
+                        std::vector<TMapRaster> maps = sampling.Apply(views);
+                        for (size_t k = 0; k < batch.size(); ++k)
+                            batch[k]->Map = std::move(maps[k]);
+                    });
+        RunInOrder(tasks, 2);
+        tasks.clear();
+        // Without lost rows the channels' maps have data at the same pixels: the composite's files are
+        // written from them straight away; else put together, no-data where any channel has none.
+        auto complete = [&](int aChannel) {
+            for (size_t k = 0; k < channelCount; ++k)
+                if (products[k].Channel == aChannel)
+                    return std::all_of(products[k].RowDrawn.begin(), products[k].RowDrawn.end(),
+                                       [](uint8_t d) { return d != 0; });
+            return false;
+        };
+        for (TProduct* p : gathered)
+            if (complete(p->Sources[0]) && complete(p->Sources[1]) && complete(p->Sources[2]))
+                p->BandMaps = {channelMap(p->Sources[2], p->Geometry), channelMap(p->Sources[1], p->Geometry),
+                               channelMap(p->Sources[0], p->Geometry)};
+        for (TProduct* p : gathered)
+            if (!p->BandMaps[0])
+                tasks.emplace_back([p, &channelMap] {
+                    p->Map = ZipBands(*channelMap(p->Sources[2], p->Geometry),
+                                      *channelMap(p->Sources[1], p->Geometry),
+                                      *channelMap(p->Sources[0], p->Geometry));
+                });
+        RunInOrder(tasks, 2);
+
+        // The files, longest first, so that the two threads end together: the colour maps, then
+        // the grey ones.
+        tasks.clear();
         std::vector<const TProduct*> order;
         for (const TProduct& p : products)
-            if (!p.Channel) order.push_back(&p);
+            if (p.Channel == 0) order.push_back(&p);
         for (const TProduct& p : products)
-            if (p.Channel) order.push_back(&p);
+            if (p.Channel != 0) order.push_back(&p);
         for (const TProduct* product : order) {
             const TProduct& p = *product;
             const std::string name = aStem + "." + p.Name;
             files.push_back(name + ".map.tif");
             files.push_back(name + ".map.png");
-            if (p.Channel) files.push_back(name + ".gcp.tif");
-            tasks.emplace_back([&p, &grid, &lines, name, projection = s.Projection] {
-                const TMapRaster map = MakeMap(p.View, p.Ties, projection, grid);
-                WriteMapGeoTiff(map, name + ".map.tif");
-                WriteMapPng(map, lines, name + ".map.png");
+            if (p.Channel != 0) files.push_back(name + ".gcp.tif");
+            tasks.emplace_back([&p, name] {
+                if (p.BandMaps[0])
+                    WriteMapGeoTiff(*p.BandMaps[0], *p.BandMaps[1], *p.BandMaps[2], name + ".map.tif");
+                else
+                    WriteMapGeoTiff(p.Map, name + ".map.tif");
             });
-            if (p.Channel)
-                tasks.emplace_back([&p, name] { WriteGcpGeoTiff(p.View, p.Ties, name + ".gcp.tif"); });
+            tasks.emplace_back([&p, &lines, name] {
+                const TMapBands bands = p.BandMaps[0]
+                                            ? TMapBands{{p.BandMaps[0], p.BandMaps[1], p.BandMaps[2]}, 1}
+                                            : TMapBands{{&p.Map, &p.Map, &p.Map}, p.Map.Bands};
+                WriteMapPng(bands, *lines, name + ".map.png");
+            });
         }
-        // Two threads: the map work shares the machine with nothing else at the end of a pass, and
-        // each task holds a map of tens of megabytes.
         RunInOrder(tasks, 2);
     } catch (const EGeoError& e) {
         throw std::runtime_error(e.what());

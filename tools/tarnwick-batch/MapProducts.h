@@ -54,6 +54,9 @@ struct TChannelTiming {
     int32_t FirstScanMs = -1;  // ms of the day of the first strip's stamp
     int32_t FirstDayCount = 0; // 0: the packets carry none
     int32_t Rows = 0;
+    // Per picture row (Rows of them): 0 where the decoder never drew the row (a lost scan), which
+    // the maps then show as no-data. Empty: every row drawn.
+    std::vector<uint8_t> RowDrawn;
 };
 
 struct TRegistrationFacts {
@@ -105,6 +108,12 @@ class TPassMaps {
     // UTC time of row aRow of channel aChannel (1..6), stamped (no attitude offset).
     lrptgeo::TUtcTime RowTime(int aChannel, int aRow) const;
     bool Northbound() const { return fFacts.Northbound; }
+
+    // Fits the time offset and roll to the coastlines on channel 2, 5 or 4 of aChannels (as
+    // WriteProducts takes them; unless --no-register), once: WriteProducts calls it when nobody has.
+    // Only reads the pictures, so it may run while other files are written from them; call it after
+    // SetTiming and not during WriteProducts.
+    void RegisterOnCoastlines(const std::array<const TBitmap24*, 6>& aChannels);
 
     // The pictures: channel i (1..6) and the named composites (channels given by number), all
     // 1568 pixels wide, blue-green-red, rows as the stages drew them. Registers (unless

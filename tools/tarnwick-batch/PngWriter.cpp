@@ -66,7 +66,8 @@ bool WriteChunk(std::FILE* aFile, const char* aType, const uint8_t* aData, size_
 // small values. The stream comes from the fastest level of a compressor built for speed, which
 // packs these pictures about as well as zlib's fastest level in a third to a sixth of its time;
 // rows are filtered and compressed a batch at a time, so no whole picture is held twice.
-bool Encode(std::FILE* aFile, TPngWork& aWork, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows) {
+bool Encode(std::FILE* aFile, TPngWork& aWork, int aWidth, int aHeight, bool aGrey, TPngRowsForm aForm,
+            const TPngRows& aRows) {
     static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     uint8_t header[13] = {};
     PutBig32(header, static_cast<uint32_t>(aWidth));
@@ -75,6 +76,9 @@ bool Encode(std::FILE* aFile, TPngWork& aWork, int aWidth, int aHeight, bool aGr
     header[9] = aGrey ? 0 : 2; // grey or RGB; compression, filter and interlace methods 0
     if (std::fwrite(signature, 1, 8, aFile) != 8 || !WriteChunk(aFile, "IHDR", header, sizeof header))
         return false;
+    // The transparent colour: 16 bits per sample, all 0.
+    static const uint8_t black[6] = {};
+    if (aForm.BlackTransparent && !WriteChunk(aFile, "tRNS", black, aGrey ? 2 : 6)) return false;
 
     const size_t rowBytes = (aGrey ? 1 : 3) * static_cast<size_t>(aWidth);
     const size_t line = rowBytes + 1;
@@ -103,7 +107,7 @@ bool Encode(std::FILE* aFile, TPngWork& aWork, int aWidth, int aHeight, bool aGr
             const uint8_t* row = aRows(y, aWork.Scratch.data());
             uint8_t* out = aWork.Filtered.data() + line * static_cast<size_t>(r);
             *out++ = 2; // filter type "up"
-            if (aGrey) {
+            if (aGrey || aForm.RedFirst) {
                 for (size_t i = 0; i < rowBytes; ++i)
                     out[i] = static_cast<uint8_t>(row[i] - previous[i]);
             } else {
@@ -137,13 +141,18 @@ bool Encode(std::FILE* aFile, TPngWork& aWork, int aWidth, int aHeight, bool aGr
 } // namespace
 
 void WritePngRows(const std::string& aFileName, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows) {
+    WritePngRowsAs(aFileName, aWidth, aHeight, aGrey, aRows, {});
+}
+
+void WritePngRowsAs(const std::string& aFileName, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows,
+                    TPngRowsForm aForm) {
     if (aWidth <= 0 || aHeight <= 0)
         throw std::runtime_error("Cannot write \"" + aFileName + "\": a picture without pixels");
     std::FILE* file = std::fopen(aFileName.c_str(), "wb");
     if (!file) throw std::runtime_error("Cannot create \"" + aFileName + "\"");
     bool ok = false;
     try {
-        ok = Encode(file, ThreadWork(), aWidth, aHeight, aGrey, aRows);
+        ok = Encode(file, ThreadWork(), aWidth, aHeight, aGrey, aForm, aRows);
     } catch (...) {
         // A picture cut short is no picture: nothing is left behind.
         std::fclose(file);

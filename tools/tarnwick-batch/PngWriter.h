@@ -29,3 +29,12 @@ using TPngRows = std::function<const uint8_t*(int aY, uint8_t* aScratch)>;
 // without pixels among them; no file is left then), and passes on what aRows throws (no file is
 // left either). Each calling thread keeps about 1.6 MB of working memory until it ends.
 void WritePngRows(const std::string& aFileName, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows);
+
+// How WritePngRowsAs takes and marks colour rows.
+struct TPngRowsForm {
+    bool RedFirst = false;         // colour rows come red, green, blue (else blue, green, red)
+    bool BlackTransparent = false; // pixels of value 0 (grey) or 0, 0, 0 (RGB) are transparent
+};
+// WritePngRows with colour rows and transparency as aForm says.
+void WritePngRowsAs(const std::string& aFileName, int aWidth, int aHeight, bool aGrey, const TPngRows& aRows,
+                    TPngRowsForm aForm);

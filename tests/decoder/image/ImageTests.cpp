@@ -465,6 +465,15 @@ TEST(CanalDraw, HeadlessPictureMatchesTheWholeOneWithinTheLineCount) {
     whole.Stage.WriteOutCurrentStrip();
     headless.Stage.WriteOutCurrentStrip();
     same(56);
+    // The rows drawn: scans 0, 1 (the late packet), 3 and 6; scans 2, 4 and 5 are lost.
+    for (Channel* ch : {&whole, &headless}) {
+        const std::vector<uint8_t> drawn = ch->Stage.RowsDrawn();
+        for (size_t y = 0; y < 64; ++y) {
+            const size_t scan = y / 8;
+            EXPECT_EQ(y < drawn.size() && drawn[y] != 0, scan == 0 || scan == 1 || scan == 3 || scan == 6)
+                << "row " << y;
+        }
+    }
 }
 
 // Whole scans of an encoded scene come out exactly as an independent decoder of the same

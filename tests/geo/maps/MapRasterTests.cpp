@@ -142,6 +142,67 @@ TEST(MapRaster, EquirectangularMapHoldsThePictureWhereTheTiesPutIt) {
     ExpectFaithful(Compare(map, projection, model));
 }
 
+// One inverse mapping for several pictures: each map as MakeMap makes it alone, whatever the
+// pictures' bands and strides; rows never drawn leave the map pixels nearest them without data.
+TEST(MapSampling, ManyPicturesAtOnceAndRowsNeverDrawn) {
+    const TSwathModel model(44, 12, -12, 600, 400);
+    const TGeoTiePoints ties = model.Ties();
+    const TMapProjection projection;
+    const TMapGrid grid = ChooseMapGrid(ties, projection);
+    const TMapSampling sampling(ties, projection, grid);
+    EXPECT_EQ(sampling.Grid().Width, grid.Width);
+
+    const TPicture grey = MakePicture(model.Width, model.Height, 1),
+                   colour = MakePicture(model.Width, model.Height, 3);
+    // The grey pattern as the first byte of a wider 3-byte picture, as the decoder's channels come.
+    std::vector<uint8_t> wide(static_cast<size_t>(model.Width + 68) * 3 * model.Height, 200);
+    for (int r = 0; r < model.Height; ++r)
+        for (int c = 0; c < model.Width; ++c)
+            wide[(static_cast<size_t>(r) * (model.Width + 68) + c) * 3] =
+                grey.Bytes[static_cast<size_t>(r) * model.Width + c];
+    const TPictureView wideView{wide.data(), model.Width, model.Height, 1, 3, (model.Width + 68) * 3, false};
+    const std::vector<TMapRaster> maps = sampling.Apply({grey.View, colour.View, wideView});
+    ASSERT_EQ(maps.size(), 3u);
+    EXPECT_EQ(maps[0].Pixels, MakeMap(grey.View, ties, projection, grid).Pixels);
+    EXPECT_EQ(maps[1].Pixels, MakeMap(colour.View, ties, projection, grid).Pixels);
+    EXPECT_EQ(maps[2].Pixels, maps[0].Pixels);
+    ExpectFaithful(Compare(maps[1], projection, model));
+
+    // Rows 100..123 lost (the background black, as the decoder leaves it).
+    std::vector<uint8_t> drawn(static_cast<size_t>(model.Height), 1), lostBytes = grey.Bytes;
+    for (int r = 100; r < 124; ++r) {
+        drawn[static_cast<size_t>(r)] = 0;
+        std::fill_n(lostBytes.begin() + static_cast<ptrdiff_t>(r) * model.Width, model.Width, 0);
+    }
+    TPictureView lost = grey.View;
+    lost.Pixels = lostBytes.data();
+    lost.RowDrawn = drawn.data();
+    const TMapRaster gap = sampling.Apply(lost);
+    int underGap = 0, wrong = 0, beside = 0;
+    for (int j = 0; j < grid.Height; ++j)
+        for (int i = 0; i < grid.Width; ++i) {
+            TLatLonDeg p{grid.OriginY - (j + 0.5) * grid.PixelSizeY,
+                         grid.OriginX + (i + 0.5) * grid.PixelSizeX};
+            double c, r;
+            model.PictureOf(p, c, r);
+            if (c < 1 || c > model.Width - 2) continue;
+            const uint8_t v = gap.At(i, j), full = maps[0].At(i, j);
+            if (r > 100 && r < 123) { // nearest a lost row, by a margin for the mesh's approximation
+                ++underGap;
+                wrong += v != TMapRaster::kNoData;
+            } else if ((r > 98 && r < 99.3) || (r > 123.7 && r < 125)) {
+                // Beside the gap: the drawn row alone, never the black of the lost one.
+                ++beside;
+                wrong += v == TMapRaster::kNoData || std::abs(v - full) > 15;
+            } else if (r > 1 && r < 97) {
+                wrong += v != full;
+            }
+        }
+    EXPECT_GT(underGap, 5000);
+    EXPECT_GT(beside, 500);
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST(MapRaster, TiePointsWithoutEarthLeaveNoData) {
     const TSwathModel model(45, 10, 0, 400, 300);
     const TPicture picture = MakePicture(model.Width, model.Height, 1);

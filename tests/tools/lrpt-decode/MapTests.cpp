@@ -13,11 +13,13 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
@@ -310,6 +312,85 @@ TEST_F(PassOnTheMap, TarnwickBatchMakesTheSameMapsAndSaysWhereThePassLies) {
     ASSERT_TRUE(map.Opened);
     EXPECT_EQ(map.Authority, "4326");
     EXPECT_TRUE(fs::exists(out / "real.s.65.gcp.tif"));
+}
+
+// The bands of a GeoTIFF map, pixel-interleaved, and its grid.
+struct TPixels {
+    int Width = 0, Height = 0, Bands = 0;
+    std::array<double, 6> Transform{};
+    std::vector<uint8_t> Bytes;
+    bool AnyData(size_t aPixel) const {
+        for (int b = 0; b < Bands; ++b)
+            if (Bytes[aPixel * static_cast<size_t>(Bands) + static_cast<size_t>(b)] != 0) return true;
+        return false;
+    }
+};
+
+TPixels ReadPixels(const fs::path& aPath) {
+    GDALAllRegister();
+    TPixels p;
+    GDALDatasetH d = GDALOpen(aPath.c_str(), GA_ReadOnly);
+    if (!d) return p;
+    p.Width = GDALGetRasterXSize(d);
+    p.Height = GDALGetRasterYSize(d);
+    p.Bands = GDALGetRasterCount(d);
+    GDALGetGeoTransform(d, p.Transform.data());
+    p.Bytes.resize(static_cast<size_t>(p.Width) * p.Height * p.Bands);
+    if (GDALDatasetRasterIO(d, GF_Read, 0, 0, p.Width, p.Height, p.Bytes.data(), p.Width, p.Height, GDT_Byte,
+                            p.Bands, nullptr, p.Bands, static_cast<GSpacing>(p.Width) * p.Bands,
+                            1) != CE_None)
+        p.Bytes.clear();
+    GDALClose(d);
+    return p;
+}
+
+// Six seconds of noise in the middle of the real pass lose about five scans of every channel: on the
+// maps their rows are no-data (a gap across the swath), not the black the pictures keep there, and
+// the rest of the maps is the clean pass's. The PNG maps show no-data as transparent.
+TEST(LostScans, RowsNeverDrawnAreNoDataOnTheMaps) {
+    const fs::path dir = TestFolder("lrpt_decode_maps", "lost");
+    lrptsynth::SynthOptions gapped = RealFrames();
+    gapped.noiseGaps.push_back({40, 6});
+    const TRun clean =
+        Decode(SymbolFile(dir, "clean.s", RealFrames()), dir / "clean", "--no-register --tle " + Quote(kTle));
+    const TRun lost =
+        Decode(SymbolFile(dir, "lost.s", gapped), dir / "lost", "--no-register --tle " + Quote(kTle));
+    ASSERT_EQ(clean.Status, 0) << clean.Output;
+    ASSERT_EQ(lost.Status, 0) << lost.Output;
+    for (const char* product : {"65", "rgb123"}) {
+        SCOPED_TRACE(product);
+        const TPixels a = ReadPixels(clean.Dir / (std::string("clean.") + product + ".map.tif"));
+        const TPixels b = ReadPixels(lost.Dir / (std::string("lost.") + product + ".map.tif"));
+        ASSERT_FALSE(a.Bytes.empty());
+        ASSERT_EQ(a.Bytes.size(), b.Bytes.size());
+        EXPECT_EQ(a.Transform, b.Transform);
+        size_t gap = 0, gained = 0, changed = 0, shared = 0;
+        for (size_t k = 0; k < static_cast<size_t>(a.Width) * a.Height; ++k) {
+            const bool inA = a.AnyData(k), inB = b.AnyData(k);
+            gap += inA && !inB;
+            gained += inB && !inA;
+            if (!inA || !inB) continue;
+            ++shared;
+            for (int c = 0; c < a.Bands; ++c) {
+                const size_t i = k * static_cast<size_t>(a.Bands) + static_cast<size_t>(c);
+                if (std::abs(a.Bytes[i] - b.Bytes[i]) > 2) {
+                    ++changed;
+                    break;
+                }
+            }
+        }
+        // At least 3 whole scans (24 rows) of about 2,500 map pixels across, at most 12 scans.
+        EXPECT_GT(gap, 24u * 1500);
+        EXPECT_LT(gap, 96u * 4000);
+        EXPECT_EQ(gained, 0u);
+        // Beside the gap a map pixel takes the drawn row alone, so a few differ from the clean map.
+        EXPECT_LT(changed, gap / 20) << "of " << shared;
+    }
+    GDALDatasetH png = GDALOpen((lost.Dir / "lost.65.map.png").c_str(), GA_ReadOnly);
+    ASSERT_TRUE(png);
+    const char* transparent = GDALGetMetadataItem(png, "NODATA_VALUES", nullptr);
+    EXPECT_STREQ(transparent ? transparent : "", "0 0 0");
+    GDALClose(png);
 }
 
 // The mod-10 checksum of an element set line's first 68 characters.
