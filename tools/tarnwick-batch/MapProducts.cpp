@@ -345,51 +345,35 @@ TGeoTiePoints PictureTies(const lrptgeo::TScanGeometry& aGeometry, TUtcTime aSta
     });
 }
 
+// Whether row aRow of channel aChannel (1..6) holds a scan the decoder drew.
+bool RowWasDrawn(const std::array<TChannelTiming, 6>& aChannels, int aChannel, int64_t aRow) {
+    const TChannelTiming& c = aChannels[static_cast<size_t>(aChannel - 1)];
+    return aRow >= 0 && aRow < c.Rows &&
+           (c.RowDrawn.empty() ||
+            (aRow < static_cast<int64_t>(c.RowDrawn.size()) && c.RowDrawn[static_cast<size_t>(aRow)]));
+}
+
+// The rows of a picture of aRows rows starting at aStart made of channels aSources that the
+// decoder drew in all of them: a composite's row 0 is the scan of its latest-starting channel,
+// the others' rows shifted by whole scans, as the composite was put together.
+std::vector<uint8_t> PictureRowsDrawn(const std::array<TChannelTiming, 6>& aChannels,
+                                      const std::array<TUtcTime, 6>& aStarts,
+                                      const std::array<int, 3>& aSources, TUtcTime aStart, int aRows) {
+    std::vector<uint8_t> drawn(static_cast<size_t>(std::max(aRows, 0)), 1);
+    for (int channel : aSources) {
+        const double difference = SecondsBetween(aStarts[static_cast<size_t>(channel - 1)], aStart);
+        const int64_t offset = 8 * static_cast<int64_t>(std::nearbyint(difference / (kRowSeconds * 8)));
+        for (int r = 0; r < aRows; ++r)
+            if (!RowWasDrawn(aChannels, channel, r + offset)) drawn[static_cast<size_t>(r)] = 0;
+    }
+    return drawn;
+}
+
 } // namespace
 
 void TPassMaps::RegisterOnCoastlines(const std::array<const TBitmap24*, 6>& aChannels) {
-    TState& s = *fState;
-    if (s.Registered) return;
-    s.Registered = true;
-    TRegistrationFacts& reg = fFacts.Registration;
-    if (!s.Options.Register) {
-        reg.Why = "not attempted (--no-register)";
-    } else {
-        // Land and water differ most in the near infrared, else in the thermal infrared.
-        for (int channel : {2, 5, 4}) {
-            const size_t i = static_cast<size_t>(channel - 1);
-            if (!s.Channels[i].Present || !aChannels[i] ||
-                std::min(s.Channels[i].Rows, aChannels[i]->Height()) < 8)
-                continue;
-            try {
-                const TShores shores;
-                TRegistrationInput in;
-                in.Rows = std::min(s.Channels[i].Rows, aChannels[i]->Height());
-                in.Picture = GreyView(*aChannels[i], in.Rows);
-                in.RowTime = [this, channel](int aRow) { return RowTime(channel, aRow); };
-                in.Orbit = &*s.Orbit;
-                in.Start = s.Parameters;
-                in.Shores = &shores;
-                const TRegistrationResult r = Register(in);
-                reg.Attempted = true;
-                reg.Channel = channel;
-                reg.Confident = r.Confident;
-                reg.Applied = r.Confident;
-                reg.ResidualKm = r.ResidualKm;
-                reg.ResidualStartKm = r.ResidualStartKm;
-                reg.Confidence = r.Confidence;
-                reg.EdgesUsed = r.EdgesUsed;
-                reg.Why = r.Why;
-                if (r.Confident) s.Parameters = r.Fitted;
-            } catch (const EGeoError& e) {
-                reg.Why = std::string("not attempted: ") + e.what();
-            }
-            break;
-        }
-        if (!reg.Attempted && reg.Why.empty()) reg.Why = "not attempted: no channel 2, 5 or 4 in the pass";
-    }
-    reg.TimeOffsetS = s.Parameters.TimeOffsetS;
-    reg.RollDeg = s.Parameters.RollDeg;
+    if (fState->Registered) return;
+    RegisterPictures(aChannels);
 }
 
 std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap24*, 6>& aChannels,
@@ -426,13 +410,6 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         geometries.push_back({aStart, aHeight, {}, nullptr});
         return geometries.size() - 1;
     };
-    // Whether row aRow of channel aChannel (1..6) holds a scan the decoder drew.
-    auto drawn = [&](int aChannel, int64_t aRow) {
-        const TChannelTiming& c = s.Channels[static_cast<size_t>(aChannel - 1)];
-        return aRow >= 0 && aRow < c.Rows &&
-               (c.RowDrawn.empty() ||
-                (aRow < static_cast<int64_t>(c.RowDrawn.size()) && c.RowDrawn[static_cast<size_t>(aRow)]));
-    };
     std::vector<TProduct> products;
     size_t longest = 0;
     for (size_t i = 0; i < 6; ++i) {
@@ -445,9 +422,8 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         p.View = GreyView(*aChannels[i], rows);
         p.Geometry = geometryOf(s.Starts[i], rows);
         p.Channel = static_cast<int>(i + 1);
-        p.RowDrawn.resize(static_cast<size_t>(rows));
-        for (int r = 0; r < rows; ++r)
-            p.RowDrawn[static_cast<size_t>(r)] = drawn(p.Channel, r);
+        p.RowDrawn =
+            PictureRowsDrawn(s.Channels, s.Starts, {p.Channel, p.Channel, p.Channel}, s.Starts[i], rows);
         products.push_back(std::move(p));
         if (products[longest].View.Height < rows) longest = products.size() - 1;
     }
@@ -455,16 +431,12 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     const size_t channelCount = products.size();
     for (const TComposite& c : aComposites) {
         if (!c.Picture || c.Picture->Height() < 2) continue;
-        // The composite's row 0 is the scan of its latest-starting channel; the others' rows are
-        // shifted by whole scans, as the composite was put together.
+        // The composite's row 0 is the scan of its latest-starting channel.
         TUtcTime start{};
-        int32_t latestMs = 0;
         bool first = true;
         for (int channel : c.Channels) {
-            const size_t i = static_cast<size_t>(channel - 1);
-            const TUtcTime t = s.Starts[i];
+            const TUtcTime t = s.Starts[static_cast<size_t>(channel - 1)];
             if (first || t > start) start = t;
-            latestMs = first ? s.Channels[i].FirstScanMs : std::max(latestMs, s.Channels[i].FirstScanMs);
             first = false;
         }
         TProduct p;
@@ -472,14 +444,7 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         p.View = ColourView(*c.Picture, c.Picture->Height());
         p.Geometry = geometryOf(start, p.View.Height);
         p.Sources = c.Channels;
-        p.RowDrawn.assign(static_cast<size_t>(p.View.Height), 1);
-        for (int channel : c.Channels) {
-            const int32_t difference = latestMs - s.Channels[static_cast<size_t>(channel - 1)].FirstScanMs;
-            const int64_t offset =
-                8 * static_cast<int64_t>(std::nearbyint(difference / (kRowSeconds * 8000)));
-            for (int r = 0; r < p.View.Height; ++r)
-                if (!drawn(channel, r + offset)) p.RowDrawn[static_cast<size_t>(r)] = 0;
-        }
+        p.RowDrawn = PictureRowsDrawn(s.Channels, s.Starts, c.Channels, start, p.View.Height);
         products.push_back(std::move(p));
     }
     for (TProduct& p : products)
@@ -643,11 +608,13 @@ std::string GeolocationSummary(const TGeolocation& g) {
 
 void TPassMaps::RegisterPictures(const std::array<const TBitmap24*, 6>& aChannels) {
     TState& s = *fState;
+    s.Registered = true;
     TRegistrationFacts& reg = fFacts.Registration;
     reg = {};
     if (!s.Options.Register) {
         reg.Why = "not attempted (--no-register)";
     } else {
+        // Land and water differ most in the near infrared, else in the thermal infrared.
         for (int channel : {2, 5, 4}) {
             const size_t i = static_cast<size_t>(channel - 1);
             if (!s.Channels[i].Present || !aChannels[i] ||
@@ -662,7 +629,7 @@ void TPassMaps::RegisterPictures(const std::array<const TBitmap24*, 6>& aChannel
                 in.Orbit = &*s.Orbit;
                 in.Start = s.Parameters;
                 in.Shores = &shores;
-                const TRegistrationResult r = lrptgeo::Register(in);
+                const TRegistrationResult r = Register(in);
                 reg.Attempted = true;
                 reg.Channel = channel;
                 reg.Confident = r.Confident;
@@ -698,7 +665,13 @@ TPassMaps::TMapProduct TPassMaps::MakeMapProduct(const TComposite& aPicture, boo
         first = false;
     }
     const int rows = aPicture.Picture->Height();
-    const TPictureView view = aGrey ? GreyView(*aPicture.Picture, rows) : ColourView(*aPicture.Picture, rows);
+    TPictureView view = aGrey ? GreyView(*aPicture.Picture, rows) : ColourView(*aPicture.Picture, rows);
+    // Rows of lost scans are no-data on the map, as in the files the tools write.
+    std::array<int, 3> sources = aPicture.Channels;
+    for (int& channel : sources)
+        channel = std::clamp(channel, 1, 6);
+    const std::vector<uint8_t> drawn = PictureRowsDrawn(s.Channels, s.Starts, sources, start, rows);
+    view.RowDrawn = drawn.data();
     try {
         const lrptgeo::TScanGeometry geometry(*s.Orbit, s.Parameters);
         const TGeoTiePoints ties = PictureTies(geometry, start, rows);
@@ -716,22 +689,18 @@ TPassMaps::TMapProduct TPassMaps::MakeMapProduct(const TComposite& aPicture, boo
 
 TBitmap24 MapPicture(const TPassMaps::TMapProduct& aProduct) {
     const TMapRaster& map = aProduct.Map;
-    const TMapRaster& lines = aProduct.Lines;
-    const int w = map.Grid.Width, h = map.Grid.Height, bands = map.Bands;
-    TBitmap24 picture(w, h);
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* row = map.Pixels.data() + static_cast<size_t>(y) * w * bands;
-        const uint8_t* line = lines.Pixels.data() + static_cast<size_t>(y) * w * 4;
+    const TMapBands bands{{&map, &map, &map}, map.Bands};
+    const TLinePixels lines(aProduct.Lines);
+    TBitmap24 picture(map.Grid.Width, map.Grid.Height);
+    std::vector<uint8_t> rgb(3 * static_cast<size_t>(map.Grid.Width));
+    for (int y = 0; y < map.Grid.Height; ++y) {
+        // As the PNG has it, red first; the picture holds blue, green, red.
+        OverlaidRow(bands, lines, y, rgb.data());
         uint8_t* out = picture.ScanLine(y);
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* p = row + x * bands;
-            const uint8_t* l = line + 4 * x;
-            const int a = l[3];
-            // As the PNG blends them (WriteMapPng): red, green, blue in, blue, green, red out.
-            for (int b = 0; b < 3; ++b) {
-                const int v = bands == 3 ? p[2 - b] : p[0];
-                out[3 * x + b] = static_cast<uint8_t>((v * (255 - a) + l[2 - b] * a + 127) / 255);
-            }
+        for (size_t x = 0; x < rgb.size(); x += 3) {
+            out[x] = rgb[x + 2];
+            out[x + 1] = rgb[x + 1];
+            out[x + 2] = rgb[x];
         }
     }
     return picture;
@@ -739,8 +708,9 @@ TBitmap24 MapPicture(const TPassMaps::TMapProduct& aProduct) {
 
 std::vector<std::string> WriteMapProduct(const TPassMaps::TMapProduct& aProduct, const std::string& aName) {
     try {
-        WriteMapGeoTiff(aProduct.Map, aName + ".map.tif");
-        WriteMapPng(aProduct.Map, aProduct.Lines, aName + ".map.png");
+        const TMapRaster& map = aProduct.Map;
+        WriteMapGeoTiff(map, aName + ".map.tif");
+        WriteMapPng({{&map, &map, &map}, map.Bands}, TLinePixels(aProduct.Lines), aName + ".map.png");
     } catch (const EGeoError& e) {
         throw std::runtime_error(e.what());
     }
@@ -773,7 +743,7 @@ TSessionChannels SnapshotChannels(const std::array<TCanalDrawThread*, 6>& aStage
         auto copy = std::make_shared<TBitmap24>(kPictureWidth, rows);
         for (int y = 0; y < rows; ++y)
             std::copy_n(source->ScanLine(y), 3 * kPictureWidth, copy->ScanLine(y));
-        c.Timing[i] = {true, first, stage->FirstDayCount(), rows};
+        c.Timing[i] = {true, first, stage->FirstDayCount(), rows, stage->RowsDrawn()};
         c.Pictures[i] = std::move(copy);
     }
     return c;

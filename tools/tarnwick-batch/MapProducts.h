@@ -130,7 +130,7 @@ class TPassMaps {
 
     // For a window, which shows one map at a time instead of writing them all. After SetTiming:
     // fits the scan geometry to the coastlines on the pictures (aChannels as for WriteProducts)
-    // as WriteProducts does, channel 2, else 5, else 4, and not at all with --no-register.
+    // as RegisterOnCoastlines does, but every time it is called (the window's pictures grow).
     // Facts().Registration tells how it went; later maps use the fitted geometry when confident.
     void RegisterPictures(const std::array<const TBitmap24*, 6>& aChannels);
     // After SetTiming (and RegisterPictures, else with the model's geometry): the map of one
