@@ -18,12 +18,14 @@ namespace {
 
 constexpr double kTwoPi = 2 * M_PI;
 // Inner samples per chunk: the AGC, the NCO frequency and the coarse estimate change only at chunk
-// edges, so the chunk (about 128 symbols) is short against every loop's time constant.
+// edges, so the chunk (64 to 128 symbols) is short against every loop's time constant.
 constexpr size_t kChunk = 256;
 // Inner samples per NCO block (see Chunk); divides kChunk.
 constexpr size_t kBlock = 16;
 static_assert(kChunk % kBlock == 0);
 constexpr float kRollOff = 0.6f; // of the matched filter
+// Wideband input is decimated to at least this many samples per symbol (see the constructor).
+constexpr double kDecimateTo = 3;
 // Moments (amplitude, SNR) and lock metric average over about this many symbols.
 constexpr double kStatsWeight = 1.0 / 2048, kLockWeight = 1.0 / 4096;
 // Lock metric thresholds (see Symbol), with hysteresis.
@@ -48,8 +50,7 @@ TPreciseReceiver::TLoopGains TPreciseReceiver::LoopGains(double aBw, double aDam
     return {4 * aDamping * w / d, 4 * w * w / d};
 }
 
-TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
-    : fP(aParams), fTiming(std::clamp(aParams.TimingBw, 1e-6, 0.2), kRollOff) {
+TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) {
     Check(fP.SampleRate >= 8000 && fP.SampleRate <= 20e6, "sample rate must lie in 8 kHz .. 20 MHz");
     Check(fP.SymbolRate >= 1000 && fP.SymbolRate <= fP.SampleRate * 4,
           "symbol rate must lie in 1,000 .. 4 x the sample rate");
@@ -57,16 +58,19 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
         Check(bw > 0 && bw < 0.2, "loop bandwidths must lie in 0 .. 0.2 of the symbol rate");
     Check(fP.CarrierDamping > 0.1 && fP.CarrierDamping < 5, "damping must lie in 0.1 .. 5");
     Check(fP.MaxOffsetHz > 0 && fP.LockSeconds > 0, "offset range and lock time must be positive");
-    fInnerRate = 2 * fP.SymbolRate;
     fAcqGains = LoopGains(fP.CarrierAcqBw, fP.CarrierDamping);
     fTrackGains = LoopGains(fP.CarrierBw, fP.CarrierDamping);
-    // Wideband input: first an integer decimation by D to between two and three times the inner
-    // rate (a short Kaiser-windowed filter suffices, since only the band the later stages keep
-    // must stay free of aliases: the signal's half-width plus the largest offset), then the
-    // multi-stage resampler for the rest.
+    // The symbol timing interpolates at any number of samples per symbol from two up, so the
+    // loops run at the input rate. Wideband input (6 or more samples per symbol) is first
+    // decimated by an integer D to 3 .. 4.5 samples per symbol, which bounds the work per
+    // symbol; a short Kaiser-windowed filter suffices, since only the band the matched filter
+    // keeps must stay free of aliases: the signal's half-width plus the largest offset. (Fewer
+    // samples per symbol after it would need a much sharper, longer filter.) Input below two
+    // samples per symbol is brought up to two by liquid's multi-stage resampler.
+    const double sps = fP.SampleRate / fP.SymbolRate;
     double afterDecimation = fP.SampleRate;
-    if (fP.SampleRate >= 4 * fInnerRate) {
-        fDecimation = int(fP.SampleRate / (2 * fInnerRate));
+    if (sps >= 2 * kDecimateTo) {
+        fDecimation = int(sps / kDecimateTo);
         afterDecimation = fP.SampleRate / fDecimation;
         const double keep = 0.5 * (1 + kRollOff) * fP.SymbolRate + fP.MaxOffsetHz;
         const double stop = afterDecimation - keep;
@@ -77,14 +81,18 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
         fDecimator.reset(firdecim_crcf_create(unsigned(fDecimation), h.data(), len));
         Check(fDecimator != nullptr, "cannot create the decimator");
     }
-    const double ratio = fInnerRate / afterDecimation;
-    if (std::fabs(ratio - 1) > 1e-9) {
-        fResampler.reset(msresamp_crcf_create(float(ratio), 60.0f));
+    fInnerRate = afterDecimation;
+    if (afterDecimation < 2 * fP.SymbolRate) {
+        fInnerRate = 2 * fP.SymbolRate;
+        fResampler.reset(msresamp_crcf_create(float(fInnerRate / afterDecimation), 60.0f));
         Check(fResampler != nullptr, "cannot create the resampler");
     }
-    // 8,192-point spectra (57 ms at 72,000 symbols/s: a drift of 100 Hz/s smears the line over
-    // about one bin), four averaged per estimate.
-    fCoarse = std::make_unique<TCoarseFrequency>(fInnerRate, 8192, 4, fP.MaxOffsetHz);
+    fSps = fInnerRate / fP.SymbolRate;
+    fTiming = std::make_unique<TSymbolTiming>(fSps, fP.Oqpsk, std::clamp(fP.TimingBw, 1e-6, 0.2), kRollOff);
+    // Spectra of about 4,100 symbols (57 ms at 72,000 symbols/s: a drift of 100 Hz/s smears the
+    // line over about one bin), the power of two nearest, four averaged per estimate.
+    const int fftSize = 1 << int(std::lround(std::log2(4096 * fSps)));
+    fCoarse = std::make_unique<TCoarseFrequency>(fInnerRate, fftSize, 4, fP.MaxOffsetHz);
     Reset();
 }
 
@@ -94,14 +102,13 @@ void TPreciseReceiver::Reset() {
     if (fDecimator) firdecim_crcf_reset(fDecimator.get());
     fCarry.clear();
     if (fResampler) msresamp_crcf_reset(fResampler.get());
-    fTiming.Reset();
+    fTiming->Reset();
     fCoarse->Reset();
     fPending.clear();
     fAgcGain = 1;
     fAgcPower = -1;
     fNco = fStep = 1;
     fW = 0;
-    fPrevRe = 0;
     fM2 = 1;
     fM4 = 2;
     fInvAmp = 1;
@@ -170,12 +177,10 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
     if (fAgcPower < 0) {
         fAgcPower = power;
     } else {
-        const double keep = std::pow(1 - fP.AgcBw / 2, double(aCount));
+        const double keep = std::pow(1 - fP.AgcBw / fSps, double(aCount));
         fAgcPower = float(keep * fAgcPower + (1 - keep) * power);
     }
     fAgcGain = fAgcPower > 1e-30f ? 1 / std::sqrt(fAgcPower) : 1;
-    for (size_t k = 0; k < aCount; ++k)
-        aBuf[k] *= fAgcGain;
 
     // Coarse estimate of the absolute carrier offset while unlocked. A strong line is taken at
     // once, a weaker one when two estimates in a row agree. The first accepted estimate tunes at
@@ -183,6 +188,13 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
     // carrier by more than the loop pulls in by itself.
     // Offset QPSK keeps a fourth-power line at four times the offset too (the staggered branches
     // do not cancel it with a roll-off of 0.6), so both are estimated from the samples as they come.
+    // (The estimate's powers need the gain applied; once locked, the NCO applies it.)
+    float gain = fAgcGain;
+    if (!fLocked) {
+        for (size_t k = 0; k < aCount; ++k)
+            aBuf[k] *= fAgcGain;
+        gain = 1;
+    }
     const bool ready = !fLocked && fCoarse->Feed(aBuf, aCount);
     if (ready) {
         const double off = fCoarse->OffsetHz(), strength = fCoarse->Strength();
@@ -199,12 +211,12 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         }
     }
 
-    // Per block of kBlock samples: NCO, for offset QPSK the half-symbol delay of I that puts it
-    // beside the Q of the same pair (from there on the signal is plain QPSK to the timing and
-    // carrier loops), then symbol timing. The NCO holds its phase step over the block and takes
-    // the Costas loop's corrections at the block's end: the derotation of a block then does not
-    // wait for the symbols just found, and the loop's extra delay (at most kBlock / 2 symbols)
-    // is small beside its time constant. Blocks count from the start of the input, since chunks do.
+    // Per block of kBlock samples: NCO, then symbol timing (which, for offset QPSK, lines the
+    // branches up by sampling I half a symbol before Q). The NCO holds its phase step over the block and
+    // takes the Costas loop's corrections at the block's end: the derotation of a block then does not wait
+    // for the symbols just found, and the loop's extra delay (at most kBlock / 2 symbols) is small beside its
+    // time constant. Blocks count from the start of the input, since chunks do. Once locked, the AGC's gain
+    // rides on the NCO's phasor.
     fInnerSamples += int64_t(aCount);
     std::complex<float> z[kBlock], y;
     for (size_t at = 0; at < aCount; at += kBlock) {
@@ -218,18 +230,13 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         step[4] = step[2] * step[2];
         for (size_t k = 5; k <= kBlock; ++k)
             step[k] = step[4] * step[k - 4];
+        const std::complex<float> nco = fNco * gain;
         for (size_t k = 0; k < n; ++k)
-            z[k] = aBuf[at + k] * (fNco * step[k]);
+            z[k] = aBuf[at + k] * (nco * step[k]);
         fNco *= step[n];
-        if (fP.Oqpsk)
-            for (size_t k = 0; k < n; ++k) {
-                const float re = z[k].real();
-                z[k].real(fPrevRe);
-                fPrevRe = re;
-            }
         fKick = fTurn = 0;
         for (size_t k = 0; k < n; ++k)
-            if (fTiming.Push(z[k], y)) Symbol(y, aSymbols);
+            if (fTiming->Push(z[k], y)) Symbol(y, aSymbols);
         fNco *= std::complex<float>(1 - fKick * fKick / 2, -fKick);
         fStep *= std::complex<float>(1 - fTurn * fTurn / 2, -fTurn);
     }
@@ -268,12 +275,12 @@ inline void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPa
     fM4 += kStatsWeight * (m2 * m2 - fM4);
 
     // Costas phase detector for QPSK, normalised to sin(phase error); the loop turns the NCO's
-    // phase (small-angle rotation) and its frequency through the integrator, both at the end of
-    // the NCO block.
+    // phase (small-angle rotation) and its frequency through the integrator (per symbol, so per
+    // sample a share of it), both at the end of the NCO block.
     double e = double((zr >= 0 ? zi : -zi) - (zi >= 0 ? zr : -zr)) * (0.5 * fInvAmp);
     e = std::clamp(e, -1.0, 1.0);
     const TLoopGains& g = fLocked ? fTrackGains : fAcqGains;
-    const float turn = float(g.Beta * e / 2);
+    const float turn = float(g.Beta * e / fSps);
     fKick += float(g.Alpha * e);
     fTurn += turn;
     fW += double(turn);
