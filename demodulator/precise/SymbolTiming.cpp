@@ -3,7 +3,9 @@
 #include "PreciseReceiver.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 
 namespace precise {
 
@@ -25,11 +27,12 @@ double RootRaisedCosine(double aT, double aBeta) {
 
 TSymbolTiming::TSymbolTiming(double aSamplesPerSymbol, bool aOqpsk, double aBw, float aRollOff)
     : fScale(aSamplesPerSymbol / 2), fOqpsk(aOqpsk), fRe(size_t(2 * kRing)), fIm(size_t(2 * kRing)) {
-    const double sps = std::clamp(aSamplesPerSymbol, 2.0, 16.0);
+    const double sps = std::clamp(aSamplesPerSymbol, 2.0, 8.0);
     fScale = sps / 2;
     // +-4 symbols of the pulse; the rows are padded so the dot products run in whole vectors.
     fHalf = int(std::ceil(4 * sps - 1e-9));
     fTaps = (2 * fHalf + 1 + 3) / 4 * 4;
+    fStep = StepFor(fTaps / 4);
     // Row b holds the taps for an instant b / 64 of a sample after a whole sample n0: the tap of
     // x[n0 + a] is the pulse at (b / 64 - a) samples. Row 64 repeats row 0 one sample on, so that
     // rounding to the nearest row never needs the next sample's row.
@@ -66,20 +69,33 @@ void TSymbolTiming::Reset() {
     fPrev = 0;
 }
 
-float TSymbolTiming::Dot(const std::vector<float>& aBranch, double aAt) const {
+TSymbolTiming::TWhere TSymbolTiming::Where(double aAt) const {
     // aAt is positive, so truncation is the floor. The window x[n0 - fHalf ..] lies contiguously
     // in the doubled ring (it spans under kRing samples).
     const int64_t n0 = int64_t(aAt);
     const int b = std::min(kBranches, int((aAt - double(n0)) * kBranches + 0.5));
-    const float* x = aBranch.data() + ((n0 - fHalf) & (kRing - 1));
-    const float* taps = fBank.data() + size_t(b * fTaps);
+    return {size_t((n0 - fHalf) & (kRing - 1)), fBank.data() + size_t(b * fTaps)};
+}
+
+template <int G> float TSymbolTiming::Dot(const std::vector<float>& aBranch, TWhere aWhere) {
+    const float* x = aBranch.data() + aWhere.Start;
     float s = 0;
-    for (int k = 0; k < fTaps; ++k)
-        s += x[k] * taps[k];
+    for (int k = 0; k < 4 * G; ++k)
+        s += x[k] * aWhere.Taps[k];
     return s;
 }
 
-std::complex<float> TSymbolTiming::Step() {
+template <int G> std::complex<float> TSymbolTiming::DotPair(TWhere aWhere) const {
+    const float *re = fRe.data() + aWhere.Start, *im = fIm.data() + aWhere.Start;
+    float sr = 0, si = 0;
+    for (int k = 0; k < 4 * G; ++k) {
+        sr += re[k] * aWhere.Taps[k];
+        si += im[k] * aWhere.Taps[k];
+    }
+    return {sr, si};
+}
+
+template <int G> std::complex<float> TSymbolTiming::Step() {
     // The next instant follows from the error of the symbol before this one: the loop then waits
     // one more symbol (nothing beside its time constant of hundreds), and finding this symbol's
     // instant does not wait for the previous symbol's filter outputs.
@@ -88,8 +104,16 @@ std::complex<float> TSymbolTiming::Step() {
     // Offset QPSK: I is taken half a period before Q, which lines the branches up; from here on
     // the pair is plain QPSK to the Gardner detector and the carrier loop. The mid-points lie
     // half a period before each branch's instant.
-    const double atI = fOqpsk ? at - h : at;
-    const std::complex<float> on(Dot(fRe, atI), Dot(fIm, at)), mid(Dot(fRe, atI - h), Dot(fIm, at - h));
+    std::complex<float> on, mid;
+    const TWhere now = Where(at), before = Where(at - h);
+    if (!fOqpsk) {
+        on = DotPair<G>(now);
+        mid = DotPair<G>(before);
+    } else {
+        const std::complex<float> b = DotPair<G>(before);
+        on = {b.real(), Dot<G>(fIm, now)};
+        mid = {Dot<G>(fRe, Where(at - 2 * h)), b.imag()};
+    }
 
     // Gardner: the mid-point between two symbols lies on the transition; its sign against the
     // step between the symbols tells early from late. Normalised by the mean symbol power as of
@@ -110,6 +134,14 @@ std::complex<float> TSymbolTiming::Step() {
         fPrev = 0;
     }
     return on;
+}
+
+TSymbolTiming::TStep TSymbolTiming::StepFor(int aGroups) {
+    static constexpr auto kSteps = []<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<TStep, sizeof...(I)>{&TSymbolTiming::Step<kMinGroups + int(I)>...};
+    }
+    (std::make_index_sequence<kMaxGroups - kMinGroups + 1>());
+    return kSteps[size_t(std::clamp(aGroups, kMinGroups, kMaxGroups) - kMinGroups)];
 }
 
 } // namespace precise

@@ -15,7 +15,7 @@ namespace precise {
 
 class TSymbolTiming {
   public:
-    // aSamplesPerSymbol: nominal input samples per symbol, 2 .. 16; aOqpsk: the Q branch is sent
+    // aSamplesPerSymbol: nominal input samples per symbol, 2 .. 8 (clamped); aOqpsk: the Q branch is sent
     // half a symbol after I, so I is sampled half a nominal period before Q and paired with it;
     // aBw: loop noise bandwidth as a fraction of the symbol rate (0 < aBw < 0.2); aRollOff 0..1.
     TSymbolTiming(double aSamplesPerSymbol, bool aOqpsk, double aBw, float aRollOff);
@@ -28,7 +28,7 @@ class TSymbolTiming {
         fWrite = (fWrite + 1) & (kRing - 1);
         ++fCount;
         if (fNext + fHalf > double(fCount - 1)) return false;
-        aSymbol = Step();
+        aSymbol = (this->*fStep)();
         return true;
     }
     void Reset();
@@ -42,14 +42,26 @@ class TSymbolTiming {
     // of half a nominal period, as are the loop's other quantities: the loop's dynamics then do
     // not depend on the samples per symbol.
     static constexpr double kMaxRate = 0.005;
-    std::complex<float> Step();
-    // Matched filter output of one branch (fRe or fIm) at the instant aAt (a sample index).
-    float Dot(const std::vector<float>& aBranch, double aAt) const;
+    // The step for rows of 4 x G taps, G a constant so that the dot products unroll.
+    using TStep = std::complex<float> (TSymbolTiming::*)();
+    static constexpr int kMinGroups = 5, kMaxGroups = 17; // 2 .. 8 samples per symbol
+    template <int G> std::complex<float> Step();
+    static TStep StepFor(int aGroups);
+    // An instant (a sample index) as the start of its window in the ring and its row of taps.
+    struct TWhere {
+        size_t Start;
+        const float* Taps;
+    };
+    TWhere Where(double aAt) const;
+    // Matched filter output of one branch (fRe or fIm), or of both, at an instant.
+    template <int G> static float Dot(const std::vector<float>& aBranch, TWhere aWhere);
+    template <int G> std::complex<float> DotPair(TWhere aWhere) const;
 
-    double fScale = 1;           // input samples per half symbol
-    bool fOqpsk = false;         // I sampled fScale before Q
-    int fHalf = 8;               // taps either side of the centre
-    int fTaps = 20;              // taps per row, padded with zeros to a multiple of 4
+    double fScale = 1;   // input samples per half symbol
+    bool fOqpsk = false; // I sampled fScale before Q
+    int fHalf = 8;       // taps either side of the centre
+    int fTaps = 20;      // taps per row, padded with zeros to a multiple of 4
+    TStep fStep = nullptr;
     std::vector<float> fBank;    // kBranches + 1 rows of fTaps
     std::vector<float> fRe, fIm; // the input's branches, each ring stored twice so windows are contiguous
     int fWrite = 0;
