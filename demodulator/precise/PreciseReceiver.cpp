@@ -78,8 +78,7 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) 
             std::max(9u, estimate_req_filter_len(float((stop - keep) / fP.SampleRate), 60.0f));
         std::vector<float> h(len);
         liquid_firdes_kaiser(len, float(0.5 * (keep + stop) / fP.SampleRate), 60.0f, 0.0f, h.data());
-        fDecimator.reset(firdecim_crcf_create(unsigned(fDecimation), h.data(), len));
-        Check(fDecimator != nullptr, "cannot create the decimator");
+        fDecimator = std::make_unique<TFirDecimator>(h, fDecimation);
     }
     fInnerRate = afterDecimation;
     if (afterDecimation < 2 * fP.SymbolRate) {
@@ -99,8 +98,7 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) 
 TPreciseReceiver::~TPreciseReceiver() = default;
 
 void TPreciseReceiver::Reset() {
-    if (fDecimator) firdecim_crcf_reset(fDecimator.get());
-    fCarry.clear();
+    if (fDecimator) fDecimator->Reset();
     if (fResampler) msresamp_crcf_reset(fResampler.get());
     fTiming->Reset();
     fCoarse->Reset();
@@ -135,15 +133,10 @@ void TPreciseReceiver::Process(const std::complex<float>* aSamples, size_t aCoun
         aSamples += n;
         aCount -= n;
         if (fDecimator) {
-            // Whole groups of D samples only; the rest waits for the next call.
-            const size_t d = size_t(fDecimation);
-            fCarry.insert(fCarry.end(), in, in + n);
-            const size_t groups = fCarry.size() / d;
-            fDecimated.resize(groups);
-            firdecim_crcf_execute_block(fDecimator.get(), fCarry.data(), unsigned(groups), fDecimated.data());
-            fCarry.erase(fCarry.begin(), fCarry.begin() + std::ptrdiff_t(groups * d));
+            fDecimated.clear();
+            fDecimator->Process(in, n, fDecimated);
             in = fDecimated.data();
-            n = groups;
+            n = fDecimated.size();
         }
         if (fResampler) {
             const size_t room = size_t(std::ceil(double(n) * fInnerRate / fP.SampleRate * fDecimation)) + 64;

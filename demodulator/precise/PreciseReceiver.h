@@ -12,6 +12,7 @@
 #pragma once
 
 #include "CoarseFrequency.h"
+#include "FirDecimator.h"
 #include "LiquidObjects.h"
 #include "SymbolTiming.h"
 
@@ -101,9 +102,9 @@ class TPreciseReceiver {
     TPreciseParams fP;
     double fInnerRate = 0; // Hz of the samples the loops run on: the input's after decimation
     double fSps = 2;       // fInnerRate per symbol rate, 2 or more
-    TDecimator fDecimator; // wideband input only
+    std::unique_ptr<TFirDecimator> fDecimator; // wideband input only
     int fDecimation = 1;
-    std::vector<std::complex<float>> fCarry, fDecimated;
+    std::vector<std::complex<float>> fDecimated;
     TResampler fResampler;
     std::unique_ptr<TSymbolTiming> fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;
