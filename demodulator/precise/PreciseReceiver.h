@@ -96,6 +96,8 @@ class TPreciseReceiver {
     void Chunk(std::complex<float>* aBuf, size_t aCount, std::vector<TSoftPair>& aSymbols);
     [[gnu::always_inline]] void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
     void Retune(double aOffsetHz);
+    bool FeedCoarse(const std::complex<float>* aBuf, size_t aCount);
+    void ResetCoarse();
     void UpdateMoments();
     double CarrierHz() const;
 
@@ -108,6 +110,8 @@ class TPreciseReceiver {
     TResampler fResampler;
     std::unique_ptr<TSymbolTiming> fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;
+    TResampler fCoarseResampler; // to two samples per symbol, where the loops run faster
+    std::vector<std::complex<float>> fCoarseIn;
     std::vector<std::complex<float>> fPending; // inner samples not yet run
 
     // AGC
