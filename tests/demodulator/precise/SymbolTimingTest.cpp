@@ -49,7 +49,7 @@ std::vector<std::complex<float>> Signal(double aSps, double aClockPpm, bool aOqp
     return x;
 }
 
-TEST(SymbolTimingTest, SettlesOnTheConstellationAtAnyRatioAndClockOffset) {
+TEST(PreciseSymbolTimingTest, SettlesOnTheConstellationAtAnyRatioAndClockOffset) {
     struct TCase {
         double Sps, Ppm;
         bool Oqpsk;
