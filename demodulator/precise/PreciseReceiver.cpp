@@ -87,6 +87,7 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) 
         Check(fResampler != nullptr, "cannot create the resampler");
     }
     fSps = fInnerRate / fP.SymbolRate;
+    fInvSps = 1 / fSps;
     fTiming = std::make_unique<TSymbolTiming>(fSps, fP.Oqpsk, std::clamp(fP.TimingBw, 1e-6, 0.2), kRollOff);
     // The coarse estimate sees two samples per symbol: above the signal's band there is only
     // noise, whose fourth power would raise the floor under the line and delay acquisition at low
@@ -295,7 +296,7 @@ inline void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPa
     double e = double((zr >= 0 ? zi : -zi) - (zi >= 0 ? zr : -zr)) * (0.5 * fInvAmp);
     e = std::clamp(e, -1.0, 1.0);
     const TLoopGains& g = fLocked ? fTrackGains : fAcqGains;
-    const float turn = float(g.Beta * e / fSps);
+    const float turn = float(g.Beta * e * fInvSps);
     fKick += float(g.Alpha * e);
     fTurn += turn;
     fW += double(turn);

@@ -102,8 +102,8 @@ class TPreciseReceiver {
     double CarrierHz() const;
 
     TPreciseParams fP;
-    double fInnerRate = 0; // Hz of the samples the loops run on: the input's after decimation
-    double fSps = 2;       // fInnerRate per symbol rate, 2 or more
+    double fInnerRate = 0;          // Hz of the samples the loops run on: the input's after decimation
+    double fSps = 2, fInvSps = 0.5; // fInnerRate per symbol rate (2 or more), its inverse
     std::unique_ptr<TFirDecimator> fDecimator; // wideband input only
     int fDecimation = 1;
     std::vector<std::complex<float>> fDecimated;
