@@ -1,14 +1,14 @@
 // Haldrin's precise receiver: a floating-point QPSK / offset-QPSK demodulator beside the bit-exact
 // model, whose only aim is to get every frame out of a recording.
 //
-// Chain: wideband input decimated by an integer factor with a polyphase FIR to 3 .. 4.5 samples
-// per symbol (input below two samples per symbol is brought up to two by liquid's multi-stage
-// resampler); block AGC; carrier NCO; root-raised-cosine matched filter with polyphase-interpolated
-// symbol timing at any number of samples per symbol (roll-off 0.6; for offset QPSK it samples I half
-// a symbol before Q, which lines the branches up); a second-order
-// Costas loop on the symbols that hands its frequency to the NCO; a coarse carrier estimate from
-// the spectrum of the fourth power, used at the start and whenever lock is lost, so that
-// acquisition needs no sweep and a fade is bridged within about a tenth of a second.
+// Chain: wideband input decimated by an integer factor (an FIR evaluated at every D-th sample) to
+// 3 .. 4.5 samples per symbol (input below two samples per symbol is brought up to two by liquid's
+// multi-stage resampler); block AGC; carrier NCO; root-raised-cosine matched filter with
+// polyphase-interpolated symbol timing at any number of samples per symbol (roll-off 0.6; for offset QPSK it
+// samples I half a symbol before Q, which lines the branches up); a second-order Costas loop on the symbols
+// that hands its frequency to the NCO; a coarse carrier estimate from the spectrum of the fourth power, used
+// at the start and whenever lock is lost, so that acquisition needs no sweep and a fade is bridged within
+// about a tenth of a second.
 #pragma once
 
 #include "CoarseFrequency.h"
@@ -110,7 +110,7 @@ class TPreciseReceiver {
     TResampler fResampler;
     std::unique_ptr<TSymbolTiming> fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;
-    TResampler fCoarseResampler; // to two samples per symbol, where the loops run faster
+    TResampler fCoarseResampler; // the coarse estimate's, to two samples per symbol
     std::vector<std::complex<float>> fCoarseIn;
     std::vector<std::complex<float>> fPending; // inner samples not yet run
 
