@@ -21,13 +21,16 @@ class TSymbolTiming {
     TSymbolTiming(double aSamplesPerSymbol, bool aOqpsk, double aBw, float aRollOff);
 
     // Feeds one sample; returns true when a symbol instant has passed and sets aSymbol to the
-    // matched filter's output there (delay: about 4 symbols plus the fractional timing).
+    // matched filter's output there (delay: about 4 symbols and 4 samples plus the fractional
+    // timing).
     bool Push(std::complex<float> aSample, std::complex<float>& aSymbol) {
         fRe[size_t(fWrite)] = fRe[size_t(fWrite + kRing)] = aSample.real();
         fIm[size_t(fWrite)] = fIm[size_t(fWrite + kRing)] = aSample.imag();
         fWrite = (fWrite + 1) & (kRing - 1);
         ++fCount;
-        if (fNext + fHalf > double(fCount - 1)) return false;
+        // Four samples beyond the window: the dot products' vector loads (which run past the window
+        // into the padding) then read no sample just stored, whose store they would wait for.
+        if (fNext + fHalf + 4 > double(fCount - 1)) return false;
         aSymbol = (this->*fStep)();
         return true;
     }
