@@ -1,6 +1,7 @@
 // Speed of the precise receiver in input samples per second and times real time, at the rates
-// of the field: 144 kS/s (two samples per symbol, no resampling), 196,078 S/s (the generator's
-// default) and 2.048 MS/s (a wideband recording). The input is root-raised-cosine QPSK at 72,000
+// of the field: 144 kS/s (two samples per symbol), 150, 196.078 (the generator's default) and
+// 250 kS/s (not whole multiples of the symbol rate: the symbol timing interpolates), 1.024 and
+// 2.048 MS/s (wideband recordings, decimated first). The input is root-raised-cosine QPSK at 72,000
 // symbols/s, 2 kHz off the carrier, Es/N0 8 dB, so every stage does its ordinary work.
 #include "precise/PreciseReceiver.h"
 
@@ -74,6 +75,13 @@ void BM_Precise(benchmark::State& state) {
     state.counters["x_realtime"] = benchmark::Counter(double(samples) / rate, benchmark::Counter::kIsRate);
     state.counters["locked"] = rx.Readouts().Locked ? 1 : 0;
 }
-BENCHMARK(BM_Precise)->Arg(144000)->Arg(196078)->Arg(2048000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Precise)
+    ->Arg(144000)
+    ->Arg(150000)
+    ->Arg(196078)
+    ->Arg(250000)
+    ->Arg(1024000)
+    ->Arg(2048000)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -18,6 +18,5 @@ template <typename Object, int (*Destroy)(Object)>
 using TLiquidHolder = std::unique_ptr<std::remove_pointer_t<Object>, TLiquidDeleter<Object, Destroy>>;
 
 using TResampler = TLiquidHolder<msresamp_crcf, msresamp_crcf_destroy>;
-using TDecimator = TLiquidHolder<firdecim_crcf, firdecim_crcf_destroy>;
 
 } // namespace precise

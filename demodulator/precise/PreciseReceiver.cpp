@@ -18,12 +18,14 @@ namespace {
 
 constexpr double kTwoPi = 2 * M_PI;
 // Inner samples per chunk: the AGC, the NCO frequency and the coarse estimate change only at chunk
-// edges, so the chunk (about 128 symbols) is short against every loop's time constant.
+// edges, so the chunk (64 to 128 symbols) is short against every loop's time constant.
 constexpr size_t kChunk = 256;
 // Inner samples per NCO block (see Chunk); divides kChunk.
 constexpr size_t kBlock = 16;
 static_assert(kChunk % kBlock == 0);
 constexpr float kRollOff = 0.6f; // of the matched filter
+// Wideband input is decimated to at least this many samples per symbol (see the constructor).
+constexpr double kDecimateTo = 3;
 // Moments (amplitude, SNR) and lock metric average over about this many symbols.
 constexpr double kStatsWeight = 1.0 / 2048, kLockWeight = 1.0 / 4096;
 // Lock metric thresholds (see Symbol), with hysteresis.
@@ -48,8 +50,7 @@ TPreciseReceiver::TLoopGains TPreciseReceiver::LoopGains(double aBw, double aDam
     return {4 * aDamping * w / d, 4 * w * w / d};
 }
 
-TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
-    : fP(aParams), fTiming(std::clamp(aParams.TimingBw, 1e-6, 0.2), kRollOff) {
+TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams) : fP(aParams) {
     Check(fP.SampleRate >= 8000 && fP.SampleRate <= 20e6, "sample rate must lie in 8 kHz .. 20 MHz");
     Check(fP.SymbolRate >= 1000 && fP.SymbolRate <= fP.SampleRate * 4,
           "symbol rate must lie in 1,000 .. 4 x the sample rate");
@@ -57,16 +58,19 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
         Check(bw > 0 && bw < 0.2, "loop bandwidths must lie in 0 .. 0.2 of the symbol rate");
     Check(fP.CarrierDamping > 0.1 && fP.CarrierDamping < 5, "damping must lie in 0.1 .. 5");
     Check(fP.MaxOffsetHz > 0 && fP.LockSeconds > 0, "offset range and lock time must be positive");
-    fInnerRate = 2 * fP.SymbolRate;
     fAcqGains = LoopGains(fP.CarrierAcqBw, fP.CarrierDamping);
     fTrackGains = LoopGains(fP.CarrierBw, fP.CarrierDamping);
-    // Wideband input: first an integer decimation by D to between two and three times the inner
-    // rate (a short Kaiser-windowed filter suffices, since only the band the later stages keep
-    // must stay free of aliases: the signal's half-width plus the largest offset), then the
-    // multi-stage resampler for the rest.
+    // The symbol timing interpolates at any number of samples per symbol from two up, so the
+    // loops run at the input rate. Wideband input (6 or more samples per symbol) is first
+    // decimated by an integer D to 3 .. 4.5 samples per symbol, which bounds the work per
+    // symbol; a short Kaiser-windowed filter suffices, since only the band the matched filter
+    // keeps must stay free of aliases: the signal's half-width plus the largest offset. (Fewer
+    // samples per symbol after it would need a much sharper, longer filter.) Input below two
+    // samples per symbol is brought up to two by liquid's multi-stage resampler.
+    const double sps = fP.SampleRate / fP.SymbolRate;
     double afterDecimation = fP.SampleRate;
-    if (fP.SampleRate >= 4 * fInnerRate) {
-        fDecimation = int(fP.SampleRate / (2 * fInnerRate));
+    if (sps >= 2 * kDecimateTo) {
+        fDecimation = int(sps / kDecimateTo);
         afterDecimation = fP.SampleRate / fDecimation;
         const double keep = 0.5 * (1 + kRollOff) * fP.SymbolRate + fP.MaxOffsetHz;
         const double stop = afterDecimation - keep;
@@ -74,17 +78,28 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
             std::max(9u, estimate_req_filter_len(float((stop - keep) / fP.SampleRate), 60.0f));
         std::vector<float> h(len);
         liquid_firdes_kaiser(len, float(0.5 * (keep + stop) / fP.SampleRate), 60.0f, 0.0f, h.data());
-        fDecimator.reset(firdecim_crcf_create(unsigned(fDecimation), h.data(), len));
-        Check(fDecimator != nullptr, "cannot create the decimator");
+        fDecimator = std::make_unique<TFirDecimator>(h, fDecimation);
     }
-    const double ratio = fInnerRate / afterDecimation;
-    if (std::fabs(ratio - 1) > 1e-9) {
-        fResampler.reset(msresamp_crcf_create(float(ratio), 60.0f));
+    fInnerRate = afterDecimation;
+    if (afterDecimation < 2 * fP.SymbolRate) {
+        fInnerRate = 2 * fP.SymbolRate;
+        fResampler.reset(msresamp_crcf_create(float(fInnerRate / afterDecimation), 60.0f));
         Check(fResampler != nullptr, "cannot create the resampler");
     }
+    fSps = fInnerRate / fP.SymbolRate;
+    fInvSps = 1 / fSps;
+    fTiming = std::make_unique<TSymbolTiming>(fSps, fP.Oqpsk, std::clamp(fP.TimingBw, 1e-6, 0.2), kRollOff);
+    // The coarse estimate sees two samples per symbol: above the signal's band there is only
+    // noise, whose fourth power would raise the floor under the line and delay acquisition at low
+    // Es/N0. It runs only while unlocked, so its own resampler costs nothing once locked.
     // 8,192-point spectra (57 ms at 72,000 symbols/s: a drift of 100 Hz/s smears the line over
     // about one bin), four averaged per estimate.
-    fCoarse = std::make_unique<TCoarseFrequency>(fInnerRate, 8192, 4, fP.MaxOffsetHz);
+    const double coarseRate = 2 * fP.SymbolRate;
+    if (fInnerRate > coarseRate * (1 + 1e-9)) {
+        fCoarseResampler.reset(msresamp_crcf_create(float(coarseRate / fInnerRate), 60.0f));
+        Check(fCoarseResampler != nullptr, "cannot create the resampler");
+    }
+    fCoarse = std::make_unique<TCoarseFrequency>(coarseRate, 8192, 4, fP.MaxOffsetHz);
     fSpurs = std::make_unique<TSpurNotch>(fInnerRate);
     Reset();
 }
@@ -92,18 +107,16 @@ TPreciseReceiver::TPreciseReceiver(const TPreciseParams& aParams)
 TPreciseReceiver::~TPreciseReceiver() = default;
 
 void TPreciseReceiver::Reset() {
-    if (fDecimator) firdecim_crcf_reset(fDecimator.get());
-    fCarry.clear();
+    if (fDecimator) fDecimator->Reset();
     if (fResampler) msresamp_crcf_reset(fResampler.get());
-    fTiming.Reset();
-    fCoarse->Reset();
+    fTiming->Reset();
+    ResetCoarse();
     fSpurs->Reset();
     fPending.clear();
     fAgcGain = 1;
     fAgcPower = -1;
     fNco = fStep = 1;
     fW = 0;
-    fPrevRe = 0;
     fM2 = 1;
     fM4 = 2;
     fInvAmp = 1;
@@ -130,15 +143,10 @@ void TPreciseReceiver::Process(const std::complex<float>* aSamples, size_t aCoun
         aSamples += n;
         aCount -= n;
         if (fDecimator) {
-            // Whole groups of D samples only; the rest waits for the next call.
-            const size_t d = size_t(fDecimation);
-            fCarry.insert(fCarry.end(), in, in + n);
-            const size_t groups = fCarry.size() / d;
-            fDecimated.resize(groups);
-            firdecim_crcf_execute_block(fDecimator.get(), fCarry.data(), unsigned(groups), fDecimated.data());
-            fCarry.erase(fCarry.begin(), fCarry.begin() + std::ptrdiff_t(groups * d));
+            fDecimated.clear();
+            fDecimator->Process(in, n, fDecimated);
             in = fDecimated.data();
-            n = groups;
+            n = fDecimated.size();
         }
         if (fResampler) {
             const size_t room = size_t(std::ceil(double(n) * fInnerRate / fP.SampleRate * fDecimation)) + 64;
@@ -167,7 +175,7 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
     // Spurs: notched before the AGC and the carrier search see them. A line newly found spoilt the
     // spectra gathered so far (its fourth power outshines the carrier's), so the search restarts.
     if (fSpurs->Process(aBuf, aCount)) {
-        fCoarse->Reset();
+        ResetCoarse();
         fHaveEstimate = false;
     }
 
@@ -179,12 +187,10 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
     if (fAgcPower < 0) {
         fAgcPower = power;
     } else {
-        const double keep = std::pow(1 - fP.AgcBw / 2, double(aCount));
+        const double keep = std::pow(1 - fP.AgcBw / fSps, double(aCount));
         fAgcPower = float(keep * fAgcPower + (1 - keep) * power);
     }
     fAgcGain = fAgcPower > 1e-30f ? 1 / std::sqrt(fAgcPower) : 1;
-    for (size_t k = 0; k < aCount; ++k)
-        aBuf[k] *= fAgcGain;
 
     // Coarse estimate of the absolute carrier offset while unlocked. A strong line is taken at
     // once, a weaker one when two estimates in a row agree. The first accepted estimate tunes at
@@ -192,7 +198,14 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
     // carrier by more than the loop pulls in by itself.
     // Offset QPSK keeps a fourth-power line at four times the offset too (the staggered branches
     // do not cancel it with a roll-off of 0.6), so both are estimated from the samples as they come.
-    const bool ready = !fLocked && fCoarse->Feed(aBuf, aCount);
+    // (The estimate's powers need the gain applied; once locked, the NCO applies it.)
+    float gain = fAgcGain;
+    if (!fLocked) {
+        for (size_t k = 0; k < aCount; ++k)
+            aBuf[k] *= fAgcGain;
+        gain = 1;
+    }
+    const bool ready = !fLocked && FeedCoarse(aBuf, aCount);
     if (ready) {
         const double off = fCoarse->OffsetHz(), strength = fCoarse->Strength();
         const bool agree = fHaveEstimate && std::fabs(off - fLastEstimate) < kAgreeHz;
@@ -208,12 +221,12 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         }
     }
 
-    // Per block of kBlock samples: NCO, for offset QPSK the half-symbol delay of I that puts it
-    // beside the Q of the same pair (from there on the signal is plain QPSK to the timing and
-    // carrier loops), then symbol timing. The NCO holds its phase step over the block and takes
-    // the Costas loop's corrections at the block's end: the derotation of a block then does not
-    // wait for the symbols just found, and the loop's extra delay (at most kBlock / 2 symbols)
-    // is small beside its time constant. Blocks count from the start of the input, since chunks do.
+    // Per block of kBlock samples: NCO, then symbol timing (which, for offset QPSK, lines the
+    // branches up by sampling I half a symbol before Q). The NCO holds its phase step over the block and
+    // takes the Costas loop's corrections at the block's end: the derotation of a block then does not wait
+    // for the symbols just found, and the loop's extra delay (at most kBlock / 2 symbols) is small beside its
+    // time constant. Blocks count from the start of the input, since chunks do. Once locked, the AGC's gain
+    // rides on the NCO's phasor.
     fInnerSamples += int64_t(aCount);
     std::complex<float> z[kBlock], y;
     for (size_t at = 0; at < aCount; at += kBlock) {
@@ -227,18 +240,13 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
         step[4] = step[2] * step[2];
         for (size_t k = 5; k <= kBlock; ++k)
             step[k] = step[4] * step[k - 4];
+        const std::complex<float> nco = fNco * gain;
         for (size_t k = 0; k < n; ++k)
-            z[k] = aBuf[at + k] * (fNco * step[k]);
+            z[k] = aBuf[at + k] * (nco * step[k]);
         fNco *= step[n];
-        if (fP.Oqpsk)
-            for (size_t k = 0; k < n; ++k) {
-                const float re = z[k].real();
-                z[k].real(fPrevRe);
-                fPrevRe = re;
-            }
         fKick = fTurn = 0;
         for (size_t k = 0; k < n; ++k)
-            if (fTiming.Push(z[k], y)) Symbol(y, aSymbols);
+            if (fTiming->Push(z[k], y)) Symbol(y, aSymbols);
         fNco *= std::complex<float>(1 - fKick * fKick / 2, -fKick);
         fStep *= std::complex<float>(1 - fTurn * fTurn / 2, -fTurn);
     }
@@ -246,6 +254,21 @@ void TPreciseReceiver::Chunk(std::complex<float>* aBuf, size_t aCount, std::vect
     fNco /= std::abs(fNco);
     fStep = std::polar(1.0f, float(-fW));
     UpdateMoments();
+}
+
+bool TPreciseReceiver::FeedCoarse(const std::complex<float>* aBuf, size_t aCount) {
+    if (!fCoarseResampler) return fCoarse->Feed(aBuf, aCount);
+    fCoarseIn.resize(aCount + 64);
+    unsigned written = 0;
+    msresamp_crcf_execute(fCoarseResampler.get(), const_cast<std::complex<float>*>(aBuf), unsigned(aCount),
+                          fCoarseIn.data(), &written);
+    return fCoarse->Feed(fCoarseIn.data(), written);
+}
+
+void TPreciseReceiver::ResetCoarse() {
+    // After a lock the resampler holds samples from before it; the estimate starts afresh.
+    if (fCoarseResampler) msresamp_crcf_reset(fCoarseResampler.get());
+    fCoarse->Reset();
 }
 
 void TPreciseReceiver::UpdateMoments() {
@@ -277,12 +300,12 @@ inline void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPa
     fM4 += kStatsWeight * (m2 * m2 - fM4);
 
     // Costas phase detector for QPSK, normalised to sin(phase error); the loop turns the NCO's
-    // phase (small-angle rotation) and its frequency through the integrator, both at the end of
-    // the NCO block.
+    // phase (small-angle rotation) and its frequency through the integrator (per symbol, so per
+    // sample a share of it), both at the end of the NCO block.
     double e = double((zr >= 0 ? zi : -zi) - (zi >= 0 ? zr : -zr)) * (0.5 * fInvAmp);
     e = std::clamp(e, -1.0, 1.0);
     const TLoopGains& g = fLocked ? fTrackGains : fAcqGains;
-    const float turn = float(g.Beta * e / 2);
+    const float turn = float(g.Beta * e * fInvSps);
     fKick += float(g.Alpha * e);
     fTurn += turn;
     fW += double(turn);
@@ -301,7 +324,7 @@ inline void TPreciseReceiver::Symbol(std::complex<float> aY, std::vector<TSoftPa
     } else if (fLocked && fLockSum < kLockOff * m2sq) {
         fLocked = false;
         fUnlockedSince = fSymbols;
-        fCoarse->Reset();
+        ResetCoarse();
         fHaveEstimate = false;
     }
 

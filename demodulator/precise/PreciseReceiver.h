@@ -1,18 +1,19 @@
 // Haldrin's precise receiver: a floating-point QPSK / offset-QPSK demodulator beside the bit-exact
 // model, whose only aim is to get every frame out of a recording.
 //
-// Chain: resampling of any input rate to two samples per symbol (wideband input first decimated by
-// an integer factor with a polyphase FIR, then liquid's multi-stage resampler: half-band stages and
-// a polyphase arbitrary-rate stage); block AGC; carrier NCO; for offset
-// QPSK a delay of I by half a symbol, which lines the branches up; root-raised-cosine matched
-// filter with polyphase-interpolated symbol timing (liquid's symsync, roll-off 0.6); a second-order
-// Costas loop on the symbols that hands its frequency to the NCO; a coarse carrier estimate from
-// the spectrum of the fourth power, used at the start and whenever lock is lost, so that
-// acquisition needs no sweep and a fade is bridged within about a tenth of a second. Narrowband
-// lines in the band (spurs) are notched at the inner rate before all of this.
+// Chain: wideband input decimated by an integer factor (an FIR evaluated at every D-th sample) to
+// 3 .. 4.5 samples per symbol (input below two samples per symbol is brought up to two by liquid's
+// multi-stage resampler); block AGC; carrier NCO; root-raised-cosine matched filter with
+// polyphase-interpolated symbol timing at any number of samples per symbol (roll-off 0.6; for offset QPSK it
+// samples I half a symbol before Q, which lines the branches up); a second-order Costas loop on the symbols
+// that hands its frequency to the NCO; a coarse carrier estimate from the spectrum of the fourth power, used
+// at the start and whenever lock is lost, so that acquisition needs no sweep and a fade is bridged within
+// about a tenth of a second.
+// Narrowband lines in the band (spurs) are notched at the loops' rate before all of this.
 #pragma once
 
 #include "CoarseFrequency.h"
+#include "FirDecimator.h"
 #include "LiquidObjects.h"
 #include "SpurNotch.h"
 #include "SymbolTiming.h"
@@ -99,18 +100,23 @@ class TPreciseReceiver {
     void Chunk(std::complex<float>* aBuf, size_t aCount, std::vector<TSoftPair>& aSymbols);
     [[gnu::always_inline]] void Symbol(std::complex<float> aY, std::vector<TSoftPair>& aSymbols);
     void Retune(double aOffsetHz);
+    bool FeedCoarse(const std::complex<float>* aBuf, size_t aCount);
+    void ResetCoarse();
     void UpdateMoments();
     double CarrierHz() const;
 
     TPreciseParams fP;
-    double fInnerRate = 0; // two samples per symbol
-    TDecimator fDecimator; // wideband input only
+    double fInnerRate = 0;          // Hz of the samples the loops run on: the input's after decimation
+    double fSps = 2, fInvSps = 0.5; // fInnerRate per symbol rate (2 or more), its inverse
+    std::unique_ptr<TFirDecimator> fDecimator; // wideband input only
     int fDecimation = 1;
-    std::vector<std::complex<float>> fCarry, fDecimated;
+    std::vector<std::complex<float>> fDecimated;
     TResampler fResampler;
-    TSymbolTiming fTiming;
+    std::unique_ptr<TSymbolTiming> fTiming;
     std::unique_ptr<TCoarseFrequency> fCoarse;
-    std::unique_ptr<TSpurNotch> fSpurs;        // spurs: lines notched at the inner rate, first of all
+    TResampler fCoarseResampler; // the coarse estimate's, to two samples per symbol
+    std::vector<std::complex<float>> fCoarseIn;
+    std::unique_ptr<TSpurNotch> fSpurs;        // spurs: lines notched at the loops' rate, first of all
     std::vector<std::complex<float>> fPending; // inner samples not yet run
 
     // AGC
@@ -120,7 +126,6 @@ class TPreciseReceiver {
     float fKick = 0, fTurn = 0;              // the loop's phase and step corrections in this block
     double fW = 0;                           // radians per inner sample (the carrier offset)
     TLoopGains fAcqGains{}, fTrackGains{};
-    float fPrevRe = 0; // OQPSK: I of the previous inner sample
     // Statistics
     double fM2 = 1, fM4 = 2, fInvAmp = 1, fSignal = 1, fNoise = 0, fNoiseRatio = 1;
     bool fLocked = false, fEverLocked = false, fTuned = false, fHaveEstimate = false;

@@ -28,9 +28,9 @@ struct TSignal {
 
 // A generator WAV (16-bit frames Q, I) as complex float, with an optional linear carrier ramp
 // (Hz per second) on top of the generator's own offset.
-TSignal Make(lrptsynth::SynthOptions o, double aDriftHzPerS = 0) {
+TSignal Make(lrptsynth::SynthOptions o, double aDriftHzPerS = 0, double aRate = kRate) {
     o.form = lrptsynth::OutputForm::Wav;
-    o.sampleRate = kRate;
+    o.sampleRate = aRate;
     const lrptsynth::Recording rec = lrptsynth::synthesize(o);
     TSignal s;
     const size_t frames = (rec.bytes.size() - 44) / 4;
@@ -39,7 +39,7 @@ TSignal Make(lrptsynth::SynthOptions o, double aDriftHzPerS = 0) {
         const uint8_t* f = rec.bytes.data() + 44 + 4 * n;
         const float q = float(int16_t(uint16_t(f[0] | f[1] << 8))) / 32768;
         const float i = float(int16_t(uint16_t(f[2] | f[3] << 8))) / 32768;
-        const double t = double(n) / kRate;
+        const double t = double(n) / aRate;
         s.Samples[n] = std::complex<float>(i, q) * std::polar(1.0f, float(M_PI * aDriftHzPerS * t * t));
     }
     s.Values.assign(size_t(rec.leadInValues), 0);
@@ -303,6 +303,33 @@ TEST(PreciseReceiverTest, SplitAndResetGiveTheSameSymbols) {
         for (uint8_t b : rec.chainBits)
             sent.push_back(b ? 1 : -1);
         EXPECT_LT(ErrorRate(whole, sent, 30000, 10000), kAt10dB);
+    }
+}
+
+// Rates that are not a whole multiple of the symbol rate (the timing interpolates), offset QPSK,
+// and the recorder's clock 100 ppm off either way, so that the symbols come at 72,000 +- 7.2 per
+// second of the recording's time: from the first second on, the symbols as sent, at each rate.
+TEST(PreciseReceiverTest, OffsetQpskAtFractionalRatesWithTheClockOff) {
+    struct TCase {
+        double Rate, Ppm;
+    };
+    for (const TCase c :
+         {TCase{150000, 100}, TCase{250000, -100}, TCase{1024000, 100}, TCase{196078, -100}}) {
+        SCOPED_TRACE(testing::Message() << c.Rate << " S/s, clock " << c.Ppm << " ppm");
+        lrptsynth::SynthOptions o = Pass(3, 9, -3000, 12);
+        o.oqpsk = true;
+        o.symbolRate = 72000 * (1 + c.Ppm * 1e-6);
+        const TSignal s = Make(o, 0, c.Rate);
+        TPreciseParams p;
+        p.SampleRate = c.Rate;
+        p.Oqpsk = true;
+        TPreciseReceiver rx(p);
+        const std::vector<TSoftPair> out = Receive(s, p, &rx);
+        // One symbol per symbol sent (the receiver holds back a few).
+        EXPECT_NEAR(double(out.size()), double(s.Samples.size()) / c.Rate * o.symbolRate, 20);
+        EXPECT_NEAR(rx.Readouts().MeanOffsetHz, -3000, 5);
+        for (size_t first = 72000; first + 30000 < out.size(); first += 60000)
+            EXPECT_LT(ErrorRate(out, s.Values, first, 30000), kAt9dB) << "from symbol " << first;
     }
 }
 
