@@ -94,6 +94,8 @@ class TSyncBeforeViterbi : public TStepPatternThread {
     static constexpr int WeakLead = 4;
 
     uint8_t LastMode() const { return fLastMode; }
+    // Input position (as the input stream counts) where the next block is expected while locked.
+    int64_t ExpectedPosition() const { return fNext; }
     bool Nrzm() const { return fNrzm; }
     uint32_t NoSyncCount() const { return fNoSyncCount; }
 

@@ -103,7 +103,8 @@ bool TStageChain::FlushSync(TSyncBeforeViterbi& aSync, TSHORTstream& aIn, TSHORT
     // A block in the later pairing (modes 9..16) reads two values beyond it, its frame's last Q
     // value included.
     const int64_t later = aSync.LastMode() > 8 ? 2 : 0;
-    const int64_t waiting = aIn.AwaitingReadSize();
+    // The stage keeps some values before the expected block unread (to look back for a slip).
+    const int64_t waiting = aIn.Size() - aSync.ExpectedPosition();
     if (waiting < block - 12 + later || waiting >= block + 2) return false;
     const std::vector<int8_t> zeros(static_cast<size_t>(block + 2 - waiting), 0);
     aIn.Write(zeros.data(), static_cast<int32_t>(zeros.size()));
