@@ -5,6 +5,7 @@
 #include <fftw3.h>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 
 namespace precise {
 
@@ -13,28 +14,32 @@ std::mutex& FftwPlannerLock() {
     return m;
 }
 
-struct TCoarseFrequency::TFft {
-    fftwf_complex* In = nullptr;
-    fftwf_complex* Out = nullptr;
-    fftwf_plan Plan = nullptr;
-    explicit TFft(int aSize) {
-        std::lock_guard<std::mutex> lock(FftwPlannerLock());
-        In = fftwf_alloc_complex(size_t(aSize));
-        Out = fftwf_alloc_complex(size_t(aSize));
-        Plan = fftwf_plan_dft_1d(aSize, In, Out, FFTW_FORWARD, FFTW_ESTIMATE);
-        if (!In || !Out || !Plan) throw std::runtime_error("cannot set up the FFT of the carrier estimate");
-    }
-    ~TFft() {
-        std::lock_guard<std::mutex> lock(FftwPlannerLock());
-        if (Plan) fftwf_destroy_plan(Plan);
+TForwardFft::TForwardFft(int aSize, const char* aUser) {
+    std::lock_guard<std::mutex> lock(FftwPlannerLock());
+    In = fftwf_alloc_complex(size_t(aSize));
+    Out = fftwf_alloc_complex(size_t(aSize));
+    if (In && Out) fPlan = fftwf_plan_dft_1d(aSize, In, Out, FFTW_FORWARD, FFTW_ESTIMATE);
+    if (!fPlan) {
         fftwf_free(In);
         fftwf_free(Out);
+        throw std::runtime_error(std::string("cannot set up the FFT of the ") + aUser);
     }
-};
+}
+
+TForwardFft::~TForwardFft() {
+    std::lock_guard<std::mutex> lock(FftwPlannerLock());
+    fftwf_destroy_plan(fPlan);
+    fftwf_free(In);
+    fftwf_free(Out);
+}
+
+void TForwardFft::Execute() {
+    fftwf_execute(fPlan);
+}
 
 TCoarseFrequency::TCoarseFrequency(double aSampleRate, int aSize, int aAverage, double aMaxOffsetHz)
-    : fRate(aSampleRate), fSize(aSize), fAverage(std::max(1, aAverage)), fFft(std::make_unique<TFft>(aSize)),
-      fPower(size_t(aSize), 0.0f) {
+    : fRate(aSampleRate), fSize(aSize), fAverage(std::max(1, aAverage)),
+      fFft(std::make_unique<TForwardFft>(aSize, "carrier estimate")), fPower(size_t(aSize), 0.0f) {
     const double limit = std::min(aMaxOffsetHz, aSampleRate / 8);
     fMaxBin = std::max(1, int(4 * limit / aSampleRate * aSize));
 }
@@ -62,7 +67,7 @@ bool TCoarseFrequency::Feed(const std::complex<float>* aSamples, size_t aCount) 
         aSamples += take;
         aCount -= take;
         if (fFill < fSize) break;
-        fftwf_execute(fFft->Plan);
+        fFft->Execute();
         for (int k = 0; k < fSize; ++k)
             fPower[size_t(k)] += fFft->Out[k][0] * fFft->Out[k][0] + fFft->Out[k][1] * fFft->Out[k][1];
         fFill = 0;

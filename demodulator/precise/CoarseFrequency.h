@@ -5,6 +5,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <fftw3.h>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -13,6 +14,23 @@ namespace precise {
 
 // FFTW's planner is not reentrant: every plan of the receiver is made and destroyed under this.
 std::mutex& FftwPlannerLock();
+
+// A forward complex FFT of one length: FFTW's buffers (In, Out) and its plan, made and destroyed
+// under FftwPlannerLock. Throws std::runtime_error naming aUser when FFTW cannot set it up.
+class TForwardFft {
+  public:
+    TForwardFft(int aSize, const char* aUser);
+    ~TForwardFft();
+    TForwardFft(const TForwardFft&) = delete;
+    TForwardFft& operator=(const TForwardFft&) = delete;
+    // Out = FFT(In).
+    void Execute();
+    fftwf_complex* In = nullptr;
+    fftwf_complex* Out = nullptr;
+
+  private:
+    fftwf_plan fPlan = nullptr;
+};
 
 class TCoarseFrequency {
   public:
@@ -39,8 +57,7 @@ class TCoarseFrequency {
     double fRate;
     int fSize, fAverage;
     int fMaxBin;
-    struct TFft;
-    std::unique_ptr<TFft> fFft;
+    std::unique_ptr<TForwardFft> fFft;
     std::vector<float> fPower;
     int fFill = 0, fDone = 0;
     double fOffsetHz = 0, fStrength = 0;

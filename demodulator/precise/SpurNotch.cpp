@@ -34,35 +34,12 @@ constexpr size_t kDetectSkip = 7 * kDetectSize * kDetectAverage;
 
 } // namespace
 
-struct TSpurDetector::TFft {
-    fftwf_complex* In = nullptr;
-    fftwf_complex* Out = nullptr;
-    fftwf_plan Plan = nullptr;
-    explicit TFft(int aSize) {
-        std::lock_guard<std::mutex> lock(FftwPlannerLock());
-        In = fftwf_alloc_complex(size_t(aSize));
-        Out = fftwf_alloc_complex(size_t(aSize));
-        if (In && Out) Plan = fftwf_plan_dft_1d(aSize, In, Out, FFTW_FORWARD, FFTW_ESTIMATE);
-        if (!Plan) {
-            fftwf_free(In);
-            fftwf_free(Out);
-            throw std::runtime_error("cannot set up the FFT of the spur detector");
-        }
-    }
-    ~TFft() {
-        std::lock_guard<std::mutex> lock(FftwPlannerLock());
-        fftwf_destroy_plan(Plan);
-        fftwf_free(In);
-        fftwf_free(Out);
-    }
-};
-
 TSpurDetector::TSpurDetector(double aSampleRate, int aSize, int aAverage, size_t aSkip)
     : fRate(aSampleRate), fSize(aSize), fAverage(aAverage), fSkip(aSkip) {
     if (aSize < 256 || aSize > 65536 || (aSize & (aSize - 1)) || aAverage < 1 || !(aSampleRate > 0))
         throw std::invalid_argument("spur detector: FFT length 256 .. 65536 (a power of two), "
                                     "one or more spectra per look, a positive rate");
-    fFft = std::make_unique<TFft>(aSize);
+    fFft = std::make_unique<TForwardFft>(aSize, "spur detector");
     fWindow.resize(size_t(aSize));
     for (int k = 0; k < aSize; ++k)
         fWindow[size_t(k)] = float(0.5 - 0.5 * std::cos(kTwoPi * k / aSize));
@@ -97,7 +74,7 @@ size_t TSpurDetector::Feed(const std::complex<float>* aSamples, size_t aCount) {
         fFill += int(take);
         if (fFill < fSize) break;
         fFill = 0;
-        fftwf_execute(fFft->Plan);
+        fFft->Execute();
         for (int k = 0; k < fSize; ++k)
             fPower[size_t(k)] += fFft->Out[k][0] * fFft->Out[k][0] + fFft->Out[k][1] * fFft->Out[k][1];
         if (++fDone == fAverage) {

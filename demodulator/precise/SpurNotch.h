@@ -12,6 +12,8 @@
 
 namespace precise {
 
+class TForwardFft;
+
 // One line the detector found.
 struct TSpurLine {
     double FrequencyHz = 0; // of the samples fed, -rate/2 .. rate/2
@@ -50,8 +52,7 @@ class TSpurDetector {
     double fRate;
     int fSize, fAverage;
     size_t fSkip;
-    struct TFft;
-    std::unique_ptr<TFft> fFft;
+    std::unique_ptr<TForwardFft> fFft;
     std::vector<float> fWindow, fPower;
     std::vector<TSpurLine> fLines;
     int fFill = 0, fDone = 0;

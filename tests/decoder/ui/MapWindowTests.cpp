@@ -3,12 +3,11 @@
 // files the tools would refuse, an ambiguous one, and passes that cannot be put on the map.
 #include "ui/MainUnit.h"
 
+#include "../../geo/GeoTiffFacts.h"
 #include "Synthesizer.h"
 #include "UiTestSupport.h"
 
-#include <gdal.h>
 #include <gtest/gtest.h>
-#include <ogr_srs_api.h>
 
 #include <QImage>
 
@@ -32,37 +31,6 @@ std::string ReadText(const std::string& aPath) {
 
 void WriteText(const fs::path& aPath, const std::string& aText) {
     std::ofstream(aPath) << aText;
-}
-
-struct TTiff {
-    bool Opened = false;
-    int Bands = 0, Width = 0, Height = 0;
-    std::array<double, 6> Transform{};
-    bool HasTransform = false, NoData = false;
-    std::string Epsg;
-};
-
-TTiff ReadTiff(const std::string& aPath) {
-    GDALAllRegister();
-    TTiff t;
-    GDALDatasetH d = GDALOpen(aPath.c_str(), GA_ReadOnly);
-    if (!d) return t;
-    t.Opened = true;
-    t.Bands = GDALGetRasterCount(d);
-    t.Width = GDALGetRasterXSize(d);
-    t.Height = GDALGetRasterYSize(d);
-    t.HasTransform = GDALGetGeoTransform(d, t.Transform.data()) == CE_None;
-    int has = 0;
-    if (t.Bands > 0) GDALGetRasterNoDataValue(GDALGetRasterBand(d, 1), &has);
-    t.NoData = has != 0;
-    if (OGRSpatialReferenceH srs = OSRNewSpatialReference(GDALGetProjectionRef(d))) {
-        OSRAutoIdentifyEPSG(srs);
-        const char* code = OSRGetAuthorityCode(srs, nullptr);
-        t.Epsg = code ? code : "";
-        OSRDestroySpatialReference(srs);
-    }
-    GDALClose(d);
-    return t;
 }
 
 class MapWindow : public ::testing::Test {
@@ -156,7 +124,7 @@ TEST_F(MapWindow, TheRealPassOnTheMapFromTheOrbitChoiceToTheSavedFiles) {
     EXPECT_EQ(tif.Bands, 3);
     EXPECT_TRUE(tif.HasTransform);
     EXPECT_TRUE(tif.NoData);
-    EXPECT_EQ(tif.Epsg, "4326");
+    EXPECT_EQ(tif.Authority, "4326");
     // North up, and the swath's middle over the Adriatic, where the pass was.
     EXPECT_GT(tif.Transform[1], 0);
     EXPECT_LT(tif.Transform[5], 0);

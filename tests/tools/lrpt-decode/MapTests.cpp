@@ -3,12 +3,11 @@
 // refusals, and the dates and times pass.json gives.
 #include "Synthesizer.h"
 
+#include "../../geo/GeoTiffFacts.h"
 #include "../TestFolder.h"
 
-#include <gdal.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <ogr_srs_api.h>
 
 #include <array>
 #include <cctype>
@@ -71,42 +70,6 @@ lrptsynth::SynthOptions RealFrames(double aShiftS = 0) {
     o.timeShiftS = aShiftS;
     o.seed = 7;
     return o;
-}
-
-// The files and facts of one GeoTIFF, as GDAL reads them.
-struct TTiff {
-    bool Opened = false;
-    int Bands = 0, Width = 0, Height = 0, Gcps = 0;
-    std::array<double, 6> Transform{};
-    bool HasTransform = false, Geographic = false, NoData = false;
-    std::string Authority;
-};
-
-TTiff ReadTiff(const fs::path& aPath) {
-    GDALAllRegister();
-    TTiff t;
-    GDALDatasetH d = GDALOpen(aPath.c_str(), GA_ReadOnly);
-    if (!d) return t;
-    t.Opened = true;
-    t.Bands = GDALGetRasterCount(d);
-    t.Width = GDALGetRasterXSize(d);
-    t.Height = GDALGetRasterYSize(d);
-    t.Gcps = GDALGetGCPCount(d);
-    t.HasTransform = GDALGetGeoTransform(d, t.Transform.data()) == CE_None;
-    int has = 0;
-    if (t.Bands > 0) GDALGetRasterNoDataValue(GDALGetRasterBand(d, 1), &has);
-    t.NoData = has != 0;
-    const char* wkt = t.Gcps > 0 ? GDALGetGCPProjection(d) : GDALGetProjectionRef(d);
-    OGRSpatialReferenceH srs = OSRNewSpatialReference(wkt);
-    if (srs) {
-        t.Geographic = OSRIsGeographic(srs) != 0;
-        OSRAutoIdentifyEPSG(srs);
-        const char* code = OSRGetAuthorityCode(srs, nullptr);
-        t.Authority = code ? code : "";
-        OSRDestroySpatialReference(srs);
-    }
-    GDALClose(d);
-    return t;
 }
 
 class PassOnTheMap : public ::testing::Test {
