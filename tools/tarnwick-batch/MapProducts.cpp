@@ -353,6 +353,15 @@ bool RowWasDrawn(const std::array<TChannelTiming, 6>& aChannels, int aChannel, i
             (aRow < static_cast<int64_t>(c.RowDrawn.size()) && c.RowDrawn[static_cast<size_t>(aRow)]));
 }
 
+// The start of a composite of channels aSources (1..6): its row 0 is the scan of its
+// latest-starting channel.
+TUtcTime CompositeStart(const std::array<TUtcTime, 6>& aStarts, const std::array<int, 3>& aSources) {
+    TUtcTime start = aStarts[static_cast<size_t>(aSources[0] - 1)];
+    for (int channel : aSources)
+        start = std::max(start, aStarts[static_cast<size_t>(channel - 1)]);
+    return start;
+}
+
 // The rows of a picture of aRows rows starting at aStart made of channels aSources that the
 // decoder drew in all of them: a composite's row 0 is the scan of its latest-starting channel,
 // the others' rows shifted by whole scans, as the composite was put together.
@@ -431,14 +440,7 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     const size_t channelCount = products.size();
     for (const TComposite& c : aComposites) {
         if (!c.Picture || c.Picture->Height() < 2) continue;
-        // The composite's row 0 is the scan of its latest-starting channel.
-        TUtcTime start{};
-        bool first = true;
-        for (int channel : c.Channels) {
-            const TUtcTime t = s.Starts[static_cast<size_t>(channel - 1)];
-            if (first || t > start) start = t;
-            first = false;
-        }
+        const TUtcTime start = CompositeStart(s.Starts, c.Channels);
         TProduct p;
         p.Name = c.Name;
         p.View = ColourView(*c.Picture, c.Picture->Height());
@@ -656,20 +658,13 @@ TPassMaps::TMapProduct TPassMaps::MakeMapProduct(const TComposite& aPicture, boo
     if (!s.Orbit) throw EMapError("the pass has no timing yet: nothing to put on the map");
     if (!aPicture.Picture || aPicture.Picture->Height() < 2)
         throw EMapError("the picture has fewer than 2 rows: nothing to put on the map");
-    // The composite's row 0 is the scan of its latest-starting channel.
-    TUtcTime start{};
-    bool first = true;
-    for (int channel : aPicture.Channels) {
-        const TUtcTime t = s.Starts[static_cast<size_t>(std::clamp(channel, 1, 6) - 1)];
-        if (first || t > start) start = t;
-        first = false;
-    }
-    const int rows = aPicture.Picture->Height();
-    TPictureView view = aGrey ? GreyView(*aPicture.Picture, rows) : ColourView(*aPicture.Picture, rows);
-    // Rows of lost scans are no-data on the map, as in the files the tools write.
     std::array<int, 3> sources = aPicture.Channels;
     for (int& channel : sources)
         channel = std::clamp(channel, 1, 6);
+    const TUtcTime start = CompositeStart(s.Starts, sources);
+    const int rows = aPicture.Picture->Height();
+    TPictureView view = aGrey ? GreyView(*aPicture.Picture, rows) : ColourView(*aPicture.Picture, rows);
+    // Rows of lost scans are no-data on the map, as in the files the tools write.
     const std::vector<uint8_t> drawn = PictureRowsDrawn(s.Channels, s.Starts, sources, start, rows);
     view.RowDrawn = drawn.data();
     try {
