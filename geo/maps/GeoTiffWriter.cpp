@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace lrptgeo {
@@ -14,10 +15,12 @@ namespace lrptgeo {
 namespace {
 
 // Writes a finished file: creates aTemporary as a GeoTIFF of the given layout; the caller fills it.
-// aBandByBand: the bands are stored apart (the caller has them apart: putting them together for the
-// file would cost more than the file saves).
+// Bands the caller has apart are stored apart (band-interleaved), so that each tile is one band's
+// and goes to the file as it is written (WriteTiles); a pixel-interleaved raster is stored as it is
+// (aInterleaved): its colour bands compress far better together (a palette picture's file is a
+// third smaller).
 TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath, int aWidth, int aHeight,
-                        int aBands, const TGdalErrors& aErrors, bool aBandByBand = false) {
+                        int aBands, const TGdalErrors& aErrors, bool aInterleaved = false) {
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
     // Zstandard at its fastest level with the horizontal predictor: on a pass's maps it takes about
@@ -28,7 +31,7 @@ TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath,
                              "ZSTD_LEVEL=1",
                              "TILED=YES",
                              aBands == 3 ? "PHOTOMETRIC=RGB" : "PHOTOMETRIC=MINISBLACK",
-                             aBandByBand ? "INTERLEAVE=BAND" : "INTERLEAVE=PIXEL",
+                             aInterleaved ? "INTERLEAVE=PIXEL" : "INTERLEAVE=BAND",
                              nullptr};
     TGdalDataset ds(GDALCreate(driver, aTemporary.c_str(), aWidth, aHeight, aBands, GDT_Byte,
                                const_cast<char**>(options)));
@@ -51,6 +54,65 @@ void Close(TGdalDataset& aDataset, const std::string& aPath, const TGdalErrors& 
 
 namespace {
 
+// One band of a raster in memory: pixel (x, y) at First[y * RowStride + x * PixelStride].
+struct TBandSource {
+    const uint8_t* First;
+    int PixelStride;
+    size_t RowStride;
+};
+
+// Every tile of every band, in the file's order, straight to the driver (which compresses and
+// writes each at once); the parts of the edge tiles beyond the raster hold 0.
+void WriteTiles(GDALDatasetH aDataset, int aWidth, int aHeight, const std::vector<TBandSource>& aBands,
+                const std::string& aPath, const TGdalErrors& aErrors) {
+    int tileWidth = 0, tileHeight = 0;
+    GDALGetBlockSize(GDALGetRasterBand(aDataset, 1), &tileWidth, &tileHeight);
+    if (tileWidth < 1 || tileHeight < 1) throw EGeoWriteError("cannot write " + aPath + aErrors.Reason());
+    std::vector<uint8_t> tile(static_cast<size_t>(tileWidth) * tileHeight);
+    for (size_t b = 0; b < aBands.size(); ++b) {
+        const TBandSource& source = aBands[b];
+        GDALRasterBandH band = GDALGetRasterBand(aDataset, static_cast<int>(b) + 1);
+        for (int ty = 0; ty * tileHeight < aHeight; ++ty)
+            for (int tx = 0; tx * tileWidth < aWidth; ++tx) {
+                const int x0 = tx * tileWidth, y0 = ty * tileHeight;
+                const int w = std::min(tileWidth, aWidth - x0), h = std::min(tileHeight, aHeight - y0);
+                if (w < tileWidth || h < tileHeight) std::fill(tile.begin(), tile.end(), 0);
+                for (int y = 0; y < h; ++y) {
+                    const uint8_t* from = source.First + static_cast<size_t>(y0 + y) * source.RowStride +
+                                          static_cast<size_t>(x0) * source.PixelStride;
+                    uint8_t* to = &tile[static_cast<size_t>(y) * tileWidth];
+                    if (source.PixelStride == 1) {
+                        std::memcpy(to, from, static_cast<size_t>(w));
+                    } else {
+                        for (int x = 0; x < w; ++x)
+                            to[x] = from[static_cast<size_t>(x) * source.PixelStride];
+                    }
+                }
+                Check(GDALWriteBlock(band, tx, ty, tile.data()), aPath, aErrors);
+            }
+    }
+}
+
+// aBands interleaved pixel by pixel (aFirst: red, green, blue of pixel 0, rows aWidth * aBands bytes
+// apart) into a pixel-interleaved file, a row of tiles at a time, each row of tiles out of GDAL's
+// block cache before the next: the cache's blocks are used again rather than the whole raster's
+// worth of fresh memory.
+void WriteInterleavedTiles(GDALDatasetH aDataset, int aWidth, int aHeight, int aBands, const uint8_t* aFirst,
+                           const std::string& aPath, const TGdalErrors& aErrors) {
+    int tileWidth = 0, tileHeight = 0;
+    GDALGetBlockSize(GDALGetRasterBand(aDataset, 1), &tileWidth, &tileHeight);
+    if (tileWidth < 1 || tileHeight < 1) throw EGeoWriteError("cannot write " + aPath + aErrors.Reason());
+    const size_t row = static_cast<size_t>(aWidth) * aBands;
+    for (int y0 = 0; y0 < aHeight; y0 += tileHeight) {
+        const int h = std::min(tileHeight, aHeight - y0);
+        Check(GDALDatasetRasterIO(aDataset, GF_Write, 0, y0, aWidth, h,
+                                  const_cast<uint8_t*>(aFirst + y0 * row), aWidth, h, GDT_Byte, aBands,
+                                  nullptr, aBands, static_cast<int>(row), 1),
+              aPath, aErrors);
+        GDALFlushCache(aDataset); // failures show in aErrors when the file is closed
+    }
+}
+
 // The map's bands from aBand[b] (band b's first byte; pixels aPixelSpacing bytes apart, rows
 // aGrid.Width * aPixelSpacing) as a GeoTIFF of aMap's grid and CRS.
 void WriteBands(const TMapRaster& aMap, const std::vector<const uint8_t*>& aBand, int aPixelSpacing,
@@ -59,32 +121,26 @@ void WriteBands(const TMapRaster& aMap, const std::vector<const uint8_t*>& aBand
     const int bands = static_cast<int>(aBand.size());
     TGdalErrors errors;
     TAtomicPath path(aPath);
-    TGdalDataset ds =
-        CreateTiff(path.Temporary(), aPath, g.Width, g.Height, bands, errors, aPixelSpacing == 1);
+    const bool interleaved =
+        bands == 3 && aPixelSpacing == 3 && aBand[1] == aBand[0] + 1 && aBand[2] == aBand[0] + 2;
+    TGdalDataset ds = CreateTiff(path.Temporary(), aPath, g.Width, g.Height, bands, errors, interleaved);
     double transform[6] = {g.OriginX, g.PixelSizeX, 0, g.OriginY, 0, -g.PixelSizeY};
     Check(GDALSetGeoTransform(ds.get(), transform), aPath, errors);
     Check(GDALSetProjection(ds.get(), aMap.ProjectionWkt.c_str()), aPath, errors);
+    std::vector<TBandSource> sources;
     for (int b = 1; b <= bands; ++b) {
         GDALRasterBandH band = GDALGetRasterBand(ds.get(), b);
         Check(GDALSetRasterNoDataValue(band, TMapRaster::kNoData), aPath, errors);
         if (bands == 3)
             Check(GDALSetRasterColorInterpretation(band, static_cast<GDALColorInterp>(GCI_RedBand + b - 1)),
                   aPath, errors);
+        sources.push_back({aBand[static_cast<size_t>(b - 1)], aPixelSpacing,
+                           static_cast<size_t>(g.Width) * static_cast<size_t>(aPixelSpacing)});
     }
-    if (aPixelSpacing == bands && bands == 3 && aBand[1] == aBand[0] + 1 && aBand[2] == aBand[0] + 2) {
-        // Interleaved as the file is: one call, so that each tile is put together once.
-        Check(GDALDatasetRasterIO(ds.get(), GF_Write, 0, 0, g.Width, g.Height, const_cast<uint8_t*>(aBand[0]),
-                                  g.Width, g.Height, GDT_Byte, bands, nullptr, bands,
-                                  static_cast<GSpacing>(g.Width) * bands, 1),
-              aPath, errors);
-    } else {
-        for (int b = 0; b < bands; ++b)
-            Check(GDALRasterIOEx(GDALGetRasterBand(ds.get(), b + 1), GF_Write, 0, 0, g.Width, g.Height,
-                                 const_cast<uint8_t*>(aBand[static_cast<size_t>(b)]), g.Width, g.Height,
-                                 GDT_Byte, aPixelSpacing, static_cast<GSpacing>(g.Width) * aPixelSpacing,
-                                 nullptr),
-                  aPath, errors);
-    }
+    if (interleaved)
+        WriteInterleavedTiles(ds.get(), g.Width, g.Height, bands, aBand[0], aPath, errors);
+    else
+        WriteTiles(ds.get(), g.Width, g.Height, sources, aPath, errors);
     Close(ds, aPath, errors);
     path.Commit();
 }
@@ -164,17 +220,17 @@ void WriteGcpGeoTiff(const TPictureView& aPicture, const TGeoTiePoints& aTies, c
         CreateTiff(path.Temporary(), aPath, aPicture.Width, aPicture.Height, aPicture.Bands, errors);
     Check(GDALSetGCPs(ds.get(), static_cast<int>(gcps.size()), gcps.data(), wgs84.Wkt().c_str()), aPath,
           errors);
+    std::vector<TBandSource> sources;
     for (int b = 0; b < aPicture.Bands; ++b) {
         const int offset = aPicture.Bands == 3 && aPicture.Bgr ? 2 - b : b;
         GDALRasterBandH band = GDALGetRasterBand(ds.get(), b + 1);
         if (aPicture.Bands == 3)
             Check(GDALSetRasterColorInterpretation(band, static_cast<GDALColorInterp>(GCI_RedBand + b)),
                   aPath, errors);
-        Check(GDALRasterIOEx(band, GF_Write, 0, 0, aPicture.Width, aPicture.Height,
-                             const_cast<uint8_t*>(aPicture.Pixels + offset), aPicture.Width, aPicture.Height,
-                             GDT_Byte, aPicture.PixelStride, aPicture.RowStride, nullptr),
-              aPath, errors);
+        sources.push_back(
+            {aPicture.Pixels + offset, aPicture.PixelStride, static_cast<size_t>(aPicture.RowStride)});
     }
+    WriteTiles(ds.get(), aPicture.Width, aPicture.Height, sources, aPath, errors);
     Close(ds, aPath, errors);
     path.Commit();
 }

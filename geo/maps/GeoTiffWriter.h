@@ -12,11 +12,10 @@ namespace lrptgeo {
 
 // The map raster as a GeoTIFF: geotransform from its grid, CRS from its WKT, no-data value
 // TMapRaster::kNoData on every band, 1 band (grey) or 3 (red, green, blue), compressed losslessly
-// (Zstandard), tiled.
+// (Zstandard), tiled, bands stored apart (band-interleaved tiles).
 void WriteMapGeoTiff(const TMapRaster& aMap, const std::string& aPath);
 // The same map for the 3-band map whose bands are three 1-band maps of one grid (red, green, blue;
-// the CRS from aRed), without putting them together first: the file keeps the bands apart
-// (band-interleaved tiles). Else EGeoWriteError.
+// the CRS from aRed), without putting them together first. Else EGeoWriteError.
 void WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue,
                      const std::string& aPath);
 

@@ -2,6 +2,7 @@
 
 #include "maps/GdalSupport.h"
 #include "maps/GeoErrors.h"
+#include "maps/LargeBuffers.h"
 
 #include <gdal.h>
 
@@ -103,6 +104,7 @@ TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectio
     out.Grid = aGrid;
     out.Bands = 4;
     out.ProjectionWkt = aProjectionWkt;
+    ReserveLarge(out.Pixels, static_cast<size_t>(aGrid.Width) * aGrid.Height * 4);
     out.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * 4, 0);
     TCanvas canvas(out, aProjection);
     const TGeoBox box = GridBounds(aGrid, aProjection);

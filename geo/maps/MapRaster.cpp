@@ -1,6 +1,7 @@
 #include "maps/MapRaster.h"
 
 #include "maps/GeoErrors.h"
+#include "maps/LargeBuffers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -325,21 +326,34 @@ TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aPr
     // A cell spanning more than half the map, when cells are normally small, is one the projection
     // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
     const double tear = std::max(0.5 * std::max(g.Width, g.Height), 64.0 * kMeshStep);
-    for (size_t i = 0; i + 1 < mesh.Rows(); ++i)
-        for (size_t j = 0; j + 1 < cols; ++j) {
-            const size_t k = i * cols + j;
-            const TVertex& a = vertex[k];
-            const TVertex& b = vertex[k + 1];
-            const TVertex& c = vertex[k + cols];
-            const TVertex& d = vertex[k + cols + 1];
-            if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
-            const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
-            const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
-            if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
-            if (uMax - uMin > tear || vMax - vMin > tear) continue;
-            ScanTriangle(a, b, d, g.Width, g.Height, span);
-            ScanTriangle(a, d, c, g.Width, g.Height, span);
-        }
+    auto forEachCell = [&](const auto& aCell) {
+        for (size_t i = 0; i + 1 < mesh.Rows(); ++i)
+            for (size_t j = 0; j + 1 < cols; ++j) {
+                const size_t k = i * cols + j;
+                const TVertex& a = vertex[k];
+                const TVertex& b = vertex[k + 1];
+                const TVertex& c = vertex[k + cols];
+                const TVertex& d = vertex[k + cols + 1];
+                if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
+                const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
+                const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
+                if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
+                if (uMax - uMin > tear || vMax - vMin > tear) continue;
+                aCell(a, b, c, d, vMin, vMax);
+            }
+    };
+    // Room for every run at once (two triangles a cell, a run per map row each at most): the runs
+    // take tens of megabytes, which growing by doubling would copy and fault in again and again.
+    size_t runs = 0;
+    forEachCell(
+        [&](const TVertex&, const TVertex&, const TVertex&, const TVertex&, double aVMin, double aVMax) {
+            runs += 2 * static_cast<size_t>(std::min<double>(aVMax, g.Height) - std::max(aVMin, 0.0) + 2);
+        });
+    ReserveLarge(fSpans, runs);
+    forEachCell([&](const TVertex& a, const TVertex& b, const TVertex& c, const TVertex& d, double, double) {
+        ScanTriangle(a, b, d, g.Width, g.Height, span);
+        ScanTriangle(a, d, c, g.Width, g.Height, span);
+    });
 }
 
 std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPictures) const {
@@ -360,7 +374,9 @@ std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPi
         map.Grid = fGrid;
         map.Bands = p.Bands;
         map.ProjectionWkt = fProjectionWkt;
-        map.Pixels.assign(static_cast<size_t>(fGrid.Width) * fGrid.Height * map.Bands, TMapRaster::kNoData);
+        const size_t bytes = static_cast<size_t>(fGrid.Width) * fGrid.Height * map.Bands;
+        ReserveLarge(map.Pixels, bytes);
+        map.Pixels.assign(bytes, TMapRaster::kNoData);
         TTarget t{p.Pixels, p.RowStride, p.PixelStride, p.Bands, {0, 0, 0}, p.RowDrawn, map.Pixels.data()};
         for (int b = 0; b < 3; ++b)
             t.Offset[b] = p.Bands == 3 && p.Bgr ? 2 - b : (p.Bands == 3 ? b : 0);

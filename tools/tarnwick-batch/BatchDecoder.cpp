@@ -157,26 +157,12 @@ void DetectForBatch(const std::string& aInput, TBatchResult& aResult, std::ostre
     if (aProgress) *aProgress << "detected " << aResult.Detection->Describe() << "\n" << std::flush;
 }
 
-// The picture turned 180 degrees, rows aStride bytes apart in, 3 * aWidth apart out.
-std::vector<uint8_t> TurnedAround(const uint8_t* aBits, int aWidth, int aRows, int aStride) {
-    std::vector<uint8_t> out(static_cast<size_t>(aWidth) * 3 * static_cast<size_t>(aRows));
-    for (int y = 0; y < aRows; ++y) {
-        const uint8_t* from = aBits + static_cast<size_t>(aRows - 1 - y) * static_cast<size_t>(aStride);
-        uint8_t* to = out.data() + static_cast<size_t>(y) * aWidth * 3;
-        for (int x = 0; x < aWidth; ++x)
-            std::copy_n(from + 3 * (aWidth - 1 - x), 3, to + 3 * x);
-    }
-    return out;
-}
-
 // The rectified picture, north up when asked (a northbound pass's picture is the scene turned
 // around: its first row is the south end and column 0 the east).
 void WriteRectified(const std::string& aFile, const TGroundRectifier& aRectifier, const uint8_t* aBits,
                     int aWidth, int aRows, int aStride, bool aTurn) {
     WriteAtomically(aFile, [&](const std::string& aTo) {
-        if (!aTurn) return WriteRectifiedPngBgr(aTo, aRectifier, aBits, aWidth, aRows, aStride);
-        const auto turned = TurnedAround(aBits, aWidth, aRows, aStride);
-        WriteRectifiedPngBgr(aTo, aRectifier, turned.data(), aWidth, aRows, aWidth * 3);
+        WriteRectifiedPngBgr(aTo, aRectifier, aBits, aWidth, aRows, aStride, aTurn);
     });
 }
 

@@ -7,6 +7,7 @@
 #include "image/CanalDrawThreadUnit.h"
 #include "maps/GeoErrors.h"
 #include "maps/GeoTiffWriter.h"
+#include "maps/LargeBuffers.h"
 #include "maps/MapOverlay.h"
 #include "maps/MapProjection.h"
 #include "maps/MapRaster.h"
@@ -60,6 +61,7 @@ TMapRaster ZipBands(const TMapRaster& aRed, const TMapRaster& aGreen, const TMap
     map.Bands = 3;
     map.ProjectionWkt = aRed.ProjectionWkt;
     const size_t n = aRed.Pixels.size();
+    ReserveLarge(map.Pixels, 3 * n);
     map.Pixels.resize(3 * n);
     const uint8_t *r = aRed.Pixels.data(), *g = aGreen.Pixels.data(), *b = aBlue.Pixels.data();
     uint8_t* out = map.Pixels.data();

@@ -178,13 +178,24 @@ void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth,
 }
 
 void WriteRectifiedPngBgr(const std::string& aFileName, const TGroundRectifier& aRectifier,
-                          const uint8_t* aBits, int aWidth, int aHeight, int aStride) {
+                          const uint8_t* aBits, int aWidth, int aHeight, int aStride, bool aTurned) {
     const int raw = aRectifier.RawWidth(), width = aRectifier.Width();
     if (aWidth < raw)
         throw std::invalid_argument("picture of " + std::to_string(aWidth) +
                                     " columns, rectification wants " + std::to_string(raw));
-    auto row = [&](int aY) { return aBits + static_cast<size_t>(aY) * static_cast<size_t>(aStride); };
-    if (IsGrey(aBits, raw, aHeight, aStride)) {
+    // Turned: row y is row aHeight - 1 - y read backwards, each turned on its own as it is needed,
+    // so no turned copy of the picture is made.
+    std::vector<uint8_t> turned(aTurned ? 3 * static_cast<size_t>(aWidth) : 0);
+    auto row = [&](int aY) -> const uint8_t* {
+        if (!aTurned) return aBits + static_cast<size_t>(aY) * static_cast<size_t>(aStride);
+        const uint8_t* from = aBits + static_cast<size_t>(aHeight - 1 - aY) * static_cast<size_t>(aStride);
+        for (int x = 0; x < aWidth; ++x)
+            std::memcpy(&turned[3 * static_cast<size_t>(x)], from + 3 * static_cast<size_t>(aWidth - 1 - x),
+                        3);
+        return turned.data();
+    };
+    // The columns rectified: the first raw ones, which turned are the last raw ones read backwards.
+    if (IsGrey(aTurned ? aBits + 3 * static_cast<size_t>(aWidth - raw) : aBits, raw, aHeight, aStride)) {
         // Every byte of a grey pixel is interpolated alike: the rectified picture is grey too.
         WritePngRows(aFileName, width, aHeight, true, [&](int aY, uint8_t* aScratch) {
             aRectifier.RectifyFirstBytes(row(aY), 3, aScratch);

@@ -15,9 +15,10 @@ void WritePngBgr(const std::string& aFileName, const uint8_t* aBits, int aWidth,
 
 // The same file as WritePngBgr writes for aRectifier.Rectify() of those rows (aWidth must be at
 // least aRectifier.RawWidth(), else std::invalid_argument), made row by row without the rectified
-// picture: a grey region is rectified one byte per pixel straight into a grey PNG.
+// picture: a grey region is rectified one byte per pixel straight into a grey PNG. aTurned: of the
+// picture turned 180 degrees (aWidth columns), without a turned copy.
 void WriteRectifiedPngBgr(const std::string& aFileName, const TGroundRectifier& aRectifier,
-                          const uint8_t* aBits, int aWidth, int aHeight, int aStride);
+                          const uint8_t* aBits, int aWidth, int aHeight, int aStride, bool aTurned = false);
 
 // Where the rows of a PNG come from: called for rows 0 .. height-1 in that order, it returns row
 // aY (width bytes for grey, 3 * width bytes blue, green, red for colour), either written into

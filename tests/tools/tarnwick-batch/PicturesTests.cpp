@@ -134,6 +134,17 @@ TEST_F(Pictures, RectifiedPngIsTheFileOfTheRectifiedPicture) {
             ASSERT_EQ(0, std::memcmp(&pixels[static_cast<size_t>(y) * 3 * static_cast<size_t>(width)],
                                      rectified.ScanLine(y), 3 * static_cast<size_t>(width)))
                 << "row " << y;
+        // Turned around (a northbound pass north up): as the turned picture rectified.
+        TBitmap24 turned(29, 21);
+        for (int y = 0; y < 21; ++y)
+            for (int x = 0; x < 29; ++x)
+                std::memcpy(turned.ScanLine(y) + 3 * x, cropped.ScanLine(20 - y) + 3 * (28 - x), 3);
+        const TBitmap24 turnedRectified = rectifier.Rectify(turned);
+        WritePngBgr((fDir / "turned-whole.png").string(), turnedRectified.Bits(), turnedRectified.Width(),
+                    turnedRectified.Height(), turnedRectified.BytesPerLine());
+        WriteRectifiedPngBgr((fDir / "turned-rows.png").string(), rectifier, picture.Bits(), 29, 21,
+                             picture.BytesPerLine(), true);
+        EXPECT_EQ(ReadFile(fDir / "turned-rows.png"), ReadFile(fDir / "turned-whole.png"));
     }
     const TBitmap24 picture = TestPicture(true);
     EXPECT_THROW(WriteRectifiedPngBgr((fDir / "narrow.png").string(), rectifier, picture.Bits(), 28, 5,
