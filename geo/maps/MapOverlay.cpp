@@ -13,17 +13,57 @@ namespace lrptgeo {
 
 namespace {
 
-class TCanvas {
+// Plots into a red-green-blue-alpha raster, blending each plot over what the pixel holds.
+class TRasterSink {
   public:
-    TCanvas(TMapRaster& aRaster, const TMapProjection& aProjection)
-        : fRaster(aRaster), fProjection(aProjection),
-          fCentreLon(aRaster.Grid.OriginX + aRaster.Grid.Width * aRaster.Grid.PixelSizeX / 2),
-          fTear(0.5 * std::max(aRaster.Grid.Width, aRaster.Grid.Height)) {}
+    explicit TRasterSink(TMapRaster& aRaster) : fRaster(aRaster) {}
+    void operator()(int aX, int aY, double aCover, TRgb aColour) {
+        uint8_t* p = fRaster.Pixels.data() + (static_cast<size_t>(aY) * fRaster.Grid.Width + aX) * 4;
+        Blend(p, std::min(1.0, aCover), aColour);
+    }
+    // On a transparent pixel the line's colour shows alone, with the coverage as its alpha.
+    static void Blend(uint8_t* aPixel, double aAlpha, TRgb aColour) {
+        const uint8_t c[3] = {aColour.Red, aColour.Green, aColour.Blue};
+        const bool empty = aPixel[3] == 0;
+        for (int b = 0; b < 3; ++b)
+            aPixel[b] =
+                empty ? c[b] : static_cast<uint8_t>(std::lround(aPixel[b] * (1 - aAlpha) + c[b] * aAlpha));
+        aPixel[3] = std::max<uint8_t>(aPixel[3], static_cast<uint8_t>(std::lround(255 * aAlpha)));
+    }
+
+  private:
+    TMapRaster& fRaster;
+};
+
+// Keeps the plots in the order they come, to be blended pixel by pixel afterwards.
+struct TPlot {
+    uint32_t X, Y;
+    double Alpha;
+    TRgb Colour;
+};
+class TPlotSink {
+  public:
+    explicit TPlotSink(std::vector<TPlot>& aPlots) : fPlots(aPlots) {}
+    void operator()(int aX, int aY, double aCover, TRgb aColour) {
+        fPlots.push_back(
+            {static_cast<uint32_t>(aX), static_cast<uint32_t>(aY), std::min(1.0, aCover), aColour});
+    }
+
+  private:
+    std::vector<TPlot>& fPlots;
+};
+
+template <class TSink> class TCanvas {
+  public:
+    TCanvas(const TMapGrid& aGrid, const TMapProjection& aProjection, TSink aSink)
+        : fGrid(aGrid), fProjection(aProjection), fSink(aSink),
+          fCentreLon(aGrid.OriginX + aGrid.Width * aGrid.PixelSizeX / 2),
+          fTear(0.5 * std::max(aGrid.Width, aGrid.Height)) {}
 
     // A polyline in lon/lat degrees; pieces the projection cannot place, or tears across the map,
     // are left out.
     void Polyline(const std::vector<double>& aLonDeg, const std::vector<double>& aLatDeg, TRgb aColour) {
-        const TMapGrid& g = fRaster.Grid;
+        const TMapGrid& g = fGrid;
         double pu = NAN, pv = NAN;
         for (size_t k = 0; k < aLonDeg.size(); ++k) {
             const double lon = fProjection.IsGeographic()
@@ -44,21 +84,13 @@ class TCanvas {
 
   private:
     void Plot(int aX, int aY, double aCover, TRgb aColour) {
-        const TMapGrid& g = fRaster.Grid;
-        if (aX < 0 || aY < 0 || aX >= g.Width || aY >= g.Height || aCover <= 0) return;
-        uint8_t* p = fRaster.Pixels.data() + (static_cast<size_t>(aY) * g.Width + aX) * 4;
-        const double a = std::min(1.0, aCover);
-        const uint8_t c[3] = {aColour.Red, aColour.Green, aColour.Blue};
-        // On a transparent pixel the line's colour shows alone, with the coverage as its alpha.
-        const bool empty = p[3] == 0;
-        for (int b = 0; b < 3; ++b)
-            p[b] = empty ? c[b] : static_cast<uint8_t>(std::lround(p[b] * (1 - a) + c[b] * a));
-        p[3] = std::max<uint8_t>(p[3], static_cast<uint8_t>(std::lround(255 * a)));
+        if (aX < 0 || aY < 0 || aX >= fGrid.Width || aY >= fGrid.Height || aCover <= 0) return;
+        fSink(aX, aY, aCover, aColour);
     }
 
     // Xiaolin Wu's anti-aliased line between pixel-centre coordinates.
     void Line(double aX0, double aY0, double aX1, double aY1, TRgb aColour) {
-        const TMapGrid& g = fRaster.Grid;
+        const TMapGrid& g = fGrid;
         if (std::max(aX0, aX1) < -1 || std::max(aY0, aY1) < -1 || std::min(aX0, aX1) > g.Width ||
             std::min(aY0, aY1) > g.Height)
             return;
@@ -87,26 +119,23 @@ class TCanvas {
         }
     }
 
-    TMapRaster& fRaster;
+    const TMapGrid& fGrid;
     const TMapProjection& fProjection;
+    TSink fSink;
     double fCentreLon;
     double fTear;
 };
 
-} // namespace
-
-TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectionWkt,
-                            const TMapProjection& aProjection, const TOverlayStyle& aStyle) {
+void CheckOverlayGrid(const TMapGrid& aGrid) {
     if (aGrid.Width < 1 || aGrid.Height < 1 || aGrid.Width > kMaxMapSide || aGrid.Height > kMaxMapSide)
         throw EGeoInputError("overlay refused: grid of " + std::to_string(aGrid.Width) + " x " +
                              std::to_string(aGrid.Height));
-    TMapRaster out;
-    out.Grid = aGrid;
-    out.Bands = 4;
-    out.ProjectionWkt = aProjectionWkt;
-    ReserveLarge(out.Pixels, static_cast<size_t>(aGrid.Width) * aGrid.Height * 4);
-    out.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * 4, 0);
-    TCanvas canvas(out, aProjection);
+}
+
+// The grid, the borders and the coastlines of aStyle on aCanvas, in that order.
+template <class TSink>
+void DrawLines(TCanvas<TSink>& aCanvas, const TMapGrid& aGrid, const TMapProjection& aProjection,
+               const TOverlayStyle& aStyle) {
     const TGeoBox box = GridBounds(aGrid, aProjection);
     if (aStyle.GridStepDeg > 0) {
         // Densified so that curved meridians and parallels stay smooth in any projection.
@@ -121,7 +150,7 @@ TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectio
                 lon.push_back(m);
                 lat.push_back(std::clamp(p, -90.0, 90.0));
             }
-            canvas.Polyline(lon, lat, aStyle.GridColour);
+            aCanvas.Polyline(lon, lat, aStyle.GridColour);
         }
         for (double p = std::ceil(box.SouthDeg / step) * step; p <= box.NorthDeg; p += step) {
             if (std::fabs(p) >= 90) continue;
@@ -131,16 +160,95 @@ TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectio
                 lon.push_back(m);
                 lat.push_back(p);
             }
-            canvas.Polyline(lon, lat, aStyle.GridColour);
+            aCanvas.Polyline(lon, lat, aStyle.GridColour);
         }
     }
     if (aStyle.Borders)
         for (const TGeoPolyline& line : ReadBorders(box, aStyle.Resolution, aStyle.GshhgDirectory))
-            if (line.Level == 1) canvas.Polyline(line.LonDeg, line.LatDeg, aStyle.BorderColour);
+            if (line.Level == 1) aCanvas.Polyline(line.LonDeg, line.LatDeg, aStyle.BorderColour);
     if (aStyle.Coastlines)
         for (const TGeoPolyline& line : ReadCoastlines(box, aStyle.Resolution, aStyle.GshhgDirectory))
             if (line.Level <= aStyle.MaxShoreLevel)
-                canvas.Polyline(line.LonDeg, line.LatDeg, aStyle.CoastColour);
+                aCanvas.Polyline(line.LonDeg, line.LatDeg, aStyle.CoastColour);
+}
+
+} // namespace
+
+TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectionWkt,
+                            const TMapProjection& aProjection, const TOverlayStyle& aStyle) {
+    CheckOverlayGrid(aGrid);
+    TMapRaster out;
+    out.Grid = aGrid;
+    out.Bands = 4;
+    out.ProjectionWkt = aProjectionWkt;
+    ReserveLarge(out.Pixels, static_cast<size_t>(aGrid.Width) * aGrid.Height * 4);
+    out.Pixels.assign(static_cast<size_t>(aGrid.Width) * aGrid.Height * 4, 0);
+    TCanvas<TRasterSink> canvas(aGrid, aProjection, TRasterSink(out));
+    DrawLines(canvas, aGrid, aProjection, aStyle);
+    return out;
+}
+
+TOverlayPixels DrawOverlayPixels(const TMapGrid& aGrid, const TMapProjection& aProjection,
+                                 const TOverlayStyle& aStyle) {
+    CheckOverlayGrid(aGrid);
+    std::vector<TPlot> plots;
+    TCanvas<TPlotSink> canvas(aGrid, aProjection, TPlotSink(plots));
+    DrawLines(canvas, aGrid, aProjection, aStyle);
+    // Into row order keeping each pixel's plots in drawing order (counting by row, then a stable
+    // sort by column within each row), then blended pixel by pixel as the raster would have them.
+    TOverlayPixels out;
+    out.Width = aGrid.Width;
+    out.Height = aGrid.Height;
+    std::vector<size_t> start(static_cast<size_t>(aGrid.Height) + 1, 0);
+    for (const TPlot& p : plots)
+        ++start[p.Y + 1];
+    for (size_t y = 1; y < start.size(); ++y)
+        start[y] += start[y - 1];
+    std::vector<TPlot> byRow(plots.size());
+    {
+        std::vector<size_t> next(start.begin(), start.end() - 1);
+        for (const TPlot& p : plots)
+            byRow[next[p.Y]++] = p;
+    }
+    plots = {};
+    out.RowStart.reserve(start.size());
+    for (size_t y = 0; y + 1 < start.size(); ++y) {
+        out.RowStart.push_back(out.X.size());
+        const auto first = byRow.begin() + static_cast<ptrdiff_t>(start[y]),
+                   last = byRow.begin() + static_cast<ptrdiff_t>(start[y + 1]);
+        std::stable_sort(first, last, [](const TPlot& a, const TPlot& b) { return a.X < b.X; });
+        for (auto p = first; p != last;) {
+            std::array<uint8_t, 4> pixel{};
+            const uint32_t x = p->X;
+            for (; p != last && p->X == x; ++p)
+                TRasterSink::Blend(pixel.data(), p->Alpha, p->Colour);
+            if (pixel[3] == 0) continue;
+            out.X.push_back(static_cast<int>(x));
+            out.Rgba.push_back(pixel);
+        }
+    }
+    out.RowStart.push_back(out.X.size());
+    return out;
+}
+
+TOverlayPixels OverlayPixelsOf(const TMapRaster& aLines) {
+    if (aLines.Bands != 4 || aLines.Grid.Width < 1 || aLines.Grid.Height < 1 ||
+        aLines.Pixels.size() != static_cast<size_t>(aLines.Grid.Width) * aLines.Grid.Height * 4)
+        throw EGeoInputError("overlay refused: not the lines of a grid");
+    TOverlayPixels out;
+    out.Width = aLines.Grid.Width;
+    out.Height = aLines.Grid.Height;
+    out.RowStart.reserve(static_cast<size_t>(out.Height) + 1);
+    const uint8_t* p = aLines.Pixels.data();
+    for (int y = 0; y < out.Height; ++y) {
+        out.RowStart.push_back(out.X.size());
+        for (int x = 0; x < out.Width; ++x, p += 4)
+            if (p[3] != 0) {
+                out.X.push_back(x);
+                out.Rgba.push_back({p[0], p[1], p[2], p[3]});
+            }
+    }
+    out.RowStart.push_back(out.X.size());
     return out;
 }
 

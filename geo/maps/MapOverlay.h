@@ -5,8 +5,10 @@
 #include "maps/MapProjection.h"
 #include "maps/MapRaster.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lrptgeo {
 
@@ -37,6 +39,20 @@ TMapRaster DrawOverlay(const TMapRaster& aMap, const TMapProjection& aProjection
 // drawn once and put on each of a pass's maps, which share their grid.
 TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectionWkt,
                             const TMapProjection& aProjection, const TOverlayStyle& aStyle = {});
+// The pixels DrawOverlayLines draws with some alpha, row by row: lines cover a few percent of a
+// map, so a pass's maps are drawn on by copying their rows and blending only these pixels.
+struct TOverlayPixels {
+    int Width = 0, Height = 0;
+    std::vector<size_t> RowStart; // Height + 1 offsets into X and Rgba
+    std::vector<int> X;           // column of each pixel, rising within a row
+    std::vector<std::array<uint8_t, 4>> Rgba;
+};
+// The same pixels as OverlayPixelsOf(DrawOverlayLines(...)) gives, without the raster of the whole
+// grid in between (some tens of megabytes a pass). Throws as DrawOverlayLines does.
+TOverlayPixels DrawOverlayPixels(const TMapGrid& aGrid, const TMapProjection& aProjection,
+                                 const TOverlayStyle& aStyle = {});
+// The line pixels of a DrawOverlayLines raster; EGeoInputError for a raster that is not one.
+TOverlayPixels OverlayPixelsOf(const TMapRaster& aLines);
 // aLines (from DrawOverlayLines on aMap's grid, else EGeoInputError) over aMap, as DrawOverlay.
 TMapRaster ApplyOverlay(const TMapRaster& aMap, const TMapRaster& aLines);
 

@@ -318,42 +318,24 @@ TMapSampling::TMapSampling(const TGeoTiePoints& aTies, const TMapProjection& aPr
             vertex[k] = {(mesh.X[k] - g.OriginX) / g.PixelSizeX, (g.OriginY - mesh.Y[k]) / g.PixelSizeY,
                          mesh.Col[j], mesh.Row[i]};
         }
-    auto span = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
-                    double aRowStep) {
-        fSpans.push_back({static_cast<size_t>(aRow) * g.Width + aFirst, aLast - aFirst + 1, aCol, aColStep,
-                          aPicRow, aRowStep});
-    };
     // A cell spanning more than half the map, when cells are normally small, is one the projection
     // tears apart (it runs across the projection's cut): drawing it would smear the swath across the map.
     const double tear = std::max(0.5 * std::max(g.Width, g.Height), 64.0 * kMeshStep);
-    auto forEachCell = [&](const auto& aCell) {
-        for (size_t i = 0; i + 1 < mesh.Rows(); ++i)
-            for (size_t j = 0; j + 1 < cols; ++j) {
-                const size_t k = i * cols + j;
-                const TVertex& a = vertex[k];
-                const TVertex& b = vertex[k + 1];
-                const TVertex& c = vertex[k + cols];
-                const TVertex& d = vertex[k + cols + 1];
-                if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
-                const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
-                const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
-                if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
-                if (uMax - uMin > tear || vMax - vMin > tear) continue;
-                aCell(a, b, c, d, vMin, vMax);
-            }
-    };
-    // Room for every run at once (two triangles a cell, a run per map row each at most): the runs
-    // take tens of megabytes, which growing by doubling would copy and fault in again and again.
-    size_t runs = 0;
-    forEachCell(
-        [&](const TVertex&, const TVertex&, const TVertex&, const TVertex&, double aVMin, double aVMax) {
-            runs += 2 * static_cast<size_t>(std::min<double>(aVMax, g.Height) - std::max(aVMin, 0.0) + 2);
-        });
-    ReserveLarge(fSpans, runs);
-    forEachCell([&](const TVertex& a, const TVertex& b, const TVertex& c, const TVertex& d, double, double) {
-        ScanTriangle(a, b, d, g.Width, g.Height, span);
-        ScanTriangle(a, d, c, g.Width, g.Height, span);
-    });
+    for (size_t i = 0; i + 1 < mesh.Rows(); ++i)
+        for (size_t j = 0; j + 1 < cols; ++j) {
+            const size_t k = i * cols + j;
+            const TVertex& a = vertex[k];
+            const TVertex& b = vertex[k + 1];
+            const TVertex& c = vertex[k + cols];
+            const TVertex& d = vertex[k + cols + 1];
+            if (std::isnan(a.U) || std::isnan(b.U) || std::isnan(c.U) || std::isnan(d.U)) continue;
+            const double uMin = std::min({a.U, b.U, c.U, d.U}), uMax = std::max({a.U, b.U, c.U, d.U});
+            const double vMin = std::min({a.V, b.V, c.V, d.V}), vMax = std::max({a.V, b.V, c.V, d.V});
+            if (uMax < 0 || vMax < 0 || uMin > g.Width || vMin > g.Height) continue;
+            if (uMax - uMin > tear || vMax - vMin > tear) continue;
+            for (const TVertex* corner : {&a, &b, &c, &d})
+                fCells.insert(fCells.end(), {corner->U, corner->V, corner->Col, corner->Row});
+        }
 }
 
 std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPictures) const {
@@ -386,19 +368,30 @@ std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPi
     }
     const double colLimit = fPictureWidth - 1, rowLimit = fPictureHeight - 1;
     const int maxCol = fPictureWidth - 2, maxRow = fPictureHeight - 2;
-    // Each map pixel's place in the pictures is worked out once per run, then every picture sampled
-    // along the run.
+    // Each map pixel's place in the pictures is worked out once per run of map pixels within a mesh
+    // triangle, then every picture sampled along the run.
     std::vector<TSource> sources;
-    for (const TSpan& span : fSpans) {
-        sources.resize(static_cast<size_t>(span.Count));
-        for (int k = 0; k < span.Count; ++k)
-            sources[static_cast<size_t>(k)] = SourceAt(
-                span.Col + span.ColStep * k, span.Row + span.RowStep * k, colLimit, rowLimit, maxCol, maxRow);
+    const int width = fGrid.Width, height = fGrid.Height;
+    auto run = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
+                   double aRowStep) {
+        const int count = aLast - aFirst + 1;
+        sources.resize(static_cast<size_t>(count));
+        for (int k = 0; k < count; ++k)
+            sources[static_cast<size_t>(k)] =
+                SourceAt(aCol + aColStep * k, aPicRow + aRowStep * k, colLimit, rowLimit, maxCol, maxRow);
+        const size_t first = static_cast<size_t>(aRow) * width + aFirst;
         for (const TTarget& t : targets)
             if (t.Bands == 3)
-                SampleRun<3>(t, sources, span.MapIndex);
+                SampleRun<3>(t, sources, first);
             else
-                SampleRun<1>(t, sources, span.MapIndex);
+                SampleRun<1>(t, sources, first);
+    };
+    for (size_t k = 0; k + 16 <= fCells.size(); k += 16) {
+        const double* c = &fCells[k];
+        const TVertex a{c[0], c[1], c[2], c[3]}, b{c[4], c[5], c[6], c[7]}, cc{c[8], c[9], c[10], c[11]},
+            d{c[12], c[13], c[14], c[15]};
+        ScanTriangle(a, b, d, width, height, run);
+        ScanTriangle(a, d, cc, width, height, run);
     }
     return maps;
 }

@@ -78,9 +78,10 @@ double NadirSpacingKm(const TGeoTiePoints& aTies);
 TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjection, double aPixelSize = 0);
 
 // Where each pixel of aGrid takes its value from a picture of the tie points' size: worked out once
-// (mesh, projection, triangles) and applied to every picture of a pass that shares the geometry,
-// channels and composites alike. Holds about 40 bytes per run of map pixels within one mesh
-// triangle (some tens of megabytes for a ten-minute pass). Apply may run on several threads at once.
+// (mesh, projection) and applied to every picture of a pass that shares the geometry, channels and
+// composites alike. Holds the mesh's cells on the map (a few megabytes for a ten-minute pass); the
+// runs of map pixels within each cell are found again by each Apply, which is cheaper than keeping
+// them. Apply may run on several threads at once.
 class TMapSampling {
   public:
     // Throws EGeoInputError for invalid tie points or a grid that is empty, over kMaxMapSide a side
@@ -103,14 +104,9 @@ class TMapSampling {
     TMapGrid fGrid;
     int fPictureWidth = 0, fPictureHeight = 0;
     std::string fProjectionWkt;
-    // A run of Count map pixels from MapIndex (row-major) inside one mesh triangle: pixel k sees the
-    // picture at (Col + k ColStep, Row + k RowStep).
-    struct TSpan {
-        size_t MapIndex;
-        int Count;
-        double Col, ColStep, Row, RowStep;
-    };
-    std::vector<TSpan> fSpans;
+    // The cells the map shows, 16 values each: for corners top-left, top-right, bottom-left and
+    // bottom-right, the map pixel (u, v) and the picture position (col, row).
+    std::vector<double> fCells;
 };
 
 // The map of aPicture on aGrid: each map pixel whose centre falls inside the swath takes the picture

@@ -86,31 +86,8 @@ struct TMapBands {
     }
 };
 
-// The overlay's line pixels row by row (red, green, blue, coverage): lines cover a few percent of a
-// map, so each map's rows are copied as they are and only these pixels blended.
-struct TLinePixels {
-    std::vector<size_t> RowStart; // Height + 1 offsets into X and Rgba
-    std::vector<int> X;
-    std::vector<std::array<uint8_t, 4>> Rgba;
-    int Width = 0, Height = 0;
-
-    explicit TLinePixels(const TMapRaster& aLines) : Width(aLines.Grid.Width), Height(aLines.Grid.Height) {
-        RowStart.reserve(static_cast<size_t>(Height) + 1);
-        const uint8_t* p = aLines.Pixels.data();
-        for (int y = 0; y < Height; ++y) {
-            RowStart.push_back(X.size());
-            for (int x = 0; x < Width; ++x, p += 4)
-                if (p[3] != 0) {
-                    X.push_back(x);
-                    Rgba.push_back({p[0], p[1], p[2], p[3]});
-                }
-        }
-        RowStart.push_back(X.size());
-    }
-};
-
 // Row aY of aMap with the lines drawn on, red, green, blue.
-void OverlaidRow(const TMapBands& aMap, const TLinePixels& aLines, int aY, uint8_t* aOut) {
+void OverlaidRow(const TMapBands& aMap, const TOverlayPixels& aLines, int aY, uint8_t* aOut) {
     const int w = aLines.Width;
     if (aMap.Stride == 3) {
         std::memcpy(aOut, aMap.Row(0, aY), 3 * static_cast<size_t>(w));
@@ -141,7 +118,7 @@ void OverlaidRow(const TMapBands& aMap, const TLinePixels& aLines, int aY, uint8
 // lines are blended onto black where there is no data, and black, which no data pixel and no line
 // gives, is the transparent colour: the swath stands on a transparent background, gaps of lost
 // scans included.
-void WriteMapPng(const TMapBands& aMap, const TLinePixels& aLines, const std::string& aPath) {
+void WriteMapPng(const TMapBands& aMap, const TOverlayPixels& aLines, const std::string& aPath) {
     WritePngRowsAs(aPath, aLines.Width, aLines.Height, false,
                    [&](int aY, uint8_t* aScratch) -> const uint8_t* {
                        OverlaidRow(aMap, aLines, aY, aScratch);
@@ -473,12 +450,12 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         // Two threads throughout: the map work shares the machine with nothing else at the end of a
         // pass. First what needs no map: the inverse mappings, the overlay lines and the raw
         // pictures with their control points.
-        std::optional<TLinePixels> lines;
+        std::optional<TOverlayPixels> lines;
         std::vector<std::function<void()>> tasks;
         for (TGeometry& g : geometries)
             tasks.emplace_back(
                 [&g, &grid, &s] { g.Sampling = std::make_unique<TMapSampling>(g.Ties, s.Projection, grid); });
-        tasks.emplace_back([&] { lines.emplace(DrawOverlayLines(grid, s.Projection.Wkt(), s.Projection)); });
+        tasks.emplace_back([&] { lines.emplace(DrawOverlayPixels(grid, s.Projection)); });
         for (size_t k = 0; k < channelCount; ++k) {
             const TProduct& p = products[k];
             const std::string name = aStem + "." + p.Name + ".gcp.tif";
@@ -687,7 +664,7 @@ TPassMaps::TMapProduct TPassMaps::MakeMapProduct(const TComposite& aPicture, boo
 TBitmap24 MapPicture(const TPassMaps::TMapProduct& aProduct) {
     const TMapRaster& map = aProduct.Map;
     const TMapBands bands{{&map, &map, &map}, map.Bands};
-    const TLinePixels lines(aProduct.Lines);
+    const TOverlayPixels lines = OverlayPixelsOf(aProduct.Lines);
     TBitmap24 picture(map.Grid.Width, map.Grid.Height);
     std::vector<uint8_t> rgb(3 * static_cast<size_t>(map.Grid.Width));
     for (int y = 0; y < map.Grid.Height; ++y) {
@@ -707,7 +684,7 @@ std::vector<std::string> WriteMapProduct(const TPassMaps::TMapProduct& aProduct,
     try {
         const TMapRaster& map = aProduct.Map;
         WriteMapGeoTiff(map, aName + ".map.tif");
-        WriteMapPng({{&map, &map, &map}, map.Bands}, TLinePixels(aProduct.Lines), aName + ".map.png");
+        WriteMapPng({{&map, &map, &map}, map.Bands}, OverlayPixelsOf(aProduct.Lines), aName + ".map.png");
     } catch (const EGeoError& e) {
         throw std::runtime_error(e.what());
     }

@@ -245,6 +245,18 @@ TEST_F(GeoFiles, OverlayDrawsCoastBordersAndGridWhereTheyBelong) {
     ds.reset();
     EXPECT_EQ(Files(), std::vector<std::string>{"map.png"});
 
+    // The line pixels alone, drawn without the raster, are the raster's, blends of crossing lines
+    // included; so on a grid where the lines cross (a coarse one, the grid's lines over the coast).
+    for (const TMapGrid& grid : {map.Grid, ChooseMapGrid(model.Ties(), projection, 0.05)}) {
+        const TOverlayPixels sparse = DrawOverlayPixels(grid, projection, style);
+        const TOverlayPixels dense =
+            OverlayPixelsOf(DrawOverlayLines(grid, map.ProjectionWkt, projection, style));
+        ASSERT_EQ(sparse.RowStart, dense.RowStart);
+        EXPECT_EQ(sparse.X, dense.X);
+        EXPECT_EQ(sparse.Rgba, dense.Rgba);
+        EXPECT_GT(dense.X.size(), 500u);
+    }
+
     TMapGrid other = map.Grid;
     other.Width -= 1;
     EXPECT_THROW(ApplyOverlay(map, DrawOverlayLines(other, map.ProjectionWkt, projection, style)),
