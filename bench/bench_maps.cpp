@@ -45,8 +45,33 @@ void BM_MapUtm(benchmark::State& aState) {
     MapPass(aState, "EPSG:32633", 20);
 }
 
+// A pass's pictures as the batch tools sample them: one inverse mapping for six grey channels and a
+// colour composite (each a 24-bit picture), in two batches as the tools' two threads take them.
+void BM_MapSamplingOfAPass(benchmark::State& aState) {
+    const TSwathModel model(50, 20, -12, 1568, 4870);
+    std::vector<std::vector<uint8_t>> pictures(7, std::vector<uint8_t>(static_cast<size_t>(1568) * 4870 * 3));
+    for (size_t p = 0; p < pictures.size(); ++p)
+        for (size_t k = 0; k < pictures[p].size(); ++k)
+            pictures[p][k] = static_cast<uint8_t>((k / 3 * 7 + k / (3 * 1568) * 5 + p * 40) >> 2);
+    const TGeoTiePoints ties = model.Ties(8, 32);
+    const TMapProjection projection("EPSG:4326");
+    const TMapSampling sampling(ties, projection, ChooseMapGrid(ties, projection));
+    auto view = [&](size_t aPicture, int aBands) {
+        return TPictureView{pictures[aPicture].data(), 1568, 4870, aBands, 3, 1568 * 3, true};
+    };
+    const std::vector<TPictureView> first{view(0, 1), view(2, 1), view(4, 1), view(6, 3)},
+        second{view(1, 1), view(3, 1), view(5, 1)};
+    for (auto _ : aState) {
+        benchmark::DoNotOptimize(sampling.Apply(first).front().Pixels.data());
+        benchmark::DoNotOptimize(sampling.Apply(second).front().Pixels.data());
+    }
+    const double pixels = static_cast<double>(sampling.Grid().Width) * sampling.Grid().Height;
+    aState.counters["map_Mpixels"] = pixels / 1e6;
+}
+
 } // namespace
 
+BENCHMARK(BM_MapSamplingOfAPass)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapEquirectangular)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapPolarStereographic)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapUtm)->Unit(benchmark::kMillisecond);

@@ -9,6 +9,10 @@
 #include <memory>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lrptgeo {
 
 namespace {
@@ -229,6 +233,146 @@ void SampleRun(const TTarget& aTarget, const std::vector<TSource>& aSources, siz
     }
 }
 
+// Several pictures sampled at once, without lost rows: their bands side by side, Lanes bytes a
+// pixel, for a window of picture rows. Each map pixel then reads its four neighbours' bands of every
+// picture in four loads and blends them all in one go (which vectorises), instead of picture by
+// picture and byte by byte; the blend is Sample's, to the bit.
+struct TLaneSource {
+    const uint8_t* Pixels; // the band's byte of pixel (0, 0)
+    ptrdiff_t RowStride;
+    int PixelStride;
+};
+
+template <int Lanes> class TPackedWindow {
+  public:
+    TPackedWindow(std::vector<TLaneSource> aLanes, int aWidth, int aHeight)
+        : fLanes(std::move(aLanes)), fWidth(aWidth), fHeight(aHeight) {}
+
+    // Makes picture rows aFirst..aLast (aFirst <= aLast, both inside the picture) available.
+    void Hold(int aFirst, int aLast) {
+        if (aFirst >= fFirst && aLast < fFirst + fRows) return;
+        // Rows a little above too, and the next mesh rows: runs of one mesh row start anywhere in it.
+        fFirst = std::max(0, aFirst - kMeshStep - 2);
+        fRows = std::min(fHeight - fFirst, std::max(aLast - fFirst + 1, 4 * kMeshStep + 8));
+        fBytes.assign(static_cast<size_t>(fRows) * fWidth * Lanes, 0);
+        for (size_t l = 0; l < fLanes.size(); ++l) {
+            const TLaneSource& lane = fLanes[l];
+            for (int r = 0; r < fRows; ++r) {
+                const uint8_t* from = lane.Pixels + (fFirst + r) * lane.RowStride;
+                uint8_t* to = &fBytes[static_cast<size_t>(r) * fWidth * Lanes + l];
+                for (int c = 0; c < fWidth; ++c)
+                    to[static_cast<size_t>(c) * Lanes] = from[static_cast<ptrdiff_t>(c) * lane.PixelStride];
+            }
+        }
+    }
+    const uint8_t* At(int aCol, int aRow) const {
+        return &fBytes[(static_cast<size_t>(aRow - fFirst) * fWidth + aCol) * Lanes];
+    }
+    size_t RowBytes() const { return static_cast<size_t>(fWidth) * Lanes; }
+
+  private:
+    std::vector<TLaneSource> fLanes;
+    int fWidth, fHeight;
+    int fFirst = 0, fRows = 0;
+    std::vector<uint8_t> fBytes;
+};
+
+// The blended lanes of one map pixel: Sample's arithmetic, lane by lane.
+template <int Lanes>
+inline void BlendLanes(const uint8_t* aTop, const uint8_t* aBottom, int aFx, int aFy, uint8_t* aOut) {
+#if defined(__SSE2__)
+    // Eight lanes at a time in 16 bits: a (256 - f) + b f stays below 65536 (the weights sum to
+    // 256), so the horizontal blends are exact in 16-bit products; the vertical one takes their
+    // full 32-bit products.
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1), half = _mm_set1_epi32(32768);
+    const __m128i wx0 = _mm_set1_epi16(static_cast<short>(256 - aFx)),
+                  wx1 = _mm_set1_epi16(static_cast<short>(aFx));
+    const __m128i wy0 = _mm_set1_epi16(static_cast<short>(256 - aFy)),
+                  wy1 = _mm_set1_epi16(static_cast<short>(aFy));
+    for (int l = 0; l < Lanes; l += 8) {
+        auto load = [&](const uint8_t* aAt) {
+            return _mm_unpacklo_epi8(Lanes >= 8 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(aAt))
+                                                : _mm_cvtsi32_si128(*reinterpret_cast<const int*>(aAt)),
+                                     zero);
+        };
+        const __m128i top =
+            _mm_add_epi16(_mm_mullo_epi16(load(aTop + l), wx0), _mm_mullo_epi16(load(aTop + l + Lanes), wx1));
+        const __m128i bottom = _mm_add_epi16(_mm_mullo_epi16(load(aBottom + l), wx0),
+                                             _mm_mullo_epi16(load(aBottom + l + Lanes), wx1));
+        const __m128i tl = _mm_mullo_epi16(top, wy0), th = _mm_mulhi_epu16(top, wy0);
+        const __m128i bl = _mm_mullo_epi16(bottom, wy1), bh = _mm_mulhi_epu16(bottom, wy1);
+        const __m128i low = _mm_srli_epi32(
+            _mm_add_epi32(_mm_add_epi32(_mm_unpacklo_epi16(tl, th), _mm_unpacklo_epi16(bl, bh)), half), 16);
+        const __m128i high = _mm_srli_epi32(
+            _mm_add_epi32(_mm_add_epi32(_mm_unpackhi_epi16(tl, th), _mm_unpackhi_epi16(bl, bh)), half), 16);
+        const __m128i v = _mm_max_epu8(_mm_packus_epi16(_mm_packs_epi32(low, high), zero), one); // 0: no data
+        if (Lanes >= 8)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(aOut + l), v);
+        else
+            *reinterpret_cast<int*>(aOut + l) = _mm_cvtsi128_si32(v);
+    }
+#else
+    for (int l = 0; l < Lanes; ++l) {
+        const int top = aTop[l] * (256 - aFx) + aTop[l + Lanes] * aFx;
+        const int bottom = aBottom[l] * (256 - aFx) + aBottom[l + Lanes] * aFx;
+        const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
+        aOut[l] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
+    }
+#endif
+}
+
+// A run of map pixels from aFirst on for every target (each taking its bands' lanes from aLane[t]):
+// the run's lanes first, then each target's bytes out of them.
+template <int Lanes>
+void SamplePackedRun(const TPackedWindow<Lanes>& aWindow, const std::vector<TSource>& aSources,
+                     const std::vector<TTarget>& aTargets, const std::vector<int>& aLane, size_t aFirst,
+                     std::vector<uint8_t>& aLanes) {
+    const size_t below = aWindow.RowBytes(), count = aSources.size();
+    aLanes.resize(count * Lanes);
+    for (size_t k = 0; k < count; ++k) {
+        const TSource& s = aSources[k];
+        const uint8_t* top = aWindow.At(s.Col, s.Row);
+        BlendLanes<Lanes>(top, top + below, s.Fx, s.Fy, &aLanes[k * Lanes]);
+    }
+    for (size_t t = 0; t < aTargets.size(); ++t) {
+        const uint8_t* from = &aLanes[static_cast<size_t>(aLane[t])];
+        if (aTargets[t].Bands == 3) {
+            uint8_t* out = aTargets[t].Out + aFirst * 3;
+            for (size_t k = 0; k < count; ++k, from += Lanes, out += 3) {
+                out[0] = from[0];
+                out[1] = from[1];
+                out[2] = from[2];
+            }
+        } else {
+            uint8_t* out = aTargets[t].Out + aFirst;
+            for (size_t k = 0; k < count; ++k)
+                out[k] = from[k * Lanes];
+        }
+    }
+}
+
+// Samples every target along every run aForEachRun gives (it calls its argument with each run's
+// map index and sources) through a packed window of Lanes lanes.
+template <int Lanes, class TForEachRun>
+void SamplePacked(const std::vector<TTarget>& aTargets, int aWidth, int aHeight,
+                  const TForEachRun& aForEachRun) {
+    std::vector<TLaneSource> lanes;
+    std::vector<int> laneOf;
+    for (const TTarget& t : aTargets) {
+        laneOf.push_back(static_cast<int>(lanes.size()));
+        for (int b = 0; b < t.Bands; ++b)
+            lanes.push_back({t.Pixels + t.Offset[b], t.RowStride, t.PixelStride});
+    }
+    TPackedWindow<Lanes> window(std::move(lanes), aWidth, aHeight);
+    std::vector<uint8_t> runLanes;
+    aForEachRun([&](size_t aFirst, const std::vector<TSource>& aSources) {
+        // Rows along a run change monotonically: its ends bound them.
+        const int r0 = aSources.front().Row, r1 = aSources.back().Row;
+        window.Hold(std::min(r0, r1), std::max(r0, r1) + 1);
+        SamplePackedRun<Lanes>(window, aSources, aTargets, laneOf, aFirst, runLanes);
+    });
+}
+
 } // namespace
 
 double NadirSpacingKm(const TGeoTiePoints& aTies) {
@@ -370,29 +514,46 @@ std::vector<TMapRaster> TMapSampling::Apply(const std::vector<TPictureView>& aPi
     const int maxCol = fPictureWidth - 2, maxRow = fPictureHeight - 2;
     // Each map pixel's place in the pictures is worked out once per run of map pixels within a mesh
     // triangle, then every picture sampled along the run.
-    std::vector<TSource> sources;
-    const int width = fGrid.Width, height = fGrid.Height;
-    auto run = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
-                   double aRowStep) {
-        const int count = aLast - aFirst + 1;
-        sources.resize(static_cast<size_t>(count));
-        for (int k = 0; k < count; ++k)
-            sources[static_cast<size_t>(k)] =
-                SourceAt(aCol + aColStep * k, aPicRow + aRowStep * k, colLimit, rowLimit, maxCol, maxRow);
-        const size_t first = static_cast<size_t>(aRow) * width + aFirst;
-        for (const TTarget& t : targets)
-            if (t.Bands == 3)
-                SampleRun<3>(t, sources, first);
-            else
-                SampleRun<1>(t, sources, first);
+    auto forEachRun = [&](const auto& aSample) {
+        std::vector<TSource> sources;
+        const int width = fGrid.Width, height = fGrid.Height;
+        auto run = [&](int aRow, int aFirst, int aLast, double aCol, double aColStep, double aPicRow,
+                       double aRowStep) {
+            const int count = aLast - aFirst + 1;
+            sources.resize(static_cast<size_t>(count));
+            for (int k = 0; k < count; ++k)
+                sources[static_cast<size_t>(k)] =
+                    SourceAt(aCol + aColStep * k, aPicRow + aRowStep * k, colLimit, rowLimit, maxCol, maxRow);
+            aSample(static_cast<size_t>(aRow) * width + aFirst, sources);
+        };
+        for (size_t k = 0; k + 16 <= fCells.size(); k += 16) {
+            const double* c = &fCells[k];
+            const TVertex a{c[0], c[1], c[2], c[3]}, b{c[4], c[5], c[6], c[7]}, cc{c[8], c[9], c[10], c[11]},
+                d{c[12], c[13], c[14], c[15]};
+            ScanTriangle(a, b, d, width, height, run);
+            ScanTriangle(a, d, cc, width, height, run);
+        }
     };
-    for (size_t k = 0; k + 16 <= fCells.size(); k += 16) {
-        const double* c = &fCells[k];
-        const TVertex a{c[0], c[1], c[2], c[3]}, b{c[4], c[5], c[6], c[7]}, cc{c[8], c[9], c[10], c[11]},
-            d{c[12], c[13], c[14], c[15]};
-        ScanTriangle(a, b, d, width, height, run);
-        ScanTriangle(a, d, cc, width, height, run);
+    int bands = 0;
+    bool lostRows = false;
+    for (const TTarget& t : targets) {
+        bands += t.Bands;
+        lostRows = lostRows || t.RowDrawn;
     }
+    if (!lostRows && bands <= 4)
+        SamplePacked<4>(targets, fPictureWidth, fPictureHeight, forEachRun);
+    else if (!lostRows && bands <= 8)
+        SamplePacked<8>(targets, fPictureWidth, fPictureHeight, forEachRun);
+    else if (!lostRows && bands <= 16)
+        SamplePacked<16>(targets, fPictureWidth, fPictureHeight, forEachRun);
+    else
+        forEachRun([&](size_t aFirst, const std::vector<TSource>& aSources) {
+            for (const TTarget& t : targets)
+                if (t.Bands == 3)
+                    SampleRun<3>(t, aSources, aFirst);
+                else
+                    SampleRun<1>(t, aSources, aFirst);
+        });
     return maps;
 }
 

@@ -1,5 +1,6 @@
 #include "registration/Registration.h"
 
+#include "maps/LargeBuffers.h"
 #include "orbit/EarthFrames.h"
 
 #include <algorithm>
@@ -200,7 +201,11 @@ std::vector<TEdge> FindEdges(const TRegistrationInput& aIn, const std::vector<do
 
     // Sobel magnitude (|gx| + |gy|) and its dominant axis, rows 1..h-2, on a packed copy of the
     // channel so that the loop vectorises.
-    std::vector<uint8_t> grey(static_cast<size_t>(w) * h);
+    // The working pictures are tens of megabytes, touched once: on huge pages.
+    const size_t n = static_cast<size_t>(w) * h;
+    std::vector<uint8_t> grey;
+    ReserveLarge(grey, n);
+    grey.resize(n);
     for (int r = 0; r < h; ++r) {
         const uint8_t* src = p.Pixels + static_cast<size_t>(r) * p.RowStride;
         uint8_t* dst = &grey[static_cast<size_t>(r) * w];
@@ -210,8 +215,12 @@ std::vector<TEdge> FindEdges(const TRegistrationInput& aIn, const std::vector<do
             for (int c = 0; c < w; ++c)
                 dst[c] = src[static_cast<size_t>(c) * p.PixelStride];
     }
-    std::vector<uint16_t> mag(static_cast<size_t>(w) * h, 0);
-    std::vector<uint8_t> axisX(static_cast<size_t>(w) * h, 0);
+    std::vector<uint16_t> mag;
+    std::vector<uint8_t> axisX;
+    ReserveLarge(mag, n);
+    ReserveLarge(axisX, n);
+    mag.resize(n, 0);
+    axisX.resize(n, 0);
     for (int r = 1; r < h - 1; ++r) {
         if (blank[r]) continue;
         const uint8_t* up = &grey[static_cast<size_t>(r - 1) * w];
@@ -478,6 +487,7 @@ TRegistrationResult Register(const TRegistrationInput& aInput) {
             aField.X0 = xMin - margin, aField.Y0 = yMin - margin;
             aField.W = static_cast<int>(std::ceil(wKm / aCell)) + 1;
             aField.H = static_cast<int>(std::ceil(hKm / aCell)) + 1;
+            ReserveLarge(aField.D, static_cast<size_t>(aField.W) * aField.H);
             aField.D.assign(static_cast<size_t>(aField.W) * aField.H, aCap * aCap);
         };
         const double cell = std::max(1.0, std::sqrt(wKm * hKm / 8e6));

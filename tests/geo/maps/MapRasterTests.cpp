@@ -167,6 +167,15 @@ TEST(MapSampling, ManyPicturesAtOnceAndRowsNeverDrawn) {
     EXPECT_EQ(maps[1].Pixels, MakeMap(colour.View, ties, projection, grid).Pixels);
     EXPECT_EQ(maps[2].Pixels, maps[0].Pixels);
     ExpectFaithful(Compare(maps[1], projection, model));
+    // However many go at once: sixteen bands in one pass, eighteen more than one pass takes.
+    for (const size_t colours : {5u, 6u}) {
+        std::vector<TPictureView> many(colours, colour.View);
+        many.push_back(wideView);
+        const std::vector<TMapRaster> all = sampling.Apply(many);
+        for (size_t k = 0; k < colours; ++k)
+            EXPECT_EQ(all[k].Pixels, maps[1].Pixels) << colours << " colour pictures, picture " << k;
+        EXPECT_EQ(all.back().Pixels, maps[0].Pixels) << colours << " colour pictures";
+    }
 
     // Rows 100..123 lost (the background black, as the decoder leaves it).
     std::vector<uint8_t> drawn(static_cast<size_t>(model.Height), 1), lostBytes = grey.Bytes;
