@@ -4,10 +4,12 @@
 #include "maps/GeoErrors.h"
 
 #include <gdal.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace lrptgeo {
@@ -167,6 +169,106 @@ void WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMa
         if (!Consistent(*m, 1) || m->Grid.Width != aRed.Grid.Width || m->Grid.Height != aRed.Grid.Height)
             throw EGeoWriteError("cannot write " + aPath + ": the band rasters are inconsistent");
     WriteBands(aRed, {aRed.Pixels.data(), aGreen.Pixels.data(), aBlue.Pixels.data()}, 1, aPath);
+}
+
+namespace {
+
+// An open libtiff file, closed (and, when written, its directory written) at the end.
+struct TTiffCloser {
+    void operator()(TIFF* aTiff) const { TIFFClose(aTiff); }
+};
+using TTiff = std::unique_ptr<TIFF, TTiffCloser>;
+
+// Whether aTiff is laid out as WriteBands lays out a map of aBands bands on aGrid (tiles of
+// aTileWidth x aTileHeight, 8 bits, Zstandard with the horizontal predictor, bands apart).
+bool LaidOutAsOurs(TIFF* aTiff, const TMapGrid& aGrid, uint16_t aBands, uint32_t aTileWidth,
+                   uint32_t aTileHeight) {
+    uint32_t width = 0, height = 0, tileWidth = 0, tileHeight = 0;
+    uint16_t samples = 0, bits = 0, compression = 0, predictor = 0, planar = 0;
+    return aTiff && TIFFIsTiled(aTiff) && TIFFGetField(aTiff, TIFFTAG_IMAGEWIDTH, &width) &&
+           TIFFGetField(aTiff, TIFFTAG_IMAGELENGTH, &height) &&
+           TIFFGetField(aTiff, TIFFTAG_TILEWIDTH, &tileWidth) &&
+           TIFFGetField(aTiff, TIFFTAG_TILELENGTH, &tileHeight) &&
+           TIFFGetFieldDefaulted(aTiff, TIFFTAG_SAMPLESPERPIXEL, &samples) &&
+           TIFFGetFieldDefaulted(aTiff, TIFFTAG_BITSPERSAMPLE, &bits) &&
+           TIFFGetFieldDefaulted(aTiff, TIFFTAG_COMPRESSION, &compression) &&
+           TIFFGetFieldDefaulted(aTiff, TIFFTAG_PREDICTOR, &predictor) &&
+           TIFFGetFieldDefaulted(aTiff, TIFFTAG_PLANARCONFIG, &planar) &&
+           width == static_cast<uint32_t>(aGrid.Width) && height == static_cast<uint32_t>(aGrid.Height) &&
+           tileWidth == aTileWidth && tileHeight == aTileHeight && samples == aBands && bits == 8 &&
+           compression == COMPRESSION_ZSTD && predictor == PREDICTOR_HORIZONTAL &&
+           (aBands == 1 || planar == PLANARCONFIG_SEPARATE);
+}
+
+// The tiles of aBandFiles into aPath's temporary file, which WriteBands's layout with no tile
+// written yet: false (nothing committed) where a file does not fit.
+bool CopyBandTiles(const std::string& aTemporary, const TMapGrid& aGrid,
+                   const std::array<std::string, 3>& aBandFiles) {
+    TTiff out(TIFFOpen(aTemporary.c_str(), "r+"));
+    uint32_t tileWidth = 0, tileHeight = 0;
+    if (!out || !TIFFGetField(out.get(), TIFFTAG_TILEWIDTH, &tileWidth) ||
+        !TIFFGetField(out.get(), TIFFTAG_TILELENGTH, &tileHeight) ||
+        !LaidOutAsOurs(out.get(), aGrid, 3, tileWidth, tileHeight))
+        return false;
+    const uint32_t perBand = TIFFNumberOfTiles(out.get()) / 3;
+    std::vector<uint8_t> tile;
+    for (size_t b = 0; b < aBandFiles.size(); ++b) {
+        TTiff in(TIFFOpen(aBandFiles[b].c_str(), "r"));
+        uint64_t* sizes = nullptr;
+        if (!LaidOutAsOurs(in.get(), aGrid, 1, tileWidth, tileHeight) ||
+            TIFFNumberOfTiles(in.get()) != perBand ||
+            !TIFFGetField(in.get(), TIFFTAG_TILEBYTECOUNTS, &sizes) || !sizes)
+            return false;
+        for (uint32_t t = 0; t < perBand; ++t) {
+            tile.resize(sizes[t]);
+            const tmsize_t n = static_cast<tmsize_t>(sizes[t]);
+            if (n <= 0 || TIFFReadRawTile(in.get(), t, tile.data(), n) != n ||
+                TIFFWriteRawTile(out.get(), static_cast<uint32_t>(b) * perBand + t, tile.data(), n) != n)
+                return false;
+        }
+    }
+    // Closing writes the directory with the tiles' places.
+    TIFF* done = out.release();
+    TIFFClose(done);
+    return true;
+}
+
+} // namespace
+
+bool WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue,
+                     const std::array<std::string, 3>& aBandFiles, const std::string& aPath) {
+    for (const TMapRaster* m : {&aRed, &aGreen, &aBlue})
+        if (!Consistent(*m, 1) || m->Grid.Width != aRed.Grid.Width || m->Grid.Height != aRed.Grid.Height)
+            throw EGeoWriteError("cannot write " + aPath + ": the band rasters are inconsistent");
+    const TMapGrid& g = aRed.Grid;
+    {
+        TGdalErrors errors;
+        TAtomicPath path(aPath);
+        // The file's header as WriteBands makes it, no tile yet (sparse, so none is written at the end).
+        GDALDriverH driver = GDALGetDriverByName("GTiff");
+        if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
+        const char* options[] = {"COMPRESS=ZSTD",   "PREDICTOR=2",     "ZSTD_LEVEL=1",   "TILED=YES",
+                                 "PHOTOMETRIC=RGB", "INTERLEAVE=BAND", "SPARSE_OK=TRUE", nullptr};
+        TGdalDataset ds(GDALCreate(driver, path.Temporary().c_str(), g.Width, g.Height, 3, GDT_Byte,
+                                   const_cast<char**>(options)));
+        if (!ds) throw EGeoWriteError("cannot write " + aPath + errors.Reason());
+        double transform[6] = {g.OriginX, g.PixelSizeX, 0, g.OriginY, 0, -g.PixelSizeY};
+        Check(GDALSetGeoTransform(ds.get(), transform), aPath, errors);
+        Check(GDALSetProjection(ds.get(), aRed.ProjectionWkt.c_str()), aPath, errors);
+        for (int b = 1; b <= 3; ++b) {
+            GDALRasterBandH band = GDALGetRasterBand(ds.get(), b);
+            Check(GDALSetRasterNoDataValue(band, TMapRaster::kNoData), aPath, errors);
+            Check(GDALSetRasterColorInterpretation(band, static_cast<GDALColorInterp>(GCI_RedBand + b - 1)),
+                  aPath, errors);
+        }
+        Close(ds, aPath, errors);
+        if (CopyBandTiles(path.Temporary(), g, aBandFiles) && errors.LastError().empty()) {
+            path.Commit();
+            return true;
+        }
+    }
+    WriteMapGeoTiff(aRed, aGreen, aBlue, aPath);
+    return false;
 }
 
 void WriteGcpGeoTiff(const TPictureView& aPicture, const TGeoTiePoints& aTies, const std::string& aPath,

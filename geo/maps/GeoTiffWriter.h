@@ -6,6 +6,7 @@
 #include "maps/GeoTiePoints.h"
 #include "maps/MapRaster.h"
 
+#include <array>
 #include <string>
 
 namespace lrptgeo {
@@ -18,6 +19,14 @@ void WriteMapGeoTiff(const TMapRaster& aMap, const std::string& aPath);
 // the CRS from aRed), without putting them together first. Else EGeoWriteError.
 void WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue,
                      const std::string& aPath);
+
+// The same file, byte for byte, made from aBandFiles: GeoTIFFs WriteMapGeoTiff wrote from aRed,
+// aGreen and aBlue (a composite's channels, written first), whose compressed tiles are copied rather
+// than the bands compressed again (a tenth of the time). Where a file is missing or not laid out as
+// this writer lays out a 1-band map of aRed's grid, the bands are compressed as above. Returns
+// whether the tiles were copied.
+bool WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMapRaster& aBlue,
+                     const std::array<std::string, 3>& aBandFiles, const std::string& aPath);
 
 // The raw picture (1 or 3 bands) unprojected, with ground control points in EPSG:4326 taken from
 // the tie points (thinned to about aMaxGcps in an even grid, tie points without Earth left out) so

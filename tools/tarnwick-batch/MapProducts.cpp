@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -474,21 +475,25 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         };
         tasks.clear();
         std::vector<TProduct*> gathered;
-        // The others in two batches per geometry, one per thread, each sampled in one pass.
-        std::vector<std::array<std::vector<TProduct*>, 2>> batches(geometries.size());
-        std::vector<std::array<int, 2>> weights(geometries.size(), {0, 0});
+        // The others in two batches per geometry, one per thread, each sampled in one pass. A pass
+        // costs about the same whatever its bands; writing and first touching the maps is what
+        // differs: the bands are shared out evenly, the colour pictures first.
+        std::vector<TProduct*> sampled;
         for (TProduct& p : products) {
             bool gather = p.Channel == 0 && p.Sources[0] != p.Sources[1];
             for (int channel : p.Sources)
                 gather = gather && channelMap(channel, p.Geometry);
-            if (gather) {
-                gathered.push_back(&p);
-                continue;
-            }
-            std::array<int, 2>& w = weights[p.Geometry];
+            (gather ? gathered : sampled).push_back(&p);
+        }
+        std::stable_sort(sampled.begin(), sampled.end(),
+                         [](const TProduct* a, const TProduct* b) { return a->View.Bands > b->View.Bands; });
+        std::vector<std::array<std::vector<TProduct*>, 2>> batches(geometries.size());
+        std::vector<std::array<int, 2>> weights(geometries.size(), {0, 0});
+        for (TProduct* p : sampled) {
+            std::array<int, 2>& w = weights[p->Geometry];
             const int lighter = w[0] <= w[1] ? 0 : 1;
-            batches[p.Geometry][static_cast<size_t>(lighter)].push_back(&p);
-            w[static_cast<size_t>(lighter)] += p.View.Bands + 1;
+            batches[p->Geometry][static_cast<size_t>(lighter)].push_back(p);
+            w[static_cast<size_t>(lighter)] += p->View.Bands;
         }
         for (size_t g = 0; g < geometries.size(); ++g)
             for (const std::vector<TProduct*>& batch : batches[g])
@@ -525,33 +530,73 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
                 });
         RunInOrder(tasks, 2);
 
-        // The files, longest first, so that the two threads end together: the colour maps, then
-        // the grey ones.
+        // The files. A composite of channels' maps takes its GeoTIFF's compressed tiles from theirs,
+        // so its GeoTIFF comes after theirs, last; the others longest first, so that the two threads
+        // end together: the colour maps' files, then the channels'.
         tasks.clear();
         std::vector<const TProduct*> order;
         for (const TProduct& p : products)
             if (p.Channel == 0) order.push_back(&p);
         for (const TProduct& p : products)
             if (p.Channel != 0) order.push_back(&p);
-        for (const TProduct* product : order) {
-            const TProduct& p = *product;
-            const std::string name = aStem + "." + p.Name;
+        for (const TProduct* p : order) {
+            const std::string name = aStem + "." + p->Name;
             files.push_back(name + ".map.tif");
             files.push_back(name + ".map.png");
-            if (p.Channel != 0) files.push_back(name + ".gcp.tif");
-            tasks.emplace_back([&p, name] {
-                if (p.BandMaps[0])
-                    WriteMapGeoTiff(*p.BandMaps[0], *p.BandMaps[1], *p.BandMaps[2], name + ".map.tif");
-                else
-                    WriteMapGeoTiff(p.Map, name + ".map.tif");
+            if (p->Channel != 0) files.push_back(name + ".gcp.tif");
+        }
+        std::vector<std::promise<void>> tifWritten(products.size());
+        std::vector<std::shared_future<void>> tifReady;
+        for (std::promise<void>& written : tifWritten)
+            tifReady.push_back(written.get_future().share());
+        auto indexOf = [&](const TProduct& aProduct) {
+            return static_cast<size_t>(&aProduct - products.data());
+        };
+        auto channelProduct = [&](int aChannel, size_t aGeometry) -> const TProduct& {
+            for (size_t k = 0; k < channelCount; ++k)
+                if (products[k].Channel == aChannel && products[k].Geometry == aGeometry) return products[k];
+            throw std::logic_error("a composite without its channel's map");
+        };
+        auto tifTask = [&](const TProduct& p) {
+            tasks.emplace_back([&p, &tifWritten, &tifReady, &indexOf, &channelProduct, &aStem] {
+                const std::string file = aStem + "." + p.Name + ".map.tif";
+                try {
+                    if (p.BandMaps[0]) {
+                        std::array<std::string, 3> bandFiles; // red, green, blue: the channels of the
+                        for (size_t b = 0; b < 3; ++b) {      // blue, green, red bytes backwards
+                            const TProduct& channel = channelProduct(p.Sources[2 - b], p.Geometry);
+                            tifReady[indexOf(channel)].wait(); // a failed one is compressed again here
+                            bandFiles[b] = aStem + "." + channel.Name + ".map.tif";
+                        }
+                        WriteMapGeoTiff(*p.BandMaps[0], *p.BandMaps[1], *p.BandMaps[2], bandFiles, file);
+                    } else {
+                        WriteMapGeoTiff(p.Map, file);
+                    }
+                    tifWritten[indexOf(p)].set_value();
+                } catch (...) {
+                    tifWritten[indexOf(p)].set_exception(std::current_exception());
+                    throw;
+                }
             });
-            tasks.emplace_back([&p, &lines, name] {
+        };
+        auto pngTask = [&](const TProduct& p) {
+            tasks.emplace_back([&p, &lines, file = aStem + "." + p.Name + ".map.png"] {
                 const TMapBands bands = p.BandMaps[0]
                                             ? TMapBands{{p.BandMaps[0], p.BandMaps[1], p.BandMaps[2]}, 1}
                                             : TMapBands{{&p.Map, &p.Map, &p.Map}, p.Map.Bands};
-                WriteMapPng(bands, *lines, name + ".map.png");
+                WriteMapPng(bands, *lines, file);
             });
+        };
+        // A GeoTIFF and a PNG at a time: two of one kind at once slow each other down (by a fifth).
+        std::vector<const TProduct*> tifs;
+        for (const TProduct* p : order)
+            if (!p->BandMaps[0]) tifs.push_back(p);
+        for (size_t k = 0; k < std::max(tifs.size(), order.size()); ++k) {
+            if (k < tifs.size()) tifTask(*tifs[k]);
+            if (k < order.size()) pngTask(*order[k]);
         }
+        for (const TProduct* p : order)
+            if (p->BandMaps[0]) tifTask(*p);
         RunInOrder(tasks, 2);
     } catch (const EGeoError& e) {
         throw std::runtime_error(e.what());

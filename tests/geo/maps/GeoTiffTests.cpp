@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -113,6 +114,69 @@ TEST_F(GeoFiles, MapGeoTiffCarriesGeotransformCrsNoDataAndPixels) {
         EXPECT_EQ(back[0], 0);
     }
     EXPECT_EQ(Files(), std::vector<std::string>{"map.tif"}); // nothing temporary left
+}
+
+// A composite's GeoTIFF from its channels' GeoTIFFs (their compressed tiles copied) holds what the
+// composite written from its bands holds; channel files that do not fit are not copied from.
+TEST_F(GeoFiles, CompositeFromChannelFilesIsTheCompositeOfTheBands) {
+    const TSwathModel model(45, 16, -12, 700, 900); // several tiles a band, edge tiles cut short
+    const TMapProjection projection("EPSG:4326");
+    const TMapGrid grid = ChooseMapGrid(model.Ties(), projection);
+    ASSERT_GT(grid.Width, 512);
+    std::vector<std::vector<uint8_t>> bytes;
+    std::vector<TMapRaster> bands;
+    for (int b = 0; b < 3; ++b) {
+        bytes.push_back(Ramp(700, 900, 1));
+        for (uint8_t& v : bytes.back())
+            v = static_cast<uint8_t>(1 + (v + 60 * b) % 250);
+        bands.push_back(
+            MakeMap({bytes.back().data(), 700, 900, 1, 1, 700, false}, model.Ties(), projection, grid));
+    }
+    const std::array<std::string, 3> files{Path("red.tif"), Path("green.tif"), Path("blue.tif")};
+    for (int b = 0; b < 3; ++b)
+        WriteMapGeoTiff(bands[static_cast<size_t>(b)], files[static_cast<size_t>(b)]);
+    WriteMapGeoTiff(bands[0], bands[1], bands[2], Path("direct.tif"));
+
+    const auto expectSame = [&](const std::string& aPath) {
+        TDataset direct = Open(Path("direct.tif")), copied = Open(aPath);
+        ASSERT_TRUE(direct && copied) << aPath;
+        double t[6], u[6];
+        ASSERT_EQ(GDALGetGeoTransform(direct.get(), t), CE_None);
+        ASSERT_EQ(GDALGetGeoTransform(copied.get(), u), CE_None);
+        for (int k = 0; k < 6; ++k)
+            EXPECT_EQ(t[k], u[k]) << aPath;
+        EXPECT_STREQ(GDALGetProjectionRef(copied.get()), GDALGetProjectionRef(direct.get()));
+        for (const char* item : {"COMPRESSION", "INTERLEAVE"})
+            EXPECT_STREQ(GDALGetMetadataItem(copied.get(), item, "IMAGE_STRUCTURE"),
+                         GDALGetMetadataItem(direct.get(), item, "IMAGE_STRUCTURE"));
+        ASSERT_EQ(GDALGetRasterCount(copied.get()), 3);
+        for (int b = 1; b <= 3; ++b) {
+            GDALRasterBandH band = GDALGetRasterBand(copied.get(), b);
+            int hasNoData = 0;
+            EXPECT_EQ(GDALGetRasterNoDataValue(band, &hasNoData), 0);
+            EXPECT_TRUE(hasNoData);
+            EXPECT_EQ(GDALGetRasterColorInterpretation(band), GCI_RedBand + b - 1);
+            std::vector<uint8_t> back(bands[0].Pixels.size());
+            ASSERT_EQ(GDALRasterIO(band, GF_Read, 0, 0, grid.Width, grid.Height, back.data(), grid.Width,
+                                   grid.Height, GDT_Byte, 0, 0),
+                      CE_None);
+            EXPECT_EQ(back, bands[static_cast<size_t>(b - 1)].Pixels) << aPath << " band " << b;
+        }
+    };
+    EXPECT_TRUE(WriteMapGeoTiff(bands[0], bands[1], bands[2], files, Path("copied.tif")));
+    expectSame(Path("copied.tif"));
+    // A missing channel file, one of another grid, one of three bands: the bands are compressed.
+    TMapGrid smaller = grid;
+    smaller.Width -= 1;
+    WriteMapGeoTiff(MakeMap({bytes[0].data(), 700, 900, 1, 1, 700, false}, model.Ties(), projection, smaller),
+                    Path("other-grid.tif"));
+    WriteMapGeoTiff(bands[0], bands[1], bands[2], Path("three.tif"));
+    for (const std::string& wrong : {Path("missing.tif"), Path("other-grid.tif"), Path("three.tif")}) {
+        EXPECT_FALSE(
+            WriteMapGeoTiff(bands[0], bands[1], bands[2], {files[0], wrong, files[2]}, Path("fallback.tif")));
+        expectSame(Path("fallback.tif"));
+    }
+    EXPECT_EQ(Files().size(), 8u); // nothing temporary left
 }
 
 TEST_F(GeoFiles, GcpGeoTiffHoldsThePictureAndTheTiePoints) {
