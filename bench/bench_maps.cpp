@@ -3,6 +3,7 @@
 // size; the target is the whole map in about 0.5 s on one core.
 #include "SwathModel.h"
 
+#include "maps/MapOverlay.h"
 #include "maps/MapRaster.h"
 
 #include <benchmark/benchmark.h>
@@ -69,8 +70,21 @@ void BM_MapSamplingOfAPass(benchmark::State& aState) {
     aState.counters["map_Mpixels"] = pixels / 1e6;
 }
 
+// The coastlines, borders and grid of a ten-minute pass over Europe, as the map files draw them on.
+void BM_OverlayOfAPass(benchmark::State& aState) {
+    const TSwathModel model(50, 20, -12, 1568, 4870);
+    const TGeoTiePoints ties = model.Ties(8, 32);
+    const TMapProjection projection("EPSG:4326");
+    const TMapGrid grid = ChooseMapGrid(ties, projection);
+    size_t pixels = 0;
+    for (auto _ : aState)
+        pixels = DrawOverlayPixels(grid, projection).X.size();
+    aState.counters["line_pixels"] = static_cast<double>(pixels);
+}
+
 } // namespace
 
+BENCHMARK(BM_OverlayOfAPass)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapSamplingOfAPass)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapEquirectangular)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapPolarStereographic)->Unit(benchmark::kMillisecond);

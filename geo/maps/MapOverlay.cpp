@@ -41,16 +41,22 @@ struct TPlot {
     double Alpha;
     TRgb Colour;
 };
+// In chunks of a few megabytes on huge pages: a pass's map takes millions of plots, which a
+// growing vector would copy and fault in again and again.
 class TPlotSink {
   public:
-    explicit TPlotSink(std::vector<TPlot>& aPlots) : fPlots(aPlots) {}
+    explicit TPlotSink(std::vector<std::vector<TPlot>>& aChunks) : fChunks(aChunks) {}
     void operator()(int aX, int aY, double aCover, TRgb aColour) {
-        fPlots.push_back(
+        if (fChunks.empty() || fChunks.back().size() == fChunks.back().capacity()) {
+            fChunks.emplace_back();
+            ReserveLarge(fChunks.back(), (size_t{4} << 20) / sizeof(TPlot));
+        }
+        fChunks.back().push_back(
             {static_cast<uint32_t>(aX), static_cast<uint32_t>(aY), std::min(1.0, aCover), aColour});
     }
 
   private:
-    std::vector<TPlot>& fPlots;
+    std::vector<std::vector<TPlot>>& fChunks;
 };
 
 template <class TSink> class TCanvas {
@@ -191,7 +197,7 @@ TMapRaster DrawOverlayLines(const TMapGrid& aGrid, const std::string& aProjectio
 TOverlayPixels DrawOverlayPixels(const TMapGrid& aGrid, const TMapProjection& aProjection,
                                  const TOverlayStyle& aStyle) {
     CheckOverlayGrid(aGrid);
-    std::vector<TPlot> plots;
+    std::vector<std::vector<TPlot>> plots;
     TCanvas<TPlotSink> canvas(aGrid, aProjection, TPlotSink(plots));
     DrawLines(canvas, aGrid, aProjection, aStyle);
     // Into row order keeping each pixel's plots in drawing order (counting by row, then a stable
@@ -200,17 +206,24 @@ TOverlayPixels DrawOverlayPixels(const TMapGrid& aGrid, const TMapProjection& aP
     out.Width = aGrid.Width;
     out.Height = aGrid.Height;
     std::vector<size_t> start(static_cast<size_t>(aGrid.Height) + 1, 0);
-    for (const TPlot& p : plots)
-        ++start[p.Y + 1];
+    for (const std::vector<TPlot>& chunk : plots)
+        for (const TPlot& p : chunk)
+            ++start[p.Y + 1];
     for (size_t y = 1; y < start.size(); ++y)
         start[y] += start[y - 1];
-    std::vector<TPlot> byRow(plots.size());
+    std::vector<TPlot> byRow;
+    ReserveLarge(byRow, start.back());
+    byRow.resize(start.back());
     {
         std::vector<size_t> next(start.begin(), start.end() - 1);
-        for (const TPlot& p : plots)
-            byRow[next[p.Y]++] = p;
+        for (const std::vector<TPlot>& chunk : plots)
+            for (const TPlot& p : chunk)
+                byRow[next[p.Y]++] = p;
     }
     plots = {};
+    // At most a pixel a plot.
+    ReserveLarge(out.X, byRow.size());
+    ReserveLarge(out.Rgba, byRow.size());
     out.RowStart.reserve(start.size());
     for (size_t y = 0; y + 1 < start.size(); ++y) {
         out.RowStart.push_back(out.X.size());

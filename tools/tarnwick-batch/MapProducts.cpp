@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -358,6 +359,28 @@ std::vector<uint8_t> PictureRowsDrawn(const std::array<TChannelTiming, 6>& aChan
     return drawn;
 }
 
+// A task's completion, for the tasks after it in one RunInOrder list to wait for.
+class TStep {
+  public:
+    void Run(const std::function<void()>& aWork) {
+        try {
+            aWork();
+            fDone.set_value();
+        } catch (...) {
+            fDone.set_exception(std::current_exception());
+            throw;
+        }
+    }
+    // Until done; passes its failure on.
+    void Wait() const { fReady.get(); }
+    // Until done, failed or not.
+    void Finish() const { fReady.wait(); }
+
+  private:
+    std::promise<void> fDone;
+    std::shared_future<void> fReady = fDone.get_future().share();
+};
+
 } // namespace
 
 void TPassMaps::RegisterOnCoastlines(const std::array<const TBitmap24*, 6>& aChannels) {
@@ -448,43 +471,58 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
     std::vector<std::string> files;
     try {
         const TMapGrid grid = ChooseMapGrid(main, s.Projection);
-        // Two threads throughout: the map work shares the machine with nothing else at the end of a
-        // pass. First what needs no map: the inverse mappings, the overlay lines and the raw
-        // pictures with their control points.
-        std::optional<TOverlayPixels> lines;
-        std::vector<std::function<void()>> tasks;
-        for (TGeometry& g : geometries)
-            tasks.emplace_back(
-                [&g, &grid, &s] { g.Sampling = std::make_unique<TMapSampling>(g.Ties, s.Projection, grid); });
-        tasks.emplace_back([&] { lines.emplace(DrawOverlayPixels(grid, s.Projection)); });
-        for (size_t k = 0; k < channelCount; ++k) {
-            const TProduct& p = products[k];
-            const std::string name = aStem + "." + p.Name + ".gcp.tif";
-            tasks.emplace_back(
-                [&p, &geometries, name] { WriteGcpGeoTiff(p.View, geometries[p.Geometry].Ties, name); });
-        }
-        RunInOrder(tasks, 2);
 
-        // The maps. A composite of channels that share its geometry is their maps side by side
-        // (bilinear sampling works band by band); others are sampled themselves.
-        auto channelMap = [&](int aChannel, size_t aGeometry) -> const TMapRaster* {
+        // Which pictures are sampled and which composites are their channels' maps side by side.
+        // A composite of channels that share its geometry is made of their maps (bilinear sampling
+        // works band by band): without lost rows the channels' maps have data at the same pixels,
+        // and its files are written from them straight away; else they are put together, no-data
+        // where any channel has none.
+        auto channelProduct = [&](int aChannel, size_t aGeometry) -> TProduct* {
             for (size_t k = 0; k < channelCount; ++k)
-                if (products[k].Channel == aChannel && products[k].Geometry == aGeometry)
-                    return &products[k].Map;
+                if (products[k].Channel == aChannel && products[k].Geometry == aGeometry) return &products[k];
             return nullptr;
         };
-        tasks.clear();
-        std::vector<TProduct*> gathered;
-        // The others in two batches per geometry, one per thread, each sampled in one pass. A pass
-        // costs about the same whatever its bands; writing and first touching the maps is what
-        // differs: the bands are shared out evenly, the colour pictures first.
-        std::vector<TProduct*> sampled;
+        auto complete = [&](int aChannel) {
+            for (size_t k = 0; k < channelCount; ++k)
+                if (products[k].Channel == aChannel)
+                    return std::all_of(products[k].RowDrawn.begin(), products[k].RowDrawn.end(),
+                                       [](uint8_t d) { return d != 0; });
+            return false;
+        };
+        std::vector<TProduct*> sampled, gathered;
         for (TProduct& p : products) {
             bool gather = p.Channel == 0 && p.Sources[0] != p.Sources[1];
             for (int channel : p.Sources)
-                gather = gather && channelMap(channel, p.Geometry);
+                gather = gather && channelProduct(channel, p.Geometry);
             (gather ? gathered : sampled).push_back(&p);
         }
+        for (TProduct* p : gathered)
+            if (complete(p->Sources[0]) && complete(p->Sources[1]) && complete(p->Sources[2]))
+                for (size_t b = 0; b < 3; ++b)
+                    p->BandMaps[b] = &channelProduct(p->Sources[2 - b], p->Geometry)->Map;
+
+        // One list of tasks for two threads (the map work shares the machine with nothing else at
+        // the end of a pass), each after what it needs: the inverse mappings, the overlay lines, the
+        // maps, the raw pictures with their control points, the map files. RunInOrder hands the
+        // tasks out in order, so what a task waits for has started by then.
+        std::vector<std::function<void()>> tasks;
+        std::deque<TStep> steps; // stable places
+        auto step = [&](std::function<void()> aWork) -> TStep& {
+            TStep& done = steps.emplace_back();
+            tasks.emplace_back([&done, work = std::move(aWork)] { done.Run(work); });
+            return done;
+        };
+        std::vector<TStep*> samplingMade(geometries.size());
+        for (size_t g = 0; g < geometries.size(); ++g)
+            samplingMade[g] = &step([&geometry = geometries[g], &grid, &s] {
+                geometry.Sampling = std::make_unique<TMapSampling>(geometry.Ties, s.Projection, grid);
+            });
+        std::optional<TOverlayPixels> lines;
+        TStep& linesDrawn = step([&] { lines.emplace(DrawOverlayPixels(grid, s.Projection)); });
+
+        // The sampled maps in two batches per geometry, one per thread, each sampled in one pass. A
+        // pass costs about the same whatever its bands; writing and first touching the maps is what
+        // differs: the bands are shared out evenly, the colour pictures first.
         std::stable_sort(sampled.begin(), sampled.end(),
                          [](const TProduct* a, const TProduct* b) { return a->View.Bands > b->View.Bands; });
         std::vector<std::array<std::vector<TProduct*>, 2>> batches(geometries.size());
@@ -495,45 +533,52 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
             batches[p->Geometry][static_cast<size_t>(lighter)].push_back(p);
             w[static_cast<size_t>(lighter)] += p->View.Bands;
         }
+        auto indexOf = [&](const TProduct& aProduct) {
+            return static_cast<size_t>(&aProduct - products.data());
+        };
+        std::vector<TStep*> mapMade(products.size(), nullptr);
         for (size_t g = 0; g < geometries.size(); ++g)
-            for (const std::vector<TProduct*>& batch : batches[g])
-                if (!batch.empty())
-                    tasks.emplace_back([&batch, &sampling = *geometries[g].Sampling] {
-                        std::vector<TPictureView> views;
-                        for (const TProduct* p : batch)
-                            views.push_back(p->View);
-                        std::vector<TMapRaster> maps = sampling.Apply(views);
-                        for (size_t k = 0; k < batch.size(); ++k)
-                            batch[k]->Map = std::move(maps[k]);
-                    });
-        RunInOrder(tasks, 2);
-        tasks.clear();
-        // Without lost rows the channels' maps have data at the same pixels: the composite's files are
-        // written from them straight away; else put together, no-data where any channel has none.
-        auto complete = [&](int aChannel) {
-            for (size_t k = 0; k < channelCount; ++k)
-                if (products[k].Channel == aChannel)
-                    return std::all_of(products[k].RowDrawn.begin(), products[k].RowDrawn.end(),
-                                       [](uint8_t d) { return d != 0; });
-            return false;
+            for (const std::vector<TProduct*>& batch : batches[g]) {
+                if (batch.empty()) continue;
+                TStep& made = step([&batch, &geometry = geometries[g], &made = *samplingMade[g]] {
+                    made.Wait();
+                    std::vector<TPictureView> views;
+                    for (const TProduct* p : batch)
+                        views.push_back(p->View);
+                    std::vector<TMapRaster> maps = geometry.Sampling->Apply(views);
+                    for (size_t k = 0; k < batch.size(); ++k)
+                        batch[k]->Map = std::move(maps[k]);
+                });
+                for (const TProduct* p : batch)
+                    mapMade[indexOf(*p)] = &made;
+            }
+        // A product's map is there once these steps are done.
+        auto mapSteps = [&](const TProduct& p) {
+            std::vector<TStep*> needs;
+            if (p.Channel == 0 && (p.BandMaps[0] || !mapMade[indexOf(p)]))
+                for (int channel : p.Sources)
+                    needs.push_back(mapMade[indexOf(*channelProduct(channel, p.Geometry))]);
+            else
+                needs.push_back(mapMade[indexOf(p)]);
+            return needs;
         };
         for (TProduct* p : gathered)
-            if (complete(p->Sources[0]) && complete(p->Sources[1]) && complete(p->Sources[2]))
-                p->BandMaps = {channelMap(p->Sources[2], p->Geometry), channelMap(p->Sources[1], p->Geometry),
-                               channelMap(p->Sources[0], p->Geometry)};
-        for (TProduct* p : gathered)
             if (!p->BandMaps[0])
-                tasks.emplace_back([p, &channelMap] {
-                    p->Map = ZipBands(*channelMap(p->Sources[2], p->Geometry),
-                                      *channelMap(p->Sources[1], p->Geometry),
-                                      *channelMap(p->Sources[0], p->Geometry));
+                mapMade[indexOf(*p)] = &step([p, needs = mapSteps(*p), &channelProduct] {
+                    for (TStep* n : needs)
+                        n->Wait();
+                    p->Map = ZipBands(channelProduct(p->Sources[2], p->Geometry)->Map,
+                                      channelProduct(p->Sources[1], p->Geometry)->Map,
+                                      channelProduct(p->Sources[0], p->Geometry)->Map);
                 });
-        RunInOrder(tasks, 2);
+        for (size_t k = 0; k < channelCount; ++k)
+            step([&p = products[k], &geometries, file = aStem + "." + products[k].Name + ".gcp.tif"] {
+                WriteGcpGeoTiff(p.View, geometries[p.Geometry].Ties, file);
+            });
 
-        // The files. A composite of channels' maps takes its GeoTIFF's compressed tiles from theirs,
-        // so its GeoTIFF comes after theirs, last; the others longest first, so that the two threads
-        // end together: the colour maps' files, then the channels'.
-        tasks.clear();
+        // The map files. A composite of channels' maps takes its GeoTIFF's compressed tiles from
+        // theirs, so its GeoTIFF comes after theirs, last; the others longest first, so that the two
+        // threads end together: the colour maps' files, then the channels'.
         std::vector<const TProduct*> order;
         for (const TProduct& p : products)
             if (p.Channel == 0) order.push_back(&p);
@@ -545,42 +590,31 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
             files.push_back(name + ".map.png");
             if (p->Channel != 0) files.push_back(name + ".gcp.tif");
         }
-        std::vector<std::promise<void>> tifWritten(products.size());
-        std::vector<std::shared_future<void>> tifReady;
-        for (std::promise<void>& written : tifWritten)
-            tifReady.push_back(written.get_future().share());
-        auto indexOf = [&](const TProduct& aProduct) {
-            return static_cast<size_t>(&aProduct - products.data());
-        };
-        auto channelProduct = [&](int aChannel, size_t aGeometry) -> const TProduct& {
-            for (size_t k = 0; k < channelCount; ++k)
-                if (products[k].Channel == aChannel && products[k].Geometry == aGeometry) return products[k];
-            throw std::logic_error("a composite without its channel's map");
-        };
+        std::vector<TStep*> tifWritten(products.size(), nullptr);
         auto tifTask = [&](const TProduct& p) {
-            tasks.emplace_back([&p, &tifWritten, &tifReady, &indexOf, &channelProduct, &aStem] {
+            std::array<TStep*, 3> channelTifs{};
+            if (p.BandMaps[0])
+                for (size_t b = 0; b < 3; ++b)
+                    channelTifs[b] = tifWritten[indexOf(*channelProduct(p.Sources[2 - b], p.Geometry))];
+            tifWritten[indexOf(p)] = &step([&p, needs = mapSteps(p), channelTifs, &channelProduct, &aStem] {
+                for (TStep* n : needs)
+                    n->Wait();
                 const std::string file = aStem + "." + p.Name + ".map.tif";
-                try {
-                    if (p.BandMaps[0]) {
-                        std::array<std::string, 3> bandFiles; // red, green, blue: the channels of the
-                        for (size_t b = 0; b < 3; ++b) {      // blue, green, red bytes backwards
-                            const TProduct& channel = channelProduct(p.Sources[2 - b], p.Geometry);
-                            tifReady[indexOf(channel)].wait(); // a failed one is compressed again here
-                            bandFiles[b] = aStem + "." + channel.Name + ".map.tif";
-                        }
-                        WriteMapGeoTiff(*p.BandMaps[0], *p.BandMaps[1], *p.BandMaps[2], bandFiles, file);
-                    } else {
-                        WriteMapGeoTiff(p.Map, file);
-                    }
-                    tifWritten[indexOf(p)].set_value();
-                } catch (...) {
-                    tifWritten[indexOf(p)].set_exception(std::current_exception());
-                    throw;
+                if (!p.BandMaps[0]) return WriteMapGeoTiff(p.Map, file);
+                std::array<std::string, 3> bandFiles; // red, green, blue: the channels of the blue,
+                for (size_t b = 0; b < 3; ++b) {      // green, red bytes backwards
+                    channelTifs[b]->Finish();         // a failed one is compressed again here
+                    bandFiles[b] =
+                        aStem + "." + channelProduct(p.Sources[2 - b], p.Geometry)->Name + ".map.tif";
                 }
+                WriteMapGeoTiff(*p.BandMaps[0], *p.BandMaps[1], *p.BandMaps[2], bandFiles, file);
             });
         };
         auto pngTask = [&](const TProduct& p) {
-            tasks.emplace_back([&p, &lines, file = aStem + "." + p.Name + ".map.png"] {
+            step([&p, needs = mapSteps(p), &linesDrawn, &lines, file = aStem + "." + p.Name + ".map.png"] {
+                for (TStep* n : needs)
+                    n->Wait();
+                linesDrawn.Wait();
                 const TMapBands bands = p.BandMaps[0]
                                             ? TMapBands{{p.BandMaps[0], p.BandMaps[1], p.BandMaps[2]}, 1}
                                             : TMapBands{{&p.Map, &p.Map, &p.Map}, p.Map.Bands};
