@@ -1,4 +1,5 @@
 #include "maps/GeoTiePoints.h"
+#include "Angles.h"
 
 #include "maps/GeoErrors.h"
 
@@ -11,14 +12,12 @@ namespace lrptgeo {
 
 namespace {
 
-constexpr double kDegToRad = std::numbers::pi / 180;
-
 struct TUnitVector {
     double X, Y, Z;
 };
 
 TUnitVector ToUnit(double aLatDeg, double aLonDeg) {
-    const double lat = aLatDeg * kDegToRad, lon = aLonDeg * kDegToRad;
+    const double lat = aLatDeg * kDeg, lon = aLonDeg * kDeg;
     return {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
 }
 
@@ -88,16 +87,16 @@ std::optional<TLatLonDeg> InterpolateLatLon(const TGeoTiePoints& aTies, double a
     }
     const double h = std::hypot(s.X, s.Y);
     TLatLonDeg p;
-    p.LatDeg = std::atan2(s.Z, h) / kDegToRad;
-    p.LonDeg = h == 0 ? 0 : std::atan2(s.Y, s.X) / kDegToRad;
+    p.LatDeg = std::atan2(s.Z, h) / kDeg;
+    p.LonDeg = h == 0 ? 0 : std::atan2(s.Y, s.X) / kDeg;
     if (p.LonDeg >= 180) p.LonDeg -= 360;
     return p;
 }
 
 double GroundDistanceKm(TLatLonDeg aA, TLatLonDeg aB) {
-    const double dlat = (aB.LatDeg - aA.LatDeg) * kDegToRad, dlon = (aB.LonDeg - aA.LonDeg) * kDegToRad;
-    const double a = std::sin(dlat / 2) * std::sin(dlat / 2) + std::cos(aA.LatDeg * kDegToRad) *
-                                                                   std::cos(aB.LatDeg * kDegToRad) *
+    const double dlat = (aB.LatDeg - aA.LatDeg) * kDeg, dlon = (aB.LonDeg - aA.LonDeg) * kDeg;
+    const double a = std::sin(dlat / 2) * std::sin(dlat / 2) + std::cos(aA.LatDeg * kDeg) *
+                                                                   std::cos(aB.LatDeg * kDeg) *
                                                                    std::sin(dlon / 2) * std::sin(dlon / 2);
     return 2 * 6371.0 * std::asin(std::min(1.0, std::sqrt(a)));
 }

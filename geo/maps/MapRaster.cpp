@@ -1,4 +1,5 @@
 #include "maps/MapRaster.h"
+#include "Angles.h"
 
 #include "maps/GeoErrors.h"
 #include "maps/LargeBuffers.h"
@@ -17,7 +18,6 @@ namespace lrptgeo {
 
 namespace {
 
-constexpr double kDegToRad = 3.14159265358979323846 / 180;
 // Mesh cells are at most this many picture pixels a side, so that the map, piecewise affine per
 // triangle, follows the tie points' own interpolation to a small fraction of a pixel.
 constexpr int kMeshStep = 16;
@@ -391,7 +391,7 @@ TMapGrid ChooseMapGrid(const TGeoTiePoints& aTies, const TMapProjection& aProjec
     if (aPixelSize == 0) {
         if (aProjection.IsGeographic()) {
             sizeY = NadirSpacingKm(aTies) / 111.2;
-            sizeX = sizeY / std::max(0.2, std::cos(middle.LatDeg * kDegToRad));
+            sizeX = sizeY / std::max(0.2, std::cos(middle.LatDeg * kDeg));
         } else {
             sizeX = sizeY = MiddleSpacing(aTies, [&](double c0, double r0, double c1, double r1) {
                 const TLatLonDeg p = At(aTies, c0, r0), q = At(aTies, c1, r1);

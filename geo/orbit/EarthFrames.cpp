@@ -1,15 +1,11 @@
 #include "orbit/EarthFrames.h"
+#include "Angles.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 
 namespace lrptgeo {
-
-namespace {
-constexpr double kDeg = std::numbers::pi / 180;
-constexpr double kTwoPi = 2 * std::numbers::pi;
-} // namespace
 
 double GmstRad(TUtcTime aTime) {
     // IAU-82: seconds of sidereal time, with T in Julian centuries of UT1 from J2000.0.

@@ -1,4 +1,5 @@
 #include "orbit/LookAngles.h"
+#include "Angles.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -6,10 +7,6 @@
 #include <vector>
 
 namespace lrptgeo {
-
-namespace {
-constexpr double kDeg = std::numbers::pi / 180;
-}
 
 TStation ParseStation(const std::string& aText) {
     std::vector<double> values;

@@ -1,13 +1,10 @@
 #include "orbit/ScanGeometry.h"
+#include "Angles.h"
 
 #include <cmath>
 #include <numbers>
 
 namespace lrptgeo {
-
-namespace {
-constexpr double kDeg = std::numbers::pi / 180;
-}
 
 TScanGeometry::TScanGeometry(const TSgp4& aOrbit, const TScanParameters& aParameters)
     : fOrbit(aOrbit), fParameters(aParameters) {}

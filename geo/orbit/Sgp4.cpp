@@ -3,6 +3,7 @@
 // equation, short-period periodics), with the published algorithm's variable names so the code
 // can be read against it.
 #include "orbit/Sgp4.h"
+#include "Angles.h"
 
 #include <cmath>
 #include <numbers>
@@ -11,9 +12,7 @@ namespace lrptgeo {
 
 namespace {
 
-constexpr double kTwoPi = 2 * std::numbers::pi;
 constexpr double kX2o3 = 2.0 / 3.0;
-constexpr double kDeg = std::numbers::pi / 180;
 constexpr double kMinutesPerDay = 1440.0;
 
 // Earth radii per minute: the unit of velocity SGP4 works in.

@@ -1,4 +1,5 @@
 #include "registration/Registration.h"
+#include "Angles.h"
 
 #include "maps/LargeBuffers.h"
 #include "orbit/EarthFrames.h"
@@ -17,7 +18,6 @@ namespace lrptgeo {
 
 namespace {
 
-constexpr double kDeg = std::numbers::pi / 180;
 constexpr double kSphereKm = 6371.0088;
 
 // Edges beyond this scan angle are left out: pixels there are 4 km and more across the scan.

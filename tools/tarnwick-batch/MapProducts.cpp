@@ -540,8 +540,8 @@ std::vector<std::string> TPassMaps::WriteProducts(const std::array<const TBitmap
         for (size_t g = 0; g < geometries.size(); ++g)
             for (const std::vector<TProduct*>& batch : batches[g]) {
                 if (batch.empty()) continue;
-                TStep& made = step([&batch, &geometry = geometries[g], &made = *samplingMade[g]] {
-                    made.Wait();
+                TStep& made = step([&batch, &geometry = geometries[g], &sampling = *samplingMade[g]] {
+                    sampling.Wait();
                     std::vector<TPictureView> views;
                     for (const TProduct* p : batch)
                         views.push_back(p->View);
