@@ -1,6 +1,6 @@
 #include "maps/GeoTiePoints.h"
-#include "Angles.h"
 
+#include "Angles.h"
 #include "maps/GeoErrors.h"
 
 #include <algorithm>

@@ -200,7 +200,7 @@ bool LaidOutAsOurs(TIFF* aTiff, const TMapGrid& aGrid, uint16_t aBands, uint32_t
            (aBands == 1 || planar == PLANARCONFIG_SEPARATE);
 }
 
-// The tiles of aBandFiles into aPath's temporary file, which WriteBands's layout with no tile
+// The tiles of aBandFiles into aTemporary, a file of WriteBands's layout with no tile
 // written yet: false (nothing committed) where a file does not fit.
 bool CopyBandTiles(const std::string& aTemporary, const TMapGrid& aGrid,
                    const std::array<std::string, 3>& aBandFiles) {

@@ -1,11 +1,12 @@
 #include "maps/MapRaster.h"
-#include "Angles.h"
 
+#include "Angles.h"
 #include "maps/GeoErrors.h"
 #include "maps/LargeBuffers.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -291,9 +292,11 @@ inline void BlendLanes(const uint8_t* aTop, const uint8_t* aBottom, int aFx, int
                   wy1 = _mm_set1_epi16(static_cast<short>(aFy));
     for (int l = 0; l < Lanes; l += 8) {
         auto load = [&](const uint8_t* aAt) {
-            return _mm_unpacklo_epi8(Lanes >= 8 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(aAt))
-                                                : _mm_cvtsi32_si128(*reinterpret_cast<const int*>(aAt)),
-                                     zero);
+            if (Lanes >= 8)
+                return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aAt)), zero);
+            int four;
+            std::memcpy(&four, aAt, 4);
+            return _mm_unpacklo_epi8(_mm_cvtsi32_si128(four), zero);
         };
         const __m128i top =
             _mm_add_epi16(_mm_mullo_epi16(load(aTop + l), wx0), _mm_mullo_epi16(load(aTop + l + Lanes), wx1));
@@ -306,10 +309,12 @@ inline void BlendLanes(const uint8_t* aTop, const uint8_t* aBottom, int aFx, int
         const __m128i high = _mm_srli_epi32(
             _mm_add_epi32(_mm_add_epi32(_mm_unpackhi_epi16(tl, th), _mm_unpackhi_epi16(bl, bh)), half), 16);
         const __m128i v = _mm_max_epu8(_mm_packus_epi16(_mm_packs_epi32(low, high), zero), one); // 0: no data
-        if (Lanes >= 8)
+        if (Lanes >= 8) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(aOut + l), v);
-        else
-            *reinterpret_cast<int*>(aOut + l) = _mm_cvtsi128_si32(v);
+        } else {
+            const int four = _mm_cvtsi128_si32(v);
+            std::memcpy(aOut + l, &four, 4);
+        }
     }
 #else
     for (int l = 0; l < Lanes; ++l) {

@@ -1,4 +1,5 @@
 #include "orbit/EarthFrames.h"
+
 #include "Angles.h"
 
 #include <algorithm>

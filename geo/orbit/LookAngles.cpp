@@ -1,4 +1,5 @@
 #include "orbit/LookAngles.h"
+
 #include "Angles.h"
 
 #include <cmath>

@@ -1,4 +1,5 @@
 #include "orbit/ScanGeometry.h"
+
 #include "Angles.h"
 
 #include <cmath>

@@ -3,6 +3,7 @@
 // equation, short-period periodics), with the published algorithm's variable names so the code
 // can be read against it.
 #include "orbit/Sgp4.h"
+
 #include "Angles.h"
 
 #include <cmath>

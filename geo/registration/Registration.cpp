@@ -1,6 +1,6 @@
 #include "registration/Registration.h"
-#include "Angles.h"
 
+#include "Angles.h"
 #include "maps/LargeBuffers.h"
 #include "orbit/EarthFrames.h"
 
