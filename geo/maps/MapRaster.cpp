@@ -189,18 +189,24 @@ struct TTarget {
     uint8_t* Out;
 };
 
+// One band's bilinear blend of the upper row's left and right values and the lower row's, with
+// 8-bit fixed-point weights of the right and lower ones (0..256).
+inline uint8_t Blend(int aTopLeft, int aTopRight, int aBottomLeft, int aBottomRight, int aFx, int aFy) {
+    const int top = aTopLeft * (256 - aFx) + aTopRight * aFx;
+    const int bottom = aBottomLeft * (256 - aFx) + aBottomRight * aFx;
+    const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
+    return static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
+}
+
 template <int Bands>
 inline void Sample(const TTarget& aTarget, const TSource& aSource, int aFy, uint8_t* aOut) {
     const uint8_t* p0 = aTarget.Pixels + static_cast<ptrdiff_t>(aSource.Row) * aTarget.RowStride +
                         static_cast<ptrdiff_t>(aSource.Col) * aTarget.PixelStride;
     const uint8_t* p1 = p0 + aTarget.RowStride;
-    const int fx = aSource.Fx, step = aTarget.PixelStride;
+    const int step = aTarget.PixelStride;
     for (int b = 0; b < Bands; ++b) {
         const int o = aTarget.Offset[b];
-        const int top = p0[o] * (256 - fx) + p0[o + step] * fx;
-        const int bottom = p1[o] * (256 - fx) + p1[o + step] * fx;
-        const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
-        aOut[b] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
+        aOut[b] = Blend(p0[o], p0[o + step], p1[o], p1[o + step], aSource.Fx, aFy);
     }
 }
 
@@ -237,7 +243,7 @@ void SampleRun(const TTarget& aTarget, const std::vector<TSource>& aSources, siz
 // Several pictures sampled at once, without lost rows: their bands side by side, Lanes bytes a
 // pixel, for a window of picture rows. Each map pixel then reads its four neighbours' bands of every
 // picture in four loads and blends them all in one go (which vectorises), instead of picture by
-// picture and byte by byte; the blend is Sample's, to the bit.
+// picture and byte by byte; the blend is Sample's (Blend), to the bit.
 struct TLaneSource {
     const uint8_t* Pixels; // the band's byte of pixel (0, 0)
     ptrdiff_t RowStride;
@@ -278,7 +284,7 @@ template <int Lanes> class TPackedWindow {
     std::vector<uint8_t> fBytes;
 };
 
-// The blended lanes of one map pixel: Sample's arithmetic, lane by lane.
+// The blended lanes of one map pixel: Blend's arithmetic, lane by lane.
 template <int Lanes>
 inline void BlendLanes(const uint8_t* aTop, const uint8_t* aBottom, int aFx, int aFy, uint8_t* aOut) {
 #if defined(__SSE2__)
@@ -317,12 +323,8 @@ inline void BlendLanes(const uint8_t* aTop, const uint8_t* aBottom, int aFx, int
         }
     }
 #else
-    for (int l = 0; l < Lanes; ++l) {
-        const int top = aTop[l] * (256 - aFx) + aTop[l + Lanes] * aFx;
-        const int bottom = aBottom[l] * (256 - aFx) + aBottom[l + Lanes] * aFx;
-        const int v = (top * (256 - aFy) + bottom * aFy + 32768) >> 16;
-        aOut[l] = static_cast<uint8_t>(v > 0 ? v : 1); // 0 is the no-data value
-    }
+    for (int l = 0; l < Lanes; ++l)
+        aOut[l] = Blend(aTop[l], aTop[l + Lanes], aBottom[l], aBottom[l + Lanes], aFx, aFy);
 #endif
 }
 
