@@ -20,9 +20,10 @@ namespace {
 // Bands the caller has apart are stored apart (band-interleaved), so that each tile is one band's
 // and goes to the file as it is written (WriteTiles); a pixel-interleaved raster is stored as it is
 // (aInterleaved): its colour bands compress far better together (a palette picture's file is a
-// third smaller).
+// third smaller). aSparse: tiles never written stay out of the file (someone else writes them).
 TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath, int aWidth, int aHeight,
-                        int aBands, const TGdalErrors& aErrors, bool aInterleaved = false) {
+                        int aBands, const TGdalErrors& aErrors, bool aInterleaved = false,
+                        bool aSparse = false) {
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
     // Zstandard at its fastest level with the horizontal predictor: on a pass's maps it takes about
@@ -34,6 +35,7 @@ TGdalDataset CreateTiff(const std::string& aTemporary, const std::string& aPath,
                              "TILED=YES",
                              aBands == 3 ? "PHOTOMETRIC=RGB" : "PHOTOMETRIC=MINISBLACK",
                              aInterleaved ? "INTERLEAVE=PIXEL" : "INTERLEAVE=BAND",
+                             aSparse ? "SPARSE_OK=TRUE" : nullptr,
                              nullptr};
     TGdalDataset ds(GDALCreate(driver, aTemporary.c_str(), aWidth, aHeight, aBands, GDT_Byte,
                                const_cast<char**>(options)));
@@ -115,6 +117,27 @@ void WriteInterleavedTiles(GDALDatasetH aDataset, int aWidth, int aHeight, int a
     }
 }
 
+// A map GeoTIFF of aMap's grid and CRS with aBands bands at aPath's temporary file, its tiles not
+// written yet: geotransform, CRS, no-data on every band, red, green, blue for three.
+TGdalDataset CreateMapTiff(const TMapRaster& aMap, int aBands, const TAtomicPath& aPath,
+                           const std::string& aName, const TGdalErrors& aErrors, bool aInterleaved,
+                           bool aSparse) {
+    const TMapGrid& g = aMap.Grid;
+    TGdalDataset ds =
+        CreateTiff(aPath.Temporary(), aName, g.Width, g.Height, aBands, aErrors, aInterleaved, aSparse);
+    double transform[6] = {g.OriginX, g.PixelSizeX, 0, g.OriginY, 0, -g.PixelSizeY};
+    Check(GDALSetGeoTransform(ds.get(), transform), aName, aErrors);
+    Check(GDALSetProjection(ds.get(), aMap.ProjectionWkt.c_str()), aName, aErrors);
+    for (int b = 1; b <= aBands; ++b) {
+        GDALRasterBandH band = GDALGetRasterBand(ds.get(), b);
+        Check(GDALSetRasterNoDataValue(band, TMapRaster::kNoData), aName, aErrors);
+        if (aBands == 3)
+            Check(GDALSetRasterColorInterpretation(band, static_cast<GDALColorInterp>(GCI_RedBand + b - 1)),
+                  aName, aErrors);
+    }
+    return ds;
+}
+
 // The map's bands from aBand[b] (band b's first byte; pixels aPixelSpacing bytes apart, rows
 // aGrid.Width * aPixelSpacing) as a GeoTIFF of aMap's grid and CRS.
 void WriteBands(const TMapRaster& aMap, const std::vector<const uint8_t*>& aBand, int aPixelSpacing,
@@ -125,20 +148,11 @@ void WriteBands(const TMapRaster& aMap, const std::vector<const uint8_t*>& aBand
     TAtomicPath path(aPath);
     const bool interleaved =
         bands == 3 && aPixelSpacing == 3 && aBand[1] == aBand[0] + 1 && aBand[2] == aBand[0] + 2;
-    TGdalDataset ds = CreateTiff(path.Temporary(), aPath, g.Width, g.Height, bands, errors, interleaved);
-    double transform[6] = {g.OriginX, g.PixelSizeX, 0, g.OriginY, 0, -g.PixelSizeY};
-    Check(GDALSetGeoTransform(ds.get(), transform), aPath, errors);
-    Check(GDALSetProjection(ds.get(), aMap.ProjectionWkt.c_str()), aPath, errors);
+    TGdalDataset ds = CreateMapTiff(aMap, bands, path, aPath, errors, interleaved, false);
     std::vector<TBandSource> sources;
-    for (int b = 1; b <= bands; ++b) {
-        GDALRasterBandH band = GDALGetRasterBand(ds.get(), b);
-        Check(GDALSetRasterNoDataValue(band, TMapRaster::kNoData), aPath, errors);
-        if (bands == 3)
-            Check(GDALSetRasterColorInterpretation(band, static_cast<GDALColorInterp>(GCI_RedBand + b - 1)),
-                  aPath, errors);
-        sources.push_back({aBand[static_cast<size_t>(b - 1)], aPixelSpacing,
-                           static_cast<size_t>(g.Width) * static_cast<size_t>(aPixelSpacing)});
-    }
+    for (const uint8_t* band : aBand)
+        sources.push_back(
+            {band, aPixelSpacing, static_cast<size_t>(g.Width) * static_cast<size_t>(aPixelSpacing)});
     if (interleaved)
         WriteInterleavedTiles(ds.get(), g.Width, g.Height, bands, aBand[0], aPath, errors);
     else
@@ -245,22 +259,7 @@ bool WriteMapGeoTiff(const TMapRaster& aRed, const TMapRaster& aGreen, const TMa
         TGdalErrors errors;
         TAtomicPath path(aPath);
         // The file's header as WriteBands makes it, no tile yet (sparse, so none is written at the end).
-        GDALDriverH driver = GDALGetDriverByName("GTiff");
-        if (!driver) throw EGeoWriteError("cannot write " + aPath + ": GDAL has no GeoTIFF driver");
-        const char* options[] = {"COMPRESS=ZSTD",   "PREDICTOR=2",     "ZSTD_LEVEL=1",   "TILED=YES",
-                                 "PHOTOMETRIC=RGB", "INTERLEAVE=BAND", "SPARSE_OK=TRUE", nullptr};
-        TGdalDataset ds(GDALCreate(driver, path.Temporary().c_str(), g.Width, g.Height, 3, GDT_Byte,
-                                   const_cast<char**>(options)));
-        if (!ds) throw EGeoWriteError("cannot write " + aPath + errors.Reason());
-        double transform[6] = {g.OriginX, g.PixelSizeX, 0, g.OriginY, 0, -g.PixelSizeY};
-        Check(GDALSetGeoTransform(ds.get(), transform), aPath, errors);
-        Check(GDALSetProjection(ds.get(), aRed.ProjectionWkt.c_str()), aPath, errors);
-        for (int b = 1; b <= 3; ++b) {
-            GDALRasterBandH band = GDALGetRasterBand(ds.get(), b);
-            Check(GDALSetRasterNoDataValue(band, TMapRaster::kNoData), aPath, errors);
-            Check(GDALSetRasterColorInterpretation(band, static_cast<GDALColorInterp>(GCI_RedBand + b - 1)),
-                  aPath, errors);
-        }
+        TGdalDataset ds = CreateMapTiff(aRed, 3, path, aPath, errors, false, true);
         Close(ds, aPath, errors);
         if (CopyBandTiles(path.Temporary(), g, aBandFiles) && errors.LastError().empty()) {
             path.Commit();
