@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -199,8 +198,7 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     // The composites: the RGB composite of aRgb and the products. A product taking the very
     // channels of the RGB composite (and no palette) is that picture: it is made once.
     struct TComposite {
-        std::promise<void> Made;
-        std::shared_future<void> Ready = Made.get_future().share();
+        TStep Made;
         TBitmap24 Picture;
     };
     const auto kinds = ChooseComposites(present);
@@ -217,15 +215,8 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
     // the colour PNGs, then the channels' files.
     std::vector<std::function<void()>> tasks;
     auto make = [&](TComposite& aComposite, auto aBuild) {
-        tasks.emplace_back([&aComposite, aBuild] {
-            try {
-                aBuild(aComposite.Picture);
-                aComposite.Made.set_value();
-            } catch (...) {
-                aComposite.Made.set_exception(std::current_exception());
-                throw;
-            }
-        });
+        tasks.emplace_back(
+            [&aComposite, aBuild] { aComposite.Made.Run([&] { aBuild(aComposite.Picture); }); });
     };
     if (!rgb) {
         rgbOwn = std::make_unique<TComposite>();
@@ -248,12 +239,12 @@ std::vector<std::string> WriteSessionPictures(TStageChain& aChain, const std::st
         productFiles.push_back(name + ".png");
         productFiles.push_back(name + ".rect.png");
         tasks.emplace_back([&composite, &rectifier, turn, file = name + ".rect.png"] {
-            composite.Ready.get();
+            composite.Made.Wait();
             const TBitmap24& p = composite.Picture;
             WriteRectified(file, rectifier, p.Bits(), p.Width(), p.Height(), p.BytesPerLine(), turn);
         });
         tasks.emplace_back([&composite, file = name + ".png"] {
-            composite.Ready.get();
+            composite.Made.Wait();
             const TBitmap24& p = composite.Picture;
             WriteAtomically(file, [&](const std::string& aTo) {
                 WritePngBgr(aTo, p.Bits(), p.Width(), p.Height(), p.BytesPerLine());

@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <future>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -85,6 +87,29 @@ void WriteBmpRegion(const std::string& aFileName, const uint8_t* aBits, int aWid
 // among them), each thread taking the next task not yet begun, so tasks start in their order: a
 // task may wait for one listed before it. Rethrows the first failure once every task has ended.
 void RunInOrder(const std::vector<std::function<void()>>& aTasks, size_t aMaxThreads = SIZE_MAX);
+
+// A task's completion, for the tasks after it in one RunInOrder list to wait for.
+class TStep {
+  public:
+    // Runs aWork and marks the step done, or failed with what aWork throws (which it passes on).
+    void Run(const std::function<void()>& aWork) {
+        try {
+            aWork();
+            fDone.set_value();
+        } catch (...) {
+            fDone.set_exception(std::current_exception());
+            throw;
+        }
+    }
+    // Until done; passes its failure on.
+    void Wait() const { fReady.get(); }
+    // Until done, failed or not.
+    void Finish() const { fReady.wait(); }
+
+  private:
+    std::promise<void> fDone;
+    std::shared_future<void> fReady = fDone.get_future().share();
+};
 
 // Writes aFile through aWrite(aFile + ".tmp") and a rename, so that a viewer watching the file
 // (lrpt-decode's live pictures have the final ones' names) never sees half of one; on failure the

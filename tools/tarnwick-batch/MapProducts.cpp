@@ -24,7 +24,6 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -358,28 +357,6 @@ std::vector<uint8_t> PictureRowsDrawn(const std::array<TChannelTiming, 6>& aChan
     }
     return drawn;
 }
-
-// A task's completion, for the tasks after it in one RunInOrder list to wait for.
-class TStep {
-  public:
-    void Run(const std::function<void()>& aWork) {
-        try {
-            aWork();
-            fDone.set_value();
-        } catch (...) {
-            fDone.set_exception(std::current_exception());
-            throw;
-        }
-    }
-    // Until done; passes its failure on.
-    void Wait() const { fReady.get(); }
-    // Until done, failed or not.
-    void Finish() const { fReady.wait(); }
-
-  private:
-    std::promise<void> fDone;
-    std::shared_future<void> fReady = fDone.get_future().share();
-};
 
 } // namespace
 
